@@ -1,0 +1,54 @@
+// Process services of the operating system: the thread's clock, the executable's path,
+// paths and files, local date and time text, profile (INI) strings.
+//
+// The clock functions read the calling thread's message loop, so on the virtual clock a
+// sleep costs no real time; a thread without a loop uses the machine's clocks.
+// All functions are thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace telvane::platform {
+
+// Blocks the calling thread for ms milliseconds of its clock.
+void SleepMs(int64_t ms);
+
+// Milliseconds since the clock started, modulo 2^32, like the system tick counter: it wraps
+// after about 49.7 days, so compare ticks only by unsigned difference.
+uint32_t TickCount();
+
+// The local wall time in milliseconds since 1970, on the thread's clock.
+int64_t NowWallMs();
+
+// The local date in the user's short form, one blank, and the time with seconds in the long
+// form, for a wall time in milliseconds since 1970.
+std::string LocalDateTimeText(int64_t wall_ms);
+
+// Full path of the running executable.
+std::string ExecutablePath();
+
+// The directory part of a path, with its trailing separator ("" when there is none).
+std::string ExtractFilePath(const std::string& path);
+
+// The path resolved against the current directory to a full, normalised path. Where a
+// drive letter names a mapped network drive, the network (UNC) path is returned instead.
+std::string ExpandFileName(const std::string& path);
+
+// True where file names are case-sensitive, so a name must keep the case it was given in.
+bool CaseSensitiveFileNames();
+
+// True if a file (not a directory) exists at the path.
+bool FileExists(const std::string& path);
+
+// Longest value a profile string read returns; the reader's buffer holds one more byte.
+inline constexpr size_t kMaxProfileString = 2047;
+
+// The value of key in section of the profile file, or default_value when the file, the
+// section or the key is missing. Section and key names match case-insensitively; blanks
+// around names and values are ignored; a value in matching quotes loses them; lines
+// starting with ';' are comments. At most kMaxProfileString characters are returned.
+std::string ReadProfileString(const std::string& file_name, const std::string& section,
+                              const std::string& key, const std::string& default_value);
+
+}  // namespace telvane::platform

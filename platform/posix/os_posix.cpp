@@ -1,0 +1,78 @@
+// POSIX side of the process services.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "platform/message_loop.h"
+#include "platform/os.h"
+
+namespace telvane::platform {
+
+void SleepMs(int64_t ms) {
+  if (MessageLoop* loop = MessageLoop::Current()) {
+    loop->Sleep(ms);
+  } else if (ms > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  }
+}
+
+uint32_t TickCount() {
+  if (MessageLoop* loop = MessageLoop::Current()) return static_cast<uint32_t>(loop->NowMs());
+  return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+int64_t NowWallMs() {
+  if (MessageLoop* loop = MessageLoop::Current()) return loop->WallMs();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string LocalDateTimeText(int64_t wall_ms) {
+  const std::time_t seconds = static_cast<std::time_t>(wall_ms / 1000);
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  // %x and %X follow the LC_TIME locale the program selected at start-up.
+  char text[128];
+  const size_t length = std::strftime(text, sizeof text, "%x %X", &local);
+  return std::string(text, length);
+}
+
+std::string ExecutablePath() {
+  std::vector<char> buffer(4096);
+  for (;;) {
+    const ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (length < 0) return {};
+    if (static_cast<size_t>(length) < buffer.size()) return std::string(buffer.data(), length);
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::string ExtractFilePath(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string ExpandFileName(const std::string& path) {
+  // There are no drive letters here, so no network path to substitute.
+  std::error_code error;
+  std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  if (error) return path;
+  return absolute.lexically_normal().string();
+}
+
+bool CaseSensitiveFileNames() { return true; }
+
+bool FileExists(const std::string& path) {
+  struct stat info {};
+  return !path.empty() && stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+}
+
+}  // namespace telvane::platform

@@ -1,0 +1,215 @@
+#include "platform/os.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <clocale>
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "platform/message_loop.h"
+
+namespace telvane::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+int64_t MachineWallMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// A fresh directory for one test, removed with everything in it afterwards.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    static int counter = 0;
+    path_ = fs::temp_directory_path() /
+            ("telvane_os_test_" + std::to_string(getpid()) + "_" + std::to_string(++counter));
+    fs::create_directories(path_);
+  }
+  ~ScratchDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const fs::path& path() const { return path_; }
+  std::string File(const std::string& name, const std::string& content = "x") const {
+    const fs::path file = path_ / name;
+    std::ofstream(file, std::ios::binary) << content;
+    return file.string();
+  }
+
+ private:
+  fs::path path_;
+};
+
+class OsVirtualClockTest : public testing::Test {
+ protected:
+  MessageLoop loop_{ClockMode::kVirtual};
+};
+
+// The tick counter reads the thread's clock modulo 2^32, so unsigned differences stay right
+// across the wrap after 49.7 days.
+TEST_F(OsVirtualClockTest, TickCountWrapsAt32Bits) {
+  EXPECT_EQ(TickCount(), 0u);
+  loop_.AdvanceVirtualTime((int64_t{1} << 32) - 10);
+  const uint32_t before_wrap = TickCount();
+  EXPECT_EQ(before_wrap, 0xFFFFFFF6u);
+  loop_.AdvanceVirtualTime(25);
+  EXPECT_EQ(TickCount(), 15u);
+  EXPECT_EQ(TickCount() - before_wrap, 25u);
+  loop_.AdvanceVirtualTime(int64_t{3} << 32);
+  EXPECT_EQ(TickCount(), 15u);
+}
+
+// A sleep on the virtual clock costs no real time, moves tick counter and wall time by
+// exactly its length, and queues due tasks without running them.
+TEST_F(OsVirtualClockTest, SleepMovesVirtualClockOnly) {
+  bool ran = false;
+  loop_.PostDelayedTask(600'000, [&] { ran = true; });
+  const auto real_start = std::chrono::steady_clock::now();
+  const uint32_t ticks = TickCount();
+  const int64_t wall = NowWallMs();
+  EXPECT_LT(std::abs(wall - MachineWallMs()), 60'000);
+  SleepMs(600'000);
+  EXPECT_LT(std::chrono::steady_clock::now() - real_start, std::chrono::seconds(5));
+  EXPECT_EQ(TickCount() - ticks, 600'000u);
+  EXPECT_EQ(NowWallMs() - wall, 600'000);
+  EXPECT_FALSE(ran);
+  EXPECT_EQ(loop_.QueuedCount(), 1u);
+}
+
+// A thread without a loop sleeps and counts on the machine's clocks.
+TEST(OsMachineClockTest, WithoutLoopUsesMachineClocks) {
+  std::thread([] {
+    ASSERT_EQ(MessageLoop::Current(), nullptr);
+    const uint32_t ticks = TickCount();
+    const auto real_start = std::chrono::steady_clock::now();
+    SleepMs(0);
+    SleepMs(-3);
+    SleepMs(20);
+    EXPECT_GE(std::chrono::steady_clock::now() - real_start, std::chrono::milliseconds(20));
+    const uint32_t elapsed = TickCount() - ticks;
+    EXPECT_GE(elapsed, 20u);
+    EXPECT_LT(elapsed, 10'000u);
+    EXPECT_LT(std::abs(NowWallMs() - MachineWallMs()), 1000);
+  }).join();
+}
+
+// The text is the local short date, one blank and the time with seconds; milliseconds are
+// dropped, not rounded.
+TEST(LocalDateTimeTextTest, DateBlankTimeInLocalZone) {
+  const char* old_tz = std::getenv("TZ");
+  const std::optional<std::string> saved_tz =
+      old_tz ? std::optional<std::string>(old_tz) : std::nullopt;
+  const std::string saved_locale = std::setlocale(LC_TIME, nullptr);
+  setenv("TZ", "UTC", 1);
+  tzset();
+  std::setlocale(LC_TIME, "C");
+
+  EXPECT_EQ(LocalDateTimeText(0), "01/01/70 00:00:00");
+  EXPECT_EQ(LocalDateTimeText(1'700'000'000'999), "11/14/23 22:13:20");
+
+  setenv("TZ", "EST5", 1);
+  tzset();
+  EXPECT_EQ(LocalDateTimeText(1'700'000'000'000), "11/14/23 17:13:20");
+
+  if (saved_tz) {
+    setenv("TZ", saved_tz->c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
+  std::setlocale(LC_TIME, saved_locale.c_str());
+}
+
+// The executable's path is a full path to an existing file, and its directory part is the
+// directory it sits in, with the separator.
+TEST(ExecutablePathTest, NamesThisExistingProgram) {
+  const std::string path = ExecutablePath();
+  ASSERT_FALSE(path.empty());
+  EXPECT_EQ(path.front(), '/');
+  EXPECT_TRUE(FileExists(path));
+  const std::string dir = ExtractFilePath(path);
+  ASSERT_FALSE(dir.empty());
+  EXPECT_EQ(dir.back(), '/');
+  EXPECT_TRUE(fs::is_directory(dir));
+  EXPECT_TRUE(fs::equivalent(path, "/proc/self/exe"));
+}
+
+// The directory part keeps its trailing separator; a bare name has none.
+TEST(ExtractFilePathTest, KeepsTrailingSeparator) {
+  EXPECT_EQ(ExtractFilePath("/opt/telvane/bin/telvane"), "/opt/telvane/bin/");
+  EXPECT_EQ(ExtractFilePath("/telvane"), "/");
+  EXPECT_EQ(ExtractFilePath("sounds/neterr.wav"), "sounds/");
+  EXPECT_EQ(ExtractFilePath("sounds/"), "sounds/");
+  EXPECT_EQ(ExtractFilePath("neterr.wav"), "");
+  EXPECT_EQ(ExtractFilePath(""), "");
+}
+
+class ExpandFileNameTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    saved_cwd_ = fs::current_path();
+    fs::create_directories(scratch_.path() / "work");
+    fs::current_path(scratch_.path() / "work");
+    cwd_ = fs::current_path().string();
+    parent_ = fs::current_path().parent_path().string();
+  }
+  void TearDown() override { fs::current_path(saved_cwd_); }
+
+  ScratchDir scratch_;
+  fs::path saved_cwd_;
+  std::string cwd_;
+  std::string parent_;
+};
+
+// Relative paths are resolved against the current directory, whether or not they exist.
+TEST_F(ExpandFileNameTest, ResolvesRelativePathsAgainstCurrentDirectory) {
+  EXPECT_EQ(ExpandFileName("PressAnyKey.wav"), cwd_ + "/PressAnyKey.wav");
+  EXPECT_EQ(ExpandFileName("sounds/neterr.wav"), cwd_ + "/sounds/neterr.wav");
+  EXPECT_EQ(ExpandFileName("../neterr.wav"), parent_ + "/neterr.wav");
+}
+
+// Dots, double dots and repeated separators are folded away; absolute paths keep their root.
+TEST_F(ExpandFileNameTest, NormalisesThePath) {
+  EXPECT_EQ(ExpandFileName("./a/../b//c/./d.wav"), cwd_ + "/b/c/d.wav");
+  EXPECT_EQ(ExpandFileName("/opt//telvane/./bin/../PressAnyKey.wav"),
+            "/opt/telvane/PressAnyKey.wav");
+  EXPECT_EQ(ExpandFileName("/../../x.wav"), "/x.wav");
+  EXPECT_EQ(ExpandFileName("/opt/telvane/x.wav"), "/opt/telvane/x.wav");
+}
+
+// Only files count: directories, missing paths, the empty path and dangling links do not.
+TEST(FileExistsTest, TrueOnlyForFiles) {
+  ScratchDir scratch;
+  const std::string file = scratch.File("neterr.wav");
+  const std::string empty_file = scratch.File("empty.wav", "");
+  fs::create_directory(scratch.path() / "sounds");
+  fs::create_symlink(file, scratch.path() / "link.wav");
+  fs::create_symlink(scratch.path() / "gone.wav", scratch.path() / "dangling.wav");
+
+  EXPECT_TRUE(FileExists(file));
+  EXPECT_TRUE(FileExists(empty_file));
+  EXPECT_TRUE(FileExists((scratch.path() / "link.wav").string()));
+  EXPECT_FALSE(FileExists((scratch.path() / "sounds").string()));
+  EXPECT_FALSE(FileExists((scratch.path() / "sounds/").string()));
+  EXPECT_FALSE(FileExists((scratch.path() / "gone.wav").string()));
+  EXPECT_FALSE(FileExists((scratch.path() / "dangling.wav").string()));
+  EXPECT_FALSE(FileExists(file + "/inner.wav"));
+  EXPECT_FALSE(FileExists(""));
+}
+
+}  // namespace
+}  // namespace telvane::platform
