@@ -1,0 +1,313 @@
+#include "app/qo_dealer.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "app/telvane_utils.h"
+#include "platform/errors.h"
+#include "platform/message_loop.h"
+#include "platform/os.h"
+
+namespace telvane {
+
+namespace {
+
+constexpr const char* kDefaultGreetingFile = "PressAnyKey.wav";
+constexpr int32_t kComPortBaud = 19200;
+constexpr uint16_t kRetryWaitSeconds = 2;
+constexpr uint16_t kAttemptsPerDial = 1;
+constexpr int64_t kConnectPassMs = 10;
+constexpr int64_t kGreetingGapMs = 1000;
+constexpr int64_t kAfterFailureMs = 1000;
+constexpr int64_t kBeforeRedialMs = 1000;
+
+std::string LowerCase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+platform::MessageLoop& Loop() { return *platform::MessageLoop::Current(); }
+
+bool InMessagePhase(int32_t state) {
+  return state == psPlayingMessage || state == psMessageDone || state == psRepeatMessage;
+}
+
+}  // namespace
+
+QoTelvane::QoTelvane(const std::string& device_name, TapiDeviceFactory make_device) {
+  LoadSettings();
+  device_name_ = device_name.empty() ? CallOptions.TAPIDeviceName : device_name;
+  greeting_file_ = !CallOptions.PressAnyKeyFile.empty()
+                       ? CallOptions.PressAnyKeyFile
+                       : platform::ExpandFileName(AppDir + kDefaultGreetingFile);
+
+  com_port_ = std::make_unique<TApdComPort>(nullptr);
+  com_port_->SetBaud(kComPortBaud);
+  device_ = make_device ? make_device() : std::make_unique<TApdTapiDevice>(nullptr);
+  device_->SetComPort(com_port_.get());
+  com_port_->SetAutoOpen(false);
+  device_->SetShowTapiDevices(true);
+  device_->SetShowPorts(false);
+  device_->SetFilterUnsupportedDevices(true);
+  device_->SetSelectedDevice(device_name_);
+
+  device_->OnTapiConnect = [this](TObject& sender) { HandleConnect(sender); };
+  device_->OnTapiDTMF = [this](TObject& sender, char digit, int32_t error_code) {
+    HandleDTMF(sender, digit, error_code);
+  };
+  device_->OnTapiWaveNotify = [this](TObject& sender, TWaveMessage msg) {
+    HandleWaveNotify(sender, msg);
+  };
+  device_->OnTapiFail = [this](TObject& sender) { HandleFail(sender); };
+  device_->OnTapiStatus = [this](TObject& sender, bool first, bool last, int32_t device,
+                                 int32_t message, int32_t param1, int32_t param2,
+                                 int32_t param3) {
+    HandleStatus(sender, first, last, device, message, param1, param2, param3);
+  };
+}
+
+QoTelvane::~QoTelvane() {
+  if (device_ && device_->CallPlaced()) {
+    // A destructor must not throw; the hang-up is the device's last chance anyway.
+    try {
+      device_->CancelCall();
+    } catch (const std::exception&) {
+    }
+  }
+  device_.reset();
+  com_port_.reset();
+}
+
+bool QoTelvane::FindDevice() {
+  const std::vector<std::string> devices = device_->DeviceList();
+  const std::string wanted = LowerCase(device_name_);
+  for (const std::string& entry : devices) {
+    if (LowerCase(entry) == wanted) {
+      device_name_ = entry;
+      device_->SetSelectedDevice(entry);
+      return true;
+    }
+  }
+  for (const std::string& entry : devices) {
+    device_name_ = entry;
+    device_->SetSelectedDevice(entry);
+    if (CheckVoice()) return true;
+  }
+  return false;
+}
+
+bool QoTelvane::CheckVoice() {
+  try {
+    device_->SetEnableVoice(true);
+    return device_->EnableVoice();
+  } catch (const Exception&) {
+    return false;
+  }
+}
+
+bool QoTelvane::GreetingExists() {
+  return platform::FileExists(platform::ExpandFileName(greeting_file_));
+}
+
+void QoTelvane::WriteDebug(const std::string& message) {
+  if (OnDebug) OnDebug(*this, message);
+}
+
+bool QoTelvane::PumpMessage() { return Loop().PumpOne(); }
+
+void QoTelvane::Call(const std::string& number) {
+  ResultCode = kResultFailed;
+  message_started_ = false;
+  try {
+    if (connected_ && !device_->CallCancelled()) {
+      device_->CancelCall();
+      connected_ = false;
+      platform::SleepMs(kBeforeRedialMs);
+    }
+    // A connect left over from a call that was given up belongs to that call: this call
+    // is connected only by its own answer.
+    connected_ = false;
+    device_->SetSelectedDevice(device_name_);
+    device_->SetRetryWait(kRetryWaitSeconds);
+    device_->SetMaxAttempts(kAttemptsPerDial);
+    device_->SetEnableVoice(true);
+    device_->Dial(number);
+    WaitForConnect();
+    if (CallOptions.AfterConnectPause > 0) platform::SleepMs(CallOptions.AfterConnectPause);
+    PlaySequence();
+  } catch (const Exception& error) {
+    try {
+      device_->CancelCall();
+    } catch (const Exception&) {
+      // The call is being given up already; the first error is the one to report.
+    }
+    connected_ = false;
+    // Once somebody has heard the message, a failure afterwards (typically the next play
+    // of a repeated message after the listener hung up) still counts as completed; an error
+    // before the message was ever started does not.
+    if (InMessagePhase(state_) && message_started_) {
+      ResultCode = kResultCompleted;
+    } else {
+      ResultCode = kResultFailed;
+      ResultText = "Error : " + error.Message();
+    }
+  }
+}
+
+void QoTelvane::WaitForConnect() {
+  // The answer is awaited in passes of 10 ms, at least one, each handling at most one
+  // message. Rather than sleeping through each pass, the thread blocks on its queue until a
+  // message arrives or the last pass ends, so a long wait costs no CPU.
+  const int64_t timeout = CallOptions.ConnectTimeOut;
+  const int64_t passes = timeout <= 0 ? 1 : (timeout + kConnectPassMs - 1) / kConnectPassMs;
+  const int64_t deadline = Loop().NowMs() + passes * kConnectPassMs;
+  while (!connected_) {
+    PumpMessage();
+    if (!connected_) Loop().WaitForMessage(std::max<int64_t>(0, deadline - Loop().NowMs()));
+    if (Loop().NowMs() >= deadline) throw Exception("Tapi device is not ready");
+  }
+}
+
+void QoTelvane::PlaySequence() {
+  state_ = SkipIntro ? psRepeatMessage : psStartGreeting;
+  ResultText.clear();
+  device_->SetInterruptPlayback(true);
+  device_->SetUseWaveMapper(false);
+  greeting_count_ = 0;
+  // The message time limit runs on the monotonic clock, so a change of the wall clock
+  // (daylight saving, a time sync) cannot cut a call short or stretch it.
+  const int64_t start_ms = Loop().NowMs();
+
+  while (state_ != psCompleted && state_ != psFailed) {
+    if (device_->CallCancelled()) {
+      state_ = psFailed;
+      ResultText = "Call interrupted by remote";
+    }
+    RunStateAction(start_ms);
+  }
+
+  device_->CancelCall();
+  if (state_ == psCompleted) {
+    ResultCode = kResultCompleted;
+  } else {
+    ResultCode = kResultFailed;
+    platform::SleepMs(kAfterFailureMs);
+  }
+  connected_ = false;
+}
+
+void QoTelvane::RunStateAction(int64_t start_ms) {
+  switch (state_) {
+    case psStartGreeting:
+      state_ = psPlayingGreeting;
+      platform::SleepMs(kGreetingGapMs);
+      device_->PlayWaveFile(greeting_file_);
+      play_interrupted_ = false;
+      PumpMessage();
+      break;
+    case psPlayingGreeting:
+    case psPlayingMessage:
+      // Only an event can move these states on: block until one is queued, then handle it.
+      Loop().WaitForMessage(platform::kInfinite);
+      PumpMessage();
+      break;
+    case psGreetingDone:
+      ++greeting_count_;
+      if (CallOptions.MaxGreetingsCount > greeting_count_) {
+        state_ = psStartGreeting;
+      } else {
+        device_->StopWaveFile();
+        state_ = psStartMessage;
+      }
+      PumpMessage();
+      platform::SleepMs(kGreetingGapMs);
+      break;
+    case psStartMessage:
+    case psRepeatMessage:
+      device_->PlayWaveFile(MessageFile);
+      message_started_ = true;
+      state_ = psPlayingMessage;
+      play_interrupted_ = false;
+      break;
+    case psMessageDone:
+      if (!SkipIntro) {
+        state_ = psCompleted;
+      } else if (Loop().NowMs() - start_ms >
+                 int64_t{CallOptions.PlayMessageDurationSec} * 1000) {
+        state_ = psFailed;
+        ResultText = "Play message duration exceeded";
+      } else {
+        state_ = psRepeatMessage;
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+void QoTelvane::HandleConnect(TObject& /*sender*/) { connected_ = true; }
+
+void QoTelvane::HandleDTMF(TObject& /*sender*/, char /*digit*/, int32_t /*error_code*/) {
+  WriteDebug("Hit");
+  if (state_ == psStartGreeting || state_ == psPlayingGreeting) {
+    try {
+      device_->StopWaveFile();
+    } catch (const Exception&) {
+      // The greeting is being abandoned; a failure to stop it changes nothing.
+    }
+    play_interrupted_ = true;
+    state_ = psStartMessage;
+  }
+}
+
+void QoTelvane::HandleWaveNotify(TObject& /*sender*/, TWaveMessage msg) {
+  WriteDebug("Status: " + std::to_string(state_));
+  if (!connected_) {
+    state_ = psFailed;
+    ResultText = "Call disconnected";
+    return;
+  }
+  if (msg == TWaveMessage::waPlayDone && state_ == psPlayingGreeting) {
+    if (!play_interrupted_) state_ = psGreetingDone;
+    WriteDebug("Playing Greeting Done");
+  }
+  if (msg == TWaveMessage::waPlayDone && state_ == psPlayingMessage) {
+    if (!play_interrupted_) state_ = psMessageDone;
+    WriteDebug("Playing Message Done");
+  }
+}
+
+void QoTelvane::HandleFail(TObject& /*sender*/) {
+  ResultText = "Tapi failed: " + device_->FailureText(device_->FailureCode());
+  WriteDebug(ResultText);
+  play_interrupted_ = true;
+  state_ = psFailed;
+}
+
+void QoTelvane::HandleStatus(TObject& /*sender*/, bool first, bool last, int32_t /*device*/,
+                             int32_t message, int32_t param1, int32_t param2,
+                             int32_t /*param3*/) {
+  if (message == kLineCallStateMessage && !(first && last)) {
+    if (param1 == kCallStateBusy) {
+      state_ = psFailed;
+      ResultText = device_->StatusText(message, param1, param2);
+      PrintPlainLine("busy");
+    } else if (param1 == kCallStateDisconnected) {
+      if (state_ != psPlayingMessage && state_ != psMessageDone && state_ != psCompleted &&
+          state_ != psFailed && state_ != psRepeatMessage) {
+        play_interrupted_ = true;
+        state_ = psFailed;
+        if (ResultText.empty()) ResultText = "Disconnected by remote";
+      }
+    }
+  } else if (message == kLineDevStateMessage) {
+    PrintPlainLine("DevState");
+  }
+  WriteDebug("Status : " + device_->StatusText(message, param1, param2));
+}
+
+void QoPlayLogger::LogDebug(TObject& /*sender*/, const std::string& message) {
+  PrintPlainLine(TimeStamped(message));
+}
+
+}  // namespace telvane

@@ -1,0 +1,122 @@
+// The call controller and its debug line writer.
+//
+// QoTelvane runs one telephone call at a time from dialling to hang-up: it owns the line
+// device and the serial-port component the device requires, chooses the device, dials,
+// waits for the answer, plays the greeting until a key is pressed or the greeting count is
+// used up, plays the message, and leaves the outcome in ResultCode and ResultText.
+//
+//   QoTelvane controller(/*device_name=*/"");
+//   if (controller.FindDevice() && controller.CheckVoice()) {
+//     controller.MessageFile = "/alerts/router.wav";
+//     controller.Call("5551234");            // never raises
+//     if (controller.ResultCode == 0) ...    // completed
+//   }
+//
+// Threads: loop thread only. The device's events run inside the controller's waits, which
+// dispatch the thread's message queue one message at a time.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/component.h"
+#include "telephony/com_port.h"
+#include "telephony/tapi_device.h"
+
+namespace telvane {
+
+// The controller's debug output: the sender (the controller) and a message.
+using TDebugEvent = std::function<void(TObject& sender, const std::string& message)>;
+
+// Makes the line device the controller owns. Tests hand in a device that stands in for
+// the telephony system; the program uses the real one.
+using TapiDeviceFactory = std::function<std::unique_ptr<TApdTapiDevice>()>;
+
+// Play states; the numbers appear in debug lines and are fixed.
+enum PlayState : int32_t {
+  psNone = 0,
+  psStartGreeting = 1,
+  psPlayingGreeting = 2,
+  psGreetingDone = 3,
+  psStartMessage = 4,
+  psPlayingMessage = 5,
+  psMessageDone = 6,
+  psCompleted = 9,
+  psFailed = 10,
+  psRepeatMessage = 11,
+};
+
+// Outcome of the last call.
+inline constexpr int32_t kResultCompleted = 0;
+inline constexpr int32_t kResultNoCall = 1;
+inline constexpr int32_t kResultFailed = 2;
+
+class QoTelvane : public TObject {
+ public:
+  // Loads the settings and builds the line device (errors while building it propagate).
+  // An empty device_name takes the settings' TAPIDeviceName.
+  explicit QoTelvane(const std::string& device_name, TapiDeviceFactory make_device = {});
+  // Hangs up a placed call, then frees the device and the port.
+  ~QoTelvane() override;
+
+  // Chooses the line device: the listed name equal to DeviceName ignoring case, else the
+  // first listed device that accepts voice. Stores the choice in DeviceName.
+  bool FindDevice();
+  // True if the selected line device accepts voice; never raises.
+  bool CheckVoice();
+  // True if the greeting file exists.
+  bool GreetingExists();
+  // Places one call and runs the play sequence; sets ResultCode and ResultText. Never
+  // raises the general exception class.
+  void Call(const std::string& number);
+
+  TApdTapiDevice& Device() { return *device_; }
+  int32_t State() const { return state_; }
+  bool Connected() const { return connected_; }
+  int32_t GreetingCount() const { return greeting_count_; }
+  const std::string& DeviceName() const { return device_name_; }
+  const std::string& GreetingFile() const { return greeting_file_; }
+
+  // Set or read by the run driver.
+  std::string MessageFile;
+  std::string ResultText;
+  int32_t ResultCode = kResultNoCall;
+  TDebugEvent OnDebug;
+  bool SkipIntro = false;
+
+ private:
+  void WriteDebug(const std::string& message);
+  // Dispatches at most one queued message without waiting; false when there was none.
+  bool PumpMessage();
+  void WaitForConnect();
+  void PlaySequence();
+  void RunStateAction(int64_t start_ms);
+
+  void HandleConnect(TObject& sender);
+  void HandleDTMF(TObject& sender, char digit, int32_t error_code);
+  void HandleWaveNotify(TObject& sender, TWaveMessage msg);
+  void HandleFail(TObject& sender);
+  void HandleStatus(TObject& sender, bool first, bool last, int32_t device, int32_t message,
+                    int32_t param1, int32_t param2, int32_t param3);
+
+  std::unique_ptr<TApdComPort> com_port_;
+  std::unique_ptr<TApdTapiDevice> device_;
+  bool connected_ = false;
+  int32_t state_ = psNone;
+  int32_t greeting_count_ = 0;
+  std::string device_name_;
+  std::string greeting_file_;
+  bool play_interrupted_ = false;
+  // Whether the message has been started in the current call, so somebody has heard it.
+  bool message_started_ = false;
+};
+
+// Writes the controller's debug lines to standard output with a time stamp.
+class QoPlayLogger : public TObject {
+ public:
+  void LogDebug(TObject& sender, const std::string& message);
+};
+
+}  // namespace telvane

@@ -1,0 +1,153 @@
+#include "app/run_driver.h"
+
+#include <cctype>
+#include <memory>
+
+#include "app/telvane_utils.h"
+#include "platform/errors.h"
+#include "platform/os.h"
+
+namespace telvane {
+
+namespace {
+
+std::string LowerCase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+void ApplyArgument(const std::string& argument, RunOptions& options) {
+  const std::string lowered = LowerCase(argument);
+  if (lowered.empty() || lowered[0] != '-') {
+    options.FileName = platform::CaseSensitiveFileNames() ? argument : lowered;
+  } else if (Contains(lowered, "-phone:")) {
+    options.Phone = ExtractOptionValue(lowered, "-phone:", "");
+  } else if (Contains(lowered, "-backupphone:")) {
+    options.BackupPhone = ExtractOptionValue(lowered, "-backupphone:", "");
+  } else if (Contains(lowered, "-retrymode:")) {
+    options.RetryMode = ExtractOptionValue(lowered, "-retrymode:", "");
+  } else if (Contains(lowered, "-retry:")) {
+    options.RetryCount = RetryCountValue(ExtractOptionValue(lowered, "-retry:", ""));
+  } else if (Contains(lowered, "-debug")) {
+    options.Debug = true;
+  } else if (Contains(lowered, "-skipintro")) {
+    options.SkipIntro = true;
+  } else if (Contains(lowered, "-tapidevice:")) {
+    options.TapiDevice = ExtractOptionValue(lowered, "-tapidevice:", "");
+  }
+  // Anything else is ignored without a word.
+}
+
+// Validation: false (after printing why and the usage) when the run cannot go on.
+bool ValidateOptions(const RunOptions& options) {
+  if (options.FileName.empty() ||
+      !platform::FileExists(platform::ExpandFileName(options.FileName))) {
+    PrintLine("Error. File name is required.");
+    PrintUsage(false);
+    return false;
+  }
+  if (options.Phone.empty()) {
+    PrintLine("Error. Primary phone number is required.");
+    PrintUsage(false);
+    return false;
+  }
+  return true;
+}
+
+void RunDialPlan(QoTelvane& controller, RunOptions& options) {
+  const int64_t attempts = AttemptCount(options);
+  for (int64_t attempt = 1; attempt <= attempts && !options.CallCompleted; ++attempt) {
+    const std::string& number = NumberForAttempt(options, attempt);
+    PrintLine("Dialing " + number);
+    controller.Call(number);
+    if (controller.ResultCode == kResultCompleted) {
+      PrintLine("Call Completed");
+      options.CallCompleted = true;
+    } else {
+      PrintLine("Result : " + controller.ResultText);
+    }
+  }
+}
+
+void SetUpAndDial(RunOptions& options, const TapiDeviceFactory& make_device) {
+  std::unique_ptr<QoPlayLogger> logger;
+  std::unique_ptr<QoTelvane> controller;
+  try {
+    logger = std::make_unique<QoPlayLogger>();
+    controller = std::make_unique<QoTelvane>(options.TapiDevice, make_device);
+    if (options.Debug) {
+      controller->OnDebug = [&logger](TObject& sender, const std::string& message) {
+        logger->LogDebug(sender, message);
+      };
+    }
+    controller->MessageFile = platform::ExpandFileName(options.FileName);
+    if (!controller->FindDevice()) throw Exception("Tapi device not found");
+    if (!controller->CheckVoice()) throw Exception("Modem does not support voice calls");
+    if (!options.SkipIntro && !controller->GreetingExists()) {
+      throw Exception("PressAnyKey.wav file does not exist.");
+    }
+    controller->SkipIntro = options.SkipIntro;
+    RunDialPlan(*controller, options);
+  } catch (const std::exception& error) {
+    // The library's failures are Exceptions; anything else (memory exhausted, say) is
+    // reported the same way, so the program still ends with its line and exit code 0.
+    PrintLine("Error : " + std::string(error.what()));
+  }
+  controller.reset();
+  logger.reset();
+}
+
+}  // namespace
+
+void ParseCommandLine(const std::vector<std::string>& arguments, RunOptions& options) {
+  if (arguments.empty()) {
+    options.ShowUsage = true;
+    return;
+  }
+  try {
+    for (const std::string& argument : arguments) ApplyArgument(argument, options);
+  } catch (const Exception& error) {
+    PrintLine("Error. " + error.Message());
+    options.ShowUsage = true;
+  }
+}
+
+void NormaliseOptions(RunOptions& options) {
+  if (options.RetryCount == 0) options.RetryCount = 1;
+  if (options.RetryMode != "ptb") options.RetryMode = "pab";
+  if (!options.BackupPhone.empty()) options.UseBackup = true;
+}
+
+int64_t AttemptCount(const RunOptions& options) {
+  const int64_t count = options.RetryCount;
+  if (count <= 0) return 0;
+  return options.UseBackup ? 2 * count : count;
+}
+
+const std::string& NumberForAttempt(const RunOptions& options, int64_t attempt) {
+  if (!options.UseBackup) return options.Phone;
+  if (options.RetryMode == "ptb") {
+    return attempt <= options.RetryCount ? options.Phone : options.BackupPhone;
+  }
+  return attempt % 2 == 1 ? options.Phone : options.BackupPhone;
+}
+
+int RunTelvane(const std::vector<std::string>& arguments, TapiDeviceFactory make_device) {
+  RunOptions options;
+  PrintBanner();
+  ParseCommandLine(arguments, options);
+  if (options.ShowUsage) {
+    PrintUsage(true);
+    return 0;
+  }
+  if (!ValidateOptions(options)) return 0;
+  NormaliseOptions(options);
+  SetUpAndDial(options, make_device);
+  return 0;
+}
+
+}  // namespace telvane
