@@ -60,8 +60,7 @@ QoTelvane::QoTelvane(const std::string& device_name, TapiDeviceFactory make_devi
   };
   device_->OnTapiFail = [this](TObject& sender) { HandleFail(sender); };
   device_->OnTapiStatus = [this](TObject& sender, bool first, bool last, int32_t device,
-                                 int32_t message, int32_t param1, int32_t param2,
-                                 int32_t param3) {
+                                 int32_t message, int32_t param1, int32_t param2, int32_t param3) {
     HandleStatus(sender, first, last, device, message, param1, param2, param3);
   };
 }
@@ -232,8 +231,7 @@ void QoTelvane::RunStateAction(int64_t start_ms) {
     case psMessageDone:
       if (!SkipIntro) {
         state_ = psCompleted;
-      } else if (Loop().NowMs() - start_ms >
-                 int64_t{CallOptions.PlayMessageDurationSec} * 1000) {
+      } else if (Loop().NowMs() - start_ms > int64_t{CallOptions.PlayMessageDurationSec} * 1000) {
         state_ = psFailed;
         ResultText = "Play message duration exceeded";
       } else {
@@ -285,8 +283,7 @@ void QoTelvane::HandleFail(TObject& /*sender*/) {
 }
 
 void QoTelvane::HandleStatus(TObject& /*sender*/, bool first, bool last, int32_t /*device*/,
-                             int32_t message, int32_t param1, int32_t param2,
-                             int32_t /*param3*/) {
+                             int32_t message, int32_t param1, int32_t param2, int32_t /*param3*/) {
   if (message == kLineCallStateMessage && !(first && last)) {
     if (param1 == kCallStateBusy) {
       state_ = psFailed;

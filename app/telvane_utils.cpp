@@ -87,16 +87,26 @@ bool ConsoleIsUtf8() {
 std::string BoxChar(unsigned char cp437, bool utf8) {
   if (!utf8) return std::string(1, static_cast<char>(cp437));
   switch (cp437) {
-    case 0xDA: return "\u250C";
-    case 0xC4: return "\u2500";
-    case 0xFE: return "\u25A0";
-    case 0xB7: return "\u2556";
-    case 0xB3: return "\u2502";
-    case 0xBA: return "\u2551";
-    case 0xD4: return "\u2558";
-    case 0xCD: return "\u2550";
-    case 0xBC: return "\u255D";
-    default: return "?";
+    case 0xDA:
+      return "\u250C";
+    case 0xC4:
+      return "\u2500";
+    case 0xFE:
+      return "\u25A0";
+    case 0xB7:
+      return "\u2556";
+    case 0xB3:
+      return "\u2502";
+    case 0xBA:
+      return "\u2551";
+    case 0xD4:
+      return "\u2558";
+    case 0xCD:
+      return "\u2550";
+    case 0xBC:
+      return "\u255D";
+    default:
+      return "?";
   }
 }
 

@@ -51,18 +51,17 @@ int32_t LowestBitPosition(uint32_t value) {
   return position;
 }
 
-std::string TApdCustomTapiDevice::StatusText(int32_t message, int32_t state,
-                                             int32_t param) const {
+std::string TApdCustomTapiDevice::StatusText(int32_t message, int32_t state, int32_t param) const {
   // The code is formed in 16 bits, as the catalogue lookup reads it.
-  const auto code = static_cast<int16_t>(BaseFor(message) +
-                                         LowestBitPosition(static_cast<uint32_t>(state)));
+  const auto code =
+      static_cast<int16_t>(BaseFor(message) + LowestBitPosition(static_cast<uint32_t>(state)));
   const std::string text = MessageForCode(code);
   if (message == kDeviceStatusMessage && state == kRetryWaitState) {
     return FillPlaceholder(text, "%d", std::to_string(retry_countdown_));
   }
   if (state == kCallStateDisconnected) {
-    const std::string reason = MessageForCode(
-        kDisconnectReasonBase + LowestBitPosition(static_cast<uint32_t>(param)));
+    const std::string reason =
+        MessageForCode(kDisconnectReasonBase + LowestBitPosition(static_cast<uint32_t>(param)));
     return FillPlaceholder(text, "%s", reason);
   }
   return text;

@@ -31,8 +31,18 @@ bool ScriptedTapiDevice::DeviceSupportsVoice(const std::string& name) {
   return line != lines_.end() && line->voice;
 }
 
+std::function<void()> ScriptedTapiDevice::WhileAlive(std::function<void()> event) {
+  return [alive = std::weak_ptr<int>(alive_), event = std::move(event)] {
+    if (!alive.expired()) event();
+  };
+}
+
+void ScriptedTapiDevice::Post(std::function<void()> event) {
+  Loop().PostTask(WhileAlive(std::move(event)));
+}
+
 void ScriptedTapiDevice::Schedule(int64_t delay_ms, std::function<void()> event) {
-  scheduled_.push_back(Loop().PostDelayedTask(delay_ms, std::move(event)));
+  scheduled_.push_back(Loop().PostDelayedTask(delay_ms, WhileAlive(std::move(event))));
 }
 
 void ScriptedTapiDevice::CancelScheduled() {
@@ -68,7 +78,7 @@ void ScriptedTapiDevice::Dial(const std::string& number) {
       failure_code_ = current_.fail_code;
       if (current_.fail_with_status) Status(kCallStateDisconnected, current_.fail_code);
       // The failure notice is deferred behind the status that caused it.
-      Loop().PostTask([this] {
+      Post([this] {
         if (OnTapiFail) OnTapiFail(*this);
       });
     });
@@ -78,7 +88,7 @@ void ScriptedTapiDevice::Dial(const std::string& number) {
 void ScriptedTapiDevice::Connect() {
   call_connected_ = true;
   Status(kCallStateConnected, 0);
-  Loop().PostTask([this] {
+  Post([this] {
     if (OnTapiConnect) OnTapiConnect(*this);
   });
   if (current_.hangup_after) {
@@ -116,7 +126,7 @@ bool ScriptedTapiDevice::CancelCall() {
 }
 
 void ScriptedTapiDevice::WaveNotify(TWaveMessage msg) {
-  Loop().PostTask([this, msg] {
+  Post([this, msg] {
     if (msg == TWaveMessage::waPlayClose) wave_open_ = false;
     if (OnTapiWaveNotify) OnTapiWaveNotify(*this, msg);
   });
@@ -142,10 +152,10 @@ void ScriptedTapiDevice::PlayWaveFile(const std::string& file_name) {
   playing_ = true;
   wave_open_ = true;
   WaveNotify(TWaveMessage::waPlayOpen);
-  play_end_ = Loop().PostDelayedTask(ms, [this] {
-    play_end_.reset();
-    FinishPlay(/*stopped=*/false);
-  });
+  play_end_ = Loop().PostDelayedTask(ms, WhileAlive([this] {
+                                       play_end_.reset();
+                                       FinishPlay(/*stopped=*/false);
+                                     }));
 }
 
 void ScriptedTapiDevice::FinishPlay(bool stopped) {

@@ -31,12 +31,12 @@ struct ScriptedLine {
 
 // How one dialled call goes; times in milliseconds.
 struct CallScript {
-  std::optional<int64_t> connect_after;  // from the dial
-  std::optional<int64_t> busy_after;     // from the dial
-  std::optional<int64_t> fail_after;     // from the dial; FailureCode becomes fail_code
-  int32_t fail_code = 0x40;              // LINEDISCONNECTMODE_NOANSWER
-  bool fail_with_status = true;          // a disconnected status goes before the failure
-  std::optional<int64_t> hangup_after;   // from the answer: the remote side hangs up
+  std::optional<int64_t> connect_after;        // from the dial
+  std::optional<int64_t> busy_after;           // from the dial
+  std::optional<int64_t> fail_after;           // from the dial; FailureCode becomes fail_code
+  int32_t fail_code = 0x40;                    // LINEDISCONNECTMODE_NOANSWER
+  bool fail_with_status = true;                // a disconnected status goes before the failure
+  std::optional<int64_t> hangup_after;         // from the answer: the remote side hangs up
   std::vector<std::pair<int64_t, char>> keys;  // from the answer
   bool refuse_dial = false;                    // Dial raises at once
   // Plays of this call whose start fails (0 = the first PlayWaveFile of the call).
@@ -80,7 +80,10 @@ class ScriptedTapiDevice : public TApdTapiDevice {
   bool DeviceSupportsVoice(const std::string& name) override;
 
  private:
+  // Queues an event for this device; it is dropped if the device is gone by then.
+  void Post(std::function<void()> event);
   void Schedule(int64_t delay_ms, std::function<void()> event);
+  std::function<void()> WhileAlive(std::function<void()> event);
   void CancelScheduled();
   void Status(int32_t state, int32_t param2);
   void Connect();
@@ -104,6 +107,7 @@ class ScriptedTapiDevice : public TApdTapiDevice {
   int cancel_count_ = 0;
   int voice_checks_ = 0;
   std::shared_ptr<std::vector<std::string>> journal_;
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 
 }  // namespace telvane::testing
