@@ -1,0 +1,102 @@
+// The interface between the telephony service and the drivers that run its line devices.
+//
+// The service speaks TAPI to applications: handles, request identifiers, LINE_REPLY, the order
+// of messages, structure sizes. A driver speaks to the line: it places a call, hangs up,
+// reports how the call goes and which keys the remote side pressed, and names the wave device
+// that carries the call's sound. Drivers know nothing of TAPI messages and handles.
+//
+//   sim    scripted simulated line (sim_driver.h)
+//   modem  a V.253 voice modem on a serial port (later)
+//   sip    a SIP user agent (later)
+//
+// Threads: every member of these interfaces is called on, and every report is made on, the
+// thread of the message loop that was handed to the driver. A driver that runs threads of its
+// own (serial reader, network) posts to that loop and reports from the posted task.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/message_loop.h"
+#include "platform/tapi.h"
+
+namespace telvane::linesvc {
+
+// What a call reports back. The service turns each report into the TAPI messages of the
+// applications concerned and posts them; a report never calls into the application directly,
+// so a driver may report from inside any of its members.
+class CallSink {
+ public:
+  // Completes the dialling request: 0 once the call is under way, or a LINEERR_* value when it
+  // could not be placed (the call then ends; the driver reports nothing more for it).
+  virtual void OnDialResult(LONG result) = 0;
+  // The call changed to a LINECALLSTATE_* value; `mode` is the state's mode, e.g. the
+  // LINEDISCONNECTMODE_* value with LINECALLSTATE_DISCONNECTED.
+  virtual void OnCallState(DWORD state, DWORD mode) = 0;
+  // Completes a Drop: the call is on hook (0) or could not be dropped (a LINEERR_* value).
+  // A successful drop is followed by OnCallState(LINECALLSTATE_IDLE).
+  virtual void OnDropResult(LONG result) = 0;
+  // The remote side pressed a DTMF key ('0'-'9', 'A'-'D', '*', '#').
+  virtual void OnDigit(char digit) = 0;
+  // A line for the service's event log.
+  virtual void OnEvent(std::string_view text) = 0;
+
+ protected:
+  ~CallSink() = default;
+};
+
+// What a line device reports outside any one call.
+class LineSink {
+ public:
+  // The line device changed to a LINEDEVSTATE_* state (for example out of service).
+  virtual void OnLineDevState(DWORD state) = 0;
+  // The line device has gone: every open of it is closed by force (LINE_CLOSE).
+  virtual void OnLineClosed() = 0;
+  virtual void OnEvent(std::string_view text) = 0;
+
+ protected:
+  ~LineSink() = default;
+};
+
+// One call on a line. Destroying it hangs up at once, cancels everything the driver scheduled
+// for it, and nothing more is reported.
+class DriverCall {
+ public:
+  virtual ~DriverCall() = default;
+
+  // Starts dialling. Reports OnDialResult (perhaps at once), then the call states.
+  virtual void Start() = 0;
+  // Hangs up; reports OnDropResult and then LINECALLSTATE_IDLE.
+  virtual void Drop() = 0;
+  // Asks for the remote side's keys in the LINEDIGITMODE_* modes (0 stops): 0 or a LINEERR_*.
+  // The service filters the reported digits by the modes itself.
+  virtual LONG MonitorDigits(DWORD digit_modes) = 0;
+  // The identifier of the call's device of a class ("wave/out", "wave/in",
+  // "comm/datamodem"), or LINEERR_INVALDEVICECLASS when the call has none.
+  virtual LONG GetDeviceId(std::string_view device_class, DWORD* id) = 0;
+};
+
+// One line device.
+class LineDriver {
+ public:
+  virtual ~LineDriver() = default;
+
+  // A short text for LINEDEVCAPS' provider info.
+  virtual std::string ProviderInfo() const = 0;
+  // The first application opened the line: the driver may take its port now. Reports of line
+  // events go to `sink` until Close. Returns 0 or a LINEERR_* value (e.g. LINEERR_ALLOCATED
+  // when the port is held by another program).
+  virtual LONG Open(platform::MessageLoop& loop, LineSink& sink) = 0;
+  // The last application closed the line; every call of it has been destroyed before.
+  virtual void Close() = 0;
+  // Makes a call to `number` (already checked to be dialable) in one LINEMEDIAMODE_* mode.
+  // Returns 0 and the call, not yet started, or a LINEERR_* value to refuse at once. The call
+  // reports to `sink` on `loop`.
+  virtual LONG CreateCall(const std::string& number, DWORD media_mode, platform::MessageLoop& loop,
+                          CallSink& sink, std::unique_ptr<DriverCall>* call) = 0;
+  // The identifier of the line's device of a class, as DriverCall::GetDeviceId.
+  virtual LONG GetDeviceId(std::string_view device_class, DWORD* id) = 0;
+};
+
+}  // namespace telvane::linesvc

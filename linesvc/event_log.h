@@ -1,0 +1,40 @@
+// What the telephony service and its lines did, one entry per event: the time on the loop's
+// clock, the line (or "service"), and a short text. Kept in memory (the latest entries) and,
+// when a file is named, appended to it line by line, so a test or a user can see how a call
+// went and why a line of the lines file was left out. The service never writes to the
+// program's standard output or error.
+//
+// Not thread-safe: used on the thread of the service's requests.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <fstream>
+#include <string>
+#include <string_view>
+
+namespace telvane::linesvc {
+
+struct Event {
+  int64_t ms = 0;  // the calling thread's loop clock, or 0 without a loop
+  std::string source;
+  std::string text;
+};
+
+class EventLog {
+ public:
+  // Appends to the file at path from now on ("" stops); an unwritable file is noted in memory.
+  void SetFile(const std::string& path);
+  void Add(std::string_view source, std::string_view text);
+  const std::deque<Event>& Entries() const { return entries_; }
+  // True if an entry of the source contains the text; for tests and diagnostics.
+  bool Contains(std::string_view source, std::string_view text) const;
+
+ private:
+  static constexpr size_t kMaxEntries = 4096;
+  std::deque<Event> entries_;
+  std::string path_;
+  std::ofstream file_;
+};
+
+}  // namespace telvane::linesvc

@@ -1,0 +1,279 @@
+// Reading the lines file: a small INI reader that keeps sections in file order (the profile
+// string reader of the platform looks keys up one by one and cannot list sections), the
+// service's own keys, and the search order.
+#include "linesvc/lines_file.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "platform/os.h"
+
+namespace telvane::linesvc {
+
+namespace {
+
+std::string Trim(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return {};
+  const auto last = text.find_last_not_of(" \t\r\n");
+  return text.substr(first, last - first + 1);
+}
+
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+std::string Unquote(const std::string& value) {
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+      value.back() == value.front()) {
+    return value.substr(1, value.size() - 2);
+  }
+  return value;
+}
+
+// Splits "a, b ,c" into trimmed, lower-case words; empty words are dropped.
+std::vector<std::string> SplitList(const std::string& value) {
+  std::vector<std::string> words;
+  std::stringstream stream(value);
+  std::string word;
+  while (std::getline(stream, word, ',')) {
+    word = Lower(Trim(word));
+    if (!word.empty()) words.push_back(word);
+  }
+  return words;
+}
+
+bool ParseMedia(const std::string& value, DWORD* modes, std::string* error) {
+  DWORD result = 0;
+  for (const std::string& word : SplitList(value)) {
+    if (word == "voice") {
+      result |= LINEMEDIAMODE_AUTOMATEDVOICE;
+    } else if (word == "interactive") {
+      result |= LINEMEDIAMODE_INTERACTIVEVOICE;
+    } else if (word == "data") {
+      result |= LINEMEDIAMODE_DATAMODEM;
+    } else if (word == "fax") {
+      result |= LINEMEDIAMODE_G3FAX;
+    } else {
+      *error = "unknown media '" + word + "' (voice, interactive, data or fax)";
+      return false;
+    }
+  }
+  if (result == 0) {
+    *error = "no media mode";
+    return false;
+  }
+  *modes = result;
+  return true;
+}
+
+bool ParseFeatures(const std::string& value, DWORD* features, std::string* error) {
+  DWORD result = 0;
+  for (const std::string& word : SplitList(value)) {
+    if (word == "makecall") {
+      result |= LINEFEATURE_MAKECALL;
+    } else {
+      *error = "unknown feature '" + word + "' (makecall)";
+      return false;
+    }
+  }
+  *features = result;
+  return true;
+}
+
+// A section being read: its header line, name and raw keys in order.
+struct Section {
+  std::string header;
+  int file_line = 0;
+  std::vector<DriverKey> keys;
+  std::string error;  // the first structural fault found inside it
+};
+
+// Turns a "[line NAME]" section into a line configuration, or explains why it cannot be used.
+bool BuildLine(const Section& section, const std::string& name, LineConfig* line,
+               std::string* error) {
+  line->name = name;
+  line->file_line = section.file_line;
+  bool have_driver = false;
+  for (const DriverKey& key : section.keys) {
+    std::string reason;
+    if (key.key == "driver") {
+      line->driver = Lower(key.value);
+      have_driver = true;
+    } else if (key.key == "media") {
+      if (!ParseMedia(key.value, &line->media_modes, &reason)) {
+        *error = "line " + std::to_string(key.file_line) + ": " + reason;
+        return false;
+      }
+    } else if (key.key == "features") {
+      if (!ParseFeatures(key.value, &line->line_features, &reason)) {
+        *error = "line " + std::to_string(key.file_line) + ": " + reason;
+        return false;
+      }
+    } else {
+      line->driver_keys.push_back(key);
+    }
+  }
+  if (!have_driver || line->driver.empty()) {
+    *error = "no driver given";
+    return false;
+  }
+  return true;
+}
+
+void AddSection(const Section& section, const std::string& source, LinesConfig* config,
+                std::set<std::string>* names) {
+  const std::string where = source + ":" + std::to_string(section.file_line) + ": ";
+  const std::string header = Trim(section.header);
+  const std::string lower = Lower(header);
+  if (lower == "service") {
+    for (const DriverKey& key : section.keys) {
+      if (key.key == "log") {
+        config->log_path = key.value;
+      } else {
+        config->problems.push_back(source + ":" + std::to_string(key.file_line) +
+                                   ": unknown key '" + key.key + "' in [service] ignored");
+      }
+    }
+    return;
+  }
+  if (lower.rfind("line", 0) != 0 || (header.size() > 4 && header[4] != ' ' && header[4] != '\t')) {
+    config->problems.push_back(where + "section [" + header +
+                               "] ignored: not [service] or [line NAME]");
+    return;
+  }
+  const std::string name = Trim(header.substr(4));
+  const std::string left_out = where + "[" + header + "] left out: ";
+  if (name.empty()) {
+    config->problems.push_back(left_out + "the line has no name");
+    return;
+  }
+  if (!section.error.empty()) {
+    config->problems.push_back(left_out + section.error);
+    return;
+  }
+  if (!names->insert(Lower(name)).second) {
+    config->problems.push_back(left_out + "a line of that name comes earlier");
+    return;
+  }
+  LineConfig line;
+  std::string error;
+  if (!BuildLine(section, name, &line, &error)) {
+    config->problems.push_back(left_out + error);
+    return;
+  }
+  config->lines.push_back(std::move(line));
+}
+
+}  // namespace
+
+LinesConfig ParseLinesFile(const std::string& text, const std::string& source) {
+  LinesConfig config;
+  config.source = source;
+  std::set<std::string> names;  // lower case, for duplicates
+  std::optional<Section> section;
+  std::stringstream stream(text);
+  std::string raw;
+  int file_line = 0;
+  while (std::getline(stream, raw)) {
+    ++file_line;
+    const std::string line = Trim(raw);
+    if (line.empty() || line[0] == ';' || line[0] == '#') continue;
+    if (line[0] == '[') {
+      if (section) AddSection(*section, source, &config, &names);
+      section.emplace();
+      section->file_line = file_line;
+      if (line.back() != ']') {
+        section->header = line.substr(1);
+        section->error = "line " + std::to_string(file_line) + ": the header lacks its ']'";
+      } else {
+        section->header = line.substr(1, line.size() - 2);
+      }
+      continue;
+    }
+    const std::string where = source + ":" + std::to_string(file_line) + ": ";
+    if (!section) {
+      config.problems.push_back(where + "text before the first section ignored");
+      continue;
+    }
+    const auto equals = line.find('=');
+    if (equals == std::string::npos || Trim(line.substr(0, equals)).empty()) {
+      if (section->error.empty()) {
+        section->error = "line " + std::to_string(file_line) + ": not 'key = value'";
+      }
+      continue;
+    }
+    DriverKey key{Lower(Trim(line.substr(0, equals))), Unquote(Trim(line.substr(equals + 1))),
+                  file_line};
+    const bool repeated = std::any_of(section->keys.begin(), section->keys.end(),
+                                      [&](const DriverKey& k) { return k.key == key.key; });
+    if (repeated && section->error.empty()) {
+      section->error = "line " + std::to_string(file_line) + ": key '" + key.key + "' repeated";
+    }
+    section->keys.push_back(std::move(key));
+  }
+  if (section) AddSection(*section, source, &config, &names);
+  return config;
+}
+
+LinesConfig ReadLinesFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    LinesConfig config;
+    config.source = path;
+    config.problems.push_back(path + ": cannot be read; no line devices");
+    return config;
+  }
+  std::stringstream text;
+  text << file.rdbuf();
+  return ParseLinesFile(text.str(), path);
+}
+
+std::vector<std::string> LinesFileCandidates(const EnvLookup& env,
+                                             const std::string& executable_path) {
+  std::vector<std::string> candidates;
+  auto set = [&](const char* name) -> std::optional<std::string> {
+    auto value = env(name);
+    if (value && value->empty()) return std::nullopt;
+    return value;
+  };
+  if (auto lines = set("TELVANE_LINES")) candidates.push_back(*lines);
+  const std::string exe_dir = platform::ExtractFilePath(executable_path);
+  if (!exe_dir.empty()) candidates.push_back(exe_dir + "lines.ini");
+  // The XDG base directory rules: a relative XDG_CONFIG_HOME is invalid and ignored.
+  auto xdg = set("XDG_CONFIG_HOME");
+  if (xdg && xdg->front() == '/') {
+    candidates.push_back(*xdg + "/telvane/lines.ini");
+  } else if (auto home = set("HOME")) {
+    candidates.push_back(*home + "/.config/telvane/lines.ini");
+  }
+  candidates.push_back("/etc/telvane/lines.ini");
+  return candidates;
+}
+
+std::string FindLinesFile(const EnvLookup& env, const std::string& executable_path) {
+  for (const std::string& candidate : LinesFileCandidates(env, executable_path)) {
+    if (platform::FileExists(candidate)) return candidate;
+  }
+  return {};
+}
+
+LinesConfig LoadLinesConfig() {
+  const EnvLookup env = [](const std::string& name) -> std::optional<std::string> {
+    const char* value = std::getenv(name.c_str());
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+  };
+  const std::string path = FindLinesFile(env, platform::ExecutablePath());
+  LinesConfig config = path.empty() ? LinesConfig{} : ReadLinesFile(path);
+  if (auto log = env("TELVANE_LINES_LOG"); log && !log->empty()) config.log_path = *log;
+  return config;
+}
+
+}  // namespace telvane::linesvc

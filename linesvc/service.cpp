@@ -1,0 +1,807 @@
+// The telephony service: applications, open lines and calls, and the TAPI rules around them
+// (handles, structure sizes, request identifiers, the order of messages).
+#include "linesvc/service.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <sstream>
+
+#include "linesvc/sim_driver.h"
+
+namespace telvane::linesvc {
+
+namespace {
+
+constexpr DWORD kAllPrivileges =
+    LINECALLPRIVILEGE_NONE | LINECALLPRIVILEGE_MONITOR | LINECALLPRIVILEGE_OWNER;
+constexpr DWORD kAllLineStates = 0x01FFFFFF;     // every LINEDEVSTATE_* up to REMOVED
+constexpr DWORD kAllAddressStates = 0x000001FF;  // every LINEADDRESSSTATE_* up to CAPSCHANGE
+constexpr DWORD kVoiceModes = LINEMEDIAMODE_AUTOMATEDVOICE | LINEMEDIAMODE_INTERACTIVEVOICE;
+constexpr DWORD kMonitorDigitModes = LINEDIGITMODE_DTMF | LINEDIGITMODE_DTMFEND;
+// The states a call of these lines can pass through (LINECALLINFO's dwCallStates).
+constexpr DWORD kOutgoingCallStates = LINECALLSTATE_IDLE | LINECALLSTATE_DIALTONE |
+                                      LINECALLSTATE_DIALING | LINECALLSTATE_PROCEEDING |
+                                      LINECALLSTATE_RINGBACK | LINECALLSTATE_BUSY |
+                                      LINECALLSTATE_CONNECTED | LINECALLSTATE_DISCONNECTED;
+constexpr DWORD kCallOriginOutbound = 0x1;           // LINECALLORIGIN_OUTBOUND
+constexpr DWORD kCallReasonDirect = 0x1;             // LINECALLREASON_DIRECT
+constexpr DWORD kCallFeatureDrop = 0x80;             // LINECALLFEATURE_DROP
+constexpr DWORD kCallFeatureMonitorDigits = 0x1000;  // LINECALLFEATURE_MONITORDIGITS
+constexpr DWORD kAnswerModeNone = 0x1;               // LINEANSWERMODE_NONE
+
+const char* CallStateName(DWORD state) {
+  switch (state) {
+    case LINECALLSTATE_IDLE:
+      return "IDLE";
+    case LINECALLSTATE_DIALTONE:
+      return "DIALTONE";
+    case LINECALLSTATE_DIALING:
+      return "DIALING";
+    case LINECALLSTATE_PROCEEDING:
+      return "PROCEEDING";
+    case LINECALLSTATE_RINGBACK:
+      return "RINGBACK";
+    case LINECALLSTATE_BUSY:
+      return "BUSY";
+    case LINECALLSTATE_CONNECTED:
+      return "CONNECTED";
+    case LINECALLSTATE_DISCONNECTED:
+      return "DISCONNECTED";
+    default:
+      return "OTHER";
+  }
+}
+
+const char* DisconnectModeName(DWORD mode) {
+  switch (mode) {
+    case LINEDISCONNECTMODE_NORMAL:
+      return "NORMAL";
+    case LINEDISCONNECTMODE_REJECT:
+      return "REJECT";
+    case LINEDISCONNECTMODE_BUSY:
+      return "BUSY";
+    case LINEDISCONNECTMODE_NOANSWER:
+      return "NOANSWER";
+    case LINEDISCONNECTMODE_UNREACHABLE:
+      return "UNREACHABLE";
+    case LINEDISCONNECTMODE_NODIALTONE:
+      return "NODIALTONE";
+    default:
+      return "OTHER";
+  }
+}
+
+std::string Hex(LONG value) {
+  std::ostringstream text;
+  text << "0x" << std::hex << static_cast<uint32_t>(value);
+  return text.str();
+}
+
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+// FNV-1a of the name: a permanent line identifier that stays with the line when the file
+// changes order.
+DWORD PermanentId(const std::string& name) {
+  uint32_t hash = 2166136261u;
+  for (unsigned char c : name) hash = (hash ^ c) * 16777619u;
+  return hash;
+}
+
+// Places NUL-terminated strings after a structure's fixed part, all or none: a caller whose
+// buffer is too small sees only dwNeededSize and asks again with a bigger one.
+class VariablePart {
+ public:
+  VariablePart(void* structure, DWORD fixed_size, DWORD total_size)
+      : base_(static_cast<char*>(structure)), fixed_(fixed_size), total_(total_size) {}
+
+  void Add(const std::string& text, DWORD* size_field, DWORD* offset_field) {
+    items_.push_back({text, size_field, offset_field});
+  }
+
+  DWORD Needed() const {
+    DWORD needed = fixed_;
+    for (const Item& item : items_) needed += static_cast<DWORD>(item.text.size() + 1);
+    return needed;
+  }
+
+  // Copies the strings if they all fit; returns the used size.
+  DWORD Place() const {
+    const DWORD needed = Needed();
+    if (total_ < needed) return fixed_;
+    DWORD offset = fixed_;
+    for (const Item& item : items_) {
+      const DWORD size = static_cast<DWORD>(item.text.size() + 1);
+      std::memcpy(base_ + offset, item.text.c_str(), size);
+      *item.size_field = size;
+      *item.offset_field = offset;
+      offset += size;
+    }
+    return needed;
+  }
+
+ private:
+  struct Item {
+    std::string text;
+    DWORD* size_field;
+    DWORD* offset_field;
+  };
+  char* base_;
+  DWORD fixed_;
+  DWORD total_;
+  std::vector<Item> items_;
+};
+
+}  // namespace
+
+bool IsDialable(const std::string& number) {
+  static constexpr std::string_view kAllowed = "0123456789ABCDabcd*#+,!Ww@$PpTt ()-.";
+  return std::all_of(number.begin(), number.end(),
+                     [](char c) { return kAllowed.find(c) != std::string_view::npos; });
+}
+
+struct Service::App {
+  HLINEAPP handle = 0;
+  LINECALLBACK callback = nullptr;
+  std::string name;
+  platform::MessageLoop* loop = nullptr;
+};
+
+class Service::LineSinkImpl final : public LineSink {
+ public:
+  LineSinkImpl(Service& service, size_t device) : service_(service), device_(device) {}
+  void OnLineDevState(DWORD state) override { service_.OnLineDevState(device_, state); }
+  void OnLineClosed() override { service_.OnLineClosed(device_); }
+  void OnEvent(std::string_view text) override;
+
+ private:
+  Service& service_;
+  size_t device_;
+};
+
+struct Service::Device {
+  LineConfig config;
+  std::unique_ptr<LineDriver> driver;
+  std::unique_ptr<LineSinkImpl> sink;
+  int open_count = 0;
+};
+
+void Service::LineSinkImpl::OnEvent(std::string_view text) {
+  service_.events_.Add(service_.devices_[device_]->config.name, text);
+}
+
+struct Service::OpenLine {
+  HLINE handle = 0;
+  HLINEAPP app = 0;
+  size_t device = 0;
+  DWORD_PTR instance = 0;
+  DWORD privileges = 0;
+  DWORD media_modes = 0;
+  DWORD line_states = 0;  // LINEDEVSTATE_* the application asked to hear about
+  bool defunct = false;   // closed by force: the handle no longer works
+  // Messages posted for the line hold a weak reference; closing the line drops them.
+  std::shared_ptr<char> alive = std::make_shared<char>();
+};
+
+class Service::CallSinkImpl final : public CallSink {
+ public:
+  CallSinkImpl(Service& service, HCALL call, std::string source)
+      : service_(service), call_(call), source_(std::move(source)) {}
+  void OnDialResult(LONG result) override { service_.OnDialResult(call_, result); }
+  void OnCallState(DWORD state, DWORD mode) override { service_.OnCallState(call_, state, mode); }
+  void OnDropResult(LONG result) override { service_.OnDropResult(call_, result); }
+  void OnDigit(char digit) override { service_.OnDigit(call_, digit); }
+  void OnEvent(std::string_view text) override { service_.events_.Add(source_, text); }
+
+ private:
+  Service& service_;
+  HCALL call_;
+  std::string source_;
+};
+
+struct Service::Call {
+  HCALL handle = 0;
+  HLINE line = 0;
+  size_t device = 0;
+  std::string number;
+  DWORD media_mode = 0;
+  DWORD param_flags = 0;
+  DWORD call_id = 0;
+  DWORD state = 0;  // 0 until the first state is reported
+  DWORD state_mode = 0;
+  DWORD digit_modes = 0;
+  // The request whose LINE_REPLY is outstanding; call messages wait behind it.
+  DWORD pending_request = 0;
+  std::vector<Message> held;
+  bool dropping = false;
+  bool defunct = false;  // the dial failed or the line was closed by force
+  // The driver's call reports to the sink, so it is declared after it and destroyed first.
+  std::unique_ptr<CallSinkImpl> sink;
+  std::unique_ptr<DriverCall> driver;
+};
+
+std::unique_ptr<LineDriver> CreateLineDriver(const LineConfig& line, DWORD device_id,
+                                             std::string* error) {
+  if (line.driver == "sim") return CreateSimDriver(line.driver_keys, device_id, error);
+  *error = "unknown driver '" + line.driver + "' (sim)";
+  return nullptr;
+}
+
+Service::Service(ConfigLoader loader, DriverFactory factory)
+    : loader_(std::move(loader)), factory_(std::move(factory)) {}
+
+Service::~Service() {
+  calls_.clear();
+  lines_.clear();
+  devices_.clear();
+}
+
+void Service::LoadDevices() {
+  devices_.clear();
+  LinesConfig config = loader_();
+  events_.SetFile(config.log_path);
+  for (const std::string& problem : config.problems) events_.Add("service", problem);
+  for (LineConfig& line : config.lines) {
+    std::string error;
+    std::unique_ptr<LineDriver> driver =
+        factory_(line, static_cast<DWORD>(devices_.size()), &error);
+    if (!driver) {
+      events_.Add("service", config.source + ":" + std::to_string(line.file_line) + ": [line " +
+                                 line.name + "] left out: " + error);
+      continue;
+    }
+    auto device = std::make_unique<Device>();
+    device->config = std::move(line);
+    device->driver = std::move(driver);
+    device->sink = std::make_unique<LineSinkImpl>(*this, devices_.size());
+    devices_.push_back(std::move(device));
+  }
+  events_.Add("service", (config.source.empty() ? std::string("no lines file")
+                                                : "lines file " + config.source) +
+                             ": " + std::to_string(devices_.size()) + " line device(s)");
+}
+
+Service::App* Service::FindApp(HLINEAPP handle) {
+  auto it = apps_.find(handle);
+  return it == apps_.end() ? nullptr : &it->second;
+}
+
+Service::OpenLine* Service::FindLine(HLINE handle) {
+  auto it = lines_.find(handle);
+  return it == lines_.end() || it->second.defunct ? nullptr : &it->second;
+}
+
+Service::Call* Service::FindCall(HCALL handle) {
+  auto it = calls_.find(handle);
+  return it == calls_.end() || it->second->defunct ? nullptr : it->second.get();
+}
+
+DWORD Service::NextRequest() {
+  last_request_ = last_request_ >= 0x7FFFFFFF ? 1 : last_request_ + 1;
+  return last_request_;
+}
+
+void Service::Post(const OpenLine& line, const Message& message) {
+  const App* app = FindApp(line.app);
+  if (app == nullptr) return;
+  std::weak_ptr<char> alive = line.alive;
+  const LINECALLBACK callback = app->callback;
+  const DWORD_PTR instance = line.instance;
+  app->loop->PostTask([alive, callback, instance, message] {
+    if (alive.lock()) {
+      callback(message.device, message.message, instance, message.param1, message.param2,
+               message.param3);
+    }
+  });
+}
+
+void Service::PostForCall(Call& call, const Message& message) {
+  if (call.pending_request != 0) {
+    call.held.push_back(message);
+    return;
+  }
+  if (const OpenLine* line = FindLine(call.line)) Post(*line, message);
+}
+
+void Service::CompleteRequest(Call& call, LONG result) {
+  const DWORD request = call.pending_request;
+  if (request == 0) return;
+  call.pending_request = 0;
+  events_.Add(devices_[call.device]->config.name,
+              "reply to request " + std::to_string(request) + ": " +
+                  (result == 0 ? std::string("0") : Hex(result)));
+  if (const OpenLine* line = FindLine(call.line)) {
+    Post(*line, {0, LINE_REPLY, request, static_cast<DWORD_PTR>(static_cast<DWORD>(result)), 0});
+  }
+  std::vector<Message> held = std::move(call.held);
+  call.held.clear();
+  for (const Message& message : held) PostForCall(call, message);
+}
+
+void Service::DeferCleanup() {
+  platform::MessageLoop* loop = platform::MessageLoop::Current();
+  if (loop == nullptr) return;  // collected at the next request instead
+  std::weak_ptr<char> alive = alive_;
+  loop->PostTask([alive, this] {
+    if (!alive.lock()) return;
+    CollectDefunctCalls();
+    CollectDefunctLines();
+  });
+}
+
+// Frees calls that a driver report made defunct. Never runs inside a driver's report, which
+// may come from a member of the very call being freed.
+void Service::CollectDefunctCalls() {
+  std::erase_if(calls_, [](const auto& entry) { return entry.second->defunct; });
+}
+
+// Frees lines closed by force. Only the task posted behind their LINE_CLOSE does this, so the
+// messages queued before LINE_CLOSE still reach the application.
+void Service::CollectDefunctLines() {
+  std::vector<HLINE> closed;
+  for (const auto& [handle, line] : lines_) {
+    if (line.defunct) closed.push_back(handle);
+  }
+  for (HLINE handle : closed) CloseLine(handle);
+}
+
+void Service::CloseLine(HLINE handle) {
+  auto it = lines_.find(handle);
+  if (it == lines_.end()) return;
+  std::erase_if(calls_, [handle](const auto& entry) { return entry.second->line == handle; });
+  Device& device = *devices_[it->second.device];
+  lines_.erase(it);
+  if (--device.open_count == 0) device.driver->Close();
+  events_.Add(device.config.name, "line closed");
+}
+
+LONG Service::Initialize(LPHLINEAPP line_app, HINSTANCE, LINECALLBACK callback, LPCSTR app_name,
+                         LPDWORD num_devs) {
+  if (line_app == nullptr || num_devs == nullptr || callback == nullptr) {
+    return LINEERR_INVALPOINTER;
+  }
+  platform::MessageLoop* loop = platform::MessageLoop::Current();
+  if (loop == nullptr) {
+    events_.Add("service", "lineInitialize refused: the calling thread has no message loop");
+    return LINEERR_OPERATIONFAILED;
+  }
+  CollectDefunctCalls();
+  if (apps_.empty()) LoadDevices();
+  App app{++last_handle_, callback, app_name ? app_name : "", loop};
+  *line_app = app.handle;
+  *num_devs = static_cast<DWORD>(devices_.size());
+  apps_.emplace(app.handle, std::move(app));
+  return 0;
+}
+
+LONG Service::Shutdown(HLINEAPP line_app) {
+  if (FindApp(line_app) == nullptr) return LINEERR_INVALAPPHANDLE;
+  std::vector<HLINE> owned;
+  for (const auto& [handle, line] : lines_) {
+    if (line.app == line_app) owned.push_back(handle);
+  }
+  for (HLINE handle : owned) CloseLine(handle);
+  apps_.erase(line_app);
+  return 0;
+}
+
+LONG Service::NegotiateAPIVersion(HLINEAPP line_app, DWORD device_id, DWORD low_version,
+                                  DWORD high_version, LPDWORD api_version,
+                                  LPLINEEXTENSIONID extension) {
+  if (FindApp(line_app) == nullptr) return LINEERR_INVALAPPHANDLE;
+  if (device_id >= devices_.size()) return LINEERR_BADDEVICEID;
+  if (api_version == nullptr || extension == nullptr) return LINEERR_INVALPOINTER;
+  if (low_version > kTapiVersion14 || high_version < kTapiVersion14) {
+    return LINEERR_INCOMPATIBLEAPIVERSION;
+  }
+  *api_version = kTapiVersion14;
+  *extension = LINEEXTENSIONID{};
+  return 0;
+}
+
+LONG Service::GetDevCaps(HLINEAPP line_app, DWORD device_id, DWORD api_version, DWORD ext_version,
+                         LPLINEDEVCAPS caps) {
+  if (FindApp(line_app) == nullptr) return LINEERR_INVALAPPHANDLE;
+  if (device_id >= devices_.size()) return LINEERR_BADDEVICEID;
+  if (api_version != kTapiVersion14) return LINEERR_INCOMPATIBLEAPIVERSION;
+  if (ext_version != 0) return LINEERR_INCOMPATIBLEEXTVERSION;
+  if (caps == nullptr) return LINEERR_INVALPOINTER;
+  if (caps->dwTotalSize < sizeof(LINEDEVCAPS)) return LINEERR_STRUCTURETOOSMALL;
+  const Device& device = *devices_[device_id];
+  const DWORD total = caps->dwTotalSize;
+  std::memset(caps, 0, sizeof(LINEDEVCAPS));
+  caps->dwTotalSize = total;
+  caps->dwPermanentLineID = PermanentId(device.config.name);
+  caps->dwStringFormat = STRINGFORMAT_ASCII;
+  caps->dwAddressModes = LINEADDRESSMODE_ADDRESSID;
+  caps->dwNumAddresses = 1;
+  caps->dwBearerModes = LINEBEARERMODE_VOICE;
+  caps->dwMediaModes = device.config.media_modes;
+  caps->dwMonitorDigitModes = kMonitorDigitModes;
+  caps->dwMaxNumActiveCalls = 1;
+  caps->dwAnswerMode = kAnswerModeNone;
+  caps->dwLineStates = LINEDEVSTATE_OUTOFSERVICE;
+  caps->dwLineFeatures = device.config.line_features;
+  VariablePart variable(caps, sizeof(LINEDEVCAPS), total);
+  variable.Add(device.driver->ProviderInfo(), &caps->dwProviderInfoSize,
+               &caps->dwProviderInfoOffset);
+  variable.Add(device.config.name, &caps->dwLineNameSize, &caps->dwLineNameOffset);
+  caps->dwNeededSize = variable.Needed();
+  caps->dwUsedSize = variable.Place();
+  return 0;
+}
+
+LONG Service::Open(HLINEAPP line_app, DWORD device_id, LPHLINE line, DWORD api_version,
+                   DWORD ext_version, DWORD_PTR callback_instance, DWORD privileges,
+                   DWORD media_modes, const LINECALLPARAMS*) {
+  CollectDefunctCalls();
+  App* app = FindApp(line_app);
+  if (app == nullptr) return LINEERR_INVALAPPHANDLE;
+  if (device_id >= devices_.size()) return LINEERR_BADDEVICEID;
+  if (line == nullptr) return LINEERR_INVALPOINTER;
+  if (api_version != kTapiVersion14) return LINEERR_INCOMPATIBLEAPIVERSION;
+  if (ext_version != 0) return LINEERR_INCOMPATIBLEEXTVERSION;
+  if (privileges == 0 || (privileges & ~kAllPrivileges) != 0 ||
+      ((privileges & LINECALLPRIVILEGE_NONE) != 0 && privileges != LINECALLPRIVILEGE_NONE)) {
+    return LINEERR_INVALPRIVSELECT;
+  }
+  Device& device = *devices_[device_id];
+  const bool owner = (privileges & LINECALLPRIVILEGE_OWNER) != 0;
+  // Media modes say which offered calls an owner wants; they do not matter to other opens.
+  if (owner && (media_modes == 0 || (media_modes & ~device.config.media_modes) != 0)) {
+    return LINEERR_INVALMEDIAMODE;
+  }
+  if (owner) {
+    for (const auto& [handle, open] : lines_) {
+      if (open.device == device_id && open.app != line_app &&
+          (open.privileges & LINECALLPRIVILEGE_OWNER) != 0) {
+        return LINEERR_ALLOCATED;
+      }
+    }
+  }
+  if (device.open_count == 0) {
+    const LONG result = device.driver->Open(*app->loop, *device.sink);
+    if (result != 0) return result < 0 ? result : LINEERR_OPERATIONFAILED;
+  }
+  ++device.open_count;
+  OpenLine open;
+  open.handle = ++last_handle_;
+  open.app = line_app;
+  open.device = device_id;
+  open.instance = callback_instance;
+  open.privileges = privileges;
+  open.media_modes = media_modes;
+  *line = open.handle;
+  lines_.emplace(open.handle, std::move(open));
+  events_.Add(device.config.name, "line opened");
+  return 0;
+}
+
+LONG Service::SetStatusMessages(HLINE line, DWORD line_states, DWORD address_states) {
+  OpenLine* open = FindLine(line);
+  if (open == nullptr) return LINEERR_INVALLINEHANDLE;
+  if ((line_states & ~kAllLineStates) != 0) return LINEERR_INVALLINESTATE;
+  if ((address_states & ~kAllAddressStates) != 0) return LINEERR_INVALADDRESSSTATE;
+  open->line_states = line_states;
+  return 0;
+}
+
+LONG Service::MakeCall(HLINE line, LPHCALL call, LPCSTR dest_address, DWORD,
+                       const LINECALLPARAMS* params) {
+  CollectDefunctCalls();
+  OpenLine* open = FindLine(line);
+  if (open == nullptr) return LINEERR_INVALLINEHANDLE;
+  if (call == nullptr) return LINEERR_INVALPOINTER;
+  Device& device = *devices_[open->device];
+  const std::string& name = device.config.name;
+  if ((device.config.line_features & LINEFEATURE_MAKECALL) == 0) {
+    return LINEERR_OPERATIONUNAVAIL;
+  }
+  // Read at most one character past the limit, so an unterminated string is not overrun far.
+  const size_t length = dest_address == nullptr ? 0 : strnlen(dest_address, kMaxDialableLength + 1);
+  const std::string number(dest_address == nullptr ? "" : dest_address, length);
+  if (number.empty() || length > kMaxDialableLength || !IsDialable(number)) {
+    events_.Add(name, "dialling refused: invalid address");
+    return LINEERR_INVALADDRESS;
+  }
+  DWORD media_mode = LINEMEDIAMODE_INTERACTIVEVOICE;
+  DWORD param_flags = 0;
+  if (params != nullptr) {
+    if (params->dwTotalSize < sizeof(LINECALLPARAMS)) return LINEERR_STRUCTURETOOSMALL;
+    if (params->dwBearerMode != 0 && params->dwBearerMode != LINEBEARERMODE_VOICE) {
+      return LINEERR_INVALBEARERMODE;
+    }
+    if (params->dwAddressMode == LINEADDRESSMODE_ADDRESSID && params->dwAddressID != 0) {
+      return LINEERR_INVALADDRESSID;
+    }
+    if (params->dwMediaMode != 0) media_mode = params->dwMediaMode;
+    param_flags = params->dwCallParamFlags;
+  } else if ((device.config.media_modes & media_mode) == 0) {
+    // Without parameters TAPI asks for interactive voice; a line without it uses its voice.
+    media_mode = device.config.media_modes & kVoiceModes ? device.config.media_modes & kVoiceModes
+                                                         : device.config.media_modes;
+    media_mode &= ~(media_mode - 1);
+  }
+  if ((media_mode & (media_mode - 1)) != 0 || (media_mode & device.config.media_modes) == 0) {
+    return LINEERR_INVALMEDIAMODE;
+  }
+  for (const auto& [handle, other] : calls_) {
+    if (other->device == open->device && !other->defunct && other->state != LINECALLSTATE_IDLE) {
+      return LINEERR_CALLUNAVAIL;
+    }
+  }
+  const App& app = *FindApp(open->app);
+  auto entry = std::make_unique<Call>();
+  entry->handle = ++last_handle_;
+  entry->line = line;
+  entry->device = open->device;
+  entry->number = number;
+  entry->media_mode = media_mode;
+  entry->param_flags = param_flags;
+  entry->call_id = ++last_call_id_;
+  entry->sink = std::make_unique<CallSinkImpl>(*this, entry->handle, name);
+  const LONG result =
+      device.driver->CreateCall(number, media_mode, *app.loop, *entry->sink, &entry->driver);
+  if (result != 0 || !entry->driver) {
+    events_.Add(name, "dialling " + number + " refused: " + Hex(result));
+    return result < 0 ? result : LINEERR_OPERATIONFAILED;
+  }
+  const DWORD request = NextRequest();
+  entry->pending_request = request;
+  Call& placed = *entry;
+  calls_.emplace(entry->handle, std::move(entry));
+  // TAPI writes the handle when the request completes; writing it now spares keeping the
+  // caller's pointer, and the caller may not use it before LINE_REPLY anyway.
+  *call = placed.handle;
+  events_.Add(name, "dialling " + number + " (request " + std::to_string(request) + ")");
+  placed.driver->Start();
+  return static_cast<LONG>(request);
+}
+
+LONG Service::Accept(HCALL call, LPCSTR, DWORD) {
+  // These lines never offer calls, so no call here can be accepted or answered.
+  return FindCall(call) == nullptr ? LINEERR_INVALCALLHANDLE : LINEERR_INVALCALLSTATE;
+}
+
+LONG Service::Answer(HCALL call, LPCSTR user_info, DWORD size) {
+  return Accept(call, user_info, size);
+}
+
+LONG Service::Drop(HCALL call, LPCSTR, DWORD) {
+  Call* entry = FindCall(call);
+  if (entry == nullptr) return LINEERR_INVALCALLHANDLE;
+  if (entry->state == LINECALLSTATE_IDLE || entry->dropping || entry->pending_request != 0) {
+    return LINEERR_INVALCALLSTATE;
+  }
+  const DWORD request = NextRequest();
+  entry->pending_request = request;
+  entry->dropping = true;
+  events_.Add(devices_[entry->device]->config.name,
+              "drop (request " + std::to_string(request) + ")");
+  entry->driver->Drop();
+  return static_cast<LONG>(request);
+}
+
+LONG Service::DeallocateCall(HCALL call) {
+  CollectDefunctCalls();
+  Call* entry = FindCall(call);
+  if (entry == nullptr) return LINEERR_INVALCALLHANDLE;
+  // The application is the call's only owner: it must drop a call before freeing it.
+  if (entry->state != LINECALLSTATE_IDLE) return LINEERR_INVALCALLSTATE;
+  calls_.erase(call);
+  return 0;
+}
+
+LONG Service::Close(HLINE line) {
+  CollectDefunctCalls();
+  if (FindLine(line) == nullptr) return LINEERR_INVALLINEHANDLE;
+  CloseLine(line);
+  return 0;
+}
+
+LONG Service::DeviceIdOf(const Device& device, Call* call, const std::string& device_class,
+                         DWORD* id) {
+  if (device_class == "wave/out" || device_class == "wave/in") {
+    if ((device.config.media_modes & kVoiceModes) == 0) return LINEERR_INVALDEVICECLASS;
+  } else if (device_class == "comm/datamodem") {
+    if ((device.config.media_modes & LINEMEDIAMODE_DATAMODEM) == 0) {
+      return LINEERR_INVALDEVICECLASS;
+    }
+  } else {
+    return LINEERR_INVALDEVICECLASS;
+  }
+  return call ? call->driver->GetDeviceId(device_class, id)
+              : device.driver->GetDeviceId(device_class, id);
+}
+
+LONG Service::GetID(HLINE line, DWORD address_id, HCALL call, DWORD select, LPVARSTRING device_id,
+                    LPCSTR device_class) {
+  Call* entry = nullptr;
+  size_t device = 0;
+  if (select == LINECALLSELECT_LINE || select == LINECALLSELECT_ADDRESS) {
+    const OpenLine* open = FindLine(line);
+    if (open == nullptr) return LINEERR_INVALLINEHANDLE;
+    if (select == LINECALLSELECT_ADDRESS && address_id != 0) return LINEERR_INVALADDRESSID;
+    device = open->device;
+  } else if (select == LINECALLSELECT_CALL) {
+    entry = FindCall(call);
+    if (entry == nullptr) return LINEERR_INVALCALLHANDLE;
+    device = entry->device;
+  } else {
+    return LINEERR_INVALCALLSELECT;
+  }
+  if (device_id == nullptr) return LINEERR_INVALPOINTER;
+  if (device_id->dwTotalSize < sizeof(VARSTRING)) return LINEERR_STRUCTURETOOSMALL;
+  if (device_class == nullptr) return LINEERR_INVALDEVICECLASS;
+  DWORD id = 0;
+  const LONG result = DeviceIdOf(*devices_[device], entry, Lower(device_class), &id);
+  if (result != 0) return result;
+  const DWORD total = device_id->dwTotalSize;
+  std::memset(device_id, 0, sizeof(VARSTRING));
+  device_id->dwTotalSize = total;
+  device_id->dwStringFormat = STRINGFORMAT_BINARY;
+  device_id->dwNeededSize = sizeof(VARSTRING) + sizeof(DWORD);
+  device_id->dwUsedSize = sizeof(VARSTRING);
+  if (total >= device_id->dwNeededSize) {
+    std::memcpy(reinterpret_cast<char*>(device_id) + sizeof(VARSTRING), &id, sizeof id);
+    device_id->dwStringSize = sizeof(DWORD);
+    device_id->dwStringOffset = sizeof(VARSTRING);
+    device_id->dwUsedSize = device_id->dwNeededSize;
+  }
+  return 0;
+}
+
+LONG Service::MonitorDigits(HCALL call, DWORD digit_modes) {
+  Call* entry = FindCall(call);
+  if (entry == nullptr) return LINEERR_INVALCALLHANDLE;
+  // Pulse digits cannot be told apart on these lines; unknown bits are refused too.
+  if ((digit_modes & ~kMonitorDigitModes) != 0) {
+    return LINEERR_INVALDIGITMODE;
+  }
+  if (entry->state == LINECALLSTATE_IDLE) return LINEERR_INVALCALLSTATE;
+  const LONG result = entry->driver->MonitorDigits(digit_modes);
+  const std::string& name = devices_[entry->device]->config.name;
+  if (result != 0) {
+    events_.Add(name, "digit monitoring refused: " + Hex(result));
+    return result < 0 ? result : LINEERR_OPERATIONFAILED;
+  }
+  entry->digit_modes = digit_modes;
+  events_.Add(name, "digit monitoring " + Hex(static_cast<LONG>(digit_modes)));
+  return 0;
+}
+
+LONG Service::GetCallInfo(HCALL call, LPLINECALLINFO info) {
+  const Call* entry = FindCall(call);
+  if (entry == nullptr) return LINEERR_INVALCALLHANDLE;
+  if (info == nullptr) return LINEERR_INVALPOINTER;
+  if (info->dwTotalSize < sizeof(LINECALLINFO)) return LINEERR_STRUCTURETOOSMALL;
+  const DWORD total = info->dwTotalSize;
+  std::memset(info, 0, sizeof(LINECALLINFO));
+  info->dwTotalSize = total;
+  info->hLine = entry->line;
+  info->dwLineDeviceID = static_cast<DWORD>(entry->device);
+  info->dwBearerMode = LINEBEARERMODE_VOICE;
+  info->dwMediaMode = entry->media_mode;
+  info->dwCallID = entry->call_id;
+  info->dwCallParamFlags = entry->param_flags;
+  info->dwCallStates = kOutgoingCallStates;
+  info->dwMonitorDigitModes = entry->digit_modes;
+  info->dwOrigin = kCallOriginOutbound;
+  info->dwReason = kCallReasonDirect;
+  info->dwNumOwners = 1;
+  // An outgoing call has no caller identification; the called party is the dialled number.
+  info->dwCallerIDFlags = LINECALLPARTYID_UNAVAIL;
+  info->dwCalledIDFlags = LINECALLPARTYID_ADDRESS;
+  info->dwConnectedIDFlags = LINECALLPARTYID_UNKNOWN;
+  info->dwRedirectionIDFlags = LINECALLPARTYID_UNKNOWN;
+  info->dwRedirectingIDFlags = LINECALLPARTYID_UNKNOWN;
+  const OpenLine* open = FindLine(entry->line);
+  const App* app = open ? FindApp(open->app) : nullptr;
+  VariablePart variable(info, sizeof(LINECALLINFO), total);
+  variable.Add(entry->number, &info->dwCalledIDSize, &info->dwCalledIDOffset);
+  variable.Add(app ? app->name : std::string(), &info->dwAppNameSize, &info->dwAppNameOffset);
+  info->dwNeededSize = variable.Needed();
+  info->dwUsedSize = variable.Place();
+  return 0;
+}
+
+LONG Service::GetCallStatus(HCALL call, LPLINECALLSTATUS status) {
+  const Call* entry = FindCall(call);
+  if (entry == nullptr) return LINEERR_INVALCALLHANDLE;
+  if (status == nullptr) return LINEERR_INVALPOINTER;
+  if (status->dwTotalSize < sizeof(LINECALLSTATUS)) return LINEERR_STRUCTURETOOSMALL;
+  const DWORD total = status->dwTotalSize;
+  std::memset(status, 0, sizeof(LINECALLSTATUS));
+  status->dwTotalSize = total;
+  status->dwNeededSize = sizeof(LINECALLSTATUS);
+  status->dwUsedSize = sizeof(LINECALLSTATUS);
+  status->dwCallState = entry->state;
+  status->dwCallStateMode = entry->state_mode;
+  status->dwCallPrivilege = LINECALLPRIVILEGE_OWNER;
+  if (entry->state != LINECALLSTATE_IDLE) status->dwCallFeatures |= kCallFeatureDrop;
+  if (entry->state == LINECALLSTATE_CONNECTED) status->dwCallFeatures |= kCallFeatureMonitorDigits;
+  return 0;
+}
+
+void Service::OnDialResult(HCALL handle, LONG result) {
+  Call* call = FindCall(handle);
+  if (call == nullptr) return;
+  if (result > 0) result = LINEERR_OPERATIONFAILED;
+  CompleteRequest(*call, result);
+  if (result != 0) {
+    // The call never came to be: its handle stops working and it is freed after the report.
+    call->defunct = true;
+    call->held.clear();
+    DeferCleanup();
+  }
+}
+
+void Service::OnCallState(HCALL handle, DWORD state, DWORD mode) {
+  Call* call = FindCall(handle);
+  if (call == nullptr) return;
+  call->state = state;
+  call->state_mode = mode;
+  std::string text = std::string("state ") + CallStateName(state);
+  if (state == LINECALLSTATE_DISCONNECTED) text += std::string(" ") + DisconnectModeName(mode);
+  events_.Add(devices_[call->device]->config.name, text);
+  PostForCall(*call, {call->handle, LINE_CALLSTATE, state, mode, 0});
+}
+
+void Service::OnDropResult(HCALL handle, LONG result) {
+  Call* call = FindCall(handle);
+  if (call == nullptr) return;
+  if (result > 0) result = LINEERR_OPERATIONFAILED;
+  if (result != 0) call->dropping = false;
+  CompleteRequest(*call, result);
+}
+
+void Service::OnDigit(HCALL handle, char digit) {
+  Call* call = FindCall(handle);
+  if (call == nullptr) return;
+  const std::string& name = devices_[call->device]->config.name;
+  const auto param = static_cast<DWORD_PTR>(static_cast<unsigned char>(digit));
+  if ((call->digit_modes & kMonitorDigitModes) == 0) {
+    events_.Add(name, std::string("digit ") + digit + " not monitored");
+    return;
+  }
+  events_.Add(name, std::string("digit ") + digit);
+  if (call->digit_modes & LINEDIGITMODE_DTMF) {
+    PostForCall(*call, {call->handle, LINE_MONITORDIGITS, param, LINEDIGITMODE_DTMF, 0});
+  }
+  if (call->digit_modes & LINEDIGITMODE_DTMFEND) {
+    PostForCall(*call, {call->handle, LINE_MONITORDIGITS, param, LINEDIGITMODE_DTMFEND, 0});
+  }
+}
+
+void Service::OnLineDevState(size_t device, DWORD state) {
+  events_.Add(devices_[device]->config.name, "line state " + Hex(static_cast<LONG>(state)));
+  for (const auto& [handle, line] : lines_) {
+    if (line.device == device && !line.defunct && (line.line_states & state) != 0) {
+      Post(line, {handle, LINE_LINEDEVSTATE, state, 0, 0});
+    }
+  }
+}
+
+void Service::OnLineClosed(size_t device) {
+  events_.Add(devices_[device]->config.name, "line closed by the driver");
+  for (auto& [handle, line] : lines_) {
+    if (line.device != device || line.defunct) continue;
+    Post(line, {handle, LINE_CLOSE, 0, 0, 0});
+    line.defunct = true;
+  }
+  for (auto& [handle, call] : calls_) {
+    if (call->device == device) call->defunct = true;
+  }
+  DeferCleanup();
+}
+
+Service& ProcessService() {
+  static Service service(LoadLinesConfig);
+  return service;
+}
+
+}  // namespace telvane::linesvc

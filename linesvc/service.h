@@ -1,0 +1,155 @@
+// The telephony service: TAPI 1.4 line requests over the line devices of the lines file.
+//
+// Applications reach it through the exported C entry points (exports.cpp), which forward to
+// the one Service of the process; tests make their own Service with a configuration of their
+// choosing and call the same members.
+//
+//   Service service([] { return ParseLinesFile(text, "test"); });
+//   service.Initialize(&app, nullptr, Callback, "app", &devices);
+//   ...
+//   while (loop.PumpOne()) {}      // messages reach Callback from here, never from a request
+//
+// What it promises, as TAPI does:
+// - Every message for an application is posted to the message loop of the thread that called
+//   lineInitialize and reaches its callback when that thread dispatches it, never from inside
+//   a request. Messages for a line carry the callback instance given to lineOpen.
+// - An asynchronous request (lineMakeCall, lineDrop) returns a positive request identifier;
+//   its LINE_REPLY comes before any call state that follows from it.
+// - After lineClose or lineShutdown, or once the Service is destroyed, nothing more is
+//   delivered for the lines concerned, even what was already queued.
+//
+// Threads: not thread-safe. All requests of an application come from the thread that called
+// lineInitialize; the drivers report on that thread too.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "linesvc/driver.h"
+#include "linesvc/event_log.h"
+#include "linesvc/lines_file.h"
+#include "platform/message_loop.h"
+#include "platform/tapi.h"
+
+namespace telvane::linesvc {
+
+// Results the service gives that the shared TAPI header does not name.
+inline constexpr LONG LINEERR_INCOMPATIBLEEXTVERSION = static_cast<LONG>(0x8000000D);
+inline constexpr LONG LINEERR_INVALADDRESSID = static_cast<LONG>(0x80000011);
+inline constexpr LONG LINEERR_INVALADDRESSSTATE = static_cast<LONG>(0x80000013);
+inline constexpr LONG LINEERR_INVALBEARERMODE = static_cast<LONG>(0x80000016);
+inline constexpr LONG LINEERR_INVALLINESTATE = static_cast<LONG>(0x8000002C);
+
+// The longest destination address lineMakeCall takes, in characters.
+inline constexpr size_t kMaxDialableLength = 251;
+
+// True if `number` holds only what a dial string may hold: digits, A-D, '*', '#', '+', the
+// dial modifiers ',', '!', 'W', '@', '$', 'P', 'T', and the blanks, parentheses, dashes and
+// dots people write numbers with. Anything else could reach a modem's command line.
+bool IsDialable(const std::string& number);
+
+// The built-in drivers by the lines file's `driver` key: "sim".
+std::unique_ptr<LineDriver> CreateLineDriver(const LineConfig& line, DWORD device_id,
+                                             std::string* error);
+
+class Service {
+ public:
+  using ConfigLoader = std::function<LinesConfig()>;
+  // Makes the driver of a configured line (device_id is its place), or returns null with the
+  // reason in *error.
+  using DriverFactory = std::function<std::unique_ptr<LineDriver>(
+      const LineConfig& line, DWORD device_id, std::string* error)>;
+
+  // The loader is asked for the line devices whenever the first application registers, so a
+  // changed lines file counts from the next run of the program. The factory defaults to the
+  // built-in drivers (CreateLineDriver).
+  explicit Service(ConfigLoader loader, DriverFactory factory = CreateLineDriver);
+  ~Service();
+  Service(const Service&) = delete;
+  Service& operator=(const Service&) = delete;
+
+  // The TAPI 1.4 requests, with the parameters and results of the published functions.
+  LONG Initialize(LPHLINEAPP line_app, HINSTANCE instance, LINECALLBACK callback, LPCSTR app_name,
+                  LPDWORD num_devs);
+  LONG Shutdown(HLINEAPP line_app);
+  LONG NegotiateAPIVersion(HLINEAPP line_app, DWORD device_id, DWORD low_version,
+                           DWORD high_version, LPDWORD api_version, LPLINEEXTENSIONID extension);
+  LONG GetDevCaps(HLINEAPP line_app, DWORD device_id, DWORD api_version, DWORD ext_version,
+                  LPLINEDEVCAPS caps);
+  LONG Open(HLINEAPP line_app, DWORD device_id, LPHLINE line, DWORD api_version, DWORD ext_version,
+            DWORD_PTR callback_instance, DWORD privileges, DWORD media_modes,
+            const LINECALLPARAMS* params);
+  LONG SetStatusMessages(HLINE line, DWORD line_states, DWORD address_states);
+  LONG MakeCall(HLINE line, LPHCALL call, LPCSTR dest_address, DWORD country_code,
+                const LINECALLPARAMS* params);
+  LONG Accept(HCALL call, LPCSTR user_info, DWORD size);
+  LONG Answer(HCALL call, LPCSTR user_info, DWORD size);
+  LONG Drop(HCALL call, LPCSTR user_info, DWORD size);
+  LONG DeallocateCall(HCALL call);
+  LONG Close(HLINE line);
+  LONG GetID(HLINE line, DWORD address_id, HCALL call, DWORD select, LPVARSTRING device_id,
+             LPCSTR device_class);
+  LONG MonitorDigits(HCALL call, DWORD digit_modes);
+  LONG GetCallInfo(HCALL call, LPLINECALLINFO info);
+  LONG GetCallStatus(HCALL call, LPLINECALLSTATUS status);
+
+  // What the service and its lines did, including why lines of the file were left out.
+  const EventLog& Events() const { return events_; }
+
+ private:
+  struct App;
+  struct Device;
+  struct OpenLine;
+  struct Call;
+  class CallSinkImpl;
+  class LineSinkImpl;
+  struct Message {
+    DWORD device;
+    DWORD message;
+    DWORD_PTR param1, param2, param3;
+  };
+
+  void LoadDevices();
+  App* FindApp(HLINEAPP handle);
+  OpenLine* FindLine(HLINE handle);
+  Call* FindCall(HCALL handle);
+  DWORD NextRequest();
+  void Post(const OpenLine& line, const Message& message);
+  void PostForCall(Call& call, const Message& message);
+  void CompleteRequest(Call& call, LONG result);
+  void CloseLine(HLINE handle);
+  void DeferCleanup();
+  void CollectDefunctCalls();
+  void CollectDefunctLines();
+  LONG DeviceIdOf(const Device& device, Call* call, const std::string& device_class, DWORD* id);
+
+  // Reports of the drivers.
+  void OnDialResult(HCALL handle, LONG result);
+  void OnCallState(HCALL handle, DWORD state, DWORD mode);
+  void OnDropResult(HCALL handle, LONG result);
+  void OnDigit(HCALL handle, char digit);
+  void OnLineDevState(size_t device, DWORD state);
+  void OnLineClosed(size_t device);
+
+  ConfigLoader loader_;
+  DriverFactory factory_;
+  EventLog events_;
+  // Declared so that calls go first, then the lines, then the devices their drivers use.
+  std::vector<std::unique_ptr<Device>> devices_;
+  std::map<HLINEAPP, App> apps_;
+  std::map<HLINE, OpenLine> lines_;
+  std::map<HCALL, std::unique_ptr<Call>> calls_;
+  DWORD last_handle_ = 0;
+  DWORD last_request_ = 0;
+  DWORD last_call_id_ = 0;
+  std::shared_ptr<char> alive_ = std::make_shared<char>();
+};
+
+// The Service of this process, behind the exported entry points; it reads the lines file of
+// the search order (LoadLinesConfig).
+Service& ProcessService();
+
+}  // namespace telvane::linesvc
