@@ -54,6 +54,9 @@ class MessageLoop {
   // Thread-safe. Cancels a delayed task that has not been queued yet; true if it was found.
   bool CancelDelayedTask(TaskId id);
 
+  // Thread-safe. Queues the message for every live window of the loop (a broadcast).
+  void Broadcast(uint32_t message, uintptr_t wparam, intptr_t lparam);
+
   // Loop thread only. Takes at most one queued message without waiting and dispatches it.
   // Returns false when there was none.
   bool PumpOne();

@@ -10,6 +10,7 @@
 #include <limits>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <unordered_map>
 
@@ -257,6 +258,10 @@ TaskId MessageLoop::PostDelayedTask(int64_t delay_ms, std::function<void()> task
 
 bool MessageLoop::CancelDelayedTask(TaskId id) { return impl_->CancelDelayed(id); }
 
+void MessageLoop::Broadcast(uint32_t message, uintptr_t wparam, intptr_t lparam) {
+  impl_->Broadcast(message, wparam, lparam);
+}
+
 bool MessageLoop::PumpOne() { return impl_->PumpOne(); }
 
 bool MessageLoop::WaitForMessage(int64_t timeout_ms) { return impl_->WaitForMessage(timeout_ms); }
@@ -273,8 +278,18 @@ size_t MessageLoop::QueuedCount() const { return impl_->QueuedCount(); }
 
 size_t MessageLoop::DelayedCount() const { return impl_->DelayedCount(); }
 
+namespace {
+MessageLoop& CurrentLoopForWindow() {
+  MessageLoop* loop = MessageLoop::Current();
+  // A window without a loop could never receive anything: a programming error.
+  if (loop == nullptr)
+    throw std::logic_error("a message window needs a message loop on its thread");
+  return *loop;
+}
+}  // namespace
+
 MessageWindow::MessageWindow(Handler handler)
-    : loop_(*MessageLoop::Current()), handle_(loop_.impl_->AddWindow(std::move(handler))) {}
+    : loop_(CurrentLoopForWindow()), handle_(loop_.impl_->AddWindow(std::move(handler))) {}
 
 MessageWindow::~MessageWindow() { loop_.impl_->RemoveWindow(handle_); }
 
