@@ -40,6 +40,23 @@ int32_t BaseFor(int32_t message) {
   }
 }
 
+// Text of a caller-ID party (number or name) of a call-information block: the flags say
+// when the party is blocked, out of area, unknown or unavailable; otherwise the text is the
+// party's bytes without their terminating NUL.
+std::string PartyText(const platform::TapiBlock<LINECALLINFO>& block, bool check_address_flag,
+                      DWORD size, DWORD offset) {
+  const DWORD flags = block->dwCallerIDFlags;
+  if (!check_address_flag || (flags & LINECALLPARTYID_ADDRESS) == 0) {
+    if ((flags & LINECALLPARTYID_BLOCKED) != 0) return MessageForCode(ecTapiCIDBlocked);
+    if ((flags & LINECALLPARTYID_OUTOFAREA) != 0) return MessageForCode(ecTapiCIDOutOfArea);
+    if ((flags & LINECALLPARTYID_UNKNOWN) != 0) return "Unknown";
+    if ((flags & LINECALLPARTYID_UNAVAIL) != 0) return "Unavailable";
+  }
+  if (size == 0) return {};
+  const std::span<const uint8_t> text = block.Part(offset, size - 1);
+  return std::string(text.begin(), text.end());
+}
+
 }  // namespace
 
 int32_t LowestBitPosition(uint32_t value) {
@@ -72,6 +89,22 @@ std::string TApdCustomTapiDevice::FailureText(int32_t code) const {
     return MessageForCode(static_cast<int16_t>((code & 0xFFFF) + kTapiErrorBase));
   }
   return StatusText(kLineCallStateMessage, kCallStateDisconnected, code);
+}
+
+}  // namespace telvane
+
+namespace telvane {
+
+std::string TApdCustomTapiDevice::CallerIDNumberText() const {
+  if (!call_info_) return {};
+  return PartyText(call_info_, /*check_address_flag=*/true, call_info_->dwCallerIDSize,
+                   call_info_->dwCallerIDOffset);
+}
+
+std::string TApdCustomTapiDevice::CallerIDNameText() const {
+  if (!call_info_) return {};
+  return PartyText(call_info_, /*check_address_flag=*/false, call_info_->dwCallerIDNameSize,
+                   call_info_->dwCallerIDNameOffset);
 }
 
 }  // namespace telvane

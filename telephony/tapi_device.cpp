@@ -1,13 +1,81 @@
-// Properties and contracts of the line device that hold without a telephony service.
+// The line device's registration with the telephony system, its device list, name lookup,
+// voice check and the notifications it hands to the application.
 #include "telephony/tapi_device.h"
 
+#include <cstring>
+
+#include "platform/app_registry.h"
 #include "platform/errors.h"
+#include "platform/os.h"
+#include "platform/tapi_binding.h"
 
 namespace telvane {
 
-TApdCustomTapiDevice::TApdCustomTapiDevice(TApdBaseComponent* owner) : TApdBaseComponent(owner) {}
+namespace {
 
-TApdCustomTapiDevice::~TApdCustomTapiDevice() = default;
+std::function<void(const std::exception&)>& ApplicationExceptionHandler() {
+  static std::function<void(const std::exception&)> handler;
+  return handler;
+}
+
+constexpr int64_t kReinitPauseMs = 5000;
+
+// The line name of a capabilities block, without the terminating NUL that the size counts.
+std::string LineName(const platform::TapiBlock<LINEDEVCAPS>& caps) {
+  if (caps->dwLineNameSize == 0) return {};
+  const std::span<const uint8_t> name = caps.Part(caps->dwLineNameOffset, caps->dwLineNameSize - 1);
+  return std::string(name.begin(), name.end());
+}
+
+// The program's name as a line application: its full path without the extension.
+std::string ApplicationName() {
+  std::string path = platform::ExecutablePath();
+  const size_t dot = path.find_last_of('.');
+  const size_t slash = path.find_last_of("/\\");
+  if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) path.resize(dot);
+  return path;
+}
+
+}  // namespace
+
+void SetApplicationExceptionHandler(std::function<void(const std::exception&)> handler) {
+  ApplicationExceptionHandler() = std::move(handler);
+}
+
+void HandleApplicationException(const std::exception& error) {
+  if (ApplicationExceptionHandler()) ApplicationExceptionHandler()(error);
+}
+
+TApdCustomTapiDevice::TApdCustomTapiDevice(TApdBaseComponent* owner)
+    : TApdCustomTapiDevice(owner, Registration::kRegister) {}
+
+TApdCustomTapiDevice::TApdCustomTapiDevice(TApdBaseComponent* owner, Registration registration)
+    : TApdBaseComponent(owner) {
+  if (registration == Registration::kRegister) {
+    InitializeTapi();
+    EnumerateDevices();
+  }
+  notify_window_ = std::make_unique<platform::MessageWindow>(
+      [this](uint32_t message, uintptr_t wparam, intptr_t lparam) {
+        HandleWindowMessage(message, wparam, lparam);
+      });
+}
+
+TApdCustomTapiDevice::~TApdCustomTapiDevice() {
+  // A destructor cannot report; the hang-up and the shutdown are best efforts here.
+  try {
+    if (line_open_) SetLineOpen(false);
+  } catch (const std::exception& error) {
+    HandleApplicationException(error);
+  }
+  try {
+    ShutdownTapi();
+  } catch (const std::exception& error) {
+    HandleApplicationException(error);
+  }
+  retry_timer_.Stop();
+  notify_window_.reset();
+}
 
 void TApdCustomTapiDevice::SetSelectedDevice(const std::string& name) {
   selected_device_ = name;
@@ -19,38 +87,199 @@ void TApdCustomTapiDevice::SetEnableVoice(bool enable) {
   if (enable && !selected_device_.empty()) CheckVoiceSupport();
 }
 
-void TApdCustomTapiDevice::CheckVoiceSupport() {
-  if (DeviceSupportsVoice(selected_device_)) {
-    enable_voice_ = true;
-    return;
+void TApdCustomTapiDevice::SetFilterUnsupportedDevices(bool filter) {
+  if (filter == filter_unsupported_devices_) return;
+  filter_unsupported_devices_ = filter;
+  EnumerateDevices();
+}
+
+int32_t TApdCustomTapiDevice::CheckTapiError(LONG result) {
+  return telvane::CheckTapiError(this, result);
+}
+
+bool TApdCustomTapiDevice::InitializeTapi() {
+  if (line_app_handle_ != 0) return true;
+  if (starting_) return false;
+  starting_ = true;
+  bool started = false;
+  try {
+    platform::LineAppRegistry registry;
+    platform::SweepStaleLineApps(registry, [](uint32_t handle) { tapi::lineShutdown(handle); });
+    const std::string app_name = ApplicationName();
+    bool reinit_seen = false;
+    for (;;) {
+      DWORD num_devices = 0;
+      const LONG result = tapi::lineInitialize(&line_app_handle_, nullptr, &LineCallback,
+                                               app_name.c_str(), &num_devices);
+      num_devices_ = static_cast<int32_t>(num_devices);
+      if (device_count_ == 0) device_count_ = num_devices_;
+      if (result == 0) break;
+      line_app_handle_ = 0;
+      if (result == LINEERR_REINIT && !reinit_seen) {
+        // The telephony system is restarting: give it time, then try once more.
+        reinit_seen = true;
+        const uint32_t start = platform::TickCount();
+        while (platform::TickCount() - start < kReinitPauseMs) {
+          platform::MessageLoop* loop = platform::MessageLoop::Current();
+          loop->WaitForMessage(kReinitPauseMs - (platform::TickCount() - start));
+          loop->PumpOne();
+        }
+        continue;
+      }
+      // Every other failure ends the start-up: a telephony error as its mapped exception,
+      // the binding's own codes (no library, no entry) as theirs. Retrying at once could
+      // never succeed and would hang the program.
+      const uint32_t raw = static_cast<uint32_t>(result);
+      if (raw > 0x80000000u && raw < 0x80010000u) CheckTapiError(result);
+      RaiseOnError(this, result);
+      throw ETapiUnexpected(ecTapiUnexpected);
+    }
+    registry.Write(platform::LineAppValueName(platform::LineAppRegistry::CurrentProcessId()),
+                   std::to_string(line_app_handle_));
+    line_handle_ = 0;
+    call_handle_ = 0;
+    started = true;
+  } catch (const Exception&) {
+    line_app_handle_ = 0;
+    started = false;
   }
-  enable_voice_ = false;
-  throw ETapiVoiceNotSupported(ecTapiVoiceNotSupported);
+  starting_ = false;
+  return started;
 }
 
-bool TApdCustomTapiDevice::DeviceSupportsVoice(const std::string& /*name*/) {
-  // No telephony service is bound, so no device can carry voice.
-  return false;
+void TApdCustomTapiDevice::ShutdownTapi() {
+  if (line_app_handle_ == 0 || shut_down_) return;
+  shut_down_ = true;
+  HangUp(/*clear_retry=*/true);
+  CheckTapiError(tapi::lineShutdown(line_app_handle_));
+  platform::LineAppRegistry registry;
+  registry.Delete(platform::LineAppValueName(platform::LineAppRegistry::CurrentProcessId()));
 }
 
-void TApdCustomTapiDevice::Dial(const std::string& /*number*/) {
-  if (com_port_ == nullptr) throw EPortNotAssigned(ecPortNotAssigned);
-  // Without a telephony service no listed device can be selected.
+void TApdCustomTapiDevice::EnumerateDevices() {
+  InitializeTapi();
+  device_list_.clear();
+  for (int32_t i = 0; i < num_devices_; ++i) {
+    const DWORD id = static_cast<DWORD>(i);
+    if (tapi::lineNegotiateAPIVersion(line_app_handle_, id, kTapiVersion14, kTapiVersion14,
+                                      &api_version_, &extension_id_) != 0) {
+      continue;
+    }
+    platform::TapiBlock<LINEDEVCAPS> caps;
+    if (platform::QueryDevCaps(line_app_handle_, id, api_version_, 0, caps) != 0 || !caps) {
+      break;
+    }
+    if (!filter_unsupported_devices_ || LineIsUsable(id, *caps.get())) {
+      device_list_.push_back(LineName(caps));
+    }
+  }
+  device_count_ = static_cast<int32_t>(device_list_.size());
+}
+
+bool TApdCustomTapiDevice::LineIsUsable(DWORD id, const LINEDEVCAPS& caps) {
+  const DWORD media = caps.dwMediaModes;
+  if ((caps.dwLineFeatures & LINEFEATURE_MAKECALL) == 0) return false;
+  if ((media & LINEMEDIAMODE_DATAMODEM) != 0) return true;
+  if ((media & LINEMEDIAMODE_AUTOMATEDVOICE) == 0) return false;
+  // A voice-only line is useful only with a wave output to play into the call.
+  return LineHasWaveOutput(id);
+}
+
+bool TApdCustomTapiDevice::LineHasWaveOutput(DWORD id) {
+  // The wave device belongs to an open line, so the line is opened just long enough to ask.
+  HLINE line = 0;
+  if (tapi::lineOpen(line_app_handle_, id, &line, api_version_, 0,
+                     reinterpret_cast<DWORD_PTR>(this), LINECALLPRIVILEGE_NONE,
+                     LINEMEDIAMODE_AUTOMATEDVOICE, nullptr) != 0) {
+    return false;
+  }
+  std::memset(id_buffer_, 0, sizeof id_buffer_);
+  auto* buffer = reinterpret_cast<VARSTRING*>(id_buffer_);
+  buffer->dwTotalSize = sizeof id_buffer_;
+  const LONG result = tapi::lineGetID(line, 0, 0, LINECALLSELECT_LINE, buffer, "wave/out");
+  tapi::lineClose(line);
+  return result == 0 && buffer->dwStringSize >= sizeof(DWORD);
+}
+
+int32_t TApdCustomTapiDevice::FindDeviceID(const std::string& name) {
+  InitializeTapi();
+  if (name.empty()) return -1;
+  for (int32_t i = 0; i < num_devices_; ++i) {
+    const DWORD id = static_cast<DWORD>(i);
+    if (tapi::lineNegotiateAPIVersion(line_app_handle_, id, kTapiVersion14, kTapiVersion14,
+                                      &api_version_, &extension_id_) != 0) {
+      continue;
+    }
+    platform::TapiBlock<LINEDEVCAPS> caps;
+    CheckTapiError(platform::QueryDevCaps(line_app_handle_, id, api_version_, 0, caps));
+    if (!caps) return -1;
+    if (LineName(caps) == name) return i;
+  }
+  return -1;
+}
+
+int32_t TApdCustomTapiDevice::GetDeviceID() {
+  device_id_ = FindDeviceID(selected_device_);
+  if (device_id_ != -1) return device_id_;
+  if (device_count_ == 1 && selected_device_.empty() && !device_list_.empty()) {
+    SetSelectedDevice(device_list_.front());
+    device_id_ = FindDeviceID(selected_device_);
+    return device_id_;
+  }
+  // A console program shows no selection dialog: an unresolvable name is treated as a
+  // dialog the user cancelled.
   throw ETapiNoSelect(ecTapiNoSelect);
 }
 
-bool TApdCustomTapiDevice::CancelCall() {
-  StopWaveFile();
-  call_cancelled_ = true;
-  return true;
+void TApdCustomTapiDevice::CheckVoiceSupport() {
+  HLINEAPP temporary = 0;
+  try {
+    DWORD count = 0;
+    const std::string no_name;
+    RaiseOnError(this,
+                 tapi::lineInitialize(&temporary, nullptr, &LineCallback, no_name.c_str(), &count));
+    DWORD version = 0;
+    LINEEXTENSIONID extension{};
+    const DWORD id = static_cast<DWORD>(GetDeviceID());
+    if (tapi::lineNegotiateAPIVersion(temporary, id, kTapiVersion14, kTapiVersion14, &version,
+                                      &extension) != 0) {
+      tapi::lineShutdown(temporary);
+      return;  // no verdict: the property keeps the value just set
+    }
+    platform::TapiBlock<LINEDEVCAPS> caps;
+    RaiseOnError(this, platform::QueryDevCaps(temporary, static_cast<DWORD>(GetDeviceID()), version,
+                                              0, caps));
+    if (!caps || (caps.get()->dwMediaModes & LINEMEDIAMODE_AUTOMATEDVOICE) == 0) {
+      throw ETapiVoiceNotSupported(ecTapiVoiceNotSupported);
+    }
+    enable_voice_ = true;
+    tapi::lineShutdown(temporary);
+  } catch (const Exception&) {
+    enable_voice_ = false;
+    if (temporary != 0) tapi::lineShutdown(temporary);
+    throw ETapiVoiceNotSupported(ecTapiVoiceNotSupported);
+  }
 }
 
-void TApdCustomTapiDevice::PlayWaveFile(const std::string& /*file_name*/) {
-  if (selected_device_.empty()) throw ETapiNoSelect(ecTapiNoSelect);
-  // Without a placed call there is no wave device to play on.
-  throw ETapiWaveFail(ecTapiWaveFail);
+void TApdCustomTapiDevice::NotifyStatus(bool first, bool last, int32_t device, int32_t message,
+                                        int32_t param1, int32_t param2, int32_t param3) {
+  if (status_display_ != nullptr) {
+    status_display_->UpdateDisplay(first, last, device, message, param1, param2, param3);
+  }
+  if (OnTapiStatus && (message != 0 || param1 != 0 || param2 != 0 || param3 != 0)) {
+    OnTapiStatus(*this, first, last, device, message, param1, param2, param3);
+  }
 }
 
-void TApdCustomTapiDevice::StopWaveFile() {}
+void TApdCustomTapiDevice::NotifyLog(TTapiLogCode log) {
+  if (tapi_log_ != nullptr) tapi_log_->UpdateLog(log);
+  if (OnTapiLog) OnTapiLog(*this, log);
+}
+
+void TApdCustomTapiDevice::NotifyFail() {
+  if (fail_reported_) return;
+  fail_reported_ = true;
+  if (OnTapiFail) OnTapiFail(*this);
+}
 
 }  // namespace telvane

@@ -19,11 +19,16 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/component.h"
+#include "platform/message_loop.h"
+#include "platform/tapi.h"
+#include "platform/tapi_binding.h"
 #include "telephony/com_port.h"
 
 namespace telvane {
@@ -77,9 +82,26 @@ using TTapiCallerIDEvent =
 using TTapiWaveNotify = std::function<void(TObject& cp, TWaveMessage msg)>;
 using TTapiWaveSilence = std::function<void(TObject& cp, bool& stop_recording, bool& hangup)>;
 
-// Optional progress display and call history log; a console program attaches neither.
-class TApdAbstractTapiStatus;
-class TApdTapiLog;
+// Optional progress display and call history log; a console program attaches neither, but
+// tests attach a log to follow the call's history.
+class TApdAbstractTapiStatus : public TApdBaseComponent {
+ public:
+  using TApdBaseComponent::TApdBaseComponent;
+  virtual void UpdateDisplay(bool first, bool last, int32_t device, int32_t message, int32_t param1,
+                             int32_t param2, int32_t param3) = 0;
+};
+
+class TApdTapiLog : public TApdBaseComponent {
+ public:
+  using TApdBaseComponent::TApdBaseComponent;
+  virtual void UpdateLog(TTapiLogCode log) = 0;
+};
+
+// Exceptions raised while the device handles a telephony message or a deferred
+// notification cannot go back into the telephony system: they go to this handler, which
+// the application sets (by default they are dropped). Loop thread only.
+void SetApplicationExceptionHandler(std::function<void(const std::exception&)> handler);
+void HandleApplicationException(const std::exception& error);
 
 // The 1-based position of the lowest set bit of value (1 for bit 0 ... 32 for bit 31), and
 // 33 for 0. Status codes are built from it.
@@ -129,8 +151,9 @@ class TApdCustomTapiDevice : public TApdBaseComponent {
   virtual void SetEnableVoice(bool enable);
 
   // DeviceList holds only devices that can place voice or data-modem calls.
+  // Changing it lists the devices again.
   bool FilterUnsupportedDevices() const { return filter_unsupported_devices_; }
-  void SetFilterUnsupportedDevices(bool filter) { filter_unsupported_devices_ = filter; }
+  void SetFilterUnsupportedDevices(bool filter);
 
   // --- Public fields ----------------------------------------------------------------------
 
@@ -187,7 +210,69 @@ class TApdCustomTapiDevice : public TApdBaseComponent {
   TTapiWaveSilence OnTapiWaveSilence;
 
  protected:
-  // For the device's implementation and for devices that stand in for it in tests.
+  // Builds the device without registering with the telephony system: for devices that
+  // stand in for it in tests.
+  enum class Registration { kRegister, kStandIn };
+  TApdCustomTapiDevice(TApdBaseComponent* owner, Registration registration);
+
+  // --- Line application (tapi_device.cpp) -------------------------------------------------
+  bool InitializeTapi();
+  void ShutdownTapi();
+  void EnumerateDevices();
+  int32_t FindDeviceID(const std::string& name);
+  int32_t GetDeviceID();
+  // Checks SelectedDevice for automated voice: leaves EnableVoice on when it offers it,
+  // otherwise turns it off and raises ETapiVoiceNotSupported.
+  virtual void CheckVoiceSupport();
+  int32_t CheckTapiError(LONG result);
+  void NotifyStatus(bool first, bool last, int32_t device, int32_t message, int32_t param1,
+                    int32_t param2, int32_t param3);
+  void NotifyLog(TTapiLogCode log);
+  void NotifyFail();
+
+  // --- Outgoing call (outgoing_call.cpp) --------------------------------------------------
+  void SetLineOpen(bool open);
+  void PlaceCall();
+  bool HangUp(bool clear_retry);
+  void FinalReport(bool clear_retry, bool had_connected);
+  void ResetLineState();
+  LONG WaitForReply(LONG request);
+  int32_t WaitForCallState(DWORD state);
+  int32_t CurrentCallState();
+  void CheckLineFree();
+  void StartRetryTimer();
+  void RetryTimerTick();
+  void OpenPort();
+  bool ClosePort();
+  int32_t GetCommHandle();
+
+  // --- Line events (line_events.cpp) ------------------------------------------------------
+  static void CALLBACK LineCallback(DWORD device, DWORD message, DWORD_PTR instance,
+                                    DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3);
+  virtual void DoLineCallInfo(DWORD device, DWORD p1, DWORD p2, DWORD p3);
+  virtual void DoLineCallState(DWORD device, DWORD p1, DWORD p2, DWORD p3);
+  virtual void DoLineClose(DWORD device, DWORD p1, DWORD p2, DWORD p3);
+  virtual void DoLineCreate(DWORD device, DWORD p1, DWORD p2, DWORD p3);
+  virtual void DoLineDevState(DWORD device, DWORD p1, DWORD p2, DWORD p3);
+  virtual void DoLineGenerate(DWORD device, DWORD p1, DWORD p2, DWORD p3);
+  virtual void DoLineMonitorDigits(DWORD device, DWORD p1, DWORD p2, DWORD p3);
+  virtual void DoLineMonitorMedia(DWORD device, DWORD p1, DWORD p2, DWORD p3);
+  virtual void DoLineMonitorTone(DWORD device, DWORD p1, DWORD p2, DWORD p3);
+  virtual void DoLineReply(DWORD device, DWORD p1, DWORD p2, DWORD p3);
+  virtual void DoLineRequest(DWORD device, DWORD p1, DWORD p2, DWORD p3);
+  void RefreshCallInfo(HCALL call);
+  void PostNotification(uint32_t code, intptr_t argument = 0);
+  void HandleWindowMessage(uint32_t message, uintptr_t wparam, intptr_t lparam);
+
+  // --- Digits (voice/dtmf_monitor.cpp) ----------------------------------------------------
+  void StartDigitMonitoring(HCALL call, DWORD digit_mode);
+  void ReportDigit(char digit, int32_t error_code);
+
+  // Caller identification texts of the current call (status_texts.cpp).
+  std::string CallerIDNumberText() const;
+  std::string CallerIDNameText() const;
+
+  // Public fields, kept here so the implementation files and stand-ins can set them.
   std::vector<std::string> device_list_;
   bool call_cancelled_ = false;
   bool call_placed_ = false;
@@ -195,13 +280,44 @@ class TApdCustomTapiDevice : public TApdBaseComponent {
   int32_t retry_countdown_ = 0;
   bool enable_voice_ = false;
 
-  // Checks SelectedDevice for automated voice: leaves EnableVoice on when it offers it,
-  // otherwise turns it off and raises ETapiVoiceNotSupported.
-  virtual void CheckVoiceSupport();
-  // Whether the named line device offers automated voice.
-  virtual bool DeviceSupportsVoice(const std::string& name);
+  // Run-time state of the line application, the line and the call.
+  HLINEAPP line_app_handle_ = 0;
+  LINEEXTENSIONID extension_id_{};
+  HLINE line_handle_ = 0;
+  HCALL call_handle_ = 0;
+  int32_t device_id_ = -1;
+  alignas(VARSTRING) uint8_t id_buffer_[1028] = {};
+  platform::RepeatingTimer retry_timer_;
+  LONG pending_request_ = 0;
+  LONG reply_result_ = 0;
+  DWORD last_call_state_ = 0;
+  bool reply_received_ = false;
+  bool call_state_changed_ = false;
+  bool call_active_ = false;
+  bool line_used_ = false;
+  bool starting_ = false;
+  bool call_connected_ = false;
+  bool hanging_up_ = false;
+  bool shut_down_ = false;
+  bool retry_pending_ = false;
+  bool fail_reported_ = false;
+  bool waiting_for_reply_ = false;
+  bool waiting_for_state_ = false;
+  DWORD api_version_ = 0;
+  int32_t device_count_ = 0;
+  int32_t num_devices_ = 0;
+  bool line_open_ = false;
+  platform::TapiBlock<LINECALLINFO> call_info_;  // the current call's information, or none
+  std::string dial_number_;
+  uint16_t attempt_ = 0;
+  enum class TWavePhase : uint8_t { wpIdle = 0, wpPlaying = 1 };
+  TWavePhase wave_phase_ = TWavePhase::wpIdle;
+  std::unique_ptr<platform::MessageWindow> notify_window_;
 
  private:
+  bool LineIsUsable(DWORD id, const LINEDEVCAPS& caps);
+  bool LineHasWaveOutput(DWORD id);
+
   std::string selected_device_;
   TApdCustomComPort* com_port_ = nullptr;
   TApdAbstractTapiStatus* status_display_ = nullptr;

@@ -14,7 +14,7 @@ constexpr int32_t kDisconnectNormal = 0x1;
 }  // namespace
 
 ScriptedTapiDevice::ScriptedTapiDevice(std::vector<ScriptedLine> lines)
-    : TApdTapiDevice(nullptr), lines_(std::move(lines)) {
+    : TApdTapiDevice(nullptr, Registration::kStandIn), lines_(std::move(lines)) {
   for (const ScriptedLine& line : lines_) device_list_.push_back(line.name);
 }
 
@@ -24,11 +24,13 @@ ScriptedTapiDevice::~ScriptedTapiDevice() {
   if (play_end_) Loop().CancelDelayedTask(*play_end_);
 }
 
-bool ScriptedTapiDevice::DeviceSupportsVoice(const std::string& name) {
+void ScriptedTapiDevice::CheckVoiceSupport() {
   ++voice_checks_;
-  const auto line = std::find_if(lines_.begin(), lines_.end(),
-                                 [&name](const ScriptedLine& l) { return l.name == name; });
-  return line != lines_.end() && line->voice;
+  const auto line = std::find_if(lines_.begin(), lines_.end(), [this](const ScriptedLine& l) {
+    return l.name == SelectedDevice();
+  });
+  enable_voice_ = line != lines_.end() && line->voice;
+  if (!enable_voice_) throw ETapiVoiceNotSupported(ecTapiVoiceNotSupported);
 }
 
 std::function<void()> ScriptedTapiDevice::WhileAlive(std::function<void()> event) {

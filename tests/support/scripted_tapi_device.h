@@ -77,7 +77,7 @@ class ScriptedTapiDevice : public TApdTapiDevice {
   int VoiceChecks() const { return voice_checks_; }
 
  protected:
-  bool DeviceSupportsVoice(const std::string& name) override;
+  void CheckVoiceSupport() override;
 
  private:
   // Queues an event for this device; it is dropped if the device is gone by then.

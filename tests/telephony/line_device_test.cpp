@@ -1,0 +1,489 @@
+// The line device over the real binding and the telephony service with simulated lines, on
+// the virtual clock: enumeration, lookups, the voice check, outgoing calls and line events.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/app_registry.h"
+#include "platform/dynamic_library.h"
+#include "platform/errors.h"
+#include "platform/message_loop.h"
+#include "platform/tapi_binding.h"
+#include "telephony/tapi_device.h"
+#include "tests/platform/fake_tapi/fake_tapi_control.h"
+
+namespace telvane {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+
+using Log = TTapiLogCode;
+
+// The device with its inner operations and line callback reachable from the tests.
+class TestDevice : public TApdTapiDevice {
+ public:
+  using TApdCustomTapiDevice::call_active_;
+  using TApdCustomTapiDevice::call_handle_;
+  using TApdCustomTapiDevice::device_count_;
+  using TApdCustomTapiDevice::FindDeviceID;
+  using TApdCustomTapiDevice::GetDeviceID;
+  using TApdCustomTapiDevice::HangUp;
+  using TApdCustomTapiDevice::InitializeTapi;
+  using TApdCustomTapiDevice::line_handle_;
+  using TApdCustomTapiDevice::line_used_;
+  using TApdCustomTapiDevice::LineCallback;
+  using TApdTapiDevice::TApdTapiDevice;
+
+  // Delivers a line message as the telephony system would, with this device as instance.
+  void Deliver(DWORD handle, DWORD message, DWORD p1, DWORD p2 = 0, DWORD p3 = 0) {
+    LineCallback(handle, message, reinterpret_cast<DWORD_PTR>(this), p1, p2, p3);
+  }
+};
+
+class RecordingLog : public TApdTapiLog {
+ public:
+  void UpdateLog(TTapiLogCode log) override { entries.push_back(log); }
+  std::vector<TTapiLogCode> entries;
+};
+
+struct Status {
+  bool first;
+  bool last;
+  int32_t message;
+  int32_t param1;
+  int32_t param2;
+  bool operator==(const Status&) const = default;
+};
+
+// The steering block of the stand-in library that the binding loads.
+fake_tapi::Control* FakeControl() {
+  static std::unique_ptr<platform::DynamicLibrary> library =
+      platform::DynamicLibrary::Load(FAKE_TAPI_COMPLETE);
+  using Getter = fake_tapi::Control* (*)();
+  return reinterpret_cast<Getter>(library->Symbol("FakeTapiControlBlock"))();
+}
+
+class LineDeviceTest : public ::testing::Test {
+ protected:
+  LineDeviceTest() : loop_(platform::ClockMode::kVirtual) {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("telvane_line_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+    setenv("TELVANE_STATE_DIR", (dir_ / "state").c_str(), 1);
+    setenv("TELVANE_LINES", (dir_ / "lines.ini").c_str(), 1);
+    unsetenv("TELVANE_LINES_LOG");
+    platform::SetTapiLibraryName(TELVANE_LINESVC_PATH);
+  }
+
+  ~LineDeviceTest() override {
+    device_.reset();
+    platform::UnbindTapi();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+  void WriteLines(const std::string& text) { std::ofstream(dir_ / "lines.ini") << text; }
+
+  // Builds the device over the lines written and records its statuses, log and events.
+  void Build() {
+    device_ = std::make_unique<TestDevice>(nullptr);
+    device_->SetTapiLog(&log_);
+    device_->SetComPort(&port_);
+    device_->OnTapiStatus = [this](TObject&, bool first, bool last, int32_t, int32_t message,
+                                   int32_t p1, int32_t p2, int32_t) {
+      statuses_.push_back({first, last, message, p1, p2});
+      if (message == kDeviceStatusMessage) countdowns_.push_back(device_->RetryCountdown());
+    };
+    device_->OnTapiConnect = [this](TObject&) { ++connects_; };
+    device_->OnTapiFail = [this](TObject&) { ++fails_; };
+    device_->OnTapiDTMF = [this](TObject&, char digit, int32_t error) {
+      digits_.push_back({digit, error});
+    };
+  }
+
+  // A voice line whose calls follow the script.
+  void BuildVoiceLine(const std::string& script) {
+    WriteLines("[line Sim Voice]\ndriver = sim\nmedia = voice\ndefault = " + script + "\n");
+    Build();
+    device_->SetSelectedDevice("Sim Voice");
+    device_->SetEnableVoice(true);
+  }
+
+  // Lets the clock run for ms, handling every message that falls due.
+  void RunFor(int64_t ms) {
+    const int64_t end = loop_.NowMs() + ms;
+    while (loop_.WaitForMessage(std::max<int64_t>(0, end - loop_.NowMs()))) loop_.PumpOne();
+  }
+
+  std::vector<int32_t> CallStates() const {
+    std::vector<int32_t> states;
+    for (const Status& s : statuses_) {
+      if (s.message == kLineCallStateMessage) states.push_back(s.param1);
+    }
+    return states;
+  }
+
+  int Count(TTapiLogCode code) const {
+    return static_cast<int>(std::count(log_.entries.begin(), log_.entries.end(), code));
+  }
+
+  platform::MessageLoop loop_;
+  std::filesystem::path dir_;
+  std::unique_ptr<TestDevice> device_;
+  RecordingLog log_;
+  TApdComPort port_;
+  std::vector<Status> statuses_;
+  std::vector<int32_t> countdowns_;
+  std::vector<std::pair<char, int32_t>> digits_;
+  int connects_ = 0;
+  int fails_ = 0;
+};
+
+constexpr const char* kMixedLines =
+    "[line Voice Data]\ndriver = sim\nmedia = voice,data\n"
+    "[line Data Modem]\ndriver = sim\nmedia = data\n"
+    "[line Voice Only]\ndriver = sim\nmedia = voice\n"
+    "[line Interactive]\ndriver = sim\nmedia = interactive\n"
+    "[line Cannot Dial]\ndriver = sim\nmedia = data\nfeatures =\n";
+
+// The filter keeps lines that can place voice or data calls, voice-only lines included
+// since they name a wave output; without the filter every line is listed.
+TEST_F(LineDeviceTest, EnumerationFiltersLinesThatCannotCall) {
+  WriteLines(kMixedLines);
+  Build();
+  EXPECT_THAT(device_->DeviceList(), ElementsAre("Voice Data", "Data Modem", "Voice Only"));
+  device_->SetFilterUnsupportedDevices(false);
+  EXPECT_THAT(device_->DeviceList(),
+              ElementsAre("Voice Data", "Data Modem", "Voice Only", "Interactive", "Cannot Dial"));
+}
+
+// Without a lines file or without the service there are no devices, and nothing raises.
+TEST_F(LineDeviceTest, NoLinesOrNoServiceGiveAnEmptyList) {
+  Build();
+  EXPECT_TRUE(device_->DeviceList().empty());
+  device_.reset();
+  platform::SetTapiLibraryName((dir_ / "libmissing.so").string());
+  Build();
+  EXPECT_TRUE(device_->DeviceList().empty());
+}
+
+// Names are looked up exactly: the NUL the service counts is not part of the name, and
+// another letter case is another name.
+TEST_F(LineDeviceTest, FindDeviceIdMatchesExactly) {
+  WriteLines(kMixedLines);
+  Build();
+  EXPECT_EQ(device_->FindDeviceID("Voice Only"), 2);
+  EXPECT_EQ(device_->FindDeviceID("Cannot Dial"), 4);  // not listed, still found
+  EXPECT_EQ(device_->FindDeviceID("voice only"), -1);
+  EXPECT_EQ(device_->FindDeviceID("Voice Onl"), -1);
+  EXPECT_EQ(device_->FindDeviceID(""), -1);
+}
+
+// An unknown name raises at once, as a cancelled selection; a single line is taken when
+// nothing is selected.
+TEST_F(LineDeviceTest, GetDeviceIdWithoutDialog) {
+  WriteLines(
+      "[line Data One]\ndriver = sim\nmedia = data\n[line Only]\ndriver = sim\n"
+      "media = voice,data\nfeatures =\n");
+  Build();
+  ASSERT_THAT(device_->DeviceList(), ElementsAre("Data One"));
+  EXPECT_EQ(device_->GetDeviceID(), 0);
+  EXPECT_EQ(device_->SelectedDevice(), "Data One");
+  device_->SetSelectedDevice("Nowhere");
+  EXPECT_THROW(device_->GetDeviceID(), ETapiNoSelect);
+}
+
+// The voice check passes a voice line, fails a data line with the voice error, and runs
+// again when the selection changes while voice is on.
+TEST_F(LineDeviceTest, VoiceCheckOutcomes) {
+  WriteLines(kMixedLines);
+  Build();
+  device_->SetSelectedDevice("Data Modem");
+  try {
+    device_->SetEnableVoice(true);
+    ADD_FAILURE() << "a data line passed the voice check";
+  } catch (const ETapiVoiceNotSupported& error) {
+    EXPECT_EQ(error.ErrorCode(), -13935);
+    EXPECT_EQ(error.Message(), "TAPI device does not support voice extensions");
+  }
+  EXPECT_FALSE(device_->EnableVoice());
+  device_->SetSelectedDevice("Voice Only");
+  device_->SetEnableVoice(true);
+  EXPECT_TRUE(device_->EnableVoice());
+  EXPECT_THROW(device_->SetSelectedDevice("Data Modem"), ETapiVoiceNotSupported);
+  EXPECT_FALSE(device_->EnableVoice());
+}
+
+// An answered voice call reports its progress in order, connects once, and hears keys.
+TEST_F(LineDeviceTest, AnsweredCallReportsProgressThenConnects) {
+  BuildVoiceLine("answer after=2000; keys=1000:5");
+  device_->Dial("5551234");
+  RunFor(10000);
+  EXPECT_THAT(CallStates(), ElementsAre(0x8, 0x10, 0x200, 0x20, 0x100));
+  EXPECT_TRUE(statuses_.front().first);
+  EXPECT_FALSE(statuses_.front().last);
+  EXPECT_FALSE(statuses_.back().first);
+  EXPECT_TRUE(statuses_.back().last);
+  EXPECT_EQ(connects_, 1);
+  EXPECT_EQ(fails_, 0);
+  EXPECT_THAT(digits_, ElementsAre(std::make_pair('5', 0)));
+  EXPECT_THAT(log_.entries, ElementsAre(Log::ltapiCallStart, Log::ltapiDial, Log::ltapiConnect,
+                                        Log::ltapiReceivedDigit));
+  EXPECT_FALSE(port_.Open());
+  EXPECT_TRUE(device_->CallPlaced());
+}
+
+// A busy number is dialled MaxAttempts times, RetryWait apart, with a countdown status each
+// second in between, and fails once at the end.
+TEST_F(LineDeviceTest, BusyRetriesWithCountdownThenFailsOnce) {
+  BuildVoiceLine("busy");
+  device_->SetMaxAttempts(3);
+  device_->SetRetryWait(5);
+  device_->Dial("5551234");
+  RunFor(60000);
+  EXPECT_EQ(Count(Log::ltapiDial), 3);
+  EXPECT_EQ(Count(Log::ltapiBusy), 3);
+  EXPECT_EQ(Count(Log::ltapiCallStart), 1);
+  EXPECT_THAT(countdowns_, ElementsAre(4, 3, 2, 1, 4, 3, 2, 1));
+  EXPECT_EQ(fails_, 1);
+  EXPECT_EQ(connects_, 0);
+}
+
+// With one attempt there is no retry wait at all.
+TEST_F(LineDeviceTest, SingleAttemptNeverWaitsToRetry) {
+  BuildVoiceLine("busy");
+  device_->SetMaxAttempts(1);
+  device_->Dial("5551234");
+  RunFor(20000);
+  EXPECT_TRUE(countdowns_.empty());
+  EXPECT_EQ(Count(Log::ltapiDial), 1);
+  EXPECT_EQ(fails_, 1);
+}
+
+// A dial refused at once fails the call without retry: one failure event with a handler,
+// the call-unavailable error without one.
+TEST_F(LineDeviceTest, RefusedDialFailsWithoutRetry) {
+  BuildVoiceLine("refuse error=0x80000010");
+  device_->SetMaxAttempts(3);
+  device_->Dial("5551234");
+  RunFor(10000);
+  EXPECT_EQ(device_->FailureCode(), LINEERR_INVALADDRESS);
+  EXPECT_EQ(fails_, 1);
+  EXPECT_THAT(log_.entries, ElementsAre(Log::ltapiCallStart, Log::ltapiDial, Log::ltapiDialFail,
+                                        Log::ltapiDrop, Log::ltapiCallFinish, Log::ltapiDialFail));
+  EXPECT_EQ(device_->FailureText(device_->FailureCode()), "Invalid address");
+
+  device_->OnTapiFail = nullptr;
+  EXPECT_THROW(device_->Dial("5551234"), ETapiCallUnavail);
+}
+
+// Cancelling during the retry wait stops the retries at the next tick; the call never
+// connected, so it fails once.
+TEST_F(LineDeviceTest, CancelDuringRetryWaitStopsRetrying) {
+  BuildVoiceLine("busy");
+  device_->SetMaxAttempts(3);
+  device_->SetRetryWait(5);
+  device_->Dial("5551234");
+  while (countdowns_.size() < 4) ASSERT_TRUE(loop_.WaitForMessage(60000) && loop_.PumpOne());
+  EXPECT_TRUE(device_->CancelCall());
+  RunFor(30000);
+  EXPECT_EQ(Count(Log::ltapiDial), 1);
+  EXPECT_EQ(countdowns_.size(), 4u);
+  EXPECT_EQ(fails_, 1);
+  EXPECT_TRUE(device_->CallCancelled());
+}
+
+// Cancelling a connected call hangs up without a failure.
+TEST_F(LineDeviceTest, CancelConnectedCallHangsUpQuietly) {
+  BuildVoiceLine("answer after=500");
+  device_->Dial("5551234");
+  RunFor(5000);
+  ASSERT_EQ(connects_, 1);
+  log_.entries.clear();
+  EXPECT_TRUE(device_->CancelCall());
+  RunFor(5000);
+  EXPECT_THAT(log_.entries, ElementsAre(Log::ltapiCancel, Log::ltapiDrop, Log::ltapiCallFinish));
+  EXPECT_EQ(fails_, 0);
+  EXPECT_TRUE(device_->CallCancelled());
+}
+
+// Cancelling when no line was ever opened only logs the cancel.
+TEST_F(LineDeviceTest, CancelWithoutCallOnlyLogs) {
+  BuildVoiceLine("answer");
+  EXPECT_TRUE(device_->CancelCall());
+  RunFor(1000);
+  EXPECT_THAT(log_.entries, ElementsAre(Log::ltapiCancel));
+  EXPECT_TRUE(statuses_.empty());
+  EXPECT_EQ(fails_, 0);
+}
+
+// The remote side hanging up disconnects normally: no failure, not a cancel.
+TEST_F(LineDeviceTest, RemoteHangUpIsNoFailure) {
+  BuildVoiceLine("answer after=500; hangup after=2000");
+  device_->Dial("5551234");
+  RunFor(10000);
+  EXPECT_EQ(connects_, 1);
+  EXPECT_THAT(CallStates(), ::testing::Contains(0x4000));
+  EXPECT_EQ(device_->FailureCode(), 1);
+  EXPECT_EQ(fails_, 0);
+  EXPECT_FALSE(device_->CallCancelled());
+}
+
+// Unanswered, rejected and unreachable calls end with their disconnect mode and one failure.
+TEST_F(LineDeviceTest, DisconnectModesBecomeTheFailureCode) {
+  const std::vector<std::pair<std::string, int32_t>> cases = {
+      {"noanswer ring=5000", 0x40}, {"reject", 0x4}, {"unreachable", 0x100}};
+  for (const auto& [script, mode] : cases) {
+    SCOPED_TRACE(script);
+    statuses_.clear();
+    fails_ = 0;
+    BuildVoiceLine(script);
+    device_->SetMaxAttempts(1);
+    device_->Dial("5551234");
+    RunFor(60000);
+    EXPECT_EQ(device_->FailureCode(), mode);
+    EXPECT_EQ(fails_, 1);
+    device_.reset();
+  }
+}
+
+// A line that cannot report keys tells the key handler once, with a blank and the error.
+TEST_F(LineDeviceTest, RefusedDigitMonitoringIsReportedOnce) {
+  BuildVoiceLine("answer after=500; nodigits");
+  device_->Dial("5551234");
+  RunFor(5000);
+  ASSERT_EQ(digits_.size(), 1u);
+  EXPECT_EQ(digits_[0].first, ' ');
+  EXPECT_NE(digits_[0].second, 0);
+  EXPECT_EQ(connects_, 1);
+}
+
+// A number longer than the request's buffer is refused whole, never cut short.
+TEST_F(LineDeviceTest, OverlongNumberIsRefused) {
+  BuildVoiceLine("answer");
+  EXPECT_THROW(device_->Dial(std::string(252, '5')), ETapiInvalAddress);
+  EXPECT_FALSE(device_->CallPlaced());
+}
+
+// Dial needs a port, and refuses while a call is under way.
+TEST_F(LineDeviceTest, DialPreconditions) {
+  BuildVoiceLine("answer after=500");
+  device_->SetComPort(nullptr);
+  EXPECT_THROW(device_->Dial("1"), EPortNotAssigned);
+  device_->SetComPort(&port_);
+  port_.SetTapiMode(TTapiMode::tmOff);
+  EXPECT_THROW(device_->Dial("1"), ETapiNotSet);
+  port_.SetTapiMode(TTapiMode::tmAuto);
+  device_->Dial("1");
+  EXPECT_EQ(port_.TapiMode(), TTapiMode::tmOn);
+  RunFor(3000);
+  EXPECT_THROW(device_->Dial("2"), ETapiBusy);
+}
+
+// Call-state handling straight from the callback: a repeated connect is ignored, a reply to
+// another request changes nothing, LINE_CLOSE hangs up with retries cleared.
+TEST_F(LineDeviceTest, CallStateMessagesInOrder) {
+  BuildVoiceLine("answer after=60000");
+  device_->Dial("5551234");
+  RunFor(100);
+  const DWORD call = device_->call_handle_;
+  ASSERT_NE(call, 0u);
+  device_->Deliver(call, LINE_CALLSTATE, LINECALLSTATE_CONNECTED);
+  device_->Deliver(call, LINE_CALLSTATE, LINECALLSTATE_CONNECTED);
+  RunFor(10);
+  EXPECT_EQ(connects_, 1);
+  const std::vector<int32_t> states = CallStates();
+  EXPECT_EQ(std::count(states.begin(), states.end(), 0x100), 1);
+  device_->Deliver(call, LINE_REPLY, 0x7FFF, 0);
+  EXPECT_TRUE(device_->call_active_);
+  device_->Deliver(device_->line_handle_, LINE_CLOSE, 0);
+  EXPECT_FALSE(device_->call_active_);
+  EXPECT_EQ(device_->line_handle_, 0u);
+}
+
+// Line device states: ringing is reported, out of service hangs up, a new device makes the
+// list be read again, and a restart of the telephony system ends the line application.
+TEST_F(LineDeviceTest, LineDeviceStates) {
+  BuildVoiceLine("answer after=60000");
+  device_->Dial("5551234");
+  RunFor(100);
+  statuses_.clear();
+  device_->Deliver(device_->line_handle_, LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, 0, 0);
+  EXPECT_THAT(statuses_, ElementsAre(Status{false, false, 8, 0x2, 0}));
+  device_->Deliver(device_->line_handle_, LINE_LINEDEVSTATE, LINEDEVSTATE_OUTOFSERVICE);
+  EXPECT_FALSE(device_->call_active_);
+  device_->device_count_ = 2;
+  device_->Deliver(0, LINE_CREATE, 7);
+  EXPECT_EQ(device_->device_count_, 1);  // raised to 8, then the list was read again
+  device_->Deliver(0, LINE_LINEDEVSTATE, LINEDEVSTATE_REINIT, 0, 0);
+  platform::LineAppRegistry registry;
+  EXPECT_FALSE(
+      registry.Read(platform::LineAppValueName(platform::LineAppRegistry::CurrentProcessId()))
+          .has_value());
+}
+
+// The line application is recorded while it lives and forgotten when the device goes.
+TEST_F(LineDeviceTest, BookKeepingFollowsTheLineApplication) {
+  BuildVoiceLine("answer");
+  const std::string name =
+      platform::LineAppValueName(platform::LineAppRegistry::CurrentProcessId());
+  platform::LineAppRegistry registry;
+  EXPECT_TRUE(registry.Read(name).has_value());
+  device_.reset();
+  EXPECT_FALSE(registry.Read(name).has_value());
+}
+
+// Start-up against a telephony library that answers "restarting" twice waits five seconds
+// once and then gives up, leaving no devices; other errors give up at once.
+TEST_F(LineDeviceTest, StartUpGivesUpOnRepeatedReinit) {
+  platform::SetTapiLibraryName(FAKE_TAPI_COMPLETE);
+  ASSERT_TRUE(platform::BindTapi());
+  auto* control = FakeControl();
+  *control = fake_tapi::Control{};
+  control->result = LINEERR_REINIT;
+  const int64_t start = loop_.NowMs();
+  Build();
+  EXPECT_GE(loop_.NowMs() - start, 5000);
+  EXPECT_TRUE(device_->DeviceList().empty());
+  EXPECT_FALSE(device_->InitializeTapi());
+
+  control->result = LINEERR_NODRIVER;
+  const int64_t again = loop_.NowMs();
+  EXPECT_FALSE(device_->InitializeTapi());
+  EXPECT_EQ(loop_.NowMs(), again);
+  control->result = 0;
+}
+
+// A drop whose reply never comes still hangs up, after the reply wait and the idle wait.
+TEST_F(LineDeviceTest, DropWithoutReplyGivesUpAfterTheWaits) {
+  platform::SetTapiLibraryName(FAKE_TAPI_COMPLETE);
+  ASSERT_TRUE(platform::BindTapi());
+  auto* control = FakeControl();
+  *control = fake_tapi::Control{};
+  Build();
+  device_->call_active_ = true;
+  device_->line_used_ = true;
+  device_->call_handle_ = control->call_handle;
+  device_->line_handle_ = control->line_handle;
+  control->result = 7;  // every request is "under way" and never answered
+  const int64_t start = loop_.NowMs();
+  EXPECT_TRUE(device_->HangUp(/*clear_retry=*/true));
+  EXPECT_GE(loop_.NowMs() - start, 60000);
+  EXPECT_LT(loop_.NowMs() - start, 61000);
+  EXPECT_FALSE(device_->call_active_);
+  EXPECT_STREQ(control->last_entry, "lineClose");
+  control->result = 0;
+}
+
+}  // namespace
+}  // namespace telvane
