@@ -137,6 +137,10 @@ const std::string& NumberForAttempt(const RunOptions& options, int64_t attempt) 
 }
 
 int RunTelvane(const std::vector<std::string>& arguments, TapiDeviceFactory make_device) {
+  // A failure inside a telephony notification has no caller to return to: report it as
+  // the program reports every error.
+  SetApplicationExceptionHandler(
+      [](const std::exception& error) { PrintLine("Error : " + std::string(error.what())); });
   RunOptions options;
   PrintBanner();
   ParseCommandLine(arguments, options);

@@ -1,9 +1,6 @@
 #include "app/telvane_utils.h"
 
-#include <langinfo.h>
-
-#include <clocale>
-#include <cstring>
+#include <algorithm>
 #include <iostream>
 #include <limits>
 
@@ -76,11 +73,6 @@ void ReadIntegerSetting(const std::string& key, int32_t& field) {
     text.replace(0, 2, "$");
   }
   if (std::optional<int32_t> value = SettingsInteger(text)) field = *value;
-}
-
-bool ConsoleIsUtf8() {
-  const char* codeset = nl_langinfo(CODESET);
-  return codeset != nullptr && std::strcmp(codeset, "UTF-8") == 0;
 }
 
 // Code page 437 box characters of the banner and the same characters in UTF-8.
@@ -219,6 +211,6 @@ std::string BannerText(bool utf8) {
   return text;
 }
 
-void PrintBanner() { std::cout << BannerText(ConsoleIsUtf8()) << std::flush; }
+void PrintBanner() { std::cout << BannerText(platform::ConsoleIsUtf8()) << std::flush; }
 
 }  // namespace telvane

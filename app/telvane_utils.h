@@ -33,8 +33,9 @@ inline constexpr const char* kSettingsFileName = "telvane.ini";
 void LoadSettings();
 
 // A settings integer: blanks, an optional sign, then decimal digits, or hexadecimal digits
-// after "$", "x" or (at the very start) "0x". Empty means nothing when anything is wrong: a
-// stray character, no digit, a value outside the signed 32-bit range.
+// after "$" or "x" (LoadSettings turns a leading "0x" into "$" before converting). Empty
+// when anything is wrong: a stray character, no digit, a value outside the signed 32-bit
+// range.
 std::optional<int32_t> SettingsInteger(const std::string& text);
 
 // The "-retry:" value: like a settings integer, but a stray character ends the number

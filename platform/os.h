@@ -41,6 +41,11 @@ bool CaseSensitiveFileNames();
 // True if a file (not a directory) exists at the path.
 bool FileExists(const std::string& path);
 
+// True when the console takes its text as UTF-8 (on POSIX: the character set of the
+// LC_CTYPE locale the program selected), so that code page 437 box characters must be written
+// as the same characters in UTF-8.
+bool ConsoleIsUtf8();
+
 // Longest value a profile string read returns; the reader's buffer holds one more byte.
 inline constexpr size_t kMaxProfileString = 2047;
 

@@ -1,8 +1,10 @@
 // POSIX side of the process services.
+#include <langinfo.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <thread>
@@ -73,6 +75,11 @@ bool CaseSensitiveFileNames() { return true; }
 bool FileExists(const std::string& path) {
   struct stat info {};
   return !path.empty() && stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+}
+
+bool ConsoleIsUtf8() {
+  const char* codeset = nl_langinfo(CODESET);
+  return codeset != nullptr && std::strcmp(codeset, "UTF-8") == 0;
 }
 
 }  // namespace telvane::platform

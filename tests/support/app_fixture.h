@@ -4,6 +4,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -24,6 +25,11 @@ class AppFixture : public ::testing::Test {
             info->name());
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(dir_);
+    // The program's own lines file and book-keeping stay out of the tests: no lines, and a
+    // state folder of the test's own.
+    WriteFile("no-lines.ini", "");
+    setenv("TELVANE_LINES", (dir_ / "no-lines.ini").c_str(), 1);
+    setenv("TELVANE_STATE_DIR", (dir_ / "state").c_str(), 1);
     saved_app_dir_ = AppDir;
     AppDir = dir_.string() + "/";
     CallOptions = TCallOptions{};
