@@ -57,6 +57,10 @@ class MessageLoop {
   // Thread-safe. Queues the message for every live window of the loop (a broadcast).
   void Broadcast(uint32_t message, uintptr_t wparam, intptr_t lparam);
 
+  // Thread-safe. Queues a message for the window with this handle (MessageWindow::Handle());
+  // it is dropped if that window is gone when the message is taken.
+  void PostToWindow(uint64_t window, uint32_t message, uintptr_t wparam, intptr_t lparam);
+
   // Loop thread only. Takes at most one queued message without waiting and dispatches it.
   // Returns false when there was none.
   bool PumpOne();

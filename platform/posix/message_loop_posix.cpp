@@ -258,6 +258,11 @@ TaskId MessageLoop::PostDelayedTask(int64_t delay_ms, std::function<void()> task
 
 bool MessageLoop::CancelDelayedTask(TaskId id) { return impl_->CancelDelayed(id); }
 
+void MessageLoop::PostToWindow(uint64_t window, uint32_t message, uintptr_t wparam,
+                               intptr_t lparam) {
+  impl_->Post(QueuedMessage{window, message, wparam, lparam, {}});
+}
+
 void MessageLoop::Broadcast(uint32_t message, uintptr_t wparam, intptr_t lparam) {
   impl_->Broadcast(message, wparam, lparam);
 }
