@@ -10,6 +10,8 @@ packages=(
   pkg-config
   libgtest-dev
   libgmock-dev
+  libsamplerate0-dev
+  libspandsp-dev
 )
 
 missing=()
