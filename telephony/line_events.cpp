@@ -1,5 +1,8 @@
 // Turns the telephony system's line callback into the device's state changes and events,
 // and fires, from the device's own window, the events that must not run inside a callback.
+#include <algorithm>
+#include <string>
+
 #include "platform/errors.h"
 #include "platform/tapi_binding.h"
 #include "telephony/tapi_device.h"
@@ -22,6 +25,14 @@ constexpr DWORD kAcceptedMedia = 0x32;
 constexpr DWORD kAcceptedVoiceMedia = 0x3A;
 
 int32_t Int(DWORD value) { return static_cast<int32_t>(value); }
+
+// Caller texts come from the network: blanks and control characters around them go.
+std::string TrimCallerText(const std::string& text) {
+  const auto keep = [](char c) { return static_cast<unsigned char>(c) > ' '; };
+  const auto first = std::find_if(text.begin(), text.end(), keep);
+  const auto last = std::find_if(text.rbegin(), text.rend(), keep).base();
+  return first < last ? std::string(first, last) : std::string();
+}
 
 }  // namespace
 
@@ -90,7 +101,7 @@ void TApdCustomTapiDevice::RefreshCallInfo(HCALL call) {
 void TApdCustomTapiDevice::DoLineCallInfo(DWORD device, DWORD p1, DWORD p2, DWORD p3) {
   RefreshCallInfo(device);
   if ((p1 & LINECALLINFOSTATE_CALLERID) != 0 && OnTapiCallerID) {
-    OnTapiCallerID(*this, CallerIDNumberText(), CallerIDNameText());
+    OnTapiCallerID(*this, TrimCallerText(CallerIDNumberText()), TrimCallerText(CallerIDNameText()));
   }
   NotifyStatus(false, false, Int(device), Int(LINE_CALLINFO), Int(p1), Int(p2), Int(p3));
 }

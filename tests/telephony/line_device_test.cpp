@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -32,6 +33,9 @@ class TestDevice : public TApdTapiDevice {
  public:
   using TApdCustomTapiDevice::call_active_;
   using TApdCustomTapiDevice::call_handle_;
+  using TApdCustomTapiDevice::call_info_;
+  using TApdCustomTapiDevice::CallerIDNameText;
+  using TApdCustomTapiDevice::CallerIDNumberText;
   using TApdCustomTapiDevice::device_count_;
   using TApdCustomTapiDevice::FindDeviceID;
   using TApdCustomTapiDevice::GetDeviceID;
@@ -483,6 +487,60 @@ TEST_F(LineDeviceTest, DropWithoutReplyGivesUpAfterTheWaits) {
   EXPECT_FALSE(device_->call_active_);
   EXPECT_STREQ(control->last_entry, "lineClose");
   control->result = 0;
+}
+
+// Builds a call-information block with caller flags, number and name.
+platform::TapiBlock<LINECALLINFO> CallerInfo(DWORD flags, const std::string& number,
+                                             const std::string& name) {
+  platform::TapiBlock<LINECALLINFO> block(512);
+  LINECALLINFO* info = block.get();
+  info->dwCallerIDFlags = flags;
+  auto put = [&](const std::string& text, DWORD offset, DWORD& size_field, DWORD& offset_field) {
+    if (text.empty()) return;
+    std::memcpy(reinterpret_cast<char*>(info) + offset, text.c_str(), text.size() + 1);
+    size_field = static_cast<DWORD>(text.size() + 1);
+    offset_field = offset;
+  };
+  put(number, 300, info->dwCallerIDSize, info->dwCallerIDOffset);
+  put(name, 400, info->dwCallerIDNameSize, info->dwCallerIDNameOffset);
+  return block;
+}
+
+// Caller identification: the flags win over the number unless the address flag is set;
+// the name has no flag of its own, so an unavailable flag always names it "Unavailable".
+TEST_F(LineDeviceTest, CallerIdTexts) {
+  BuildVoiceLine("answer");
+  EXPECT_EQ(device_->CallerIDNumberText(), "");
+  device_->call_info_ = CallerInfo(LINECALLPARTYID_BLOCKED, "5551234", "Ann");
+  EXPECT_EQ(device_->CallerIDNumberText(), "Caller ID Blocked");
+  device_->call_info_ = CallerInfo(LINECALLPARTYID_OUTOFAREA, "", "");
+  EXPECT_EQ(device_->CallerIDNumberText(), "Out of Area Call");
+  device_->call_info_ =
+      CallerInfo(LINECALLPARTYID_ADDRESS | LINECALLPARTYID_UNAVAIL, "5551234", "Ann");
+  EXPECT_EQ(device_->CallerIDNumberText(), "5551234");
+  EXPECT_EQ(device_->CallerIDNameText(), "Unavailable");
+  device_->call_info_ = CallerInfo(0, "", "");
+  EXPECT_EQ(device_->CallerIDNumberText(), "");
+  EXPECT_EQ(device_->CallerIDNameText(), "");
+}
+
+// Call information with caller identification fires the caller event with trimmed texts,
+// then reports the status; without the caller flag only the status comes.
+TEST_F(LineDeviceTest, CallInfoFiresCallerIdThenStatus) {
+  BuildVoiceLine("answer after=60000");
+  std::vector<std::pair<std::string, std::string>> callers;
+  device_->OnTapiCallerID = [&](TObject&, const std::string& id, const std::string& name) {
+    callers.emplace_back(id, name);
+  };
+  device_->Dial("5551234");
+  RunFor(100);
+  statuses_.clear();
+  device_->Deliver(device_->call_handle_, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
+  device_->Deliver(device_->call_handle_, LINE_CALLINFO, 0x1);
+  ASSERT_EQ(callers.size(), 1u);
+  EXPECT_EQ(callers[0].first, "Unavailable");  // the simulated network withholds it
+  EXPECT_THAT(statuses_,
+              ElementsAre(Status{false, false, 1, 0x8000, 0}, Status{false, false, 1, 0x1, 0}));
 }
 
 }  // namespace
