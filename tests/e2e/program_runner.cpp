@@ -1,0 +1,108 @@
+#include "tests/e2e/program_runner.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace telvane::e2e {
+
+namespace {
+
+// Banner: the four frame lines, the purpose line and an empty line.
+constexpr size_t kBannerLines = 6;
+
+std::vector<std::string> EnvironmentWith(const std::map<std::string, std::string>& extra) {
+  std::vector<std::string> result;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string text = *entry;
+    const std::string name = text.substr(0, text.find('='));
+    if (extra.count(name) == 0) result.push_back(text);
+  }
+  for (const auto& [name, value] : extra) result.push_back(name + "=" + value);
+  return result;
+}
+
+void ReadBoth(int out_fd, int err_fd, std::string& out, std::string& err) {
+  pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+  int open_count = 2;
+  char buffer[4096];
+  while (open_count > 0) {
+    if (poll(fds, 2, -1) < 0) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP)) == 0) continue;
+      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n <= 0) {
+        fds[i].fd = -1;
+        --open_count;
+        continue;
+      }
+      (i == 0 ? out : err).append(buffer, static_cast<size_t>(n));
+    }
+  }
+}
+
+}  // namespace
+
+ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                      const std::map<std::string, std::string>& environment) {
+  int out_pipe[2];
+  int err_pipe[2];
+  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err_pipe[1], STDERR_FILENO);
+  posix_spawn_file_actions_addclose(&actions, out_pipe[0]);
+  posix_spawn_file_actions_addclose(&actions, err_pipe[0]);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+
+  std::vector<std::string> argv_text = {program};
+  argv_text.insert(argv_text.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (std::string& text : argv_text) argv.push_back(text.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> env_text = EnvironmentWith(environment);
+  std::vector<char*> envp;
+  for (std::string& text : env_text) envp.push_back(text.data());
+  envp.push_back(nullptr);
+
+  pid_t pid = 0;
+  const int spawned =
+      posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  ProgramRun run;
+  if (spawned != 0) {
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    throw std::runtime_error("cannot start " + program + ": " + std::strerror(spawned));
+  }
+  ReadBoth(out_pipe[0], err_pipe[0], run.standard_output, run.standard_error);
+  close(out_pipe[0]);
+  close(err_pipe[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+
+  static const std::regex time_stamp(R"(^\[[^\]]*\]\t)");
+  std::istringstream lines(run.standard_output);
+  std::string line;
+  size_t index = 0;
+  while (std::getline(lines, line)) {
+    if (index++ < kBannerLines) continue;
+    run.lines.push_back(std::regex_replace(line, time_stamp, "[T]\t"));
+  }
+  return run;
+}
+
+}  // namespace telvane::e2e

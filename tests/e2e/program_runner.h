@@ -1,0 +1,24 @@
+// Runs the built telvane program the way a user does, with the environment a test chooses,
+// and gives back what it wrote, its exit code, and its lines with the time stamps masked.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace telvane::e2e {
+
+struct ProgramRun {
+  int exit_code = -1;
+  std::string standard_output;
+  std::string standard_error;
+  // Standard output split into lines, "[date time]" replaced by "[T]", banner left out.
+  std::vector<std::string> lines;
+};
+
+// Runs program with the arguments; environment entries are added to (or replace) the
+// test's own environment.
+ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                      const std::map<std::string, std::string>& environment);
+
+}  // namespace telvane::e2e
