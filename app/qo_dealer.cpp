@@ -1,7 +1,6 @@
 #include "app/qo_dealer.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "app/telvane_utils.h"
 #include "platform/errors.h"
@@ -20,11 +19,6 @@ constexpr int64_t kConnectPassMs = 10;
 constexpr int64_t kGreetingGapMs = 1000;
 constexpr int64_t kAfterFailureMs = 1000;
 constexpr int64_t kBeforeRedialMs = 1000;
-
-std::string LowerCase(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
 
 platform::MessageLoop& Loop() { return *platform::MessageLoop::Current(); }
 

@@ -1,6 +1,5 @@
 #include "app/run_driver.h"
 
-#include <cctype>
 #include <memory>
 
 #include "app/telvane_utils.h"
@@ -10,11 +9,6 @@
 namespace telvane {
 
 namespace {
-
-std::string LowerCase(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
 
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;

@@ -16,6 +16,7 @@
 
 #include "platform/os.h"
 #include "tests/support/app_fixture.h"
+#include "tests/support/usage_text.h"
 
 namespace telvane {
 namespace {
@@ -458,30 +459,9 @@ TEST_F(PrintLineTest, TimeStampedMatchesPrintLine) {
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), TimeStamped("x") + "\n");
 }
 
-const char* const kUsageLines[] = {
-    " Usage: telvane.exe <filename> -phone:<phone_number> [-retry:<retry_count>] "
-    "[-retrymode:PAB|PTB] [-backupphone:<phone_number>] [-debug] [-tapidevice:<device_name>]",
-    "",
-    " Parameters:",
-    "  <filename>  : path to WAV file that should be played",
-    "  -phone      : primary phone to call",
-    "  -retry      : attempts count (e.g. if number is busy)",
-    "  -retrymode  : retry mode PAB or PTB (see information below)",
-    "  -backupphone: backup phone number to call (e.g. if primary number is busy)",
-    "  -debug      : display debug information",
-    "  -tapidevice : modem name",
-    "  Retry mode PAB: calls primary, backup, primary, backup N times",
-    "  Retry mode PTB: calls primary N times then backup N times",
-    "",
-    " Examples:",
-    "  telvane c:\\tools\\sounds\\routerfailure.wav -phone:12068765412 -retry:2",
-    "  telvane neterr.wav -phone:34567 -retry:2 -retrymode:PTB -backupphone:23555",
-    "",
-};
-
 std::string ExpectedUsage() {
   std::string text;
-  for (const char* line : kUsageLines) text += std::string(line) + "\n";
+  for (const std::string& line : telvane::testing::kUsage) text += line + "\n";
   return text;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/e2e/program_runner.h"
+#include "tests/support/usage_text.h"
 
 namespace telvane::e2e {
 namespace {
@@ -52,26 +53,7 @@ class TelvaneE2eTest : public ::testing::Test {
   std::string message_;
 };
 
-const std::vector<std::string> kUsage = {
-    " Usage: telvane.exe <filename> -phone:<phone_number> [-retry:<retry_count>] "
-    "[-retrymode:PAB|PTB] [-backupphone:<phone_number>] [-debug] [-tapidevice:<device_name>]",
-    "",
-    " Parameters:",
-    "  <filename>  : path to WAV file that should be played",
-    "  -phone      : primary phone to call",
-    "  -retry      : attempts count (e.g. if number is busy)",
-    "  -retrymode  : retry mode PAB or PTB (see information below)",
-    "  -backupphone: backup phone number to call (e.g. if primary number is busy)",
-    "  -debug      : display debug information",
-    "  -tapidevice : modem name",
-    "  Retry mode PAB: calls primary, backup, primary, backup N times",
-    "  Retry mode PTB: calls primary N times then backup N times",
-    "",
-    " Examples:",
-    "  telvane c:\\tools\\sounds\\routerfailure.wav -phone:12068765412 -retry:2",
-    "  telvane neterr.wav -phone:34567 -retry:2 -retrymode:PTB -backupphone:23555",
-    "",
-};
+using telvane::testing::kUsage;
 
 std::vector<std::string> Concat(std::vector<std::string> head,
                                 const std::vector<std::string>& tail) {
