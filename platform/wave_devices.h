@@ -22,7 +22,8 @@ class WaveSink {
  public:
   virtual ~WaveSink() = default;
   // Queues samples for the line; played runs on the loop thread once they have been heard
-  // (the sink paces them in real time on the loop's clock). Writes are heard in order.
+  // (the sink paces them in real time on the loop's clock). Writes are heard in order. An
+  // empty write is heard at once after those before it: its played still runs, from the loop.
   virtual void Write(std::vector<int16_t> samples, std::function<void()> played) = 0;
   // Drops everything not yet heard; the played callbacks of dropped writes still run, in
   // order, from the loop (never inside Reset).
@@ -31,9 +32,13 @@ class WaveSink {
 
 using WaveSinkFactory = std::function<std::unique_ptr<WaveSink>()>;
 
-// Registers a device under id; false when the id is taken. The name is for messages.
+// Registers a device under id; false when the id is taken, is 0xFFFFFFFF (the number that
+// means the default output) or open is empty. The name is for messages.
 bool RegisterWaveOutDevice(uint32_t id, const std::string& name, WaveSinkFactory open);
 void UnregisterWaveOutDevice(uint32_t id);
+
+// Whether a device is registered under id; opens nothing.
+bool HasWaveOutDevice(uint32_t id);
 
 // Opens a registered device: null when no device has that id.
 std::unique_ptr<WaveSink> OpenWaveOutDevice(uint32_t id);
