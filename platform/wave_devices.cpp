@@ -25,9 +25,11 @@ struct Registry {
   std::map<uint32_t, Device> devices;
 };
 
+// Never destroyed: line drivers that live in other static objects unregister their devices
+// while the process exits, in whatever order those objects go.
 Registry& TheRegistry() {
-  static Registry registry;
-  return registry;
+  static Registry* registry = new Registry;
+  return *registry;
 }
 
 }  // namespace
