@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "linesvc/sim_driver.h"
+#include "platform/wave_devices.h"
 
 namespace telvane::linesvc {
 

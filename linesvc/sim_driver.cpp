@@ -7,6 +7,9 @@
 #include <functional>
 #include <sstream>
 
+#include "linesvc/sim_audio.h"
+#include "platform/wave_devices.h"
+
 namespace telvane::linesvc {
 
 namespace {
@@ -55,7 +58,7 @@ bool ParseMs(const std::string& text, int64_t* ms) {
   return true;
 }
 
-// "1500", "answer+1500" or "dial+1500".
+// "1500", "answer+1500", "dial+1500" or "heard+1500".
 bool ParseTime(const std::string& text, SimTime* time) {
   const auto plus = text.find('+');
   SimTime result;
@@ -64,6 +67,8 @@ bool ParseTime(const std::string& text, SimTime* time) {
     const std::string anchor = Lower(Trim(text.substr(0, plus)));
     if (anchor == "dial") {
       result.anchor = SimTime::Anchor::kDial;
+    } else if (anchor == "heard") {
+      result.anchor = SimTime::Anchor::kHeard;
     } else if (anchor != "answer") {
       return false;
     }
@@ -172,12 +177,15 @@ class ScenarioParser {
     for (const OutcomeVerb& verb : kOutcomes) {
       if (clause.verb == verb.verb) return ApplyOutcome(verb, clause, error);
     }
-    if (clause.verb == "hangup") return TimeParam(clause, "after", &scenario_->hangup, error);
-    if (clause.verb == "outofservice") {
-      return TimeParam(clause, "after", &scenario_->out_of_service, error);
+    if (clause.verb == "hangup") {
+      return TimeParam(clause, "after", Heard::kAllowed, &scenario_->hangup, error);
     }
-    if (clause.verb == "lineclose")
-      return TimeParam(clause, "after", &scenario_->line_close, error);
+    if (clause.verb == "outofservice") {
+      return TimeParam(clause, "after", Heard::kRefused, &scenario_->out_of_service, error);
+    }
+    if (clause.verb == "lineclose") {
+      return TimeParam(clause, "after", Heard::kRefused, &scenario_->line_close, error);
+    }
     if (clause.verb == "nodigits") {
       return ErrorParam(clause, LINEERR_OPERATIONUNAVAIL, &scenario_->refuse_digits, error);
     }
@@ -213,12 +221,17 @@ class ScenarioParser {
     return true;
   }
 
-  static bool TimeParam(const Clause& clause, const char* param, std::optional<SimTime>* time,
-                        std::string* error) {
+  // Line events happen whether or not anybody listens, so they cannot wait for sound.
+  enum class Heard { kAllowed, kRefused };
+
+  static bool TimeParam(const Clause& clause, const char* param, Heard heard,
+                        std::optional<SimTime>* time, std::string* error) {
     SimTime value;
     if (clause.params.size() != 1 || clause.params[0].first != param ||
-        !ParseTime(clause.params[0].second, &value)) {
-      *error = "'" + clause.verb + "' takes " + param + "=TIME (MS, answer+MS or dial+MS)";
+        !ParseTime(clause.params[0].second, &value) ||
+        (heard == Heard::kRefused && value.anchor == SimTime::Anchor::kHeard)) {
+      *error = "'" + clause.verb + "' takes " + param + "=TIME (MS, answer+MS or dial+MS" +
+               (heard == Heard::kAllowed ? ", heard+MS)" : ")");
       return false;
     }
     *time = value;
@@ -262,24 +275,33 @@ bool IsWaveClass(std::string_view device_class) {
 class SimDriver;
 
 // One scripted call. Every step is a delayed task guarded by alive_, so a step never runs on a
-// destroyed call even where cancelling was not possible.
-class SimCall final : public DriverCall {
+// destroyed call even where cancelling was not possible. While it exists the call is the
+// line's listener: it hears the line's sound while connected, records it and counts it for
+// the keys and the hang-up scripted by heard sound.
+class SimCall final : public DriverCall, private SimListener {
  public:
   SimCall(const Scenario& scenario, std::string number, DWORD wave_id, LineSink* line_sink,
-          platform::MessageLoop& loop, CallSink& sink)
+          platform::MessageLoop& loop, CallSink& sink, SimLineAudio* audio, std::string record_path)
       : scenario_(scenario),
         number_(std::move(number)),
         wave_id_(wave_id),
         line_sink_(line_sink),
         loop_(loop),
-        sink_(sink) {}
+        sink_(sink),
+        audio_(audio),
+        record_path_(std::move(record_path)) {
+    if (audio_ != nullptr) audio_->SetListener(this);
+  }
 
   ~SimCall() override {
-    // Cancel only on the loop's own thread while it is current: a loop that is gone cannot be
+    if (audio_ != nullptr) audio_->RemoveListener(this);
+    // Use the loop only on its own thread while it is current: a loop that is gone cannot be
     // asked, and its tasks are guarded anyway.
     if (platform::MessageLoop::Current() == &loop_) {
+      StopHearing();
       for (platform::TaskId id : tasks_) loop_.CancelDelayedTask(id);
     }
+    recorder_.Close();
   }
 
   void Start() override {
@@ -296,6 +318,7 @@ class SimCall final : public DriverCall {
 
   void Drop() override {
     CancelAll();
+    StopHearing();
     connected_ = false;
     ended_ = true;
     sink_.OnDropResult(0);
@@ -334,6 +357,7 @@ class SimCall final : public DriverCall {
   }
 
   void End(DWORD state, DWORD mode) {
+    StopHearing();
     connected_ = false;
     State(state, mode);
     ended_ = true;
@@ -374,9 +398,11 @@ class SimCall final : public DriverCall {
   void Answer() {
     if (ended_) return;
     connected_ = true;
+    StartRecording();
     State(LINECALLSTATE_CONNECTED, 0);
     ScheduleLineEvents(SimTime::Anchor::kAnswer);
     ScheduleCallEvents(SimTime::Anchor::kAnswer);
+    ArmHeardEvents();
   }
 
   // Keys and the remote hang-up: they happen only while the call is connected.
@@ -408,10 +434,119 @@ class SimCall final : public DriverCall {
     }
     if (scenario_.line_close && scenario_.line_close->anchor == anchor) {
       At(scenario_.line_close->ms, [this] {
+        StopHearing();
         ended_ = true;
         connected_ = false;
         line_sink_->OnLineClosed();
       });
+    }
+  }
+
+  // --- What the callee hears ---------------------------------------------------------------
+
+  // A key or the hang-up that waits until the callee has heard `at` samples.
+  struct HeardEvent {
+    uint64_t at = 0;
+    std::function<void()> action;
+    uint64_t generation = 0;  // a scheduled run counts only if it is still the latest
+    bool scheduled = false;
+    bool done = false;
+  };
+
+  static uint64_t MsToSamples(int64_t ms) {
+    return static_cast<uint64_t>(ms) * platform::kLineSampleRate / 1000;
+  }
+
+  void StartRecording() {
+    if (record_path_.empty()) return;
+    if (recorder_.Open(record_path_)) {
+      sink_.OnEvent("audio: recording to " + record_path_);
+    } else {
+      sink_.OnEvent("audio: cannot record to " + record_path_);
+    }
+  }
+
+  void ArmHeardEvents() {
+    for (const SimKey& key : scenario_.keys) {
+      if (key.at.anchor != SimTime::Anchor::kHeard) continue;
+      const char digit = key.digit;
+      heard_events_.push_back({MsToSamples(key.at.ms), [this, digit] {
+                                 if (!connected_) return;
+                                 sink_.OnEvent(std::string("remote side presses ") + digit);
+                                 sink_.OnDigit(digit);
+                               }});
+    }
+    if (scenario_.hangup && scenario_.hangup->anchor == SimTime::Anchor::kHeard) {
+      heard_events_.push_back({MsToSamples(scenario_.hangup->ms), [this] {
+                                 if (!connected_) return;
+                                 sink_.OnEvent("remote side hangs up");
+                                 End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NORMAL);
+                               }});
+    }
+  }
+
+  bool OnPlayStart(const SimPlay& play) override {
+    if (!connected_) return false;
+    playing_ = play;
+    // Each waiting event whose amount of sound this write reaches happens at the moment
+    // that sample is heard, unless the write is cut short before.
+    const int64_t now = loop_.NowMs();
+    for (size_t i = 0; i < heard_events_.size(); ++i) {
+      HeardEvent& event = heard_events_[i];
+      if (event.done || event.scheduled || event.at > heard_ + play.Size()) continue;
+      const uint64_t k = event.at > heard_ ? event.at - heard_ : 0;
+      event.scheduled = true;
+      const uint64_t generation = ++event.generation;
+      At(play.TimeOf(k) - now, [this, i, generation] {
+        HeardEvent& due = heard_events_[i];
+        if (due.generation != generation || due.done) return;
+        due.done = true;
+        due.action();
+      });
+    }
+    return true;
+  }
+
+  void OnPlayEnd(uint64_t id) override {
+    if (playing_ && playing_->id == id) Heard(playing_->Size());
+  }
+
+  void OnPlayCut(uint64_t id) override {
+    if (playing_ && playing_->id == id) Heard(playing_->HeardBy(loop_.NowMs()));
+  }
+
+  // The call ends or the line goes: the rest of the write being played is not heard.
+  void StopHearing() {
+    if (playing_) Heard(playing_->HeardBy(loop_.NowMs()));
+    recorder_.Close();
+  }
+
+  // The write being played has been heard up to `count` samples and no further.
+  void Heard(uint64_t count) {
+    const SimPlay play = *playing_;
+    playing_.reset();
+    recorder_.Append(play.samples->data(), static_cast<size_t>(count));
+    heard_ += count;
+    const int64_t from = play.TimeOf(0);
+    const int64_t to = play.TimeOf(count);
+    std::string text = "audio: buffer of " + std::to_string(play.Size()) + " samples ";
+    if (count < play.Size()) text += "cut after " + std::to_string(count) + ", ";
+    text += "heard from " + std::to_string(from) + " to " + std::to_string(to) + " ms, ";
+    if (!last_heard_end_ms_) {
+      text += "first of the call";
+    } else if (from == *last_heard_end_ms_) {
+      text += "no gap";
+    } else {
+      text += "after a gap of " + std::to_string(from - *last_heard_end_ms_) + " ms";
+    }
+    sink_.OnEvent(text);
+    last_heard_end_ms_ = to;
+    // Events scheduled for sound that was never heard wait for the next write.
+    for (HeardEvent& event : heard_events_) {
+      if (event.scheduled && !event.done && event.at > heard_) {
+        event.scheduled = false;
+        ++event.generation;
+      }
     }
   }
 
@@ -421,26 +556,41 @@ class SimCall final : public DriverCall {
   LineSink* const line_sink_;
   platform::MessageLoop& loop_;
   CallSink& sink_;
+  SimLineAudio* const audio_;
+  const std::string record_path_;
   std::vector<platform::TaskId> tasks_;
   std::shared_ptr<char> alive_ = std::make_shared<char>();
   bool connected_ = false;
   bool ended_ = false;
+  std::vector<HeardEvent> heard_events_;
+  std::optional<SimPlay> playing_;  // the write being heard
+  uint64_t heard_ = 0;              // samples heard in this call
+  std::optional<int64_t> last_heard_end_ms_;
+  WavRecorder recorder_;
 };
 
 class SimDriver final : public LineDriver {
  public:
   SimDriver(Scenario default_scenario, std::vector<std::pair<std::string, Scenario>> numbers,
-            DWORD wave_id)
-      : default_(std::move(default_scenario)), numbers_(std::move(numbers)), wave_id_(wave_id) {}
+            DWORD wave_id, std::shared_ptr<SimLineAudio> audio, std::string record_pattern)
+      : default_(std::move(default_scenario)),
+        numbers_(std::move(numbers)),
+        wave_id_(wave_id),
+        audio_(std::move(audio)),
+        record_pattern_(std::move(record_pattern)) {}
 
   std::string ProviderInfo() const override { return "Telvane simulated line"; }
 
   LONG Open(platform::MessageLoop&, LineSink& sink) override {
     line_sink_ = &sink;
+    audio_->SetLog([&sink](std::string_view text) { sink.OnEvent(text); });
     return 0;
   }
 
-  void Close() override { line_sink_ = nullptr; }
+  void Close() override {
+    audio_->SetLog({});
+    line_sink_ = nullptr;
+  }
 
   LONG CreateCall(const std::string& number, DWORD, platform::MessageLoop& loop, CallSink& sink,
                   std::unique_ptr<DriverCall>* call) override {
@@ -449,7 +599,11 @@ class SimDriver final : public LineDriver {
       sink.OnEvent("dialling " + number + " refused");
       return scenario.error;
     }
-    *call = std::make_unique<SimCall>(scenario, number, wave_id_, line_sink_, loop, sink);
+    ++calls_;
+    const std::string record_path =
+        record_pattern_.empty() ? std::string() : RecordPath(record_pattern_, number, calls_);
+    *call = std::make_unique<SimCall>(scenario, number, wave_id_, line_sink_, loop, sink,
+                                      audio_.get(), record_path);
     return 0;
   }
 
@@ -471,7 +625,10 @@ class SimDriver final : public LineDriver {
   const Scenario default_;
   const std::vector<std::pair<std::string, Scenario>> numbers_;
   const DWORD wave_id_;
+  const std::shared_ptr<SimLineAudio> audio_;
+  const std::string record_pattern_;
   LineSink* line_sink_ = nullptr;
+  uint64_t calls_ = 0;  // calls placed on the line, for record file names
 };
 
 }  // namespace
@@ -495,6 +652,7 @@ std::unique_ptr<LineDriver> CreateSimDriver(const std::vector<DriverKey>& keys, 
   default_scenario.outcome_ms = kDefaultAnswerMs;
   std::vector<std::pair<std::string, Scenario>> numbers;
   DWORD wave_id = device_id;
+  std::string record_pattern;
   for (const DriverKey& key : keys) {
     const std::string where = "line " + std::to_string(key.file_line) + ": ";
     std::string reason;
@@ -517,12 +675,21 @@ std::unique_ptr<LineDriver> CreateSimDriver(const std::vector<DriverKey>& keys, 
         return nullptr;
       }
       wave_id = static_cast<DWORD>(value);
+    } else if (key.key == "record") {
+      if (key.value.empty()) {
+        *error = where + "record takes a file name";
+        return nullptr;
+      }
+      record_pattern = key.value;
     } else {
       *error = where + "unknown key '" + key.key + "' for the sim driver";
       return nullptr;
     }
   }
-  return std::make_unique<SimDriver>(std::move(default_scenario), std::move(numbers), wave_id);
+  std::shared_ptr<SimLineAudio> audio = SimLineAudio::Create(wave_id, error);
+  if (!audio) return nullptr;
+  return std::make_unique<SimDriver>(std::move(default_scenario), std::move(numbers), wave_id,
+                                     std::move(audio), std::move(record_pattern));
 }
 
 }  // namespace telvane::linesvc

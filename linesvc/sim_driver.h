@@ -27,9 +27,10 @@
 namespace telvane::linesvc {
 
 // When something happens: milliseconds after a point of the call. Times written without a
-// point count from the answer; "dial+N" counts from the dialling request.
+// point count from the answer; "dial+N" counts from the dialling request; "heard+N" is the
+// moment the callee has heard N ms of sound in the call (keys and the hang-up only).
 struct SimTime {
-  enum class Anchor { kDial, kAnswer };
+  enum class Anchor { kDial, kAnswer, kHeard };
   Anchor anchor = Anchor::kAnswer;
   int64_t ms = 0;
 };
@@ -72,8 +73,9 @@ inline constexpr int64_t kSimRingbackMs = 1500;
 // Parses a scenario; on failure returns false with a sentence in *error.
 bool ParseScenario(std::string_view text, Scenario* scenario, std::string* error);
 
-// Makes the driver of a sim line from its keys (default, number.N, wave). `device_id` is the
-// line's device identifier, the default wave device identifier. On failure returns null with
+// Makes the driver of a sim line from its keys (default, number.N, wave, record). `device_id`
+// is the line's device identifier, the default wave device identifier. The driver registers
+// its wave-output device (sim_audio.h) for as long as it exists. On failure returns null with
 // the reason in *error.
 std::unique_ptr<LineDriver> CreateSimDriver(const std::vector<DriverKey>& keys, DWORD device_id,
                                             std::string* error);
