@@ -1,9 +1,11 @@
 // Turns the telephony system's line callback into the device's state changes and events,
 // and fires, from the device's own window, the events that must not run inside a callback.
 #include <algorithm>
+#include <optional>
 #include <string>
 
 #include "platform/errors.h"
+#include "platform/mmsystem.h"
 #include "platform/tapi_binding.h"
 #include "telephony/tapi_device.h"
 
@@ -18,6 +20,9 @@ constexpr uint32_t kNotifyPortOpen = 1;
 constexpr uint32_t kNotifyPortClose = 2;
 constexpr uint32_t kNotifyFail = 3;
 constexpr uint32_t kNotifyLineCreate = 4;
+
+// A playback ended without its last buffer coming back from the wave output.
+constexpr uint32_t kPlayEndedMessage = kDeviceEventMessage + 1;
 
 // Offered calls are taken in these media modes (unknown, data modem, fax; voice too when
 // voice is enabled).
@@ -237,9 +242,30 @@ void TApdCustomTapiDevice::PostNotification(uint32_t code, intptr_t argument) {
   notify_window_->Post(kDeviceEventMessage, code, argument);
 }
 
+void TApdCustomTapiDevice::PostPlayDone() { notify_window_->Post(kPlayEndedMessage, 0, 0); }
+
 void TApdCustomTapiDevice::HandleWindowMessage(uint32_t message, uintptr_t wparam,
                                                intptr_t lparam) {
-  // TODO(#4): the wave-output notifications (open, done, close) arrive here too.
+  // The wave output of a playback reports here; the event fires after the device's own
+  // handling, so a handler sees the device already idle after waPlayDone.
+  std::optional<TWaveMessage> wave;
+  switch (message) {
+    case MM_WOM_OPEN:
+      wave = TWaveMessage::waPlayOpen;
+      break;
+    case MM_WOM_DONE:
+      if (PlayBufferReturned(reinterpret_cast<HWAVEOUT>(wparam))) wave = TWaveMessage::waPlayDone;
+      break;
+    case MM_WOM_CLOSE:
+      WaveOutputClosed();
+      wave = TWaveMessage::waPlayClose;
+      break;
+    case kPlayEndedMessage:
+      wave = TWaveMessage::waPlayDone;
+      break;
+    default:
+      break;
+  }
   if (message == kDeviceEventMessage) {
     try {
       switch (wparam) {
@@ -265,6 +291,7 @@ void TApdCustomTapiDevice::HandleWindowMessage(uint32_t message, uintptr_t wpara
       HandleApplicationException(error);
     }
   }
+  if (wave && OnTapiWaveNotify) OnTapiWaveNotify(*this, *wave);
 }
 
 }  // namespace telvane

@@ -74,6 +74,12 @@ TApdCustomTapiDevice::~TApdCustomTapiDevice() {
     HandleApplicationException(error);
   }
   retry_timer_.Stop();
+  // A playback still running is cut off without an end report, since its owner is letting
+  // the device go; the output may still hold a buffer, so it is reset and closed before the
+  // buffers are freed.
+  wave_phase_ = TWavePhase::wpIdle;
+  ReleasePlayBuffers();
+  play_file_.Close();
   notify_window_.reset();
 }
 

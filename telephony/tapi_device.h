@@ -30,6 +30,7 @@
 #include "platform/tapi.h"
 #include "platform/tapi_binding.h"
 #include "telephony/com_port.h"
+#include "voice/wave_reader.h"
 
 namespace telvane {
 
@@ -264,6 +265,30 @@ class TApdCustomTapiDevice : public TApdBaseComponent {
   void PostNotification(uint32_t code, intptr_t argument = 0);
   void HandleWindowMessage(uint32_t message, uintptr_t wparam, intptr_t lparam);
 
+  // --- Playback (voice/wave_playback.cpp) -------------------------------------------------
+  // The wave device id that the line names for the current call's sound. Raises
+  // ETapiNoSelect, ETapiVoiceNotSupported or ETapiWaveFail.
+  int32_t GetLineWaveDevice();
+  // Reads the next piece of the data chunk into the buffer the next hand-over uses.
+  void ReadPlayChunk();
+  // Hands the piece read last to the output and reads the one after it.
+  void QueuePlayBuffer();
+  // Frees the header and both buffers, closing the output first if it is still open.
+  void ReleasePlayBuffers();
+  enum class WaveResultKind { kOutput, kFile };
+  // Raises ETapiWaveFail with the platform's or the catalogue's text for a non-zero result.
+  void CheckWaveResult(MMRESULT result, WaveResultKind kind);
+  // The output gave a buffer back (MM_WOM_DONE): feeds the next piece, or ends the
+  // playback. True when the playback has ended and waPlayDone is due.
+  bool PlayBufferReturned(HWAVEOUT handle);
+  // The output has closed (MM_WOM_CLOSE).
+  void WaveOutputClosed();
+  void CloseWaveOutput();
+  void EndRefusedPlayback();
+  void WaitForWaveOutputClosed();
+  // Queues a waPlayDone for a playback that ended without its last buffer coming back.
+  void PostPlayDone();
+
   // --- Digits (voice/dtmf_monitor.cpp) ----------------------------------------------------
   void StartDigitMonitoring(HCALL call, DWORD digit_mode);
   void ReportDigit(char digit, int32_t error_code);
@@ -312,6 +337,24 @@ class TApdCustomTapiDevice : public TApdBaseComponent {
   uint16_t attempt_ = 0;
   enum class TWavePhase : uint8_t { wpIdle = 0, wpPlaying = 1 };
   TWavePhase wave_phase_ = TWavePhase::wpIdle;
+  // Playback. The header and the buffers exist from a started playback to its end; while
+  // the output is open it may hold one of them, so they are freed only once it is closed.
+  std::unique_ptr<WAVEHDR> play_header_;
+  HWAVEOUT wave_out_handle_ = nullptr;
+  std::unique_ptr<char[]> play_buffer1_;
+  std::unique_ptr<char[]> play_buffer2_;
+  WaveReader play_file_;
+  // The line's sound format; it also sizes the playback buffers.
+  uint8_t wave_channels_ = 1;
+  uint8_t wave_bits_per_sample_ = 16;
+  int32_t wave_samples_per_sec_ = 8000;
+  int32_t play_data_size_ = 0;
+  // Bytes of the data chunk handed over so far; -1 once nothing more is to be handed over.
+  int32_t play_position_ = 0;
+  int32_t play_chunk_length_ = 0;
+  // 0 before the first read of a playback, then the buffer (1 or 2) the next hand-over uses.
+  uint8_t next_play_buffer_ = 0;
+  int32_t play_buffer_size_ = 0;
   std::unique_ptr<platform::MessageWindow> notify_window_;
 
  private:

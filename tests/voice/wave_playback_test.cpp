@@ -1,0 +1,475 @@
+// Playing WAV files into a call on the simulated line, over the real binding, telephony
+// service and wave output, on the virtual clock: the notifications and their order, the
+// sound that reached the callee (the line's recording and event log), stopping,
+// interrupting, and the refusals.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/errors.h"
+#include "platform/message_loop.h"
+#include "platform/mmsystem.h"
+#include "platform/tapi_binding.h"
+#include "telephony/tapi_device.h"
+#include "tests/voice/wave_files.h"
+
+namespace telvane {
+namespace {
+
+using namespace testing_wave;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using Wave = TWaveMessage;
+
+class TestDevice : public TApdTapiDevice {
+ public:
+  using TApdCustomTapiDevice::notify_window_;
+  using TApdCustomTapiDevice::play_buffer_size_;
+  using TApdCustomTapiDevice::TWavePhase;
+  using TApdCustomTapiDevice::wave_out_handle_;
+  using TApdCustomTapiDevice::wave_phase_;
+  using TApdTapiDevice::TApdTapiDevice;
+
+  bool Playing() const { return wave_phase_ == TWavePhase::wpPlaying; }
+};
+
+struct Notified {
+  Wave message;
+  int64_t ms;
+  bool playing;      // the device's phase when the event fired
+  bool output_open;  // whether it still had an output open
+  bool operator==(const Notified&) const = default;
+};
+
+constexpr const char* kNumber = "5551234";
+
+class WavePlaybackTest : public ::testing::Test {
+ protected:
+  WavePlaybackTest() : loop_(platform::ClockMode::kVirtual) {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("telvane_play_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+    setenv("TELVANE_STATE_DIR", (dir_ / "state").c_str(), 1);
+    setenv("TELVANE_LINES", (dir_ / "lines.ini").c_str(), 1);
+    setenv("TELVANE_LINES_LOG", (dir_ / "lines.log").c_str(), 1);
+    platform::SetTapiLibraryName(TELVANE_LINESVC_PATH);
+  }
+
+  ~WavePlaybackTest() override {
+    device_.reset();
+    platform::UnbindTapi();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+  // A voice line that records what the callee hears; its calls follow the script.
+  void BuildVoiceLine(const std::string& script) {
+    std::ofstream(dir_ / "lines.ini") << "[line Sim Voice]\ndriver = sim\nmedia = voice\n"
+                                      << "record = " << (dir_ / "%n-%c.wav").string() << "\n"
+                                      << "default = " << script << "\n";
+    device_ = std::make_unique<TestDevice>(nullptr);
+    device_->SetComPort(&port_);
+    device_->SetSelectedDevice("Sim Voice");
+    device_->SetEnableVoice(true);
+    device_->OnTapiConnect = [this](TObject&) { ++connects_; };
+    device_->OnTapiDTMF = [this](TObject&, char digit, int32_t) {
+      digits_.push_back(digit);
+      notified_digit_at_.push_back(notified_.size());
+    };
+    device_->OnTapiWaveNotify = [this](TObject&, TWaveMessage message) {
+      notified_.push_back(
+          {message, loop_.NowMs(), device_->Playing(), device_->wave_out_handle_ != nullptr});
+      if (on_wave_) on_wave_(message);
+    };
+  }
+
+  // Dials and lets the call be answered.
+  void Connect(const std::string& script = "answer after=500") {
+    BuildVoiceLine(script);
+    device_->Dial(kNumber);
+    RunUntil([this] { return connects_ == 1; });
+    connected_ms_ = loop_.NowMs();
+  }
+
+  void RunFor(int64_t ms) {
+    const int64_t end = loop_.NowMs() + ms;
+    while (loop_.WaitForMessage(std::max<int64_t>(0, end - loop_.NowMs()))) loop_.PumpOne();
+  }
+
+  // Runs until the condition holds; a minute of clock time without it fails the test.
+  void RunUntil(const std::function<bool()>& done) {
+    const int64_t limit = loop_.NowMs() + 60000;
+    while (!done()) {
+      ASSERT_LT(loop_.NowMs(), limit) << "the awaited event never came";
+      if (loop_.WaitForMessage(limit - loop_.NowMs())) loop_.PumpOne();
+    }
+  }
+
+  void RunUntilDone() {
+    RunUntil([this] { return Count(Wave::waPlayClose) > 0 && !device_->Playing(); });
+  }
+
+  std::string File(const std::string& name, const std::string& bytes) {
+    WriteFile(dir_ / name, bytes);
+    return (dir_ / name).string();
+  }
+
+  int Count(Wave message) const {
+    return static_cast<int>(std::count_if(notified_.begin(), notified_.end(),
+                                          [&](const Notified& n) { return n.message == message; }));
+  }
+
+  std::vector<Wave> Messages() const {
+    std::vector<Wave> messages;
+    for (const Notified& n : notified_) messages.push_back(n.message);
+    return messages;
+  }
+
+  std::vector<int16_t> Heard(int call = 1) const {
+    return ReadRecording(dir_ / (std::string(kNumber) + "-" + std::to_string(call) + ".wav"));
+  }
+
+  // The line's event log lines about sound, without their time stamps.
+  std::vector<std::string> AudioLog() const {
+    std::vector<std::string> lines;
+    std::istringstream log(ReadFile(dir_ / "lines.log"));
+    std::string line;
+    while (std::getline(log, line)) {
+      const auto at = line.find("audio: buffer");
+      if (at != std::string::npos) lines.push_back(line.substr(at));
+    }
+    return lines;
+  }
+
+  // Runs the playback and returns the error it raised; fails the test if none was raised.
+  ETapiWaveFail PlayFailure(const std::string& file_name) {
+    try {
+      device_->PlayWaveFile(file_name);
+    } catch (const ETapiWaveFail& error) {
+      return error;
+    }
+    ADD_FAILURE() << "PlayWaveFile raised nothing";
+    return ETapiWaveFail(std::string());
+  }
+
+  platform::MessageLoop loop_;
+  std::filesystem::path dir_;
+  std::unique_ptr<TestDevice> device_;
+  TApdComPort port_;
+  int connects_ = 0;
+  int64_t connected_ms_ = 0;
+  std::vector<char> digits_;
+  std::vector<size_t> notified_digit_at_;
+  std::vector<Notified> notified_;
+  std::function<void(Wave)> on_wave_;
+};
+
+// A whole playback: open after PlayWaveFile returns, done once the sound has been heard (the
+// device already idle and closed), then close; the callee heard exactly the file's samples.
+TEST_F(WavePlaybackTest, ConnectedPlaybackIsHeardWholeThenReportsOpenDoneClose) {
+  Connect();
+  const std::vector<int16_t> samples = Ramp(12000);  // 1.5 s
+  device_->PlayWaveFile(File("hello.wav", LineWave(samples)));
+  EXPECT_TRUE(device_->Playing());
+  EXPECT_TRUE(notified_.empty()) << "nothing is reported from inside PlayWaveFile";
+  const int64_t start = loop_.NowMs();
+  RunUntilDone();
+  ASSERT_THAT(Messages(), ElementsAre(Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose));
+  EXPECT_EQ(notified_[0], (Notified{Wave::waPlayOpen, start, true, true}));
+  EXPECT_EQ(notified_[1], (Notified{Wave::waPlayDone, start + 1500, false, false}));
+  EXPECT_FALSE(notified_[2].playing);
+  EXPECT_EQ(Heard(), samples);
+  EXPECT_THAT(AudioLog(),
+              ElementsAre("audio: buffer of 12000 samples heard from " + std::to_string(start) +
+                          " to " + std::to_string(start + 1500) + " ms, first of the call"));
+}
+
+// Two full buffers of data (96000 bytes) go over as two pieces with no gap between them and
+// no empty third piece; a third playback piece of another size follows the same way.
+TEST_F(WavePlaybackTest, BufferSizedPiecesJoinWithoutAGap) {
+  Connect();
+  EXPECT_EQ(device_->play_buffer_size_, 0);
+  const std::vector<int16_t> two = Ramp(48000, 3);
+  device_->PlayWaveFile(File("two.wav", LineWave(two)));
+  EXPECT_EQ(device_->play_buffer_size_, 48000);
+  RunUntilDone();
+  EXPECT_EQ(Count(Wave::waPlayDone), 1);
+  const std::vector<std::string> log = AudioLog();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_THAT(log[0], HasSubstr("buffer of 24000 samples heard"));
+  EXPECT_THAT(log[0], HasSubstr("first of the call"));
+  EXPECT_THAT(log[1], HasSubstr("buffer of 24000 samples heard"));
+  EXPECT_THAT(log[1], HasSubstr("no gap"));
+  EXPECT_EQ(notified_[1].ms - notified_[0].ms, 6000);
+  EXPECT_EQ(Heard(), two);
+
+  notified_.clear();
+  const std::vector<int16_t> longer = Ramp(30000, 4);  // one full piece and a shorter one
+  device_->PlayWaveFile(File("longer.wav", LineWave(longer)));
+  RunUntilDone();
+  EXPECT_THAT(Messages(), ElementsAre(Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose));
+  const std::vector<std::string> more = AudioLog();
+  ASSERT_EQ(more.size(), 4u);
+  EXPECT_THAT(more[2], HasSubstr("buffer of 24000 samples"));
+  EXPECT_THAT(more[3], HasSubstr("buffer of 6000 samples"));
+  EXPECT_THAT(more[3], HasSubstr("no gap"));
+  std::vector<int16_t> both = two;
+  both.insert(both.end(), longer.begin(), longer.end());
+  EXPECT_EQ(Heard(), both);
+}
+
+// A file in another format is converted to the line's: 16 kHz stereo arrives as 8 kHz mono
+// of the same duration and shape.
+TEST_F(WavePlaybackTest, OtherFormatsArriveConvertedToTheLineFormat) {
+  Connect();
+  const std::vector<int16_t> mono = Sine(16000, 400, 16000, 8000);  // 1 s at 16 kHz
+  std::vector<int16_t> stereo;
+  for (int16_t s : mono) stereo.insert(stereo.end(), {s, s});
+  device_->PlayWaveFile(File("stereo.wav", Riff("WAVE", Chunk("fmt ", PcmFormat(2, 16000, 16)) +
+                                                            Chunk("data", Samples16(stereo)))));
+  RunUntilDone();
+  EXPECT_THAT(Messages(), ElementsAre(Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose));
+  const std::vector<int16_t> heard = Heard();
+  const std::vector<int16_t> expected = Sine(8000, 400, 8000, 8000);
+  ASSERT_NEAR(static_cast<double>(heard.size()), 8000.0, 80.0);
+  // Away from the edges, where the resampler starts and stops, the wave matches closely.
+  double error = 0;
+  int64_t best_shift = 0;
+  double best = 1e18;
+  for (int64_t shift = -40; shift <= 40; ++shift) {
+    double sum = 0;
+    for (size_t i = 500; i < 7000; ++i) {
+      const double d = heard[i] - expected[static_cast<size_t>(static_cast<int64_t>(i) + shift)];
+      sum += d * d;
+    }
+    if (sum < best) best = sum, best_shift = shift;
+  }
+  error = std::sqrt(best / 6500);
+  EXPECT_LT(error, 400.0) << "shift " << best_shift;
+}
+
+// An empty data chunk hands over one empty buffer; its return ends the playback.
+TEST_F(WavePlaybackTest, EmptyDataChunkEndsAtOnce) {
+  Connect();
+  device_->PlayWaveFile(File("empty.wav", LineWave({})));
+  const int64_t start = loop_.NowMs();
+  RunUntilDone();
+  EXPECT_THAT(Messages(), ElementsAre(Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose));
+  EXPECT_EQ(notified_[1].ms, start);
+  EXPECT_TRUE(Heard().empty());
+}
+
+// Stopping reports done at the next pump and then close, like a playback that ran to its
+// end; the callee heard the sound up to the stop. Stopping again, or with nothing playing,
+// does nothing.
+TEST_F(WavePlaybackTest, StopReportsDoneThenClose) {
+  Connect();
+  device_->StopWaveFile();
+  const std::vector<int16_t> samples = Ramp(80000);  // 10 s
+  device_->PlayWaveFile(File("long.wav", LineWave(samples)));
+  RunFor(1000);
+  ASSERT_THAT(Messages(), ElementsAre(Wave::waPlayOpen));
+  device_->StopWaveFile();
+  device_->StopWaveFile();
+  EXPECT_EQ(Messages().size(), 1u) << "the end comes from the queue, not from inside the stop";
+  RunUntilDone();
+  EXPECT_THAT(Messages(), ElementsAre(Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose));
+  EXPECT_EQ(notified_[1].ms, notified_[0].ms + 1000);
+  EXPECT_EQ(Heard(), std::vector<int16_t>(samples.begin(), samples.begin() + 8000));
+  EXPECT_THAT(AudioLog(), ElementsAre(HasSubstr("buffer of 24000 samples cut after 8000")));
+  device_->StopWaveFile();
+  RunFor(1000);
+  EXPECT_EQ(notified_.size(), 3u);
+}
+
+// A new playback interrupts the running one: the old one's done (and close) fire inside
+// PlayWaveFile, and the new file plays from its first sample right after.
+TEST_F(WavePlaybackTest, InterruptingPlayReportsTheOldEndBeforeReturning) {
+  Connect();
+  const std::vector<int16_t> first = Ramp(40000, 1);
+  const std::vector<int16_t> second = Ramp(4000, 2);
+  const std::string second_file = File("second.wav", LineWave(second));
+  device_->PlayWaveFile(File("first.wav", LineWave(first)));
+  RunFor(500);
+  device_->PlayWaveFile(second_file);
+  EXPECT_THAT(Messages(), ElementsAre(Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose));
+  EXPECT_TRUE(device_->Playing());
+  RunUntil([this] { return Count(Wave::waPlayClose) == 2; });
+  EXPECT_THAT(Messages(), ElementsAre(Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose,
+                                      Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose));
+  EXPECT_FALSE(device_->Playing());
+  std::vector<int16_t> expected(first.begin(), first.begin() + 4000);
+  expected.insert(expected.end(), second.begin(), second.end());
+  EXPECT_EQ(Heard(), expected);
+}
+
+// With InterruptPlayback off a new request is ignored while a file plays, even for a file
+// that does not exist; the running playback goes on to its end.
+TEST_F(WavePlaybackTest, WithoutInterruptANewPlayIsIgnored) {
+  Connect();
+  device_->SetInterruptPlayback(false);
+  const std::vector<int16_t> samples = Ramp(16000);
+  device_->PlayWaveFile(File("a.wav", LineWave(samples)));
+  RunFor(500);
+  EXPECT_NO_THROW(device_->PlayWaveFile((dir_ / "missing.wav").string()));
+  EXPECT_NO_THROW(device_->PlayWaveFile(File("b.wav", LineWave(Ramp(100, 9)))));
+  RunUntilDone();
+  EXPECT_THAT(Messages(), ElementsAre(Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose));
+  EXPECT_EQ(Heard(), samples);
+}
+
+// Without a placed call there is no wave device: the request fails with the catalogue's
+// wave error before the file is even opened (a file that is no WAV would fail otherwise).
+TEST_F(WavePlaybackTest, NoCallFailsBeforeTheFileIsOpened) {
+  BuildVoiceLine("answer");
+  const ETapiWaveFail error = PlayFailure(File("text.wav", "not a wave file at all"));
+  EXPECT_EQ(error.ErrorCode(), -13936);
+  EXPECT_EQ(error.Message(), "TAPI wave file error");
+  RunFor(1000);
+  EXPECT_TRUE(notified_.empty());
+  EXPECT_FALSE(device_->Playing());
+}
+
+// A call whose line names no wave device fails the same way.
+TEST_F(WavePlaybackTest, CallWithoutWaveDeviceFails) {
+  Connect("answer after=500; nowave");
+  EXPECT_EQ(PlayFailure(File("a.wav", LineWave(Ramp(10)))).ErrorCode(), -13936);
+}
+
+// A file that does not exist is reported as such, before anything else is asked.
+TEST_F(WavePlaybackTest, MissingFileIsFileNotFound) {
+  BuildVoiceLine("answer");
+  const ETapiWaveFail error = PlayFailure((dir_ / "missing.wav").string());
+  EXPECT_EQ(error.ErrorCode(), -2);
+  EXPECT_EQ(error.Message(), "File not found");
+}
+
+// Files that are not RIFF "WAVE" or lack a chunk where the walk needs it fail with the wave
+// file error (no code), leave the device idle and never open the output.
+TEST_F(WavePlaybackTest, DamagedFilesFailWithTheWaveFileError) {
+  Connect();
+  const std::string fmt = Chunk("fmt ", PcmFormat(1, 8000, 16));
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"text", "RIFX this is not a wave file"},
+      {"data before fmt", Riff("WAVE", Chunk("data", "abcd") + fmt)},
+      {"no data", Riff("WAVE", fmt)},
+      {"no fmt", Riff("WAVE", Chunk("data", "abcd"))},
+  };
+  for (const auto& [what, bytes] : files) {
+    SCOPED_TRACE(what);
+    const ETapiWaveFail error = PlayFailure(File("bad.wav", bytes));
+    EXPECT_EQ(error.ErrorCode(), 0);
+    EXPECT_EQ(error.Message(), "TAPI wave file error");
+    EXPECT_FALSE(device_->Playing());
+  }
+  RunFor(1000);
+  EXPECT_TRUE(notified_.empty());
+}
+
+// A format the wave output cannot play is refused with the platform's text for it.
+TEST_F(WavePlaybackTest, UnplayableFormatFailsWithThePlatformText) {
+  Connect();
+  const std::string mp3 =
+      Le(0x55, 2) + Le(1, 2) + Le(8000, 4) + Le(1000, 4) + Le(1, 2) + Le(0, 2) + Le(0, 2);
+  const ETapiWaveFail error =
+      PlayFailure(File("mp3.wav", Riff("WAVE", Chunk("fmt ", mp3) + Chunk("data", "abcd"))));
+  char text[129] = {};
+  waveOutGetErrorText(WAVERR_BADFORMAT, text, sizeof text);
+  EXPECT_EQ(error.ErrorCode(), 0);
+  EXPECT_EQ(error.Message(), text);
+  EXPECT_FALSE(device_->Playing());
+}
+
+// A data chunk that claims more than the file holds plays exactly the bytes that are there:
+// the third piece, short, is not padded with what its buffer held from the first piece.
+TEST_F(WavePlaybackTest, TruncatedDataChunkPlaysOnlyTheRealBytes) {
+  Connect();
+  const std::vector<int16_t> present = Ramp(48500, 5);  // two full pieces and 500 samples
+  device_->PlayWaveFile(
+      File("cut.wav", Riff("WAVE", Chunk("fmt ", PcmFormat(1, 8000, 16)) +
+                                       Chunk("data", Samples16(present), 200000))));
+  RunUntilDone();
+  EXPECT_THAT(Messages(), ElementsAre(Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose));
+  EXPECT_EQ(Heard(), present);
+  EXPECT_THAT(AudioLog().back(), HasSubstr("buffer of 500 samples"));
+}
+
+// A key pressed while the greeting plays stops it: the digit is reported first, then the
+// stopped playback's done and close; the callee heard the greeting up to the key.
+TEST_F(WavePlaybackTest, KeyDuringPlaybackStopsIt) {
+  Connect("answer after=500; keys=heard+1250:7");
+  const std::vector<int16_t> samples = Ramp(40000);
+  device_->PlayWaveFile(File("greeting.wav", LineWave(samples)));
+  RunUntilDone();
+  EXPECT_THAT(digits_, ElementsAre('7'));
+  ASSERT_THAT(notified_digit_at_, ElementsAre(1u)) << "the key comes between open and done";
+  EXPECT_THAT(Messages(), ElementsAre(Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose));
+  EXPECT_EQ(notified_[1].ms - notified_[0].ms, 1250);
+  EXPECT_EQ(Heard(), std::vector<int16_t>(samples.begin(), samples.begin() + 10000));
+}
+
+// A buffer handed back twice is refused by the output when handed over again; the playback
+// then ends with done and close instead of leaving the application waiting.
+TEST_F(WavePlaybackTest, RefusedHandOverEndsThePlaybackWithDone) {
+  Connect();
+  device_->PlayWaveFile(File("long.wav", LineWave(Ramp(80000))));
+  RunFor(100);
+  // The header is still at the output, so handing it over again is refused.
+  device_->notify_window_->Post(MM_WOM_DONE, reinterpret_cast<uintptr_t>(device_->wave_out_handle_),
+                                0);
+  RunUntilDone();
+  EXPECT_THAT(Messages(), ElementsAre(Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose));
+  EXPECT_EQ(notified_[1].ms, notified_[0].ms + 100);
+  EXPECT_EQ(device_->wave_out_handle_, nullptr);
+  RunFor(10000);
+  EXPECT_EQ(notified_.size(), 3u) << "the returned buffer of the closed output is not a second end";
+  // The device plays again afterwards.
+  notified_.clear();
+  device_->PlayWaveFile(File("short.wav", LineWave(Ramp(800))));
+  RunUntilDone();
+  EXPECT_THAT(Messages(), ElementsAre(Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose));
+}
+
+// Destroying the device while it plays closes the output before the buffers go (the
+// sanitizer build checks no freed buffer is touched), and nothing reaches it afterwards.
+TEST_F(WavePlaybackTest, DestroyingThePlayingDeviceIsClean) {
+  Connect();
+  device_->PlayWaveFile(File("long.wav", LineWave(Ramp(80000))));
+  RunFor(700);
+  ASSERT_TRUE(device_->Playing());
+  std::vector<Wave> after;
+  device_->OnTapiWaveNotify = [&after](TObject&, TWaveMessage message) {
+    after.push_back(message);
+  };
+  device_.reset();
+  RunFor(20000);
+  EXPECT_THAT(Messages(), ElementsAre(Wave::waPlayOpen));
+  EXPECT_TRUE(after.empty());
+  EXPECT_THAT(AudioLog(), ElementsAre(HasSubstr("cut after 5600")));
+}
+
+// A name longer than the platform's copy holds is refused clearly, never cut short; a name
+// of exactly 255 characters is passed whole (here: to find that no such file exists).
+TEST_F(WavePlaybackTest, OverlongFileNameIsRefused) {
+  Connect();
+  const std::string prefix = dir_.string() + "/";
+  const ETapiWaveFail overlong = PlayFailure(prefix + std::string(256 - prefix.size(), 'x'));
+  EXPECT_EQ(overlong.ErrorCode(), 0);
+  EXPECT_THAT(overlong.Message(), HasSubstr("too long"));
+  EXPECT_THAT(overlong.Message(), HasSubstr("255"));
+  EXPECT_EQ(PlayFailure(prefix + std::string(255 - prefix.size(), 'x')).ErrorCode(), -2);
+}
+
+}  // namespace
+}  // namespace telvane
