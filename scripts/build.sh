@@ -8,3 +8,4 @@ shift || true
 scripts/setup.sh
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
 cmake --build "$build_dir" --parallel
+scripts/demo.sh "$build_dir"
