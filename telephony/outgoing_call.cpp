@@ -280,17 +280,9 @@ bool TApdCustomTapiDevice::CancelCall() {
 }
 
 int32_t TApdCustomTapiDevice::GetCommHandle() {
-  std::memset(id_buffer_, 0, sizeof id_buffer_);
-  auto* buffer = reinterpret_cast<VARSTRING*>(id_buffer_);
-  buffer->dwTotalSize = sizeof id_buffer_;
-  if (tapi::lineGetID(line_handle_, 0, call_handle_, LINECALLSELECT_CALL, buffer,
-                      "comm/datamodem") != 0 ||
-      buffer->dwStringOffset + sizeof(DWORD) > sizeof id_buffer_) {
-    return -1;
-  }
-  DWORD handle = 0;
-  std::memcpy(&handle, id_buffer_ + buffer->dwStringOffset, sizeof handle);
-  return static_cast<int32_t>(handle);
+  const std::optional<DWORD> handle =
+      GetLineID(line_handle_, call_handle_, LINECALLSELECT_CALL, "comm/datamodem");
+  return handle ? static_cast<int32_t>(*handle) : -1;
 }
 
 void TApdCustomTapiDevice::OpenPort() {

@@ -162,15 +162,17 @@ void TApdCustomTapiDevice::ShutdownTapi() {
   registry.Delete(platform::LineAppValueName(platform::LineAppRegistry::CurrentProcessId()));
 }
 
+bool TApdCustomTapiDevice::NegotiateVersion(DWORD id) {
+  return tapi::lineNegotiateAPIVersion(line_app_handle_, id, kTapiVersion14, kTapiVersion14,
+                                       &api_version_, &extension_id_) == 0;
+}
+
 void TApdCustomTapiDevice::EnumerateDevices() {
   InitializeTapi();
   device_list_.clear();
   for (int32_t i = 0; i < num_devices_; ++i) {
     const DWORD id = static_cast<DWORD>(i);
-    if (tapi::lineNegotiateAPIVersion(line_app_handle_, id, kTapiVersion14, kTapiVersion14,
-                                      &api_version_, &extension_id_) != 0) {
-      continue;
-    }
+    if (!NegotiateVersion(id)) continue;
     platform::TapiBlock<LINEDEVCAPS> caps;
     if (platform::QueryDevCaps(line_app_handle_, id, api_version_, 0, caps) != 0 || !caps) {
       break;
@@ -199,12 +201,26 @@ bool TApdCustomTapiDevice::LineHasWaveOutput(DWORD id) {
                      LINEMEDIAMODE_AUTOMATEDVOICE, nullptr) != 0) {
     return false;
   }
+  const bool has_wave_output = GetLineID(line, 0, LINECALLSELECT_LINE, "wave/out").has_value();
+  tapi::lineClose(line);
+  return has_wave_output;
+}
+
+std::optional<DWORD> TApdCustomTapiDevice::GetLineID(HLINE line, HCALL call, DWORD select,
+                                                     const char* device_class) {
   std::memset(id_buffer_, 0, sizeof id_buffer_);
   auto* buffer = reinterpret_cast<VARSTRING*>(id_buffer_);
   buffer->dwTotalSize = sizeof id_buffer_;
-  const LONG result = tapi::lineGetID(line, 0, 0, LINECALLSELECT_LINE, buffer, "wave/out");
-  tapi::lineClose(line);
-  return result == 0 && buffer->dwStringSize >= sizeof(DWORD);
+  if (tapi::lineGetID(line, 0, call, select, buffer, device_class) != 0) return std::nullopt;
+  // The identifier is the 4 bytes at the string offset; a reply that does not hold them
+  // inside the buffer names nothing.
+  DWORD id = 0;
+  if (buffer->dwStringSize < sizeof id || buffer->dwStringOffset < sizeof(VARSTRING) ||
+      buffer->dwStringOffset > sizeof id_buffer_ - sizeof id) {
+    return std::nullopt;
+  }
+  std::memcpy(&id, id_buffer_ + buffer->dwStringOffset, sizeof id);
+  return id;
 }
 
 int32_t TApdCustomTapiDevice::FindDeviceID(const std::string& name) {
@@ -212,10 +228,7 @@ int32_t TApdCustomTapiDevice::FindDeviceID(const std::string& name) {
   if (name.empty()) return -1;
   for (int32_t i = 0; i < num_devices_; ++i) {
     const DWORD id = static_cast<DWORD>(i);
-    if (tapi::lineNegotiateAPIVersion(line_app_handle_, id, kTapiVersion14, kTapiVersion14,
-                                      &api_version_, &extension_id_) != 0) {
-      continue;
-    }
+    if (!NegotiateVersion(id)) continue;
     platform::TapiBlock<LINEDEVCAPS> caps;
     CheckTapiError(platform::QueryDevCaps(line_app_handle_, id, api_version_, 0, caps));
     if (!caps) return -1;

@@ -22,6 +22,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -246,6 +247,9 @@ class TApdCustomTapiDevice : public TApdBaseComponent {
   void OpenPort();
   bool ClosePort();
   int32_t GetCommHandle();
+  // The 4-byte identifier of a device of the class that the line names (lineGetID into
+  // IDBuffer), or nothing when the request fails or the reply holds no identifier.
+  std::optional<DWORD> GetLineID(HLINE line, HCALL call, DWORD select, const char* device_class);
 
   // --- Line events (line_events.cpp) ------------------------------------------------------
   static void CALLBACK LineCallback(DWORD device, DWORD message, DWORD_PTR instance,
@@ -358,6 +362,7 @@ class TApdCustomTapiDevice : public TApdBaseComponent {
   std::unique_ptr<platform::MessageWindow> notify_window_;
 
  private:
+  bool NegotiateVersion(DWORD id);
   bool LineIsUsable(DWORD id, const LINEDEVCAPS& caps);
   bool LineHasWaveOutput(DWORD id);
 

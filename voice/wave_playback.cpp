@@ -119,19 +119,10 @@ int32_t TApdCustomTapiDevice::GetLineWaveDevice() {
       throw ETapiVoiceNotSupported(ecTapiVoiceNotSupported);
     }
   }
-  std::memset(id_buffer_, 0, sizeof id_buffer_);
-  auto* buffer = reinterpret_cast<VARSTRING*>(id_buffer_);
-  buffer->dwTotalSize = sizeof id_buffer_;
-  if (tapi::lineGetID(line_handle_, 0, call_handle_, LINECALLSELECT_CALL, buffer, "wave/out") !=
-      0) {
-    throw ETapiWaveFail(ecTapiWaveFail);
-  }
-  DWORD id = 0;
-  if (buffer->dwStringSize < sizeof id || buffer->dwStringOffset > sizeof id_buffer_ - sizeof id) {
-    throw ETapiWaveFail(ecTapiWaveFail);
-  }
-  std::memcpy(&id, id_buffer_ + buffer->dwStringOffset, sizeof id);
-  return static_cast<int32_t>(id);
+  const std::optional<DWORD> id =
+      GetLineID(line_handle_, call_handle_, LINECALLSELECT_CALL, "wave/out");
+  if (!id) throw ETapiWaveFail(ecTapiWaveFail);
+  return static_cast<int32_t>(*id);
 }
 
 void TApdCustomTapiDevice::ReadPlayChunk() {
