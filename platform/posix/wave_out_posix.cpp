@@ -7,9 +7,10 @@
 // opened it. One converter serves every write of an open device, so the sound of one
 // buffer runs on into the next without a seam.
 //
-// Only line devices exist here. WAVE_MAPPER, the machine's default output, is refused with
-// MMSYSERR_NODRIVER: this build has no sound card output to offer, and a message played
-// nowhere would look like success to the caller.
+// WAVE_MAPPER is the machine's default audio output (platform/posix/alsa_output.h). Like
+// the mapper of the published API it converts every format it can read, mapped or not.
+// Where no default output opens (no sound card, no sound server) it is refused with
+// MMSYSERR_NODRIVER: a message played nowhere would look like success to the caller.
 //
 // Handles are numbers in a table, never pointers handed out: a handle used after
 // waveOutClose, or one that never existed, gets MMSYSERR_INVALHANDLE. A device belongs to
@@ -29,6 +30,7 @@
 
 #include "platform/message_loop.h"
 #include "platform/mmsystem.h"
+#include "platform/posix/alsa_output.h"
 #include "platform/posix/audio_convert.h"
 #include "platform/wave_devices.h"
 
@@ -185,6 +187,17 @@ MMRESULT CheckFormat(const WAVEFORMATEX* format, DWORD open_flags) {
   return playable ? MMSYSERR_NOERROR : WAVERR_BADFORMAT;
 }
 
+std::unique_ptr<WaveSink> OpenSink(UINT device_id) {
+  return device_id == WAVE_MAPPER ? OpenDefaultAudioOutput() : OpenWaveOutDevice(device_id);
+}
+
+MMRESULT RefusedSinkResult(UINT device_id) {
+  if (device_id == WAVE_MAPPER) return MMSYSERR_NODRIVER;
+  // Registered a moment ago, but the driver would not give a sink: the line is in use or
+  // has no call that can carry sound.
+  return HasWaveOutDevice(device_id) ? MMSYSERR_ALLOCATED : MMSYSERR_BADDEVICEID;
+}
+
 MMRESULT OpenDevice(LPHWAVEOUT handle, UINT device_id, LPCWAVEFORMATEX format, DWORD_PTR callback,
                     DWORD open_flags) {
   MessageLoop* loop = MessageLoop::Current();
@@ -196,10 +209,8 @@ MMRESULT OpenDevice(LPHWAVEOUT handle, UINT device_id, LPCWAVEFORMATEX format, D
   const uint64_t window = callback_type == CALLBACK_WINDOW ? callback : 0;
   auto converter = LineAudioConverter::Create(format, WaveFormatSize(format));
   if (!converter) return WAVERR_BADFORMAT;
-  std::unique_ptr<WaveSink> sink = OpenWaveOutDevice(device_id);
-  // Registered a moment ago, but the driver would not give a sink: the line is in use or
-  // has no call that can carry sound.
-  if (!sink) return HasWaveOutDevice(device_id) ? MMSYSERR_ALLOCATED : MMSYSERR_BADDEVICEID;
+  std::unique_ptr<WaveSink> sink = OpenSink(device_id);
+  if (!sink) return RefusedSinkResult(device_id);
   const uintptr_t id = Handles().NextId();
   auto device = std::make_shared<WaveOut>(id, loop, window, std::move(sink), std::move(converter));
   Handles().Add(id, device);
@@ -242,12 +253,16 @@ MMRESULT waveOutOpen(LPHWAVEOUT handle, UINT device_id, LPCWAVEFORMATEX format, 
   using namespace telvane::platform;
   if (format == nullptr) return MMSYSERR_INVALPARAM;
   if ((open_flags & ~kAcceptedOpenFlags) != 0) return MMSYSERR_INVALFLAG;
-  if (device_id == WAVE_MAPPER) return MMSYSERR_NODRIVER;
-  if (!HasWaveOutDevice(device_id)) return MMSYSERR_BADDEVICEID;
+  const bool mapper = device_id == WAVE_MAPPER;
+  if (!mapper && !HasWaveOutDevice(device_id)) return MMSYSERR_BADDEVICEID;
+  // The mapper's whole point is to play what the caller has: it always converts.
+  if (mapper) open_flags |= WAVE_MAPPED;
   if (const MMRESULT result = CheckFormat(format, open_flags); result != MMSYSERR_NOERROR) {
     return result;
   }
-  if (open_flags & WAVE_FORMAT_QUERY) return MMSYSERR_NOERROR;
+  if (open_flags & WAVE_FORMAT_QUERY) {
+    return !mapper || DefaultAudioOutputAvailable() ? MMSYSERR_NOERROR : MMSYSERR_NODRIVER;
+  }
   if (handle == nullptr) return MMSYSERR_INVALPARAM;
   try {
     return OpenDevice(handle, device_id, format, callback, open_flags);

@@ -321,18 +321,6 @@ TEST_F(WaveOutTest, RefusedSinkFailsTheOpen) {
   UnregisterWaveOutDevice(kDevice + 2);
 }
 
-// The default output does not exist in this build: refused with a text that says so.
-TEST_F(WaveOutTest, WaveMapperIsRefusedClearly) {
-  const WAVEFORMATEX line = LineFormat();
-  EXPECT_EQ(waveOutOpen(nullptr, WAVE_MAPPER, &line, 0, 0, WAVE_FORMAT_QUERY), MMSYSERR_NODRIVER);
-  EXPECT_EQ(waveOutOpen(&handle_, WAVE_MAPPER, &line, window_.Handle(), 0, CALLBACK_WINDOW),
-            MMSYSERR_NODRIVER);
-  EXPECT_EQ(handle_, nullptr);
-  char text[129];
-  ASSERT_EQ(waveOutGetErrorText(MMSYSERR_NODRIVER, text, sizeof text), MMSYSERR_NOERROR);
-  EXPECT_STREQ(text, "No default audio output is available; play into a call instead.");
-}
-
 // A closed handle, or one never given out, is refused by every function; the window
 // gets CLOSE once and nothing after it.
 TEST_F(WaveOutTest, ClosedHandleIsRefused) {
