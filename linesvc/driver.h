@@ -6,7 +6,7 @@
 // that carries the call's sound. Drivers know nothing of TAPI messages and handles.
 //
 //   sim    scripted simulated line (sim_driver.h)
-//   modem  a V.253 voice modem on a serial port (later)
+//   modem  a V.253 voice modem on a serial port (modem_driver.h)
 //   sip    a SIP user agent (later)
 //
 // Threads: every member of these interfaces is called on, and every report is made on, the
@@ -84,6 +84,9 @@ class LineDriver {
 
   // A short text for LINEDEVCAPS' provider info.
   virtual std::string ProviderInfo() const = 0;
+  // The media modes the line offers, given those of the lines file: a driver that learns
+  // what its device can do (a modem without voice) narrows them.
+  virtual DWORD MediaModes(DWORD configured) const { return configured; }
   // The first application opened the line: the driver may take its port now. Reports of line
   // events go to `sink` until Close. Returns 0 or a LINEERR_* value (e.g. LINEERR_ALLOCATED
   // when the port is held by another program).

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "linesvc/modem_driver.h"
 #include "linesvc/sim_driver.h"
 #include "platform/wave_devices.h"
 
@@ -228,7 +229,8 @@ struct Service::Call {
 std::unique_ptr<LineDriver> CreateLineDriver(const LineConfig& line, DWORD device_id,
                                              std::string* error) {
   if (line.driver == "sim") return CreateSimDriver(line.driver_keys, device_id, error);
-  *error = "unknown driver '" + line.driver + "' (sim)";
+  if (line.driver == "modem") return CreateModemDriver(line.driver_keys, device_id, error);
+  *error = "unknown driver '" + line.driver + "' (sim, modem)";
   return nullptr;
 }
 
@@ -256,6 +258,7 @@ void Service::LoadDevices() {
       continue;
     }
     auto device = std::make_unique<Device>();
+    line.media_modes = driver->MediaModes(line.media_modes);
     device->config = std::move(line);
     device->driver = std::move(driver);
     device->sink = std::make_unique<LineSinkImpl>(*this, devices_.size());

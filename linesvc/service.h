@@ -51,7 +51,7 @@ inline constexpr size_t kMaxDialableLength = 251;
 // dots people write numbers with. Anything else could reach a modem's command line.
 bool IsDialable(const std::string& number);
 
-// The built-in drivers by the lines file's `driver` key: "sim".
+// The built-in drivers by the lines file's `driver` key: "sim", "modem".
 std::unique_ptr<LineDriver> CreateLineDriver(const LineConfig& line, DWORD device_id,
                                              std::string* error);
 

@@ -1,0 +1,60 @@
+// The built program places a whole call through the modem driver to the modem emulator on a
+// pseudo-terminal, in real time: dial, greeting, key, message, hang-up; the emulator's record
+// of what it played holds the start of the greeting and the whole message.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "tests/e2e/program_runner.h"
+#include "tests/linesvc/modem_emulator.h"
+#include "tests/voice/wave_files.h"
+
+namespace telvane::e2e {
+namespace {
+
+// The greeting is cut by the key after half a second of it; the one-second message plays whole
+// and the call completes.
+TEST(ModemE2eTest, WholeCallThroughTheModemDriver) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("telvane_modem_e2e_" + std::to_string(::getpid()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  linesvc::ModemEmulator::Script script;
+  script.keys = {{500, '5'}};
+  linesvc::ModemEmulator modem(script);
+  ASSERT_FALSE(modem.Path().empty());
+  const std::vector<int16_t> message = testing_wave::Sine(8000, 440, 8000, 9000);
+  testing_wave::WriteFile(dir / "msg.wav", testing_wave::LineWave(message));
+  testing_wave::WriteFile(dir / "lines.ini",
+                          "[line USB Modem]\ndriver = modem\ndevice = " + modem.Path() +
+                              "\nlockdir = " + dir.string() + "\ncodec = linear16\n");
+
+  const ProgramRun run = RunProgram(TELVANE_PROGRAM, {(dir / "msg.wav").string(), "-phone:5551234"},
+                                    {{"TELVANE_LINES", (dir / "lines.ini").string()},
+                                     {"TELVANE_STATE_DIR", (dir / "state").string()},
+                                     {"TELVANE_LINES_LOG", (dir / "events.log").string()},
+                                     {"LC_ALL", "C"}});
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.standard_error, "");
+  EXPECT_EQ(run.lines, (std::vector<std::string>{"[T]\tDialing 5551234", "[T]\tCall Completed"}));
+
+  const std::vector<int16_t> heard = modem.Recording();
+  const std::vector<int16_t> greeting =
+      testing_wave::ReadRecording(TELVANE_GREETING);  // already in the line's format
+  ASSERT_GT(heard.size(), message.size());
+  const size_t cut = heard.size() - message.size();
+  EXPECT_GE(cut, 4000u) << "the key came after half a second of the greeting";
+  EXPECT_LT(cut, greeting.size()) << "the key cut the greeting short";
+  EXPECT_TRUE(std::equal(heard.begin(), heard.begin() + static_cast<long>(cut), greeting.begin()))
+      << "the greeting's start, as sent";
+  EXPECT_TRUE(std::equal(message.begin(), message.end(), heard.begin() + static_cast<long>(cut)))
+      << "the whole message after it";
+  EXPECT_FALSE(modem.OffHook());
+  modem.WriteRecording((dir / "heard.wav").string());
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace telvane::e2e
