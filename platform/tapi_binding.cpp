@@ -112,7 +112,7 @@ LONG GrowingQuery(DWORD initial_size, TapiBlock<T>& out, Request request) {
   out.reset();
   TapiBlock<T> block(initial_size);
   LONG result = request(block.get());
-  if (result == LINEERR_STRUCTURETOOSMALL) {
+  if (result == static_cast<LONG>(LINEERR_STRUCTURETOOSMALL)) {
     block = TapiBlock<T>(kTapiRetrySize);
     result = request(block.get());
   }

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that Telvane's build and tests need, when they are missing.
 # Used by newcomers and by CI alike; safe to run again.
+#
+#   scripts/setup.sh             the Linux build and tests
+#   scripts/setup.sh --windows   the Windows cross-build (mingw-w64) and wine64 to run it
 set -euo pipefail
 
 packages=(
@@ -10,9 +13,26 @@ packages=(
   pkg-config
   libgtest-dev
   libgmock-dev
+  libasound2-dev
   libsamplerate0-dev
   libspandsp-dev
 )
+what="build and test"
+if [[ ${1:-} == --windows ]]; then
+  # The posix thread model: the C++ standard library's threads, mutexes and condition
+  # variables need it. GoogleTest is built from source for the cross-build.
+  packages=(
+    cmake
+    ninja-build
+    g++-mingw-w64-x86-64-posix
+    googletest
+    wine64
+  )
+  what="Windows cross-build"
+elif [[ $# -gt 0 ]]; then
+  echo "usage: $0 [--windows]" >&2
+  exit 2
+fi
 
 missing=()
 for package in "${packages[@]}"; do
@@ -22,7 +42,7 @@ for package in "${packages[@]}"; do
 done
 
 if ((${#missing[@]} == 0)); then
-  echo "setup: all build and test packages are installed"
+  echo "setup: all $what packages are installed"
   exit 0
 fi
 

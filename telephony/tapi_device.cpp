@@ -121,7 +121,7 @@ bool TApdCustomTapiDevice::InitializeTapi() {
       if (device_count_ == 0) device_count_ = num_devices_;
       if (result == 0) break;
       line_app_handle_ = 0;
-      if (result == LINEERR_REINIT && !reinit_seen) {
+      if (result == static_cast<LONG>(LINEERR_REINIT) && !reinit_seen) {
         // The telephony system is restarting: give it time, then try once more.
         reinit_seen = true;
         const uint32_t start = platform::TickCount();
