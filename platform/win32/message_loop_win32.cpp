@@ -1,0 +1,481 @@
+// The message loop over the thread's own Windows message queue.
+//
+// Every MessageWindow is a real hidden message-only window of the loop thread, so the handle
+// it gives out can be handed to the system (a wave output notifies it with CALLBACK_WINDOW)
+// and the system's messages reach its handler unchanged. The telephony library posts its
+// callbacks to a hidden window of its own on the same thread; pumping takes them in the one
+// order the thread queue has.
+//
+// What the loop posts itself (tasks, and messages for its windows) is not put in the queue
+// as the raw message: the parameters wait in a per-window list, and the queue gets a carrier
+// message that tells the window to take the next one. That keeps the order of the queue,
+// lets any message number be posted (the system refuses to post some numbers, those whose
+// parameters are pointers), and lets the loop count and drop what it queued.
+//
+// Delayed tasks are kept on the loop's clock, not as window timers: a timer message is only
+// made when the queue is empty, so a task due before a later post would run after it. A due
+// task is queued like a posted task whenever the thread looks at the queue or posts.
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cassert>
+#include <chrono>
+#include <deque>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <unordered_map>
+
+#include "platform/message_loop.h"
+
+namespace telvane::platform {
+
+namespace {
+
+thread_local MessageLoop* g_current_loop = nullptr;
+
+// Milliseconds since 1970 (UTC) from the system's clock.
+int64_t SystemWallMs() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  ULARGE_INTEGER ticks;
+  ticks.LowPart = now.dwLowDateTime;
+  ticks.HighPart = now.dwHighDateTime;
+  // FILETIME counts 100 ns steps from 1601; the two epochs lie 11644473600 seconds apart.
+  constexpr uint64_t kEpochDifferenceMs = 11644473600000ULL;
+  return static_cast<int64_t>(ticks.QuadPart / 10000 - kEpochDifferenceMs);
+}
+
+int64_t ClockAdd(int64_t now, int64_t ms) {
+  return ms > std::numeric_limits<int64_t>::max() - now ? std::numeric_limits<int64_t>::max()
+                                                        : now + ms;
+}
+
+// A thread wait is given whole milliseconds below INFINITE; longer waits are made in slices.
+constexpr int64_t kMaxWaitSliceMs = 24 * 60 * 60 * 1000;
+
+using DelayKey = std::pair<int64_t, uint64_t>;
+
+struct QueuedMessage {
+  uint32_t message = 0;
+  uintptr_t wparam = 0;
+  intptr_t lparam = 0;
+  std::function<void()> task;  // set for the loop's own window, empty for a MessageWindow
+};
+
+struct WindowData;
+
+// The window procedure reaches the loop through this, without the loop's private class.
+class LoopAccess {
+ public:
+  virtual ~LoopAccess() = default;
+  // Takes the next entry of the window's list; false when the list is empty.
+  virtual bool TakePending(WindowData& window, QueuedMessage& out) = 0;
+};
+
+// What a window of the loop needs in its window procedure.
+struct WindowData {
+  LoopAccess* loop = nullptr;
+  std::shared_ptr<MessageWindow::Handler> handler;  // null for the loop's task window
+  std::deque<QueuedMessage> pending;                // one entry per carrier in the queue
+};
+
+// The module the window procedure lives in, which owns the window class.
+HINSTANCE ThisModule() {
+  HMODULE module = nullptr;
+  GetModuleHandleExA(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCSTR>(&ThisModule), &module);
+  return module;
+}
+
+// The carrier is a message number of its own, so it never meets a number an application or
+// the system uses.
+UINT CarrierMessage() {
+  static const UINT carrier = RegisterWindowMessageA("Telvane.MessageLoop.Carrier");
+  return carrier;
+}
+
+LRESULT CALLBACK LoopWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  auto* data = reinterpret_cast<WindowData*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+  // Creation and destruction messages arrive while no data is attached: the system handles
+  // them.
+  if (data == nullptr) return DefWindowProcA(window, message, wparam, lparam);
+  if (message == CarrierMessage()) {
+    QueuedMessage entry;
+    if (!data->loop->TakePending(*data, entry)) return 0;
+    if (entry.task) {
+      entry.task();
+    } else if (data->handler) {
+      // The copy keeps the handler alive if it destroys its own window.
+      std::shared_ptr<MessageWindow::Handler> handler = data->handler;
+      (*handler)(entry.message, entry.wparam, entry.lparam);
+    }
+    return 0;
+  }
+  if (data->handler) {
+    std::shared_ptr<MessageWindow::Handler> handler = data->handler;
+    (*handler)(message, static_cast<uintptr_t>(wparam), static_cast<intptr_t>(lparam));
+    return 0;
+  }
+  return DefWindowProcA(window, message, wparam, lparam);
+}
+
+const char* WindowClassName() {
+  static const char* const name = [] {
+    WNDCLASSEXA window_class{};
+    window_class.cbSize = sizeof window_class;
+    window_class.lpfnWndProc = &LoopWindowProc;
+    window_class.hInstance = ThisModule();
+    window_class.lpszClassName = "TelvaneMessageWindow";
+    if (RegisterClassExA(&window_class) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
+      throw std::runtime_error("cannot register the message window class");
+    }
+    return "TelvaneMessageWindow";
+  }();
+  return name;
+}
+
+// A hidden message-only window: it has no screen presence and gets no broadcasts.
+HWND CreateHiddenWindow() {
+  HWND window = CreateWindowExA(0, WindowClassName(), "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                ThisModule(), nullptr);
+  if (window == nullptr) throw std::runtime_error("cannot create a message window");
+  return window;
+}
+
+}  // namespace
+
+class MessageLoop::Impl : public LoopAccess {
+ public:
+  explicit Impl(ClockMode mode)
+      : mode_(mode),
+        real_start_(std::chrono::steady_clock::now()),
+        wall_base_(SystemWallMs()),
+        thread_id_(GetCurrentThreadId()),
+        wake_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
+    if (wake_ == nullptr) throw std::runtime_error("cannot create the loop's wake-up event");
+    task_window_ = AttachWindow(nullptr);
+  }
+
+  ~Impl() override {
+    // Tasks still queued die with the loop; their carriers find no window.
+    DetachWindow(task_window_);
+    CloseHandle(wake_);
+  }
+
+  ClockMode mode() const { return mode_; }
+
+  int64_t Now() const {
+    if (mode_ == ClockMode::kVirtual) return virtual_ms_.load(std::memory_order_acquire);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 real_start_)
+        .count();
+  }
+
+  int64_t Wall() const {
+    if (mode_ == ClockMode::kVirtual) return wall_base_ + Now();
+    return SystemWallMs();
+  }
+
+  void PostTask(std::function<void()> task) {
+    Post(task_window_, QueuedMessage{0, 0, 0, std::move(task)});
+  }
+
+  void PostToWindow(HWND window, uint32_t message, uintptr_t wparam, intptr_t lparam) {
+    Post(window, QueuedMessage{message, wparam, lparam, {}});
+  }
+
+  TaskId PostDelayed(int64_t delay_ms, std::function<void()> task) {
+    std::lock_guard lock(mu_);
+    QueueDueLocked();
+    const TaskId id = ++last_task_id_;
+    const DelayKey key{ClockAdd(Now(), std::max<int64_t>(delay_ms, 0)), ++sequence_};
+    delayed_.emplace(key, Delayed{id, std::move(task)});
+    delayed_index_.emplace(id, key);
+    // A loop waiting without limit must learn that it has a time to wake at.
+    SetEvent(wake_);
+    return id;
+  }
+
+  bool CancelDelayed(TaskId id) {
+    std::lock_guard lock(mu_);
+    auto it = delayed_index_.find(id);
+    if (it == delayed_index_.end()) return false;
+    delayed_.erase(it->second);
+    delayed_index_.erase(it);
+    return true;
+  }
+
+  bool PumpOne() {
+    {
+      std::lock_guard lock(mu_);
+      QueueDueLocked();
+    }
+    MSG message;
+    if (!PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) return false;
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+    return true;
+  }
+
+  bool WaitForMessage(int64_t timeout_ms) {
+    const bool bounded = timeout_ms >= 0;
+    const int64_t deadline = bounded ? ClockAdd(Now(), timeout_ms) : 0;
+    for (;;) {
+      bool have_due = false;
+      int64_t wake = 0;
+      {
+        std::lock_guard lock(mu_);
+        QueueDueLocked();
+        if (!delayed_.empty()) {
+          have_due = true;
+          wake = delayed_.begin()->first.first;
+        }
+      }
+      MSG message;
+      if (PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE)) return true;
+      const int64_t now = Now();
+      if (bounded && now >= deadline) return false;
+      if (bounded) wake = have_due ? std::min(wake, deadline) : deadline;
+      const bool timed = have_due || bounded;
+      if (mode_ == ClockMode::kVirtual && timed) {
+        // Nothing to do until the next due point: jump there.
+        virtual_ms_.store(std::max(wake, now), std::memory_order_release);
+        continue;
+      }
+      const DWORD wait_ms =
+          timed ? static_cast<DWORD>(std::clamp<int64_t>(wake - now, 0, kMaxWaitSliceMs))
+                : INFINITE;
+      // Wakes for a message already in the queue too, not only for one that arrives later.
+      MsgWaitForMultipleObjectsEx(1, &wake_, wait_ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    }
+  }
+
+  void Sleep(int64_t ms) {
+    if (ms <= 0) return;
+    if (mode_ == ClockMode::kVirtual) {
+      AdvanceVirtual(ms);
+      return;
+    }
+    const int64_t end = ClockAdd(Now(), ms);
+    for (int64_t now = Now(); now < end; now = Now()) {
+      ::Sleep(static_cast<DWORD>(std::min(end - now, kMaxWaitSliceMs)));
+    }
+    std::lock_guard lock(mu_);
+    QueueDueLocked();
+  }
+
+  void AdvanceVirtual(int64_t ms) {
+    assert(mode_ == ClockMode::kVirtual);
+    std::lock_guard lock(mu_);
+    virtual_ms_.store(ClockAdd(Now(), std::max<int64_t>(ms, 0)), std::memory_order_release);
+    QueueDueLocked();
+  }
+
+  // Loop thread only: the window belongs to the thread that creates it.
+  HWND AttachWindow(std::shared_ptr<MessageWindow::Handler> handler) {
+    HWND window = CreateHiddenWindow();
+    auto data = std::make_unique<WindowData>();
+    data->loop = this;
+    data->handler = std::move(handler);
+    SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(data.get()));
+    std::lock_guard lock(mu_);
+    windows_.emplace(window, std::move(data));
+    return window;
+  }
+
+  // Loop thread only. Drops what is queued for the window, then destroys it.
+  void DetachWindow(HWND window) {
+    std::unique_ptr<WindowData> data;
+    {
+      std::lock_guard lock(mu_);
+      auto it = windows_.find(window);
+      if (it == windows_.end()) return;
+      data = std::move(it->second);
+      windows_.erase(it);
+    }
+    const UINT carrier = CarrierMessage();
+    MSG message;
+    while (PeekMessageA(&message, window, carrier, carrier, PM_REMOVE)) {
+    }
+    SetWindowLongPtrA(window, GWLP_USERDATA, 0);
+    DestroyWindow(window);
+  }
+
+  void Broadcast(uint32_t message, uintptr_t wparam, intptr_t lparam) {
+    std::unique_lock lock(mu_);
+    QueueDueLocked();
+    for (auto& [window, data] : windows_) {
+      if (window == task_window_) continue;
+      PostCarrierLocked(window, *data, QueuedMessage{message, wparam, lparam, {}});
+    }
+  }
+
+  bool TakePending(WindowData& window, QueuedMessage& out) override {
+    std::lock_guard lock(mu_);
+    if (window.pending.empty()) return false;
+    out = std::move(window.pending.front());
+    window.pending.pop_front();
+    return true;
+  }
+
+  size_t QueuedCount() const {
+    std::lock_guard lock(mu_);
+    size_t count = 0;
+    for (const auto& entry : windows_) count += entry.second->pending.size();
+    return count;
+  }
+
+  size_t DelayedCount() const {
+    std::lock_guard lock(mu_);
+    return delayed_.size();
+  }
+
+ private:
+  struct Delayed {
+    TaskId id;
+    std::function<void()> task;
+  };
+
+  // The thread queue holds a limited number of posted messages. Another thread that meets a
+  // full queue waits for the loop to take some; the loop thread itself cannot, so for it a
+  // full queue is an error.
+  void Post(HWND window, QueuedMessage message) {
+    for (;;) {
+      {
+        std::lock_guard lock(mu_);
+        QueueDueLocked();
+        auto it = windows_.find(window);
+        if (it == windows_.end()) {
+          // Not a window of this loop (gone, or someone else's): a plain posted message.
+          if (!message.task) PostMessageA(window, message.message, message.wparam, message.lparam);
+          return;
+        }
+        if (PostCarrierLocked(window, *it->second, std::move(message))) return;
+      }
+      if (GetCurrentThreadId() == thread_id_) {
+        throw std::runtime_error("the thread's message queue is full");
+      }
+      ::Sleep(1);
+    }
+  }
+
+  // Queues the entry behind a carrier; false (and nothing queued) when the system refuses.
+  bool PostCarrierLocked(HWND window, WindowData& data, QueuedMessage&& message) {
+    data.pending.push_back(std::move(message));
+    if (PostMessageA(window, CarrierMessage(), 0, 0)) return true;
+    message = std::move(data.pending.back());
+    data.pending.pop_back();
+    return false;
+  }
+
+  void QueueDueLocked() {
+    const int64_t now = Now();
+    WindowData& tasks = *windows_.at(task_window_);
+    while (!delayed_.empty() && delayed_.begin()->first.first <= now) {
+      auto first = delayed_.begin();
+      QueuedMessage message{0, 0, 0, std::move(first->second.task)};
+      if (!PostCarrierLocked(task_window_, tasks, std::move(message))) {
+        // The queue is full: the task stays due and is queued at the next look.
+        first->second.task = std::move(message.task);
+        return;
+      }
+      delayed_index_.erase(first->second.id);
+      delayed_.erase(first);
+    }
+  }
+
+  const ClockMode mode_;
+  const std::chrono::steady_clock::time_point real_start_;
+  const int64_t wall_base_;
+  const DWORD thread_id_;
+  const HANDLE wake_;
+  std::atomic<int64_t> virtual_ms_{0};
+  HWND task_window_ = nullptr;
+
+  mutable std::mutex mu_;
+  std::map<DelayKey, Delayed> delayed_;
+  std::unordered_map<TaskId, DelayKey> delayed_index_;
+  std::unordered_map<HWND, std::unique_ptr<WindowData>> windows_;
+  TaskId last_task_id_ = 0;
+  uint64_t sequence_ = 0;
+};
+
+MessageLoop::MessageLoop(ClockMode mode) : impl_(std::make_unique<Impl>(mode)) {
+  assert(g_current_loop == nullptr && "one message loop per thread");
+  g_current_loop = this;
+}
+
+MessageLoop::~MessageLoop() {
+  if (g_current_loop == this) g_current_loop = nullptr;
+}
+
+MessageLoop* MessageLoop::Current() { return g_current_loop; }
+
+ClockMode MessageLoop::Mode() const { return impl_->mode(); }
+
+void MessageLoop::PostTask(std::function<void()> task) { impl_->PostTask(std::move(task)); }
+
+TaskId MessageLoop::PostDelayedTask(int64_t delay_ms, std::function<void()> task) {
+  return impl_->PostDelayed(delay_ms, std::move(task));
+}
+
+bool MessageLoop::CancelDelayedTask(TaskId id) { return impl_->CancelDelayed(id); }
+
+void MessageLoop::PostToWindow(uint64_t window, uint32_t message, uintptr_t wparam,
+                               intptr_t lparam) {
+  impl_->PostToWindow(reinterpret_cast<HWND>(static_cast<uintptr_t>(window)), message, wparam,
+                      lparam);
+}
+
+void MessageLoop::Broadcast(uint32_t message, uintptr_t wparam, intptr_t lparam) {
+  impl_->Broadcast(message, wparam, lparam);
+}
+
+bool MessageLoop::PumpOne() { return impl_->PumpOne(); }
+
+bool MessageLoop::WaitForMessage(int64_t timeout_ms) { return impl_->WaitForMessage(timeout_ms); }
+
+void MessageLoop::Sleep(int64_t ms) { impl_->Sleep(ms); }
+
+int64_t MessageLoop::NowMs() const { return impl_->Now(); }
+
+int64_t MessageLoop::WallMs() const { return impl_->Wall(); }
+
+void MessageLoop::AdvanceVirtualTime(int64_t ms) { impl_->AdvanceVirtual(ms); }
+
+size_t MessageLoop::QueuedCount() const { return impl_->QueuedCount(); }
+
+size_t MessageLoop::DelayedCount() const { return impl_->DelayedCount(); }
+
+namespace {
+MessageLoop& CurrentLoopForWindow() {
+  MessageLoop* loop = MessageLoop::Current();
+  // A window without a loop could never receive anything: a programming error.
+  if (loop == nullptr)
+    throw std::logic_error("a message window needs a message loop on its thread");
+  return *loop;
+}
+}  // namespace
+
+MessageWindow::MessageWindow(Handler handler)
+    : loop_(CurrentLoopForWindow()),
+      handle_(reinterpret_cast<uintptr_t>(
+          loop_.impl_->AttachWindow(std::make_shared<Handler>(std::move(handler))))) {}
+
+MessageWindow::~MessageWindow() {
+  loop_.impl_->DetachWindow(reinterpret_cast<HWND>(static_cast<uintptr_t>(handle_)));
+}
+
+void MessageWindow::Post(uint32_t message, uintptr_t wparam, intptr_t lparam) {
+  loop_.PostToWindow(handle_, message, wparam, lparam);
+}
+
+void MessageWindow::Broadcast(uint32_t message, uintptr_t wparam, intptr_t lparam) {
+  loop_.impl_->Broadcast(message, wparam, lparam);
+}
+
+}  // namespace telvane::platform
