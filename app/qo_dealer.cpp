@@ -28,7 +28,7 @@ bool InMessagePhase(int32_t state) {
 
 }  // namespace
 
-QoTelvane::QoTelvane(const std::string& device_name, TapiDeviceFactory make_device) {
+QoTelvane::QoTelvane(const std::string& device_name, const TapiDeviceFactory& make_device) {
   LoadSettings();
   device_name_ = device_name.empty() ? CallOptions.TAPIDeviceName : device_name;
   greeting_file_ = !CallOptions.PressAnyKeyFile.empty()

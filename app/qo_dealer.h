@@ -57,7 +57,7 @@ class QoTelvane : public TObject {
  public:
   // Loads the settings and builds the line device (errors while building it propagate).
   // An empty device_name takes the settings' TAPIDeviceName.
-  explicit QoTelvane(const std::string& device_name, TapiDeviceFactory make_device = {});
+  explicit QoTelvane(const std::string& device_name, const TapiDeviceFactory& make_device = {});
   // Hangs up a placed call, then frees the device and the port.
   ~QoTelvane() override;
 

@@ -130,7 +130,7 @@ const std::string& NumberForAttempt(const RunOptions& options, int64_t attempt) 
   return attempt % 2 == 1 ? options.Phone : options.BackupPhone;
 }
 
-int RunTelvane(const std::vector<std::string>& arguments, TapiDeviceFactory make_device) {
+int RunTelvane(const std::vector<std::string>& arguments, const TapiDeviceFactory& make_device) {
   // A failure inside a telephony notification has no caller to return to: report it as
   // the program reports every error.
   SetApplicationExceptionHandler(

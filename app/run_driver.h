@@ -40,6 +40,7 @@ const std::string& NumberForAttempt(const RunOptions& options, int64_t attempt);
 
 // Runs the whole program and returns its exit code, always 0. make_device builds the line
 // device (empty: the real one).
-int RunTelvane(const std::vector<std::string>& arguments, TapiDeviceFactory make_device = {});
+int RunTelvane(const std::vector<std::string>& arguments,
+               const TapiDeviceFactory& make_device = {});
 
 }  // namespace telvane
