@@ -87,9 +87,11 @@ class MessageLoop {
   size_t QueuedCount() const;
   size_t DelayedCount() const;
 
+  // The system's backend (message_loop_impl.h); nothing but the backends uses it.
+  class Impl;
+
  private:
   friend class MessageWindow;
-  class Impl;
   std::unique_ptr<Impl> impl_;
 };
 

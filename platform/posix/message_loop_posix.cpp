@@ -15,12 +15,11 @@
 #include <unordered_map>
 
 #include "platform/message_loop.h"
+#include "platform/message_loop_impl.h"
 
 namespace telvane::platform {
 
 namespace {
-
-thread_local MessageLoop* g_current_loop = nullptr;
 
 int64_t SystemWallMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -53,27 +52,35 @@ using DelayKey = std::pair<int64_t, uint64_t>;
 
 }  // namespace
 
-class MessageLoop::Impl {
+class PosixLoop final : public MessageLoop::Impl {
  public:
-  explicit Impl(ClockMode mode)
+  explicit PosixLoop(ClockMode mode)
       : mode_(mode), real_start_(std::chrono::steady_clock::now()), wall_base_(SystemWallMs()) {}
 
-  ClockMode mode() const { return mode_; }
+  ClockMode mode() const override { return mode_; }
 
-  int64_t Now() const {
+  int64_t Now() const override {
     if (mode_ == ClockMode::kVirtual) return virtual_ms_.load(std::memory_order_acquire);
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                  real_start_)
         .count();
   }
 
-  int64_t Wall() const {
+  int64_t Wall() const override {
     if (mode_ == ClockMode::kVirtual) return wall_base_ + Now();
     return SystemWallMs();
   }
 
   // Notifies while holding the lock: once the loop thread can see the message it may
   // return and destroy the loop, and the condition variable with it.
+  void PostTask(std::function<void()> task) override {
+    Post(QueuedMessage{0, 0, 0, 0, std::move(task)});
+  }
+
+  void PostToWindow(uint64_t window, uint32_t message, uintptr_t wparam, intptr_t lparam) override {
+    Post(QueuedMessage{window, message, wparam, lparam, {}});
+  }
+
   void Post(QueuedMessage message) {
     std::lock_guard lock(mu_);
     // A delayed task that fell due before this post goes ahead of it, even if the loop
@@ -83,7 +90,7 @@ class MessageLoop::Impl {
     cv_.notify_one();
   }
 
-  TaskId PostDelayed(int64_t delay_ms, std::function<void()> task) {
+  TaskId PostDelayed(int64_t delay_ms, std::function<void()> task) override {
     std::lock_guard lock(mu_);
     QueueDueLocked();
     const TaskId id = ++last_task_id_;
@@ -94,7 +101,7 @@ class MessageLoop::Impl {
     return id;
   }
 
-  bool CancelDelayed(TaskId id) {
+  bool CancelDelayed(TaskId id) override {
     std::lock_guard lock(mu_);
     auto it = delayed_index_.find(id);
     if (it == delayed_index_.end()) return false;
@@ -103,7 +110,7 @@ class MessageLoop::Impl {
     return true;
   }
 
-  bool PumpOne() {
+  bool PumpOne() override {
     QueuedMessage message;
     std::shared_ptr<MessageWindow::Handler> handler;
     {
@@ -125,7 +132,7 @@ class MessageLoop::Impl {
     return true;
   }
 
-  bool WaitForMessage(int64_t timeout_ms) {
+  bool WaitForMessage(int64_t timeout_ms) override {
     std::unique_lock lock(mu_);
     const bool bounded = timeout_ms >= 0;
     const int64_t deadline = bounded ? ClockAdd(Now(), timeout_ms) : 0;
@@ -154,7 +161,7 @@ class MessageLoop::Impl {
     }
   }
 
-  void Sleep(int64_t ms) {
+  void Sleep(int64_t ms) override {
     if (ms <= 0) return;
     if (mode_ == ClockMode::kVirtual) {
       AdvanceVirtual(ms);
@@ -165,27 +172,27 @@ class MessageLoop::Impl {
     QueueDueLocked();
   }
 
-  void AdvanceVirtual(int64_t ms) {
+  void AdvanceVirtual(int64_t ms) override {
     assert(mode_ == ClockMode::kVirtual);
     std::lock_guard lock(mu_);
     virtual_ms_.store(ClockAdd(Now(), std::max<int64_t>(ms, 0)), std::memory_order_release);
     QueueDueLocked();
   }
 
-  uint64_t AddWindow(MessageWindow::Handler handler) {
+  uint64_t AddWindow(MessageWindow::Handler handler) override {
     std::lock_guard lock(mu_);
     const uint64_t handle = ++last_window_;
     windows_.emplace(handle, std::make_shared<MessageWindow::Handler>(std::move(handler)));
     return handle;
   }
 
-  void RemoveWindow(uint64_t handle) {
+  void RemoveWindow(uint64_t handle) override {
     std::lock_guard lock(mu_);
     windows_.erase(handle);
     std::erase_if(queue_, [handle](const QueuedMessage& m) { return m.window == handle; });
   }
 
-  void Broadcast(uint32_t message, uintptr_t wparam, intptr_t lparam) {
+  void Broadcast(uint32_t message, uintptr_t wparam, intptr_t lparam) override {
     std::lock_guard lock(mu_);
     QueueDueLocked();
     for (const auto& entry : windows_) {
@@ -194,12 +201,12 @@ class MessageLoop::Impl {
     cv_.notify_one();
   }
 
-  size_t QueuedCount() const {
+  size_t QueuedCount() const override {
     std::lock_guard lock(mu_);
     return queue_.size();
   }
 
-  size_t DelayedCount() const {
+  size_t DelayedCount() const override {
     std::lock_guard lock(mu_);
     return delayed_.size();
   }
@@ -235,75 +242,8 @@ class MessageLoop::Impl {
   uint64_t last_window_ = 0;
 };
 
-MessageLoop::MessageLoop(ClockMode mode) : impl_(std::make_unique<Impl>(mode)) {
-  assert(g_current_loop == nullptr && "one message loop per thread");
-  g_current_loop = this;
-}
-
-MessageLoop::~MessageLoop() {
-  if (g_current_loop == this) g_current_loop = nullptr;
-}
-
-MessageLoop* MessageLoop::Current() { return g_current_loop; }
-
-ClockMode MessageLoop::Mode() const { return impl_->mode(); }
-
-void MessageLoop::PostTask(std::function<void()> task) {
-  impl_->Post(QueuedMessage{0, 0, 0, 0, std::move(task)});
-}
-
-TaskId MessageLoop::PostDelayedTask(int64_t delay_ms, std::function<void()> task) {
-  return impl_->PostDelayed(delay_ms, std::move(task));
-}
-
-bool MessageLoop::CancelDelayedTask(TaskId id) { return impl_->CancelDelayed(id); }
-
-void MessageLoop::PostToWindow(uint64_t window, uint32_t message, uintptr_t wparam,
-                               intptr_t lparam) {
-  impl_->Post(QueuedMessage{window, message, wparam, lparam, {}});
-}
-
-void MessageLoop::Broadcast(uint32_t message, uintptr_t wparam, intptr_t lparam) {
-  impl_->Broadcast(message, wparam, lparam);
-}
-
-bool MessageLoop::PumpOne() { return impl_->PumpOne(); }
-
-bool MessageLoop::WaitForMessage(int64_t timeout_ms) { return impl_->WaitForMessage(timeout_ms); }
-
-void MessageLoop::Sleep(int64_t ms) { impl_->Sleep(ms); }
-
-int64_t MessageLoop::NowMs() const { return impl_->Now(); }
-
-int64_t MessageLoop::WallMs() const { return impl_->Wall(); }
-
-void MessageLoop::AdvanceVirtualTime(int64_t ms) { impl_->AdvanceVirtual(ms); }
-
-size_t MessageLoop::QueuedCount() const { return impl_->QueuedCount(); }
-
-size_t MessageLoop::DelayedCount() const { return impl_->DelayedCount(); }
-
-namespace {
-MessageLoop& CurrentLoopForWindow() {
-  MessageLoop* loop = MessageLoop::Current();
-  // A window without a loop could never receive anything: a programming error.
-  if (loop == nullptr)
-    throw std::logic_error("a message window needs a message loop on its thread");
-  return *loop;
-}
-}  // namespace
-
-MessageWindow::MessageWindow(Handler handler)
-    : loop_(CurrentLoopForWindow()), handle_(loop_.impl_->AddWindow(std::move(handler))) {}
-
-MessageWindow::~MessageWindow() { loop_.impl_->RemoveWindow(handle_); }
-
-void MessageWindow::Post(uint32_t message, uintptr_t wparam, intptr_t lparam) {
-  loop_.impl_->Post(QueuedMessage{handle_, message, wparam, lparam, {}});
-}
-
-void MessageWindow::Broadcast(uint32_t message, uintptr_t wparam, intptr_t lparam) {
-  loop_.impl_->Broadcast(message, wparam, lparam);
+std::unique_ptr<MessageLoop::Impl> MessageLoop::Impl::Create(ClockMode mode) {
+  return std::make_unique<PosixLoop>(mode);
 }
 
 }  // namespace telvane::platform

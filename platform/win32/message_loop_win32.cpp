@@ -29,12 +29,11 @@
 #include <unordered_map>
 
 #include "platform/message_loop.h"
+#include "platform/message_loop_impl.h"
 
 namespace telvane::platform {
 
 namespace {
-
-thread_local MessageLoop* g_current_loop = nullptr;
 
 // Milliseconds since 1970 (UTC) from the system's clock.
 int64_t SystemWallMs() {
@@ -148,9 +147,9 @@ HWND CreateHiddenWindow() {
 
 }  // namespace
 
-class MessageLoop::Impl : public LoopAccess {
+class Win32Loop final : public MessageLoop::Impl, public LoopAccess {
  public:
-  explicit Impl(ClockMode mode)
+  explicit Win32Loop(ClockMode mode)
       : mode_(mode),
         real_start_(std::chrono::steady_clock::now()),
         wall_base_(SystemWallMs()),
@@ -160,35 +159,45 @@ class MessageLoop::Impl : public LoopAccess {
     task_window_ = AttachWindow(nullptr);
   }
 
-  ~Impl() override {
+  ~Win32Loop() override {
     // Tasks still queued die with the loop; their carriers find no window.
     DetachWindow(task_window_);
     CloseHandle(wake_);
   }
 
-  ClockMode mode() const { return mode_; }
+  ClockMode mode() const override { return mode_; }
 
-  int64_t Now() const {
+  int64_t Now() const override {
     if (mode_ == ClockMode::kVirtual) return virtual_ms_.load(std::memory_order_acquire);
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                  real_start_)
         .count();
   }
 
-  int64_t Wall() const {
+  int64_t Wall() const override {
     if (mode_ == ClockMode::kVirtual) return wall_base_ + Now();
     return SystemWallMs();
   }
 
-  void PostTask(std::function<void()> task) {
+  void PostTask(std::function<void()> task) override {
     Post(task_window_, QueuedMessage{0, 0, 0, std::move(task)});
   }
 
-  void PostToWindow(HWND window, uint32_t message, uintptr_t wparam, intptr_t lparam) {
-    Post(window, QueuedMessage{message, wparam, lparam, {}});
+  void PostToWindow(uint64_t window, uint32_t message, uintptr_t wparam, intptr_t lparam) override {
+    Post(reinterpret_cast<HWND>(static_cast<uintptr_t>(window)),
+         QueuedMessage{message, wparam, lparam, {}});
   }
 
-  TaskId PostDelayed(int64_t delay_ms, std::function<void()> task) {
+  uint64_t AddWindow(MessageWindow::Handler handler) override {
+    return reinterpret_cast<uintptr_t>(
+        AttachWindow(std::make_shared<MessageWindow::Handler>(std::move(handler))));
+  }
+
+  void RemoveWindow(uint64_t window) override {
+    DetachWindow(reinterpret_cast<HWND>(static_cast<uintptr_t>(window)));
+  }
+
+  TaskId PostDelayed(int64_t delay_ms, std::function<void()> task) override {
     std::lock_guard lock(mu_);
     QueueDueLocked();
     const TaskId id = ++last_task_id_;
@@ -200,7 +209,7 @@ class MessageLoop::Impl : public LoopAccess {
     return id;
   }
 
-  bool CancelDelayed(TaskId id) {
+  bool CancelDelayed(TaskId id) override {
     std::lock_guard lock(mu_);
     auto it = delayed_index_.find(id);
     if (it == delayed_index_.end()) return false;
@@ -209,7 +218,7 @@ class MessageLoop::Impl : public LoopAccess {
     return true;
   }
 
-  bool PumpOne() {
+  bool PumpOne() override {
     {
       std::lock_guard lock(mu_);
       QueueDueLocked();
@@ -221,7 +230,7 @@ class MessageLoop::Impl : public LoopAccess {
     return true;
   }
 
-  bool WaitForMessage(int64_t timeout_ms) {
+  bool WaitForMessage(int64_t timeout_ms) override {
     const bool bounded = timeout_ms >= 0;
     const int64_t deadline = bounded ? ClockAdd(Now(), timeout_ms) : 0;
     for (;;) {
@@ -254,7 +263,7 @@ class MessageLoop::Impl : public LoopAccess {
     }
   }
 
-  void Sleep(int64_t ms) {
+  void Sleep(int64_t ms) override {
     if (ms <= 0) return;
     if (mode_ == ClockMode::kVirtual) {
       AdvanceVirtual(ms);
@@ -268,7 +277,7 @@ class MessageLoop::Impl : public LoopAccess {
     QueueDueLocked();
   }
 
-  void AdvanceVirtual(int64_t ms) {
+  void AdvanceVirtual(int64_t ms) override {
     assert(mode_ == ClockMode::kVirtual);
     std::lock_guard lock(mu_);
     virtual_ms_.store(ClockAdd(Now(), std::max<int64_t>(ms, 0)), std::memory_order_release);
@@ -305,7 +314,7 @@ class MessageLoop::Impl : public LoopAccess {
     DestroyWindow(window);
   }
 
-  void Broadcast(uint32_t message, uintptr_t wparam, intptr_t lparam) {
+  void Broadcast(uint32_t message, uintptr_t wparam, intptr_t lparam) override {
     std::unique_lock lock(mu_);
     QueueDueLocked();
     for (auto& [window, data] : windows_) {
@@ -322,14 +331,14 @@ class MessageLoop::Impl : public LoopAccess {
     return true;
   }
 
-  size_t QueuedCount() const {
+  size_t QueuedCount() const override {
     std::lock_guard lock(mu_);
     size_t count = 0;
     for (const auto& entry : windows_) count += entry.second->pending.size();
     return count;
   }
 
-  size_t DelayedCount() const {
+  size_t DelayedCount() const override {
     std::lock_guard lock(mu_);
     return delayed_.size();
   }
@@ -404,78 +413,8 @@ class MessageLoop::Impl : public LoopAccess {
   uint64_t sequence_ = 0;
 };
 
-MessageLoop::MessageLoop(ClockMode mode) : impl_(std::make_unique<Impl>(mode)) {
-  assert(g_current_loop == nullptr && "one message loop per thread");
-  g_current_loop = this;
-}
-
-MessageLoop::~MessageLoop() {
-  if (g_current_loop == this) g_current_loop = nullptr;
-}
-
-MessageLoop* MessageLoop::Current() { return g_current_loop; }
-
-ClockMode MessageLoop::Mode() const { return impl_->mode(); }
-
-void MessageLoop::PostTask(std::function<void()> task) { impl_->PostTask(std::move(task)); }
-
-TaskId MessageLoop::PostDelayedTask(int64_t delay_ms, std::function<void()> task) {
-  return impl_->PostDelayed(delay_ms, std::move(task));
-}
-
-bool MessageLoop::CancelDelayedTask(TaskId id) { return impl_->CancelDelayed(id); }
-
-void MessageLoop::PostToWindow(uint64_t window, uint32_t message, uintptr_t wparam,
-                               intptr_t lparam) {
-  impl_->PostToWindow(reinterpret_cast<HWND>(static_cast<uintptr_t>(window)), message, wparam,
-                      lparam);
-}
-
-void MessageLoop::Broadcast(uint32_t message, uintptr_t wparam, intptr_t lparam) {
-  impl_->Broadcast(message, wparam, lparam);
-}
-
-bool MessageLoop::PumpOne() { return impl_->PumpOne(); }
-
-bool MessageLoop::WaitForMessage(int64_t timeout_ms) { return impl_->WaitForMessage(timeout_ms); }
-
-void MessageLoop::Sleep(int64_t ms) { impl_->Sleep(ms); }
-
-int64_t MessageLoop::NowMs() const { return impl_->Now(); }
-
-int64_t MessageLoop::WallMs() const { return impl_->Wall(); }
-
-void MessageLoop::AdvanceVirtualTime(int64_t ms) { impl_->AdvanceVirtual(ms); }
-
-size_t MessageLoop::QueuedCount() const { return impl_->QueuedCount(); }
-
-size_t MessageLoop::DelayedCount() const { return impl_->DelayedCount(); }
-
-namespace {
-MessageLoop& CurrentLoopForWindow() {
-  MessageLoop* loop = MessageLoop::Current();
-  // A window without a loop could never receive anything: a programming error.
-  if (loop == nullptr)
-    throw std::logic_error("a message window needs a message loop on its thread");
-  return *loop;
-}
-}  // namespace
-
-MessageWindow::MessageWindow(Handler handler)
-    : loop_(CurrentLoopForWindow()),
-      handle_(reinterpret_cast<uintptr_t>(
-          loop_.impl_->AttachWindow(std::make_shared<Handler>(std::move(handler))))) {}
-
-MessageWindow::~MessageWindow() {
-  loop_.impl_->DetachWindow(reinterpret_cast<HWND>(static_cast<uintptr_t>(handle_)));
-}
-
-void MessageWindow::Post(uint32_t message, uintptr_t wparam, intptr_t lparam) {
-  loop_.PostToWindow(handle_, message, wparam, lparam);
-}
-
-void MessageWindow::Broadcast(uint32_t message, uintptr_t wparam, intptr_t lparam) {
-  loop_.impl_->Broadcast(message, wparam, lparam);
+std::unique_ptr<MessageLoop::Impl> MessageLoop::Impl::Create(ClockMode mode) {
+  return std::make_unique<Win32Loop>(mode);
 }
 
 }  // namespace telvane::platform
