@@ -3,13 +3,62 @@
 // implementation (message_loop_<os>.cpp), made by Create.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 
 #include "platform/message_loop.h"
 
 namespace telvane::platform {
+
+// now + ms, held at the end of the clock's range so that huge time-outs cannot wrap.
+inline int64_t ClockAdd(int64_t now, int64_t ms) {
+  return ms > std::numeric_limits<int64_t>::max() - now ? std::numeric_limits<int64_t>::max()
+                                                        : now + ms;
+}
+
+// The loop's clock: the machine's monotonic clock, or a virtual one that moves only when the
+// loop sets it. Milliseconds since the loop was made; the wall time goes with it.
+class LoopClock {
+ public:
+  explicit LoopClock(ClockMode mode)
+      : mode_(mode), real_start_(std::chrono::steady_clock::now()), wall_base_(SystemNowMs()) {}
+
+  ClockMode mode() const { return mode_; }
+  bool IsVirtual() const { return mode_ == ClockMode::kVirtual; }
+
+  int64_t Now() const {
+    if (IsVirtual()) return virtual_ms_.load(std::memory_order_acquire);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 real_start_)
+        .count();
+  }
+
+  int64_t Wall() const { return IsVirtual() ? wall_base_ + Now() : SystemNowMs(); }
+
+  // Virtual clock only: the time jumps to ms.
+  void SetVirtual(int64_t ms) { virtual_ms_.store(ms, std::memory_order_release); }
+
+  // The machine's time point of a clock time, for waits on the real clock.
+  std::chrono::steady_clock::time_point RealTimeOf(int64_t ms) const {
+    return real_start_ + std::chrono::milliseconds(ms);
+  }
+
+ private:
+  static int64_t SystemNowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  }
+
+  const ClockMode mode_;
+  const std::chrono::steady_clock::time_point real_start_;
+  const int64_t wall_base_;
+  std::atomic<int64_t> virtual_ms_{0};
+};
 
 class MessageLoop::Impl {
  public:

@@ -21,12 +21,6 @@ namespace telvane::platform {
 
 namespace {
 
-int64_t SystemWallMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 struct QueuedMessage {
   uint64_t window = 0;  // 0: a task
   uint32_t message = 0;
@@ -34,13 +28,6 @@ struct QueuedMessage {
   intptr_t lparam = 0;
   std::function<void()> task;
 };
-
-// Clock time plus a delay or time-out. Saturates, so a huge delay means "never" instead of
-// wrapping round into the past.
-int64_t ClockAdd(int64_t now, int64_t ms) {
-  return ms > std::numeric_limits<int64_t>::max() - now ? std::numeric_limits<int64_t>::max()
-                                                        : now + ms;
-}
 
 // A real-clock wait is cut into slices of at most a day, so the absolute time point the
 // condition variable gets stays far inside its nanosecond range.
@@ -54,25 +41,14 @@ using DelayKey = std::pair<int64_t, uint64_t>;
 
 class PosixLoop final : public MessageLoop::Impl {
  public:
-  explicit PosixLoop(ClockMode mode)
-      : mode_(mode), real_start_(std::chrono::steady_clock::now()), wall_base_(SystemWallMs()) {}
+  explicit PosixLoop(ClockMode mode) : clock_(mode) {}
 
-  ClockMode mode() const override { return mode_; }
+  ClockMode mode() const override { return clock_.mode(); }
 
-  int64_t Now() const override {
-    if (mode_ == ClockMode::kVirtual) return virtual_ms_.load(std::memory_order_acquire);
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                 real_start_)
-        .count();
-  }
+  int64_t Now() const override { return clock_.Now(); }
 
-  int64_t Wall() const override {
-    if (mode_ == ClockMode::kVirtual) return wall_base_ + Now();
-    return SystemWallMs();
-  }
+  int64_t Wall() const override { return clock_.Wall(); }
 
-  // Notifies while holding the lock: once the loop thread can see the message it may
-  // return and destroy the loop, and the condition variable with it.
   void PostTask(std::function<void()> task) override {
     Post(QueuedMessage{0, 0, 0, 0, std::move(task)});
   }
@@ -81,6 +57,8 @@ class PosixLoop final : public MessageLoop::Impl {
     Post(QueuedMessage{window, message, wparam, lparam, {}});
   }
 
+  // Notifies while holding the lock: once the loop thread can see the message it may
+  // return and destroy the loop, and the condition variable with it.
   void Post(QueuedMessage message) {
     std::lock_guard lock(mu_);
     // A delayed task that fell due before this post goes ahead of it, even if the loop
@@ -146,14 +124,14 @@ class PosixLoop final : public MessageLoop::Impl {
       if (have_due) wake = delayed_.begin()->first.first;
       if (bounded) wake = have_due ? std::min(wake, deadline) : deadline;
       const bool timed = have_due || bounded;
-      if (mode_ == ClockMode::kVirtual && timed) {
+      if (clock_.IsVirtual() && timed) {
         // Nothing to do until the next due point: jump there.
-        virtual_ms_.store(std::max(wake, now), std::memory_order_release);
+        clock_.SetVirtual(std::max(wake, now));
         continue;
       }
       if (timed) {
         const int64_t until = std::min(wake, ClockAdd(now, kMaxWaitSliceMs));
-        cv_.wait_until(lock, real_start_ + std::chrono::milliseconds(until));
+        cv_.wait_until(lock, clock_.RealTimeOf(until));
       } else {
         // Only another thread can post now; on the virtual clock too.
         cv_.wait(lock);
@@ -163,7 +141,7 @@ class PosixLoop final : public MessageLoop::Impl {
 
   void Sleep(int64_t ms) override {
     if (ms <= 0) return;
-    if (mode_ == ClockMode::kVirtual) {
+    if (clock_.IsVirtual()) {
       AdvanceVirtual(ms);
       return;
     }
@@ -173,9 +151,9 @@ class PosixLoop final : public MessageLoop::Impl {
   }
 
   void AdvanceVirtual(int64_t ms) override {
-    assert(mode_ == ClockMode::kVirtual);
+    assert(clock_.IsVirtual());
     std::lock_guard lock(mu_);
-    virtual_ms_.store(ClockAdd(Now(), std::max<int64_t>(ms, 0)), std::memory_order_release);
+    clock_.SetVirtual(ClockAdd(Now(), std::max<int64_t>(ms, 0)));
     QueueDueLocked();
   }
 
@@ -226,10 +204,7 @@ class PosixLoop final : public MessageLoop::Impl {
     }
   }
 
-  const ClockMode mode_;
-  const std::chrono::steady_clock::time_point real_start_;
-  const int64_t wall_base_;
-  std::atomic<int64_t> virtual_ms_{0};
+  LoopClock clock_;
 
   mutable std::mutex mu_;
   std::condition_variable cv_;

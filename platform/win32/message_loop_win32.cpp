@@ -35,23 +35,6 @@ namespace telvane::platform {
 
 namespace {
 
-// Milliseconds since 1970 (UTC) from the system's clock.
-int64_t SystemWallMs() {
-  FILETIME now;
-  GetSystemTimeAsFileTime(&now);
-  ULARGE_INTEGER ticks;
-  ticks.LowPart = now.dwLowDateTime;
-  ticks.HighPart = now.dwHighDateTime;
-  // FILETIME counts 100 ns steps from 1601; the two epochs lie 11644473600 seconds apart.
-  constexpr uint64_t kEpochDifferenceMs = 11644473600000ULL;
-  return static_cast<int64_t>(ticks.QuadPart / 10000 - kEpochDifferenceMs);
-}
-
-int64_t ClockAdd(int64_t now, int64_t ms) {
-  return ms > std::numeric_limits<int64_t>::max() - now ? std::numeric_limits<int64_t>::max()
-                                                        : now + ms;
-}
-
 // A thread wait is given whole milliseconds below INFINITE; longer waits are made in slices.
 constexpr int64_t kMaxWaitSliceMs = 24 * 60 * 60 * 1000;
 
@@ -150,9 +133,7 @@ HWND CreateHiddenWindow() {
 class Win32Loop final : public MessageLoop::Impl, public LoopAccess {
  public:
   explicit Win32Loop(ClockMode mode)
-      : mode_(mode),
-        real_start_(std::chrono::steady_clock::now()),
-        wall_base_(SystemWallMs()),
+      : clock_(mode),
         thread_id_(GetCurrentThreadId()),
         wake_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
     if (wake_ == nullptr) throw std::runtime_error("cannot create the loop's wake-up event");
@@ -165,19 +146,11 @@ class Win32Loop final : public MessageLoop::Impl, public LoopAccess {
     CloseHandle(wake_);
   }
 
-  ClockMode mode() const override { return mode_; }
+  ClockMode mode() const override { return clock_.mode(); }
 
-  int64_t Now() const override {
-    if (mode_ == ClockMode::kVirtual) return virtual_ms_.load(std::memory_order_acquire);
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                 real_start_)
-        .count();
-  }
+  int64_t Now() const override { return clock_.Now(); }
 
-  int64_t Wall() const override {
-    if (mode_ == ClockMode::kVirtual) return wall_base_ + Now();
-    return SystemWallMs();
-  }
+  int64_t Wall() const override { return clock_.Wall(); }
 
   void PostTask(std::function<void()> task) override {
     Post(task_window_, QueuedMessage{0, 0, 0, std::move(task)});
@@ -250,9 +223,9 @@ class Win32Loop final : public MessageLoop::Impl, public LoopAccess {
       if (bounded && now >= deadline) return false;
       if (bounded) wake = have_due ? std::min(wake, deadline) : deadline;
       const bool timed = have_due || bounded;
-      if (mode_ == ClockMode::kVirtual && timed) {
+      if (clock_.IsVirtual() && timed) {
         // Nothing to do until the next due point: jump there.
-        virtual_ms_.store(std::max(wake, now), std::memory_order_release);
+        clock_.SetVirtual(std::max(wake, now));
         continue;
       }
       const DWORD wait_ms =
@@ -265,7 +238,7 @@ class Win32Loop final : public MessageLoop::Impl, public LoopAccess {
 
   void Sleep(int64_t ms) override {
     if (ms <= 0) return;
-    if (mode_ == ClockMode::kVirtual) {
+    if (clock_.IsVirtual()) {
       AdvanceVirtual(ms);
       return;
     }
@@ -278,9 +251,9 @@ class Win32Loop final : public MessageLoop::Impl, public LoopAccess {
   }
 
   void AdvanceVirtual(int64_t ms) override {
-    assert(mode_ == ClockMode::kVirtual);
+    assert(clock_.IsVirtual());
     std::lock_guard lock(mu_);
-    virtual_ms_.store(ClockAdd(Now(), std::max<int64_t>(ms, 0)), std::memory_order_release);
+    clock_.SetVirtual(ClockAdd(Now(), std::max<int64_t>(ms, 0)));
     QueueDueLocked();
   }
 
@@ -397,12 +370,9 @@ class Win32Loop final : public MessageLoop::Impl, public LoopAccess {
     }
   }
 
-  const ClockMode mode_;
-  const std::chrono::steady_clock::time_point real_start_;
-  const int64_t wall_base_;
+  LoopClock clock_;
   const DWORD thread_id_;
   const HANDLE wake_;
-  std::atomic<int64_t> virtual_ms_{0};
   HWND task_window_ = nullptr;
 
   mutable std::mutex mu_;
