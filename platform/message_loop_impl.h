@@ -8,7 +8,11 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <map>
 #include <memory>
+#include <optional>
+#include <unordered_map>
+#include <utility>
 
 #include "platform/message_loop.h"
 
@@ -58,6 +62,59 @@ class LoopClock {
   const std::chrono::steady_clock::time_point real_start_;
   const int64_t wall_base_;
   std::atomic<int64_t> virtual_ms_{0};
+};
+
+// The delayed tasks of a loop, ordered by due time and then by posting order, so tasks due
+// together run in the order they were posted. Not thread-safe: the backend guards it with
+// its own lock.
+class DelayedTasks {
+ public:
+  TaskId Add(int64_t due, std::function<void()> task) {
+    const TaskId id = ++last_id_;
+    const Key key{due, ++sequence_};
+    tasks_.emplace(key, Entry{id, std::move(task)});
+    index_.emplace(id, key);
+    return id;
+  }
+
+  bool Cancel(TaskId id) {
+    auto it = index_.find(id);
+    if (it == index_.end()) return false;
+    tasks_.erase(it->second);
+    index_.erase(it);
+    return true;
+  }
+
+  // When the first task falls due, or nothing when none is pending.
+  std::optional<int64_t> NextDue() const {
+    if (tasks_.empty()) return std::nullopt;
+    return tasks_.begin()->first.first;
+  }
+
+  size_t Size() const { return tasks_.size(); }
+
+  // Hands the tasks due at `now` to queue, first due first. queue returns false when it
+  // cannot take the task now; the task then stays pending, due, and the hand-over stops.
+  template <typename Queue>
+  void TakeDue(int64_t now, Queue&& queue) {
+    while (!tasks_.empty() && tasks_.begin()->first.first <= now) {
+      auto first = tasks_.begin();
+      if (!queue(first->second.task)) return;
+      index_.erase(first->second.id);
+      tasks_.erase(first);
+    }
+  }
+
+ private:
+  using Key = std::pair<int64_t, uint64_t>;
+  struct Entry {
+    TaskId id;
+    std::function<void()> task;
+  };
+  std::map<Key, Entry> tasks_;
+  std::unordered_map<TaskId, Key> index_;
+  TaskId last_id_ = 0;
+  uint64_t sequence_ = 0;
 };
 
 class MessageLoop::Impl {

@@ -33,10 +33,6 @@ struct QueuedMessage {
 // condition variable gets stays far inside its nanosecond range.
 constexpr int64_t kMaxWaitSliceMs = 24 * 60 * 60 * 1000;
 
-// Delayed tasks are ordered by due time, then by posting order, so tasks due together run
-// in the order they were posted.
-using DelayKey = std::pair<int64_t, uint64_t>;
-
 }  // namespace
 
 class PosixLoop final : public MessageLoop::Impl {
@@ -71,21 +67,15 @@ class PosixLoop final : public MessageLoop::Impl {
   TaskId PostDelayed(int64_t delay_ms, std::function<void()> task) override {
     std::lock_guard lock(mu_);
     QueueDueLocked();
-    const TaskId id = ++last_task_id_;
-    const DelayKey key{ClockAdd(Now(), std::max<int64_t>(delay_ms, 0)), ++sequence_};
-    delayed_.emplace(key, Delayed{id, std::move(task)});
-    delayed_index_.emplace(id, key);
+    const TaskId id =
+        delayed_.Add(ClockAdd(Now(), std::max<int64_t>(delay_ms, 0)), std::move(task));
     cv_.notify_one();
     return id;
   }
 
   bool CancelDelayed(TaskId id) override {
     std::lock_guard lock(mu_);
-    auto it = delayed_index_.find(id);
-    if (it == delayed_index_.end()) return false;
-    delayed_.erase(it->second);
-    delayed_index_.erase(it);
-    return true;
+    return delayed_.Cancel(id);
   }
 
   bool PumpOne() override {
@@ -119,9 +109,9 @@ class PosixLoop final : public MessageLoop::Impl {
       if (!queue_.empty()) return true;
       const int64_t now = Now();
       if (bounded && now >= deadline) return false;
-      const bool have_due = !delayed_.empty();
-      int64_t wake = 0;
-      if (have_due) wake = delayed_.begin()->first.first;
+      const std::optional<int64_t> next_due = delayed_.NextDue();
+      const bool have_due = next_due.has_value();
+      int64_t wake = next_due.value_or(0);
       if (bounded) wake = have_due ? std::min(wake, deadline) : deadline;
       const bool timed = have_due || bounded;
       if (clock_.IsVirtual() && timed) {
@@ -186,22 +176,16 @@ class PosixLoop final : public MessageLoop::Impl {
 
   size_t DelayedCount() const override {
     std::lock_guard lock(mu_);
-    return delayed_.size();
+    return delayed_.Size();
   }
 
  private:
-  struct Delayed {
-    TaskId id;
-    std::function<void()> task;
-  };
-
   void QueueDueLocked() {
     const int64_t now = Now();
-    while (!delayed_.empty() && delayed_.begin()->first.first <= now) {
-      auto node = delayed_.extract(delayed_.begin());
-      delayed_index_.erase(node.mapped().id);
-      queue_.push_back(QueuedMessage{0, 0, 0, 0, std::move(node.mapped().task)});
-    }
+    delayed_.TakeDue(now, [this](std::function<void()>& task) {
+      queue_.push_back(QueuedMessage{0, 0, 0, 0, std::move(task)});
+      return true;
+    });
   }
 
   LoopClock clock_;
@@ -209,11 +193,8 @@ class PosixLoop final : public MessageLoop::Impl {
   mutable std::mutex mu_;
   std::condition_variable cv_;
   std::deque<QueuedMessage> queue_;
-  std::map<DelayKey, Delayed> delayed_;
-  std::unordered_map<TaskId, DelayKey> delayed_index_;
+  DelayedTasks delayed_;
   std::unordered_map<uint64_t, std::shared_ptr<MessageWindow::Handler>> windows_;
-  TaskId last_task_id_ = 0;
-  uint64_t sequence_ = 0;
   uint64_t last_window_ = 0;
 };
 

@@ -38,8 +38,6 @@ namespace {
 // A thread wait is given whole milliseconds below INFINITE; longer waits are made in slices.
 constexpr int64_t kMaxWaitSliceMs = 24 * 60 * 60 * 1000;
 
-using DelayKey = std::pair<int64_t, uint64_t>;
-
 struct QueuedMessage {
   uint32_t message = 0;
   uintptr_t wparam = 0;
@@ -173,10 +171,8 @@ class Win32Loop final : public MessageLoop::Impl, public LoopAccess {
   TaskId PostDelayed(int64_t delay_ms, std::function<void()> task) override {
     std::lock_guard lock(mu_);
     QueueDueLocked();
-    const TaskId id = ++last_task_id_;
-    const DelayKey key{ClockAdd(Now(), std::max<int64_t>(delay_ms, 0)), ++sequence_};
-    delayed_.emplace(key, Delayed{id, std::move(task)});
-    delayed_index_.emplace(id, key);
+    const TaskId id =
+        delayed_.Add(ClockAdd(Now(), std::max<int64_t>(delay_ms, 0)), std::move(task));
     // A loop waiting without limit must learn that it has a time to wake at.
     SetEvent(wake_);
     return id;
@@ -184,11 +180,7 @@ class Win32Loop final : public MessageLoop::Impl, public LoopAccess {
 
   bool CancelDelayed(TaskId id) override {
     std::lock_guard lock(mu_);
-    auto it = delayed_index_.find(id);
-    if (it == delayed_index_.end()) return false;
-    delayed_.erase(it->second);
-    delayed_index_.erase(it);
-    return true;
+    return delayed_.Cancel(id);
   }
 
   bool PumpOne() override {
@@ -212,9 +204,9 @@ class Win32Loop final : public MessageLoop::Impl, public LoopAccess {
       {
         std::lock_guard lock(mu_);
         QueueDueLocked();
-        if (!delayed_.empty()) {
+        if (const std::optional<int64_t> next_due = delayed_.NextDue()) {
           have_due = true;
-          wake = delayed_.begin()->first.first;
+          wake = *next_due;
         }
       }
       MSG message;
@@ -313,15 +305,10 @@ class Win32Loop final : public MessageLoop::Impl, public LoopAccess {
 
   size_t DelayedCount() const override {
     std::lock_guard lock(mu_);
-    return delayed_.size();
+    return delayed_.Size();
   }
 
  private:
-  struct Delayed {
-    TaskId id;
-    std::function<void()> task;
-  };
-
   // The thread queue holds a limited number of posted messages. Another thread that meets a
   // full queue waits for the loop to take some; the loop thread itself cannot, so for it a
   // full queue is an error.
@@ -357,17 +344,13 @@ class Win32Loop final : public MessageLoop::Impl, public LoopAccess {
   void QueueDueLocked() {
     const int64_t now = Now();
     WindowData& tasks = *windows_.at(task_window_);
-    while (!delayed_.empty() && delayed_.begin()->first.first <= now) {
-      auto first = delayed_.begin();
-      QueuedMessage message{0, 0, 0, std::move(first->second.task)};
-      if (!PostCarrierLocked(task_window_, tasks, std::move(message))) {
-        // The queue is full: the task stays due and is queued at the next look.
-        first->second.task = std::move(message.task);
-        return;
-      }
-      delayed_index_.erase(first->second.id);
-      delayed_.erase(first);
-    }
+    delayed_.TakeDue(now, [&](std::function<void()>& task) {
+      QueuedMessage message{0, 0, 0, std::move(task)};
+      if (PostCarrierLocked(task_window_, tasks, std::move(message))) return true;
+      // The queue is full: the task stays due and is queued at the next look.
+      task = std::move(message.task);
+      return false;
+    });
   }
 
   LoopClock clock_;
@@ -376,11 +359,8 @@ class Win32Loop final : public MessageLoop::Impl, public LoopAccess {
   HWND task_window_ = nullptr;
 
   mutable std::mutex mu_;
-  std::map<DelayKey, Delayed> delayed_;
-  std::unordered_map<TaskId, DelayKey> delayed_index_;
+  DelayedTasks delayed_;
   std::unordered_map<HWND, std::unique_ptr<WindowData>> windows_;
-  TaskId last_task_id_ = 0;
-  uint64_t sequence_ = 0;
 };
 
 std::unique_ptr<MessageLoop::Impl> MessageLoop::Impl::Create(ClockMode mode) {
