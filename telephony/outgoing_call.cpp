@@ -108,58 +108,36 @@ void TApdCustomTapiDevice::SetLineOpen(bool open) {
 LONG TApdCustomTapiDevice::WaitForReply(LONG request) {
   if (waiting_for_reply_) return 1;
   if (request <= 0) return request;
-  const uint32_t start = platform::TickCount();
   waiting_for_reply_ = true;
   reply_received_ = false;
   pending_request_ = request;
   reply_result_ = LINEERR_OPERATIONFAILED;
-  LONG result = 0;
-  for (;;) {
-    if (reply_received_) {
-      result = reply_result_;
-      break;
-    }
-    PumpWithinLimit(start);
-    if (!call_active_) {
-      result = 1;
-      break;
-    }
-    if (TimedOut(start)) {
-      result = 2;
-      break;
-    }
-  }
+  const int32_t end = PumpUntil([this] { return reply_received_; }, [] { return false; });
   waiting_for_reply_ = false;
-  return result;
+  return end == 0 ? reply_result_ : end;
 }
 
 int32_t TApdCustomTapiDevice::WaitForCallState(DWORD state) {
   if (waiting_for_state_) return 1;
-  const uint32_t start = platform::TickCount();
   waiting_for_state_ = true;
   call_state_changed_ = false;
-  int32_t result = 0;
-  for (;;) {
-    if (state != 0 && last_call_state_ == state) {
-      result = 0;
-      break;
-    }
-    PumpWithinLimit(start);
-    if (state == 0 && call_state_changed_) {
-      result = 0;
-      break;
-    }
-    if (!call_active_) {
-      result = 1;
-      break;
-    }
-    if (TimedOut(start)) {
-      result = 2;
-      break;
-    }
-  }
+  // A given state is looked for before each message; "any change" after it.
+  const int32_t end = PumpUntil([this, state] { return state != 0 && last_call_state_ == state; },
+                                [this, state] { return state == 0 && call_state_changed_; });
   waiting_for_state_ = false;
-  return result;
+  return end;
+}
+
+int32_t TApdCustomTapiDevice::PumpUntil(const std::function<bool()>& reached_before,
+                                        const std::function<bool()>& reached_after) {
+  const uint32_t start = platform::TickCount();
+  for (;;) {
+    if (reached_before()) return 0;
+    PumpWithinLimit(start);
+    if (reached_after()) return 0;
+    if (!call_active_) return 1;
+    if (TimedOut(start)) return 2;
+  }
 }
 
 int32_t TApdCustomTapiDevice::CurrentCallState() {

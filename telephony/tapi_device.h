@@ -240,6 +240,10 @@ class TApdCustomTapiDevice : public TApdBaseComponent {
   void ResetLineState();
   LONG WaitForReply(LONG request);
   int32_t WaitForCallState(DWORD state);
+  // Handles messages until a condition holds (0), the line is hung up meanwhile (1) or 30 s
+  // have passed (2). reached_before is checked before each message, reached_after after it.
+  int32_t PumpUntil(const std::function<bool()>& reached_before,
+                    const std::function<bool()>& reached_after);
   int32_t CurrentCallState();
   void CheckLineFree();
   void StartRetryTimer();
