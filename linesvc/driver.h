@@ -5,9 +5,10 @@
 // reports how the call goes and which keys the remote side pressed, and names the wave device
 // that carries the call's sound. Drivers know nothing of TAPI messages and handles.
 //
-//   sim    scripted simulated line (sim_driver.h)
-//   modem  a V.253 voice modem on a serial port (modem_driver.h)
-//   sip    a SIP user agent (later)
+// The service finds a line's driver by name in a registry (driver_registry.h): sim, the
+// scripted simulated line (sim_driver.h), and modem, a V.253 voice modem on a serial port
+// (modem_driver.h). A driver that carries sound registers its wave-output device through the
+// line-audio timeline (line_audio.h) and adds only how the samples reach its line.
 //
 // Threads: every member of these interfaces is called on, and every report is made on, the
 // thread of the message loop that was handed to the driver. A driver that runs threads of its
@@ -73,7 +74,8 @@ class DriverCall {
   // The service filters the reported digits by the modes itself.
   virtual LONG MonitorDigits(DWORD digit_modes) = 0;
   // The identifier of the call's device of a class ("wave/out", "wave/in",
-  // "comm/datamodem"), or LINEERR_INVALDEVICECLASS when the call has none.
+  // "comm/datamodem", always in lower case), or LINEERR_INVALDEVICECLASS when the call has
+  // none.
   virtual LONG GetDeviceId(std::string_view device_class, DWORD* id) = 0;
 };
 

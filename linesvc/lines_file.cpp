@@ -10,24 +10,15 @@
 #include <set>
 #include <sstream>
 
+#include "linesvc/text.h"
 #include "platform/os.h"
 
 namespace telvane::linesvc {
 
 namespace {
 
-std::string Trim(const std::string& text) {
-  const auto first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return {};
-  const auto last = text.find_last_not_of(" \t\r\n");
-  return text.substr(first, last - first + 1);
-}
-
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
+// Lines may end in CR LF.
+std::string TrimLine(std::string_view text) { return Trim(text, " \t\r\n"); }
 
 std::string Unquote(const std::string& value) {
   if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
@@ -43,7 +34,7 @@ std::vector<std::string> SplitList(const std::string& value) {
   std::stringstream stream(value);
   std::string word;
   while (std::getline(stream, word, ',')) {
-    word = Lower(Trim(word));
+    word = Lower(TrimLine(word));
     if (!word.empty()) words.push_back(word);
   }
   return words;
@@ -130,7 +121,7 @@ bool BuildLine(const Section& section, const std::string& name, LineConfig* line
 void AddSection(const Section& section, const std::string& source, LinesConfig* config,
                 std::set<std::string>* names) {
   const std::string where = source + ":" + std::to_string(section.file_line) + ": ";
-  const std::string header = Trim(section.header);
+  const std::string header = TrimLine(section.header);
   const std::string lower = Lower(header);
   if (lower == "service") {
     for (const DriverKey& key : section.keys) {
@@ -148,7 +139,7 @@ void AddSection(const Section& section, const std::string& source, LinesConfig* 
                                "] ignored: not [service] or [line NAME]");
     return;
   }
-  const std::string name = Trim(header.substr(4));
+  const std::string name = TrimLine(header.substr(4));
   const std::string left_out = where + "[" + header + "] left out: ";
   if (name.empty()) {
     config->problems.push_back(left_out + "the line has no name");
@@ -183,7 +174,7 @@ LinesConfig ParseLinesFile(const std::string& text, const std::string& source) {
   int file_line = 0;
   while (std::getline(stream, raw)) {
     ++file_line;
-    const std::string line = Trim(raw);
+    const std::string line = TrimLine(raw);
     if (line.empty() || line[0] == ';' || line[0] == '#') continue;
     if (line[0] == '[') {
       if (section) AddSection(*section, source, &config, &names);
@@ -203,14 +194,14 @@ LinesConfig ParseLinesFile(const std::string& text, const std::string& source) {
       continue;
     }
     const auto equals = line.find('=');
-    if (equals == std::string::npos || Trim(line.substr(0, equals)).empty()) {
+    if (equals == std::string::npos || TrimLine(line.substr(0, equals)).empty()) {
       if (section->error.empty()) {
         section->error = "line " + std::to_string(file_line) + ": not 'key = value'";
       }
       continue;
     }
-    DriverKey key{Lower(Trim(line.substr(0, equals))), Unquote(Trim(line.substr(equals + 1))),
-                  file_line};
+    DriverKey key{Lower(TrimLine(line.substr(0, equals))),
+                  Unquote(TrimLine(line.substr(equals + 1))), file_line};
     const bool repeated = std::any_of(section->keys.begin(), section->keys.end(),
                                       [&](const DriverKey& k) { return k.key == key.key; });
     if (repeated && section->error.empty()) {

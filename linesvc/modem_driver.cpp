@@ -2,13 +2,13 @@
 #include "linesvc/modem_driver.h"
 
 #include <algorithm>
-#include <cctype>
-#include <charconv>
 #include <deque>
 #include <functional>
 
+#include "linesvc/line_audio.h"
 #include "linesvc/serial_port.h"
 #include "linesvc/service.h"
+#include "linesvc/text.h"
 #include "platform/wave_devices.h"
 
 namespace telvane::linesvc {
@@ -33,18 +33,9 @@ struct ModemCaps {
   std::string why_not_voice;
 };
 
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
 bool ParseNumber(const std::string& text, int64_t low, int64_t high, int* value) {
   int64_t parsed = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), parsed);
-  if (ec != std::errc() || end != text.data() + text.size() || parsed < low || parsed > high) {
-    return false;
-  }
+  if (!ParseInteger(text, low, high, &parsed)) return false;
   *value = static_cast<int>(parsed);
   return true;
 }
@@ -145,7 +136,10 @@ class ModemDriver;
 class ModemCall;
 
 // What the driver's wave device reaches: the call whose sound it carries, if any.
-struct AudioPath {
+class AudioPath final : public LineAudioOutput {
+ public:
+  void Send(const LinePlay& play, size_t from, size_t count) override;
+  void Cut(const LinePlay&) override;
   ModemCall* call = nullptr;
 };
 
@@ -227,9 +221,6 @@ class ModemDriver final : public LineDriver {
  public:
   ModemDriver(ModemSettings settings, ModemCaps caps)
       : settings_(std::move(settings)), caps_(std::move(caps)) {}
-  ~ModemDriver() override {
-    if (registered_) platform::UnregisterWaveOutDevice(settings_.wave_id);
-  }
 
   bool RegisterWave(std::string* error);
 
@@ -275,7 +266,7 @@ class ModemDriver final : public LineDriver {
   }
 
   LONG GetDeviceId(std::string_view device_class, DWORD* id) override {
-    if (Lower(std::string(device_class)) != "wave/out" || !caps_.voice) {
+    if (device_class != "wave/out" || !caps_.voice) {
       return LINEERR_INVALDEVICECLASS;
     }
     *id = settings_.wave_id;
@@ -336,152 +327,30 @@ class ModemDriver final : public LineDriver {
 
   const ModemSettings settings_;
   const ModemCaps caps_;
-  bool registered_ = false;
   platform::MessageLoop* loop_ = nullptr;
   LineSink* line_sink_ = nullptr;
   std::unique_ptr<SerialPort> port_;
   ModemReader reader_;
   std::shared_ptr<AudioPath> path_ = std::make_shared<AudioPath>();
+  std::unique_ptr<LineAudioDevice> device_;  // unregistered before the path goes
 };
 
 // --- The wave device --------------------------------------------------------------------------
 
-// The timeline of one open of the modem line's wave device: sound goes to the call a little
-// ahead of real time in small steps, and each write is reported played when its last sample
-// is due to have been heard, not when it was handed to the port. Its scheduled steps hold it,
-// so sound already handed over plays out even when the sink is let go meanwhile.
-class ModemTimeline : public std::enable_shared_from_this<ModemTimeline> {
- public:
-  ModemTimeline(std::weak_ptr<AudioPath> path, platform::MessageLoop& loop)
-      : path_(std::move(path)), loop_(loop) {}
+void AudioPath::Send(const LinePlay& play, size_t from, size_t count) {
+  if (call != nullptr)
+    call->SendAudio(std::span<const int16_t>(*play.samples).subspan(from, count));
+}
 
-  void Write(std::vector<int16_t> samples, std::function<void()> played) {
-    if (queue_.empty() && tick_ == 0 && loop_.NowMs() >= EndMs()) {
-      base_ms_ = loop_.NowMs();  // after a silence the timeline starts again now
-      position_ = 0;
-    }
-    queue_.push_back({std::move(samples), 0, std::move(played)});
-    if (tick_ == 0) Tick();
-  }
-
-  void Reset() {
-    if (tick_ != 0) loop_.CancelDelayedTask(tick_);
-    tick_ = 0;
-    std::vector<std::function<void()>> dropped;
-    const bool unheard = !sent_.empty() || std::any_of(queue_.begin(), queue_.end(),
-                                                       [](const Pending& p) { return p.sent > 0; });
-    for (Sent& sent : sent_) {
-      loop_.CancelDelayedTask(sent.task);
-      dropped.push_back(std::move(sent.played));
-    }
-    sent_.clear();
-    for (Pending& pending : queue_) dropped.push_back(std::move(pending.played));
-    queue_.clear();
-    base_ms_ = loop_.NowMs();
-    position_ = 0;
-    if (unheard) {
-      if (auto path = path_.lock(); path && path->call) path->call->AbortAudio();
-    }
-    for (std::function<void()>& played : dropped) {
-      if (played) loop_.PostTask(std::move(played));
-    }
-  }
-
- private:
-  struct Pending {
-    std::vector<int16_t> samples;
-    size_t sent = 0;
-    std::function<void()> played;
-  };
-  struct Sent {
-    uint64_t id;
-    platform::TaskId task;
-    std::function<void()> played;
-  };
-
-  int64_t EndMs() const {
-    return base_ms_ + static_cast<int64_t>((position_ * 1000 + platform::kLineSampleRate - 1) /
-                                           platform::kLineSampleRate);
-  }
-
-  void Tick() {
-    tick_ = 0;
-    const int64_t now = loop_.NowMs();
-    const uint64_t due =
-        static_cast<uint64_t>(now - base_ms_ + kLeadMs) * platform::kLineSampleRate / 1000;
-    auto path = path_.lock();
-    while (!queue_.empty()) {
-      Pending& front = queue_.front();
-      const size_t left = front.samples.size() - front.sent;
-      const size_t room = due > position_ ? static_cast<size_t>(due - position_) : 0;
-      const size_t n = std::min(left, room);
-      if (n > 0 && path && path->call) {
-        path->call->SendAudio(std::span<const int16_t>(front.samples).subspan(front.sent, n));
-      }
-      front.sent += n;
-      position_ += n;
-      if (front.sent < front.samples.size()) break;
-      SchedulePlayed(std::move(front.played));
-      queue_.pop_front();
-    }
-    if (!queue_.empty()) {
-      tick_ = loop_.PostDelayedTask(kTickMs, [self = shared_from_this()] { self->Tick(); });
-    }
-  }
-
-  void SchedulePlayed(std::function<void()> played) {
-    const uint64_t id = ++last_id_;
-    const int64_t delay = std::max<int64_t>(0, EndMs() - loop_.NowMs());
-    const platform::TaskId task =
-        loop_.PostDelayedTask(delay, [self = shared_from_this(), id] { self->Played(id); });
-    sent_.push_back({id, task, std::move(played)});
-  }
-
-  void Played(uint64_t id) {
-    auto it = std::find_if(sent_.begin(), sent_.end(), [id](const Sent& s) { return s.id == id; });
-    if (it == sent_.end()) return;
-    std::function<void()> played = std::move(it->played);
-    sent_.erase(it);
-    if (played) played();
-  }
-
-  std::weak_ptr<AudioPath> path_;
-  platform::MessageLoop& loop_;
-  std::deque<Pending> queue_;
-  std::vector<Sent> sent_;  // handed to the call, not yet heard
-  platform::TaskId tick_ = 0;
-  int64_t base_ms_ = 0;
-  uint64_t position_ = 0;  // samples sent since base_ms_
-  uint64_t last_id_ = 0;
-};
-
-class ModemWaveSink final : public platform::WaveSink {
- public:
-  ModemWaveSink(std::weak_ptr<AudioPath> path, platform::MessageLoop& loop)
-      : timeline_(std::make_shared<ModemTimeline>(std::move(path), loop)) {}
-  void Write(std::vector<int16_t> samples, std::function<void()> played) override {
-    timeline_->Write(std::move(samples), std::move(played));
-  }
-  void Reset() override { timeline_->Reset(); }
-
- private:
-  std::shared_ptr<ModemTimeline> timeline_;
-};
+void AudioPath::Cut(const LinePlay&) {
+  if (call != nullptr) call->AbortAudio();
+}
 
 bool ModemDriver::RegisterWave(std::string* error) {
   if (!caps_.voice) return true;
-  std::weak_ptr<AudioPath> path = path_;
-  registered_ = platform::RegisterWaveOutDevice(
-      settings_.wave_id, "modem " + settings_.device,
-      [path]() -> std::unique_ptr<platform::WaveSink> {
-        platform::MessageLoop* loop = platform::MessageLoop::Current();
-        if (loop == nullptr) return nullptr;
-        return std::make_unique<ModemWaveSink>(path, *loop);
-      });
-  if (!registered_) {
-    *error = "wave device " + std::to_string(settings_.wave_id) + " is taken by another line";
-  }
-  return registered_;
+  device_ = LineAudioDevice::Register(settings_.wave_id, "modem " + settings_.device,
+                                      LinePacing::Ahead(kLeadMs, kTickMs), path_, error);
+  return device_ != nullptr;
 }
 
 // --- The call's dialogue ----------------------------------------------------------------------

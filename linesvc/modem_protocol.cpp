@@ -5,6 +5,8 @@
 #include <cctype>
 #include <charconv>
 
+#include "linesvc/text.h"
+
 // Last, because spandsp's base header turns lrint and lrintf into truncating macros for
 // C++, which would break any standard header included after it; the macros go again at once.
 // clang-format off
@@ -18,20 +20,6 @@
 namespace telvane::linesvc {
 
 namespace {
-
-std::string Upper(std::string_view text) {
-  std::string result(text);
-  std::transform(result.begin(), result.end(), result.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return result;
-}
-
-std::string Trim(std::string_view text) {
-  const auto first = text.find_first_not_of(" \t");
-  if (first == std::string_view::npos) return {};
-  const auto last = text.find_last_not_of(" \t");
-  return std::string(text.substr(first, last - first + 1));
-}
 
 // Splits at commas that are outside quotes and parentheses.
 std::vector<std::string> SplitFields(std::string_view text) {

@@ -3,13 +3,10 @@
 #include "linesvc/service.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <sstream>
 
-#include "linesvc/modem_driver.h"
-#include "linesvc/sim_driver.h"
-#include "platform/wave_devices.h"
+#include "linesvc/text.h"
 
 namespace telvane::linesvc {
 
@@ -78,12 +75,6 @@ std::string Hex(LONG value) {
   std::ostringstream text;
   text << "0x" << std::hex << static_cast<uint32_t>(value);
   return text.str();
-}
-
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
 }
 
 // FNV-1a of the name: a permanent line identifier that stays with the line when the file
@@ -226,16 +217,8 @@ struct Service::Call {
   std::unique_ptr<DriverCall> driver;
 };
 
-std::unique_ptr<LineDriver> CreateLineDriver(const LineConfig& line, DWORD device_id,
-                                             std::string* error) {
-  if (line.driver == "sim") return CreateSimDriver(line.driver_keys, device_id, error);
-  if (line.driver == "modem") return CreateModemDriver(line.driver_keys, device_id, error);
-  *error = "unknown driver '" + line.driver + "' (sim, modem)";
-  return nullptr;
-}
-
-Service::Service(ConfigLoader loader, DriverFactory factory)
-    : loader_(std::move(loader)), factory_(std::move(factory)) {}
+Service::Service(ConfigLoader loader, const DriverRegistry& drivers)
+    : loader_(std::move(loader)), drivers_(drivers) {}
 
 Service::~Service() {
   calls_.clear();
@@ -251,7 +234,7 @@ void Service::LoadDevices() {
   for (LineConfig& line : config.lines) {
     std::string error;
     std::unique_ptr<LineDriver> driver =
-        factory_(line, static_cast<DWORD>(devices_.size()), &error);
+        drivers_.Create(line, static_cast<DWORD>(devices_.size()), &error);
     if (!driver) {
       events_.Add("service", config.source + ":" + std::to_string(line.file_line) + ": [line " +
                                  line.name + "] left out: " + error);

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "linesvc/driver.h"
+#include "linesvc/driver_registry.h"
 #include "linesvc/event_log.h"
 #include "linesvc/lines_file.h"
 #include "platform/message_loop.h"
@@ -51,22 +52,14 @@ inline constexpr size_t kMaxDialableLength = 251;
 // dots people write numbers with. Anything else could reach a modem's command line.
 bool IsDialable(const std::string& number);
 
-// The built-in drivers by the lines file's `driver` key: "sim", "modem".
-std::unique_ptr<LineDriver> CreateLineDriver(const LineConfig& line, DWORD device_id,
-                                             std::string* error);
-
 class Service {
  public:
   using ConfigLoader = std::function<LinesConfig()>;
-  // Makes the driver of a configured line (device_id is its place), or returns null with the
-  // reason in *error.
-  using DriverFactory = std::function<std::unique_ptr<LineDriver>(
-      const LineConfig& line, DWORD device_id, std::string* error)>;
 
   // The loader is asked for the line devices whenever the first application registers, so a
-  // changed lines file counts from the next run of the program. The factory defaults to the
-  // built-in drivers (CreateLineDriver).
-  explicit Service(ConfigLoader loader, DriverFactory factory = CreateLineDriver);
+  // changed lines file counts from the next run of the program. Each line's driver comes from
+  // `drivers`, which must outlive the service.
+  explicit Service(ConfigLoader loader, const DriverRegistry& drivers = BuiltInDrivers());
   ~Service();
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;
@@ -135,7 +128,7 @@ class Service {
   void OnLineClosed(size_t device);
 
   ConfigLoader loader_;
-  DriverFactory factory_;
+  const DriverRegistry& drivers_;
   EventLog events_;
   // Declared so that calls go first, then the lines, then the devices their drivers use.
   std::vector<std::unique_ptr<Device>> devices_;

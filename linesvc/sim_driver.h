@@ -4,21 +4,15 @@
 //   driver = sim
 //   default = answer after=2000; keys=1500:5
 //   number.5551234 = busy
+//   record = heard-%n-%c.wav
 //
-// A script (a "scenario") is a list of clauses separated by ';'. One clause says how the
-// call ends up (answer, busy, noanswer, reject, unreachable, nodialtone, refuse, fail); the
-// others add keys pressed, a remote hang-up, refusals of digit monitoring or of the wave
-// device, and line events. docs/lines-file.md describes them for users.
-//
-// Every step is a delayed task on the message loop of the application that placed the call,
-// so on the virtual clock a whole call runs in no real time and the same way every time.
+// The scripts are written in the language of sim_script.h and played by the calls of
+// sim_call.h; what the callee hears goes through the line-audio timeline to the line's
+// recording. docs/lines-file.md describes the keys for users.
 #pragma once
 
 #include <memory>
-#include <optional>
 #include <string>
-#include <string_view>
-#include <utility>
 #include <vector>
 
 #include "linesvc/driver.h"
@@ -26,57 +20,10 @@
 
 namespace telvane::linesvc {
 
-// When something happens: milliseconds after a point of the call. Times written without a
-// point count from the answer; "dial+N" counts from the dialling request; "heard+N" is the
-// moment the callee has heard N ms of sound in the call (keys and the hang-up only).
-struct SimTime {
-  enum class Anchor { kDial, kAnswer, kHeard };
-  Anchor anchor = Anchor::kAnswer;
-  int64_t ms = 0;
-};
-
-struct SimKey {
-  SimTime at;
-  char digit = 0;
-};
-
-struct Scenario {
-  enum class Outcome {
-    kAnswer,
-    kBusy,
-    kNoAnswer,
-    kReject,
-    kUnreachable,
-    kNoDialTone,
-    kRefuse,
-    kFail
-  };
-  Outcome outcome = Outcome::kAnswer;
-  // The outcome's delay: ringing before an answer or a rejection (from ringback), ringing
-  // before giving up (noanswer), or the wait before busy, unreachable or no dial tone.
-  int64_t outcome_ms = 0;
-  LONG error = 0;  // the LINEERR_* of refuse and fail
-  std::vector<SimKey> keys;
-  std::optional<SimTime> hangup;
-  std::optional<LONG> refuse_digits;  // the LINEERR_* lineMonitorDigits answers
-  std::optional<LONG> refuse_wave;    // the LINEERR_* lineGetID "wave/out" answers on the call
-  std::optional<SimTime> out_of_service;
-  std::optional<SimTime> line_close;
-};
-
-// The fixed progress of a simulated call, in milliseconds after the dialling request: dial
-// tone at once, dialling, the number dialled (proceeding), then ringback.
-inline constexpr int64_t kSimDialingMs = 100;
-inline constexpr int64_t kSimProceedingMs = 1000;
-inline constexpr int64_t kSimRingbackMs = 1500;
-
-// Parses a scenario; on failure returns false with a sentence in *error.
-bool ParseScenario(std::string_view text, Scenario* scenario, std::string* error);
-
 // Makes the driver of a sim line from its keys (default, number.N, wave, record). `device_id`
 // is the line's device identifier, the default wave device identifier. The driver registers
-// its wave-output device (sim_audio.h) for as long as it exists. On failure returns null with
-// the reason in *error.
+// its wave-output device for as long as it exists. On failure returns null with the reason in
+// *error.
 std::unique_ptr<LineDriver> CreateSimDriver(const std::vector<DriverKey>& keys, DWORD device_id,
                                             std::string* error);
 

@@ -60,12 +60,15 @@ class EagerDriver final : public LineDriver {
 class DriverOrderTest : public ServiceFixture {
  protected:
   DriverOrderTest() : ServiceFixture("[line Eager]\ndriver = eager\n") {
-    service_ = std::make_unique<Service>([this] { return ParseLinesFile(lines_, "test"); },
-                                         [this](const LineConfig&, DWORD, std::string*) {
-                                           return std::make_unique<EagerDriver>(script_);
-                                         });
+    service_ =
+        std::make_unique<Service>([this] { return ParseLinesFile(lines_, "test"); }, drivers_);
   }
+  ~DriverOrderTest() override { service_.reset(); }
   EagerScript script_;
+  const DriverRegistry drivers_ = {
+      {"eager", [this](const std::vector<DriverKey>&, DWORD, std::string*) {
+         return std::make_unique<EagerDriver>(script_);
+       }}};
 };
 
 // States reported before the dial completes wait behind its LINE_REPLY; IDLE reported before

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "linesvc/sim_driver.h"
+#include "linesvc/sim_script.h"
 #include "platform/wave_devices.h"
 #include "service_fixture.h"
 #include "tests/voice/wave_files.h"

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "linesvc/sim_driver.h"
+#include "linesvc/sim_script.h"
 
 namespace telvane::linesvc {
 namespace {

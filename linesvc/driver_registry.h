@@ -1,0 +1,52 @@
+// The line drivers the telephony service knows, by the name a lines file gives in `driver =`.
+//
+//   const DriverRegistry& drivers = BuiltInDrivers();           // sim, modem, ...
+//   std::unique_ptr<LineDriver> driver = drivers.Create(line, device_id, &error);
+//
+// A new driver is one entry in BuiltInDrivers (driver_registry.cpp); the service names none.
+// Tests make registries of their own with drivers written for them.
+//
+// Not thread-safe while entries are added; Create may be called from any thread after that.
+#pragma once
+
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "linesvc/driver.h"
+#include "linesvc/lines_file.h"
+
+namespace telvane::linesvc {
+
+class DriverRegistry {
+ public:
+  // Makes the driver of a line from the keys of its section; `device_id` is the line's place
+  // among the devices. Returns null with a sentence in *error when the line cannot be run.
+  using Factory = std::function<std::unique_ptr<LineDriver>(const std::vector<DriverKey>& keys,
+                                                            DWORD device_id, std::string* error)>;
+
+  DriverRegistry() = default;
+  DriverRegistry(std::initializer_list<std::pair<std::string, Factory>> entries);
+
+  // Adds a driver; a name given twice keeps the first.
+  void Add(std::string name, Factory factory);
+
+  // The driver of the line by its `driver` key, or null with the reason in *error (also for
+  // a name no entry has).
+  std::unique_ptr<LineDriver> Create(const LineConfig& line, DWORD device_id,
+                                     std::string* error) const;
+
+  // The names, in the order they were added.
+  std::vector<std::string> Names() const;
+
+ private:
+  std::vector<std::pair<std::string, Factory>> factories_;
+};
+
+// The drivers built into the service.
+const DriverRegistry& BuiltInDrivers();
+
+}  // namespace telvane::linesvc

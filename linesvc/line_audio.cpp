@@ -1,0 +1,236 @@
+// The line-audio timeline: writes queued, handed to the driver's output at their pace, and
+// reported played when their last sample has been heard.
+#include "linesvc/line_audio.h"
+
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <utility>
+
+#include "platform/message_loop.h"
+#include "platform/wave_devices.h"
+
+namespace telvane::linesvc {
+
+namespace {
+
+constexpr uint64_t kRate = platform::kLineSampleRate;
+
+uint64_t NextPlayId() {
+  static std::atomic<uint64_t> last{0};
+  return ++last;
+}
+
+// The timeline of one open of a line's wave device. Its one scheduled step holds it, so sound
+// already handed over plays out when the sink is let go meanwhile; destroying the loop drops
+// the step and the timeline with it.
+class LineTimeline : public std::enable_shared_from_this<LineTimeline> {
+ public:
+  LineTimeline(std::weak_ptr<LineAudioOutput> output, LinePacing pacing,
+               platform::MessageLoop& loop)
+      : output_(std::move(output)), pacing_(pacing), loop_(loop) {}
+
+  void Write(std::vector<int16_t> samples, std::function<void()> played) {
+    // Sound ahead is placed as it comes: silence since the last sound starts a new timeline.
+    if (!Whole() && queue_.empty()) RestartAfterSilence();
+    LinePlay play;
+    play.id = NextPlayId();
+    play.samples = std::make_shared<const std::vector<int16_t>>(std::move(samples));
+    queue_.push_back({std::move(play), 0, std::move(played)});
+    if (Whole()) {
+      if (handed_.empty()) HandOverWhole();
+    } else if (queue_.size() == 1) {
+      Tick();
+      Schedule();
+    }
+  }
+
+  void Reset() {
+    CancelWake();
+    std::optional<LinePlay> cut;
+    if (!handed_.empty()) {
+      cut = handed_.front().play;
+    } else if (!queue_.empty() && queue_.front().sent > 0) {
+      cut = queue_.front().play;
+    }
+    std::vector<std::function<void()>> dropped;
+    for (Queued& write : handed_) dropped.push_back(std::move(write.played));
+    for (Queued& write : queue_) dropped.push_back(std::move(write.played));
+    handed_.clear();
+    queue_.clear();
+    if (cut) {
+      // Whatever comes next starts where the sound was cut.
+      Restart(loop_.NowMs());
+      if (auto output = output_.lock()) output->Cut(*cut);
+    }
+    // The owner of a callback waits for it whatever becomes of the sink, so these are not
+    // tied to the timeline's life.
+    for (std::function<void()>& played : dropped) {
+      if (played) loop_.PostTask(std::move(played));
+    }
+  }
+
+ private:
+  struct Queued {
+    LinePlay play;
+    size_t sent = 0;  // samples handed to the output
+    std::function<void()> played;
+  };
+
+  bool Whole() const { return pacing_.handover == LinePacing::Handover::kWholeWrite; }
+
+  // When the last sample handed over is heard.
+  int64_t EndMs() const {
+    return base_ms_ + static_cast<int64_t>((position_ * 1000 + kRate - 1) / kRate);
+  }
+
+  void Restart(int64_t now) {
+    base_ms_ = now;
+    position_ = 0;
+  }
+
+  void RestartAfterSilence() {
+    const int64_t now = loop_.NowMs();
+    if (now > EndMs()) Restart(now);
+  }
+
+  // Places the write's first samples at the end of the timeline.
+  void Place(Queued& write) {
+    write.play.base_ms = base_ms_;
+    write.play.first_sample = position_;
+  }
+
+  // Whole writes: the next one starts being heard now.
+  void HandOverWhole() {
+    RestartAfterSilence();
+    Queued& write = queue_.front();
+    Place(write);
+    position_ += write.play.Size();
+    write.sent = write.play.Size();
+    handed_.push_back(std::move(write));
+    queue_.pop_front();
+    const LinePlay& play = handed_.back().play;
+    if (auto output = output_.lock()) output->Send(play, 0, play.Size());
+    Schedule();
+  }
+
+  // Sound ahead: hands over what is to be heard within the lead.
+  void Tick() {
+    const int64_t now = loop_.NowMs();
+    next_tick_ms_ = now + pacing_.step_ms;
+    const uint64_t due = static_cast<uint64_t>(now - base_ms_ + pacing_.lead_ms) * kRate / 1000;
+    while (!queue_.empty()) {
+      Queued& write = queue_.front();
+      if (write.sent == 0) Place(write);
+      const size_t left = write.play.Size() - write.sent;
+      const size_t room = due > position_ ? static_cast<size_t>(due - position_) : 0;
+      const size_t count = std::min(left, room);
+      if (count > 0) {
+        if (auto output = output_.lock()) output->Send(write.play, write.sent, count);
+      }
+      write.sent += count;
+      position_ += count;
+      if (write.sent < write.play.Size()) break;
+      handed_.push_back(std::move(write));
+      queue_.pop_front();
+    }
+  }
+
+  // The write being heard has been heard to its end.
+  void Finish() {
+    Queued write = std::move(handed_.front());
+    handed_.pop_front();
+    if (auto output = output_.lock()) output->Ended(write.play);
+    if (Whole() && !queue_.empty()) HandOverWhole();
+    if (write.played) write.played();
+  }
+
+  void Wake() {
+    wake_ = 0;
+    const int64_t now = loop_.NowMs();
+    if (!handed_.empty() && EndOf(handed_.front()) <= now) Finish();
+    if (!Whole() && !queue_.empty() && next_tick_ms_ <= now) Tick();
+    Schedule();
+  }
+
+  static int64_t EndOf(const Queued& write) { return write.play.TimeOf(write.play.Size()); }
+
+  // Keeps one step scheduled, for the next end of a write or the next hand-over.
+  void Schedule() {
+    std::optional<int64_t> due;
+    if (!handed_.empty()) due = EndOf(handed_.front());
+    if (!Whole() && !queue_.empty()) due = std::min(due.value_or(next_tick_ms_), next_tick_ms_);
+    if (wake_ != 0 && due == wake_due_) return;
+    CancelWake();
+    if (!due) return;
+    wake_due_ = *due;
+    wake_ = loop_.PostDelayedTask(std::max<int64_t>(0, *due - loop_.NowMs()),
+                                  [self = shared_from_this()] { self->Wake(); });
+  }
+
+  void CancelWake() {
+    if (wake_ != 0) loop_.CancelDelayedTask(wake_);
+    wake_ = 0;
+  }
+
+  const std::weak_ptr<LineAudioOutput> output_;
+  const LinePacing pacing_;
+  platform::MessageLoop& loop_;
+  std::deque<Queued> queue_;   // not yet handed over whole; the first perhaps in part
+  std::deque<Queued> handed_;  // handed over, not yet heard to the end
+  int64_t base_ms_ = 0;
+  uint64_t position_ = 0;  // samples handed over since base_ms_
+  int64_t next_tick_ms_ = 0;
+  platform::TaskId wake_ = 0;
+  int64_t wake_due_ = 0;
+};
+
+class LineAudioSink final : public platform::WaveSink {
+ public:
+  explicit LineAudioSink(std::shared_ptr<LineTimeline> timeline) : timeline_(std::move(timeline)) {}
+  void Write(std::vector<int16_t> samples, std::function<void()> played) override {
+    timeline_->Write(std::move(samples), std::move(played));
+  }
+  void Reset() override { timeline_->Reset(); }
+
+ private:
+  std::shared_ptr<LineTimeline> timeline_;
+};
+
+}  // namespace
+
+int64_t LinePlay::TimeOf(uint64_t k) const {
+  const uint64_t position = first_sample + k;
+  return base_ms + static_cast<int64_t>((position * 1000 + kRate - 1) / kRate);
+}
+
+uint64_t LinePlay::HeardBy(int64_t t) const {
+  if (t <= base_ms) return 0;
+  const uint64_t position = static_cast<uint64_t>(t - base_ms) * kRate / 1000;
+  if (position <= first_sample) return 0;
+  return std::min<uint64_t>(position - first_sample, Size());
+}
+
+std::unique_ptr<LineAudioDevice> LineAudioDevice::Register(DWORD wave_id, const std::string& name,
+                                                           LinePacing pacing,
+                                                           std::weak_ptr<LineAudioOutput> output,
+                                                           std::string* error) {
+  const bool registered = platform::RegisterWaveOutDevice(
+      wave_id, name, [output, pacing]() -> std::unique_ptr<platform::WaveSink> {
+        platform::MessageLoop* loop = platform::MessageLoop::Current();
+        if (loop == nullptr) return nullptr;
+        return std::make_unique<LineAudioSink>(
+            std::make_shared<LineTimeline>(output, pacing, *loop));
+      });
+  if (!registered) {
+    *error = "wave device " + std::to_string(wave_id) + " is taken by another line";
+    return nullptr;
+  }
+  return std::unique_ptr<LineAudioDevice>(new LineAudioDevice(wave_id));
+}
+
+LineAudioDevice::~LineAudioDevice() { platform::UnregisterWaveOutDevice(wave_id_); }
+
+}  // namespace telvane::linesvc

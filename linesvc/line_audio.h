@@ -1,0 +1,103 @@
+// A line's sound path: the wave-output device a line driver registers for its calls, and the
+// timeline that plays what the application writes into it at the pace of a telephone line.
+// Every driver that carries sound uses it; a driver adds only how samples reach its line (a
+// recording, a modem's codec over the serial port, RTP packets).
+//
+//   class ModemOutput : public LineAudioOutput { ... Send puts samples on the line ... };
+//   auto output = std::make_shared<ModemOutput>();
+//   auto device = LineAudioDevice::Register(wave_id, "modem /dev/ttyACM0",
+//                                           LinePacing::Ahead(150, 20), output, &error);
+//   ... lineGetID("wave/out") names wave_id; the application opens it and plays ...
+//
+// Each open of the device gets a timeline of its own, on the clock of the loop that opened
+// it. A write (16-bit, 8000 samples per second, mono) is a stretch of the timeline: a write
+// that arrives by the time the one before it ends continues the timeline without a gap, one
+// that arrives after a silence starts when it arrives, and nothing is sent while nothing is
+// queued. The write's played callback runs, from the loop, when its last sample has been
+// heard on the line, however far ahead the driver was handed it. Reset cuts the sound: what
+// has not been heard is dropped, the output is told, and the played callbacks of the dropped
+// writes still run, posted, in order. A device closed while it still holds sound plays it
+// out first, as a line plays what was already sent to it.
+//
+// Threads: Register and the device's destruction may happen on any thread; the output is
+// called on the loop thread of the open whose sound it carries.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/tapi.h"
+
+namespace telvane::linesvc {
+
+// One write as the line plays it: its samples and where they lie on the timeline.
+struct LinePlay {
+  uint64_t id = 0;  // unique in the process
+  std::shared_ptr<const std::vector<int16_t>> samples;
+  int64_t base_ms = 0;        // the clock time the timeline started
+  uint64_t first_sample = 0;  // where samples[0] lies on that timeline
+
+  size_t Size() const { return samples->size(); }
+  // The clock time by which the first k samples have been heard (k == Size(): the end).
+  int64_t TimeOf(uint64_t k) const;
+  // How many samples have been heard by the clock time t, at most Size().
+  uint64_t HeardBy(int64_t t) const;
+};
+
+// When the timeline hands sound to the output.
+struct LinePacing {
+  enum class Handover {
+    kWholeWrite,  // each write whole, the moment its first sample is heard
+    kAhead,       // every step_ms, the samples to be heard within lead_ms from now
+  };
+  Handover handover = Handover::kWholeWrite;
+  int64_t lead_ms = 0;
+  int64_t step_ms = 0;
+
+  static LinePacing WholeWrites() { return {}; }
+  // A lead rides over the loop's hiccups; it is also how much a stop can no longer take back.
+  static LinePacing Ahead(int64_t lead_ms, int64_t step_ms) {
+    return {Handover::kAhead, lead_ms, step_ms};
+  }
+};
+
+// How samples reach one line: what a driver adds to the timeline. Loop thread only.
+class LineAudioOutput {
+ public:
+  // Samples [from, from + count) of the write go to the line now; sample k is heard at
+  // play.TimeOf(k). With whole writes, from is 0 and count the write's size (perhaps 0).
+  virtual void Send(const LinePlay& play, size_t from, size_t count) = 0;
+  // The write has been heard to its end; its played callback runs right after.
+  virtual void Ended(const LinePlay& /*play*/) {}
+  // A reset cut the sound now: of what was sent, only what was heard by now (the earlier
+  // writes and play.HeardBy(now) samples of `play`, the write being heard) reaches the ear.
+  virtual void Cut(const LinePlay& play) = 0;
+
+ protected:
+  ~LineAudioOutput() = default;
+};
+
+// A wave-output device of a line, registered for as long as this object lives.
+class LineAudioDevice {
+ public:
+  // Registers wave-output device `wave_id` (`name` is for messages). Each open of it plays
+  // through a timeline of its own into `output` while the output lives. Null with the reason
+  // in *error when the number is taken.
+  static std::unique_ptr<LineAudioDevice> Register(DWORD wave_id, const std::string& name,
+                                                   LinePacing pacing,
+                                                   std::weak_ptr<LineAudioOutput> output,
+                                                   std::string* error);
+  ~LineAudioDevice();
+  LineAudioDevice(const LineAudioDevice&) = delete;
+  LineAudioDevice& operator=(const LineAudioDevice&) = delete;
+
+  DWORD WaveId() const { return wave_id_; }
+
+ private:
+  explicit LineAudioDevice(DWORD wave_id) : wave_id_(wave_id) {}
+  const DWORD wave_id_;
+};
+
+}  // namespace telvane::linesvc
