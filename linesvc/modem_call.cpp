@@ -1,0 +1,249 @@
+// The modem call: set-up, dialling, what the modem reports, and the hang-up.
+#include "linesvc/modem_call.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace telvane::linesvc {
+
+namespace {
+
+constexpr DWORD kBusyStation = 0x1;  // LINEBUSYMODE_STATION
+
+}  // namespace
+
+ModemCall::ModemCall(ModemLine& line, std::string dial, platform::MessageLoop& loop, CallSink& sink)
+    : line_(line),
+      dial_(std::move(dial)),
+      sink_(sink),
+      dialogue_(loop, sink, [&line] { return line.Port(); }),
+      sound_(
+          *this, dialogue_, loop, sink, [&line] { return line.Port(); }, line.Caps(),
+          line.Settings().command_timeout_ms) {
+  line_.SetCall(this);
+}
+
+ModemCall::~ModemCall() {
+  line_.SetCall(nullptr);
+  if (phase_ == Phase::kIdle) return;
+  // Hang up at once, without waiting for answers: leave the sound, then DTR down, then ATH0.
+  if (SerialPort* port = Port()) {
+    port->Write(std::string("\0", 1) + kDle + kCan + kDle + kEtx);
+    port->PulseDtr();
+    port->Write("ATH0\r");
+  }
+}
+
+LONG ModemCall::GetDeviceId(std::string_view device_class, DWORD* id) {
+  return line_.GetDeviceId(device_class, id);
+}
+
+bool ModemCall::Resume() {
+  if (!drop_requested_) return true;
+  HangUp();
+  return false;
+}
+
+void ModemCall::OnLine(const std::string& line) {
+  const ModemResult result = ClassifyLine(line);
+  if (dialogue_.OnResult(line, result)) return;
+  if (result == ModemResult::kRinging && phase_ == Phase::kDialing && !ringback_) {
+    ringback_ = true;
+    State(LINECALLSTATE_RINGBACK, 0);
+  }
+}
+
+void ModemCall::OnModemEvent(char event) {
+  switch (phase_) {
+    case Phase::kDialing:
+      if (event == 'r' && !ringback_) {
+        ringback_ = true;
+        State(LINECALLSTATE_RINGBACK, 0);
+      } else if (event == 'b' || event == 'K') {
+        sink_.OnEvent(std::string("modem: busy tone (DLE ") + event + ")");
+        End(LINECALLSTATE_BUSY, kBusyStation, "busy");
+      }
+      return;
+    case Phase::kConnected:
+      if (const std::optional<char> digit = digits_.OnEvent(event)) {
+        sink_.OnEvent(std::string("remote side presses ") + *digit);
+        sink_.OnDigit(*digit);
+      } else if (event == 'l' || event == 'b' || event == 'K') {
+        // Loop current gone, or the exchange's busy tone after the answer: the other side
+        // has hung up.
+        End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NORMAL,
+            std::string("remote side hangs up (DLE ") + event + ")");
+      }
+      return;
+    default:
+      return;
+  }
+}
+
+void ModemCall::OnPortGone(const std::string& reason) {
+  sound_.OnPortGone();
+  if (phase_ == Phase::kSetup || phase_ == Phase::kDialing || phase_ == Phase::kConnected) {
+    End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL, "the modem is gone: " + reason);
+  }
+  dialogue_.OnPortGone();
+}
+
+void ModemCall::State(DWORD state, DWORD mode) { sink_.OnCallState(state, mode); }
+
+void ModemCall::End(DWORD state, DWORD mode, const std::string& why) {
+  if (phase_ != Phase::kSetup && phase_ != Phase::kDialing && phase_ != Phase::kConnected) return;
+  sink_.OnEvent("call ends: " + why);
+  phase_ = Phase::kEnded;
+  State(state, mode);
+}
+
+void ModemCall::Start() {
+  std::string reason;
+  const LONG opened = line_.ReopenPort(&reason);
+  sink_.OnDialResult(0);
+  if (opened != 0) {
+    End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL, "no modem: " + reason);
+    return;
+  }
+  RunSetup(0);
+}
+
+std::vector<ModemCall::Step> ModemCall::SetupSteps() const {
+  const ModemSettings& settings = line_.Settings();
+  const ModemCaps& caps = line_.Caps();
+  // X4 so BUSY and NO DIALTONE are told; &D2 so dropping DTR hangs up.
+  std::vector<Step> steps = {{"ATZ", true, ""}, {"ATE0V1Q0X4&D2", true, ""}};
+  if (!settings.init.empty()) steps.push_back({settings.init, true, ""});
+  if (caps.set == CommandSet::kHash) {
+    steps.push_back({"AT#CLS=8", true, ""});
+    steps.push_back({"AT#VTD=3F,3F,3F", false, ""});  // DLE reports on
+    steps.push_back({"AT#VBS=8", true, ""});
+    steps.push_back({"AT#VSR=8000", false, ""});
+    if (settings.vrn) steps.push_back({"AT#VRN=" + std::to_string(*settings.vrn), false, ""});
+    steps.push_back({"AT#VLS=0", false, ""});  // the telephone line on this set
+    return steps;
+  }
+  const std::string cml = std::to_string(caps.codec.cml);
+  steps.push_back({"AT+FCLASS=8", true, ""});
+  // Some modems forget every voice setting on entering voice mode, so all follow it.
+  steps.push_back({"AT+VSM=" + cml + ",8000", true, "AT+VSM=" + cml + ",8000,0,0"});
+  steps.push_back({"AT+VIT=0", false, ""});
+  if (settings.vra) steps.push_back({"AT+VRA=" + std::to_string(*settings.vra), false, ""});
+  if (settings.vrn) steps.push_back({"AT+VRN=" + std::to_string(*settings.vrn), false, ""});
+  steps.push_back({"AT+IFC=2,2", false, ""});
+  steps.push_back({"AT+VLS=0", false, ""});
+  return steps;
+}
+
+void ModemCall::RunSetup(size_t index) {
+  if (drop_requested_) return HangUp();
+  const std::vector<Step> steps = SetupSteps();
+  if (index == steps.size()) return Dial();
+  const Step step = steps[index];
+  const int timeout = index == 0 ? std::max(line_.Settings().command_timeout_ms, 5000)
+                                 : line_.Settings().command_timeout_ms;
+  dialogue_.Command(
+      step.command, timeout, [this, step, index, timeout](std::optional<ModemResult> result) {
+        if (drop_requested_) return HangUp();
+        if (result == ModemResult::kOk || !step.required) return RunSetup(index + 1);
+        if (result == ModemResult::kError && !step.fallback.empty()) {
+          return dialogue_.Command(step.fallback, timeout,
+                                   [this, index, step](std::optional<ModemResult> r) {
+                                     if (drop_requested_) return HangUp();
+                                     if (r == ModemResult::kOk) return RunSetup(index + 1);
+                                     End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL,
+                                         "the modem refuses " + step.fallback);
+                                   });
+        }
+        End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL,
+            result ? "the modem refuses " + step.command
+                   : "the modem does not answer " + step.command);
+      });
+}
+
+void ModemCall::Dial() {
+  const ModemSettings& settings = line_.Settings();
+  phase_ = Phase::kDialing;
+  const std::string command = std::string("ATD") + settings.dial_mode + dial_;
+  State(LINECALLSTATE_DIALING, 0);
+  dialogue_.Command(command, settings.dial_timeout_ms,
+                    [this](std::optional<ModemResult> result) { OnDialAnswer(result); });
+}
+
+void ModemCall::OnDialAnswer(std::optional<ModemResult> result) {
+  if (drop_requested_) return HangUp();
+  if (phase_ != Phase::kDialing) return;  // ended meanwhile (busy tone, port gone)
+  if (!result) {
+    if (SerialPort* port = Port()) port->Write("\r");  // any character stops the dialling
+    End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NOANSWER, "no answer in time");
+    return;
+  }
+  switch (*result) {
+    case ModemResult::kOk:
+    case ModemResult::kVcon:
+      // The modem's guess from the ringback: the line may be answered (the greeting asks for
+      // a key, which tells for sure).
+      phase_ = Phase::kConnected;
+      sink_.OnEvent("call connected");
+      State(LINECALLSTATE_CONNECTED, 0);
+      return;
+    case ModemResult::kBusy:
+      End(LINECALLSTATE_BUSY, kBusyStation, "busy");
+      return;
+    case ModemResult::kNoDialTone:
+      End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NODIALTONE, "no dial tone");
+      return;
+    case ModemResult::kNoAnswer:
+    case ModemResult::kNoCarrier:
+      End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NOANSWER, "no answer");
+      return;
+    default:
+      End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL, "the modem failed the dial");
+      return;
+  }
+}
+
+void ModemCall::Drop() {
+  if (drop_requested_) return;
+  drop_requested_ = true;
+  sink_.OnEvent("hanging up");
+  if (dialogue_.Busy()) {
+    // A dial in progress stops at any character; other commands are answered soon.
+    if (dialogue_.Waiting("ATD")) {
+      if (SerialPort* port = Port()) port->Write("\r");
+    }
+    return;  // the answer continues with HangUp
+  }
+  HangUp();
+}
+
+void ModemCall::HangUp() {
+  if (phase_ == Phase::kHangingUp || phase_ == Phase::kIdle) return;
+  phase_ = Phase::kHangingUp;
+  if (Port() == nullptr) return FinishDrop();
+  sound_.End([this] { HangUpSteps(0); });
+}
+
+void ModemCall::HangUpSteps(size_t index) {
+  const bool hash = line_.Caps().set == CommandSet::kHash;
+  const std::vector<std::string> steps = {"ATH0", hash ? "ATZ" : "AT+FCLASS=0"};
+  if (index == steps.size() || Port() == nullptr) return FinishDrop();
+  dialogue_.Command(steps[index], line_.Settings().command_timeout_ms,
+                    [this, index](std::optional<ModemResult> result) {
+                      if (!result && index == 0) {
+                        // The modem does not answer: DTR makes it hang up all the same.
+                        if (SerialPort* port = Port()) port->PulseDtr();
+                        return FinishDrop();
+                      }
+                      HangUpSteps(index + 1);
+                    });
+}
+
+void ModemCall::FinishDrop() {
+  phase_ = Phase::kIdle;
+  sink_.OnEvent("on hook");
+  sink_.OnDropResult(0);
+  State(LINECALLSTATE_IDLE, 0);
+}
+
+}  // namespace telvane::linesvc

@@ -1,0 +1,120 @@
+// Sound to the modem: the transmission's start, the shielded bytes, stop and end.
+#include "linesvc/modem_sound.h"
+
+#include <utility>
+
+namespace telvane::linesvc {
+
+ModemSound::ModemSound(Owner& owner, ModemDialogue& dialogue, platform::MessageLoop& loop,
+                       CallSink& sink, ModemDialogue::PortGetter port, const ModemCaps& caps,
+                       int timeout_ms)
+    : owner_(owner),
+      dialogue_(dialogue),
+      loop_(loop),
+      sink_(sink),
+      port_(std::move(port)),
+      caps_(caps),
+      timeout_ms_(timeout_ms) {}
+
+ModemSound::~ModemSound() {
+  if (flush_task_ != 0) loop_.CancelDelayedTask(flush_task_);
+}
+
+void ModemSound::Send(std::span<const int16_t> samples) {
+  if (!owner_.Hears()) return;
+  out_ += Shield(Encode(samples, *caps_.codec.coding));
+  switch (transmit_) {
+    case Transmit::kOff:
+      StartTransmit();
+      return;
+    case Transmit::kOn:
+      Flush();
+      return;
+    default:
+      return;  // sent once the modem is ready
+  }
+}
+
+void ModemSound::StartTransmit() {
+  if (dialogue_.Busy()) return;  // tried again with the next sound
+  transmit_ = Transmit::kStarting;
+  const bool hash = caps_.set == CommandSet::kHash;
+  dialogue_.Command(hash ? "AT#VTX" : "AT+VTX", timeout_ms_,
+                    [this, hash](std::optional<ModemResult> result) {
+                      // Old "#" manuals answer OK instead of CONNECT.
+                      if (result == ModemResult::kConnect || (hash && result == ModemResult::kOk)) {
+                        transmit_ = Transmit::kOn;
+                        pair_open_ = false;
+                        if (owner_.Resume()) Flush();
+                        return;
+                      }
+                      transmit_ = Transmit::kOff;
+                      out_.clear();
+                      if (owner_.Resume()) sink_.OnEvent("modem: cannot send sound");
+                    });
+}
+
+void ModemSound::Flush() {
+  if (flush_task_ != 0) loop_.CancelDelayedTask(flush_task_);
+  flush_task_ = 0;
+  SerialPort* port = port_();
+  if (port == nullptr || out_.empty()) return;
+  const long written = port->Write(out_);
+  if (written < 0) return;  // the reader tells the call the port is gone
+  for (long i = 0; i < written; ++i) {
+    const bool dle = out_[static_cast<size_t>(i)] == kDle;
+    pair_open_ = pair_open_ ? false : dle;
+  }
+  out_.erase(0, static_cast<size_t>(written));
+  if (!out_.empty()) {
+    // The port is full for now: try again shortly.
+    std::weak_ptr<char> alive = alive_;
+    flush_task_ = loop_.PostDelayedTask(5, [this, alive] {
+      if (!alive.lock()) return;
+      flush_task_ = 0;
+      Flush();
+    });
+  }
+}
+
+void ModemSound::Abort() {
+  out_.clear();
+  if (transmit_ != Transmit::kOn) return;  // nothing reached the modem yet
+  SerialPort* port = port_();
+  if (port == nullptr) return;
+  // Drop what the port still holds; the NUL makes a half-sent DLE pair a harmless DLE NUL;
+  // DLE CAN clears the modem's buffer and DLE ETX ends the transmission.
+  port->DiscardOutput();
+  transmit_ = Transmit::kStopping;
+  dialogue_.Send(std::string("\0", 1) + kDle + kCan + kDle + kEtx, "sound stop", timeout_ms_,
+                 [this](std::optional<ModemResult>) { OnStopped(); });
+}
+
+void ModemSound::OnStopped() {
+  transmit_ = Transmit::kOff;
+  if (!owner_.Resume()) return;
+  if (!out_.empty() && owner_.Hears()) StartTransmit();
+}
+
+void ModemSound::End(std::function<void()> done) {
+  out_.clear();
+  if (transmit_ != Transmit::kOn && transmit_ != Transmit::kStarting) {
+    done();
+    return;
+  }
+  // The sound still in the modem plays out; then the modem answers.
+  const std::string end = (pair_open_ ? std::string("\0", 1) : std::string()) + kDle + kEtx;
+  transmit_ = Transmit::kStopping;
+  dialogue_.Send(end, "end of sound", timeout_ms_,
+                 [this, done = std::move(done)](std::optional<ModemResult>) {
+                   transmit_ = Transmit::kOff;
+                   done();
+                 });
+}
+
+void ModemSound::OnPortGone() {
+  transmit_ = Transmit::kOff;
+  out_.clear();
+}
+
+}  // namespace telvane::linesvc

@@ -1,0 +1,75 @@
+// The call's sound to the modem: a voice transmission started when sound comes (AT+VTX, or
+// AT#VTX on the "#" set), the samples in the modem's codec, DLE-shielded, written as fast as
+// the port takes them; on a stop the modem's buffer is cleared at once (DLE CAN), before a
+// hang-up what it holds plays out (DLE ETX). The line-audio timeline decides when samples
+// come; this only carries them.
+//
+// Loop thread only. Destroying it cancels its retries; it sends nothing more.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "linesvc/driver.h"
+#include "linesvc/modem_dialogue.h"
+#include "linesvc/modem_probe.h"
+#include "platform/message_loop.h"
+
+namespace telvane::linesvc {
+
+class ModemSound {
+ public:
+  // What the sound asks of its call.
+  class Owner {
+   public:
+    // Whether the callee can hear sound now: the call is connected and no hang-up asked for.
+    virtual bool Hears() const = 0;
+    // A command of the sound was answered. False when the call takes over instead (a hang-up
+    // was asked for meanwhile); the sound then does nothing more.
+    virtual bool Resume() = 0;
+
+   protected:
+    ~Owner() = default;
+  };
+
+  ModemSound(Owner& owner, ModemDialogue& dialogue, platform::MessageLoop& loop, CallSink& sink,
+             ModemDialogue::PortGetter port, const ModemCaps& caps, int timeout_ms);
+  ~ModemSound();
+  ModemSound(const ModemSound&) = delete;
+  ModemSound& operator=(const ModemSound&) = delete;
+
+  // Samples to go to the line now; dropped when nobody hears them.
+  void Send(std::span<const int16_t> samples);
+  // Drops at once what the callee has not heard yet.
+  void Abort();
+  // Drops what is not sent, lets the modem play out what it holds, and runs `done` once the
+  // modem is back in command state (at once when it was not transmitting).
+  void End(std::function<void()> done);
+  // The port failed: nothing is being sent any more.
+  void OnPortGone();
+
+ private:
+  enum class Transmit { kOff, kStarting, kOn, kStopping };
+
+  void StartTransmit();
+  void Flush();
+  void OnStopped();
+
+  Owner& owner_;
+  ModemDialogue& dialogue_;
+  platform::MessageLoop& loop_;
+  CallSink& sink_;
+  const ModemDialogue::PortGetter port_;
+  const ModemCaps& caps_;
+  const int timeout_ms_;
+  Transmit transmit_ = Transmit::kOff;
+  std::string out_;         // shielded bytes not yet taken by the port
+  bool pair_open_ = false;  // the bytes sent end with the first DLE of a doubled pair
+  platform::TaskId flush_task_ = 0;
+  std::shared_ptr<char> alive_ = std::make_shared<char>();
+};
+
+}  // namespace telvane::linesvc
