@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <sstream>
 
+#include "linesvc/tapi_structures.h"
 #include "linesvc/text.h"
 
 namespace telvane::linesvc {
@@ -17,117 +17,6 @@ constexpr DWORD kAllPrivileges =
 constexpr DWORD kAllLineStates = 0x01FFFFFF;     // every LINEDEVSTATE_* up to REMOVED
 constexpr DWORD kAllAddressStates = 0x000001FF;  // every LINEADDRESSSTATE_* up to CAPSCHANGE
 constexpr DWORD kVoiceModes = LINEMEDIAMODE_AUTOMATEDVOICE | LINEMEDIAMODE_INTERACTIVEVOICE;
-constexpr DWORD kMonitorDigitModes = LINEDIGITMODE_DTMF | LINEDIGITMODE_DTMFEND;
-// The states a call of these lines can pass through (LINECALLINFO's dwCallStates).
-constexpr DWORD kOutgoingCallStates = LINECALLSTATE_IDLE | LINECALLSTATE_DIALTONE |
-                                      LINECALLSTATE_DIALING | LINECALLSTATE_PROCEEDING |
-                                      LINECALLSTATE_RINGBACK | LINECALLSTATE_BUSY |
-                                      LINECALLSTATE_CONNECTED | LINECALLSTATE_DISCONNECTED;
-constexpr DWORD kCallOriginOutbound = 0x1;           // LINECALLORIGIN_OUTBOUND
-constexpr DWORD kCallReasonDirect = 0x1;             // LINECALLREASON_DIRECT
-constexpr DWORD kCallFeatureDrop = 0x80;             // LINECALLFEATURE_DROP
-constexpr DWORD kCallFeatureMonitorDigits = 0x1000;  // LINECALLFEATURE_MONITORDIGITS
-constexpr DWORD kAnswerModeNone = 0x1;               // LINEANSWERMODE_NONE
-
-const char* CallStateName(DWORD state) {
-  switch (state) {
-    case LINECALLSTATE_IDLE:
-      return "IDLE";
-    case LINECALLSTATE_DIALTONE:
-      return "DIALTONE";
-    case LINECALLSTATE_DIALING:
-      return "DIALING";
-    case LINECALLSTATE_PROCEEDING:
-      return "PROCEEDING";
-    case LINECALLSTATE_RINGBACK:
-      return "RINGBACK";
-    case LINECALLSTATE_BUSY:
-      return "BUSY";
-    case LINECALLSTATE_CONNECTED:
-      return "CONNECTED";
-    case LINECALLSTATE_DISCONNECTED:
-      return "DISCONNECTED";
-    default:
-      return "OTHER";
-  }
-}
-
-const char* DisconnectModeName(DWORD mode) {
-  switch (mode) {
-    case LINEDISCONNECTMODE_NORMAL:
-      return "NORMAL";
-    case LINEDISCONNECTMODE_REJECT:
-      return "REJECT";
-    case LINEDISCONNECTMODE_BUSY:
-      return "BUSY";
-    case LINEDISCONNECTMODE_NOANSWER:
-      return "NOANSWER";
-    case LINEDISCONNECTMODE_UNREACHABLE:
-      return "UNREACHABLE";
-    case LINEDISCONNECTMODE_NODIALTONE:
-      return "NODIALTONE";
-    default:
-      return "OTHER";
-  }
-}
-
-std::string Hex(LONG value) {
-  std::ostringstream text;
-  text << "0x" << std::hex << static_cast<uint32_t>(value);
-  return text.str();
-}
-
-// FNV-1a of the name: a permanent line identifier that stays with the line when the file
-// changes order.
-DWORD PermanentId(const std::string& name) {
-  uint32_t hash = 2166136261u;
-  for (unsigned char c : name) hash = (hash ^ c) * 16777619u;
-  return hash;
-}
-
-// Places NUL-terminated strings after a structure's fixed part, all or none: a caller whose
-// buffer is too small sees only dwNeededSize and asks again with a bigger one.
-class VariablePart {
- public:
-  VariablePart(void* structure, DWORD fixed_size, DWORD total_size)
-      : base_(static_cast<char*>(structure)), fixed_(fixed_size), total_(total_size) {}
-
-  void Add(const std::string& text, DWORD* size_field, DWORD* offset_field) {
-    items_.push_back({text, size_field, offset_field});
-  }
-
-  DWORD Needed() const {
-    DWORD needed = fixed_;
-    for (const Item& item : items_) needed += static_cast<DWORD>(item.text.size() + 1);
-    return needed;
-  }
-
-  // Copies the strings if they all fit; returns the used size.
-  DWORD Place() const {
-    const DWORD needed = Needed();
-    if (total_ < needed) return fixed_;
-    DWORD offset = fixed_;
-    for (const Item& item : items_) {
-      const DWORD size = static_cast<DWORD>(item.text.size() + 1);
-      std::memcpy(base_ + offset, item.text.c_str(), size);
-      *item.size_field = size;
-      *item.offset_field = offset;
-      offset += size;
-    }
-    return needed;
-  }
-
- private:
-  struct Item {
-    std::string text;
-    DWORD* size_field;
-    DWORD* offset_field;
-  };
-  char* base_;
-  DWORD fixed_;
-  DWORD total_;
-  std::vector<Item> items_;
-};
 
 }  // namespace
 
@@ -399,26 +288,9 @@ LONG Service::GetDevCaps(HLINEAPP line_app, DWORD device_id, DWORD api_version, 
   if (caps == nullptr) return LINEERR_INVALPOINTER;
   if (caps->dwTotalSize < sizeof(LINEDEVCAPS)) return LINEERR_STRUCTURETOOSMALL;
   const Device& device = *devices_[device_id];
-  const DWORD total = caps->dwTotalSize;
-  std::memset(caps, 0, sizeof(LINEDEVCAPS));
-  caps->dwTotalSize = total;
-  caps->dwPermanentLineID = PermanentId(device.config.name);
-  caps->dwStringFormat = STRINGFORMAT_ASCII;
-  caps->dwAddressModes = LINEADDRESSMODE_ADDRESSID;
-  caps->dwNumAddresses = 1;
-  caps->dwBearerModes = LINEBEARERMODE_VOICE;
-  caps->dwMediaModes = device.config.media_modes;
-  caps->dwMonitorDigitModes = kMonitorDigitModes;
-  caps->dwMaxNumActiveCalls = 1;
-  caps->dwAnswerMode = kAnswerModeNone;
-  caps->dwLineStates = LINEDEVSTATE_OUTOFSERVICE;
-  caps->dwLineFeatures = device.config.line_features;
-  VariablePart variable(caps, sizeof(LINEDEVCAPS), total);
-  variable.Add(device.driver->ProviderInfo(), &caps->dwProviderInfoSize,
-               &caps->dwProviderInfoOffset);
-  variable.Add(device.config.name, &caps->dwLineNameSize, &caps->dwLineNameOffset);
-  caps->dwNeededSize = variable.Needed();
-  caps->dwUsedSize = variable.Place();
+  FillDevCaps({device.config.name, device.driver->ProviderInfo(), device.config.media_modes,
+               device.config.line_features},
+              caps);
   return 0;
 }
 
@@ -627,18 +499,7 @@ LONG Service::GetID(HLINE line, DWORD address_id, HCALL call, DWORD select, LPVA
   DWORD id = 0;
   const LONG result = DeviceIdOf(*devices_[device], entry, Lower(device_class), &id);
   if (result != 0) return result;
-  const DWORD total = device_id->dwTotalSize;
-  std::memset(device_id, 0, sizeof(VARSTRING));
-  device_id->dwTotalSize = total;
-  device_id->dwStringFormat = STRINGFORMAT_BINARY;
-  device_id->dwNeededSize = sizeof(VARSTRING) + sizeof(DWORD);
-  device_id->dwUsedSize = sizeof(VARSTRING);
-  if (total >= device_id->dwNeededSize) {
-    std::memcpy(reinterpret_cast<char*>(device_id) + sizeof(VARSTRING), &id, sizeof id);
-    device_id->dwStringSize = sizeof(DWORD);
-    device_id->dwStringOffset = sizeof(VARSTRING);
-    device_id->dwUsedSize = device_id->dwNeededSize;
-  }
+  FillDeviceId(id, device_id);
   return 0;
 }
 
@@ -666,33 +527,12 @@ LONG Service::GetCallInfo(HCALL call, LPLINECALLINFO info) {
   if (entry == nullptr) return LINEERR_INVALCALLHANDLE;
   if (info == nullptr) return LINEERR_INVALPOINTER;
   if (info->dwTotalSize < sizeof(LINECALLINFO)) return LINEERR_STRUCTURETOOSMALL;
-  const DWORD total = info->dwTotalSize;
-  std::memset(info, 0, sizeof(LINECALLINFO));
-  info->dwTotalSize = total;
-  info->hLine = entry->line;
-  info->dwLineDeviceID = static_cast<DWORD>(entry->device);
-  info->dwBearerMode = LINEBEARERMODE_VOICE;
-  info->dwMediaMode = entry->media_mode;
-  info->dwCallID = entry->call_id;
-  info->dwCallParamFlags = entry->param_flags;
-  info->dwCallStates = kOutgoingCallStates;
-  info->dwMonitorDigitModes = entry->digit_modes;
-  info->dwOrigin = kCallOriginOutbound;
-  info->dwReason = kCallReasonDirect;
-  info->dwNumOwners = 1;
-  // An outgoing call has no caller identification; the called party is the dialled number.
-  info->dwCallerIDFlags = LINECALLPARTYID_UNAVAIL;
-  info->dwCalledIDFlags = LINECALLPARTYID_ADDRESS;
-  info->dwConnectedIDFlags = LINECALLPARTYID_UNKNOWN;
-  info->dwRedirectionIDFlags = LINECALLPARTYID_UNKNOWN;
-  info->dwRedirectingIDFlags = LINECALLPARTYID_UNKNOWN;
   const OpenLine* open = FindLine(entry->line);
   const App* app = open ? FindApp(open->app) : nullptr;
-  VariablePart variable(info, sizeof(LINECALLINFO), total);
-  variable.Add(entry->number, &info->dwCalledIDSize, &info->dwCalledIDOffset);
-  variable.Add(app ? app->name : std::string(), &info->dwAppNameSize, &info->dwAppNameOffset);
-  info->dwNeededSize = variable.Needed();
-  info->dwUsedSize = variable.Place();
+  FillCallInfo(
+      {entry->line, static_cast<DWORD>(entry->device), entry->media_mode, entry->call_id,
+       entry->param_flags, entry->digit_modes, entry->number, app ? app->name : std::string()},
+      info);
   return 0;
 }
 
@@ -701,16 +541,7 @@ LONG Service::GetCallStatus(HCALL call, LPLINECALLSTATUS status) {
   if (entry == nullptr) return LINEERR_INVALCALLHANDLE;
   if (status == nullptr) return LINEERR_INVALPOINTER;
   if (status->dwTotalSize < sizeof(LINECALLSTATUS)) return LINEERR_STRUCTURETOOSMALL;
-  const DWORD total = status->dwTotalSize;
-  std::memset(status, 0, sizeof(LINECALLSTATUS));
-  status->dwTotalSize = total;
-  status->dwNeededSize = sizeof(LINECALLSTATUS);
-  status->dwUsedSize = sizeof(LINECALLSTATUS);
-  status->dwCallState = entry->state;
-  status->dwCallStateMode = entry->state_mode;
-  status->dwCallPrivilege = LINECALLPRIVILEGE_OWNER;
-  if (entry->state != LINECALLSTATE_IDLE) status->dwCallFeatures |= kCallFeatureDrop;
-  if (entry->state == LINECALLSTATE_CONNECTED) status->dwCallFeatures |= kCallFeatureMonitorDigits;
+  FillCallStatus(entry->state, entry->state_mode, status);
   return 0;
 }
 
