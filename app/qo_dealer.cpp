@@ -1,7 +1,5 @@
 #include "app/qo_dealer.h"
 
-#include <algorithm>
-
 #include "app/telvane_utils.h"
 #include "platform/errors.h"
 #include "platform/message_loop.h"
@@ -115,7 +113,7 @@ void QoTelvane::Call(const std::string& number) {
     if (connected_ && !device_->CallCancelled()) {
       device_->CancelCall();
       connected_ = false;
-      platform::SleepMs(kBeforeRedialMs);
+      Loop().Sleep(kBeforeRedialMs);
     }
     // A connect left over from a call that was given up belongs to that call: this call
     // is connected only by its own answer.
@@ -126,7 +124,7 @@ void QoTelvane::Call(const std::string& number) {
     device_->SetEnableVoice(true);
     device_->Dial(number);
     WaitForConnect();
-    if (CallOptions.AfterConnectPause > 0) platform::SleepMs(CallOptions.AfterConnectPause);
+    if (CallOptions.AfterConnectPause > 0) Loop().Sleep(CallOptions.AfterConnectPause);
     PlaySequence();
   } catch (const Exception& error) {
     try {
@@ -153,12 +151,11 @@ void QoTelvane::WaitForConnect() {
   // message arrives or the last pass ends, so a long wait costs no CPU.
   const int64_t timeout = CallOptions.ConnectTimeOut;
   const int64_t passes = timeout <= 0 ? 1 : (timeout + kConnectPassMs - 1) / kConnectPassMs;
-  const int64_t deadline = Loop().NowMs() + passes * kConnectPassMs;
-  while (!connected_) {
-    PumpMessage();
-    if (!connected_) Loop().WaitForMessage(std::max<int64_t>(0, deadline - Loop().NowMs()));
-    if (Loop().NowMs() >= deadline) throw Exception("Tapi device is not ready");
-  }
+  const int64_t deadline = Loop().DeadlineAfter(passes * kConnectPassMs);
+  Loop().RunUntil([this] { return connected_; }, deadline);
+  // An answer handled only once the time had run out (inside a message that took that
+  // long) comes too late as well.
+  if (Loop().NowMs() >= deadline) throw Exception("Tapi device is not ready");
 }
 
 void QoTelvane::PlaySequence() {
@@ -184,7 +181,7 @@ void QoTelvane::PlaySequence() {
     ResultCode = kResultCompleted;
   } else {
     ResultCode = kResultFailed;
-    platform::SleepMs(kAfterFailureMs);
+    Loop().Sleep(kAfterFailureMs);
   }
   connected_ = false;
 }
@@ -193,7 +190,7 @@ void QoTelvane::RunStateAction(int64_t start_ms) {
   switch (state_) {
     case psStartGreeting:
       state_ = psPlayingGreeting;
-      platform::SleepMs(kGreetingGapMs);
+      Loop().Sleep(kGreetingGapMs);
       device_->PlayWaveFile(greeting_file_);
       play_interrupted_ = false;
       PumpMessage();
@@ -213,7 +210,7 @@ void QoTelvane::RunStateAction(int64_t start_ms) {
         state_ = psStartMessage;
       }
       PumpMessage();
-      platform::SleepMs(kGreetingGapMs);
+      Loop().Sleep(kGreetingGapMs);
       break;
     case psStartMessage:
     case psRepeatMessage:

@@ -4,6 +4,7 @@
 #include <iostream>
 #include <limits>
 
+#include "platform/message_loop.h"
 #include "platform/os.h"
 
 namespace telvane {
@@ -166,7 +167,8 @@ std::string ExtractOptionValue(const std::string& argument, const std::string& p
 }
 
 std::string TimeStamped(const std::string& message) {
-  return "[" + platform::LocalDateTimeText(platform::NowWallMs()) + "]\t" + message;
+  return "[" + platform::LocalDateTimeText(platform::MessageLoop::Current()->WallMs()) + "]\t" +
+         message;
 }
 
 void PrintLine(const std::string& message) {

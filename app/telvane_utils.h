@@ -50,10 +50,12 @@ std::string LowerCase(std::string text);
 std::string ExtractOptionValue(const std::string& argument, const std::string& prefix,
                                const std::string& replacement);
 
-// "[" date and time "]" tab message, as every progress, result and debug line starts.
+// "[" date and time "]" tab message, as every progress, result and debug line starts. The
+// time is the wall time of the calling thread's message loop, which must exist.
 std::string TimeStamped(const std::string& message);
 
 // Writes one time-stamped line to standard output; an empty message writes an empty line.
+// Loop thread only, as TimeStamped.
 void PrintLine(const std::string& message);
 
 // Writes one line as it is, without time stamp.

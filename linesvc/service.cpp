@@ -7,6 +7,7 @@
 
 #include "linesvc/tapi_structures.h"
 #include "linesvc/text.h"
+#include "platform/tapi_binding.h"
 
 namespace telvane::linesvc {
 
@@ -235,14 +236,14 @@ void Service::CloseLine(HLINE handle) {
   events_.Add(device.config.name, "line closed");
 }
 
-LONG Service::Initialize(LPHLINEAPP line_app, HINSTANCE, LINECALLBACK callback, LPCSTR app_name,
-                         LPDWORD num_devs) {
+LONG Service::Initialize(LPHLINEAPP line_app, HINSTANCE instance, LINECALLBACK callback,
+                         LPCSTR app_name, LPDWORD num_devs) {
   if (line_app == nullptr || num_devs == nullptr || callback == nullptr) {
     return LINEERR_INVALPOINTER;
   }
-  platform::MessageLoop* loop = platform::MessageLoop::Current();
+  platform::MessageLoop* loop = platform::LoopOfLineAppInstance(instance);
   if (loop == nullptr) {
-    events_.Add("service", "lineInitialize refused: the calling thread has no message loop");
+    events_.Add("service", "lineInitialize refused: the application named no message loop");
     return LINEERR_OPERATIONFAILED;
   }
   CollectDefunctCalls();

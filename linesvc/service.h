@@ -5,14 +5,15 @@
 // choosing and call the same members.
 //
 //   Service service([] { return ParseLinesFile(text, "test"); });
-//   service.Initialize(&app, nullptr, Callback, "app", &devices);
+//   service.Initialize(&app, platform::LineAppInstance(loop), Callback, "app", &devices);
 //   ...
-//   while (loop.PumpOne()) {}      // messages reach Callback from here, never from a request
+//   loop.RunUntilIdle();           // messages reach Callback from here, never from a request
 //
 // What it promises, as TAPI does:
-// - Every message for an application is posted to the message loop of the thread that called
-//   lineInitialize and reaches its callback when that thread dispatches it, never from inside
-//   a request. Messages for a line carry the callback instance given to lineOpen.
+// - Every message for an application is posted to the message loop that the application
+//   handed lineInitialize as its instance (platform::LineAppInstance), and reaches its callback
+//   when that loop's thread dispatches it, never from inside a request. Messages for a line
+//   carry the callback instance given to lineOpen.
 // - An asynchronous request (lineMakeCall, lineDrop) returns a positive request identifier;
 //   its LINE_REPLY comes before any call state that follows from it.
 // - After lineClose or lineShutdown, or once the Service is destroyed, nothing more is
@@ -65,6 +66,7 @@ class Service {
   Service& operator=(const Service&) = delete;
 
   // The TAPI 1.4 requests, with the parameters and results of the published functions.
+  // Initialize refuses (LINEERR_OPERATIONFAILED) an instance that names no message loop.
   LONG Initialize(LPHLINEAPP line_app, HINSTANCE instance, LINECALLBACK callback, LPCSTR app_name,
                   LPDWORD num_devs);
   LONG Shutdown(HLINEAPP line_app);

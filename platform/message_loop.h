@@ -1,4 +1,4 @@
-// The application thread's message queue, its clock and its timers.
+// The application thread's message queue, its clock and its one way of waiting.
 //
 // Everything the program does runs on one thread: telephony callbacks, wave-output
 // completions, the line device's deferred notifications and timers all reach it as messages
@@ -8,17 +8,23 @@
 //   MessageLoop loop(ClockMode::kVirtual);       // one per thread, owned by that thread
 //   MessageWindow window([](uint32_t id, uintptr_t w, intptr_t l) { ... });
 //   window.Post(kMyMessage, 1, 2);               // from any thread
-//   while (!done) { if (!loop.PumpOne()) loop.WaitForMessage(kInfinite); }
+//   if (loop.RunUntil([&] { return done; }, loop.DeadlineAfter(30000)) ==
+//       WaitResult::kTimedOut) { ... }
 //
-// Time. The loop owns the one clock of the thread: the tick counter, "now", Sleep, timers,
+// Waiting. RunUntil is the one bounded wait: every wait of the program and of the tests is
+// "handle messages one at a time until this holds or that time has come". Timers that
+// cancel what they scheduled when they are destroyed are in platform/timers.h.
+//
+// Time. The loop owns the one clock of the thread: "now", the wall time, Sleep, timers,
 // delayed tasks and wait time-outs all read it. On the virtual clock time stands still
 // while the thread works and jumps, whenever the thread sleeps or waits with nothing
-// queued, to the next due timer or delayed task (or to the end of the sleep or wait), so a
-// call with ten-second time-outs runs in milliseconds and the same way every time.
+// queued, to the next due delayed task (or to the end of the sleep or wait), so a call with
+// ten-second time-outs runs in milliseconds and the same way every time.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 
 namespace telvane::platform {
@@ -27,6 +33,12 @@ enum class ClockMode { kReal, kVirtual };
 
 // A wait without time-out.
 inline constexpr int64_t kInfinite = -1;
+
+// A deadline that never comes.
+inline constexpr int64_t kNoDeadline = std::numeric_limits<int64_t>::max();
+
+// How a RunUntil ended.
+enum class WaitResult { kReached, kTimedOut };
 
 // Identifies a delayed task so that it can be cancelled; 0 is never used.
 using TaskId = uint64_t;
@@ -65,6 +77,26 @@ class MessageLoop {
   // Returns false when there was none.
   bool PumpOne();
 
+  // Loop thread only. Dispatches queued messages, those queued meanwhile included, until
+  // none is left; never waits and never moves the clock. Returns how many ran.
+  size_t RunUntilIdle();
+
+  // Loop thread only. Handles messages one at a time, waiting for the next when none is
+  // queued, until done() holds (kReached) or the clock reaches deadline_ms (kTimedOut).
+  // done() is asked first and after every message, so a condition that already holds
+  // handles nothing; the deadline is looked at between messages only. kNoDeadline waits
+  // without limit.
+  WaitResult RunUntil(const std::function<bool()>& done, int64_t deadline_ms);
+
+  // Loop thread only. Handles every message that falls due within the next ms on the clock,
+  // those due at its very end included: RunUntil with a condition that never holds, then
+  // RunUntilIdle.
+  void RunFor(int64_t ms);
+
+  // Thread-safe. The clock time ms from now, held at kNoDeadline so that it cannot wrap;
+  // kInfinite (or any negative time) gives kNoDeadline.
+  int64_t DeadlineAfter(int64_t ms) const;
+
   // Loop thread only. Returns true as soon as a message is queued (it stays queued), false
   // when timeout_ms passed first. kInfinite waits without limit.
   bool WaitForMessage(int64_t timeout_ms);
@@ -87,12 +119,13 @@ class MessageLoop {
   size_t QueuedCount() const;
   size_t DelayedCount() const;
 
-  // The system's backend (message_loop_impl.h); nothing but the backends uses it.
-  class Impl;
+  // The system's part of the loop (message_loop_backend.h); only the backends use it.
+  class Backend;
 
  private:
   friend class MessageWindow;
-  std::unique_ptr<Impl> impl_;
+  class Core;
+  std::unique_ptr<Core> core_;
 };
 
 // A target for window-style messages (message number and two parameters), the equivalent
@@ -119,27 +152,6 @@ class MessageWindow {
  private:
   MessageLoop& loop_;
   uint64_t handle_;
-};
-
-// A repeating timer on the current loop: its callback runs on the loop thread every
-// interval_ms, each run queued like a message. Destroying the timer stops it.
-class RepeatingTimer {
- public:
-  RepeatingTimer() = default;
-  ~RepeatingTimer();
-  RepeatingTimer(const RepeatingTimer&) = delete;
-  RepeatingTimer& operator=(const RepeatingTimer&) = delete;
-
-  // Loop thread only. (Re)starts the timer; a running one is stopped first. An interval
-  // below 1 ms counts as 1 ms, so time still moves on between ticks.
-  void Start(int64_t interval_ms, std::function<void()> callback);
-  // Loop thread only. Stops the timer; a tick already queued does not run.
-  void Stop();
-  bool IsRunning() const { return state_ != nullptr; }
-
- private:
-  struct State;
-  std::shared_ptr<State> state_;
 };
 
 }  // namespace telvane::platform

@@ -1,25 +1,12 @@
-// Process services of the operating system: the thread's clock, the executable's path,
-// paths and files, local date and time text, profile (INI) strings.
-//
-// The clock functions read the calling thread's message loop, so on the virtual clock a
-// sleep costs no real time; a thread without a loop uses the machine's clocks.
-// All functions are thread-safe.
+// Process services of the operating system: the executable's path, paths and files, local
+// date and time text, profile (INI) strings. The clock is the message loop's
+// (platform/message_loop.h). All functions are thread-safe.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 namespace telvane::platform {
-
-// Blocks the calling thread for ms milliseconds of its clock.
-void SleepMs(int64_t ms);
-
-// Milliseconds since the clock started, modulo 2^32, like the system tick counter: it wraps
-// after about 49.7 days, so compare ticks only by unsigned difference.
-uint32_t TickCount();
-
-// The local wall time in milliseconds since 1970, on the thread's clock.
-int64_t NowWallMs();
 
 // The local date in the user's short form, one blank, and the time with seconds in the long
 // form, for a wall time in milliseconds since 1970.

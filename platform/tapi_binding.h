@@ -25,6 +25,7 @@
 #include <span>
 #include <string>
 
+#include "platform/message_loop.h"
 #include "platform/tapi.h"
 
 namespace telvane::platform {
@@ -47,6 +48,16 @@ void UnbindTapi();
 // library name (see DynamicLibrary::Load) or a path. For tests that bind a library of their
 // own, and for pointing the program at a telephony service installed elsewhere.
 void SetTapiLibraryName(const std::string& name_or_path);
+
+// The module-instance argument of lineInitialize, and the contract it carries. Our telephony
+// service (POSIX) posts every message for a line application to the message loop the
+// application hands it here, and reaches it through that loop only; the system's TAPI32
+// (Windows) finds the calling thread by itself and gets no instance (null), as ever.
+HINSTANCE LineAppInstance(MessageLoop& loop);
+#ifndef _WIN32
+// The service's side: the loop an application handed to lineInitialize, or null for none.
+MessageLoop* LoopOfLineAppInstance(HINSTANCE instance);
+#endif
 
 // A variable-size TAPI structure (LINEDEVCAPS, LINECALLINFO, LINECALLSTATUS...) in a buffer
 // it owns. Such a structure starts with its fixed part, whose first field dwTotalSize tells

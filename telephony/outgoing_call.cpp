@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "platform/errors.h"
-#include "platform/os.h"
+#include "platform/message_loop.h"
 #include "platform/tapi_binding.h"
 #include "telephony/tapi_device.h"
 
@@ -11,24 +11,12 @@ namespace telvane {
 
 namespace {
 
-constexpr uint32_t kWaitLimitMs = 30000;
+constexpr int64_t kWaitLimitMs = 30000;
 constexpr int64_t kRetryTickMs = 1000;
 constexpr DWORD kAllLineStates = 0x01FFFFFF;
 constexpr DWORD kAllAddressStates = 0x1FF;
 // The dialled number travels as a NUL-terminated string in a fixed buffer of this size.
 constexpr size_t kDialBufferSize = 252;
-
-// Waits, without spinning, until a message is queued or the wait's time is up, then handles
-// at most one message. The time is measured on the tick counter as an unsigned difference,
-// so the wait survives the counter wrapping.
-void PumpWithinLimit(uint32_t start) {
-  platform::MessageLoop& loop = *platform::MessageLoop::Current();
-  const uint32_t elapsed = platform::TickCount() - start;
-  if (elapsed <= kWaitLimitMs) loop.WaitForMessage(kWaitLimitMs - elapsed + 1);
-  loop.PumpOne();
-}
-
-bool TimedOut(uint32_t start) { return platform::TickCount() - start > kWaitLimitMs; }
 
 }  // namespace
 
@@ -112,7 +100,7 @@ LONG TApdCustomTapiDevice::WaitForReply(LONG request) {
   reply_received_ = false;
   pending_request_ = request;
   reply_result_ = LINEERR_OPERATIONFAILED;
-  const int32_t end = PumpUntil([this] { return reply_received_; }, [] { return false; });
+  const int32_t end = PumpUntil([this] { return reply_received_; });
   waiting_for_reply_ = false;
   return end == 0 ? reply_result_ : end;
 }
@@ -121,23 +109,22 @@ int32_t TApdCustomTapiDevice::WaitForCallState(DWORD state) {
   if (waiting_for_state_) return 1;
   waiting_for_state_ = true;
   call_state_changed_ = false;
-  // A given state is looked for before each message; "any change" after it.
-  const int32_t end = PumpUntil([this, state] { return state != 0 && last_call_state_ == state; },
-                                [this, state] { return state == 0 && call_state_changed_; });
+  const int32_t end = PumpUntil([this, state] {
+    return state == 0 ? call_state_changed_ : last_call_state_ == state;
+  });
   waiting_for_state_ = false;
   return end;
 }
 
-int32_t TApdCustomTapiDevice::PumpUntil(const std::function<bool()>& reached_before,
-                                        const std::function<bool()>& reached_after) {
-  const uint32_t start = platform::TickCount();
-  for (;;) {
-    if (reached_before()) return 0;
-    PumpWithinLimit(start);
-    if (reached_after()) return 0;
-    if (!call_active_) return 1;
-    if (TimedOut(start)) return 2;
-  }
+int32_t TApdCustomTapiDevice::PumpUntil(const std::function<bool()>& reached) {
+  platform::MessageLoop& loop = *platform::MessageLoop::Current();
+  // The limit is passed once more than kWaitLimitMs have gone by.
+  const int64_t deadline = loop.DeadlineAfter(kWaitLimitMs + 1);
+  loop.RunUntil([&] { return reached() || !call_active_; }, deadline);
+  // After a message, a hang-up and then the time limit count before what was awaited.
+  if (!call_active_) return 1;
+  if (loop.NowMs() >= deadline) return 2;
+  return 0;
 }
 
 int32_t TApdCustomTapiDevice::CurrentCallState() {

@@ -27,6 +27,10 @@ std::string LineName(const platform::TapiBlock<LINEDEVCAPS>& caps) {
   return std::string(name.begin(), name.end());
 }
 
+// What lineInitialize is handed as the module instance: the telephony service learns from
+// it the loop of the thread the device lives on, to which it posts everything for the device.
+HINSTANCE AppInstance() { return platform::LineAppInstance(*platform::MessageLoop::Current()); }
+
 // The program's name as a line application: its full path without the extension.
 std::string ApplicationName() {
   std::string path = platform::ExecutablePath();
@@ -115,7 +119,7 @@ bool TApdCustomTapiDevice::InitializeTapi() {
     bool reinit_seen = false;
     for (;;) {
       DWORD num_devices = 0;
-      const LONG result = tapi::lineInitialize(&line_app_handle_, nullptr, &LineCallback,
+      const LONG result = tapi::lineInitialize(&line_app_handle_, AppInstance(), &LineCallback,
                                                app_name.c_str(), &num_devices);
       num_devices_ = static_cast<int32_t>(num_devices);
       if (device_count_ == 0) device_count_ = num_devices_;
@@ -124,12 +128,7 @@ bool TApdCustomTapiDevice::InitializeTapi() {
       if (result == static_cast<LONG>(LINEERR_REINIT) && !reinit_seen) {
         // The telephony system is restarting: give it time, then try once more.
         reinit_seen = true;
-        const uint32_t start = platform::TickCount();
-        while (platform::TickCount() - start < kReinitPauseMs) {
-          platform::MessageLoop* loop = platform::MessageLoop::Current();
-          loop->WaitForMessage(kReinitPauseMs - (platform::TickCount() - start));
-          loop->PumpOne();
-        }
+        platform::MessageLoop::Current()->RunFor(kReinitPauseMs);
         continue;
       }
       // Every other failure ends the start-up: a telephony error as its mapped exception,
@@ -255,8 +254,8 @@ void TApdCustomTapiDevice::CheckVoiceSupport() {
   try {
     DWORD count = 0;
     const std::string no_name;
-    RaiseOnError(this,
-                 tapi::lineInitialize(&temporary, nullptr, &LineCallback, no_name.c_str(), &count));
+    RaiseOnError(this, tapi::lineInitialize(&temporary, AppInstance(), &LineCallback,
+                                            no_name.c_str(), &count));
     DWORD version = 0;
     LINEEXTENSIONID extension{};
     const DWORD id = static_cast<DWORD>(GetDeviceID());

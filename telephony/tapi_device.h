@@ -28,6 +28,7 @@
 
 #include "platform/component.h"
 #include "platform/message_loop.h"
+#include "platform/timers.h"
 #include "platform/tapi.h"
 #include "platform/tapi_binding.h"
 #include "telephony/com_port.h"
@@ -240,10 +241,9 @@ class TApdCustomTapiDevice : public TApdBaseComponent {
   void ResetLineState();
   LONG WaitForReply(LONG request);
   int32_t WaitForCallState(DWORD state);
-  // Handles messages until a condition holds (0), the line is hung up meanwhile (1) or 30 s
-  // have passed (2). reached_before is checked before each message, reached_after after it.
-  int32_t PumpUntil(const std::function<bool()>& reached_before,
-                    const std::function<bool()>& reached_after);
+  // Handles messages until the condition holds (0), the line is hung up meanwhile (1) or 30 s
+  // have passed (2).
+  int32_t PumpUntil(const std::function<bool()>& reached);
   int32_t CurrentCallState();
   void CheckLineFree();
   void StartRetryTimer();

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "platform/errors.h"
+#include "platform/message_loop.h"
 #include "platform/os.h"
 #include "platform/tapi_binding.h"
 #include "telephony/tapi_device.h"
@@ -96,14 +97,11 @@ void TApdCustomTapiDevice::StopWaveFile() {
 
 void TApdCustomTapiDevice::WaitForWaveOutputClosed() {
   platform::MessageLoop& loop = *platform::MessageLoop::Current();
-  while (wave_out_handle_ != nullptr) {
-    // Everything pending is handled, so the old output's close notification, queued while
-    // its last buffer is handled, is reported before the new file opens.
-    while (loop.PumpOne()) {
-    }
-    if (wave_out_handle_ == nullptr) break;
-    loop.WaitForMessage(platform::kInfinite);
-  }
+  if (wave_out_handle_ == nullptr) return;
+  loop.RunUntil([this] { return wave_out_handle_ == nullptr; }, platform::kNoDeadline);
+  // Everything pending is handled too, so the old output's close notification, queued while
+  // its last buffer is handled, is reported before the new file opens.
+  loop.RunUntilIdle();
 }
 
 int32_t TApdCustomTapiDevice::GetLineWaveDevice() {

@@ -3,39 +3,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <thread>
 #include <vector>
 
-#include "platform/message_loop.h"
 #include "platform/os.h"
 
 namespace telvane::platform {
-
-void SleepMs(int64_t ms) {
-  if (MessageLoop* loop = MessageLoop::Current()) {
-    loop->Sleep(ms);
-  } else if (ms > 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-  }
-}
-
-uint32_t TickCount() {
-  if (MessageLoop* loop = MessageLoop::Current()) return static_cast<uint32_t>(loop->NowMs());
-  return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count());
-}
-
-int64_t NowWallMs() {
-  if (MessageLoop* loop = MessageLoop::Current()) return loop->WallMs();
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 std::string LocalDateTimeText(int64_t wall_ms) {
   const std::time_t seconds = static_cast<std::time_t>(wall_ms / 1000);

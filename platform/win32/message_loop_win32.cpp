@@ -12,31 +12,25 @@
 // lets any message number be posted (the system refuses to post some numbers, those whose
 // parameters are pointers), and lets the loop count and drop what it queued.
 //
-// Delayed tasks are kept on the loop's clock, not as window timers: a timer message is only
-// made when the queue is empty, so a task due before a later post would run after it. A due
-// task is queued like a posted task whenever the thread looks at the queue or posts.
+// Delayed tasks are kept by the shared loop on its clock, not as window timers: a timer
+// message is only made when the queue is empty, so a task due before a later post would run
+// after it. The loop hands a due task over like a posted task.
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cassert>
 #include <chrono>
 #include <deque>
-#include <limits>
-#include <map>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <unordered_map>
 
-#include "platform/message_loop.h"
-#include "platform/message_loop_impl.h"
+#include "platform/message_loop_backend.h"
 
 namespace telvane::platform {
 
 namespace {
-
-// A thread wait is given whole milliseconds below INFINITE; longer waits are made in slices.
-constexpr int64_t kMaxWaitSliceMs = 24 * 60 * 60 * 1000;
 
 struct QueuedMessage {
   uint32_t message = 0;
@@ -128,35 +122,73 @@ HWND CreateHiddenWindow() {
 
 }  // namespace
 
-class Win32Loop final : public MessageLoop::Impl, public LoopAccess {
+class Win32Backend final : public MessageLoop::Backend, public LoopAccess {
  public:
-  explicit Win32Loop(ClockMode mode)
-      : clock_(mode),
-        thread_id_(GetCurrentThreadId()),
-        wake_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
+  Win32Backend() : wake_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
     if (wake_ == nullptr) throw std::runtime_error("cannot create the loop's wake-up event");
     task_window_ = AttachWindow(nullptr);
   }
 
-  ~Win32Loop() override {
+  ~Win32Backend() override {
     // Tasks still queued die with the loop; their carriers find no window.
     DetachWindow(task_window_);
     CloseHandle(wake_);
   }
 
-  ClockMode mode() const override { return clock_.mode(); }
-
-  int64_t Now() const override { return clock_.Now(); }
-
-  int64_t Wall() const override { return clock_.Wall(); }
-
-  void PostTask(std::function<void()> task) override {
-    Post(task_window_, QueuedMessage{0, 0, 0, std::move(task)});
+  bool PostTask(std::function<void()>& task) override {
+    std::lock_guard lock(mu_);
+    QueuedMessage message{0, 0, 0, std::move(task)};
+    if (PostCarrierLocked(task_window_, *windows_.at(task_window_), message)) return true;
+    task = std::move(message.task);
+    return false;
   }
 
-  void PostToWindow(uint64_t window, uint32_t message, uintptr_t wparam, intptr_t lparam) override {
-    Post(reinterpret_cast<HWND>(static_cast<uintptr_t>(window)),
-         QueuedMessage{message, wparam, lparam, {}});
+  bool PostToWindow(uint64_t window, uint32_t message, uintptr_t wparam, intptr_t lparam) override {
+    const HWND hwnd = reinterpret_cast<HWND>(static_cast<uintptr_t>(window));
+    std::lock_guard lock(mu_);
+    auto it = windows_.find(hwnd);
+    if (it == windows_.end()) {
+      // Not a window of this loop (gone, or someone else's): a plain posted message.
+      PostMessageA(hwnd, message, wparam, lparam);
+      return true;
+    }
+    QueuedMessage entry{message, wparam, lparam, {}};
+    return PostCarrierLocked(hwnd, *it->second, entry);
+  }
+
+  void Broadcast(uint32_t message, uintptr_t wparam, intptr_t lparam) override {
+    std::lock_guard lock(mu_);
+    for (auto& [window, data] : windows_) {
+      if (window == task_window_) continue;
+      QueuedMessage entry{message, wparam, lparam, {}};
+      PostCarrierLocked(window, *data, entry);
+    }
+  }
+
+  void Wake() override { SetEvent(wake_); }
+
+  bool WaitForMessage(std::optional<TimePoint> until) override {
+    MSG message;
+    if (PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE)) return true;
+    DWORD wait_ms = INFINITE;
+    if (until) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+          *until - std::chrono::steady_clock::now());
+      // A mere look leaves a wake-up pending for the wait that follows it.
+      if (left.count() <= 0) return false;
+      wait_ms = static_cast<DWORD>(std::min<int64_t>(left.count(), INFINITE - 1));
+    }
+    // Wakes for a message already in the queue too, not only for one that arrives later.
+    MsgWaitForMultipleObjectsEx(1, &wake_, wait_ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    return PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE) != 0;
+  }
+
+  bool DispatchOne() override {
+    MSG message;
+    if (!PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) return false;
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+    return true;
   }
 
   uint64_t AddWindow(MessageWindow::Handler handler) override {
@@ -168,87 +200,22 @@ class Win32Loop final : public MessageLoop::Impl, public LoopAccess {
     DetachWindow(reinterpret_cast<HWND>(static_cast<uintptr_t>(window)));
   }
 
-  TaskId PostDelayed(int64_t delay_ms, std::function<void()> task) override {
+  bool TakePending(WindowData& window, QueuedMessage& out) override {
     std::lock_guard lock(mu_);
-    QueueDueLocked();
-    const TaskId id =
-        delayed_.Add(ClockAdd(Now(), std::max<int64_t>(delay_ms, 0)), std::move(task));
-    // A loop waiting without limit must learn that it has a time to wake at.
-    SetEvent(wake_);
-    return id;
-  }
-
-  bool CancelDelayed(TaskId id) override {
-    std::lock_guard lock(mu_);
-    return delayed_.Cancel(id);
-  }
-
-  bool PumpOne() override {
-    {
-      std::lock_guard lock(mu_);
-      QueueDueLocked();
-    }
-    MSG message;
-    if (!PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) return false;
-    TranslateMessage(&message);
-    DispatchMessageA(&message);
+    if (window.pending.empty()) return false;
+    out = std::move(window.pending.front());
+    window.pending.pop_front();
     return true;
   }
 
-  bool WaitForMessage(int64_t timeout_ms) override {
-    const bool bounded = timeout_ms >= 0;
-    const int64_t deadline = bounded ? ClockAdd(Now(), timeout_ms) : 0;
-    for (;;) {
-      bool have_due = false;
-      int64_t wake = 0;
-      {
-        std::lock_guard lock(mu_);
-        QueueDueLocked();
-        if (const std::optional<int64_t> next_due = delayed_.NextDue()) {
-          have_due = true;
-          wake = *next_due;
-        }
-      }
-      MSG message;
-      if (PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE)) return true;
-      const int64_t now = Now();
-      if (bounded && now >= deadline) return false;
-      if (bounded) wake = have_due ? std::min(wake, deadline) : deadline;
-      const bool timed = have_due || bounded;
-      if (clock_.IsVirtual() && timed) {
-        // Nothing to do until the next due point: jump there.
-        clock_.SetVirtual(std::max(wake, now));
-        continue;
-      }
-      const DWORD wait_ms =
-          timed ? static_cast<DWORD>(std::clamp<int64_t>(wake - now, 0, kMaxWaitSliceMs))
-                : INFINITE;
-      // Wakes for a message already in the queue too, not only for one that arrives later.
-      MsgWaitForMultipleObjectsEx(1, &wake_, wait_ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    }
-  }
-
-  void Sleep(int64_t ms) override {
-    if (ms <= 0) return;
-    if (clock_.IsVirtual()) {
-      AdvanceVirtual(ms);
-      return;
-    }
-    const int64_t end = ClockAdd(Now(), ms);
-    for (int64_t now = Now(); now < end; now = Now()) {
-      ::Sleep(static_cast<DWORD>(std::min(end - now, kMaxWaitSliceMs)));
-    }
+  size_t QueuedCount() const override {
     std::lock_guard lock(mu_);
-    QueueDueLocked();
+    size_t count = 0;
+    for (const auto& entry : windows_) count += entry.second->pending.size();
+    return count;
   }
 
-  void AdvanceVirtual(int64_t ms) override {
-    assert(clock_.IsVirtual());
-    std::lock_guard lock(mu_);
-    clock_.SetVirtual(ClockAdd(Now(), std::max<int64_t>(ms, 0)));
-    QueueDueLocked();
-  }
-
+ private:
   // Loop thread only: the window belongs to the thread that creates it.
   HWND AttachWindow(std::shared_ptr<MessageWindow::Handler> handler) {
     HWND window = CreateHiddenWindow();
@@ -279,61 +246,9 @@ class Win32Loop final : public MessageLoop::Impl, public LoopAccess {
     DestroyWindow(window);
   }
 
-  void Broadcast(uint32_t message, uintptr_t wparam, intptr_t lparam) override {
-    std::unique_lock lock(mu_);
-    QueueDueLocked();
-    for (auto& [window, data] : windows_) {
-      if (window == task_window_) continue;
-      PostCarrierLocked(window, *data, QueuedMessage{message, wparam, lparam, {}});
-    }
-  }
-
-  bool TakePending(WindowData& window, QueuedMessage& out) override {
-    std::lock_guard lock(mu_);
-    if (window.pending.empty()) return false;
-    out = std::move(window.pending.front());
-    window.pending.pop_front();
-    return true;
-  }
-
-  size_t QueuedCount() const override {
-    std::lock_guard lock(mu_);
-    size_t count = 0;
-    for (const auto& entry : windows_) count += entry.second->pending.size();
-    return count;
-  }
-
-  size_t DelayedCount() const override {
-    std::lock_guard lock(mu_);
-    return delayed_.Size();
-  }
-
- private:
-  // The thread queue holds a limited number of posted messages. Another thread that meets a
-  // full queue waits for the loop to take some; the loop thread itself cannot, so for it a
-  // full queue is an error.
-  void Post(HWND window, QueuedMessage message) {
-    for (;;) {
-      {
-        std::lock_guard lock(mu_);
-        QueueDueLocked();
-        auto it = windows_.find(window);
-        if (it == windows_.end()) {
-          // Not a window of this loop (gone, or someone else's): a plain posted message.
-          if (!message.task) PostMessageA(window, message.message, message.wparam, message.lparam);
-          return;
-        }
-        if (PostCarrierLocked(window, *it->second, std::move(message))) return;
-      }
-      if (GetCurrentThreadId() == thread_id_) {
-        throw std::runtime_error("the thread's message queue is full");
-      }
-      ::Sleep(1);
-    }
-  }
-
-  // Queues the entry behind a carrier; false (and nothing queued) when the system refuses.
-  bool PostCarrierLocked(HWND window, WindowData& data, QueuedMessage&& message) {
+  // Queues the entry behind a carrier; false (and the entry back in `message`) when the
+  // system refuses because the thread's queue is full.
+  bool PostCarrierLocked(HWND window, WindowData& data, QueuedMessage& message) {
     data.pending.push_back(std::move(message));
     if (PostMessageA(window, CarrierMessage(), 0, 0)) return true;
     message = std::move(data.pending.back());
@@ -341,30 +256,15 @@ class Win32Loop final : public MessageLoop::Impl, public LoopAccess {
     return false;
   }
 
-  void QueueDueLocked() {
-    const int64_t now = Now();
-    WindowData& tasks = *windows_.at(task_window_);
-    delayed_.TakeDue(now, [&](std::function<void()>& task) {
-      QueuedMessage message{0, 0, 0, std::move(task)};
-      if (PostCarrierLocked(task_window_, tasks, std::move(message))) return true;
-      // The queue is full: the task stays due and is queued at the next look.
-      task = std::move(message.task);
-      return false;
-    });
-  }
-
-  LoopClock clock_;
-  const DWORD thread_id_;
   const HANDLE wake_;
   HWND task_window_ = nullptr;
 
   mutable std::mutex mu_;
-  DelayedTasks delayed_;
   std::unordered_map<HWND, std::unique_ptr<WindowData>> windows_;
 };
 
-std::unique_ptr<MessageLoop::Impl> MessageLoop::Impl::Create(ClockMode mode) {
-  return std::make_unique<Win32Loop>(mode);
+std::unique_ptr<MessageLoop::Backend> MessageLoop::Backend::Create() {
+  return std::make_unique<Win32Backend>();
 }
 
 }  // namespace telvane::platform

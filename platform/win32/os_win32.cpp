@@ -4,7 +4,6 @@
 
 #include <vector>
 
-#include "platform/message_loop.h"
 #include "platform/os.h"
 
 namespace telvane::platform {
@@ -55,29 +54,6 @@ std::string DateOrTimeText(const SYSTEMTIME& local, bool date) {
 }
 
 }  // namespace
-
-void SleepMs(int64_t ms) {
-  if (MessageLoop* loop = MessageLoop::Current()) {
-    loop->Sleep(ms);
-  } else if (ms > 0) {
-    ::Sleep(static_cast<DWORD>(std::min<int64_t>(ms, INFINITE - 1)));
-  }
-}
-
-uint32_t TickCount() {
-  if (MessageLoop* loop = MessageLoop::Current()) return static_cast<uint32_t>(loop->NowMs());
-  return GetTickCount();
-}
-
-int64_t NowWallMs() {
-  if (MessageLoop* loop = MessageLoop::Current()) return loop->WallMs();
-  FILETIME now;
-  GetSystemTimeAsFileTime(&now);
-  ULARGE_INTEGER ticks;
-  ticks.LowPart = now.dwLowDateTime;
-  ticks.HighPart = now.dwHighDateTime;
-  return static_cast<int64_t>(ticks.QuadPart / 10000 - 11644473600000ULL);
-}
 
 std::string LocalDateTimeText(int64_t wall_ms) {
   ULARGE_INTEGER ticks;

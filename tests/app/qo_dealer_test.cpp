@@ -409,8 +409,7 @@ TEST_F(QoTelvaneTest, StaleConnectDoesNotSkipTheNextAnswerWait) {
   device_->AddCall(Answered(5000));
   CallOnce();
   ASSERT_EQ(controller_->ResultText, "Error : Tapi device is not ready");
-  while (loop_.PumpOne()) {
-  }
+  loop_.RunUntilIdle();
   EXPECT_TRUE(controller_->Connected());
   const int64_t second_dial = loop_.NowMs();
   CallOptions.ConnectTimeOut = 10000;

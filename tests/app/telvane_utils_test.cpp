@@ -439,7 +439,7 @@ TEST_F(PrintLineTest, MessageLineCarriesTimeStampAndTab) {
   PrintLine("Dialing 555");
   const std::string out = ::testing::internal::GetCapturedStdout();
   // Time stands still on the virtual clock, so the stamp is known exactly.
-  const std::string stamp = platform::LocalDateTimeText(platform::NowWallMs());
+  const std::string stamp = platform::LocalDateTimeText(loop_.WallMs());
   EXPECT_EQ(out, "[" + stamp + "]\tDialing 555\n");
   EXPECT_TRUE(std::regex_search(stamp, std::regex(R"(\d{1,2}:\d{2}:\d{2})"))) << stamp;
   EXPECT_TRUE(std::regex_match(out, std::regex(R"(\[[^\]\n]+ [^\]\n]+\]\tDialing 555\n)"))) << out;

@@ -13,6 +13,7 @@
 #include "linesvc/modem_protocol.h"
 #include "linesvc/service.h"
 #include "platform/message_loop.h"
+#include "platform/tapi_binding.h"
 #include "platform/wave_devices.h"
 #include "tests/linesvc/modem_emulator.h"
 
@@ -52,7 +53,8 @@ class ModemDriverTest : public testing::Test {
     lines_ = "[line Modem]\ndriver = modem\ndevice = " + modem_->Path() +
              "\nlockdir = " + lock_dir_.string() + "\ntimeout = 300\nwave = 4100\n" + extra;
     service_ = std::make_unique<Service>([this] { return ParseLinesFile(lines_, "test"); });
-    ASSERT_EQ(service_->Initialize(&app_, nullptr, Callback, "modem test", &devices_), 0);
+    ASSERT_EQ(service_->Initialize(&app_, platform::LineAppInstance(loop_), Callback, "modem test",
+                                   &devices_), 0);
   }
 
   static void Callback(DWORD device, DWORD message, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR p2,

@@ -11,6 +11,7 @@
 #include "linesvc/lines_file.h"
 #include "linesvc/service.h"
 #include "platform/message_loop.h"
+#include "platform/tapi_binding.h"
 
 namespace telvane::linesvc {
 
@@ -74,7 +75,7 @@ features =
   // Registers the application; returns the number of line devices.
   DWORD Initialize() {
     DWORD devices = 0;
-    EXPECT_EQ(service_->Initialize(&app_, nullptr, Callback, "linesvc test", &devices), 0);
+    EXPECT_EQ(service_->Initialize(&app_, platform::LineAppInstance(loop_), Callback, "linesvc test", &devices), 0);
     return devices;
   }
 

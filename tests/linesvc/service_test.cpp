@@ -139,7 +139,7 @@ TEST_F(ServiceTest, OpenChecksPrivilegesMediaAndOwnership) {
             0);
   HLINEAPP other = 0;
   DWORD devices = 0;
-  ASSERT_EQ(service_->Initialize(&other, nullptr, Callback, "other", &devices), 0);
+  ASSERT_EQ(service_->Initialize(&other, platform::LineAppInstance(loop_), Callback, "other", &devices), 0);
   HLINE other_line = 0;
   EXPECT_EQ(service_->Open(other, 0, &other_line, kTapiVersion14, 0, 0, LINECALLPRIVILEGE_OWNER,
                            LINEMEDIAMODE_AUTOMATEDVOICE, nullptr),
@@ -260,7 +260,8 @@ driver = sim
   Service service([&] { return ParseLinesFile(text, "lines.ini"); });
   HLINEAPP app = 0;
   DWORD devices = 0;
-  ASSERT_EQ(service.Initialize(&app, nullptr, IgnoreMessage, "t", &devices), 0);
+  ASSERT_EQ(service.Initialize(&app, platform::LineAppInstance(loop), IgnoreMessage, "t", &devices),
+            0);
   EXPECT_EQ(devices, 2u);
   EXPECT_EQ(LineName(DevCaps(service, app, 1)), "Second");
   EXPECT_TRUE(service.Events().Contains("service", "unknown driver 'hayes'"));
@@ -269,7 +270,7 @@ driver = sim
   EXPECT_EQ(service.Shutdown(app), 0);
 }
 
-// Registration needs the calling thread's message loop and valid pointers.
+// Registration needs the application's message loop and valid pointers.
 TEST(ServiceConfigTest, InitializeNeedsALoopAndPointers) {
   Service service([] { return LinesConfig{}; });
   HLINEAPP app = 0;
@@ -277,10 +278,11 @@ TEST(ServiceConfigTest, InitializeNeedsALoopAndPointers) {
   EXPECT_EQ(service.Initialize(&app, nullptr, IgnoreMessage, "t", &devices),
             LINEERR_OPERATIONFAILED);
   platform::MessageLoop loop(platform::ClockMode::kVirtual);
-  EXPECT_EQ(service.Initialize(nullptr, nullptr, IgnoreMessage, "t", &devices),
+  const HINSTANCE instance = platform::LineAppInstance(loop);
+  EXPECT_EQ(service.Initialize(nullptr, instance, IgnoreMessage, "t", &devices),
             LINEERR_INVALPOINTER);
-  EXPECT_EQ(service.Initialize(&app, nullptr, nullptr, "t", &devices), LINEERR_INVALPOINTER);
-  ASSERT_EQ(service.Initialize(&app, nullptr, IgnoreMessage, "t", &devices), 0);
+  EXPECT_EQ(service.Initialize(&app, instance, nullptr, "t", &devices), LINEERR_INVALPOINTER);
+  ASSERT_EQ(service.Initialize(&app, instance, IgnoreMessage, "t", &devices), 0);
   EXPECT_EQ(devices, 0u) << "no lines file, no line devices";
   EXPECT_TRUE(service.Events().Contains("service", "no lines file"));
   EXPECT_EQ(service.Shutdown(app), 0);
@@ -308,7 +310,7 @@ TEST(ExportsTest, EntryPointsServeTheLinesFileOfTheEnvironment) {
   };
   HLINEAPP app = 0;
   DWORD devices = 0;
-  ASSERT_EQ(lineInitialize(&app, nullptr, callback, "exports", &devices), 0);
+  ASSERT_EQ(lineInitialize(&app, platform::LineAppInstance(loop), callback, "exports", &devices), 0);
   EXPECT_EQ(devices, 1u);
   LINEDEVCAPS caps{};
   caps.dwTotalSize = sizeof caps;

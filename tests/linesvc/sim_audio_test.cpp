@@ -256,9 +256,9 @@ TEST(SimAudioRegistryTest, WaveDeviceLivesWithTheLine) {
     EXPECT_FALSE(platform::HasWaveOutDevice(41));
     HLINEAPP app = 0;
     DWORD devices = 0;
-    ASSERT_EQ(service.Initialize(
-                  &app, nullptr, [](DWORD, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR, DWORD_PTR) {},
-                  "t", &devices),
+    ASSERT_EQ(service.Initialize(&app, platform::LineAppInstance(loop),
+                                 [](DWORD, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR, DWORD_PTR) {},
+                                 "t", &devices),
               0);
     EXPECT_EQ(devices, 2u);
     EXPECT_TRUE(platform::HasWaveOutDevice(41));

@@ -55,15 +55,8 @@ WAVEFORMATEX LineFormat() { return {WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0}; 
 class AlsaTestBase : public testing::Test {
  protected:
   void RunUntil(const std::function<bool()>& done) {
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done()) {
-      ASSERT_LT(std::chrono::steady_clock::now(), give_up) << "completions never came";
-      if (!loop_.PumpOne()) loop_.WaitForMessage(100);
-    }
-  }
-  void Pump() {
-    while (loop_.PumpOne()) {
-    }
+    ASSERT_EQ(loop_.RunUntil(done, loop_.DeadlineAfter(10'000)), WaitResult::kReached)
+        << "completions never came";
   }
 
   MessageLoop loop_{ClockMode::kReal};
@@ -130,7 +123,7 @@ TEST_F(WaveMapperTest, PlaysBuffersAndReportsThemInOrder) {
   EXPECT_EQ(notices_, expected);
   for (const WAVEHDR& header : headers_) EXPECT_EQ(header.dwFlags, WHDR_PREPARED | WHDR_DONE);
   ASSERT_EQ(waveOutClose(handle_), MMSYSERR_NOERROR);
-  Pump();
+  loop_.RunUntilIdle();
   EXPECT_EQ(notices_.back(), (Notice{MM_WOM_CLOSE, 0}));
   handle_ = nullptr;
 }
@@ -165,7 +158,7 @@ TEST_F(WaveMapperTest, ResetGivesBuffersBackAndPlaysOn) {
   for (size_t i = 0; i < 3; ++i) EXPECT_EQ(headers_[i].dwFlags, WHDR_PREPARED | WHDR_DONE) << i;
   WAVEHDR& after = Play(Samples(800, 3));
   RunUntil([&] { return DoneCount() == 4; });
-  Pump();
+  loop_.RunUntilIdle();
   std::vector<Notice> expected{{MM_WOM_OPEN, 0}};
   for (const WAVEHDR& header : headers_) expected.push_back({MM_WOM_DONE, Address(header)});
   EXPECT_EQ(notices_, expected);
@@ -181,7 +174,7 @@ TEST_F(WaveMapperTest, RefusedWithoutADefaultOutput) {
   EXPECT_EQ(Open(line), MMSYSERR_NODRIVER);
   EXPECT_EQ(Open(line, CALLBACK_WINDOW | WAVE_MAPPED), MMSYSERR_NODRIVER);
   EXPECT_EQ(handle_, nullptr);
-  Pump();
+  loop_.RunUntilIdle();
   EXPECT_TRUE(notices_.empty());
   char text[129];
   ASSERT_EQ(waveOutGetErrorText(MMSYSERR_NODRIVER, text, sizeof text), MMSYSERR_NOERROR);
@@ -225,7 +218,7 @@ TEST_F(AlsaOutputTest, ResetReportsEveryWriteOnceFromTheLoop) {
   EXPECT_TRUE(heard_.empty());
   sink->Write(Samples(80, 1), Mark(6));
   RunUntil([&] { return heard_.size() == 6; });
-  Pump();
+  loop_.RunUntilIdle();
   EXPECT_EQ(heard_, (std::vector<int>{1, 2, 3, 4, 5, 6}));
 }
 
@@ -238,7 +231,7 @@ TEST_F(AlsaOutputTest, ClosingWithWritesQueuedIsPrompt) {
   const auto start = std::chrono::steady_clock::now();
   sink.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-  Pump();
+  loop_.RunUntilIdle();
   // Whatever had been heard before the close ran in order; nothing came twice.
   for (size_t i = 0; i < heard_.size(); ++i) EXPECT_EQ(heard_[i], static_cast<int>(i) + 1);
 }

@@ -19,13 +19,6 @@ namespace {
 
 using Log = std::vector<std::string>;
 
-// Dispatches until nothing is queued; returns how many messages ran.
-int PumpAll(MessageLoop& loop) {
-  int count = 0;
-  while (loop.PumpOne()) ++count;
-  return count;
-}
-
 class VirtualLoopTest : public testing::Test {
  protected:
   MessageLoop loop_{ClockMode::kVirtual};
@@ -41,10 +34,8 @@ class VirtualLoopTest : public testing::Test {
   }
   // Waits and dispatches until the queue and the delayed tasks are both empty.
   void RunUntilQuiet() {
-    while (loop_.QueuedCount() + loop_.DelayedCount() > 0) {
-      ASSERT_TRUE(loop_.WaitForMessage(kInfinite));
-      PumpAll(loop_);
-    }
+    loop_.RunUntil([this] { return loop_.QueuedCount() + loop_.DelayedCount() == 0; },
+                   kNoDeadline);
   }
 };
 
@@ -73,7 +64,7 @@ TEST_F(VirtualLoopTest, PostedTasksRunInFifoOrder) {
   });
   loop_.PostTask(Record("c"));
   EXPECT_EQ(loop_.QueuedCount(), 3u);
-  EXPECT_EQ(PumpAll(loop_), 4);
+  EXPECT_EQ(loop_.RunUntilIdle(), 4u);
   EXPECT_EQ(log_, (Log{"a", "b", "c", "d"}));
   EXPECT_EQ(loop_.QueuedCount(), 0u);
 }
@@ -88,7 +79,7 @@ TEST_F(VirtualLoopTest, TaskMayPumpNestedMessages) {
   });
   loop_.PostTask(Record("nested"));
   loop_.PostTask(Record("last"));
-  PumpAll(loop_);
+  loop_.RunUntilIdle();
   EXPECT_EQ(log_, (Log{"outer begins", "nested", "outer ends", "last"}));
 }
 
@@ -116,7 +107,7 @@ TEST_F(VirtualLoopTest, DueTaskKeepsItsPlaceAmongPosts) {
   loop_.PostDelayedTask(0, Record("zero delay"));
   loop_.PostDelayedTask(-7, Record("negative delay"));
   loop_.PostTask(Record("posted last"));
-  PumpAll(loop_);
+  loop_.RunUntilIdle();
   EXPECT_EQ(log_, (Log{"posted before", "due at 50", "posted after", "zero delay", "negative delay",
                        "posted last"}));
   EXPECT_EQ(loop_.NowMs(), 50);
@@ -140,7 +131,7 @@ TEST_F(VirtualLoopTest, CancelRemovesOnlyPendingTasks) {
   loop_.AdvanceVirtualTime(10);
   EXPECT_FALSE(loop_.CancelDelayedTask(queued));
   EXPECT_TRUE(loop_.WaitForMessage(100));
-  EXPECT_EQ(PumpAll(loop_), 1);
+  EXPECT_EQ(loop_.RunUntilIdle(), 1u);
   // The bounded wait does not stop at the cancelled task's due time.
   EXPECT_FALSE(loop_.WaitForMessage(100));
   EXPECT_EQ(loop_.NowMs(), 110);
@@ -201,7 +192,7 @@ TEST_F(VirtualLoopTest, SleepQueuesDueTasksWithoutDispatching) {
   loop_.AdvanceVirtualTime(10);
   EXPECT_EQ(loop_.QueuedCount(), 5u);
   EXPECT_TRUE(log_.empty());
-  PumpAll(loop_);
+  loop_.RunUntilIdle();
   EXPECT_EQ(log_, (Log{"posted@50", "a@50", "b@50", "c@50", "d@50"}));
 }
 
@@ -250,7 +241,7 @@ TEST_F(VirtualLoopTest, WindowReceivesItsMessagesInOrder) {
   window.Post(1024, 7, -3);
   loop_.PostTask(Record("task"));
   window.Post(32437, std::numeric_limits<uintptr_t>::max(), std::numeric_limits<intptr_t>::min());
-  PumpAll(loop_);
+  loop_.RunUntilIdle();
   EXPECT_EQ(log_, (Log{"1024,7,-3", "task",
                        "32437," + std::to_string(std::numeric_limits<uintptr_t>::max()) + "," +
                            std::to_string(std::numeric_limits<intptr_t>::min())}));
@@ -273,7 +264,7 @@ TEST_F(VirtualLoopTest, DestroyedWindowsMessagesAreDropped) {
   survivor.Post(4, 0, 0);
   doomed.reset();
   EXPECT_EQ(loop_.QueuedCount(), 3u);
-  PumpAll(loop_);
+  loop_.RunUntilIdle();
   EXPECT_EQ(log_, (Log{"survivor 2", "task", "survivor 4"}));
 }
 
@@ -290,7 +281,7 @@ TEST_F(VirtualLoopTest, WindowMayDestroyItselfInItsHandler) {
   });
   window->Post(1, 0, 0);
   window->Post(2, 0, 0);
-  PumpAll(loop_);
+  loop_.RunUntilIdle();
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(log_, Log{"still alive"});
 }
@@ -308,136 +299,39 @@ TEST_F(VirtualLoopTest, BroadcastReachesEveryLiveWindow) {
   }
   windows[2].reset();
   windows[0]->Broadcast(32437, 5, 6);
-  PumpAll(loop_);
+  loop_.RunUntilIdle();
   std::sort(log_.begin(), log_.end());
   EXPECT_EQ(log_, (Log{"0:32437,5,6", "1:32437,5,6", "3:32437,5,6"}));
 }
 
-class RepeatingTimerTest : public VirtualLoopTest {
- protected:
-  // Waits and dispatches until the clock reaches end_ms or nothing is left to wait for.
-  void RunUntil(int64_t end_ms) {
-    while (loop_.NowMs() < end_ms) {
-      if (!loop_.WaitForMessage(end_ms - loop_.NowMs())) break;
-      PumpAll(loop_);
-    }
-  }
-};
-
-// The timer ticks once per interval, at the interval's multiples, until stopped; a stopped
-// timer leaves nothing pending.
-TEST_F(RepeatingTimerTest, TicksEveryIntervalUntilStopped) {
-  RepeatingTimer timer;
-  EXPECT_FALSE(timer.IsRunning());
-  timer.Start(100, RecordWithTime("tick"));
-  EXPECT_TRUE(timer.IsRunning());
-  RunUntil(350);
-  EXPECT_EQ(log_, (Log{"tick@100", "tick@200", "tick@300"}));
-  timer.Stop();
-  EXPECT_FALSE(timer.IsRunning());
-  EXPECT_EQ(loop_.DelayedCount(), 0u);
-  RunUntil(1000);
-  EXPECT_EQ(log_.size(), 3u);
-  timer.Stop();  // stopping twice is harmless
+// RunUntil handles one message at a time and stops right after the one that makes the
+// condition hold; a condition that holds already handles nothing.
+TEST_F(VirtualLoopTest, RunUntilStopsAtTheMessageThatReachesTheCondition) {
+  int count = 0;
+  for (int i = 0; i < 3; ++i) loop_.PostTask([&] { ++count; });
+  EXPECT_EQ(loop_.RunUntil([&] { return count >= 0; }, kNoDeadline), WaitResult::kReached);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(loop_.RunUntil([&] { return count == 2; }, kNoDeadline), WaitResult::kReached);
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(loop_.QueuedCount(), 1u);
 }
 
-// Destroying a running timer stops it.
-TEST_F(RepeatingTimerTest, DestroyingTimerStopsIt) {
-  auto timer = std::make_unique<RepeatingTimer>();
-  timer->Start(50, Record("tick"));
-  RunUntil(120);
-  timer.reset();
-  EXPECT_EQ(loop_.DelayedCount(), 0u);
-  RunUntil(1000);
-  EXPECT_EQ(log_, (Log{"tick", "tick"}));
-}
-
-// A tick that fell due and is queued does not run once the timer is stopped or destroyed.
-TEST_F(RepeatingTimerTest, QueuedTickDoesNotRunAfterStop) {
-  RepeatingTimer timer;
-  timer.Start(100, Record("stopped"));
-  auto destroyed = std::make_unique<RepeatingTimer>();
-  destroyed->Start(100, Record("destroyed"));
-  loop_.AdvanceVirtualTime(100);
-  EXPECT_EQ(loop_.QueuedCount(), 2u);
-  timer.Stop();
-  destroyed.reset();
-  PumpAll(loop_);
-  RunUntil(1000);
-  EXPECT_TRUE(log_.empty());
-}
-
-// Restarting replaces the interval, the callback and the schedule, counted from the restart.
-TEST_F(RepeatingTimerTest, RestartReplacesSchedule) {
-  RepeatingTimer timer;
-  timer.Start(100, RecordWithTime("old"));
-  loop_.AdvanceVirtualTime(50);
-  timer.Start(30, RecordWithTime("new"));
-  RunUntil(115);
-  EXPECT_EQ(log_, (Log{"new@80", "new@110"}));
-  EXPECT_EQ(loop_.DelayedCount(), 1u);
-}
-
-// The callback may stop its own timer, or destroy it, on any tick.
-TEST_F(RepeatingTimerTest, CallbackMayStopOrDestroyItsOwnTimer) {
-  RepeatingTimer stopped;
-  int stopped_ticks = 0;
-  stopped.Start(10, [&] {
-    if (++stopped_ticks == 3) stopped.Stop();
-  });
-  auto destroyed = std::make_unique<RepeatingTimer>();
-  int destroyed_ticks = 0;
-  destroyed->Start(15, [&] {
-    if (++destroyed_ticks == 2) destroyed.reset();
-  });
-  RunUntil(1000);
-  EXPECT_EQ(stopped_ticks, 3);
-  EXPECT_FALSE(stopped.IsRunning());
-  EXPECT_EQ(destroyed_ticks, 2);
-  EXPECT_EQ(destroyed, nullptr);
-  EXPECT_EQ(loop_.DelayedCount(), 0u);
-}
-
-// The callback may restart its own timer with a new interval and callback.
-TEST_F(RepeatingTimerTest, CallbackMayRestartItsOwnTimer) {
-  RepeatingTimer timer;
-  timer.Start(100, [&] {
-    log_.push_back("first@" + std::to_string(loop_.NowMs()));
-    timer.Start(40, RecordWithTime("second"));
-  });
-  RunUntil(190);
-  EXPECT_EQ(log_, (Log{"first@100", "second@140", "second@180"}));
-}
-
-// A callback that stops its timer and then pumps nested messages (as the device's waits do)
-// must not see the tick that fell due while it worked.
-TEST_F(RepeatingTimerTest, StoppedInCallbackThenNestedPumpRunsNoStaleTick) {
-  RepeatingTimer timer;
-  int ticks = 0;
-  timer.Start(100, [&] {
-    if (++ticks > 1) return;
-    loop_.AdvanceVirtualTime(100);  // work that outlasts the interval: the next tick is queued
-    timer.Stop();
-    while (loop_.PumpOne()) {
-    }
-  });
-  RunUntil(1000);
-  EXPECT_EQ(ticks, 1);
-}
-
-// A zero interval still lets time move on: each tick falls due a moment later, not at once
-// for ever.
-TEST_F(RepeatingTimerTest, ZeroIntervalDoesNotFreezeTime) {
-  RepeatingTimer timer;
-  int ticks = 0;
-  timer.Start(0, [&] { ++ticks; });
-  for (int i = 0; i < 50 && loop_.NowMs() < 5; ++i) {
-    ASSERT_TRUE(loop_.WaitForMessage(kInfinite));
-    loop_.PumpOne();
-  }
-  EXPECT_GE(loop_.NowMs(), 5);
-  EXPECT_GE(ticks, 1);
-  EXPECT_LE(ticks, loop_.NowMs());
+// Waiting for what comes later jumps to it; a deadline that comes first ends the wait at
+// exactly that time, after the messages due before it.
+TEST_F(VirtualLoopTest, RunUntilWaitsForLaterMessagesUntilTheDeadline) {
+  bool rang = false;
+  loop_.PostDelayedTask(700, [&] { rang = true; });
+  loop_.PostDelayedTask(300, RecordWithTime("early"));
+  EXPECT_EQ(loop_.RunUntil([&] { return rang; }, loop_.DeadlineAfter(500)),
+            WaitResult::kTimedOut);
+  EXPECT_EQ(loop_.NowMs(), 500);
+  EXPECT_EQ(log_, Log{"early@300"});
+  EXPECT_EQ(loop_.RunUntil([&] { return rang; }, kNoDeadline), WaitResult::kReached);
+  EXPECT_EQ(loop_.NowMs(), 700);
+  loop_.RunFor(100);
+  EXPECT_EQ(loop_.NowMs(), 800);
+  EXPECT_EQ(loop_.DeadlineAfter(kInfinite), kNoDeadline);
+  EXPECT_EQ(loop_.DeadlineAfter(std::numeric_limits<int64_t>::max()), kNoDeadline);
 }
 
 class RealLoopTest : public testing::Test {
@@ -505,7 +399,7 @@ TEST_F(RealLoopTest, SleepQueuesDueTasksAheadOfLaterPosts) {
   EXPECT_TRUE(log.empty());
   EXPECT_EQ(loop_.QueuedCount(), 1u);
   std::thread([&] { loop_.PostTask([&] { log.push_back("posted"); }); }).join();
-  PumpAll(loop_);
+  loop_.RunUntilIdle();
   EXPECT_EQ(log, (std::vector<std::string>{"due", "posted"}));
 }
 
@@ -539,10 +433,7 @@ TEST_F(RealLoopTest, ConcurrentPostsAreAllDeliveredInEachThreadsOrder) {
       }
     });
   }
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (delivered < kThreads * kPerThread && std::chrono::steady_clock::now() < give_up) {
-    if (!loop_.PumpOne()) loop_.WaitForMessage(100);
-  }
+  loop_.RunUntil([&] { return delivered == kThreads * kPerThread; }, loop_.DeadlineAfter(20'000));
   for (std::thread& poster : posters) poster.join();
   EXPECT_EQ(delivered, kThreads * kPerThread);
   EXPECT_TRUE(in_order);

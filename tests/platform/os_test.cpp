@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <clocale>
 #include <cstdint>
 #include <cstdlib>
@@ -12,20 +11,11 @@
 #include <fstream>
 #include <optional>
 #include <string>
-#include <thread>
-
-#include "platform/message_loop.h"
 
 namespace telvane::platform {
 namespace {
 
 namespace fs = std::filesystem;
-
-int64_t MachineWallMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 // A fresh directory for one test, removed with everything in it afterwards.
 class ScratchDir {
@@ -53,59 +43,6 @@ class ScratchDir {
  private:
   fs::path path_;
 };
-
-class OsVirtualClockTest : public testing::Test {
- protected:
-  MessageLoop loop_{ClockMode::kVirtual};
-};
-
-// The tick counter reads the thread's clock modulo 2^32, so unsigned differences stay right
-// across the wrap after 49.7 days.
-TEST_F(OsVirtualClockTest, TickCountWrapsAt32Bits) {
-  EXPECT_EQ(TickCount(), 0u);
-  loop_.AdvanceVirtualTime((int64_t{1} << 32) - 10);
-  const uint32_t before_wrap = TickCount();
-  EXPECT_EQ(before_wrap, 0xFFFFFFF6u);
-  loop_.AdvanceVirtualTime(25);
-  EXPECT_EQ(TickCount(), 15u);
-  EXPECT_EQ(TickCount() - before_wrap, 25u);
-  loop_.AdvanceVirtualTime(int64_t{3} << 32);
-  EXPECT_EQ(TickCount(), 15u);
-}
-
-// A sleep on the virtual clock costs no real time, moves tick counter and wall time by
-// exactly its length, and queues due tasks without running them.
-TEST_F(OsVirtualClockTest, SleepMovesVirtualClockOnly) {
-  bool ran = false;
-  loop_.PostDelayedTask(600'000, [&] { ran = true; });
-  const auto real_start = std::chrono::steady_clock::now();
-  const uint32_t ticks = TickCount();
-  const int64_t wall = NowWallMs();
-  EXPECT_LT(std::abs(wall - MachineWallMs()), 60'000);
-  SleepMs(600'000);
-  EXPECT_LT(std::chrono::steady_clock::now() - real_start, std::chrono::seconds(5));
-  EXPECT_EQ(TickCount() - ticks, 600'000u);
-  EXPECT_EQ(NowWallMs() - wall, 600'000);
-  EXPECT_FALSE(ran);
-  EXPECT_EQ(loop_.QueuedCount(), 1u);
-}
-
-// A thread without a loop sleeps and counts on the machine's clocks.
-TEST(OsMachineClockTest, WithoutLoopUsesMachineClocks) {
-  std::thread([] {
-    ASSERT_EQ(MessageLoop::Current(), nullptr);
-    const uint32_t ticks = TickCount();
-    const auto real_start = std::chrono::steady_clock::now();
-    SleepMs(0);
-    SleepMs(-3);
-    SleepMs(20);
-    EXPECT_GE(std::chrono::steady_clock::now() - real_start, std::chrono::milliseconds(20));
-    const uint32_t elapsed = TickCount() - ticks;
-    EXPECT_GE(elapsed, 20u);
-    EXPECT_LT(elapsed, 10'000u);
-    EXPECT_LT(std::abs(NowWallMs() - MachineWallMs()), 1000);
-  }).join();
-}
 
 // The text is the local short date, one blank and the time with seconds; milliseconds are
 // dropped, not rounded.

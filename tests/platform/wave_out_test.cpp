@@ -118,11 +118,8 @@ class WaveOutTest : public testing::Test {
     return header;
   }
   void RunUntilQuiet() {
-    while (loop_.QueuedCount() + loop_.DelayedCount() > 0) {
-      ASSERT_TRUE(loop_.WaitForMessage(kInfinite));
-      while (loop_.PumpOne()) {
-      }
-    }
+    loop_.RunUntil([this] { return loop_.QueuedCount() + loop_.DelayedCount() == 0; },
+                   kNoDeadline);
   }
   uintptr_t Handle() const { return reinterpret_cast<uintptr_t>(handle_); }
   Notice At(uint32_t message, intptr_t lparam, int64_t at_ms) const {
@@ -199,8 +196,7 @@ TEST_F(WaveOutTest, ResetReturnsQueuedBuffersInOrder) {
   ASSERT_EQ(Open(LineFormat()), MMSYSERR_NOERROR);
   WAVEHDR& first = Play(Samples(8000, 5));
   WAVEHDR& second = Play(Samples(8000, 6));
-  while (loop_.PumpOne()) {
-  }
+  loop_.RunUntilIdle();
   loop_.AdvanceVirtualTime(200);
   ASSERT_EQ(waveOutReset(handle_), MMSYSERR_NOERROR);
   EXPECT_EQ(log_->resets, 1);

@@ -146,7 +146,7 @@ void ScriptedTapiDevice::PlayWaveFile(const std::string& file_name) {
     // play's end is reported inside that wait.
     if (!InterruptPlayback()) return;
     StopWaveFile();
-    while (wave_open_ && Loop().WaitForMessage(platform::kInfinite)) Loop().PumpOne();
+    Loop().RunUntil([this] { return !wave_open_; }, platform::kNoDeadline);
   }
   const auto length = wave_lengths_.find(file_name);
   const int64_t ms = length == wave_lengths_.end() ? kDefaultWaveLength : length->second;

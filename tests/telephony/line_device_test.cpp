@@ -123,12 +123,6 @@ class LineDeviceTest : public ::testing::Test {
     device_->SetEnableVoice(true);
   }
 
-  // Lets the clock run for ms, handling every message that falls due.
-  void RunFor(int64_t ms) {
-    const int64_t end = loop_.NowMs() + ms;
-    while (loop_.WaitForMessage(std::max<int64_t>(0, end - loop_.NowMs()))) loop_.PumpOne();
-  }
-
   std::vector<int32_t> CallStates() const {
     std::vector<int32_t> states;
     for (const Status& s : statuses_) {
@@ -232,7 +226,7 @@ TEST_F(LineDeviceTest, VoiceCheckOutcomes) {
 TEST_F(LineDeviceTest, AnsweredCallReportsProgressThenConnects) {
   BuildVoiceLine("answer after=2000; keys=1000:5");
   device_->Dial("5551234");
-  RunFor(10000);
+  loop_.RunFor(10000);
   EXPECT_THAT(CallStates(), ElementsAre(0x8, 0x10, 0x200, 0x20, 0x100));
   EXPECT_TRUE(statuses_.front().first);
   EXPECT_FALSE(statuses_.front().last);
@@ -254,7 +248,7 @@ TEST_F(LineDeviceTest, BusyRetriesWithCountdownThenFailsOnce) {
   device_->SetMaxAttempts(3);
   device_->SetRetryWait(5);
   device_->Dial("5551234");
-  RunFor(60000);
+  loop_.RunFor(60000);
   EXPECT_EQ(Count(Log::ltapiDial), 3);
   EXPECT_EQ(Count(Log::ltapiBusy), 3);
   EXPECT_EQ(Count(Log::ltapiCallStart), 1);
@@ -268,7 +262,7 @@ TEST_F(LineDeviceTest, SingleAttemptNeverWaitsToRetry) {
   BuildVoiceLine("busy");
   device_->SetMaxAttempts(1);
   device_->Dial("5551234");
-  RunFor(20000);
+  loop_.RunFor(20000);
   EXPECT_TRUE(countdowns_.empty());
   EXPECT_EQ(Count(Log::ltapiDial), 1);
   EXPECT_EQ(fails_, 1);
@@ -280,7 +274,7 @@ TEST_F(LineDeviceTest, RefusedDialFailsWithoutRetry) {
   BuildVoiceLine("refuse error=0x80000010");
   device_->SetMaxAttempts(3);
   device_->Dial("5551234");
-  RunFor(10000);
+  loop_.RunFor(10000);
   EXPECT_EQ(device_->FailureCode(), LINEERR_INVALADDRESS);
   EXPECT_EQ(fails_, 1);
   EXPECT_THAT(log_.entries, ElementsAre(Log::ltapiCallStart, Log::ltapiDial, Log::ltapiDialFail,
@@ -298,9 +292,10 @@ TEST_F(LineDeviceTest, CancelDuringRetryWaitStopsRetrying) {
   device_->SetMaxAttempts(3);
   device_->SetRetryWait(5);
   device_->Dial("5551234");
-  while (countdowns_.size() < 4) ASSERT_TRUE(loop_.WaitForMessage(60000) && loop_.PumpOne());
+  ASSERT_EQ(loop_.RunUntil([this] { return countdowns_.size() == 4; }, loop_.DeadlineAfter(60000)),
+            platform::WaitResult::kReached);
   EXPECT_TRUE(device_->CancelCall());
-  RunFor(30000);
+  loop_.RunFor(30000);
   EXPECT_EQ(Count(Log::ltapiDial), 1);
   EXPECT_EQ(countdowns_.size(), 4u);
   EXPECT_EQ(fails_, 1);
@@ -311,11 +306,11 @@ TEST_F(LineDeviceTest, CancelDuringRetryWaitStopsRetrying) {
 TEST_F(LineDeviceTest, CancelConnectedCallHangsUpQuietly) {
   BuildVoiceLine("answer after=500");
   device_->Dial("5551234");
-  RunFor(5000);
+  loop_.RunFor(5000);
   ASSERT_EQ(connects_, 1);
   log_.entries.clear();
   EXPECT_TRUE(device_->CancelCall());
-  RunFor(5000);
+  loop_.RunFor(5000);
   EXPECT_THAT(log_.entries, ElementsAre(Log::ltapiCancel, Log::ltapiDrop, Log::ltapiCallFinish));
   EXPECT_EQ(fails_, 0);
   EXPECT_TRUE(device_->CallCancelled());
@@ -325,7 +320,7 @@ TEST_F(LineDeviceTest, CancelConnectedCallHangsUpQuietly) {
 TEST_F(LineDeviceTest, CancelWithoutCallOnlyLogs) {
   BuildVoiceLine("answer");
   EXPECT_TRUE(device_->CancelCall());
-  RunFor(1000);
+  loop_.RunFor(1000);
   EXPECT_THAT(log_.entries, ElementsAre(Log::ltapiCancel));
   EXPECT_TRUE(statuses_.empty());
   EXPECT_EQ(fails_, 0);
@@ -335,7 +330,7 @@ TEST_F(LineDeviceTest, CancelWithoutCallOnlyLogs) {
 TEST_F(LineDeviceTest, RemoteHangUpIsNoFailure) {
   BuildVoiceLine("answer after=500; hangup after=2000");
   device_->Dial("5551234");
-  RunFor(10000);
+  loop_.RunFor(10000);
   EXPECT_EQ(connects_, 1);
   EXPECT_THAT(CallStates(), ::testing::Contains(0x4000));
   EXPECT_EQ(device_->FailureCode(), 1);
@@ -354,7 +349,7 @@ TEST_F(LineDeviceTest, DisconnectModesBecomeTheFailureCode) {
     BuildVoiceLine(script);
     device_->SetMaxAttempts(1);
     device_->Dial("5551234");
-    RunFor(60000);
+    loop_.RunFor(60000);
     EXPECT_EQ(device_->FailureCode(), mode);
     EXPECT_EQ(fails_, 1);
     device_.reset();
@@ -365,7 +360,7 @@ TEST_F(LineDeviceTest, DisconnectModesBecomeTheFailureCode) {
 TEST_F(LineDeviceTest, RefusedDigitMonitoringIsReportedOnce) {
   BuildVoiceLine("answer after=500; nodigits");
   device_->Dial("5551234");
-  RunFor(5000);
+  loop_.RunFor(5000);
   ASSERT_EQ(digits_.size(), 1u);
   EXPECT_EQ(digits_[0].first, ' ');
   EXPECT_NE(digits_[0].second, 0);
@@ -390,7 +385,7 @@ TEST_F(LineDeviceTest, DialPreconditions) {
   port_.SetTapiMode(TTapiMode::tmAuto);
   device_->Dial("1");
   EXPECT_EQ(port_.TapiMode(), TTapiMode::tmOn);
-  RunFor(3000);
+  loop_.RunFor(3000);
   EXPECT_THROW(device_->Dial("2"), ETapiBusy);
 }
 
@@ -399,12 +394,12 @@ TEST_F(LineDeviceTest, DialPreconditions) {
 TEST_F(LineDeviceTest, CallStateMessagesInOrder) {
   BuildVoiceLine("answer after=60000");
   device_->Dial("5551234");
-  RunFor(100);
+  loop_.RunFor(100);
   const DWORD call = device_->call_handle_;
   ASSERT_NE(call, 0u);
   device_->Deliver(call, LINE_CALLSTATE, LINECALLSTATE_CONNECTED);
   device_->Deliver(call, LINE_CALLSTATE, LINECALLSTATE_CONNECTED);
-  RunFor(10);
+  loop_.RunFor(10);
   EXPECT_EQ(connects_, 1);
   const std::vector<int32_t> states = CallStates();
   EXPECT_EQ(std::count(states.begin(), states.end(), 0x100), 1);
@@ -420,7 +415,7 @@ TEST_F(LineDeviceTest, CallStateMessagesInOrder) {
 TEST_F(LineDeviceTest, LineDeviceStates) {
   BuildVoiceLine("answer after=60000");
   device_->Dial("5551234");
-  RunFor(100);
+  loop_.RunFor(100);
   statuses_.clear();
   device_->Deliver(device_->line_handle_, LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, 0, 0);
   EXPECT_THAT(statuses_, ElementsAre(Status{false, false, 8, 0x2, 0}));
@@ -533,7 +528,7 @@ TEST_F(LineDeviceTest, CallInfoFiresCallerIdThenStatus) {
     callers.emplace_back(id, name);
   };
   device_->Dial("5551234");
-  RunFor(100);
+  loop_.RunFor(100);
   statuses_.clear();
   device_->Deliver(device_->call_handle_, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
   device_->Deliver(device_->call_handle_, LINE_CALLINFO, 0x1);

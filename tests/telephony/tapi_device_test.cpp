@@ -166,8 +166,7 @@ TEST_F(TapiDeviceTest, StopWaveFileWithNothingPlayingFiresNothing) {
   EventCounter events(device);
   EXPECT_NO_THROW(device.StopWaveFile());
   EXPECT_NO_THROW(device.StopWaveFile());
-  while (loop_.PumpOne()) {
-  }
+  loop_.RunUntilIdle();
   EXPECT_EQ(events.fired, 0);
   EXPECT_TRUE(events.logged.empty());
   EXPECT_FALSE(device.CallCancelled());
@@ -185,8 +184,7 @@ TEST_F(TapiDeviceTest, CancelCallWithoutLineLogsCancelOnly) {
   EXPECT_EQ(events.logged, std::vector<TTapiLogCode>{TTapiLogCode::ltapiCancel});
   EXPECT_EQ(events.fired, 0);
   // Deferred notices would arrive through the loop; none may be waiting.
-  while (loop_.PumpOne()) {
-  }
+  loop_.RunUntilIdle();
   EXPECT_EQ(events.fired, 0);
   EXPECT_FALSE(device.CallPlaced());
 }

@@ -102,18 +102,10 @@ class WavePlaybackTest : public ::testing::Test {
     connected_ms_ = loop_.NowMs();
   }
 
-  void RunFor(int64_t ms) {
-    const int64_t end = loop_.NowMs() + ms;
-    while (loop_.WaitForMessage(std::max<int64_t>(0, end - loop_.NowMs()))) loop_.PumpOne();
-  }
-
   // Runs until the condition holds; a minute of clock time without it fails the test.
   void RunUntil(const std::function<bool()>& done) {
-    const int64_t limit = loop_.NowMs() + 60000;
-    while (!done()) {
-      ASSERT_LT(loop_.NowMs(), limit) << "the awaited event never came";
-      if (loop_.WaitForMessage(limit - loop_.NowMs())) loop_.PumpOne();
-    }
+    ASSERT_EQ(loop_.RunUntil(done, loop_.DeadlineAfter(60000)), platform::WaitResult::kReached)
+        << "the awaited event never came";
   }
 
   void RunUntilDone() {
@@ -278,7 +270,7 @@ TEST_F(WavePlaybackTest, StopReportsDoneThenClose) {
   device_->StopWaveFile();
   const std::vector<int16_t> samples = Ramp(80000);  // 10 s
   device_->PlayWaveFile(File("long.wav", LineWave(samples)));
-  RunFor(1000);
+  loop_.RunFor(1000);
   ASSERT_THAT(Messages(), ElementsAre(Wave::waPlayOpen));
   device_->StopWaveFile();
   device_->StopWaveFile();
@@ -289,7 +281,7 @@ TEST_F(WavePlaybackTest, StopReportsDoneThenClose) {
   EXPECT_EQ(Heard(), std::vector<int16_t>(samples.begin(), samples.begin() + 8000));
   EXPECT_THAT(AudioLog(), ElementsAre(HasSubstr("buffer of 24000 samples cut after 8000")));
   device_->StopWaveFile();
-  RunFor(1000);
+  loop_.RunFor(1000);
   EXPECT_EQ(notified_.size(), 3u);
 }
 
@@ -301,7 +293,7 @@ TEST_F(WavePlaybackTest, InterruptingPlayReportsTheOldEndBeforeReturning) {
   const std::vector<int16_t> second = Ramp(4000, 2);
   const std::string second_file = File("second.wav", LineWave(second));
   device_->PlayWaveFile(File("first.wav", LineWave(first)));
-  RunFor(500);
+  loop_.RunFor(500);
   device_->PlayWaveFile(second_file);
   EXPECT_THAT(Messages(), ElementsAre(Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose));
   EXPECT_TRUE(device_->Playing());
@@ -321,7 +313,7 @@ TEST_F(WavePlaybackTest, WithoutInterruptANewPlayIsIgnored) {
   device_->SetInterruptPlayback(false);
   const std::vector<int16_t> samples = Ramp(16000);
   device_->PlayWaveFile(File("a.wav", LineWave(samples)));
-  RunFor(500);
+  loop_.RunFor(500);
   EXPECT_NO_THROW(device_->PlayWaveFile((dir_ / "missing.wav").string()));
   EXPECT_NO_THROW(device_->PlayWaveFile(File("b.wav", LineWave(Ramp(100, 9)))));
   RunUntilDone();
@@ -336,7 +328,7 @@ TEST_F(WavePlaybackTest, NoCallFailsBeforeTheFileIsOpened) {
   const ETapiWaveFail error = PlayFailure(File("text.wav", "not a wave file at all"));
   EXPECT_EQ(error.ErrorCode(), -13936);
   EXPECT_EQ(error.Message(), "TAPI wave file error");
-  RunFor(1000);
+  loop_.RunFor(1000);
   EXPECT_TRUE(notified_.empty());
   EXPECT_FALSE(device_->Playing());
 }
@@ -373,7 +365,7 @@ TEST_F(WavePlaybackTest, DamagedFilesFailWithTheWaveFileError) {
     EXPECT_EQ(error.Message(), "TAPI wave file error");
     EXPECT_FALSE(device_->Playing());
   }
-  RunFor(1000);
+  loop_.RunFor(1000);
   EXPECT_TRUE(notified_.empty());
 }
 
@@ -424,7 +416,7 @@ TEST_F(WavePlaybackTest, KeyDuringPlaybackStopsIt) {
 TEST_F(WavePlaybackTest, RefusedHandOverEndsThePlaybackWithDone) {
   Connect();
   device_->PlayWaveFile(File("long.wav", LineWave(Ramp(80000))));
-  RunFor(100);
+  loop_.RunFor(100);
   // The header is still at the output, so handing it over again is refused.
   device_->notify_window_->Post(MM_WOM_DONE, reinterpret_cast<uintptr_t>(device_->wave_out_handle_),
                                 0);
@@ -432,7 +424,7 @@ TEST_F(WavePlaybackTest, RefusedHandOverEndsThePlaybackWithDone) {
   EXPECT_THAT(Messages(), ElementsAre(Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose));
   EXPECT_EQ(notified_[1].ms, notified_[0].ms + 100);
   EXPECT_EQ(device_->wave_out_handle_, nullptr);
-  RunFor(10000);
+  loop_.RunFor(10000);
   EXPECT_EQ(notified_.size(), 3u) << "the returned buffer of the closed output is not a second end";
   // The device plays again afterwards.
   notified_.clear();
@@ -446,14 +438,14 @@ TEST_F(WavePlaybackTest, RefusedHandOverEndsThePlaybackWithDone) {
 TEST_F(WavePlaybackTest, DestroyingThePlayingDeviceIsClean) {
   Connect();
   device_->PlayWaveFile(File("long.wav", LineWave(Ramp(80000))));
-  RunFor(700);
+  loop_.RunFor(700);
   ASSERT_TRUE(device_->Playing());
   std::vector<Wave> after;
   device_->OnTapiWaveNotify = [&after](TObject&, TWaveMessage message) {
     after.push_back(message);
   };
   device_.reset();
-  RunFor(20000);
+  loop_.RunFor(20000);
   EXPECT_THAT(Messages(), ElementsAre(Wave::waPlayOpen));
   EXPECT_TRUE(after.empty());
   EXPECT_THAT(AudioLog(), ElementsAre(HasSubstr("cut after 5600")));

@@ -1,15 +1,13 @@
-// The Win32 process services: paths, files, the clock, local date and time, system texts.
+// The Win32 process services: paths, files, local date and time, system texts.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <cctype>
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
-#include "platform/message_loop.h"
 #include "platform/os.h"
 #include "platform/system_error_text.h"
 
@@ -85,31 +83,6 @@ TEST_F(Win32PathTest, FileExistsForFilesOnlyInAnyCase) {
   EXPECT_FALSE(FileExists("missing.wav"));
   EXPECT_FALSE(FileExists(""));
   EXPECT_FALSE(CaseSensitiveFileNames());
-}
-
-// On the virtual clock sleeping costs no real time and the tick counter follows the loop.
-TEST(Win32OsTest, ClockFollowsTheThreadsLoop) {
-  MessageLoop loop(ClockMode::kVirtual);
-  const auto start = std::chrono::steady_clock::now();
-  const uint32_t ticks = TickCount();
-  SleepMs(60'000);
-  EXPECT_EQ(TickCount() - ticks, 60'000u);
-  EXPECT_EQ(NowWallMs(), loop.WallMs());
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-}
-
-// Without a loop the tick counter is the system's and sleeping takes real time.
-TEST(Win32OsTest, WithoutLoopTheSystemClockIsUsed) {
-  const uint32_t before = GetTickCount();
-  const uint32_t ticks = TickCount();
-  SleepMs(40);
-  EXPECT_GE(ticks - before, 0u);
-  EXPECT_LE(ticks - before, 1000u);
-  EXPECT_GE(TickCount() - ticks, 20u);  // the system tick is about 16 ms coarse
-  const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                       std::chrono::system_clock::now().time_since_epoch())
-                       .count();
-  EXPECT_LE(std::abs(NowWallMs() - now), 2000);
 }
 
 // The local date and time: the user's short date, a blank, and the time to the second.
