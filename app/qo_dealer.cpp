@@ -4,6 +4,7 @@
 #include "platform/errors.h"
 #include "platform/message_loop.h"
 #include "platform/os.h"
+#include "platform/text.h"
 
 namespace telvane {
 
@@ -71,9 +72,8 @@ QoTelvane::~QoTelvane() {
 
 bool QoTelvane::FindDevice() {
   const std::vector<std::string> devices = device_->DeviceList();
-  const std::string wanted = LowerCase(device_name_);
   for (const std::string& entry : devices) {
-    if (LowerCase(entry) == wanted) {
+    if (platform::EqualsIgnoringCase(entry, device_name_)) {
       device_name_ = entry;
       device_->SetSelectedDevice(entry);
       return true;

@@ -5,6 +5,7 @@
 #include "app/telvane_utils.h"
 #include "platform/errors.h"
 #include "platform/os.h"
+#include "platform/text.h"
 
 namespace telvane {
 
@@ -15,7 +16,7 @@ bool Contains(const std::string& text, const std::string& part) {
 }
 
 void ApplyArgument(const std::string& argument, RunOptions& options) {
-  const std::string lowered = LowerCase(argument);
+  const std::string lowered = platform::LowerCase(argument);
   if (lowered.empty() || lowered[0] != '-') {
     options.FileName = platform::CaseSensitiveFileNames() ? argument : lowered;
   } else if (Contains(lowered, "-phone:")) {

@@ -150,13 +150,6 @@ void LoadSettings() {
   ReadIntegerSetting("PlayMessageDurationSec", CallOptions.PlayMessageDurationSec);
 }
 
-std::string LowerCase(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
 std::string ExtractOptionValue(const std::string& argument, const std::string& prefix,
                                const std::string& replacement) {
   const size_t at = argument.find(prefix);

@@ -43,9 +43,6 @@ std::optional<int32_t> SettingsInteger(const std::string& text);
 // gives 0). Values beyond the signed 32-bit range are held at its ends.
 int32_t RetryCountValue(const std::string& text);
 
-// The text with its ASCII letters in lower case (other bytes unchanged).
-std::string LowerCase(std::string text);
-
 // The argument with the first occurrence of prefix replaced, or unchanged without one.
 std::string ExtractOptionValue(const std::string& argument, const std::string& prefix,
                                const std::string& replacement);

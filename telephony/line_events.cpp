@@ -1,12 +1,12 @@
 // Turns the telephony system's line callback into the device's state changes and events,
 // and fires, from the device's own window, the events that must not run inside a callback.
-#include <algorithm>
 #include <optional>
 #include <string>
 
 #include "platform/errors.h"
 #include "platform/mmsystem.h"
 #include "platform/tapi_binding.h"
+#include "platform/text.h"
 #include "telephony/tapi_device.h"
 
 namespace telvane {
@@ -33,10 +33,7 @@ int32_t Int(DWORD value) { return static_cast<int32_t>(value); }
 
 // Caller texts come from the network: blanks and control characters around them go.
 std::string TrimCallerText(const std::string& text) {
-  const auto keep = [](char c) { return static_cast<unsigned char>(c) > ' '; };
-  const auto first = std::find_if(text.begin(), text.end(), keep);
-  const auto last = std::find_if(text.rbegin(), text.rend(), keep).base();
-  return first < last ? std::string(first, last) : std::string();
+  return platform::TrimIf(text, [](unsigned char c) { return c <= ' '; });
 }
 
 }  // namespace

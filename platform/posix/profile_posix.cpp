@@ -2,40 +2,15 @@
 // settings file was written for: case-insensitive names, blanks around names and values
 // ignored, one pair of enclosing quotes removed, ';' comment lines, the first matching
 // section and key win, an empty value is a value (not a missing key).
-#include <algorithm>
-#include <cctype>
 #include <fstream>
 #include <optional>
 
 #include "platform/os.h"
+#include "platform/text.h"
 
 namespace telvane::platform {
 
 namespace {
-
-std::string Trim(const std::string& text) {
-  const auto is_blank = [](unsigned char c) { return c == ' ' || c == '\t'; };
-  size_t begin = 0;
-  size_t end = text.size();
-  while (begin < end && is_blank(text[begin])) ++begin;
-  while (end > begin && is_blank(text[end - 1])) --end;
-  return text.substr(begin, end - begin);
-}
-
-bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) ==
-           std::tolower(static_cast<unsigned char>(y));
-  });
-}
-
-std::string Unquote(const std::string& value) {
-  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-      value.back() == value.front()) {
-    return value.substr(1, value.size() - 2);
-  }
-  return value;
-}
 
 std::optional<std::string> FindValue(std::istream& in, const std::string& section,
                                      const std::string& key) {
@@ -53,14 +28,14 @@ std::optional<std::string> FindValue(std::istream& in, const std::string& sectio
       if (section_seen) return std::nullopt;  // only the first matching section counts
       const size_t close = text.find(']');
       const std::string name = Trim(text.substr(1, close == std::string::npos ? close : close - 1));
-      in_section = SameNameIgnoringCase(name, section);
+      in_section = EqualsIgnoringCase(name, section);
       section_seen = in_section;
       continue;
     }
     if (!in_section) continue;
     const size_t equals = text.find('=');
     if (equals == std::string::npos) continue;
-    if (SameNameIgnoringCase(Trim(text.substr(0, equals)), key)) {
+    if (EqualsIgnoringCase(Trim(text.substr(0, equals)), key)) {
       return Unquote(Trim(text.substr(equals + 1)));
     }
   }

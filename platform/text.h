@@ -1,0 +1,37 @@
+// The small text helpers of the program and the telephony service, each in one place.
+//
+// Names, keys and option texts are ASCII: case is folded for the letters A-Z only, so a
+// byte of another character set is never changed by the user's locale. Thread-safe.
+#pragma once
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+
+namespace telvane::platform {
+
+// Spaces and tabs: what surrounds names and values in settings and lines files.
+inline constexpr std::string_view kBlanks = " \t";
+
+// The text with its letters A-Z in lower case; other bytes unchanged.
+std::string LowerCase(std::string_view text);
+
+// Whether two texts are equal when the letters A-Z are taken without case.
+bool EqualsIgnoringCase(std::string_view a, std::string_view b);
+
+// The text without the characters of `chars` at either end.
+std::string Trim(std::string_view text, std::string_view chars = kBlanks);
+
+// The text without the characters at either end for which is_trimmed(character) holds.
+template <typename Predicate>
+std::string TrimIf(std::string_view text, Predicate is_trimmed) {
+  const auto keep = [&](char c) { return !is_trimmed(static_cast<unsigned char>(c)); };
+  const auto first = std::find_if(text.begin(), text.end(), keep);
+  const auto last = std::find_if(text.rbegin(), text.rend(), keep).base();
+  return first < last ? std::string(first, last) : std::string();
+}
+
+// The value without one pair of enclosing quotes (double or single, the same at both ends).
+std::string Unquote(std::string_view value);
+
+}  // namespace telvane::platform
