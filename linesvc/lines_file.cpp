@@ -10,23 +10,15 @@
 #include <set>
 #include <sstream>
 
-#include "linesvc/text.h"
 #include "platform/os.h"
+#include "platform/text.h"
 
 namespace telvane::linesvc {
 
 namespace {
 
 // Lines may end in CR LF.
-std::string TrimLine(std::string_view text) { return Trim(text, " \t\r\n"); }
-
-std::string Unquote(const std::string& value) {
-  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-      value.back() == value.front()) {
-    return value.substr(1, value.size() - 2);
-  }
-  return value;
-}
+std::string TrimLine(std::string_view text) { return platform::Trim(text, " \t\r\n"); }
 
 // Splits "a, b ,c" into trimmed, lower-case words; empty words are dropped.
 std::vector<std::string> SplitList(const std::string& value) {
@@ -34,7 +26,7 @@ std::vector<std::string> SplitList(const std::string& value) {
   std::stringstream stream(value);
   std::string word;
   while (std::getline(stream, word, ',')) {
-    word = Lower(TrimLine(word));
+    word = platform::LowerCase(TrimLine(word));
     if (!word.empty()) words.push_back(word);
   }
   return words;
@@ -95,7 +87,7 @@ bool BuildLine(const Section& section, const std::string& name, LineConfig* line
   for (const DriverKey& key : section.keys) {
     std::string reason;
     if (key.key == "driver") {
-      line->driver = Lower(key.value);
+      line->driver = platform::LowerCase(key.value);
       have_driver = true;
     } else if (key.key == "media") {
       if (!ParseMedia(key.value, &line->media_modes, &reason)) {
@@ -122,7 +114,7 @@ void AddSection(const Section& section, const std::string& source, LinesConfig* 
                 std::set<std::string>* names) {
   const std::string where = source + ":" + std::to_string(section.file_line) + ": ";
   const std::string header = TrimLine(section.header);
-  const std::string lower = Lower(header);
+  const std::string lower = platform::LowerCase(header);
   if (lower == "service") {
     for (const DriverKey& key : section.keys) {
       if (key.key == "log") {
@@ -149,7 +141,7 @@ void AddSection(const Section& section, const std::string& source, LinesConfig* 
     config->problems.push_back(left_out + section.error);
     return;
   }
-  if (!names->insert(Lower(name)).second) {
+  if (!names->insert(platform::LowerCase(name)).second) {
     config->problems.push_back(left_out + "a line of that name comes earlier");
     return;
   }
@@ -200,8 +192,8 @@ LinesConfig ParseLinesFile(const std::string& text, const std::string& source) {
       }
       continue;
     }
-    DriverKey key{Lower(TrimLine(line.substr(0, equals))),
-                  Unquote(TrimLine(line.substr(equals + 1))), file_line};
+    DriverKey key{platform::LowerCase(TrimLine(line.substr(0, equals))),
+                  platform::Unquote(TrimLine(line.substr(equals + 1))), file_line};
     const bool repeated = std::any_of(section->keys.begin(), section->keys.end(),
                                       [&](const DriverKey& k) { return k.key == key.key; });
     if (repeated && section->error.empty()) {

@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "linesvc/text.h"
+#include "platform/text.h"
 
 namespace telvane::linesvc {
 
@@ -36,7 +36,7 @@ Answer Transact(SerialPort& port, const std::string& command, int timeout_ms) {
         return answer;
       }
       // An echo of the command (echo may still be on) is not information.
-      if (Lower(item.line) != Lower(command)) answer.lines.push_back(item.line);
+      if (!platform::EqualsIgnoringCase(item.line, command)) answer.lines.push_back(item.line);
     }
   }
   return answer;

@@ -5,7 +5,7 @@
 #include <cctype>
 #include <charconv>
 
-#include "linesvc/text.h"
+#include "platform/text.h"
 
 // Last, because spandsp's base header turns lrint and lrintf into truncating macros for
 // C++, which would break any standard header included after it; the macros go again at once.
@@ -32,19 +32,20 @@ std::vector<std::string> SplitFields(std::string_view text) {
     if (!quoted && c == '(') ++depth;
     if (!quoted && c == ')') --depth;
     if (c == ',' && !quoted && depth <= 0) {
-      fields.push_back(Trim(field));
+      fields.push_back(platform::Trim(field));
       field.clear();
       continue;
     }
     field += c;
   }
-  fields.push_back(Trim(field));
+  fields.push_back(platform::Trim(field));
   return fields;
 }
 
 std::string StripPrefix(std::string_view line, std::string_view prefix) {
-  std::string text = Trim(line);
-  if (Upper(text).rfind(prefix, 0) == 0) text = Trim(text.substr(prefix.size()));
+  std::string text = platform::Trim(line);
+  if (platform::UpperCase(text).rfind(prefix, 0) == 0)
+    text = platform::Trim(text.substr(prefix.size()));
   return text;
 }
 
@@ -61,7 +62,7 @@ bool ParseInt(const std::string& text, int base, int64_t* value) {
 }
 
 std::optional<ModemCoding> CodingOf(const std::string& name, int bits) {
-  const std::string upper = Upper(name);
+  const std::string upper = platform::UpperCase(name);
   const auto has = [&upper](const char* word) { return upper.find(word) != std::string::npos; };
   if (has("ADPCM")) return std::nullopt;
   if (bits == 8 && (has("ULAW") || has("U-LAW") || has("MU-LAW"))) return ModemCoding::kUlaw;
@@ -87,7 +88,7 @@ std::vector<ModemReader::Item> ModemReader::Feed(std::string_view bytes) {
     if (c == kDle) {
       after_dle_ = true;
     } else if (c == '\r' || c == '\n') {
-      const std::string line = Trim(line_);
+      const std::string line = platform::Trim(line_);
       line_.clear();
       if (!line.empty()) items.push_back({line, 0});
     } else if (c != 0 && line_.size() < 1024) {
@@ -124,7 +125,7 @@ std::optional<char> DigitTracker::OnEvent(char event) {
 }
 
 ModemResult ClassifyLine(std::string_view line) {
-  const std::string upper = Upper(Trim(line));
+  const std::string upper = platform::UpperCase(platform::Trim(line));
   if (upper == "OK") return ModemResult::kOk;
   if (upper.rfind("CONNECT", 0) == 0) return ModemResult::kConnect;
   if (upper == "VCON" || upper == "#VCON" || upper == "VOICE") return ModemResult::kVcon;
@@ -172,7 +173,7 @@ std::optional<ModemCodec> ChooseCodec(const std::vector<ModemCodec>& codecs,
 }
 
 std::optional<ModemCoding> CodingByName(std::string_view name) {
-  const std::string lower = Upper(name);
+  const std::string lower = platform::UpperCase(name);
   if (lower == "ULAW") return ModemCoding::kUlaw;
   if (lower == "ALAW") return ModemCoding::kAlaw;
   if (lower == "PCM8") return ModemCoding::kUnsigned8;

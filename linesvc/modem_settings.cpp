@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "linesvc/text.h"
+#include "platform/text.h"
 
 namespace telvane::linesvc {
 
@@ -22,7 +22,7 @@ bool ParseModemSettings(const std::vector<DriverKey>& keys, DWORD device_id,
       result.device = value;
     } else if (key.key == "init") {
       // One command line of the user's own, never with a line break that would start another.
-      ok = value.size() >= 2 && Lower(value.substr(0, 2)) == "at" &&
+      ok = value.size() >= 2 && platform::LowerCase(value.substr(0, 2)) == "at" &&
            value.find_first_of("\r\n") == std::string::npos;
       result.init = value;
     } else if (key.key == "dialprefix") {
@@ -30,10 +30,10 @@ bool ParseModemSettings(const std::vector<DriverKey>& keys, DWORD device_id,
       ok = value.empty() || dial.has_value();
       result.dial_prefix = dial.value_or("");
     } else if (key.key == "dialmode") {
-      ok = Lower(value) == "tone" || Lower(value) == "pulse";
-      result.dial_mode = Lower(value) == "pulse" ? 'P' : 'T';
+      ok = platform::LowerCase(value) == "tone" || platform::LowerCase(value) == "pulse";
+      result.dial_mode = platform::LowerCase(value) == "pulse" ? 'P' : 'T';
     } else if (key.key == "vra" || key.key == "vrn") {
-      ok = ParseInteger(value, 0, 255, &number);
+      ok = platform::ParseInteger(value, 0, 255, &number);
       (key.key == "vra" ? result.vra : result.vrn) = static_cast<int>(number);
     } else if (key.key == "codec") {
       result.codec = CodingByName(value);
@@ -42,13 +42,13 @@ bool ParseModemSettings(const std::vector<DriverKey>& keys, DWORD device_id,
       ok = !value.empty();
       result.lock_dir = value;
     } else if (key.key == "timeout") {
-      ok = ParseInteger(value, 10, 600000, &number);
+      ok = platform::ParseInteger(value, 10, 600000, &number);
       result.command_timeout_ms = static_cast<int>(number);
     } else if (key.key == "dialtimeout") {
-      ok = ParseInteger(value, 1, 600, &number);
+      ok = platform::ParseInteger(value, 1, 600, &number);
       result.dial_timeout_ms = static_cast<int>(number) * 1000;
     } else if (key.key == "wave") {
-      ok = ParseInteger(value, 0, 0x7FFFFFFF, &number);
+      ok = platform::ParseInteger(value, 0, 0x7FFFFFFF, &number);
       result.wave_id = static_cast<DWORD>(number);
     } else {
       *error = where + "unknown key '" + key.key + "' for the modem driver";

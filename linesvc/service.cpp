@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "linesvc/tapi_structures.h"
-#include "linesvc/text.h"
 #include "platform/tapi_binding.h"
+#include "platform/text.h"
 
 namespace telvane::linesvc {
 
@@ -498,7 +498,7 @@ LONG Service::GetID(HLINE line, DWORD address_id, HCALL call, DWORD select, LPVA
   if (device_id->dwTotalSize < sizeof(VARSTRING)) return LINEERR_STRUCTURETOOSMALL;
   if (device_class == nullptr) return LINEERR_INVALDEVICECLASS;
   DWORD id = 0;
-  const LONG result = DeviceIdOf(*devices_[device], entry, Lower(device_class), &id);
+  const LONG result = DeviceIdOf(*devices_[device], entry, platform::LowerCase(device_class), &id);
   if (result != 0) return result;
   FillDeviceId(id, device_id);
   return 0;

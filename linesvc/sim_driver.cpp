@@ -8,7 +8,7 @@
 #include "linesvc/sim_audio.h"
 #include "linesvc/sim_call.h"
 #include "linesvc/sim_script.h"
-#include "linesvc/text.h"
+#include "platform/text.h"
 
 namespace telvane::linesvc {
 
@@ -115,7 +115,7 @@ std::unique_ptr<LineDriver> CreateSimDriver(const std::vector<DriverKey>& keys, 
       numbers.emplace_back(NumberKey(key.key.substr(7)), std::move(scenario));
     } else if (key.key == "wave") {
       int64_t value = 0;
-      if (!ParseInteger(key.value, 0, 0xFFFFFFFF, &value)) {
+      if (!platform::ParseInteger(key.value, 0, 0xFFFFFFFF, &value)) {
         *error = where + "wave takes a device number, not '" + key.value + "'";
         return nullptr;
       }

@@ -8,7 +8,7 @@
 #include <sstream>
 #include <utility>
 
-#include "linesvc/text.h"
+#include "platform/text.h"
 
 namespace telvane::linesvc {
 
@@ -21,14 +21,16 @@ constexpr int64_t kDefaultRejectMs = 2000;
 constexpr int64_t kDefaultUnreachableMs = 500;
 constexpr int64_t kDefaultNoDialToneMs = 3000;
 
-bool ParseMs(std::string_view text, int64_t* ms) { return ParseInteger(text, 0, INT64_MAX, ms); }
+bool ParseMs(std::string_view text, int64_t* ms) {
+  return platform::ParseInteger(text, 0, INT64_MAX, ms);
+}
 
 std::vector<std::string> Split(std::string_view text, char separator) {
   std::vector<std::string> parts;
   size_t start = 0;
   for (;;) {
     const size_t end = text.find(separator, start);
-    parts.push_back(Trim(text.substr(start, end - start)));
+    parts.push_back(platform::Trim(text.substr(start, end - start)));
     if (end == std::string_view::npos) return parts;
     start = end + 1;
   }
@@ -40,7 +42,7 @@ bool ParseTime(const std::string& text, SimTime* time) {
   SimTime result;
   std::string number = text;
   if (plus != std::string::npos) {
-    const std::string anchor = Lower(Trim(text.substr(0, plus)));
+    const std::string anchor = platform::LowerCase(platform::Trim(text.substr(0, plus)));
     if (anchor == "dial") {
       result.anchor = SimTime::Anchor::kDial;
     } else if (anchor == "heard") {
@@ -48,7 +50,7 @@ bool ParseTime(const std::string& text, SimTime* time) {
     } else if (anchor != "answer") {
       return false;
     }
-    number = Trim(text.substr(plus + 1));
+    number = platform::Trim(text.substr(plus + 1));
   }
   if (!ParseMs(number, &result.ms)) return false;
   *time = result;
@@ -79,8 +81,8 @@ bool ParseKeys(const std::string& list, std::vector<SimKey>* keys, std::string* 
     const auto colon = entry.rfind(':');
     SimKey key;
     const std::string digit =
-        colon == std::string::npos ? std::string() : Trim(entry.substr(colon + 1));
-    if (colon == std::string::npos || !ParseTime(Trim(entry.substr(0, colon)), &key.at) ||
+        colon == std::string::npos ? std::string() : platform::Trim(entry.substr(colon + 1));
+    if (colon == std::string::npos || !ParseTime(platform::Trim(entry.substr(0, colon)), &key.at) ||
         digit.size() != 1 || !IsKeyDigit(static_cast<char>(std::toupper(digit[0])))) {
       *error = "bad key '" + entry + "' (TIME:KEY, KEY one of 0-9 A-D * #)";
       return false;
@@ -100,11 +102,12 @@ bool ParseClause(const std::string& text, Clause* clause, std::string* error) {
   std::stringstream stream(text);
   std::string word;
   stream >> clause->verb;
-  clause->verb = Lower(clause->verb);
+  clause->verb = platform::LowerCase(clause->verb);
   if (clause->verb.find('=') != std::string::npos) {
     // "keys=..." is a clause of its own; a list may hold blanks after its commas.
     const auto equals = text.find('=');
-    clause->params.emplace_back(Lower(Trim(text.substr(0, equals))), Trim(text.substr(equals + 1)));
+    clause->params.emplace_back(platform::LowerCase(platform::Trim(text.substr(0, equals))),
+                                platform::Trim(text.substr(equals + 1)));
     clause->verb.clear();
     return true;
   }
@@ -114,7 +117,8 @@ bool ParseClause(const std::string& text, Clause* clause, std::string* error) {
       *error = "'" + word + "' is not name=value";
       return false;
     }
-    clause->params.emplace_back(Lower(word.substr(0, equals)), word.substr(equals + 1));
+    clause->params.emplace_back(platform::LowerCase(word.substr(0, equals)),
+                                word.substr(equals + 1));
   }
   return true;
 }

@@ -1,10 +1,14 @@
 #include "platform/text.h"
 
+#include <charconv>
+
 namespace telvane::platform {
 
 namespace {
 
 char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
 }  // namespace
 
@@ -14,14 +18,21 @@ std::string LowerCase(std::string_view text) {
   return lowered;
 }
 
+std::string UpperCase(std::string_view text) {
+  std::string raised(text);
+  for (char& c : raised) c = UpperAscii(c);
+  return raised;
+}
+
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(),
                     [](char x, char y) { return LowerAscii(x) == LowerAscii(y); });
 }
 
 std::string Trim(std::string_view text, std::string_view chars) {
-  return TrimIf(text, [chars](unsigned char c) { return chars.find(static_cast<char>(c)) !=
-                                                        std::string_view::npos; });
+  return TrimIf(text, [chars](unsigned char c) {
+    return chars.find(static_cast<char>(c)) != std::string_view::npos;
+  });
 }
 
 std::string Unquote(std::string_view value) {
@@ -30,6 +41,16 @@ std::string Unquote(std::string_view value) {
     return std::string(value.substr(1, value.size() - 2));
   }
   return std::string(value);
+}
+
+bool ParseInteger(std::string_view text, int64_t low, int64_t high, int64_t* value) {
+  int64_t parsed = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), parsed);
+  if (ec != std::errc() || end != text.data() + text.size() || parsed < low || parsed > high) {
+    return false;
+  }
+  *value = parsed;
+  return true;
 }
 
 }  // namespace telvane::platform

@@ -1,10 +1,13 @@
-// The small text helpers of the program and the telephony service, each in one place.
+// The small text helpers of the program and the telephony service, each in one place: the
+// settings and lines files, the command line, the sim scripts and the modem's answers all go
+// through them.
 //
-// Names, keys and option texts are ASCII: case is folded for the letters A-Z only, so a
-// byte of another character set is never changed by the user's locale. Thread-safe.
+// Names, keys, commands and option texts are ASCII: case is folded for the letters A-Z only,
+// so a byte of another character set is never changed by the user's locale. Thread-safe.
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -13,8 +16,9 @@ namespace telvane::platform {
 // Spaces and tabs: what surrounds names and values in settings and lines files.
 inline constexpr std::string_view kBlanks = " \t";
 
-// The text with its letters A-Z in lower case; other bytes unchanged.
+// The text with its letters A-Z in lower case, or a-z in upper case; other bytes unchanged.
 std::string LowerCase(std::string_view text);
+std::string UpperCase(std::string_view text);
 
 // Whether two texts are equal when the letters A-Z are taken without case.
 bool EqualsIgnoringCase(std::string_view a, std::string_view b);
@@ -33,5 +37,9 @@ std::string TrimIf(std::string_view text, Predicate is_trimmed) {
 
 // The value without one pair of enclosing quotes (double or single, the same at both ends).
 std::string Unquote(std::string_view value);
+
+// A decimal whole number that is the whole text, within [low, high]; false otherwise, and
+// *value is then left as it was.
+bool ParseInteger(std::string_view text, int64_t low, int64_t high, int64_t* value);
 
 }  // namespace telvane::platform
