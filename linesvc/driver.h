@@ -7,7 +7,7 @@
 //
 // The service finds a line's driver by name in a registry (driver_registry.h): sim, the
 // scripted simulated line (sim_driver.h), and modem, a V.253 voice modem on a serial port
-// (modem_driver.h). A driver that carries sound registers its wave-output device through the
+// (modem_driver.h), and sip, a SIP account (sip/sip_driver.h). A driver that carries sound registers its wave-output device through the
 // line-audio timeline (line_audio.h) and adds only how the samples reach its line.
 //
 // Threads: every member of these interfaces is called on, and every report is made on, the
@@ -89,6 +89,9 @@ class LineDriver {
   // The media modes the line offers, given those of the lines file: a driver that learns
   // what its device can do (a modem without voice) narrows them.
   virtual DWORD MediaModes(DWORD configured) const { return configured; }
+  // Whether `number` may be dialled on this line (lineMakeCall answers LINEERR_INVALADDRESS
+  // otherwise, before the driver sees it). By default the dial-string rule of IsDialable.
+  virtual bool IsDialable(const std::string& number) const;
   // The first application opened the line: the driver may take its port now. Reports of line
   // events go to `sink` until Close. Returns 0 or a LINEERR_* value (e.g. LINEERR_ALLOCATED
   // when the port is held by another program).

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "linesvc/modem_driver.h"
+#include "linesvc/sip/sip_driver.h"
 #include "linesvc/sim_driver.h"
 
 namespace telvane::linesvc {
@@ -42,6 +43,7 @@ const DriverRegistry& BuiltInDrivers() {
   static const DriverRegistry registry = {
       {"sim", CreateSimDriver},
       {"modem", CreateModemDriver},
+      {"sip", CreateSipDriver},
   };
   return registry;
 }

@@ -27,6 +27,10 @@ bool IsDialable(const std::string& number) {
                      [](char c) { return kAllowed.find(c) != std::string_view::npos; });
 }
 
+bool LineDriver::IsDialable(const std::string& number) const {
+  return linesvc::IsDialable(number);
+}
+
 struct Service::App {
   HLINEAPP handle = 0;
   LINECALLBACK callback = nullptr;
@@ -364,7 +368,7 @@ LONG Service::MakeCall(HLINE line, LPHCALL call, LPCSTR dest_address, DWORD,
   // Read at most one character past the limit, so an unterminated string is not overrun far.
   const size_t length = dest_address == nullptr ? 0 : strnlen(dest_address, kMaxDialableLength + 1);
   const std::string number(dest_address == nullptr ? "" : dest_address, length);
-  if (number.empty() || length > kMaxDialableLength || !IsDialable(number)) {
+  if (number.empty() || length > kMaxDialableLength || !device.driver->IsDialable(number)) {
     events_.Add(name, "dialling refused: invalid address");
     return LINEERR_INVALADDRESS;
   }

@@ -1,0 +1,59 @@
+// The thread that runs libre's loop for every SIP call of the process.
+//
+// libre's loop (re_main) blocks and owns every libre object made on its thread; nothing else
+// may touch them. So one thread of ours runs it, from the first SIP line that needs it to the
+// last that lets it go, and everything else reaches it by posting a task:
+//
+//   std::shared_ptr<ReThread> re = ReThread::Acquire(&error);   // starts the thread if needed
+//   re->Post([] { ... libre calls ... });                        // runs on the libre thread
+//
+// Reports the other way go to the application's MessageLoop (PostTask), never straight into
+// the application. Objects that live on the libre thread and must be shut before it stops
+// (a call still hanging up) register a closer; when the last user lets the thread go, the
+// closers run and then the loop ends.
+//
+// Threads: Acquire, Post and the destructor are thread-safe, but the last reference must not
+// be dropped on the libre thread itself. AddCloser and RemoveCloser are libre thread only.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace telvane::linesvc {
+
+class ReThread {
+ public:
+  // The process's libre thread, started if no one holds it; null with a reason in *error when
+  // libre cannot start.
+  static std::shared_ptr<ReThread> Acquire(std::string* error);
+
+  ReThread(const ReThread&) = delete;
+  ReThread& operator=(const ReThread&) = delete;
+
+  // Thread-safe. Queues the task for the libre thread; tasks run in the order posted.
+  void Post(std::function<void()> task);
+
+  // Libre thread only. Registers what to run when the thread stops with the object still
+  // there; the key identifies it for RemoveCloser.
+  void AddCloser(const void* key, std::function<void()> closer);
+  void RemoveCloser(const void* key);
+
+  // Thread-safe. True on the libre thread.
+  bool OnThread() const { return std::this_thread::get_id() == thread_.get_id(); }
+
+  struct State;  // the libre objects of the thread, in re_thread.cpp
+
+ private:
+  ReThread() = default;
+  ~ReThread();
+  bool Start(std::string* error);
+  void Run();
+
+  std::unique_ptr<State> state_;
+  std::thread thread_;
+};
+
+}  // namespace telvane::linesvc

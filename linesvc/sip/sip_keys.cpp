@@ -1,0 +1,110 @@
+// Decoders of the remote side's keys on a SIP call.
+#include "linesvc/sip/sip_keys.h"
+
+#include <algorithm>
+#include <cctype>
+
+// Last, because spandsp's base header turns lrint and lrintf into truncating macros for C++.
+// clang-format off
+#include <spandsp/telephony.h>
+#include <spandsp/complex.h>
+#include <spandsp/logging.h>
+#include <spandsp/queue.h>
+#include <spandsp/tone_detect.h>
+#include <spandsp/tone_generate.h>
+#include <spandsp/super_tone_rx.h>
+#include <spandsp/dtmf.h>
+#undef lrint
+#undef lrintf
+// clang-format on
+
+namespace telvane::linesvc {
+
+namespace {
+
+std::string Lower(std::string_view text) {
+  std::string lower(text);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return lower;
+}
+
+std::string_view Trim(std::string_view text) {
+  const size_t first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string_view::npos) return {};
+  const size_t last = text.find_last_not_of(" \t\r\n");
+  return text.substr(first, last - first + 1);
+}
+
+std::optional<char> KeyOf(std::string_view text) {
+  text = Trim(text);
+  if (text.size() == 1) {
+    const char c = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+    if (std::isdigit(static_cast<unsigned char>(c)) || (c >= 'A' && c <= 'D') || c == '*' ||
+        c == '#') {
+      return c;
+    }
+  }
+  // Some send the event code instead: 10 for '*', 11 for '#'.
+  if (text == "10" || text == "11") return EventDigit(text == "10" ? 10 : 11);
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<char> EventDigit(int code) {
+  static constexpr char kKeys[] = "0123456789*#ABCD";
+  if (code < 0 || code > 15) return std::nullopt;
+  return kKeys[code];
+}
+
+std::optional<char> TelephoneEvents::OnPacket(uint32_t timestamp, std::span<const uint8_t> payload) {
+  if (payload.size() < 4) return std::nullopt;
+  if (last_timestamp_ == timestamp) return std::nullopt;  // the same press again
+  const std::optional<char> key = EventDigit(payload[0]);
+  if (!key) return std::nullopt;
+  last_timestamp_ = timestamp;
+  return key;
+}
+
+std::optional<char> InfoDigit(std::string_view content_type, std::string_view body) {
+  const std::string type = Lower(Trim(content_type.substr(0, content_type.find(';'))));
+  if (type == "application/dtmf") return KeyOf(body);
+  if (type != "application/dtmf-relay") return std::nullopt;
+  while (!body.empty()) {
+    const size_t end = std::min(body.find('\n'), body.size());
+    const std::string_view line = body.substr(0, end);
+    body.remove_prefix(std::min(end + 1, body.size()));
+    const size_t eq = line.find('=');
+    if (eq != std::string_view::npos && Lower(Trim(line.substr(0, eq))) == "signal") {
+      return KeyOf(line.substr(eq + 1));
+    }
+  }
+  return std::nullopt;
+}
+
+struct InbandDtmf::State {
+  dtmf_rx_state_t* rx = nullptr;
+  std::string keys;
+};
+
+InbandDtmf::InbandDtmf() : state_(std::make_unique<State>()) {
+  state_->rx = dtmf_rx_init(
+      nullptr,
+      [](void* data, const char* digits, int count) {
+        static_cast<State*>(data)->keys.append(digits, static_cast<size_t>(count));
+      },
+      state_.get());
+}
+
+InbandDtmf::~InbandDtmf() { dtmf_rx_free(state_->rx); }
+
+std::string InbandDtmf::Feed(std::span<const int16_t> samples) {
+  state_->keys.clear();
+  if (state_->rx != nullptr && !samples.empty()) {
+    dtmf_rx(state_->rx, samples.data(), static_cast<int>(samples.size()));
+  }
+  return state_->keys;
+}
+
+}  // namespace telvane::linesvc

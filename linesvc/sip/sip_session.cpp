@@ -1,0 +1,726 @@
+// One SIP call over libre. Everything below the Link runs on the libre thread.
+#include "linesvc/sip/sip_session.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "linesvc/sip/re_include.h"
+#include "linesvc/sip/sip_keys.h"
+
+namespace telvane::linesvc {
+
+// The way back from the libre thread: reports go to the loop as tasks, and are dropped once
+// the session is gone (its destructor clears both pointers, on the loop thread).
+struct SipSession::Link : std::enable_shared_from_this<Link> {
+  std::mutex mutex;
+  platform::MessageLoop* loop = nullptr;  // under mutex
+  SipSessionObserver* observer = nullptr;  // loop thread only
+
+  void Report(std::function<void(SipSessionObserver&)> report) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (loop == nullptr) return;
+    loop->PostTask([self = shared_from_this(), report = std::move(report)] {
+      if (self->observer != nullptr) report(*self->observer);
+    });
+  }
+};
+
+namespace {
+
+constexpr uint8_t kTelephoneEventPayload = 101;
+constexpr int kCodecPayload[] = {0, 8};  // by G711Law: PCMU, PCMA
+
+// Printable ASCII only, at most `limit` characters: what the far end wrote stays harmless.
+std::string Printable(std::string_view text, size_t limit) {
+  std::string out;
+  for (const char c : text.substr(0, limit)) {
+    out += (c >= 0x20 && c < 0x7F) ? c : '?';
+  }
+  return out;
+}
+
+// The request's method or the response's code and reason, and the Call-ID: nothing else of
+// a message is ever logged (its Authorization header holds a digest response).
+std::string Summary(std::string_view packet) {
+  const std::string_view first = packet.substr(0, packet.find("\r\n"));
+  std::string what;
+  if (first.rfind("SIP/2.0 ", 0) == 0) {
+    what = Printable(first.substr(8), 40);
+  } else {
+    what = Printable(first.substr(0, first.find(' ')), 20);
+  }
+  std::string call_id;
+  size_t pos = 0;
+  while ((pos = packet.find("\r\n", pos)) != std::string_view::npos) {
+    pos += 2;
+    std::string_view line = packet.substr(pos, packet.find("\r\n", pos) - pos);
+    if (line.empty()) break;  // the body starts
+    const size_t colon = line.find(':');
+    std::string name(line.substr(0, colon));
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    if (colon != std::string_view::npos && (name == "call-id" || name == "i")) {
+      line.remove_prefix(colon + 1);
+      while (!line.empty() && line.front() == ' ') line.remove_prefix(1);
+      call_id = Printable(line, 80);
+      break;
+    }
+  }
+  return what + " (call " + call_id + ")";
+}
+
+std::string AddressText(const struct sa& address) {
+  char text[64] = {};
+  sa_ntop(&address, text, sizeof text);
+  return (sa_af(&address) == AF_INET6 ? "[" + std::string(text) + "]" : std::string(text)) + ":" +
+         std::to_string(sa_port(&address));
+}
+
+// The address of ours that packets to `host` leave from: for an address, the one the system
+// routes from (a connected UDP socket sends nothing); for a name, the default route's.
+bool LocalAddressFor(const std::string& host, struct sa* local) {
+  std::string bare = host;
+  if (bare.size() > 2 && bare.front() == '[') bare = bare.substr(1, bare.size() - 2);
+  sa target;
+  if (sa_set_str(&target, bare.c_str(), 5060) == 0) {
+    const int fd = ::socket(sa_af(&target), SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_storage mine{};
+    socklen_t length = sizeof mine;
+    const bool ok = ::connect(fd, &target.u.sa, target.len) == 0 &&
+                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&mine), &length) == 0;
+    ::close(fd);
+    if (!ok) return false;
+    sa_set_sa(local, reinterpret_cast<sockaddr*>(&mine));
+  } else if (net_default_source_addr_get(AF_INET, local) != 0 &&
+             net_default_source_addr_get(AF_INET6, local) != 0) {
+    return false;
+  }
+  sa_set_port(local, 0);
+  return true;
+}
+
+enum sip_transp TransportOf(SipTransport transport) {
+  switch (transport) {
+    case SipTransport::kTcp:
+      return SIP_TRANSP_TCP;
+    case SipTransport::kTls:
+      return SIP_TRANSP_TLS;
+    case SipTransport::kUdp:
+      break;
+  }
+  return SIP_TRANSP_UDP;
+}
+
+const char* TransportParam(SipTransport transport) {
+  return transport == SipTransport::kTcp   ? ";transport=tcp"
+         : transport == SipTransport::kTls ? ";transport=tls"
+                                           : "";
+}
+
+const char* KeyPathName(SipKeyPath path) {
+  switch (path) {
+    case SipKeyPath::kRfc4733:
+      return "RFC 4733";
+    case SipKeyPath::kInfo:
+      return "SIP INFO";
+    case SipKeyPath::kInband:
+      return "in-band tones";
+  }
+  return "";
+}
+
+std::string Errno(int err) {
+  char text[128] = {};
+  return std::to_string(err) + " (" + std::string(str_error(err, text, sizeof text)) + ")";
+}
+
+}  // namespace
+
+// The libre side of one call. Made on the loop thread, used and destroyed on the libre thread;
+// it keeps itself alive while it hangs up, until its SIP stack has closed.
+class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
+ public:
+  Core(SipCallPlan plan, std::shared_ptr<Link> link, ReThread& re)
+      : plan_(std::move(plan)), link_(std::move(link)), re_(re) {
+    tmr_init(&response_timer_);
+    tmr_init(&ring_timer_);
+    tmr_init(&close_timer_);
+  }
+
+  ~Core() {
+    re_.RemoveCloser(this);
+    phase_ = Phase::kClosed;
+    FreeAll();
+    std::fill(plan_.password.begin(), plan_.password.end(), '\0');
+  }
+
+  Core(const Core&) = delete;
+  Core& operator=(const Core&) = delete;
+
+  void Start();
+  void Hangup();
+  void Abandon();
+  void Send(const std::array<int16_t, kSipFrameSamples>& samples);
+
+ private:
+  enum class Phase { kIdle, kRegistering, kInviting, kAnswered, kEnded, kClosing, kClosed };
+
+  void Log(std::string text) {
+    link_->Report([text = std::move(text)](SipSessionObserver& o) { o.OnSipEvent(text); });
+  }
+  void Report(std::function<void(SipSessionObserver&)> report) { link_->Report(std::move(report)); }
+
+  bool MakeStack(std::string* error);
+  bool MakeMedia(std::string* error);
+  void Register();
+  void Invite();
+  void End(const SipEnd& end);
+  void Fail(SipEnd::Cause cause, const std::string& why) {
+    Log(why);
+    End(SipEnd{cause, 0, rang_});
+  }
+  SipEnd EndOfClose(int err, const struct sip_msg* msg) const;
+  void ChooseMedia();
+  void StopMedia();
+  void Closed();
+  void ForceClose();
+  void FreeAll();
+
+  // libre's callbacks.
+  static void OnExit(void* arg) { static_cast<Core*>(arg)->Closed(); }
+  static void OnTrace(bool tx, enum sip_transp, const struct sa*, const struct sa*, const uint8_t* pkt,
+                      size_t len, void* arg);
+  static int OnAuth(char** user, char** password, const char* realm, void* arg);
+  static void OnRegistered(int err, const struct sip_msg* msg, void* arg);
+  static int OnOffer(struct mbuf** desc, const struct sip_msg* msg, void* arg);
+  static int OnAnswer(const struct sip_msg* msg, void* arg);
+  static void OnProgress(const struct sip_msg* msg, void* arg);
+  static void OnEstablished(const struct sip_msg* msg, void* arg);
+  static void OnInfo(struct sip* sip, const struct sip_msg* msg, void* arg);
+  static void OnClose(int err, const struct sip_msg* msg, void* arg);
+  static void OnIncoming(const struct sip_msg* msg, void* arg);
+  static void OnRtp(const struct sa* src, const struct rtp_header* hdr, struct mbuf* mb, void* arg);
+
+  SipCallPlan plan_;
+  std::shared_ptr<Link> link_;
+  ReThread& re_;
+  std::shared_ptr<Core> self_;  // while hanging up after the session has gone
+  Phase phase_ = Phase::kIdle;
+  bool rang_ = false;
+  bool proceeding_ = false;
+
+  struct sa local_{};
+  struct dnsc* dns_ = nullptr;
+  struct tls* tls_ = nullptr;
+  struct sip* sip_ = nullptr;
+  struct sipsess_sock* sock_ = nullptr;
+  struct sipsess* sess_ = nullptr;
+  struct sipreg* reg_ = nullptr;
+  struct sdp_session* sdp_ = nullptr;
+  struct sdp_media* media_ = nullptr;
+  struct rtp_sock* rtp_ = nullptr;
+  struct tmr response_timer_{};
+  struct tmr ring_timer_{};
+  struct tmr close_timer_{};
+
+  // Media, from the answer on.
+  struct sa remote_rtp_{};
+  bool latched_ = false;
+  std::optional<G711Law> codec_;
+  uint8_t send_payload_ = 0;
+  std::optional<uint8_t> event_payload_;
+  SipKeyPath key_path_ = SipKeyPath::kInband;
+  uint32_t timestamp_ = 0;
+  bool first_packet_ = true;
+  uint64_t sent_packets_ = 0;
+  uint64_t received_packets_ = 0;
+  TelephoneEvents events_;
+  std::unique_ptr<InbandDtmf> inband_;
+};
+
+void SipSession::Core::FreeAll() {
+  tmr_cancel(&response_timer_);
+  tmr_cancel(&ring_timer_);
+  tmr_cancel(&close_timer_);
+  sess_ = static_cast<struct sipsess*>(mem_deref(sess_));
+  reg_ = static_cast<struct sipreg*>(mem_deref(reg_));
+  sock_ = static_cast<struct sipsess_sock*>(mem_deref(sock_));
+  if (sip_ != nullptr) sip_close(sip_, true);
+  sip_ = static_cast<struct sip*>(mem_deref(sip_));
+  rtp_ = static_cast<struct rtp_sock*>(mem_deref(rtp_));
+  media_ = nullptr;
+  sdp_ = static_cast<struct sdp_session*>(mem_deref(sdp_));
+  tls_ = static_cast<struct tls*>(mem_deref(tls_));
+  dns_ = static_cast<struct dnsc*>(mem_deref(dns_));
+}
+
+bool SipSession::Core::MakeStack(std::string* error) {
+  const SipSettings& s = plan_.settings;
+  const std::string target_host =
+      s.outbound ? s.outbound->host : ParseSipUri(plan_.request_uri).value_or(s.account).host;
+  if (!LocalAddressFor(target_host, &local_)) {
+    *error = "no network address of ours reaches " + target_host;
+    return false;
+  }
+  sa servers[4];
+  uint32_t server_count = 4;
+  char domain[64] = {};
+  int err = dns_srv_get(domain, sizeof domain, servers, &server_count);
+  if (err == 0) err = dnsc_alloc(&dns_, nullptr, servers, server_count);
+  if (err != 0) {
+    // Addresses need no name server; a name fails clearly when the request is sent.
+    dns_ = nullptr;
+  }
+  err = sip_alloc(&sip_, dns_, 16, 16, 16, "Telvane", OnExit, this);
+  if (err != 0) {
+    *error = "the SIP stack cannot start: error " + Errno(err);
+    return false;
+  }
+  sip_set_trace_handler(sip_, OnTrace);
+  if (s.transport == SipTransport::kTls) {
+    err = tls_alloc(&tls_, TLS_METHOD_SSLV23, nullptr, nullptr);
+    if (err == 0) tls_add_ca(tls_, "/etc/ssl/certs/ca-certificates.crt");
+    if (err == 0) err = sip_transp_add(sip_, SIP_TRANSP_TLS, &local_, tls_);
+  } else {
+    err = sip_transp_add(sip_, TransportOf(s.transport), &local_);
+  }
+  if (err != 0) {
+    *error = "no SIP transport on " + AddressText(local_) + ": error " + Errno(err);
+    return false;
+  }
+  err = sipsess_listen(&sock_, sip_, 16, OnIncoming, this);
+  if (err != 0) {
+    *error = "the SIP sessions cannot start: error " + Errno(err);
+    return false;
+  }
+  return true;
+}
+
+bool SipSession::Core::MakeMedia(std::string* error) {
+  const SipSettings& s = plan_.settings;
+  sa rtp_address = local_;
+  sa_set_port(&rtp_address, 0);
+  int err = rtp_listen(&rtp_, IPPROTO_UDP, &rtp_address, s.rtp_port_low, s.rtp_port_high,
+                       false, OnRtp, nullptr, this);
+  if (err != 0) {
+    *error = "no free RTP port in " + std::to_string(s.rtp_port_low) + "-" +
+             std::to_string(s.rtp_port_high) + " on " + AddressText(rtp_address) + ": error " +
+             Errno(err);
+    return false;
+  }
+  err = sdp_session_alloc(&sdp_, &local_);
+  if (err == 0) {
+    err = sdp_media_add(&media_, sdp_, "audio", sa_port(rtp_local(rtp_)), "RTP/AVP");
+  }
+  for (const G711Law law : s.codecs) {
+    if (err != 0) break;
+    const std::string id = std::to_string(kCodecPayload[static_cast<int>(law)]);
+    err = sdp_format_add(nullptr, media_, false, id.c_str(), G711Name(law), 8000, 1, nullptr,
+                         nullptr, nullptr, false, nullptr);
+  }
+  if (err == 0 && (s.dtmf == SipDtmf::kAuto || s.dtmf == SipDtmf::kRfc4733)) {
+    err = sdp_format_add(nullptr, media_, false, "101", "telephone-event", 8000, 1, nullptr,
+                         nullptr, nullptr, false, "0-15");
+  }
+  if (err == 0) err = sdp_media_set_lattr(media_, true, "ptime", "20");
+  if (err != 0) {
+    *error = "the SDP offer cannot be made: error " + Errno(err);
+    return false;
+  }
+  return true;
+}
+
+void SipSession::Core::Start() {
+  std::weak_ptr<Core> weak = weak_from_this();
+  re_.AddCloser(this, [weak] {
+    if (std::shared_ptr<Core> core = weak.lock()) core->ForceClose();
+  });
+  std::string error;
+  if (!MakeStack(&error)) return Fail(SipEnd::Cause::kNetwork, error);
+  if (!MakeMedia(&error)) return Fail(SipEnd::Cause::kLocalFailure, error);
+  if (plan_.settings.registration == SipRegister::kYes) return Register();
+  Invite();
+}
+
+void SipSession::Core::Register() {
+  const SipSettings& s = plan_.settings;
+  phase_ = Phase::kRegistering;
+  const std::string registrar = std::string(s.account.secure ? "sips:" : "sip:") +
+                                s.account.HostPort() + TransportParam(s.transport);
+  const std::string aor = s.account.ToString();
+  const std::string route = s.outbound ? s.outbound->ToString() + TransportParam(s.transport) : "";
+  const char* routes[] = {route.c_str()};
+  const int err = sipreg_register(&reg_, sip_, registrar.c_str(), aor.c_str(), nullptr,
+                                  aor.c_str(), 600, s.account.user.c_str(),
+                                  s.outbound ? routes : nullptr, s.outbound ? 1 : 0, 0, OnAuth,
+                                  this, false, OnRegistered, this, nullptr, nullptr);
+  if (err != 0) return Fail(SipEnd::Cause::kNetwork, "REGISTER cannot be sent: " + Errno(err));
+  tmr_start(&response_timer_, static_cast<uint64_t>(plan_.no_response_ms),
+            [](void* arg) {
+              static_cast<Core*>(arg)->Fail(SipEnd::Cause::kNoResponse,
+                                            "no response to REGISTER in time");
+            },
+            this);
+}
+
+void SipSession::Core::Invite() {
+  const SipSettings& s = plan_.settings;
+  phase_ = Phase::kInviting;
+  std::string target = plan_.request_uri;
+  if (!s.outbound && s.transport != SipTransport::kUdp &&
+      target.find(";transport=") == std::string::npos) {
+    target += TransportParam(s.transport);
+  }
+  const std::string from = s.account.ToString();
+  const std::string route = s.outbound ? s.outbound->ToString() + TransportParam(s.transport) : "";
+  const char* routes[] = {route.c_str()};
+  struct mbuf* offer = nullptr;
+  int err = sdp_encode(&offer, sdp_, true);
+  if (err == 0) {
+    err = sipsess_connect(&sess_, sock_, target.c_str(), nullptr, from.c_str(),
+                          s.account.user.c_str(), s.outbound ? routes : nullptr,
+                          s.outbound ? 1 : 0, "application/sdp", offer, OnAuth, this, false,
+                          OnOffer, OnAnswer, OnProgress, OnEstablished, OnInfo, nullptr, OnClose,
+                          this, "Allow: INVITE, ACK, BYE, CANCEL, INFO\r\n");
+  }
+  mem_deref(offer);
+  if (err != 0) return Fail(SipEnd::Cause::kNetwork, "INVITE cannot be sent: " + Errno(err));
+  tmr_start(&response_timer_, static_cast<uint64_t>(plan_.no_response_ms),
+            [](void* arg) {
+              static_cast<Core*>(arg)->Fail(SipEnd::Cause::kNoResponse,
+                                            "no response to INVITE in time");
+            },
+            this);
+}
+
+void SipSession::Core::End(const SipEnd& end) {
+  if (phase_ == Phase::kEnded || phase_ == Phase::kClosing || phase_ == Phase::kClosed) return;
+  phase_ = Phase::kEnded;
+  tmr_cancel(&response_timer_);
+  tmr_cancel(&ring_timer_);
+  // Freeing an unanswered session sends CANCEL, an answered one BYE; after a final response
+  // or the remote BYE there is nothing left to send.
+  sess_ = static_cast<struct sipsess*>(mem_deref(sess_));
+  StopMedia();
+  Log("call ends: " + Describe(end));
+  Report([end](SipSessionObserver& o) { o.OnSipEnded(end); });
+}
+
+void SipSession::Core::Hangup() {
+  if (phase_ == Phase::kClosing || phase_ == Phase::kClosed) return;
+  if (phase_ != Phase::kEnded) End(SipEnd{SipEnd::Cause::kLocalHangup, 0, rang_});
+  phase_ = Phase::kClosing;
+  // Removing the registration is one more transaction to wait for.
+  reg_ = static_cast<struct sipreg*>(mem_deref(reg_));
+  if (sip_ == nullptr) return Closed();
+  tmr_start(&close_timer_, static_cast<uint64_t>(plan_.hangup_wait_ms),
+            [](void* arg) {
+              auto* core = static_cast<Core*>(arg);
+              core->Log("hang-up not confirmed in time: transactions cut off");
+              sip_close(core->sip_, true);
+              core->Closed();
+            },
+            this);
+  sip_close(sip_, false);
+}
+
+void SipSession::Core::Abandon() {
+  if (phase_ == Phase::kClosed) return;
+  self_ = shared_from_this();
+  Hangup();
+}
+
+void SipSession::Core::Closed() {
+  if (phase_ == Phase::kClosed) return;
+  phase_ = Phase::kClosed;
+  tmr_cancel(&close_timer_);
+  Report([](SipSessionObserver& o) { o.OnSipClosed(); });
+  // Not from inside libre's exit handler: free on the next turn of its loop.
+  if (self_) {
+    re_.Post([self = std::move(self_)] {});
+  }
+}
+
+// The libre thread stops: whatever is still open is cut off now.
+void SipSession::Core::ForceClose() {
+  if (phase_ == Phase::kClosing) Report([](SipSessionObserver& o) { o.OnSipClosed(); });
+  phase_ = Phase::kClosed;
+  FreeAll();
+  self_.reset();
+}
+
+SipEnd SipSession::Core::EndOfClose(int err, const struct sip_msg* msg) const {
+  SipEnd end;
+  end.rang = rang_;
+  if (msg != nullptr && msg->req) {
+    end.cause = SipEnd::Cause::kRemoteBye;  // libre reports the far end's BYE as a reset
+  } else if (err == EACCES) {
+    end.cause = SipEnd::Cause::kAuthentication;
+  } else if (err == ETIMEDOUT) {
+    end.cause = SipEnd::Cause::kNoResponse;
+  } else if (err != 0) {
+    end.cause = SipEnd::Cause::kNetwork;
+  } else if (msg != nullptr && !msg->req && msg->scode >= 300) {
+    end.cause = SipEnd::Cause::kResponse;
+    end.status = msg->scode;
+  } else {
+    end.cause = SipEnd::Cause::kRemoteBye;
+  }
+  return end;
+}
+
+void SipSession::Core::ChooseMedia() {
+  const SipSettings& s = plan_.settings;
+  codec_.reset();
+  // The first of the answer's formats that we offered.
+  for (struct le* element = list_head(sdp_media_format_lst(media_, false)); element != nullptr;
+       element = element->next) {
+    const auto* format = static_cast<const struct sdp_format*>(element->data);
+    for (const G711Law law : s.codecs) {
+      if (format->pt == kCodecPayload[static_cast<int>(law)] ||
+          str_casecmp(format->name, G711Name(law)) == 0) {
+        codec_ = law;
+        send_payload_ = static_cast<uint8_t>(format->pt);
+        break;
+      }
+    }
+    if (codec_) break;
+  }
+  const struct sdp_format* event = sdp_media_rformat(media_, "telephone-event");
+  event_payload_.reset();
+  if (event != nullptr && (s.dtmf == SipDtmf::kAuto || s.dtmf == SipDtmf::kRfc4733)) {
+    event_payload_ = static_cast<uint8_t>(event->pt);
+  }
+  key_path_ = event_payload_                ? SipKeyPath::kRfc4733
+              : s.dtmf == SipDtmf::kInfo    ? SipKeyPath::kInfo
+              : s.dtmf == SipDtmf::kRfc4733 ? SipKeyPath::kInfo
+                                            : SipKeyPath::kInband;
+  if (key_path_ == SipKeyPath::kInband) inband_ = std::make_unique<InbandDtmf>();
+  if (const struct sa* address = sdp_media_raddr(media_); address != nullptr) remote_rtp_ = *address;
+}
+
+void SipSession::Core::StopMedia() {
+  if (rtp_ == nullptr) return;
+  if (codec_) {
+    Log("RTP stopped: " + std::to_string(sent_packets_) + " packets sent, " +
+        std::to_string(received_packets_) + " received");
+  }
+  rtp_ = static_cast<struct rtp_sock*>(mem_deref(rtp_));
+}
+
+void SipSession::Core::Send(const std::array<int16_t, kSipFrameSamples>& samples) {
+  if (phase_ != Phase::kAnswered || rtp_ == nullptr || !codec_ || !sa_isset(&remote_rtp_, SA_ALL)) {
+    return;
+  }
+  struct mbuf* packet = mbuf_alloc(RTP_HEADER_SIZE + kSipFrameSamples);
+  if (packet == nullptr) return;
+  packet->pos = RTP_HEADER_SIZE;
+  for (const int16_t sample : samples) {
+    mbuf_write_u8(packet, *codec_ == G711Law::kA ? g711_pcm2alaw(sample) : g711_pcm2ulaw(sample));
+  }
+  packet->pos = RTP_HEADER_SIZE;
+  if (rtp_send(rtp_, &remote_rtp_, false, first_packet_, send_payload_, timestamp_, packet) == 0) {
+    ++sent_packets_;
+  }
+  mem_deref(packet);
+  first_packet_ = false;
+  timestamp_ += kSipFrameSamples;
+}
+
+// --- libre's callbacks ------------------------------------------------------------------------
+
+void SipSession::Core::OnTrace(bool tx, enum sip_transp, const struct sa*, const struct sa*, const uint8_t* pkt,
+                               size_t len, void* arg) {
+  auto* core = static_cast<Core*>(arg);
+  const std::string_view packet(reinterpret_cast<const char*>(pkt), len);
+  if (packet.find_first_not_of("\r\n") == std::string_view::npos) return;  // keep-alive
+  core->Log(std::string(tx ? "sent " : "received ") + Summary(packet));
+}
+
+int SipSession::Core::OnAuth(char** user, char** password, const char* realm, void* arg) {
+  auto* core = static_cast<Core*>(arg);
+  if (core->plan_.password.empty()) {
+    core->Log(std::string("asked for credentials of realm ") + Printable(realm, 80) +
+              ", but the line has no password_file");
+    return EACCES;
+  }
+  core->Log(std::string("answering the challenge of realm ") + Printable(realm, 80) + " as " +
+            core->plan_.settings.auth_user);
+  const int err = str_dup(user, core->plan_.settings.auth_user.c_str());
+  return err != 0 ? err : str_dup(password, core->plan_.password.c_str());
+}
+
+void SipSession::Core::OnRegistered(int err, const struct sip_msg* msg, void* arg) {
+  auto* core = static_cast<Core*>(arg);
+  if (core->phase_ != Phase::kRegistering) return;  // a refresh, or after the end
+  tmr_cancel(&core->response_timer_);
+  if (err != 0 || msg == nullptr || msg->scode >= 300) {
+    SipEnd end = core->EndOfClose(err, msg);
+    if (end.cause == SipEnd::Cause::kResponse && (end.status == 401 || end.status == 407)) {
+      end.cause = SipEnd::Cause::kAuthentication;
+    }
+    core->Log("registration failed");
+    return core->End(end);
+  }
+  if (msg->scode < 200) return;
+  core->Log("registered");
+  core->Invite();
+}
+
+int SipSession::Core::OnOffer(struct mbuf**, const struct sip_msg*, void*) {
+  return EPROTO;  // a re-INVITE with a new offer: not taken, the call goes on as it is
+}
+
+int SipSession::Core::OnAnswer(const struct sip_msg* msg, void* arg) {
+  auto* core = static_cast<Core*>(arg);
+  const int err = sdp_decode(core->sdp_, msg->mb, false);
+  if (err != 0) core->Log("the answer's SDP cannot be read: error " + Errno(err));
+  return 0;
+}
+
+void SipSession::Core::OnProgress(const struct sip_msg* msg, void* arg) {
+  auto* core = static_cast<Core*>(arg);
+  if (core->phase_ != Phase::kInviting) return;
+  tmr_cancel(&core->response_timer_);
+  if (!tmr_isrunning(&core->ring_timer_)) {
+    tmr_start(&core->ring_timer_, static_cast<uint64_t>(core->plan_.settings.ring_timeout_s) * 1000,
+              [](void* a) { static_cast<Core*>(a)->End({SipEnd::Cause::kRingTimeout, 0, true}); },
+              core);
+  }
+  if (msg->scode == 180 || msg->scode == 183) {
+    if (msg->scode == 183 && mbuf_get_left(msg->mb) > 0) core->Log("early media offered");
+    if (!core->rang_) {
+      core->rang_ = true;
+      core->Report([](SipSessionObserver& o) { o.OnSipRinging(); });
+    }
+  } else if (!core->proceeding_ && !core->rang_) {
+    core->proceeding_ = true;
+    core->Report([](SipSessionObserver& o) { o.OnSipProceeding(); });
+  }
+}
+
+void SipSession::Core::OnEstablished(const struct sip_msg*, void* arg) {
+  auto* core = static_cast<Core*>(arg);
+  if (core->phase_ != Phase::kInviting) return;
+  tmr_cancel(&core->response_timer_);
+  tmr_cancel(&core->ring_timer_);
+  core->ChooseMedia();
+  if (!core->codec_) {
+    core->Log("the answer takes none of the codecs offered");
+    return core->End({SipEnd::Cause::kResponse, 488, core->rang_});
+  }
+  core->phase_ = Phase::kAnswered;
+  core->Log(std::string("answered: codec ") + G711Name(*core->codec_) + ", keys by " +
+            KeyPathName(core->key_path_) + ", RTP to " + AddressText(core->remote_rtp_));
+  core->Report([](SipSessionObserver& o) { o.OnSipAnswered(); });
+}
+
+void SipSession::Core::OnInfo(struct sip* sip, const struct sip_msg* msg, void* arg) {
+  auto* core = static_cast<Core*>(arg);
+  const std::string type(msg->ctyp.type.p, msg->ctyp.type.l);
+  const std::string subtype(msg->ctyp.subtype.p, msg->ctyp.subtype.l);
+  const std::string_view body(reinterpret_cast<const char*>(mbuf_buf(msg->mb)),
+                              mbuf_get_left(msg->mb));
+  const std::optional<char> key = InfoDigit(type + "/" + subtype, body);
+  if (!key) {
+    sip_reply(sip, msg, 415, "Unsupported Media Type");
+    return;
+  }
+  sip_reply(sip, msg, 200, "OK");
+  if (core->phase_ != Phase::kAnswered) return;
+  core->Log(std::string("remote side presses ") + *key + " (SIP INFO)");
+  core->Report([k = *key](SipSessionObserver& o) { o.OnSipDigit(k); });
+}
+
+void SipSession::Core::OnClose(int err, const struct sip_msg* msg, void* arg) {
+  auto* core = static_cast<Core*>(arg);
+  if (core->phase_ != Phase::kInviting && core->phase_ != Phase::kAnswered) return;
+  const SipEnd end = core->EndOfClose(err, msg);
+  if (err != 0 && end.cause != SipEnd::Cause::kRemoteBye) {
+    core->Log("the call failed: " + Errno(err));
+  }
+  core->End(end);
+}
+
+void SipSession::Core::OnIncoming(const struct sip_msg* msg, void* arg) {
+  // The line only places calls.
+  sip_treply(nullptr, static_cast<Core*>(arg)->sip_, msg, 486, "Busy Here");
+}
+
+void SipSession::Core::OnRtp(const struct sa* src, const struct rtp_header* hdr, struct mbuf* mb, void* arg) {
+  auto* core = static_cast<Core*>(arg);
+  if (core->phase_ != Phase::kAnswered) return;
+  ++core->received_packets_;
+  if (!core->latched_) {
+    // Symmetric RTP: answer where the peer's packets come from, which is what gets through a
+    // NAT, whatever its SDP said.
+    core->latched_ = true;
+    if (!sa_cmp(src, &core->remote_rtp_, SA_ALL)) {
+      core->Log("RTP comes from " + AddressText(*src) + ": sending there");
+      core->remote_rtp_ = *src;
+    }
+  }
+  const std::span<const uint8_t> payload(mbuf_buf(mb), mbuf_get_left(mb));
+  std::optional<char> key;
+  if (core->event_payload_ && hdr->pt == *core->event_payload_) {
+    key = core->events_.OnPacket(hdr->ts, payload);
+  } else if (core->inband_ && hdr->pt == core->send_payload_) {
+    std::array<int16_t, 480> samples{};
+    const size_t n = std::min(payload.size(), samples.size());
+    for (size_t i = 0; i < n; ++i) {
+      samples[i] = *core->codec_ == G711Law::kA ? g711_alaw2pcm(payload[i])
+                                                : g711_ulaw2pcm(payload[i]);
+    }
+    const std::string keys = core->inband_->Feed(std::span<const int16_t>(samples.data(), n));
+    if (!keys.empty()) key = keys.front();
+  }
+  if (!key) return;
+  core->Log(std::string("remote side presses ") + *key + " (" + KeyPathName(core->key_path_) + ")");
+  core->Report([k = *key](SipSessionObserver& o) { o.OnSipDigit(k); });
+}
+
+// --- The session, on the loop thread -----------------------------------------------------------
+
+SipSession::SipSession(platform::MessageLoop& loop, SipSessionObserver& observer, SipCallPlan plan,
+                       std::shared_ptr<ReThread> re_thread)
+    : loop_(loop), re_thread_(std::move(re_thread)), link_(std::make_shared<Link>()) {
+  link_->loop = &loop_;
+  link_->observer = &observer;
+  core_ = std::make_shared<Core>(std::move(plan), link_, *re_thread_);
+}
+
+SipSession::~SipSession() {
+  {
+    std::lock_guard<std::mutex> lock(link_->mutex);
+    link_->loop = nullptr;
+  }
+  link_->observer = nullptr;
+  re_thread_->Post([core = std::move(core_)] { core->Abandon(); });
+}
+
+void SipSession::Start() {
+  re_thread_->Post([core = core_] { core->Start(); });
+}
+
+void SipSession::Hangup() {
+  if (hung_up_) return;
+  hung_up_ = true;
+  re_thread_->Post([core = core_] { core->Hangup(); });
+}
+
+void SipSession::SendFrame(std::span<const int16_t, kSipFrameSamples> samples) {
+  std::array<int16_t, kSipFrameSamples> copy;
+  std::copy(samples.begin(), samples.end(), copy.begin());
+  re_thread_->Post([core = core_, copy] { core->Send(copy); });
+}
+
+}  // namespace telvane::linesvc

@@ -1,0 +1,97 @@
+// One SIP call over libre: the thin adapter between the SIP line driver and the library.
+//
+// The session does the SIP and RTP work on the libre thread (re_thread.h): registration when
+// the line asks for it, the INVITE with its SDP offer, digest answers to 401/407, the answer's
+// codec, RTP out and in, keys by RFC 4733, SIP INFO or in-band, CANCEL or BYE, and its own
+// time limits (no response, ringing too long, hanging up). What the driver must see comes back
+// as calls of SipSessionObserver, posted to the application's loop.
+//
+//   SipSession session(loop, observer, plan, re_thread);
+//   session.Start();                  // OnSipProgress..., OnSipAnswered, OnSipEnded
+//   session.SendFrame(samples);       // 20 ms of line sound after the answer: one RTP packet
+//   session.Hangup();                 // CANCEL or BYE, then OnSipClosed (bounded wait)
+//
+// Each call has its own SIP stack (transport, transactions), so hanging up waits for exactly
+// the call's own transactions: the CANCEL or BYE, and the REGISTER that removes the binding.
+//
+// Threads: every member is called on the loop thread; every observer call is made there too,
+// and never after the session is destroyed.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "linesvc/sip/re_thread.h"
+#include "linesvc/sip/sip_outcome.h"
+#include "linesvc/sip/sip_settings.h"
+#include "platform/message_loop.h"
+
+namespace telvane::linesvc {
+
+// One RTP packet's worth of line sound.
+inline constexpr size_t kSipFrameSamples = 160;  // 20 ms at 8 kHz
+
+// What one call needs to know.
+struct SipCallPlan {
+  SipSettings settings;
+  std::string request_uri;
+  std::string password;  // empty: challenges cannot be answered
+  int no_response_ms = 5000;
+  int hangup_wait_ms = 3000;
+};
+
+// How keys arrive on the answered call.
+enum class SipKeyPath { kRfc4733, kInfo, kInband };
+
+class SipSessionObserver {
+ public:
+  // A line for the event log: requests and responses, codec, RTP counts. Never a secret.
+  virtual void OnSipEvent(const std::string& text) = 0;
+  // 100 Trying.
+  virtual void OnSipProceeding() = 0;
+  // 180 or 183: the remote phone rings (183 may carry early media; it is no answer).
+  virtual void OnSipRinging() = 0;
+  // 2xx: the call is answered; sound may be sent.
+  virtual void OnSipAnswered() = 0;
+  // A key of the remote side, once per press.
+  virtual void OnSipDigit(char digit) = 0;
+  // The call is over (before or after the answer); OnSipClosed follows a Hangup.
+  virtual void OnSipEnded(const SipEnd& end) = 0;
+  // After Hangup: the call's transactions have ended, or were cut off after the wait.
+  virtual void OnSipClosed() = 0;
+
+ protected:
+  ~SipSessionObserver() = default;
+};
+
+class SipSession {
+ public:
+  SipSession(platform::MessageLoop& loop, SipSessionObserver& observer, SipCallPlan plan,
+             std::shared_ptr<ReThread> re_thread);
+  // Hangs up without waiting for the other side; nothing more is reported.
+  ~SipSession();
+  SipSession(const SipSession&) = delete;
+  SipSession& operator=(const SipSession&) = delete;
+
+  // Registers if the line asks for it, then sends the INVITE.
+  void Start();
+  // CANCEL before the answer, BYE after; OnSipClosed once done. Once only.
+  void Hangup();
+  // After OnSipAnswered: sends the samples in one RTP packet (silence while none is given is
+  // the caller's to send).
+  void SendFrame(std::span<const int16_t, kSipFrameSamples> samples);
+
+  class Core;  // the libre side, in sip_session.cpp
+
+ private:
+  struct Link;
+  platform::MessageLoop& loop_;
+  std::shared_ptr<ReThread> re_thread_;
+  std::shared_ptr<Link> link_;
+  std::shared_ptr<Core> core_;
+  bool hung_up_ = false;
+};
+
+}  // namespace telvane::linesvc

@@ -1,0 +1,313 @@
+// The keys of a SIP line, the dial rules and the password file.
+#include "linesvc/sip/sip_settings.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstdlib>
+
+namespace telvane::linesvc {
+
+namespace {
+
+std::string Lower(std::string_view text) {
+  std::string lower(text);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return lower;
+}
+
+bool IsIn(char c, std::string_view set) { return set.find(c) != std::string_view::npos; }
+
+bool IsAlnum(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }
+
+// RFC 3261 "token" characters: what a URI parameter name or value may be made of here.
+bool IsToken(std::string_view text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    return IsAlnum(c) || IsIn(c, "-.!%*_+`'~");
+  });
+}
+
+// The user part: unreserved characters, %-escapes, and the user-unreserved ones that cannot
+// end a part of the request line or start a parameter or header ('&', '=', '+', '$', ',', '/').
+bool IsUser(std::string_view text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '%') {
+      if (i + 2 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
+          !std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+        return false;
+      }
+      i += 2;
+      continue;
+    }
+    if (!IsAlnum(c) && !IsIn(c, "-_.!~*'()&=+$,/")) return false;
+  }
+  return true;
+}
+
+bool IsHost(std::string_view text) {
+  if (text.empty()) return false;
+  if (text.front() == '[') {
+    return text.size() > 2 && text.back() == ']' &&
+           std::all_of(text.begin() + 1, text.end() - 1,
+                       [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.'; });
+  }
+  return std::all_of(text.begin(), text.end(), [](char c) { return IsAlnum(c) || IsIn(c, "-."); });
+}
+
+bool ParsePort(std::string_view text, uint16_t* port) {
+  unsigned value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || value == 0 || value > 65535) {
+    return false;
+  }
+  *port = static_cast<uint16_t>(value);
+  return true;
+}
+
+bool ParseInt(std::string_view text, int low, int high, int* value) {
+  int parsed = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), parsed);
+  if (ec != std::errc() || end != text.data() + text.size() || parsed < low || parsed > high) {
+    return false;
+  }
+  *value = parsed;
+  return true;
+}
+
+bool ParseParams(std::string_view text) {
+  // ";name" or ";name=value", repeated; an empty list is fine.
+  while (!text.empty()) {
+    if (text.front() != ';') return false;
+    text.remove_prefix(1);
+    const size_t next = std::min(text.find(';'), text.size());
+    const std::string_view param = text.substr(0, next);
+    const size_t eq = param.find('=');
+    if (!IsToken(param.substr(0, eq))) return false;
+    if (eq != std::string_view::npos && !IsToken(param.substr(eq + 1))) return false;
+    text.remove_prefix(next);
+  }
+  return true;
+}
+
+// host[:port], as the dial domain or an outbound proxy without scheme.
+bool SplitHostPort(std::string_view text, std::string* host, std::optional<uint16_t>* port) {
+  const size_t bracket = text.rfind(']');
+  const size_t colon = text.rfind(':');
+  if (colon != std::string_view::npos && (bracket == std::string_view::npos || colon > bracket)) {
+    uint16_t value = 0;
+    if (!ParsePort(text.substr(colon + 1), &value)) return false;
+    *port = value;
+    text = text.substr(0, colon);
+  }
+  if (!IsHost(text)) return false;
+  *host = std::string(text);
+  return true;
+}
+
+std::string ExpandHome(const std::string& path) {
+  if (path.rfind("~/", 0) != 0) return path;
+  const char* home = std::getenv("HOME");
+  return home == nullptr ? path : std::string(home) + path.substr(1);
+}
+
+}  // namespace
+
+std::string SipUri::HostPort() const {
+  return port ? host + ":" + std::to_string(*port) : host;
+}
+
+std::string SipUri::ToString() const {
+  return std::string(secure ? "sips:" : "sip:") + (user.empty() ? "" : user + "@") + HostPort() +
+         params;
+}
+
+std::optional<SipUri> ParseSipUri(std::string_view text) {
+  SipUri uri;
+  const std::string scheme = Lower(text.substr(0, std::min(text.find(':'), text.size())));
+  if (scheme != "sip" && scheme != "sips") return std::nullopt;
+  uri.secure = scheme == "sips";
+  text.remove_prefix(scheme.size() + 1);
+  const size_t at = text.find('@');
+  if (at != std::string_view::npos) {
+    uri.user = std::string(text.substr(0, at));
+    if (uri.user.empty() || !IsUser(uri.user)) return std::nullopt;
+    text.remove_prefix(at + 1);
+  }
+  const size_t semicolon = std::min(text.find(';'), text.size());
+  if (!SplitHostPort(text.substr(0, semicolon), &uri.host, &uri.port)) return std::nullopt;
+  const std::string_view params = text.substr(semicolon);
+  if (!ParseParams(params)) return std::nullopt;
+  uri.params = std::string(params);
+  return uri;
+}
+
+bool ParseSipSettings(const std::vector<DriverKey>& keys, DWORD device_id, SipSettings* settings,
+                      std::string* error) {
+  SipSettings result;
+  result.wave_id = device_id;
+  bool have_uri = false;
+  bool have_auth_user = false;
+  for (const DriverKey& key : keys) {
+    const std::string where = "line " + std::to_string(key.file_line) + ": ";
+    const std::string& value = key.value;
+    const std::string lower = Lower(value);
+    bool ok = true;
+    int number = 0;
+    if (key.key == "uri") {
+      const std::optional<SipUri> uri = ParseSipUri(value);
+      ok = uri && !uri->user.empty();
+      if (ok) result.account = *uri;
+      have_uri = ok;
+    } else if (key.key == "auth_user") {
+      ok = !value.empty() && IsUser(value);
+      result.auth_user = value;
+      have_auth_user = true;
+    } else if (key.key == "password_file") {
+      ok = !value.empty();
+      result.password_file = ExpandHome(value);
+    } else if (key.key == "outbound") {
+      std::optional<SipUri> proxy = ParseSipUri(value);
+      if (!proxy) {
+        SipUri bare;
+        if (SplitHostPort(value, &bare.host, &bare.port)) proxy = bare;
+      }
+      ok = proxy.has_value();
+      result.outbound = proxy;
+    } else if (key.key == "transport") {
+      ok = lower == "udp" || lower == "tcp" || lower == "tls";
+      result.transport = lower == "tcp"   ? SipTransport::kTcp
+                         : lower == "tls" ? SipTransport::kTls
+                                          : SipTransport::kUdp;
+    } else if (key.key == "register") {
+      ok = lower == "yes" || lower == "no";
+      result.registration = lower == "yes" ? SipRegister::kYes : SipRegister::kNo;
+    } else if (key.key == "dialdomain") {
+      std::string host;
+      std::optional<uint16_t> port;
+      ok = SplitHostPort(value, &host, &port);
+      result.dial_domain = value;
+    } else if (key.key == "dialprefix") {
+      ok = std::all_of(value.begin(), value.end(),
+                       [](char c) { return std::isdigit(static_cast<unsigned char>(c)) || IsIn(c, "*#+"); });
+      result.dial_prefix = value;
+    } else if (key.key == "ringtimeout") {
+      ok = ParseInt(value, 1, 600, &result.ring_timeout_s);
+    } else if (key.key == "codecs") {
+      result.codecs.clear();
+      size_t start = 0;
+      while (ok && start <= lower.size()) {
+        const size_t comma = std::min(lower.find(',', start), lower.size());
+        std::string name = lower.substr(start, comma - start);
+        name.erase(0, name.find_first_not_of(' '));
+        name.erase(name.find_last_not_of(' ') + 1);
+        const G711Law law = name == "pcma" ? G711Law::kA : G711Law::kMu;
+        ok = (name == "pcmu" || name == "pcma") &&
+             std::find(result.codecs.begin(), result.codecs.end(), law) == result.codecs.end();
+        result.codecs.push_back(law);
+        start = comma + 1;
+      }
+    } else if (key.key == "dtmf") {
+      ok = lower == "auto" || lower == "rfc4733" || lower == "info" || lower == "inband";
+      result.dtmf = lower == "rfc4733" ? SipDtmf::kRfc4733
+                    : lower == "info"  ? SipDtmf::kInfo
+                    : lower == "inband" ? SipDtmf::kInband
+                                        : SipDtmf::kAuto;
+    } else if (key.key == "rtp_ports") {
+      const size_t dash = value.find('-');
+      uint16_t low = 0;
+      uint16_t high = 0;
+      ok = dash != std::string::npos && ParsePort(std::string_view(value).substr(0, dash), &low) &&
+           ParsePort(std::string_view(value).substr(dash + 1), &high) && low <= high;
+      result.rtp_port_low = low;
+      result.rtp_port_high = high;
+    } else if (key.key == "wave") {
+      ok = ParseInt(value, 0, 0x7FFFFFFF, &number);
+      result.wave_id = static_cast<DWORD>(number);
+    } else {
+      *error = where + "unknown key '" + key.key + "' for the sip driver";
+      return false;
+    }
+    if (!ok) {
+      *error = where + "bad value '" + value + "' for " + key.key;
+      return false;
+    }
+  }
+  if (!have_uri) {
+    *error = "the sip driver needs uri = sip:user@domain";
+    return false;
+  }
+  if (!have_auth_user) result.auth_user = result.account.user;
+  *settings = std::move(result);
+  return true;
+}
+
+std::optional<std::string> RequestUri(const SipSettings& settings, std::string_view dialled) {
+  const std::string scheme = Lower(dialled.substr(0, 5));
+  if (scheme.rfind("sip:", 0) == 0 || scheme == "sips:") {
+    const std::optional<SipUri> uri = ParseSipUri(dialled);
+    if (!uri) return std::nullopt;
+    return std::string(dialled);
+  }
+  std::string user = settings.dial_prefix;
+  for (const char c : dialled) {
+    if (std::isdigit(static_cast<unsigned char>(c)) || IsIn(c, "*+ABCDabcd")) {
+      user += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    } else if (c == '#') {
+      user += "%23";  // '#' is not allowed as it is in a SIP URI's user part
+    } else if (!IsIn(c, "-.()")) {
+      return std::nullopt;
+    }
+  }
+  if (user.empty() || user == settings.dial_prefix) return std::nullopt;
+  const std::string domain =
+      settings.dial_domain.empty() ? settings.account.HostPort() : settings.dial_domain;
+  return std::string(settings.account.secure ? "sips:" : "sip:") + user + "@" + domain;
+}
+
+bool ReadPasswordFile(const std::string& path, std::string* password, std::string* error) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) {
+    *error = "the password file " + path + " cannot be opened";
+    return false;
+  }
+  struct stat info {};
+  std::string text;
+  bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  if (!ok) {
+    *error = "the password file " + path + " is not a regular file";
+  } else if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    ok = false;
+    *error = "the password file " + path +
+             " is open to other users (it must be readable by its owner only: chmod 600)";
+  } else if (info.st_uid != ::geteuid()) {
+    ok = false;
+    *error = "the password file " + path + " belongs to another user";
+  } else {
+    char buffer[512];
+    ssize_t n = 0;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < 4096) {
+      text.append(buffer, static_cast<size_t>(n));
+    }
+    ok = n >= 0;
+    if (!ok) *error = "the password file " + path + " cannot be read";
+  }
+  ::close(fd);
+  if (!ok) return false;
+  text.erase(std::min(text.find_first_of("\r\n"), text.size()));
+  if (text.empty()) {
+    *error = "the password file " + path + " is empty";
+    return false;
+  }
+  *password = std::move(text);
+  return true;
+}
+
+const char* G711Name(G711Law law) { return law == G711Law::kA ? "PCMA" : "PCMU"; }
+
+}  // namespace telvane::linesvc
