@@ -461,7 +461,7 @@ void SipSession::Core::ForceClose() {
 SipEnd SipSession::Core::EndOfClose(int err, const struct sip_msg* msg) const {
   SipEnd end;
   end.rang = rang_;
-  if (msg != nullptr && msg->req) {
+  if ((msg != nullptr && msg->req) || err == ECONNRESET) {
     end.cause = SipEnd::Cause::kRemoteBye;  // libre reports the far end's BYE as a reset
   } else if (err == EACCES) {
     end.cause = SipEnd::Cause::kAuthentication;
@@ -620,7 +620,8 @@ void SipSession::Core::OnEstablished(const struct sip_msg*, void* arg) {
   }
   core->phase_ = Phase::kAnswered;
   core->Log(std::string("answered: codec ") + G711Name(*core->codec_) + ", keys by " +
-            KeyPathName(core->key_path_) + ", RTP to " + AddressText(core->remote_rtp_));
+            KeyPathName(core->key_path_) + ", RTP " + AddressText(*rtp_local(core->rtp_)) +
+            " -> " + AddressText(core->remote_rtp_));
   core->Report([](SipSessionObserver& o) { o.OnSipAnswered(); });
 }
 

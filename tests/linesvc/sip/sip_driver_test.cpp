@@ -1,0 +1,367 @@
+// The SIP line through the telephony service against real peers on 127.0.0.1: sipp for exact
+// responses, keys by SIP INFO and a socket of the test's own for RTP. Real time, short waits.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+#include "linesvc/service.h"
+#include "platform/message_loop.h"
+#include "tests/linesvc/sip/sip_peers.h"
+#include "tests/linesvc/sip/sipp_scenarios.h"
+
+namespace telvane::linesvc {
+namespace {
+
+using namespace testing_sip;
+
+struct Message {
+  DWORD device, message;
+  DWORD_PTR p1, p2;
+};
+
+// A UDP socket on 127.0.0.1 that stands for the far end's media (or for a peer that never
+// answers).
+class UdpSocket {
+ public:
+  UdpSocket() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+  ~UdpSocket() { ::close(fd_); }
+  uint16_t Port() const { return port_; }
+  // The next datagram within ms, with the port it came from; empty when none came.
+  std::string Receive(int ms, uint16_t* from = nullptr) {
+    pollfd entry{fd_, POLLIN, 0};
+    if (::poll(&entry, 1, ms) <= 0) return {};
+    char buffer[2048];
+    sockaddr_in source{};
+    socklen_t length = sizeof source;
+    const ssize_t n =
+        ::recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&source), &length);
+    if (from != nullptr) *from = ntohs(source.sin_port);
+    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+  }
+  void SendTo(uint16_t port, const std::string& bytes) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&address),
+             sizeof address);
+  }
+
+ private:
+  int fd_;
+  uint16_t port_ = 0;
+};
+
+class SipDriverTest : public testing::Test {
+ protected:
+  ~SipDriverTest() override {
+    service_.reset();
+    if (!dir_.empty()) std::filesystem::remove_all(dir_);
+  }
+
+  void Launch(const std::string& extra = "") {
+    lines_ = "[line SIP]\ndriver = sip\nuri = sip:alerts@127.0.0.1\nwave = 4200\n" + extra;
+    service_ = std::make_unique<Service>([this] { return ParseLinesFile(lines_, "test"); });
+    DWORD devices = 0;
+    ASSERT_EQ(service_->Initialize(&app_, nullptr, Callback, "sip test", &devices), 0);
+    ASSERT_EQ(devices, 1u);
+    ASSERT_EQ(service_->Open(app_, 0, &line_, 0x00010004, 0, reinterpret_cast<DWORD_PTR>(this),
+                             LINECALLPRIVILEGE_NONE, LINEMEDIAMODE_AUTOMATEDVOICE, nullptr),
+              0);
+  }
+
+  static void Callback(DWORD device, DWORD message, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR p2,
+                       DWORD_PTR) {
+    reinterpret_cast<SipDriverTest*>(instance)->received_.push_back({device, message, p1, p2});
+  }
+
+  LONG Dial(const std::string& number) {
+    LINECALLPARAMS params{};
+    params.dwTotalSize = sizeof params;
+    params.dwMediaMode = LINEMEDIAMODE_AUTOMATEDVOICE;
+    const LONG request = service_->MakeCall(line_, &call_, number.c_str(), 0, &params);
+    return request > 0 ? 0 : request;
+  }
+
+  // Runs the loop until the call reaches `state` (true) or ms pass (false).
+  bool WaitForState(DWORD state, int ms) {
+    return RunUntil([&] { return Reached(state); }, ms);
+  }
+
+  bool RunUntil(const std::function<bool()>& done, int ms) {
+    const int64_t deadline = loop_.NowMs() + ms;
+    while (!done()) {
+      while (loop_.PumpOne()) {
+        if (done()) return true;
+      }
+      const int64_t left = deadline - loop_.NowMs();
+      if (left <= 0) return false;
+      loop_.WaitForMessage(left);
+    }
+    return true;
+  }
+
+  bool Reached(DWORD state) const { return Mode(state).has_value(); }
+
+  std::optional<DWORD> Mode(DWORD state) const {
+    for (const Message& m : received_) {
+      if (m.message == LINE_CALLSTATE && m.device == call_ && m.p1 == state) return m.p2;
+    }
+    return std::nullopt;
+  }
+
+  std::vector<DWORD> States() const {
+    std::vector<DWORD> states;
+    for (const Message& m : received_) {
+      if (m.message == LINE_CALLSTATE && m.device == call_) states.push_back(static_cast<DWORD>(m.p1));
+    }
+    return states;
+  }
+
+  std::string Digits() const {
+    std::string digits;
+    for (const Message& m : received_) {
+      if (m.message == LINE_MONITORDIGITS) digits += static_cast<char>(m.p1 & 0xFF);
+    }
+    return digits;
+  }
+
+  // Hangs up; true once the call is idle within the few seconds a hang-up may take.
+  bool DropAndWaitIdle(int ms = 4000) {
+    EXPECT_GT(service_->Drop(call_, nullptr, 0), 0);
+    return WaitForState(LINECALLSTATE_IDLE, ms);
+  }
+
+  std::string EventLog() const {
+    std::string text;
+    for (const Event& e : service_->Events().Entries()) text += e.text + "\n";
+    return text;
+  }
+
+  platform::MessageLoop loop_{platform::ClockMode::kReal};
+  std::string lines_;
+  std::unique_ptr<Service> service_;
+  std::filesystem::path dir_;
+  HLINEAPP app_ = 0;
+  HLINE line_ = 0;
+  HCALL call_ = 0;
+  std::vector<Message> received_;
+};
+
+// Each final response after ringing ends the call with its disconnect mode; busy is a state
+// of its own, as on every line. The transaction is over at once, so idle follows the drop.
+TEST_F(SipDriverTest, FinalResponsesEndTheCallWithTheirModes) {
+  Launch();
+  const struct {
+    const char* status;
+    DWORD state;
+    DWORD mode;
+  } cases[] = {
+      {"486 Busy Here", LINECALLSTATE_BUSY, 0x1},
+      {"603 Decline", LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_REJECT},
+      {"404 Not Found", LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_BADADDRESS},
+      {"480 Temporarily Unavailable", LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NOANSWER},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.status);
+    received_.clear();
+    Sipp uas(Scenario(RecvInvite() + Response("100 Trying") + Response("180 Ringing") +
+                      Pause(200) + Response(c.status) + "<recv request=\"ACK\"/>\n"));
+    ASSERT_EQ(Dial(uas.Uri()), 0);
+    ASSERT_TRUE(WaitForState(c.state, 5000)) << EventLog();
+    EXPECT_EQ(Mode(c.state), c.mode);
+    EXPECT_EQ(States(), (std::vector<DWORD>{LINECALLSTATE_DIALTONE, LINECALLSTATE_DIALING,
+                                            LINECALLSTATE_PROCEEDING, LINECALLSTATE_RINGBACK,
+                                            c.state}));
+    EXPECT_TRUE(DropAndWaitIdle(1000));
+    EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
+    service_->DeallocateCall(call_);
+  }
+  const std::string log = EventLog();
+  EXPECT_NE(log.find("sent INVITE (call "), std::string::npos) << log;
+  EXPECT_NE(log.find("received 486 Busy Here (call "), std::string::npos) << log;
+}
+
+// 183 with SDP is early media, not an answer; the 200 after it is; our hang-up is a BYE.
+TEST_F(SipDriverTest, EarlyMediaIsNoAnswer) {
+  Launch();
+  UdpSocket media;
+  Sipp uas(Scenario(RecvInvite() + Response("183 Session Progress", "", true) + Pause(800) +
+                    Response("200 OK", "", true) + "<recv request=\"ACK\"/>\n" + kAwaitBye),
+           media.Port());
+  ASSERT_EQ(Dial(uas.Uri()), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_RINGBACK, 5000)) << EventLog();
+  EXPECT_FALSE(WaitForState(LINECALLSTATE_CONNECTED, 500)) << "183 taken for an answer";
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 3000)) << EventLog();
+  EXPECT_TRUE(DropAndWaitIdle());
+  EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
+  EXPECT_NE(EventLog().find("sent BYE"), std::string::npos);
+}
+
+// A 401 is answered with the digest of the password file; nothing secret reaches the log.
+TEST_F(SipDriverTest, ChallengeIsAnsweredFromThePasswordFile) {
+  dir_ = ScratchDir("password");
+  const std::filesystem::path password = dir_ / "password";
+  std::ofstream(password) << "Wh1sper\n";
+  std::filesystem::permissions(password, std::filesystem::perms::owner_read);
+  Launch("password_file = " + password.string() + "\n");
+  const std::string steps =
+      RecvInvite() +
+      Response("401 Unauthorized", "WWW-Authenticate: Digest realm=\"test\", nonce=\"n0nce\"\n") +
+      "<recv request=\"ACK\"/>\n"
+      "<recv request=\"INVITE\"><action><verifyauth assign_to=\"good\" username=\"alerts\" "
+      "password=\"Wh1sper\"/></action></recv>\n"
+      "<nop next=\"good\" test=\"good\"/>\n" +
+      Response("403 Forbidden") + "<recv request=\"ACK\" next=\"end\"/>\n" +
+      "<label id=\"good\"/>\n" + Response("200 OK", "", true) + "<recv request=\"ACK\"/>\n" +
+      kAwaitBye + "<label id=\"end\"/>\n";
+  Sipp uas(Scenario(steps));
+  ASSERT_EQ(Dial(uas.Uri()), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
+  EXPECT_TRUE(DropAndWaitIdle());
+  EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
+  const std::string log = EventLog();
+  EXPECT_NE(log.find("answering the challenge of realm test as alerts"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Wh1sper"), std::string::npos);
+  EXPECT_EQ(log.find("response="), std::string::npos);
+  EXPECT_EQ(log.find("Digest"), std::string::npos);
+}
+
+// A peer that never answers: unreachable after our own short timer, far before the 32 s of
+// the transaction, and the hang-up does not wait for it longer than a few seconds.
+TEST_F(SipDriverTest, NoResponseIsUnreachableSoon) {
+  Launch();
+  UdpSocket silent;
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(Dial("sip:nobody@127.0.0.1:" + std::to_string(silent.Port())), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_DISCONNECTED, 8000)) << EventLog();
+  EXPECT_EQ(Mode(LINECALLSTATE_DISCONNECTED), LINEDISCONNECTMODE_UNREACHABLE);
+  EXPECT_FALSE(silent.Receive(0).empty()) << "the INVITE went out";
+  EXPECT_TRUE(DropAndWaitIdle());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+// The far end hangs up in the middle of the call: a normal disconnection. Its INFO keys
+// reach the application first, in both body types, answered 200.
+TEST_F(SipDriverTest, InfoKeysThenRemoteBye) {
+  Launch();
+  UdpSocket media;
+  Sipp uas(Scenario(RecvInvite(Dialog::kKeep) + Response("200 OK", "", true) +
+                    "<recv request=\"ACK\"/>\n" + Pause(300) +
+                    InDialog("INFO", 1, "application/dtmf-relay", "Signal=5\nDuration=160\n") +
+                    InDialog("INFO", 2, "application/dtmf", "#") + Pause(300) +
+                    InDialog("BYE", 3)),
+           media.Port());
+  ASSERT_EQ(Dial(uas.Uri()), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
+  ASSERT_EQ(service_->MonitorDigits(call_, LINEDIGITMODE_DTMF), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_DISCONNECTED, 5000)) << EventLog();
+  EXPECT_EQ(Mode(LINECALLSTATE_DISCONNECTED), LINEDISCONNECTMODE_NORMAL) << EventLog();
+  EXPECT_EQ(Digits(), "5#");
+  EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
+  EXPECT_TRUE(DropAndWaitIdle(1000));
+}
+
+// Sound goes out as PCMU in 20 ms packets to where the peer's RTP comes from; RFC 4733 keys
+// count once per press, however many end packets repeat.
+TEST_F(SipDriverTest, RtpPacketsAndTelephoneEvents) {
+  Launch();
+  UdpSocket media;
+  Sipp uas(Scenario(RecvInvite() + Response("200 OK", "", true) + "<recv request=\"ACK\"/>\n" +
+                    kAwaitBye),
+           media.Port());
+  ASSERT_EQ(Dial(uas.Uri()), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
+  ASSERT_EQ(service_->MonitorDigits(call_, LINEDIGITMODE_DTMF), 0);
+
+  // Our packets: payload type 0, 160 bytes of silence, timestamps 160 apart, about 50 a second.
+  std::vector<std::string> packets;
+  uint16_t ours = 0;
+  const auto start = std::chrono::steady_clock::now();
+  RunUntil(
+      [&] {
+        for (std::string p = media.Receive(0, &ours); !p.empty(); p = media.Receive(0, &ours)) {
+          packets.push_back(p);
+        }
+        return packets.size() >= 26;
+      },
+      3000);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ASSERT_GE(packets.size(), 26u);
+  EXPECT_GT(seconds, 0.35) << "paced, not a burst";
+  for (size_t i = 0; i < packets.size(); ++i) {
+    ASSERT_EQ(packets[i].size(), 12u + 160u);
+    EXPECT_EQ(static_cast<uint8_t>(packets[i][1]) & 0x7F, 0);
+    EXPECT_EQ(static_cast<uint8_t>(packets[i][12]), 0xFF) << "mu-law silence";
+  }
+  auto timestamp = [](const std::string& p) {
+    return (static_cast<uint32_t>(static_cast<uint8_t>(p[4])) << 24) |
+           (static_cast<uint32_t>(static_cast<uint8_t>(p[5])) << 16) |
+           (static_cast<uint32_t>(static_cast<uint8_t>(p[6])) << 8) | static_cast<uint8_t>(p[7]);
+  };
+  EXPECT_EQ(timestamp(packets[1]) - timestamp(packets[0]), 160u);
+
+  // Keys from our media socket: '5' with three end packets, then '#'.
+  auto event = [&](uint16_t seq, uint32_t ts, uint8_t key, bool end) {
+    std::string p(16, '\0');
+    p[0] = static_cast<char>(0x80);
+    p[1] = static_cast<char>(101);
+    p[2] = static_cast<char>(seq >> 8);
+    p[3] = static_cast<char>(seq & 0xFF);
+    for (int i = 0; i < 4; ++i) p[4 + i] = static_cast<char>(ts >> (24 - 8 * i));
+    p[11] = 1;
+    p[12] = static_cast<char>(key);
+    p[13] = static_cast<char>(end ? 0x8A : 0x0A);
+    p[15] = static_cast<char>(160);
+    media.SendTo(ours, p);
+  };
+  uint16_t seq = 1;
+  for (int i = 0; i < 2; ++i) event(seq++, 8000, 5, false);
+  for (int i = 0; i < 3; ++i) event(seq++, 8000, 5, true);
+  for (int i = 0; i < 3; ++i) event(seq++, 9600, 11, i > 0);
+  ASSERT_TRUE(RunUntil([&] { return Digits().size() >= 2; }, 3000)) << EventLog();
+  RunUntil([] { return false; }, 200);
+  EXPECT_EQ(Digits(), "5#");
+  EXPECT_TRUE(DropAndWaitIdle());
+  EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
+  EXPECT_NE(EventLog().find("RTP stopped: "), std::string::npos);
+}
+
+// What could smuggle headers or parameters is refused before anything is sent; a password
+// file others can read ends the call with a clear reason.
+TEST_F(SipDriverTest, RefusedAddressesAndAnOpenPasswordFile) {
+  dir_ = ScratchDir("open");
+  const std::filesystem::path password = dir_ / "password";
+  std::ofstream(password) << "Wh1sper\n";
+  std::filesystem::permissions(password, std::filesystem::perms::owner_read |
+                                             std::filesystem::perms::group_read);
+  Launch("password_file = " + password.string() + "\n");
+  for (const char* number : {"sip:a@127.0.0.1?Subject=x", "5551234;user=phone", "555 1234"}) {
+    EXPECT_EQ(Dial(number), LINEERR_INVALADDRESS) << number;
+  }
+  ASSERT_EQ(Dial("5551234"), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_DISCONNECTED, 2000));
+  EXPECT_EQ(Mode(LINECALLSTATE_DISCONNECTED), LINEDISCONNECTMODE_UNAVAIL);
+  EXPECT_NE(EventLog().find("is open to other users"), std::string::npos) << EventLog();
+  EXPECT_EQ(EventLog().find("sent INVITE"), std::string::npos);
+  EXPECT_TRUE(DropAndWaitIdle(1000));
+}
+
+}  // namespace
+}  // namespace telvane::linesvc

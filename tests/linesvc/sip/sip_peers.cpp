@@ -1,0 +1,265 @@
+// Starting, talking to and stopping the SIP peers of the tests.
+#include "tests/linesvc/sip/sip_peers.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+
+#include "tests/voice/wave_files.h"
+
+extern char** environ;
+
+namespace telvane::linesvc::testing_sip {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int RemainingMs(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return static_cast<int>(std::max<int64_t>(0, left.count()));
+}
+
+sockaddr_in Loopback(uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+std::string ReadText(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+uint16_t FreePort() {
+  // A port free for TCP and for UDP alike (the peers listen on both).
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    const int tcp = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = Loopback(0);
+    socklen_t length = sizeof address;
+    ::bind(tcp, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(tcp, reinterpret_cast<sockaddr*>(&address), &length);
+    const int udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const bool both = ::bind(udp, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(udp);
+    ::close(tcp);
+    if (both) return ntohs(address.sin_port);
+  }
+  return 0;
+}
+
+std::filesystem::path ScratchDir(const std::string& what) {
+  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() /
+      ("telvane_sip_" + std::to_string(::getpid()) + "_" +
+       (test != nullptr ? std::string(test->name()) : std::string("bench")) + "_" + what);
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
+Child::Child(const std::vector<std::string>& argv, const std::filesystem::path& log) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+  posix_spawn_file_actions_destroy(&actions);
+}
+
+Child::~Child() {
+  if (Running()) {
+    ::kill(pid_, SIGTERM);
+    if (Wait(2000) < 0 && Running()) {
+      ::kill(pid_, SIGKILL);
+      Wait(2000);
+    }
+  }
+}
+
+bool Child::Running() {
+  if (pid_ <= 0 || status_ >= 0) return false;
+  int status = 0;
+  if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return false;
+  }
+  return true;
+}
+
+int Child::Wait(int ms) {
+  if (pid_ <= 0) return -1;
+  if (!Running()) return status_;
+  // A descriptor that becomes readable when the process ends: a wait without polling.
+  const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+  if (fd >= 0) {
+    pollfd entry{fd, POLLIN, 0};
+    ::poll(&entry, 1, ms);
+    ::close(fd);
+  }
+  Running();
+  return status_;
+}
+
+// --- baresip ----------------------------------------------------------------------------------
+
+Baresip::Baresip(const std::filesystem::path& source, Answer answer)
+    : dir_(ScratchDir("baresip")) {
+  sip_port_ = FreePort();
+  control_port_ = FreePort();
+  std::filesystem::create_directories(dir_ / "heard");
+  std::ofstream(dir_ / "config")
+      << "sip_listen 127.0.0.1:" << sip_port_ << "\n"
+      << "net_interface 127.0.0.1\n"
+      << "audio_source aufile," << source.string() << "\n"
+      << "audio_player aubridge,nil\naudio_alert aubridge,nil\n"
+      << "module_path /usr/lib/baresip/modules\n"
+      << "module g711.so\nmodule aufile.so\nmodule aubridge.so\nmodule sndfile.so\n"
+      << "module_app account.so\nmodule_app menu.so\nmodule_app ctrl_tcp.so\n"
+      << "ctrl_tcp_listen 127.0.0.1:" << control_port_ << "\n"
+      << "snd_path " << (dir_ / "heard").string() << "\n"
+      << "rtp_timeout 0\n";
+  std::ofstream(dir_ / "accounts")
+      << "<sip:callee@127.0.0.1:" << sip_port_ << ">;regint=0;answermode="
+      << (answer == Answer::kAuto ? "auto" : "manual") << ";audio_codecs=PCMU,PCMA\n";
+  child_ = std::make_unique<Child>(
+      std::vector<std::string>{"/usr/bin/baresip", "-f", dir_.string(), "-t", "120"},
+      dir_ / "baresip.log");
+  // It is ready once its control socket takes a connection.
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
+  while (control_ < 0 && child_->Running() && RemainingMs(deadline) > 0) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in address = Loopback(control_port_);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+      control_ = fd;
+    } else {
+      ::close(fd);
+      child_->Wait(20);  // returns at once should baresip give up
+    }
+  }
+}
+
+Baresip::~Baresip() {
+  if (control_ >= 0) {
+    Command(R"({"command":"quit"})");
+    child_->Wait(3000);
+    ::close(control_);
+  }
+  child_.reset();
+  std::filesystem::remove_all(dir_);
+}
+
+std::string Baresip::Uri() const { return "sip:callee@127.0.0.1:" + std::to_string(sip_port_); }
+
+pid_t Baresip::Pid() const { return child_->Pid(); }
+
+void Baresip::Command(const std::string& json) {
+  if (control_ < 0) return;
+  const std::string netstring = std::to_string(json.size()) + ":" + json + ",";
+  (void)!::send(control_, netstring.data(), netstring.size(), MSG_NOSIGNAL);
+}
+
+std::string Baresip::ReadSome(int ms) {
+  pollfd entry{control_, POLLIN, 0};
+  if (control_ < 0 || ::poll(&entry, 1, ms) <= 0) return {};
+  char buffer[4096];
+  const ssize_t n = ::recv(control_, buffer, sizeof buffer, 0);
+  return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+}
+
+bool Baresip::WaitForEvent(const std::string& type, int ms) {
+  const std::string wanted = "\"type\":\"" + type + "\"";
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    // Netstrings: "LENGTH:JSON,".
+    for (;;) {
+      const size_t colon = pending_.find(':');
+      if (colon == std::string::npos) break;
+      const size_t length = std::strtoul(pending_.c_str(), nullptr, 10);
+      if (pending_.size() < colon + 1 + length + 1) break;
+      const std::string message = pending_.substr(colon + 1, length);
+      pending_.erase(0, colon + 1 + length + 1);
+      if (message.find(wanted) != std::string::npos) return true;
+    }
+    const int left = RemainingMs(deadline);
+    if (left == 0) return false;
+    const std::string more = ReadSome(left);
+    if (more.empty() && RemainingMs(deadline) == 0) return false;
+    pending_ += more;
+  }
+}
+
+void Baresip::SendKey(char key) {
+  Command(std::string(R"({"command":"sndcode","params":")") + key + "\"}");
+}
+
+void Baresip::Hangup() { Command(R"({"command":"hangup"})"); }
+
+void Baresip::Dial(const std::string& uri) {
+  Command(R"({"command":"dial","params":")" + uri + "\"}");
+}
+
+std::vector<int16_t> Baresip::Heard() const {
+  for (const auto& entry : std::filesystem::directory_iterator(dir_ / "heard")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find("-dec.wav") != std::string::npos) {
+      return testing_wave::ReadRecording(entry.path());
+    }
+  }
+  return {};
+}
+
+// --- sipp -------------------------------------------------------------------------------------
+
+Sipp::Sipp(const std::string& scenario, uint16_t audio_port) : dir_(ScratchDir("sipp")) {
+  port_ = FreePort();
+  std::string text = scenario;
+  const std::string audio = std::to_string(audio_port != 0 ? audio_port : FreePort());
+  for (size_t at = text.find("@AUDIO@"); at != std::string::npos; at = text.find("@AUDIO@")) {
+    text.replace(at, 7, audio);
+  }
+  std::ofstream(dir_ / "uas.xml") << text;
+  child_ = std::make_unique<Child>(
+      std::vector<std::string>{"/usr/bin/sipp", "-sf", (dir_ / "uas.xml").string(), "-i",
+                               "127.0.0.1", "-p", std::to_string(port_), "-m", "1", "-nostdin",
+                               "-timeout", "30s", "-trace_err", "-error_file",
+                               (dir_ / "errors.log").string()},
+      dir_ / "sipp.log");
+}
+
+Sipp::~Sipp() {
+  child_.reset();
+  std::filesystem::remove_all(dir_);
+}
+
+std::string Sipp::Uri(const std::string& user) const {
+  return "sip:" + user + "@127.0.0.1:" + std::to_string(port_);
+}
+
+bool Sipp::Finish(int ms) { return child_->Wait(ms) == 0; }
+
+std::string Sipp::Log() const { return ReadText(dir_ / "errors.log"); }
+
+}  // namespace telvane::linesvc::testing_sip

@@ -1,0 +1,102 @@
+// Real SIP peers for tests, started by the test on 127.0.0.1 on free ports (ctest runs tests
+// in parallel), each in a scratch folder of its own, and stopped when the object goes.
+//
+//   Baresip callee;                                 // auto-answers sip:callee@127.0.0.1:PORT
+//   callee.WaitForEvent("CALL_ESTABLISHED", 5000);
+//   callee.SendKey('5');                            // RFC 4733, through its control socket
+//   std::vector<int16_t> heard = callee.Heard();   // what it decoded of our sound
+//
+//   Sipp uas(kScenario);                            // a scripted UAS for exact responses
+//   uas.Uri();  uas.Finish(5000);                   // true if the scenario ran to its end
+//
+// The peers are the Debian packages baresip-core (/usr/bin/baresip) and sip-tester
+// (/usr/bin/sipp), which scripts/setup.sh installs. Not thread-safe; real time.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace telvane::linesvc::testing_sip {
+
+// A port on 127.0.0.1 that was free a moment ago, for UDP and TCP.
+uint16_t FreePort();
+
+// A folder under the temporary directory for this test, emptied first.
+std::filesystem::path ScratchDir(const std::string& what);
+
+// A child process with its output in a file; killed if still running when destroyed.
+class Child {
+ public:
+  Child(const std::vector<std::string>& argv, const std::filesystem::path& log);
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  // Waits up to ms for the process to end; its exit code, or -1 if it did not end in time.
+  int Wait(int ms);
+  bool Running();
+  pid_t Pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  int status_ = -1;
+};
+
+class Baresip {
+ public:
+  enum class Answer { kAuto, kManual };
+  // Plays `source` (a WAV file) to whoever calls; hangs up when it ends. Records what it hears.
+  explicit Baresip(const std::filesystem::path& source, Answer answer = Answer::kAuto);
+  ~Baresip();
+
+  // sip:callee@127.0.0.1:PORT
+  std::string Uri() const;
+  // The sip_listen port.
+  uint16_t Port() const { return sip_port_; }
+  // Waits for an event of the control socket ("CALL_ESTABLISHED", "CALL_CLOSED"...).
+  bool WaitForEvent(const std::string& type, int ms);
+  // Sends a key by RFC 4733 on the call.
+  void SendKey(char key);
+  void Hangup();
+  // Calls `uri` from this baresip (for the benchmark: baresip as the caller).
+  void Dial(const std::string& uri);
+  // The decoded sound it received on its last call (16-bit 8 kHz mono).
+  std::vector<int16_t> Heard() const;
+  pid_t Pid() const;
+  const std::filesystem::path& Dir() const { return dir_; }
+
+ private:
+  void Command(const std::string& json);
+  std::string ReadSome(int ms);
+
+  std::filesystem::path dir_;
+  uint16_t sip_port_ = 0;
+  uint16_t control_port_ = 0;
+  std::unique_ptr<Child> child_;
+  int control_ = -1;
+  std::string pending_;
+};
+
+class Sipp {
+ public:
+  // Runs the UAS scenario (XML text) once. @AUDIO@ in the text becomes `audio_port`, the
+  // media port its SDP announces (a socket of the test's own, or any free port).
+  explicit Sipp(const std::string& scenario, uint16_t audio_port = 0);
+  ~Sipp();
+
+  std::string Uri(const std::string& user = "service") const;
+  // Waits for the scenario to end: true when it passed.
+  bool Finish(int ms);
+  std::string Log() const;
+
+ private:
+  std::filesystem::path dir_;
+  uint16_t port_ = 0;
+  std::unique_ptr<Child> child_;
+};
+
+}  // namespace telvane::linesvc::testing_sip

@@ -1,0 +1,227 @@
+// The SIP line's rules that need no network: its keys, what may be dialled, the password file,
+// the disconnect modes of outcomes, and the three decoders of keys.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+
+#include "linesvc/sip/sip_keys.h"
+#include "linesvc/sip/sip_outcome.h"
+#include "linesvc/sip/sip_settings.h"
+
+namespace telvane::linesvc {
+namespace {
+
+SipSettings Parse(std::vector<DriverKey> keys, std::string* error = nullptr) {
+  SipSettings settings;
+  std::string ignored;
+  EXPECT_TRUE(ParseSipSettings(keys, 7, &settings, error != nullptr ? error : &ignored))
+      << (error != nullptr ? *error : ignored);
+  return settings;
+}
+
+std::string Refusal(std::vector<DriverKey> keys) {
+  SipSettings settings;
+  std::string error;
+  EXPECT_FALSE(ParseSipSettings(keys, 7, &settings, &error));
+  return error;
+}
+
+// Defaults, every key, and the user of the URI as the digest user.
+TEST(SipSettingsTest, KeysAndDefaults) {
+  const SipSettings plain = Parse({{"uri", "sip:alerts@pbx.example.org", 2}});
+  EXPECT_EQ(plain.auth_user, "alerts");
+  EXPECT_EQ(plain.transport, SipTransport::kUdp);
+  EXPECT_EQ(plain.registration, SipRegister::kNo);
+  EXPECT_EQ(plain.codecs, (std::vector<G711Law>{G711Law::kMu, G711Law::kA}));
+  EXPECT_EQ(plain.dtmf, SipDtmf::kAuto);
+  EXPECT_EQ(plain.wave_id, 7u);
+
+  const SipSettings full = Parse({{"uri", "sips:alerts@pbx.example.org:5061", 2},
+                                  {"auth_user", "1001", 3},
+                                  {"password_file", "/etc/p", 4},
+                                  {"outbound", "proxy.example.org:5080", 5},
+                                  {"transport", "TLS", 6},
+                                  {"register", "yes", 7},
+                                  {"dialdomain", "trunk.example.net", 8},
+                                  {"dialprefix", "0", 9},
+                                  {"ringtimeout", "25", 10},
+                                  {"codecs", "pcma, pcmu", 11},
+                                  {"dtmf", "info", 12},
+                                  {"rtp_ports", "4000-4010", 13},
+                                  {"wave", "40", 14}});
+  EXPECT_EQ(full.account.ToString(), "sips:alerts@pbx.example.org:5061");
+  EXPECT_EQ(full.auth_user, "1001");
+  ASSERT_TRUE(full.outbound);
+  EXPECT_EQ(full.outbound->HostPort(), "proxy.example.org:5080");
+  EXPECT_EQ(full.transport, SipTransport::kTls);
+  EXPECT_EQ(full.registration, SipRegister::kYes);
+  EXPECT_EQ(full.ring_timeout_s, 25);
+  EXPECT_EQ(full.codecs, (std::vector<G711Law>{G711Law::kA, G711Law::kMu}));
+  EXPECT_EQ(full.dtmf, SipDtmf::kInfo);
+  EXPECT_EQ(full.rtp_port_low, 4000);
+  EXPECT_EQ(full.rtp_port_high, 4010);
+  EXPECT_EQ(full.wave_id, 40u);
+}
+
+// A wrong key or value names the file line; a line without an account is refused.
+TEST(SipSettingsTest, MistakesAreRefusedWithTheirLine) {
+  EXPECT_EQ(Refusal({{"uri", "sip:a@b", 2}, {"colour", "red", 3}}),
+            "line 3: unknown key 'colour' for the sip driver");
+  EXPECT_EQ(Refusal({{"uri", "sip:a@b", 2}, {"transport", "sctp", 4}}),
+            "line 4: bad value 'sctp' for transport");
+  EXPECT_EQ(Refusal({{"uri", "sip:a@b", 2}, {"codecs", "pcmu,g729", 4}}),
+            "line 4: bad value 'pcmu,g729' for codecs");
+  EXPECT_EQ(Refusal({{"uri", "sip:a@b", 2}, {"rtp_ports", "5000-4000", 4}}),
+            "line 4: bad value '5000-4000' for rtp_ports");
+  EXPECT_EQ(Refusal({{"uri", "sip:pbx.example.org", 2}}), "line 2: bad value 'sip:pbx.example.org' for uri");
+  EXPECT_EQ(Refusal({{"register", "yes", 2}}), "the sip driver needs uri = sip:user@domain");
+}
+
+// Numbers go to the account's domain (or the dial domain) with the prefix; a URI is used as it
+// is; whatever could add headers or parameters to the INVITE is refused.
+TEST(SipDialRulesTest, NumbersUrisAndSmuggling) {
+  SipSettings settings = Parse({{"uri", "sip:alerts@pbx.example.org:5070", 2}});
+  EXPECT_EQ(RequestUri(settings, "(206) 876-5412").value_or("refused"), "refused");  // blank
+  EXPECT_EQ(RequestUri(settings, "206-876.5412").value_or(""), "sip:2068765412@pbx.example.org:5070");
+  EXPECT_EQ(RequestUri(settings, "*72#").value_or(""), "sip:*72%23@pbx.example.org:5070");
+  EXPECT_EQ(RequestUri(settings, "sip:bob@10.0.0.2;transport=tcp").value_or(""),
+            "sip:bob@10.0.0.2;transport=tcp");
+  EXPECT_EQ(RequestUri(settings, "SIPS:bob@host").value_or(""), "SIPS:bob@host");
+  settings.dial_domain = "trunk.example.net";
+  settings.dial_prefix = "00";
+  EXPECT_EQ(RequestUri(settings, "+4930123").value_or(""), "sip:00+4930123@trunk.example.net");
+
+  for (const char* smuggled :
+       {"123\r\nX-Evil: 1", "123;user=phone", "123?Subject=x", "<sip:a@b>", "\"123\"", "12 3",
+        "sip:a@b?Subject=x", "sip:a@b\r\nX: y", "sip:a b@c", "sip:a@b;x=\"y\"", "sip:a@b>",
+        "sip:a;x@b", "sip:a@b;", "123,456", "", "-"}) {
+    EXPECT_FALSE(RequestUri(settings, smuggled).has_value()) << smuggled;
+  }
+}
+
+class PasswordFileTest : public testing::Test {
+ protected:
+  PasswordFileTest()
+      : path_(std::filesystem::temp_directory_path() /
+              ("telvane_sip_password_" + std::to_string(::getpid()))) {}
+  ~PasswordFileTest() override { std::filesystem::remove(path_); }
+  void Write(const std::string& text, mode_t mode) {
+    std::ofstream(path_) << text;
+    ::chmod(path_.c_str(), mode);
+  }
+  std::filesystem::path path_;
+};
+
+// The first line is the password; a file others may read is refused without showing it.
+TEST_F(PasswordFileTest, OwnerOnlyAndFirstLine) {
+  std::string password;
+  std::string error;
+  Write("s3cret\nignored\n", 0600);
+  EXPECT_TRUE(ReadPasswordFile(path_, &password, &error)) << error;
+  EXPECT_EQ(password, "s3cret");
+
+  for (const mode_t open_mode : {0640, 0604, 0620}) {
+    Write("s3cret\n", open_mode);
+    EXPECT_FALSE(ReadPasswordFile(path_, &password, &error)) << open_mode;
+    EXPECT_NE(error.find("open to other users"), std::string::npos) << error;
+    EXPECT_EQ(error.find("s3cret"), std::string::npos);
+  }
+  Write("\n", 0600);
+  EXPECT_FALSE(ReadPasswordFile(path_, &password, &error));
+  EXPECT_NE(error.find("is empty"), std::string::npos);
+  EXPECT_FALSE(ReadPasswordFile(path_.string() + ".missing", &password, &error));
+}
+
+// The disconnect mode of each kind of end.
+TEST(SipOutcomeTest, DisconnectModes) {
+  using Cause = SipEnd::Cause;
+  const struct {
+    SipEnd end;
+    DWORD mode;
+  } cases[] = {
+      {{Cause::kResponse, 486, true}, LINEDISCONNECTMODE_BUSY},
+      {{Cause::kResponse, 600, false}, LINEDISCONNECTMODE_BUSY},
+      {{Cause::kResponse, 404, false}, LINEDISCONNECTMODE_BADADDRESS},
+      {{Cause::kResponse, 484, false}, LINEDISCONNECTMODE_BADADDRESS},
+      {{Cause::kResponse, 604, false}, LINEDISCONNECTMODE_BADADDRESS},
+      {{Cause::kResponse, 480, true}, LINEDISCONNECTMODE_NOANSWER},
+      {{Cause::kResponse, 408, true}, LINEDISCONNECTMODE_NOANSWER},
+      {{Cause::kResponse, 408, false}, LINEDISCONNECTMODE_UNREACHABLE},
+      {{Cause::kResponse, 603, true}, LINEDISCONNECTMODE_REJECT},
+      {{Cause::kResponse, 403, false}, LINEDISCONNECTMODE_REJECT},
+      {{Cause::kResponse, 487, true}, LINEDISCONNECTMODE_NORMAL},
+      {{Cause::kResponse, 503, false}, LINEDISCONNECTMODE_CONGESTION},
+      {{Cause::kResponse, 488, false}, LINEDISCONNECTMODE_TEMPFAILURE},
+      {{Cause::kResponse, 500, false}, LINEDISCONNECTMODE_TEMPFAILURE},
+      {{Cause::kResponse, 302, false}, LINEDISCONNECTMODE_TEMPFAILURE},
+      {{Cause::kRemoteBye, 0, true}, LINEDISCONNECTMODE_NORMAL},
+      {{Cause::kRingTimeout, 0, true}, LINEDISCONNECTMODE_NOANSWER},
+      {{Cause::kNoResponse, 0, false}, LINEDISCONNECTMODE_UNREACHABLE},
+      {{Cause::kNetwork, 0, false}, LINEDISCONNECTMODE_UNREACHABLE},
+      {{Cause::kAuthentication, 0, false}, LINEDISCONNECTMODE_REJECT},
+      {{Cause::kLocalFailure, 0, false}, LINEDISCONNECTMODE_UNAVAIL},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(DisconnectModeFor(c.end), c.mode) << Describe(c.end);
+  }
+}
+
+// One key per press: the start, its updates and the repeated end packets share a timestamp.
+TEST(SipKeysTest, TelephoneEventsOncePerPress) {
+  TelephoneEvents events;
+  std::string keys;
+  auto feed = [&](uint32_t ts, uint8_t event, bool end) {
+    const uint8_t payload[4] = {event, static_cast<uint8_t>(end ? 0x8A : 0x0A), 0, 160};
+    if (std::optional<char> key = events.OnPacket(ts, payload)) keys += *key;
+  };
+  for (int i = 0; i < 3; ++i) feed(1000, 5, false);
+  for (int i = 0; i < 3; ++i) feed(1000, 5, true);
+  feed(2000, 11, false);
+  feed(2000, 11, true);
+  feed(3000, 5, true);  // a press whose start was lost still counts, once
+  feed(3000, 5, true);
+  feed(4000, 16, false);  // flash: not a key
+  EXPECT_EQ(keys, "5#5");
+  EXPECT_FALSE(events.OnPacket(5000, std::span<const uint8_t>()).has_value());
+}
+
+TEST(SipKeysTest, InfoBodies) {
+  EXPECT_EQ(InfoDigit("application/dtmf-relay", "Signal=5\r\nDuration=160\r\n"), '5');
+  EXPECT_EQ(InfoDigit("Application/DTMF-Relay; charset=x", "Duration=100\nsignal = #\n"), '#');
+  EXPECT_EQ(InfoDigit("application/dtmf-relay", "Signal=11\r\n"), '#');
+  EXPECT_EQ(InfoDigit("application/dtmf", "7"), '7');
+  EXPECT_EQ(InfoDigit("application/dtmf", "d\r\n"), 'D');
+  EXPECT_FALSE(InfoDigit("application/dtmf-relay", "Duration=160\r\n"));
+  EXPECT_FALSE(InfoDigit("application/dtmf-relay", "Signal=55\r\n"));
+  EXPECT_FALSE(InfoDigit("text/plain", "5"));
+}
+
+// DTMF tones in the sound are heard once each, whatever the packet size.
+TEST(SipKeysTest, InbandTones) {
+  auto tone = [](double low, double high, size_t samples) {
+    std::vector<int16_t> out(samples);
+    for (size_t i = 0; i < samples; ++i) {
+      const double t = static_cast<double>(i) / 8000;
+      out[i] = static_cast<int16_t>(6000 * (std::sin(2 * M_PI * low * t) + std::sin(2 * M_PI * high * t)));
+    }
+    return out;
+  };
+  std::vector<int16_t> sound = tone(770, 1336, 800);  // '5', 100 ms
+  sound.resize(sound.size() + 800, 0);
+  const std::vector<int16_t> pound = tone(941, 1477, 800);
+  sound.insert(sound.end(), pound.begin(), pound.end());
+  sound.resize(sound.size() + 800, 0);
+  InbandDtmf detector;
+  std::string keys;
+  for (size_t at = 0; at < sound.size(); at += 160) {
+    keys += detector.Feed(std::span<const int16_t>(sound).subspan(at, 160));
+  }
+  EXPECT_EQ(keys, "5#");
+}
+
+}  // namespace
+}  // namespace telvane::linesvc
