@@ -16,6 +16,10 @@ packages=(
   libasound2-dev
   libsamplerate0-dev
   libspandsp-dev
+  libre-dev
+  librem-dev
+  baresip-core
+  sip-tester
 )
 what="build and test"
 if [[ ${1:-} == --windows ]]; then

@@ -24,6 +24,9 @@ constexpr int64_t kFrameMs = 20;
 // A tick this late means the loop was held up: start the packet clock again rather than send
 // a burst that the far end would only drop.
 constexpr int64_t kResyncMs = 200;
+// How long the packets go on after a hang-up of an answered call, so that the far end hears
+// the end of the sound before the BYE.
+constexpr int64_t kPlayoutMs = 300;
 
 std::string Lower(std::string_view text) {
   std::string lower(text);
@@ -180,6 +183,7 @@ class SipCall final : public DriverCall, public SipSessionObserver {
   // The packet clock while answered.
   platform::TaskId tick_ = 0;
   int64_t next_tick_ms_ = 0;
+  platform::TaskId tail_ = 0;  // the hang-up after the last sound has played out
 };
 
 class SipDriver final : public LineDriver {
@@ -267,6 +271,7 @@ SipCall::SipCall(SipDriver& driver, std::string request_uri, platform::MessageLo
     : driver_(driver), request_uri_(std::move(request_uri)), loop_(loop), sink_(sink) {}
 
 SipCall::~SipCall() {
+  if (tail_ != 0) loop_.CancelDelayedTask(tail_);
   StopClock();
   // The session hangs up on its own once destroyed; nothing more is reported.
   session_.reset();
@@ -337,14 +342,24 @@ void SipCall::End(DWORD state, DWORD mode, const std::string& why) {
 void SipCall::Drop() {
   if (drop_requested_) return;
   drop_requested_ = true;
-  StopClock();
   sink_.OnEvent("hanging up");
   if (!session_) {
     OnSipClosed();
     return;
   }
+  const bool connected = phase_ == Phase::kConnected;
   phase_ = Phase::kDropping;
-  session_->Hangup();
+  if (!connected) {
+    session_->Hangup();
+    return;
+  }
+  // The far end plays what it received a little later, from its jitter buffer: a BYE right
+  // after the last packet would cut the end of the message off. Silence plays meanwhile.
+  tail_ = loop_.PostDelayedTask(kPlayoutMs, [this] {
+    tail_ = 0;
+    StopClock();
+    session_->Hangup();
+  });
 }
 
 void SipCall::OnSipClosed() {

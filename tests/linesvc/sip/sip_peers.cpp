@@ -12,6 +12,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -168,7 +170,7 @@ Baresip::~Baresip() {
     ::close(control_);
   }
   child_.reset();
-  std::filesystem::remove_all(dir_);
+  if (!::testing::Test::HasFailure()) std::filesystem::remove_all(dir_);
 }
 
 std::string Baresip::Uri() const { return "sip:callee@127.0.0.1:" + std::to_string(sip_port_); }

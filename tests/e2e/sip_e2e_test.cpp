@@ -1,0 +1,142 @@
+// The built program calls real SIP peers on 127.0.0.1, in real time: baresip answers, presses a
+// key during the greeting and records the message it hears; sipp gives the final responses
+// whose result lines must be those of a simulated line.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <future>
+
+#include "tests/e2e/program_runner.h"
+#include "tests/linesvc/sip/sip_peers.h"
+#include "tests/linesvc/sip/sipp_scenarios.h"
+#include "tests/voice/wave_files.h"
+
+namespace telvane::e2e {
+namespace {
+
+using namespace linesvc::testing_sip;
+
+// The mean difference per sample between the message and the best-matching stretch of what
+// was heard; a large number when nothing heard is as long as the message.
+double BestMatchError(const std::vector<int16_t>& heard, const std::vector<int16_t>& message) {
+  double best = 1e9;
+  for (size_t offset = 0; offset + message.size() <= heard.size(); ++offset) {
+    double error = 0;
+    for (size_t i = 0; i < message.size() && error < best * message.size(); i += 4) {
+      error += std::abs(heard[offset + i] - message[i]) * 4.0;
+    }
+    best = std::min(best, error / static_cast<double>(message.size()));
+  }
+  return best;
+}
+
+class SipE2eTest : public testing::Test {
+ protected:
+  // The program runs from a folder of its own, with its telephony service and greeting beside
+  // it, so its settings can wait 3 s for an answer instead of 10.
+  SipE2eTest() : dir_(ScratchDir("e2e")) {
+    testing_wave::WriteFile(dir_ / "msg.wav", testing_wave::LineWave(message_));
+    std::filesystem::copy_file(TELVANE_PROGRAM, dir_ / "telvane");
+    std::filesystem::create_symlink(TELVANE_LINESVC_PATH, dir_ / "libTAPI32.so");
+    std::filesystem::create_symlink(TELVANE_GREETING, dir_ / "PressAnyKey.wav");
+    testing_wave::WriteFile(dir_ / "telvane.ini", "[General]\nConnectTimeOut=3000\n");
+  }
+  ~SipE2eTest() override {
+    if (!HasFailure()) std::filesystem::remove_all(dir_);
+  }
+
+  ProgramRun Run(const std::string& number, const std::string& extra_keys = "") {
+    testing_wave::WriteFile(dir_ / "lines.ini",
+                            "[line SIP]\ndriver = sip\nuri = sip:alerts@127.0.0.1\n" + extra_keys);
+    return RunProgram((dir_ / "telvane").string(), {(dir_ / "msg.wav").string(), "-phone:" + number},
+                      {{"TELVANE_LINES", (dir_ / "lines.ini").string()},
+                       {"TELVANE_STATE_DIR", (dir_ / "state").string()},
+                       {"TELVANE_LINES_LOG", (dir_ / "events.log").string()},
+                       {"LC_ALL", "C"}});
+  }
+
+  std::string Events() const { return testing_wave::ReadFile(dir_ / "events.log"); }
+
+  const std::filesystem::path dir_;
+  // 1.5 s of a sweeping tone: no two stretches alike, so its place in a recording is clear.
+  const std::vector<int16_t> message_ = [] {
+    std::vector<int16_t> samples(12000);
+    for (size_t i = 0; i < samples.size(); ++i) {
+      const double t = static_cast<double>(i) / 8000;
+      samples[i] = static_cast<int16_t>(9000 * std::sin(2 * M_PI * (300 + 400 * t) * t));
+    }
+    return samples;
+  }();
+};
+
+// The greeting plays until baresip presses a key; then the whole message reaches it, sample
+// within what G.711 keeps of it.
+TEST_F(SipE2eTest, GreetingKeyMessageThroughBaresip) {
+  // baresip plays this to us; it hangs up when it ends, so it lasts longer than the call.
+  testing_wave::WriteFile(dir_ / "callee.wav",
+                          testing_wave::LineWave(std::vector<int16_t>(8000 * 30, 0)));
+  Baresip callee(dir_ / "callee.wav");
+  ASSERT_NE(callee.Port(), 0);
+  auto run = std::async(std::launch::async, [&] { return Run(callee.Uri()); });
+  ASSERT_TRUE(callee.WaitForEvent("CALL_ESTABLISHED", 10000));
+  // The greeting starts a second after the answer; press the key half-way through it.
+  callee.WaitForEvent("never", 1800);
+  callee.SendKey('5');
+  const ProgramRun result = run.get();
+  EXPECT_EQ(result.lines,
+            (std::vector<std::string>{"[T]\tDialing " + callee.Uri(), "[T]\tCall Completed"}))
+      << Events();
+  ASSERT_TRUE(callee.WaitForEvent("CALL_CLOSED", 5000));
+
+  // G.711 keeps a sample within about 3% of its size; a missing or shifted packet costs far
+  // more than that.
+  const std::vector<int16_t> heard = callee.Heard();
+  EXPECT_LT(BestMatchError(heard, message_), 150.0) << heard.size() << " samples heard";
+  if (HasFailure()) testing_wave::WriteFile(dir_ / "heard.wav", testing_wave::LineWave(heard));
+  const std::string events = Events();
+  EXPECT_NE(events.find("remote side presses 5 (RFC 4733)"), std::string::npos) << events;
+  EXPECT_NE(events.find("sent BYE"), std::string::npos);
+}
+
+// Busy, declined, unknown, not answered: the result lines of the simulated line.
+TEST_F(SipE2eTest, FailedCallsGiveTheResultLinesOfEveryLine) {
+  const struct {
+    const char* status;
+    std::vector<std::string> tail;
+  } cases[] = {
+      {"486 Busy Here", {"busy", "[T]\tResult : Error : Tapi device is not ready"}},
+      {"603 Decline", {"[T]\tResult : Error : Tapi device is not ready"}},
+      {"404 Not Found", {"[T]\tResult : Error : Tapi device is not ready"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.status);
+    Sipp uas(Scenario(RecvInvite() + Response("180 Ringing") + Pause(100) + Response(c.status) +
+                      "<recv request=\"ACK\"/>\n"));
+    const ProgramRun run = Run(uas.Uri());
+    std::vector<std::string> expected = {"[T]\tDialing " + uas.Uri()};
+    expected.insert(expected.end(), c.tail.begin(), c.tail.end());
+    EXPECT_EQ(run.lines, expected) << Events();
+    EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
+  }
+}
+
+// A line that cannot work says why in the event log, and the program ends cleanly.
+TEST_F(SipE2eTest, UnusableLineEndsCleanly) {
+  const std::filesystem::path password = dir_ / "password";
+  std::ofstream(password) << "Wh1sper\n";
+  std::filesystem::permissions(password, std::filesystem::perms::owner_read |
+                                             std::filesystem::perms::others_read);
+  const ProgramRun open = Run("5551234", "password_file = " + password.string() + "\n");
+  EXPECT_EQ(open.exit_code, 0);
+  ASSERT_EQ(open.lines.size(), 2u);
+  EXPECT_EQ(open.lines[1], "[T]\tResult : Error : Tapi device is not ready");
+  EXPECT_NE(Events().find("is open to other users"), std::string::npos) << Events();
+  EXPECT_EQ(Events().find("Wh1sper"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace telvane::e2e
