@@ -68,6 +68,7 @@ uint16_t FreePort() {
 }
 
 std::filesystem::path ScratchDir(const std::string& what) {
+  // Outside a test (the benchmark) there is no test name: the process id is enough.
   const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
   const std::filesystem::path dir =
       std::filesystem::temp_directory_path() /
@@ -104,7 +105,7 @@ Child::~Child() {
 bool Child::Running() {
   if (pid_ <= 0 || status_ >= 0) return false;
   int status = 0;
-  if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+  if (::wait4(pid_, &status, WNOHANG, &usage_) == pid_) {
     status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return false;
   }
@@ -127,8 +128,8 @@ int Child::Wait(int ms) {
 
 // --- baresip ----------------------------------------------------------------------------------
 
-Baresip::Baresip(const std::filesystem::path& source, Answer answer)
-    : dir_(ScratchDir("baresip")) {
+Baresip::Baresip(const std::filesystem::path& source, Answer answer, const std::string& name)
+    : dir_(ScratchDir(name)) {
   sip_port_ = FreePort();
   control_port_ = FreePort();
   std::filesystem::create_directories(dir_ / "heard");
@@ -164,18 +165,22 @@ Baresip::Baresip(const std::filesystem::path& source, Answer answer)
 }
 
 Baresip::~Baresip() {
-  if (control_ >= 0) {
-    Command(R"({"command":"quit"})");
-    child_->Wait(3000);
-    ::close(control_);
-  }
+  Quit();
   child_.reset();
   if (!::testing::Test::HasFailure()) std::filesystem::remove_all(dir_);
 }
 
 std::string Baresip::Uri() const { return "sip:callee@127.0.0.1:" + std::to_string(sip_port_); }
 
-pid_t Baresip::Pid() const { return child_->Pid(); }
+const rusage& Baresip::Quit() {
+  if (control_ >= 0) {
+    Command(R"({"command":"quit"})");
+    child_->Wait(3000);
+    ::close(control_);
+    control_ = -1;
+  }
+  return child_->Usage();
+}
 
 void Baresip::Command(const std::string& json) {
   if (control_ < 0) return;

@@ -13,6 +13,7 @@
 // (/usr/bin/sipp), which scripts/setup.sh installs. Not thread-safe; real time.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -26,7 +27,8 @@ namespace telvane::linesvc::testing_sip {
 // A port on 127.0.0.1 that was free a moment ago, for UDP and TCP.
 uint16_t FreePort();
 
-// A folder under the temporary directory for this test, emptied first.
+// A folder under the temporary directory for this test (or this process, outside a test),
+// emptied first.
 std::filesystem::path ScratchDir(const std::string& what);
 
 // A child process with its output in a file; killed if still running when destroyed.
@@ -39,18 +41,21 @@ class Child {
   // Waits up to ms for the process to end; its exit code, or -1 if it did not end in time.
   int Wait(int ms);
   bool Running();
-  pid_t Pid() const { return pid_; }
+  // What the process used, once it has ended: CPU times and peak memory (ru_maxrss).
+  const rusage& Usage() const { return usage_; }
 
  private:
   pid_t pid_ = -1;
   int status_ = -1;
+  rusage usage_{};
 };
 
 class Baresip {
  public:
   enum class Answer { kAuto, kManual };
   // Plays `source` (a WAV file) to whoever calls; hangs up when it ends. Records what it hears.
-  explicit Baresip(const std::filesystem::path& source, Answer answer = Answer::kAuto);
+  explicit Baresip(const std::filesystem::path& source, Answer answer = Answer::kAuto,
+                   const std::string& name = "baresip");
   ~Baresip();
 
   // sip:callee@127.0.0.1:PORT
@@ -66,8 +71,8 @@ class Baresip {
   void Dial(const std::string& uri);
   // The decoded sound it received on its last call (16-bit 8 kHz mono).
   std::vector<int16_t> Heard() const;
-  pid_t Pid() const;
-  const std::filesystem::path& Dir() const { return dir_; }
+  // Asks baresip to end and waits for it; its process's usage.
+  const rusage& Quit();
 
  private:
   void Command(const std::string& json);
