@@ -58,7 +58,10 @@ bool ReThread::Start(std::string* error) {
 
 void ReThread::Run() {
   State& state = *state_;
-  const int init = libre_init();
+  // Only the thread's own libre context: libre_init would also load all of OpenSSL's error
+  // strings and providers up front (over 2 MB), which digest and TLS load by themselves when
+  // a call first needs them.
+  const int init = re_thread_init();
   mqueue* queue = nullptr;
   const int queued = init == 0 ? mqueue_alloc(
                                      &queue,
@@ -90,7 +93,7 @@ void ReThread::Run() {
   state.ready.notify_all();
   if (queued == 0) re_main(nullptr);
   mem_deref(queue);
-  if (init == 0) libre_close();
+  if (init == 0) re_thread_close();
 }
 
 ReThread::~ReThread() {

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "linesvc/sip/re_thread.h"
+#include "linesvc/sip/rtp_stream.h"
 #include "linesvc/sip/sip_outcome.h"
 #include "linesvc/sip/sip_session.h"
 #include "linesvc/sip/sip_settings.h"
@@ -27,6 +28,7 @@ constexpr int64_t kResyncMs = 200;
 // How long the packets go on after a hang-up of an answered call, so that the far end hears
 // the end of the sound before the BYE.
 constexpr int64_t kPlayoutMs = 300;
+constexpr uint64_t kReceiveEvery = 5;  // packets sent per look at what came in
 
 std::string Lower(std::string_view text) {
   std::string lower(text);
@@ -37,6 +39,35 @@ std::string Lower(std::string_view text) {
 
 class SipTimeline;
 class SipCall;
+
+// A delayed task that runs only if it is still the one wanted: cancelling a task that has
+// already fallen due does not take it out of the queue, and its owner may be gone by then.
+class DelayedTask {
+ public:
+  explicit DelayedTask(platform::MessageLoop& loop) : loop_(loop) {}
+  ~DelayedTask() { Cancel(); }
+  DelayedTask(const DelayedTask&) = delete;
+  DelayedTask& operator=(const DelayedTask&) = delete;
+
+  void Start(int64_t delay_ms, std::function<void()> task) {
+    Cancel();
+    std::weak_ptr<char> token = token_ = std::make_shared<char>();
+    id_ = loop_.PostDelayedTask(delay_ms, [token, task = std::move(task)] {
+      if (token.lock()) task();
+    });
+  }
+  void Cancel() {
+    if (id_ != 0) loop_.CancelDelayedTask(id_);
+    id_ = 0;
+    token_.reset();
+  }
+  bool IsPending() const { return token_ != nullptr; }
+
+ private:
+  platform::MessageLoop& loop_;
+  platform::TaskId id_ = 0;
+  std::shared_ptr<char> token_;
+};
 
 // What the line's wave device and its current call share.
 struct AudioPath {
@@ -62,7 +93,7 @@ class SipTimeline {
 
   void Write(std::vector<int16_t> samples, std::function<void()> played) {
     queue_.push_back({std::move(samples), 0, std::move(played)});
-    if (!pulled_ && unheard_task_ == 0) ScheduleUnheard();
+    if (!pulled_ && !unheard_.IsPending()) ScheduleUnheard();
   }
 
   void Reset() {
@@ -80,7 +111,7 @@ class SipTimeline {
 
   // Fills a frame from the queue, zeros where it runs dry; true if any sound was in it. Writes
   // whose last sample went into the frame are reported played.
-  bool Take(std::array<int16_t, kSipFrameSamples>& frame) {
+  bool Take(std::array<int16_t, kRtpFrameSamples>& frame) {
     size_t filled = 0;
     while (filled < frame.size() && !queue_.empty()) {
       Pending& front = queue_.front();
@@ -113,8 +144,8 @@ class SipTimeline {
     const Pending& front = queue_.front();
     const int64_t ms = static_cast<int64_t>((front.samples.size() - front.taken) * 1000 /
                                             platform::kLineSampleRate);
-    unheard_task_ = loop_.PostDelayedTask(ms, [this] {
-      unheard_task_ = 0;
+    unheard_.Start(ms, [this] {
+      unheard_.Cancel();
       Post(std::move(queue_.front().played));
       queue_.pop_front();
       if (!queue_.empty()) ScheduleUnheard();
@@ -122,15 +153,14 @@ class SipTimeline {
   }
 
   void CancelUnheard() {
-    if (unheard_task_ != 0) loop_.CancelDelayedTask(unheard_task_);
-    unheard_task_ = 0;
+    unheard_.Cancel();
   }
 
   std::shared_ptr<AudioPath> path_;
   platform::MessageLoop& loop_;
   std::deque<Pending> queue_;
   bool pulled_ = false;
-  platform::TaskId unheard_task_ = 0;
+  DelayedTask unheard_{loop_};
 };
 
 class SipWaveSink final : public platform::WaveSink {
@@ -163,7 +193,7 @@ class SipCall final : public DriverCall, public SipSessionObserver {
   void OnSipEvent(const std::string& text) override { sink_.OnEvent(text); }
   void OnSipProceeding() override;
   void OnSipRinging() override;
-  void OnSipAnswered() override;
+  void OnSipAnswered(const SipMedia& media, std::unique_ptr<RtpSocket> socket) override;
   void OnSipDigit(char digit) override;
   void OnSipEnded(const SipEnd& end) override;
   void OnSipClosed() override;
@@ -178,12 +208,15 @@ class SipCall final : public DriverCall, public SipSessionObserver {
   platform::MessageLoop& loop_;
   CallSink& sink_;
   std::unique_ptr<SipSession> session_;
+  std::unique_ptr<RtpStream> stream_;  // from the answer on
+  SipKeyPath media_keys_ = SipKeyPath::kInband;
   Phase phase_ = Phase::kDialing;
   bool drop_requested_ = false;
   // The packet clock while answered.
-  platform::TaskId tick_ = 0;
+  DelayedTask tick_{loop_};
   int64_t next_tick_ms_ = 0;
-  platform::TaskId tail_ = 0;  // the hang-up after the last sound has played out
+  uint64_t ticks_ = 0;
+  DelayedTask tail_{loop_};  // the hang-up after the last sound has played out
 };
 
 class SipDriver final : public LineDriver {
@@ -271,7 +304,6 @@ SipCall::SipCall(SipDriver& driver, std::string request_uri, platform::MessageLo
     : driver_(driver), request_uri_(std::move(request_uri)), loop_(loop), sink_(sink) {}
 
 SipCall::~SipCall() {
-  if (tail_ != 0) loop_.CancelDelayedTask(tail_);
   StopClock();
   // The session hangs up on its own once destroyed; nothing more is reported.
   session_.reset();
@@ -308,9 +340,11 @@ void SipCall::OnSipRinging() {
   if (phase_ == Phase::kDialing) sink_.OnCallState(LINECALLSTATE_RINGBACK, 0);
 }
 
-void SipCall::OnSipAnswered() {
+void SipCall::OnSipAnswered(const SipMedia& media, std::unique_ptr<RtpSocket> socket) {
   if (phase_ != Phase::kDialing) return;
   phase_ = Phase::kConnected;
+  stream_ = std::make_unique<RtpStream>(std::move(socket), media);
+  media_keys_ = media.keys;
   StartClock();
   sink_.OnCallState(LINECALLSTATE_CONNECTED, 0);
 }
@@ -355,8 +389,7 @@ void SipCall::Drop() {
   }
   // The far end plays what it received a little later, from its jitter buffer: a BYE right
   // after the last packet would cut the end of the message off. Silence plays meanwhile.
-  tail_ = loop_.PostDelayedTask(kPlayoutMs, [this] {
-    tail_ = 0;
+  tail_.Start(kPlayoutMs, [this] {
     StopClock();
     session_->Hangup();
   });
@@ -381,8 +414,12 @@ void SipCall::StartClock() {
 }
 
 void SipCall::StopClock() {
-  if (tick_ != 0) loop_.CancelDelayedTask(tick_);
-  tick_ = 0;
+  tick_.Cancel();
+  if (stream_) {
+    sink_.OnEvent("RTP stopped: " + std::to_string(stream_->Sent()) + " packets sent, " +
+                  std::to_string(stream_->Received()) + " received");
+    stream_.reset();
+  }
   AudioPath& path = driver_.Path();
   if (path.call != this) return;
   path.call = nullptr;
@@ -390,14 +427,25 @@ void SipCall::StopClock() {
 }
 
 void SipCall::Tick() {
-  tick_ = 0;
-  std::array<int16_t, kSipFrameSamples> frame{};
+  std::array<int16_t, kRtpFrameSamples> frame{};
   if (SipTimeline* timeline = driver_.Path().timeline) timeline->Take(frame);
-  session_->SendFrame(frame);
+  stream_->Send(frame);
+  // What came in is read every fifth packet: a key heard 100 ms later makes no difference, and
+  // the call costs fewer system calls.
+  if (++ticks_ % kReceiveEvery == 0) {
+    const std::string keys =
+        stream_->Receive([this](const std::string& text) { sink_.OnEvent(text); });
+    for (const char key : keys) {
+      if (phase_ != Phase::kConnected) break;
+      sink_.OnEvent(std::string("remote side presses ") + key + " (" + KeyPathName(media_keys_) +
+                    ")");
+      sink_.OnDigit(key);
+    }
+  }
   next_tick_ms_ += kFrameMs;
   const int64_t now = loop_.NowMs();
   if (now - next_tick_ms_ > kResyncMs) next_tick_ms_ = now;
-  tick_ = loop_.PostDelayedTask(std::max<int64_t>(0, next_tick_ms_ - now), [this] { Tick(); });
+  tick_.Start(std::max<int64_t>(0, next_tick_ms_ - now), [this] { Tick(); });
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <array>
+#include <cstring>
 #include <cctype>
 #include <cerrno>
 #include <mutex>
@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "linesvc/sip/re_include.h"
-#include "linesvc/sip/sip_keys.h"
 
 namespace telvane::linesvc {
 
@@ -35,7 +34,6 @@ struct SipSession::Link : std::enable_shared_from_this<Link> {
 
 namespace {
 
-constexpr uint8_t kTelephoneEventPayload = 101;
 constexpr int kCodecPayload[] = {0, 8};  // by G711Law: PCMU, PCMA
 
 // Printable ASCII only, at most `limit` characters: what the far end wrote stays harmless.
@@ -77,37 +75,6 @@ std::string Summary(std::string_view packet) {
   return what + " (call " + call_id + ")";
 }
 
-std::string AddressText(const struct sa& address) {
-  char text[64] = {};
-  sa_ntop(&address, text, sizeof text);
-  return (sa_af(&address) == AF_INET6 ? "[" + std::string(text) + "]" : std::string(text)) + ":" +
-         std::to_string(sa_port(&address));
-}
-
-// The address of ours that packets to `host` leave from: for an address, the one the system
-// routes from (a connected UDP socket sends nothing); for a name, the default route's.
-bool LocalAddressFor(const std::string& host, struct sa* local) {
-  std::string bare = host;
-  if (bare.size() > 2 && bare.front() == '[') bare = bare.substr(1, bare.size() - 2);
-  sa target;
-  if (sa_set_str(&target, bare.c_str(), 5060) == 0) {
-    const int fd = ::socket(sa_af(&target), SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    sockaddr_storage mine{};
-    socklen_t length = sizeof mine;
-    const bool ok = ::connect(fd, &target.u.sa, target.len) == 0 &&
-                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&mine), &length) == 0;
-    ::close(fd);
-    if (!ok) return false;
-    sa_set_sa(local, reinterpret_cast<sockaddr*>(&mine));
-  } else if (net_default_source_addr_get(AF_INET, local) != 0 &&
-             net_default_source_addr_get(AF_INET6, local) != 0) {
-    return false;
-  }
-  sa_set_port(local, 0);
-  return true;
-}
-
 enum sip_transp TransportOf(SipTransport transport) {
   switch (transport) {
     case SipTransport::kTcp:
@@ -124,18 +91,6 @@ const char* TransportParam(SipTransport transport) {
   return transport == SipTransport::kTcp   ? ";transport=tcp"
          : transport == SipTransport::kTls ? ";transport=tls"
                                            : "";
-}
-
-const char* KeyPathName(SipKeyPath path) {
-  switch (path) {
-    case SipKeyPath::kRfc4733:
-      return "RFC 4733";
-    case SipKeyPath::kInfo:
-      return "SIP INFO";
-    case SipKeyPath::kInband:
-      return "in-band tones";
-  }
-  return "";
 }
 
 std::string Errno(int err) {
@@ -169,7 +124,6 @@ class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
   void Start();
   void Hangup();
   void Abandon();
-  void Send(const std::array<int16_t, kSipFrameSamples>& samples);
 
  private:
   enum class Phase { kIdle, kRegistering, kInviting, kAnswered, kEnded, kClosing, kClosed };
@@ -189,8 +143,7 @@ class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
     End(SipEnd{cause, 0, rang_});
   }
   SipEnd EndOfClose(int err, const struct sip_msg* msg) const;
-  void ChooseMedia();
-  void StopMedia();
+  std::optional<SipMedia> ChooseMedia() const;
   void Closed();
   void ForceClose();
   void FreeAll();
@@ -208,7 +161,6 @@ class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
   static void OnInfo(struct sip* sip, const struct sip_msg* msg, void* arg);
   static void OnClose(int err, const struct sip_msg* msg, void* arg);
   static void OnIncoming(const struct sip_msg* msg, void* arg);
-  static void OnRtp(const struct sa* src, const struct rtp_header* hdr, struct mbuf* mb, void* arg);
 
   SipCallPlan plan_;
   std::shared_ptr<Link> link_;
@@ -218,6 +170,7 @@ class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
   bool rang_ = false;
   bool proceeding_ = false;
 
+  SocketAddress local_address_;
   struct sa local_{};
   struct dnsc* dns_ = nullptr;
   struct tls* tls_ = nullptr;
@@ -227,24 +180,11 @@ class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
   struct sipreg* reg_ = nullptr;
   struct sdp_session* sdp_ = nullptr;
   struct sdp_media* media_ = nullptr;
-  struct rtp_sock* rtp_ = nullptr;
+  std::unique_ptr<RtpSocket> rtp_;  // until the answer hands it to the driver
   struct tmr response_timer_{};
   struct tmr ring_timer_{};
   struct tmr close_timer_{};
 
-  // Media, from the answer on.
-  struct sa remote_rtp_{};
-  bool latched_ = false;
-  std::optional<G711Law> codec_;
-  uint8_t send_payload_ = 0;
-  std::optional<uint8_t> event_payload_;
-  SipKeyPath key_path_ = SipKeyPath::kInband;
-  uint32_t timestamp_ = 0;
-  bool first_packet_ = true;
-  uint64_t sent_packets_ = 0;
-  uint64_t received_packets_ = 0;
-  TelephoneEvents events_;
-  std::unique_ptr<InbandDtmf> inband_;
 };
 
 void SipSession::Core::FreeAll() {
@@ -256,7 +196,7 @@ void SipSession::Core::FreeAll() {
   sock_ = static_cast<struct sipsess_sock*>(mem_deref(sock_));
   if (sip_ != nullptr) sip_close(sip_, true);
   sip_ = static_cast<struct sip*>(mem_deref(sip_));
-  rtp_ = static_cast<struct rtp_sock*>(mem_deref(rtp_));
+  rtp_.reset();
   media_ = nullptr;
   sdp_ = static_cast<struct sdp_session*>(mem_deref(sdp_));
   tls_ = static_cast<struct tls*>(mem_deref(tls_));
@@ -267,10 +207,13 @@ bool SipSession::Core::MakeStack(std::string* error) {
   const SipSettings& s = plan_.settings;
   const std::string target_host =
       s.outbound ? s.outbound->host : ParseSipUri(plan_.request_uri).value_or(s.account).host;
-  if (!LocalAddressFor(target_host, &local_)) {
+  const std::optional<SocketAddress> local = LocalAddressFor(target_host);
+  if (!local) {
     *error = "no network address of ours reaches " + target_host;
     return false;
   }
+  local_address_ = *local;
+  sa_set_sa(&local_, reinterpret_cast<const sockaddr*>(&local_address_.storage));
   sa servers[4];
   uint32_t server_count = 4;
   char domain[64] = {};
@@ -294,7 +237,7 @@ bool SipSession::Core::MakeStack(std::string* error) {
     err = sip_transp_add(sip_, TransportOf(s.transport), &local_);
   }
   if (err != 0) {
-    *error = "no SIP transport on " + AddressText(local_) + ": error " + Errno(err);
+    *error = "no SIP transport on " + local_address_.ToString() + ": error " + Errno(err);
     return false;
   }
   err = sipsess_listen(&sock_, sip_, 16, OnIncoming, this);
@@ -307,19 +250,11 @@ bool SipSession::Core::MakeStack(std::string* error) {
 
 bool SipSession::Core::MakeMedia(std::string* error) {
   const SipSettings& s = plan_.settings;
-  sa rtp_address = local_;
-  sa_set_port(&rtp_address, 0);
-  int err = rtp_listen(&rtp_, IPPROTO_UDP, &rtp_address, s.rtp_port_low, s.rtp_port_high,
-                       false, OnRtp, nullptr, this);
-  if (err != 0) {
-    *error = "no free RTP port in " + std::to_string(s.rtp_port_low) + "-" +
-             std::to_string(s.rtp_port_high) + " on " + AddressText(rtp_address) + ": error " +
-             Errno(err);
-    return false;
-  }
-  err = sdp_session_alloc(&sdp_, &local_);
+  rtp_ = RtpSocket::Bind(local_address_, s.rtp_port_low, s.rtp_port_high, error);
+  if (!rtp_) return false;
+  int err = sdp_session_alloc(&sdp_, &local_);
   if (err == 0) {
-    err = sdp_media_add(&media_, sdp_, "audio", sa_port(rtp_local(rtp_)), "RTP/AVP");
+    err = sdp_media_add(&media_, sdp_, "audio", rtp_->Port(), "RTP/AVP");
   }
   for (const G711Law law : s.codecs) {
     if (err != 0) break;
@@ -410,7 +345,7 @@ void SipSession::Core::End(const SipEnd& end) {
   // Freeing an unanswered session sends CANCEL, an answered one BYE; after a final response
   // or the remote BYE there is nothing left to send.
   sess_ = static_cast<struct sipsess*>(mem_deref(sess_));
-  StopMedia();
+  rtp_.reset();
   Log("call ends: " + Describe(end));
   Report([end](SipSessionObserver& o) { o.OnSipEnded(end); });
 }
@@ -478,62 +413,37 @@ SipEnd SipSession::Core::EndOfClose(int err, const struct sip_msg* msg) const {
   return end;
 }
 
-void SipSession::Core::ChooseMedia() {
+std::optional<SipMedia> SipSession::Core::ChooseMedia() const {
   const SipSettings& s = plan_.settings;
-  codec_.reset();
+  SipMedia media;
+  bool found = false;
   // The first of the answer's formats that we offered.
-  for (struct le* element = list_head(sdp_media_format_lst(media_, false)); element != nullptr;
+  for (le* element = list_head(sdp_media_format_lst(media_, false)); element != nullptr && !found;
        element = element->next) {
-    const auto* format = static_cast<const struct sdp_format*>(element->data);
+    const auto* format = static_cast<const sdp_format*>(element->data);
     for (const G711Law law : s.codecs) {
       if (format->pt == kCodecPayload[static_cast<int>(law)] ||
           str_casecmp(format->name, G711Name(law)) == 0) {
-        codec_ = law;
-        send_payload_ = static_cast<uint8_t>(format->pt);
+        media.codec = law;
+        media.payload = static_cast<uint8_t>(format->pt);
+        found = true;
         break;
       }
     }
-    if (codec_) break;
   }
-  const struct sdp_format* event = sdp_media_rformat(media_, "telephone-event");
-  event_payload_.reset();
+  if (!found) return std::nullopt;
+  const sdp_format* event = sdp_media_rformat(media_, "telephone-event");
   if (event != nullptr && (s.dtmf == SipDtmf::kAuto || s.dtmf == SipDtmf::kRfc4733)) {
-    event_payload_ = static_cast<uint8_t>(event->pt);
+    media.event_payload = static_cast<uint8_t>(event->pt);
   }
-  key_path_ = event_payload_                ? SipKeyPath::kRfc4733
-              : s.dtmf == SipDtmf::kInfo    ? SipKeyPath::kInfo
-              : s.dtmf == SipDtmf::kRfc4733 ? SipKeyPath::kInfo
-                                            : SipKeyPath::kInband;
-  if (key_path_ == SipKeyPath::kInband) inband_ = std::make_unique<InbandDtmf>();
-  if (const struct sa* address = sdp_media_raddr(media_); address != nullptr) remote_rtp_ = *address;
-}
-
-void SipSession::Core::StopMedia() {
-  if (rtp_ == nullptr) return;
-  if (codec_) {
-    Log("RTP stopped: " + std::to_string(sent_packets_) + " packets sent, " +
-        std::to_string(received_packets_) + " received");
+  media.keys = media.event_payload                                         ? SipKeyPath::kRfc4733
+               : s.dtmf == SipDtmf::kInfo || s.dtmf == SipDtmf::kRfc4733 ? SipKeyPath::kInfo
+                                                                          : SipKeyPath::kInband;
+  if (const struct sa* address = sdp_media_raddr(media_); address != nullptr && sa_isset(address, SA_ALL)) {
+    std::memcpy(&media.remote.storage, &address->u, address->len);
+    media.remote.length = address->len;
   }
-  rtp_ = static_cast<struct rtp_sock*>(mem_deref(rtp_));
-}
-
-void SipSession::Core::Send(const std::array<int16_t, kSipFrameSamples>& samples) {
-  if (phase_ != Phase::kAnswered || rtp_ == nullptr || !codec_ || !sa_isset(&remote_rtp_, SA_ALL)) {
-    return;
-  }
-  struct mbuf* packet = mbuf_alloc(RTP_HEADER_SIZE + kSipFrameSamples);
-  if (packet == nullptr) return;
-  packet->pos = RTP_HEADER_SIZE;
-  for (const int16_t sample : samples) {
-    mbuf_write_u8(packet, *codec_ == G711Law::kA ? g711_pcm2alaw(sample) : g711_pcm2ulaw(sample));
-  }
-  packet->pos = RTP_HEADER_SIZE;
-  if (rtp_send(rtp_, &remote_rtp_, false, first_packet_, send_payload_, timestamp_, packet) == 0) {
-    ++sent_packets_;
-  }
-  mem_deref(packet);
-  first_packet_ = false;
-  timestamp_ += kSipFrameSamples;
+  return media;
 }
 
 // --- libre's callbacks ------------------------------------------------------------------------
@@ -613,16 +523,19 @@ void SipSession::Core::OnEstablished(const struct sip_msg*, void* arg) {
   if (core->phase_ != Phase::kInviting) return;
   tmr_cancel(&core->response_timer_);
   tmr_cancel(&core->ring_timer_);
-  core->ChooseMedia();
-  if (!core->codec_) {
+  const std::optional<SipMedia> media = core->ChooseMedia();
+  if (!media) {
     core->Log("the answer takes none of the codecs offered");
     return core->End({SipEnd::Cause::kResponse, 488, core->rang_});
   }
   core->phase_ = Phase::kAnswered;
-  core->Log(std::string("answered: codec ") + G711Name(*core->codec_) + ", keys by " +
-            KeyPathName(core->key_path_) + ", RTP " + AddressText(*rtp_local(core->rtp_)) +
-            " -> " + AddressText(core->remote_rtp_));
-  core->Report([](SipSessionObserver& o) { o.OnSipAnswered(); });
+  core->Log(std::string("answered: codec ") + G711Name(media->codec) + ", keys by " +
+            KeyPathName(media->keys) + ", RTP port " + std::to_string(core->rtp_->Port()) +
+            " -> " + media->remote.ToString());
+  auto socket = std::make_shared<std::unique_ptr<RtpSocket>>(std::move(core->rtp_));
+  core->Report([media = *media, socket](SipSessionObserver& o) {
+    o.OnSipAnswered(media, std::move(*socket));
+  });
 }
 
 void SipSession::Core::OnInfo(struct sip* sip, const struct sip_msg* msg, void* arg) {
@@ -657,38 +570,6 @@ void SipSession::Core::OnIncoming(const struct sip_msg* msg, void* arg) {
   sip_treply(nullptr, static_cast<Core*>(arg)->sip_, msg, 486, "Busy Here");
 }
 
-void SipSession::Core::OnRtp(const struct sa* src, const struct rtp_header* hdr, struct mbuf* mb, void* arg) {
-  auto* core = static_cast<Core*>(arg);
-  if (core->phase_ != Phase::kAnswered) return;
-  ++core->received_packets_;
-  if (!core->latched_) {
-    // Symmetric RTP: answer where the peer's packets come from, which is what gets through a
-    // NAT, whatever its SDP said.
-    core->latched_ = true;
-    if (!sa_cmp(src, &core->remote_rtp_, SA_ALL)) {
-      core->Log("RTP comes from " + AddressText(*src) + ": sending there");
-      core->remote_rtp_ = *src;
-    }
-  }
-  const std::span<const uint8_t> payload(mbuf_buf(mb), mbuf_get_left(mb));
-  std::optional<char> key;
-  if (core->event_payload_ && hdr->pt == *core->event_payload_) {
-    key = core->events_.OnPacket(hdr->ts, payload);
-  } else if (core->inband_ && hdr->pt == core->send_payload_) {
-    std::array<int16_t, 480> samples{};
-    const size_t n = std::min(payload.size(), samples.size());
-    for (size_t i = 0; i < n; ++i) {
-      samples[i] = *core->codec_ == G711Law::kA ? g711_alaw2pcm(payload[i])
-                                                : g711_ulaw2pcm(payload[i]);
-    }
-    const std::string keys = core->inband_->Feed(std::span<const int16_t>(samples.data(), n));
-    if (!keys.empty()) key = keys.front();
-  }
-  if (!key) return;
-  core->Log(std::string("remote side presses ") + *key + " (" + KeyPathName(core->key_path_) + ")");
-  core->Report([k = *key](SipSessionObserver& o) { o.OnSipDigit(k); });
-}
-
 // --- The session, on the loop thread -----------------------------------------------------------
 
 SipSession::SipSession(platform::MessageLoop& loop, SipSessionObserver& observer, SipCallPlan plan,
@@ -716,12 +597,6 @@ void SipSession::Hangup() {
   if (hung_up_) return;
   hung_up_ = true;
   re_thread_->Post([core = core_] { core->Hangup(); });
-}
-
-void SipSession::SendFrame(std::span<const int16_t, kSipFrameSamples> samples) {
-  std::array<int16_t, kSipFrameSamples> copy;
-  std::copy(samples.begin(), samples.end(), copy.begin());
-  re_thread_->Post([core = core_, copy] { core->Send(copy); });
 }
 
 }  // namespace telvane::linesvc

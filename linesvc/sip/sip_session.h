@@ -7,9 +7,11 @@
 // as calls of SipSessionObserver, posted to the application's loop.
 //
 //   SipSession session(loop, observer, plan, re_thread);
-//   session.Start();                  // OnSipProgress..., OnSipAnswered, OnSipEnded
-//   session.SendFrame(samples);       // 20 ms of line sound after the answer: one RTP packet
+//   session.Start();                  // OnSipRinging..., OnSipAnswered, OnSipEnded
 //   session.Hangup();                 // CANCEL or BYE, then OnSipClosed (bounded wait)
+//
+// The session binds the call's RTP socket for its offer and hands it over with the answer;
+// the sound itself is the driver's (rtp_stream.h), on the application's loop.
 //
 // Each call has its own SIP stack (transport, transactions), so hanging up waits for exactly
 // the call's own transactions: the CANCEL or BYE, and the REGISTER that removes the binding.
@@ -20,18 +22,15 @@
 
 #include <cstdint>
 #include <memory>
-#include <span>
 #include <string>
 
 #include "linesvc/sip/re_thread.h"
+#include "linesvc/sip/rtp_stream.h"
 #include "linesvc/sip/sip_outcome.h"
 #include "linesvc/sip/sip_settings.h"
 #include "platform/message_loop.h"
 
 namespace telvane::linesvc {
-
-// One RTP packet's worth of line sound.
-inline constexpr size_t kSipFrameSamples = 160;  // 20 ms at 8 kHz
 
 // What one call needs to know.
 struct SipCallPlan {
@@ -42,9 +41,6 @@ struct SipCallPlan {
   int hangup_wait_ms = 3000;
 };
 
-// How keys arrive on the answered call.
-enum class SipKeyPath { kRfc4733, kInfo, kInband };
-
 class SipSessionObserver {
  public:
   // A line for the event log: requests and responses, codec, RTP counts. Never a secret.
@@ -53,8 +49,8 @@ class SipSessionObserver {
   virtual void OnSipProceeding() = 0;
   // 180 or 183: the remote phone rings (183 may carry early media; it is no answer).
   virtual void OnSipRinging() = 0;
-  // 2xx: the call is answered; sound may be sent.
-  virtual void OnSipAnswered() = 0;
+  // 2xx: the call is answered with these media; the socket offered is the driver's now.
+  virtual void OnSipAnswered(const SipMedia& media, std::unique_ptr<RtpSocket> socket) = 0;
   // A key of the remote side, once per press.
   virtual void OnSipDigit(char digit) = 0;
   // The call is over (before or after the answer); OnSipClosed follows a Hangup.
@@ -79,9 +75,6 @@ class SipSession {
   void Start();
   // CANCEL before the answer, BYE after; OnSipClosed once done. Once only.
   void Hangup();
-  // After OnSipAnswered: sends the samples in one RTP packet (silence while none is given is
-  // the caller's to send).
-  void SendFrame(std::span<const int16_t, kSipFrameSamples> samples);
 
   class Core;  // the libre side, in sip_session.cpp
 

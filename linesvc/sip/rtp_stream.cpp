@@ -1,0 +1,231 @@
+// RTP for the SIP line: G.711 packets out, telephone-events and tones in, symmetric sending.
+#include "linesvc/sip/rtp_stream.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <random>
+
+#include "linesvc/sip/re_include.h"
+
+namespace telvane::linesvc {
+
+namespace {
+
+constexpr size_t kHeaderSize = 12;
+
+uint16_t PortOf(const sockaddr_storage& storage) {
+  return ntohs(storage.ss_family == AF_INET6
+                   ? reinterpret_cast<const sockaddr_in6&>(storage).sin6_port
+                   : reinterpret_cast<const sockaddr_in&>(storage).sin_port);
+}
+
+void SetPort(sockaddr_storage* storage, uint16_t port) {
+  if (storage->ss_family == AF_INET6) {
+    reinterpret_cast<sockaddr_in6*>(storage)->sin6_port = htons(port);
+  } else {
+    reinterpret_cast<sockaddr_in*>(storage)->sin_port = htons(port);
+  }
+}
+
+uint32_t Random32() {
+  std::random_device device;
+  return device();
+}
+
+}  // namespace
+
+const char* KeyPathName(SipKeyPath path) {
+  switch (path) {
+    case SipKeyPath::kRfc4733:
+      return "RFC 4733";
+    case SipKeyPath::kInfo:
+      return "SIP INFO";
+    case SipKeyPath::kInband:
+      return "in-band tones";
+  }
+  return "";
+}
+
+std::string SocketAddress::ToString() const {
+  char text[INET6_ADDRSTRLEN] = {};
+  if (storage.ss_family == AF_INET6) {
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(storage).sin6_addr, text,
+              sizeof text);
+    return "[" + std::string(text) + "]:" + std::to_string(PortOf(storage));
+  }
+  inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(storage).sin_addr, text, sizeof text);
+  return std::string(text) + ":" + std::to_string(PortOf(storage));
+}
+
+bool SocketAddress::operator==(const SocketAddress& other) const {
+  return length == other.length && std::memcmp(&storage, &other.storage, length) == 0;
+}
+
+std::optional<SocketAddress> SocketAddress::Parse(const std::string& host, uint16_t port) {
+  std::string bare = host;
+  if (bare.size() > 2 && bare.front() == '[' && bare.back() == ']') {
+    bare = bare.substr(1, bare.size() - 2);
+  }
+  SocketAddress address;
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&address.storage);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&address.storage);
+  if (inet_pton(AF_INET, bare.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    address.length = sizeof(sockaddr_in);
+  } else if (inet_pton(AF_INET6, bare.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    address.length = sizeof(sockaddr_in6);
+  } else {
+    return std::nullopt;
+  }
+  SetPort(&address.storage, port);
+  return address;
+}
+
+std::optional<SocketAddress> LocalAddressFor(const std::string& host) {
+  SocketAddress local;
+  if (const std::optional<SocketAddress> target = SocketAddress::Parse(host, 5060)) {
+    const int fd = ::socket(target->storage.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return std::nullopt;
+    local.length = sizeof local.storage;
+    const bool ok =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&target->storage), target->length) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&local.storage), &local.length) == 0;
+    ::close(fd);
+    if (!ok) return std::nullopt;
+  } else {
+    struct sa address;
+    if (net_default_source_addr_get(AF_INET, &address) != 0 &&
+        net_default_source_addr_get(AF_INET6, &address) != 0) {
+      return std::nullopt;
+    }
+    std::memcpy(&local.storage, &address.u, address.len);
+    local.length = address.len;
+  }
+  SetPort(&local.storage, 0);
+  return local;
+}
+
+std::unique_ptr<RtpSocket> RtpSocket::Bind(const SocketAddress& local, uint16_t low,
+                                           uint16_t high, std::string* error) {
+  const int fd = ::socket(local.storage.ss_family, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    *error = std::string("no RTP socket: ") + std::strerror(errno);
+    return nullptr;
+  }
+  // Start at a random even port of the range, so calls after one another use other ports.
+  const uint32_t count = static_cast<uint32_t>(high - low) + 1;
+  const uint32_t first = Random32() % count;
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint16_t port = static_cast<uint16_t>(low + (first + i) % count);
+    SocketAddress address = local;
+    SetPort(&address.storage, port);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address.storage), address.length) == 0) {
+      return std::unique_ptr<RtpSocket>(new RtpSocket(fd, port));
+    }
+  }
+  ::close(fd);
+  SocketAddress shown = local;
+  *error = "no free RTP port in " + std::to_string(low) + "-" + std::to_string(high) + " on " +
+           shown.ToString().substr(0, shown.ToString().rfind(':'));
+  return nullptr;
+}
+
+RtpSocket::~RtpSocket() { ::close(fd_); }
+
+RtpStream::RtpStream(std::unique_ptr<RtpSocket> socket, const SipMedia& media)
+    : socket_(std::move(socket)),
+      media_(media),
+      sequence_(static_cast<uint16_t>(Random32())),
+      timestamp_(Random32()),
+      ssrc_(Random32()) {
+  if (media_.keys == SipKeyPath::kInband) inband_ = std::make_unique<InbandDtmf>();
+}
+
+RtpStream::~RtpStream() = default;
+
+std::string RtpStream::Local() const {
+  SocketAddress local;
+  local.length = sizeof local.storage;
+  ::getsockname(socket_->Fd(), reinterpret_cast<sockaddr*>(&local.storage), &local.length);
+  return local.ToString();
+}
+
+void RtpStream::Send(std::span<const int16_t, kRtpFrameSamples> samples) {
+  std::array<uint8_t, kHeaderSize + kRtpFrameSamples> packet{};
+  packet[0] = 0x80;  // version 2
+  packet[1] = static_cast<uint8_t>((first_ ? 0x80 : 0) | media_.payload);
+  packet[2] = static_cast<uint8_t>(sequence_ >> 8);
+  packet[3] = static_cast<uint8_t>(sequence_);
+  for (int i = 0; i < 4; ++i) {
+    packet[4 + i] = static_cast<uint8_t>(timestamp_ >> (24 - 8 * i));
+    packet[8 + i] = static_cast<uint8_t>(ssrc_ >> (24 - 8 * i));
+  }
+  for (size_t i = 0; i < kRtpFrameSamples; ++i) {
+    packet[kHeaderSize + i] = media_.codec == G711Law::kA ? g711_pcm2alaw(samples[i])
+                                                          : g711_pcm2ulaw(samples[i]);
+  }
+  first_ = false;
+  ++sequence_;
+  timestamp_ += kRtpFrameSamples;
+  if (!media_.remote.IsSet()) return;
+  const ssize_t n =
+      connected_ ? ::send(socket_->Fd(), packet.data(), packet.size(), MSG_DONTWAIT)
+                 : ::sendto(socket_->Fd(), packet.data(), packet.size(), MSG_DONTWAIT,
+                            reinterpret_cast<const sockaddr*>(&media_.remote.storage),
+                            media_.remote.length);
+  if (n == static_cast<ssize_t>(packet.size())) {
+    ++sent_;
+  }
+}
+
+std::string RtpStream::Receive(const std::function<void(const std::string&)>& log) {
+  std::string keys;
+  std::array<uint8_t, 1500> packet;
+  for (;;) {
+    SocketAddress from;
+    from.length = sizeof from.storage;
+    const ssize_t n = ::recvfrom(socket_->Fd(), packet.data(), packet.size(), MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr*>(&from.storage), &from.length);
+    if (n < 0) break;
+    if (static_cast<size_t>(n) < kHeaderSize || (packet[0] >> 6) != 2) continue;
+    ++received_;
+    if (!latched_) {
+      // Symmetric RTP: send where the peer's packets come from, whatever its SDP said. The
+      // socket is connected to it from then on, which spares the route lookup of each send
+      // and keeps out packets of anyone else.
+      latched_ = true;
+      if (!(from == media_.remote)) {
+        log("RTP comes from " + from.ToString() + ": sending there");
+        media_.remote = from;
+      }
+      connected_ = ::connect(socket_->Fd(), reinterpret_cast<const sockaddr*>(&from.storage),
+                             from.length) == 0;
+    }
+    const size_t start = kHeaderSize + 4 * (packet[0] & 0x0F);  // after the CSRCs
+    if (static_cast<size_t>(n) <= start) continue;
+    const std::span<const uint8_t> payload(packet.data() + start, static_cast<size_t>(n) - start);
+    const uint8_t type = packet[1] & 0x7F;
+    const uint32_t timestamp = static_cast<uint32_t>(packet[4]) << 24 |
+                               static_cast<uint32_t>(packet[5]) << 16 |
+                               static_cast<uint32_t>(packet[6]) << 8 | packet[7];
+    if (media_.event_payload && type == *media_.event_payload) {
+      if (const std::optional<char> key = events_.OnPacket(timestamp, payload)) keys += *key;
+    } else if (inband_ && type == media_.payload) {
+      std::array<int16_t, 1500> samples;
+      for (size_t i = 0; i < payload.size(); ++i) {
+        samples[i] = media_.codec == G711Law::kA ? g711_alaw2pcm(payload[i])
+                                                 : g711_ulaw2pcm(payload[i]);
+      }
+      keys += inband_->Feed(std::span<const int16_t>(samples.data(), payload.size()));
+    }
+  }
+  return keys;
+}
+
+}  // namespace telvane::linesvc

@@ -1,0 +1,115 @@
+// The sound of an answered SIP call: G.711 in RTP over a UDP socket of ours.
+//
+// The socket is bound when the call is set up (its port goes into the SDP offer); once the
+// call is answered the stream sends one 20 ms packet per tick of the call's packet clock and,
+// in the same tick, reads what the other side sent: its keys (RFC 4733 telephone-events or
+// DTMF tones in the sound) and the address its packets come from, which is where ours go from
+// then on (symmetric RTP, so the sound gets through a NAT).
+//
+//   std::unique_ptr<RtpSocket> socket = RtpSocket::Bind("192.0.2.10", 10000, 20000, &error);
+//   ... offer socket->Port(); the answer gives a SipMedia ...
+//   RtpStream stream(std::move(socket), media);
+//   stream.Send(frame);  std::string keys = stream.Receive(log);   // every 20 ms
+//
+// Sending and reading never block, and nothing here needs libre's thread: the packet clock
+// runs on the application's loop, so each packet costs one wake-up of one thread.
+// Not thread-safe: RtpSocket may be made on one thread and handed to another.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "linesvc/sip/sip_keys.h"
+#include "linesvc/sip/sip_settings.h"
+
+namespace telvane::linesvc {
+
+inline constexpr size_t kRtpFrameSamples = 160;  // 20 ms at 8 kHz
+
+// How keys arrive on the answered call.
+enum class SipKeyPath { kRfc4733, kInfo, kInband };
+const char* KeyPathName(SipKeyPath path);
+
+// An IP address and port, IPv4 or IPv6.
+struct SocketAddress {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+
+  bool IsSet() const { return length != 0; }
+  std::string ToString() const;
+  bool operator==(const SocketAddress& other) const;
+  // Parses a numeric address ("192.0.2.1", "::1", "[::1]"); nullopt for a name.
+  static std::optional<SocketAddress> Parse(const std::string& host, uint16_t port);
+};
+
+// The address of ours that packets to `host` leave from: for a numeric address, the one the
+// system routes from (a connected UDP socket sends nothing); otherwise the default route's.
+std::optional<SocketAddress> LocalAddressFor(const std::string& host);
+
+class RtpSocket {
+ public:
+  // A UDP socket on `local` (its port ignored) at the first free port of [low, high]; null
+  // with the reason in *error when every port is taken.
+  static std::unique_ptr<RtpSocket> Bind(const SocketAddress& local, uint16_t low, uint16_t high,
+                                         std::string* error);
+  ~RtpSocket();
+  RtpSocket(const RtpSocket&) = delete;
+  RtpSocket& operator=(const RtpSocket&) = delete;
+
+  uint16_t Port() const { return port_; }
+  int Fd() const { return fd_; }
+
+ private:
+  RtpSocket(int fd, uint16_t port) : fd_(fd), port_(port) {}
+  int fd_;
+  uint16_t port_;
+};
+
+// What the offer and the answer agreed on.
+struct SipMedia {
+  G711Law codec = G711Law::kMu;
+  uint8_t payload = 0;                   // the codec's payload type in our packets
+  std::optional<uint8_t> event_payload;  // telephone-event's, when the answer took it
+  SipKeyPath keys = SipKeyPath::kInband;
+  SocketAddress remote;  // where the answer's SDP asks for the sound
+};
+
+class RtpStream {
+ public:
+  RtpStream(std::unique_ptr<RtpSocket> socket, const SipMedia& media);
+  ~RtpStream();
+  RtpStream(const RtpStream&) = delete;
+  RtpStream& operator=(const RtpStream&) = delete;
+
+  // Sends one packet of 20 ms of line sound.
+  void Send(std::span<const int16_t, kRtpFrameSamples> samples);
+  // Reads every packet that has arrived; returns the keys they carry, in order. `log` hears
+  // of a change of where the packets go.
+  std::string Receive(const std::function<void(const std::string&)>& log);
+
+  uint64_t Sent() const { return sent_; }
+  uint64_t Received() const { return received_; }
+  std::string Local() const;
+
+ private:
+  std::unique_ptr<RtpSocket> socket_;
+  SipMedia media_;
+  bool latched_ = false;
+  bool connected_ = false;
+  uint16_t sequence_;
+  uint32_t timestamp_;
+  const uint32_t ssrc_;
+  bool first_ = true;
+  uint64_t sent_ = 0;
+  uint64_t received_ = 0;
+  TelephoneEvents events_;
+  std::unique_ptr<InbandDtmf> inband_;
+};
+
+}  // namespace telvane::linesvc
