@@ -13,7 +13,7 @@
 #include "linesvc/sip/sip_outcome.h"
 #include "linesvc/sip/sip_session.h"
 #include "linesvc/sip/sip_settings.h"
-#include "platform/wave_devices.h"
+#include "linesvc/line_audio.h"
 
 namespace telvane::linesvc {
 
@@ -29,6 +29,8 @@ constexpr int64_t kResyncMs = 200;
 // the end of the sound before the BYE.
 constexpr int64_t kPlayoutMs = 300;
 constexpr uint64_t kReceiveEvery = 5;  // packets sent per look at what came in
+// Sound this far behind its time on the line goes out two packets a tick until it catches up.
+constexpr int64_t kCatchUpMs = 60;
 
 std::string Lower(std::string_view text) {
   std::string lower(text);
@@ -37,7 +39,6 @@ std::string Lower(std::string_view text) {
   return lower;
 }
 
-class SipTimeline;
 class SipCall;
 
 // A delayed task that runs only if it is still the one wanted: cancelling a task that has
@@ -69,110 +70,44 @@ class DelayedTask {
   std::shared_ptr<char> token_;
 };
 
-// What the line's wave device and its current call share.
-struct AudioPath {
-  SipCall* call = nullptr;          // the call whose packets carry the sound
-  SipTimeline* timeline = nullptr;  // the latest open of the wave device
-};
-
-// The sound of one open of the line's wave device. While a call is answered, the call's packet
-// clock takes 20 ms of it at a time; otherwise nobody hears it, but each write still takes its
-// time before it is reported played.
-class SipTimeline {
+// What the line's wave device reaches. The shared timeline hands over each write whole when its
+// first sample is due and reports it played when its last is; in between, the answered call's
+// packet clock takes 20 ms of it per packet. Nobody hears sound while no call is answered.
+class AudioPath final : public LineAudioOutput {
  public:
-  SipTimeline(std::shared_ptr<AudioPath> path, platform::MessageLoop& loop)
-      : path_(std::move(path)), loop_(loop) {
-    path_->timeline = this;
+  void Send(const LinePlay& play, size_t from, size_t count) override {
+    if (call != nullptr && count > 0) queue_.push_back({play, from, from + count});
   }
-  ~SipTimeline() {
-    Reset();
-    if (path_->timeline == this) path_->timeline = nullptr;
-  }
-  SipTimeline(const SipTimeline&) = delete;
-  SipTimeline& operator=(const SipTimeline&) = delete;
+  void Cut(const LinePlay&) override { queue_.clear(); }
 
-  void Write(std::vector<int16_t> samples, std::function<void()> played) {
-    queue_.push_back({std::move(samples), 0, std::move(played)});
-    if (!pulled_ && !unheard_.IsPending()) ScheduleUnheard();
-  }
-
-  void Reset() {
-    CancelUnheard();
-    for (Pending& pending : queue_) Post(std::move(pending.played));
-    queue_.clear();
-  }
-
-  // The call's packet clock takes over (true) or lets go (false).
-  void SetPulled(bool pulled) {
-    pulled_ = pulled;
-    CancelUnheard();
-    if (!pulled_ && !queue_.empty()) ScheduleUnheard();
-  }
-
-  // Fills a frame from the queue, zeros where it runs dry; true if any sound was in it. Writes
-  // whose last sample went into the frame are reported played.
-  bool Take(std::array<int16_t, kRtpFrameSamples>& frame) {
+  // Fills a frame with what is due, zeros where nothing is; true if the sound is behind its
+  // time on the line (the loop was held up) and another frame should follow at once.
+  bool Take(std::array<int16_t, kRtpFrameSamples>& frame, int64_t now_ms) {
     size_t filled = 0;
     while (filled < frame.size() && !queue_.empty()) {
-      Pending& front = queue_.front();
-      const size_t n = std::min(frame.size() - filled, front.samples.size() - front.taken);
-      std::copy_n(front.samples.begin() + static_cast<long>(front.taken), n, frame.begin() + static_cast<long>(filled));
+      Queued& front = queue_.front();
+      const size_t n = std::min(frame.size() - filled, front.end - front.next);
+      std::copy_n(front.play.samples->begin() + static_cast<long>(front.next), n,
+                  frame.begin() + static_cast<long>(filled));
       filled += n;
-      front.taken += n;
-      if (front.taken == front.samples.size()) {
-        Post(std::move(front.played));
-        queue_.pop_front();
-      }
+      front.next += n;
+      if (front.next == front.end) queue_.pop_front();
     }
     std::fill(frame.begin() + static_cast<long>(filled), frame.end(), int16_t{0});
-    return filled > 0;
+    return !queue_.empty() &&
+           queue_.front().play.TimeOf(queue_.front().next) + kCatchUpMs < now_ms;
   }
+  void Clear() { queue_.clear(); }
+
+  SipCall* call = nullptr;
 
  private:
-  struct Pending {
-    std::vector<int16_t> samples;
-    size_t taken = 0;
-    std::function<void()> played;
+  struct Queued {
+    LinePlay play;
+    size_t next;
+    size_t end;
   };
-
-  void Post(std::function<void()> played) {
-    if (played) loop_.PostTask(std::move(played));
-  }
-
-  // Nobody hears the front write: it is done once its time has passed.
-  void ScheduleUnheard() {
-    const Pending& front = queue_.front();
-    const int64_t ms = static_cast<int64_t>((front.samples.size() - front.taken) * 1000 /
-                                            platform::kLineSampleRate);
-    unheard_.Start(ms, [this] {
-      unheard_.Cancel();
-      Post(std::move(queue_.front().played));
-      queue_.pop_front();
-      if (!queue_.empty()) ScheduleUnheard();
-    });
-  }
-
-  void CancelUnheard() {
-    unheard_.Cancel();
-  }
-
-  std::shared_ptr<AudioPath> path_;
-  platform::MessageLoop& loop_;
-  std::deque<Pending> queue_;
-  bool pulled_ = false;
-  DelayedTask unheard_{loop_};
-};
-
-class SipWaveSink final : public platform::WaveSink {
- public:
-  SipWaveSink(std::shared_ptr<AudioPath> path, platform::MessageLoop& loop);
-  void Write(std::vector<int16_t> samples, std::function<void()> played) override {
-    timeline_.Write(std::move(samples), std::move(played));
-  }
-  void Reset() override { timeline_.Reset(); }
-
- private:
-  SipTimeline timeline_;
+  std::deque<Queued> queue_;
 };
 
 class SipDriver;
@@ -222,24 +157,11 @@ class SipCall final : public DriverCall, public SipSessionObserver {
 class SipDriver final : public LineDriver {
  public:
   explicit SipDriver(SipSettings settings) : settings_(std::move(settings)) {}
-  ~SipDriver() override {
-    if (registered_) platform::UnregisterWaveOutDevice(settings_.wave_id);
-  }
 
   bool RegisterWave(std::string* error) {
-    std::weak_ptr<AudioPath> path = path_;
-    registered_ = platform::RegisterWaveOutDevice(
-        settings_.wave_id, "SIP " + settings_.account.ToString(),
-        [path]() -> std::unique_ptr<platform::WaveSink> {
-          platform::MessageLoop* loop = platform::MessageLoop::Current();
-          std::shared_ptr<AudioPath> alive = path.lock();
-          if (loop == nullptr || !alive) return nullptr;
-          return std::make_unique<SipWaveSink>(alive, *loop);
-        });
-    if (!registered_) {
-      *error = "wave device " + std::to_string(settings_.wave_id) + " is taken by another line";
-    }
-    return registered_;
+    device_ = LineAudioDevice::Register(settings_.wave_id, "SIP " + settings_.account.ToString(),
+                                        LinePacing::WholeWrites(), path_, error);
+    return device_ != nullptr;
   }
 
   std::string ProviderInfo() const override {
@@ -287,15 +209,10 @@ class SipDriver final : public LineDriver {
 
  private:
   const SipSettings settings_;
-  bool registered_ = false;
   std::shared_ptr<ReThread> re_thread_;
   std::shared_ptr<AudioPath> path_ = std::make_shared<AudioPath>();
+  std::unique_ptr<LineAudioDevice> device_;  // unregistered before the path goes
 };
-
-SipWaveSink::SipWaveSink(std::shared_ptr<AudioPath> path, platform::MessageLoop& loop)
-    : timeline_(path, loop) {
-  if (path->call != nullptr) timeline_.SetPulled(true);
-}
 
 // --- The call ---------------------------------------------------------------------------------
 
@@ -406,9 +323,7 @@ void SipCall::OnSipClosed() {
 // The packet clock: one frame every 20 ms on the loop's clock, due times counted from the
 // answer so that late ticks do not add up.
 void SipCall::StartClock() {
-  AudioPath& path = driver_.Path();
-  path.call = this;
-  if (path.timeline != nullptr) path.timeline->SetPulled(true);
+  driver_.Path().call = this;
   next_tick_ms_ = loop_.NowMs();
   Tick();
 }
@@ -423,12 +338,15 @@ void SipCall::StopClock() {
   AudioPath& path = driver_.Path();
   if (path.call != this) return;
   path.call = nullptr;
-  if (path.timeline != nullptr) path.timeline->SetPulled(false);
+  path.Clear();
 }
 
 void SipCall::Tick() {
   std::array<int16_t, kRtpFrameSamples> frame{};
-  if (SipTimeline* timeline = driver_.Path().timeline) timeline->Take(frame);
+  if (driver_.Path().Take(frame, loop_.NowMs())) {
+    stream_->Send(frame);
+    driver_.Path().Take(frame, loop_.NowMs());
+  }
   stream_->Send(frame);
   // What came in is read every fifth packet: a key heard 100 ms later makes no difference, and
   // the call costs fewer system calls.
