@@ -44,7 +44,8 @@ double Since(std::chrono::steady_clock::time_point start) {
 
 void Print(const char* who, const Figures& f) {
   std::printf("%-22s wall %6.2f s   CPU %6.3f s (%5.2f%% of wall)   peak RSS %6.1f MiB\n", who,
-              f.wall_s, f.cpu_s, 100.0 * f.cpu_s / f.wall_s, static_cast<double>(f.peak_kib) / 1024);
+              f.wall_s, f.cpu_s, 100.0 * f.cpu_s / f.wall_s,
+              static_cast<double>(f.peak_kib) / 1024);
 }
 
 }  // namespace
@@ -61,15 +62,15 @@ int main(int argc, char** argv) {
   fs::copy_file(program, dir / "telvane");
   fs::create_symlink(program.parent_path() / "libTAPI32.so", dir / "libTAPI32.so");
   fs::create_symlink(program.parent_path() / "PressAnyKey.wav", dir / "PressAnyKey.wav");
-  telvane::testing_wave::WriteFile(dir / "telvane.ini",
-                                   "[General]\nPlayMessageDurationSec=1\n");
+  telvane::testing_wave::WriteFile(dir / "telvane.ini", "[General]\nPlayMessageDurationSec=1\n");
   std::vector<int16_t> message(8000 * 10);
   for (size_t i = 0; i < message.size(); ++i) {
-    message[i] = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 440 * static_cast<double>(i) / 8000));
+    message[i] =
+        static_cast<int16_t>(8000 * std::sin(2 * M_PI * 440 * static_cast<double>(i) / 8000));
   }
   telvane::testing_wave::WriteFile(dir / "msg.wav", telvane::testing_wave::LineWave(message));
-  telvane::testing_wave::WriteFile(dir / "callee.wav", telvane::testing_wave::LineWave(
-                                                           std::vector<int16_t>(8000 * 60, 0)));
+  telvane::testing_wave::WriteFile(
+      dir / "callee.wav", telvane::testing_wave::LineWave(std::vector<int16_t>(8000 * 60, 0)));
   Baresip callee(dir / "callee.wav");
   if (callee.Port() == 0) {
     std::fprintf(stderr, "baresip did not start\n");
@@ -99,10 +100,11 @@ int main(int argc, char** argv) {
   std::printf("A 10 s message to an auto-answering baresip on 127.0.0.1, whole processes:\n");
   Print("telvane (SIP line)", telvane);
   Print("baresip as the caller", baresip);
-  std::printf("CPU time of telvane / baresip: %.2f (target at most 0.33); "
-              "peak memory: %.2f (target below 1)\n",
-              telvane.cpu_s / baresip.cpu_s,
-              static_cast<double>(telvane.peak_kib) / static_cast<double>(baresip.peak_kib));
+  std::printf(
+      "CPU time of telvane / baresip: %.2f (target at most 0.33); "
+      "peak memory: %.2f (target below 1)\n",
+      telvane.cpu_s / baresip.cpu_s,
+      static_cast<double>(telvane.peak_kib) / static_cast<double>(baresip.peak_kib));
   std::error_code ignored;
   fs::remove_all(dir, ignored);
   return 0;

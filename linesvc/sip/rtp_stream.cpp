@@ -111,8 +111,8 @@ std::optional<SocketAddress> LocalAddressFor(const std::string& host) {
   return local;
 }
 
-std::unique_ptr<RtpSocket> RtpSocket::Bind(const SocketAddress& local, uint16_t low,
-                                           uint16_t high, std::string* error) {
+std::unique_ptr<RtpSocket> RtpSocket::Bind(const SocketAddress& local, uint16_t low, uint16_t high,
+                                           std::string* error) {
   const int fd = ::socket(local.storage.ss_family, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
     *error = std::string("no RTP socket: ") + std::strerror(errno);
@@ -167,18 +167,17 @@ void RtpStream::Send(std::span<const int16_t, kRtpFrameSamples> samples) {
     packet[8 + i] = static_cast<uint8_t>(ssrc_ >> (24 - 8 * i));
   }
   for (size_t i = 0; i < kRtpFrameSamples; ++i) {
-    packet[kHeaderSize + i] = media_.codec == G711Law::kA ? g711_pcm2alaw(samples[i])
-                                                          : g711_pcm2ulaw(samples[i]);
+    packet[kHeaderSize + i] =
+        media_.codec == G711Law::kA ? g711_pcm2alaw(samples[i]) : g711_pcm2ulaw(samples[i]);
   }
   first_ = false;
   ++sequence_;
   timestamp_ += kRtpFrameSamples;
   if (!media_.remote.IsSet()) return;
-  const ssize_t n =
-      connected_ ? ::send(socket_->Fd(), packet.data(), packet.size(), MSG_DONTWAIT)
-                 : ::sendto(socket_->Fd(), packet.data(), packet.size(), MSG_DONTWAIT,
-                            reinterpret_cast<const sockaddr*>(&media_.remote.storage),
-                            media_.remote.length);
+  const ssize_t n = connected_ ? ::send(socket_->Fd(), packet.data(), packet.size(), MSG_DONTWAIT)
+                               : ::sendto(socket_->Fd(), packet.data(), packet.size(), MSG_DONTWAIT,
+                                          reinterpret_cast<const sockaddr*>(&media_.remote.storage),
+                                          media_.remote.length);
   if (n == static_cast<ssize_t>(packet.size())) {
     ++sent_;
   }
@@ -219,8 +218,8 @@ std::string RtpStream::Receive(const std::function<void(const std::string&)>& lo
     } else if (inband_ && type == media_.payload) {
       std::array<int16_t, 1500> samples;
       for (size_t i = 0; i < payload.size(); ++i) {
-        samples[i] = media_.codec == G711Law::kA ? g711_alaw2pcm(payload[i])
-                                                 : g711_ulaw2pcm(payload[i]);
+        samples[i] =
+            media_.codec == G711Law::kA ? g711_alaw2pcm(payload[i]) : g711_ulaw2pcm(payload[i]);
       }
       keys += inband_->Feed(std::span<const int16_t>(samples.data(), payload.size()));
     }

@@ -8,12 +8,13 @@
 #include <functional>
 #include <optional>
 
+#include "linesvc/line_audio.h"
 #include "linesvc/sip/re_thread.h"
 #include "linesvc/sip/rtp_stream.h"
 #include "linesvc/sip/sip_outcome.h"
 #include "linesvc/sip/sip_session.h"
 #include "linesvc/sip/sip_settings.h"
-#include "linesvc/line_audio.h"
+#include "linesvc/text.h"
 
 namespace telvane::linesvc {
 
@@ -31,13 +32,6 @@ constexpr int64_t kPlayoutMs = 300;
 constexpr uint64_t kReceiveEvery = 5;  // packets sent per look at what came in
 // Sound this far behind its time on the line goes out two packets a tick until it catches up.
 constexpr int64_t kCatchUpMs = 60;
-
-std::string Lower(std::string_view text) {
-  std::string lower(text);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return lower;
-}
 
 class SipCall;
 
@@ -94,8 +88,7 @@ class AudioPath final : public LineAudioOutput {
       if (front.next == front.end) queue_.pop_front();
     }
     std::fill(frame.begin() + static_cast<long>(filled), frame.end(), int16_t{0});
-    return !queue_.empty() &&
-           queue_.front().play.TimeOf(queue_.front().next) + kCatchUpMs < now_ms;
+    return !queue_.empty() && queue_.front().play.TimeOf(queue_.front().next) + kCatchUpMs < now_ms;
   }
   void Clear() { queue_.clear(); }
 

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "linesvc/text.h"
+
 // Last, because spandsp's base header turns lrint and lrintf into truncating macros for C++.
 // clang-format off
 #include <spandsp/telephony.h>
@@ -22,22 +24,8 @@ namespace telvane::linesvc {
 
 namespace {
 
-std::string Lower(std::string_view text) {
-  std::string lower(text);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return lower;
-}
-
-std::string_view Trim(std::string_view text) {
-  const size_t first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string_view::npos) return {};
-  const size_t last = text.find_last_not_of(" \t\r\n");
-  return text.substr(first, last - first + 1);
-}
-
 std::optional<char> KeyOf(std::string_view text) {
-  text = Trim(text);
+  text = Trim(text, " \t\r\n");
   if (text.size() == 1) {
     const char c = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
     if (std::isdigit(static_cast<unsigned char>(c)) || (c >= 'A' && c <= 'D') || c == '*' ||
@@ -58,7 +46,8 @@ std::optional<char> EventDigit(int code) {
   return kKeys[code];
 }
 
-std::optional<char> TelephoneEvents::OnPacket(uint32_t timestamp, std::span<const uint8_t> payload) {
+std::optional<char> TelephoneEvents::OnPacket(uint32_t timestamp,
+                                              std::span<const uint8_t> payload) {
   if (payload.size() < 4) return std::nullopt;
   if (last_timestamp_ == timestamp) return std::nullopt;  // the same press again
   const std::optional<char> key = EventDigit(payload[0]);
@@ -76,7 +65,7 @@ std::optional<char> InfoDigit(std::string_view content_type, std::string_view bo
     const std::string_view line = body.substr(0, end);
     body.remove_prefix(std::min(end + 1, body.size()));
     const size_t eq = line.find('=');
-    if (eq != std::string_view::npos && Lower(Trim(line.substr(0, eq))) == "signal") {
+    if (eq != std::string_view::npos && Lower(Trim(line.substr(0, eq), " \t\r")) == "signal") {
       return KeyOf(line.substr(eq + 1));
     }
   }

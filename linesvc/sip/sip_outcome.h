@@ -19,18 +19,18 @@ inline constexpr DWORD LINEDISCONNECTMODE_TEMPFAILURE = 0x00008000;
 
 struct SipEnd {
   enum class Cause {
-    kResponse,      // a final response >= 300 to the INVITE (or the REGISTER before it)
-    kRemoteBye,     // the other side hung up after the answer
-    kLocalHangup,   // we hung up (CANCEL or BYE)
-    kNoResponse,    // nothing answered our request in time
-    kRingTimeout,   // it rang longer than the line's ringtimeout: cancelled
-    kNetwork,       // the transport failed: connection refused, DNS, no route
+    kResponse,        // a final response >= 300 to the INVITE (or the REGISTER before it)
+    kRemoteBye,       // the other side hung up after the answer
+    kLocalHangup,     // we hung up (CANCEL or BYE)
+    kNoResponse,      // nothing answered our request in time
+    kRingTimeout,     // it rang longer than the line's ringtimeout: cancelled
+    kNetwork,         // the transport failed: connection refused, DNS, no route
     kAuthentication,  // our credentials were refused, or there were none to give
     kLocalFailure     // the line cannot work here: no free RTP port, a bad password file
   };
   Cause cause = Cause::kResponse;
-  uint16_t status = 0;   // the final response, with kResponse
-  bool rang = false;     // a 180/183 came before the end
+  uint16_t status = 0;  // the final response, with kResponse
+  bool rang = false;    // a 180/183 came before the end
 };
 
 // The LINEDISCONNECTMODE_* value of an ended call.

@@ -5,9 +5,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -20,7 +20,7 @@ namespace telvane::linesvc {
 // the session is gone (its destructor clears both pointers, on the loop thread).
 struct SipSession::Link : std::enable_shared_from_this<Link> {
   std::mutex mutex;
-  platform::MessageLoop* loop = nullptr;  // under mutex
+  platform::MessageLoop* loop = nullptr;   // under mutex
   SipSessionObserver* observer = nullptr;  // loop thread only
 
   void Report(std::function<void(SipSessionObserver&)> report) {
@@ -150,8 +150,8 @@ class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
 
   // libre's callbacks.
   static void OnExit(void* arg) { static_cast<Core*>(arg)->Closed(); }
-  static void OnTrace(bool tx, enum sip_transp, const struct sa*, const struct sa*, const uint8_t* pkt,
-                      size_t len, void* arg);
+  static void OnTrace(bool tx, enum sip_transp, const struct sa*, const struct sa*,
+                      const uint8_t* pkt, size_t len, void* arg);
   static int OnAuth(char** user, char** password, const char* realm, void* arg);
   static void OnRegistered(int err, const struct sip_msg* msg, void* arg);
   static int OnOffer(struct mbuf** desc, const struct sip_msg* msg, void* arg);
@@ -171,7 +171,7 @@ class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
   bool proceeding_ = false;
 
   SocketAddress local_address_;
-  struct sa local_{};
+  struct sa local_ {};
   struct dnsc* dns_ = nullptr;
   struct tls* tls_ = nullptr;
   struct sip* sip_ = nullptr;
@@ -181,10 +181,9 @@ class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
   struct sdp_session* sdp_ = nullptr;
   struct sdp_media* media_ = nullptr;
   std::unique_ptr<RtpSocket> rtp_;  // until the answer hands it to the driver
-  struct tmr response_timer_{};
-  struct tmr ring_timer_{};
-  struct tmr close_timer_{};
-
+  struct tmr response_timer_ {};
+  struct tmr ring_timer_ {};
+  struct tmr close_timer_ {};
 };
 
 void SipSession::Core::FreeAll() {
@@ -294,17 +293,18 @@ void SipSession::Core::Register() {
   const std::string aor = s.account.ToString();
   const std::string route = s.outbound ? s.outbound->ToString() + TransportParam(s.transport) : "";
   const char* routes[] = {route.c_str()};
-  const int err = sipreg_register(&reg_, sip_, registrar.c_str(), aor.c_str(), nullptr,
-                                  aor.c_str(), 600, s.account.user.c_str(),
-                                  s.outbound ? routes : nullptr, s.outbound ? 1 : 0, 0, OnAuth,
-                                  this, false, OnRegistered, this, nullptr, nullptr);
+  const int err =
+      sipreg_register(&reg_, sip_, registrar.c_str(), aor.c_str(), nullptr, aor.c_str(), 600,
+                      s.account.user.c_str(), s.outbound ? routes : nullptr, s.outbound ? 1 : 0, 0,
+                      OnAuth, this, false, OnRegistered, this, nullptr, nullptr);
   if (err != 0) return Fail(SipEnd::Cause::kNetwork, "REGISTER cannot be sent: " + Errno(err));
-  tmr_start(&response_timer_, static_cast<uint64_t>(plan_.no_response_ms),
-            [](void* arg) {
-              static_cast<Core*>(arg)->Fail(SipEnd::Cause::kNoResponse,
-                                            "no response to REGISTER in time");
-            },
-            this);
+  tmr_start(
+      &response_timer_, static_cast<uint64_t>(plan_.no_response_ms),
+      [](void* arg) {
+        static_cast<Core*>(arg)->Fail(SipEnd::Cause::kNoResponse,
+                                      "no response to REGISTER in time");
+      },
+      this);
 }
 
 void SipSession::Core::Invite() {
@@ -322,19 +322,19 @@ void SipSession::Core::Invite() {
   int err = sdp_encode(&offer, sdp_, true);
   if (err == 0) {
     err = sipsess_connect(&sess_, sock_, target.c_str(), nullptr, from.c_str(),
-                          s.account.user.c_str(), s.outbound ? routes : nullptr,
-                          s.outbound ? 1 : 0, "application/sdp", offer, OnAuth, this, false,
-                          OnOffer, OnAnswer, OnProgress, OnEstablished, OnInfo, nullptr, OnClose,
-                          this, "Allow: INVITE, ACK, BYE, CANCEL, INFO\r\n");
+                          s.account.user.c_str(), s.outbound ? routes : nullptr, s.outbound ? 1 : 0,
+                          "application/sdp", offer, OnAuth, this, false, OnOffer, OnAnswer,
+                          OnProgress, OnEstablished, OnInfo, nullptr, OnClose, this,
+                          "Allow: INVITE, ACK, BYE, CANCEL, INFO\r\n");
   }
   mem_deref(offer);
   if (err != 0) return Fail(SipEnd::Cause::kNetwork, "INVITE cannot be sent: " + Errno(err));
-  tmr_start(&response_timer_, static_cast<uint64_t>(plan_.no_response_ms),
-            [](void* arg) {
-              static_cast<Core*>(arg)->Fail(SipEnd::Cause::kNoResponse,
-                                            "no response to INVITE in time");
-            },
-            this);
+  tmr_start(
+      &response_timer_, static_cast<uint64_t>(plan_.no_response_ms),
+      [](void* arg) {
+        static_cast<Core*>(arg)->Fail(SipEnd::Cause::kNoResponse, "no response to INVITE in time");
+      },
+      this);
 }
 
 void SipSession::Core::End(const SipEnd& end) {
@@ -357,14 +357,15 @@ void SipSession::Core::Hangup() {
   // Removing the registration is one more transaction to wait for.
   reg_ = static_cast<struct sipreg*>(mem_deref(reg_));
   if (sip_ == nullptr) return Closed();
-  tmr_start(&close_timer_, static_cast<uint64_t>(plan_.hangup_wait_ms),
-            [](void* arg) {
-              auto* core = static_cast<Core*>(arg);
-              core->Log("hang-up not confirmed in time: transactions cut off");
-              sip_close(core->sip_, true);
-              core->Closed();
-            },
-            this);
+  tmr_start(
+      &close_timer_, static_cast<uint64_t>(plan_.hangup_wait_ms),
+      [](void* arg) {
+        auto* core = static_cast<Core*>(arg);
+        core->Log("hang-up not confirmed in time: transactions cut off");
+        sip_close(core->sip_, true);
+        core->Closed();
+      },
+      this);
   sip_close(sip_, false);
 }
 
@@ -436,10 +437,11 @@ std::optional<SipMedia> SipSession::Core::ChooseMedia() const {
   if (event != nullptr && (s.dtmf == SipDtmf::kAuto || s.dtmf == SipDtmf::kRfc4733)) {
     media.event_payload = static_cast<uint8_t>(event->pt);
   }
-  media.keys = media.event_payload                                         ? SipKeyPath::kRfc4733
+  media.keys = media.event_payload                                       ? SipKeyPath::kRfc4733
                : s.dtmf == SipDtmf::kInfo || s.dtmf == SipDtmf::kRfc4733 ? SipKeyPath::kInfo
-                                                                          : SipKeyPath::kInband;
-  if (const struct sa* address = sdp_media_raddr(media_); address != nullptr && sa_isset(address, SA_ALL)) {
+                                                                         : SipKeyPath::kInband;
+  if (const struct sa* address = sdp_media_raddr(media_);
+      address != nullptr && sa_isset(address, SA_ALL)) {
     std::memcpy(&media.remote.storage, &address->u, address->len);
     media.remote.length = address->len;
   }
@@ -448,8 +450,8 @@ std::optional<SipMedia> SipSession::Core::ChooseMedia() const {
 
 // --- libre's callbacks ------------------------------------------------------------------------
 
-void SipSession::Core::OnTrace(bool tx, enum sip_transp, const struct sa*, const struct sa*, const uint8_t* pkt,
-                               size_t len, void* arg) {
+void SipSession::Core::OnTrace(bool tx, enum sip_transp, const struct sa*, const struct sa*,
+                               const uint8_t* pkt, size_t len, void* arg) {
   auto* core = static_cast<Core*>(arg);
   const std::string_view packet(reinterpret_cast<const char*>(pkt), len);
   if (packet.find_first_not_of("\r\n") == std::string_view::npos) return;  // keep-alive
@@ -502,9 +504,12 @@ void SipSession::Core::OnProgress(const struct sip_msg* msg, void* arg) {
   if (core->phase_ != Phase::kInviting) return;
   tmr_cancel(&core->response_timer_);
   if (!tmr_isrunning(&core->ring_timer_)) {
-    tmr_start(&core->ring_timer_, static_cast<uint64_t>(core->plan_.settings.ring_timeout_s) * 1000,
-              [](void* a) { static_cast<Core*>(a)->End({SipEnd::Cause::kRingTimeout, 0, true}); },
-              core);
+    tmr_start(
+        &core->ring_timer_, static_cast<uint64_t>(core->plan_.settings.ring_timeout_s) * 1000,
+        [](void* a) {
+          static_cast<Core*>(a)->End({SipEnd::Cause::kRingTimeout, 0, true});
+        },
+        core);
   }
   if (msg->scode == 180 || msg->scode == 183) {
     if (msg->scode == 183 && mbuf_get_left(msg->mb) > 0) core->Log("early media offered");
@@ -530,8 +535,8 @@ void SipSession::Core::OnEstablished(const struct sip_msg*, void* arg) {
   }
   core->phase_ = Phase::kAnswered;
   core->Log(std::string("answered: codec ") + G711Name(media->codec) + ", keys by " +
-            KeyPathName(media->keys) + ", RTP port " + std::to_string(core->rtp_->Port()) +
-            " -> " + media->remote.ToString());
+            KeyPathName(media->keys) + ", RTP port " + std::to_string(core->rtp_->Port()) + " -> " +
+            media->remote.ToString());
   auto socket = std::make_shared<std::unique_ptr<RtpSocket>>(std::move(core->rtp_));
   core->Report([media = *media, socket](SipSessionObserver& o) {
     o.OnSipAnswered(media, std::move(*socket));

@@ -10,16 +10,11 @@
 #include <charconv>
 #include <cstdlib>
 
+#include "linesvc/text.h"
+
 namespace telvane::linesvc {
 
 namespace {
-
-std::string Lower(std::string_view text) {
-  std::string lower(text);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return lower;
-}
 
 bool IsIn(char c, std::string_view set) { return set.find(c) != std::string_view::npos; }
 
@@ -27,9 +22,8 @@ bool IsAlnum(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; 
 
 // RFC 3261 "token" characters: what a URI parameter name or value may be made of here.
 bool IsToken(std::string_view text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-    return IsAlnum(c) || IsIn(c, "-.!%*_+`'~");
-  });
+  return !text.empty() && std::all_of(text.begin(), text.end(),
+                                      [](char c) { return IsAlnum(c) || IsIn(c, "-.!%*_+`'~"); });
 }
 
 // The user part: unreserved characters, %-escapes, and the user-unreserved ones that cannot
@@ -54,8 +48,9 @@ bool IsHost(std::string_view text) {
   if (text.empty()) return false;
   if (text.front() == '[') {
     return text.size() > 2 && text.back() == ']' &&
-           std::all_of(text.begin() + 1, text.end() - 1,
-                       [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.'; });
+           std::all_of(text.begin() + 1, text.end() - 1, [](char c) {
+             return std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.';
+           });
   }
   return std::all_of(text.begin(), text.end(), [](char c) { return IsAlnum(c) || IsIn(c, "-."); });
 }
@@ -67,16 +62,6 @@ bool ParsePort(std::string_view text, uint16_t* port) {
     return false;
   }
   *port = static_cast<uint16_t>(value);
-  return true;
-}
-
-bool ParseInt(std::string_view text, int low, int high, int* value) {
-  int parsed = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), parsed);
-  if (ec != std::errc() || end != text.data() + text.size() || parsed < low || parsed > high) {
-    return false;
-  }
-  *value = parsed;
   return true;
 }
 
@@ -118,9 +103,7 @@ std::string ExpandHome(const std::string& path) {
 
 }  // namespace
 
-std::string SipUri::HostPort() const {
-  return port ? host + ":" + std::to_string(*port) : host;
-}
+std::string SipUri::HostPort() const { return port ? host + ":" + std::to_string(*port) : host; }
 
 std::string SipUri::ToString() const {
   return std::string(secure ? "sips:" : "sip:") + (user.empty() ? "" : user + "@") + HostPort() +
@@ -158,7 +141,6 @@ bool ParseSipSettings(const std::vector<DriverKey>& keys, DWORD device_id, SipSe
     const std::string& value = key.value;
     const std::string lower = Lower(value);
     bool ok = true;
-    int number = 0;
     if (key.key == "uri") {
       const std::optional<SipUri> uri = ParseSipUri(value);
       ok = uri && !uri->user.empty();
@@ -193,11 +175,14 @@ bool ParseSipSettings(const std::vector<DriverKey>& keys, DWORD device_id, SipSe
       ok = SplitHostPort(value, &host, &port);
       result.dial_domain = value;
     } else if (key.key == "dialprefix") {
-      ok = std::all_of(value.begin(), value.end(),
-                       [](char c) { return std::isdigit(static_cast<unsigned char>(c)) || IsIn(c, "*#+"); });
+      ok = std::all_of(value.begin(), value.end(), [](char c) {
+        return std::isdigit(static_cast<unsigned char>(c)) || IsIn(c, "*#+");
+      });
       result.dial_prefix = value;
     } else if (key.key == "ringtimeout") {
-      ok = ParseInt(value, 1, 600, &result.ring_timeout_s);
+      int64_t seconds = 0;
+      ok = ParseInteger(value, 1, 600, &seconds);
+      result.ring_timeout_s = static_cast<int>(seconds);
     } else if (key.key == "codecs") {
       result.codecs.clear();
       size_t start = 0;
@@ -214,8 +199,8 @@ bool ParseSipSettings(const std::vector<DriverKey>& keys, DWORD device_id, SipSe
       }
     } else if (key.key == "dtmf") {
       ok = lower == "auto" || lower == "rfc4733" || lower == "info" || lower == "inband";
-      result.dtmf = lower == "rfc4733" ? SipDtmf::kRfc4733
-                    : lower == "info"  ? SipDtmf::kInfo
+      result.dtmf = lower == "rfc4733"  ? SipDtmf::kRfc4733
+                    : lower == "info"   ? SipDtmf::kInfo
                     : lower == "inband" ? SipDtmf::kInband
                                         : SipDtmf::kAuto;
     } else if (key.key == "rtp_ports") {
@@ -227,7 +212,8 @@ bool ParseSipSettings(const std::vector<DriverKey>& keys, DWORD device_id, SipSe
       result.rtp_port_low = low;
       result.rtp_port_high = high;
     } else if (key.key == "wave") {
-      ok = ParseInt(value, 0, 0x7FFFFFFF, &number);
+      int64_t number = 0;
+      ok = ParseInteger(value, 0, 0x7FFFFFFF, &number);
       result.wave_id = static_cast<DWORD>(number);
     } else {
       *error = where + "unknown key '" + key.key + "' for the sip driver";

@@ -52,11 +52,15 @@ class SipE2eTest : public testing::Test {
   ProgramRun Run(const std::string& number, const std::string& extra_keys = "") {
     testing_wave::WriteFile(dir_ / "lines.ini",
                             "[line SIP]\ndriver = sip\nuri = sip:alerts@127.0.0.1\n" + extra_keys);
-    return RunProgram((dir_ / "telvane").string(), {(dir_ / "msg.wav").string(), "-phone:" + number},
-                      {{"TELVANE_LINES", (dir_ / "lines.ini").string()},
-                       {"TELVANE_STATE_DIR", (dir_ / "state").string()},
-                       {"TELVANE_LINES_LOG", (dir_ / "events.log").string()},
-                       {"LC_ALL", "C"}});
+    ProgramRun run =
+        RunProgram((dir_ / "telvane").string(), {(dir_ / "msg.wav").string(), "-phone:" + number},
+                   {{"TELVANE_LINES", (dir_ / "lines.ini").string()},
+                    {"TELVANE_STATE_DIR", (dir_ / "state").string()},
+                    {"TELVANE_LINES_LOG", (dir_ / "events.log").string()},
+                    {"LC_ALL", "C"}});
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.standard_error, "");
+    return run;
   }
 
   std::string Events() const { return testing_wave::ReadFile(dir_ / "events.log"); }
@@ -128,10 +132,9 @@ TEST_F(SipE2eTest, FailedCallsGiveTheResultLinesOfEveryLine) {
 TEST_F(SipE2eTest, UnusableLineEndsCleanly) {
   const std::filesystem::path password = dir_ / "password";
   std::ofstream(password) << "Wh1sper\n";
-  std::filesystem::permissions(password, std::filesystem::perms::owner_read |
-                                             std::filesystem::perms::others_read);
+  std::filesystem::permissions(
+      password, std::filesystem::perms::owner_read | std::filesystem::perms::others_read);
   const ProgramRun open = Run("5551234", "password_file = " + password.string() + "\n");
-  EXPECT_EQ(open.exit_code, 0);
   ASSERT_EQ(open.lines.size(), 2u);
   EXPECT_EQ(open.lines[1], "[T]\tResult : Error : Tapi device is not ready");
   EXPECT_NE(Events().find("is open to other users"), std::string::npos) << Events();

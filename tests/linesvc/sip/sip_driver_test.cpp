@@ -128,7 +128,8 @@ class SipDriverTest : public testing::Test {
   std::vector<DWORD> States() const {
     std::vector<DWORD> states;
     for (const Message& m : received_) {
-      if (m.message == LINE_CALLSTATE && m.device == call_) states.push_back(static_cast<DWORD>(m.p1));
+      if (m.message == LINE_CALLSTATE && m.device == call_)
+        states.push_back(static_cast<DWORD>(m.p1));
     }
     return states;
   }
@@ -180,14 +181,14 @@ TEST_F(SipDriverTest, FinalResponsesEndTheCallWithTheirModes) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.status);
     received_.clear();
-    Sipp uas(Scenario(RecvInvite() + Response("100 Trying") + Response("180 Ringing") +
-                      Pause(200) + Response(c.status) + "<recv request=\"ACK\"/>\n"));
+    Sipp uas(Scenario(RecvInvite() + Response("100 Trying") + Response("180 Ringing") + Pause(200) +
+                      Response(c.status) + "<recv request=\"ACK\"/>\n"));
     ASSERT_EQ(Dial(uas.Uri()), 0);
     ASSERT_TRUE(WaitForState(c.state, 5000)) << EventLog();
     EXPECT_EQ(Mode(c.state), c.mode);
-    EXPECT_EQ(States(), (std::vector<DWORD>{LINECALLSTATE_DIALTONE, LINECALLSTATE_DIALING,
-                                            LINECALLSTATE_PROCEEDING, LINECALLSTATE_RINGBACK,
-                                            c.state}));
+    EXPECT_EQ(States(),
+              (std::vector<DWORD>{LINECALLSTATE_DIALTONE, LINECALLSTATE_DIALING,
+                                  LINECALLSTATE_PROCEEDING, LINECALLSTATE_RINGBACK, c.state}));
     EXPECT_TRUE(DropAndWaitIdle(1000));
     EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
     service_->DeallocateCall(call_);
@@ -264,8 +265,7 @@ TEST_F(SipDriverTest, InfoKeysThenRemoteBye) {
   Sipp uas(Scenario(RecvInvite(Dialog::kKeep) + Response("200 OK", "", true) +
                     "<recv request=\"ACK\"/>\n" + Pause(300) +
                     InDialog("INFO", 1, "application/dtmf-relay", "Signal=5\nDuration=160\n") +
-                    InDialog("INFO", 2, "application/dtmf", "#") + Pause(300) +
-                    InDialog("BYE", 3)),
+                    InDialog("INFO", 2, "application/dtmf", "#") + Pause(300) + InDialog("BYE", 3)),
            media.Port());
   ASSERT_EQ(Dial(uas.Uri()), 0);
   ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
@@ -349,8 +349,8 @@ TEST_F(SipDriverTest, RefusedAddressesAndAnOpenPasswordFile) {
   dir_ = ScratchDir("open");
   const std::filesystem::path password = dir_ / "password";
   std::ofstream(password) << "Wh1sper\n";
-  std::filesystem::permissions(password, std::filesystem::perms::owner_read |
-                                             std::filesystem::perms::group_read);
+  std::filesystem::permissions(
+      password, std::filesystem::perms::owner_read | std::filesystem::perms::group_read);
   Launch("password_file = " + password.string() + "\n");
   for (const char* number : {"sip:a@127.0.0.1?Subject=x", "5551234;user=phone", "555 1234"}) {
     EXPECT_EQ(Dial(number), LINEERR_INVALADDRESS) << number;

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,8 +12,6 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <fstream>
@@ -145,8 +144,9 @@ Baresip::Baresip(const std::filesystem::path& source, Answer answer, const std::
       << "snd_path " << (dir_ / "heard").string() << "\n"
       << "rtp_timeout 0\n";
   std::ofstream(dir_ / "accounts")
-      << "<sip:callee@127.0.0.1:" << sip_port_ << ">;regint=0;answermode="
-      << (answer == Answer::kAuto ? "auto" : "manual") << ";audio_codecs=PCMU,PCMA\n";
+      << "<sip:callee@127.0.0.1:" << sip_port_
+      << ">;regint=0;answermode=" << (answer == Answer::kAuto ? "auto" : "manual")
+      << ";audio_codecs=PCMU,PCMA\n";
   child_ = std::make_unique<Child>(
       std::vector<std::string>{"/usr/bin/baresip", "-f", dir_.string(), "-t", "120"},
       dir_ / "baresip.log");

@@ -77,7 +77,8 @@ TEST(SipSettingsTest, MistakesAreRefusedWithTheirLine) {
             "line 4: bad value 'pcmu,g729' for codecs");
   EXPECT_EQ(Refusal({{"uri", "sip:a@b", 2}, {"rtp_ports", "5000-4000", 4}}),
             "line 4: bad value '5000-4000' for rtp_ports");
-  EXPECT_EQ(Refusal({{"uri", "sip:pbx.example.org", 2}}), "line 2: bad value 'sip:pbx.example.org' for uri");
+  EXPECT_EQ(Refusal({{"uri", "sip:pbx.example.org", 2}}),
+            "line 2: bad value 'sip:pbx.example.org' for uri");
   EXPECT_EQ(Refusal({{"register", "yes", 2}}), "the sip driver needs uri = sip:user@domain");
 }
 
@@ -86,7 +87,8 @@ TEST(SipSettingsTest, MistakesAreRefusedWithTheirLine) {
 TEST(SipDialRulesTest, NumbersUrisAndSmuggling) {
   SipSettings settings = Parse({{"uri", "sip:alerts@pbx.example.org:5070", 2}});
   EXPECT_EQ(RequestUri(settings, "(206) 876-5412").value_or("refused"), "refused");  // blank
-  EXPECT_EQ(RequestUri(settings, "206-876.5412").value_or(""), "sip:2068765412@pbx.example.org:5070");
+  EXPECT_EQ(RequestUri(settings, "206-876.5412").value_or(""),
+            "sip:2068765412@pbx.example.org:5070");
   EXPECT_EQ(RequestUri(settings, "*72#").value_or(""), "sip:*72%23@pbx.example.org:5070");
   EXPECT_EQ(RequestUri(settings, "sip:bob@10.0.0.2;transport=tcp").value_or(""),
             "sip:bob@10.0.0.2;transport=tcp");
@@ -206,7 +208,8 @@ TEST(SipKeysTest, InbandTones) {
     std::vector<int16_t> out(samples);
     for (size_t i = 0; i < samples; ++i) {
       const double t = static_cast<double>(i) / 8000;
-      out[i] = static_cast<int16_t>(6000 * (std::sin(2 * M_PI * low * t) + std::sin(2 * M_PI * high * t)));
+      out[i] = static_cast<int16_t>(6000 *
+                                    (std::sin(2 * M_PI * low * t) + std::sin(2 * M_PI * high * t)));
     }
     return out;
   };

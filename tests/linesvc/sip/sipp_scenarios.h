@@ -13,10 +13,13 @@ inline std::string Response(const std::string& status, const std::string& extra 
       "m=audio @AUDIO@ RTP/AVP 0 101\na=rtpmap:0 PCMU/8000\n"
       "a=rtpmap:101 telephone-event/8000\na=fmtp:101 0-15\na=ptime:20\n";
   return "<send><![CDATA[\n"
-         "SIP/2.0 " + status + "\n"
+         "SIP/2.0 " +
+         status +
+         "\n"
          "[last_Via:]\n[last_From:]\n[last_To:];tag=[pid]SIPpTag01[call_number]\n"
          "[last_Call-ID:]\n[last_CSeq:]\n"
-         "Contact: <sip:[local_ip]:[local_port];transport=[transport]>\n" + extra +
+         "Contact: <sip:[local_ip]:[local_port];transport=[transport]>\n" +
+         extra +
          (sdp ? "Content-Type: application/sdp\nContent-Length: [len]\n\n" + body
               : "Content-Length: 0\n\n") +
          "]]></send>\n";
@@ -25,10 +28,13 @@ inline std::string Response(const std::string& status, const std::string& extra 
 // A request of ours inside the dialog (BYE, INFO): From and To are the INVITE's, swapped.
 inline std::string InDialog(const std::string& method, int cseq, const std::string& type = "",
                             const std::string& body = "") {
-  return "<send><![CDATA[\n" + method + " [$contact] SIP/2.0\n"
+  return "<send><![CDATA[\n" + method +
+         " [$contact] SIP/2.0\n"
          "Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]\n"
          "From: <sip:service@[local_ip]:[local_port]>;tag=[pid]SIPpTag01[call_number]\n"
-         "To: [$caller]\nCall-ID: [call_id]\nCSeq: " + std::to_string(cseq) + " " + method + "\n"
+         "To: [$caller]\nCall-ID: [call_id]\nCSeq: " +
+         std::to_string(cseq) + " " + method +
+         "\n"
          "Max-Forwards: 70\n" +
          (type.empty() ? "Content-Length: 0\n\n"
                        : "Content-Type: " + type + "\nContent-Length: [len]\n\n" + body) +
