@@ -1,10 +1,14 @@
 // The built program calls real SIP peers on 127.0.0.1, in real time: baresip answers, presses a
 // key during the greeting and records the message it hears; sipp gives the final responses
 // whose result lines must be those of a simulated line.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -37,13 +41,13 @@ double BestMatchError(const std::vector<int16_t>& heard, const std::vector<int16
 class SipE2eTest : public testing::Test {
  protected:
   // The program runs from a folder of its own, with its telephony service and greeting beside
-  // it, so its settings can wait 3 s for an answer instead of 10.
+  // it, so its settings can wait 2 s for an answer instead of 10.
   SipE2eTest() : dir_(ScratchDir("e2e")) {
     testing_wave::WriteFile(dir_ / "msg.wav", testing_wave::LineWave(message_));
     std::filesystem::copy_file(TELVANE_PROGRAM, dir_ / "telvane");
     std::filesystem::create_symlink(TELVANE_LINESVC_PATH, dir_ / "libTAPI32.so");
     std::filesystem::create_symlink(TELVANE_GREETING, dir_ / "PressAnyKey.wav");
-    testing_wave::WriteFile(dir_ / "telvane.ini", "[General]\nConnectTimeOut=3000\n");
+    testing_wave::WriteFile(dir_ / "telvane.ini", "[General]\nConnectTimeOut=2000\n");
   }
   ~SipE2eTest() override {
     if (!HasFailure()) std::filesystem::remove_all(dir_);
@@ -128,17 +132,63 @@ TEST_F(SipE2eTest, FailedCallsGiveTheResultLinesOfEveryLine) {
   }
 }
 
-// A line that cannot work says why in the event log, and the program ends cleanly.
-TEST_F(SipE2eTest, UnusableLineEndsCleanly) {
+// The far end hangs up during the greeting: the attempt fails as on every line.
+TEST_F(SipE2eTest, RemoteHangUpDuringTheGreeting) {
+  Sipp uas(Scenario(RecvInvite(Dialog::kKeep) + Response("200 OK", "", true) +
+                    "<recv request=\"ACK\"/>\n" + Pause(1800) + InDialog("BYE", 1)));
+  EXPECT_EQ(Run(uas.Uri()).lines,
+            (std::vector<std::string>{"[T]\tDialing " + uas.Uri(),
+                                      "[T]\tResult : Disconnected by remote"}))
+      << Events();
+  EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
+}
+
+// A line that cannot work says why in the event log, and the program ends cleanly: a password
+// file others can read, no free RTP port.
+TEST_F(SipE2eTest, UnusableLinesEndCleanly) {
   const std::filesystem::path password = dir_ / "password";
   std::ofstream(password) << "Wh1sper\n";
   std::filesystem::permissions(
       password, std::filesystem::perms::owner_read | std::filesystem::perms::others_read);
-  const ProgramRun open = Run("5551234", "password_file = " + password.string() + "\n");
-  ASSERT_EQ(open.lines.size(), 2u);
-  EXPECT_EQ(open.lines[1], "[T]\tResult : Error : Tapi device is not ready");
-  EXPECT_NE(Events().find("is open to other users"), std::string::npos) << Events();
-  EXPECT_EQ(Events().find("Wh1sper"), std::string::npos);
+  const uint16_t taken = FreePort();
+  const int holder = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(taken);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const std::string port = std::to_string(taken);
+  const struct {
+    std::string keys;
+    std::string reason;
+  } cases[] = {
+      {"password_file = " + password.string() + "\n", "is open to other users"},
+      {"rtp_ports = " + port + "-" + port + "\n", "no free RTP port in " + port + "-" + port},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.keys);
+    std::filesystem::remove(dir_ / "events.log");
+    const ProgramRun run = Run("5551234", c.keys);
+    EXPECT_EQ(run.lines,
+              (std::vector<std::string>{"[T]\tDialing 5551234",
+                                        "[T]\tResult : Error : Tapi device is not ready"}));
+    EXPECT_NE(Events().find(c.reason), std::string::npos) << Events();
+    EXPECT_EQ(Events().find("Wh1sper"), std::string::npos);
+  }
+  ::close(holder);
+}
+
+// An outbound proxy that never answers: the line gives up after its own few seconds, long
+// before the 32 s of the INVITE transaction, and the hang-up does not wait for it either.
+TEST_F(SipE2eTest, SilentOutboundProxyIsNamed) {
+  testing_wave::WriteFile(dir_ / "telvane.ini", "[General]\nConnectTimeOut=8000\n");
+  const std::string proxy = "127.0.0.1:" + std::to_string(FreePort());
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Run("5551234", "outbound = " + proxy + "\n").lines,
+            (std::vector<std::string>{"[T]\tDialing 5551234",
+                                      "[T]\tResult : Error : Tapi device is not ready"}));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+  EXPECT_NE(Events().find("no response to INVITE in time"), std::string::npos) << Events();
 }
 
 }  // namespace

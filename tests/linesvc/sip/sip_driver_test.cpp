@@ -214,6 +214,27 @@ TEST_F(SipDriverTest, EarlyMediaIsNoAnswer) {
   EXPECT_NE(EventLog().find("sent BYE"), std::string::npos);
 }
 
+// Ringing past the line's ringtimeout is cancelled as not answered; the request carried rport
+// (sipp checks both, or fails).
+TEST_F(SipDriverTest, RingTimeoutCancelsAsNoAnswer) {
+  Launch("ringtimeout = 1\n");
+  Sipp uas(
+      Scenario("<recv request=\"INVITE\"><action><ereg regexp=\";rport\" search_in=\"hdr\" "
+               "header=\"Via:\" check_it=\"true\" assign_to=\"rport\"/></action></recv>\n" +
+               Response("180 Ringing", "X-Rport: [$rport]\n") + "<recv request=\"CANCEL\"/>\n" +
+               Response("200 OK") +
+               "<send><![CDATA[\nSIP/2.0 487 Request Terminated\n[last_Via:]\n[last_From:]\n"
+               "[last_To:];tag=[pid]SIPpTag01[call_number]\n[last_Call-ID:]\nCSeq: [cseq] INVITE\n"
+               "Content-Length: 0\n\n]]></send>\n<recv request=\"ACK\"/>\n"));
+  ASSERT_EQ(Dial(uas.Uri()), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_RINGBACK, 5000)) << EventLog();
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_DISCONNECTED, 3000)) << EventLog();
+  EXPECT_EQ(Mode(LINECALLSTATE_DISCONNECTED), LINEDISCONNECTMODE_NOANSWER);
+  EXPECT_TRUE(DropAndWaitIdle(2000));
+  EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
+  EXPECT_NE(EventLog().find("sent CANCEL"), std::string::npos) << EventLog();
+}
+
 // A 401 is answered with the digest of the password file; nothing secret reaches the log.
 TEST_F(SipDriverTest, ChallengeIsAnsweredFromThePasswordFile) {
   dir_ = ScratchDir("password");
