@@ -169,6 +169,7 @@ class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
   Phase phase_ = Phase::kIdle;
   bool rang_ = false;
   bool proceeding_ = false;
+  bool answered_by_peer_ = false;  // any response at all came
 
   SocketAddress local_address_;
   struct sa local_ {};
@@ -357,6 +358,13 @@ void SipSession::Core::Hangup() {
   // Removing the registration is one more transaction to wait for.
   reg_ = static_cast<struct sipreg*>(mem_deref(reg_));
   if (sip_ == nullptr) return Closed();
+  if (!answered_by_peer_) {
+    // Nothing ever answered: there is no one to send CANCEL to (it may not precede a response)
+    // and nothing to wait for but the INVITE's own time-out.
+    Log("nothing to wait for: no response came");
+    sip_close(sip_, true);
+    return Closed();
+  }
   tmr_start(
       &close_timer_, static_cast<uint64_t>(plan_.hangup_wait_ms),
       [](void* arg) {
@@ -455,6 +463,7 @@ void SipSession::Core::OnTrace(bool tx, enum sip_transp, const struct sa*, const
   auto* core = static_cast<Core*>(arg);
   const std::string_view packet(reinterpret_cast<const char*>(pkt), len);
   if (packet.find_first_not_of("\r\n") == std::string_view::npos) return;  // keep-alive
+  if (!tx && packet.rfind("SIP/2.0 ", 0) == 0) core->answered_by_peer_ = true;
   core->Log(std::string(tx ? "sent " : "received ") + Summary(packet));
 }
 

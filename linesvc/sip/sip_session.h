@@ -37,7 +37,7 @@ struct SipCallPlan {
   SipSettings settings;
   std::string request_uri;
   std::string password;  // empty: challenges cannot be answered
-  int no_response_ms = 5000;
+  int no_response_ms = 4000;
   int hangup_wait_ms = 3000;
 };
 
