@@ -24,8 +24,8 @@ namespace telvane::linesvc {
 
 namespace {
 
-std::optional<char> KeyOf(std::string_view text) {
-  text = Trim(text, " \t\r\n");
+std::optional<char> KeyOf(std::string_view untrimmed) {
+  const std::string text = Trim(untrimmed, " \t\r\n");
   if (text.size() == 1) {
     const char c = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
     if (std::isdigit(static_cast<unsigned char>(c)) || (c >= 'A' && c <= 'D') || c == '*' ||
