@@ -14,7 +14,7 @@
 #include "linesvc/sip/sip_outcome.h"
 #include "linesvc/sip/sip_session.h"
 #include "linesvc/sip/sip_settings.h"
-#include "linesvc/text.h"
+#include "platform/text.h"
 
 namespace telvane::linesvc {
 
@@ -191,7 +191,7 @@ class SipDriver final : public LineDriver {
   }
 
   LONG GetDeviceId(std::string_view device_class, DWORD* id) override {
-    if (Lower(device_class) != "wave/out") return LINEERR_INVALDEVICECLASS;
+    if (platform::LowerCase(device_class) != "wave/out") return LINEERR_INVALDEVICECLASS;
     *id = settings_.wave_id;
     return 0;
   }

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "linesvc/text.h"
+#include "platform/text.h"
 
 // Last, because spandsp's base header turns lrint and lrintf into truncating macros for C++.
 // clang-format off
@@ -25,7 +25,7 @@ namespace telvane::linesvc {
 namespace {
 
 std::optional<char> KeyOf(std::string_view untrimmed) {
-  const std::string text = Trim(untrimmed, " \t\r\n");
+  const std::string text = platform::Trim(untrimmed, " \t\r\n");
   if (text.size() == 1) {
     const char c = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
     if (std::isdigit(static_cast<unsigned char>(c)) || (c >= 'A' && c <= 'D') || c == '*' ||
@@ -57,7 +57,8 @@ std::optional<char> TelephoneEvents::OnPacket(uint32_t timestamp,
 }
 
 std::optional<char> InfoDigit(std::string_view content_type, std::string_view body) {
-  const std::string type = Lower(Trim(content_type.substr(0, content_type.find(';'))));
+  const std::string type =
+      platform::LowerCase(platform::Trim(content_type.substr(0, content_type.find(';'))));
   if (type == "application/dtmf") return KeyOf(body);
   if (type != "application/dtmf-relay") return std::nullopt;
   while (!body.empty()) {
@@ -65,7 +66,8 @@ std::optional<char> InfoDigit(std::string_view content_type, std::string_view bo
     const std::string_view line = body.substr(0, end);
     body.remove_prefix(std::min(end + 1, body.size()));
     const size_t eq = line.find('=');
-    if (eq != std::string_view::npos && Lower(Trim(line.substr(0, eq), " \t\r")) == "signal") {
+    if (eq != std::string_view::npos &&
+        platform::LowerCase(platform::Trim(line.substr(0, eq), " \t\r")) == "signal") {
       return KeyOf(line.substr(eq + 1));
     }
   }

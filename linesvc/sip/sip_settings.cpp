@@ -10,7 +10,7 @@
 #include <charconv>
 #include <cstdlib>
 
-#include "linesvc/text.h"
+#include "platform/text.h"
 
 namespace telvane::linesvc {
 
@@ -112,7 +112,8 @@ std::string SipUri::ToString() const {
 
 std::optional<SipUri> ParseSipUri(std::string_view text) {
   SipUri uri;
-  const std::string scheme = Lower(text.substr(0, std::min(text.find(':'), text.size())));
+  const std::string scheme =
+      platform::LowerCase(text.substr(0, std::min(text.find(':'), text.size())));
   if (scheme != "sip" && scheme != "sips") return std::nullopt;
   uri.secure = scheme == "sips";
   text.remove_prefix(scheme.size() + 1);
@@ -139,7 +140,7 @@ bool ParseSipSettings(const std::vector<DriverKey>& keys, DWORD device_id, SipSe
   for (const DriverKey& key : keys) {
     const std::string where = "line " + std::to_string(key.file_line) + ": ";
     const std::string& value = key.value;
-    const std::string lower = Lower(value);
+    const std::string lower = platform::LowerCase(value);
     bool ok = true;
     if (key.key == "uri") {
       const std::optional<SipUri> uri = ParseSipUri(value);
@@ -181,7 +182,7 @@ bool ParseSipSettings(const std::vector<DriverKey>& keys, DWORD device_id, SipSe
       result.dial_prefix = value;
     } else if (key.key == "ringtimeout") {
       int64_t seconds = 0;
-      ok = ParseInteger(value, 1, 600, &seconds);
+      ok = platform::ParseInteger(value, 1, 600, &seconds);
       result.ring_timeout_s = static_cast<int>(seconds);
     } else if (key.key == "codecs") {
       result.codecs.clear();
@@ -213,7 +214,7 @@ bool ParseSipSettings(const std::vector<DriverKey>& keys, DWORD device_id, SipSe
       result.rtp_port_high = high;
     } else if (key.key == "wave") {
       int64_t number = 0;
-      ok = ParseInteger(value, 0, 0x7FFFFFFF, &number);
+      ok = platform::ParseInteger(value, 0, 0x7FFFFFFF, &number);
       result.wave_id = static_cast<DWORD>(number);
     } else {
       *error = where + "unknown key '" + key.key + "' for the sip driver";
@@ -234,7 +235,7 @@ bool ParseSipSettings(const std::vector<DriverKey>& keys, DWORD device_id, SipSe
 }
 
 std::optional<std::string> RequestUri(const SipSettings& settings, std::string_view dialled) {
-  const std::string scheme = Lower(dialled.substr(0, 5));
+  const std::string scheme = platform::LowerCase(dialled.substr(0, 5));
   if (scheme.rfind("sip:", 0) == 0 || scheme == "sips:") {
     const std::optional<SipUri> uri = ParseSipUri(dialled);
     if (!uri) return std::nullopt;

@@ -13,6 +13,7 @@
 
 #include "linesvc/service.h"
 #include "platform/message_loop.h"
+#include "platform/tapi_binding.h"
 #include "tests/linesvc/sip/sip_peers.h"
 #include "tests/linesvc/sip/sipp_scenarios.h"
 
@@ -78,7 +79,9 @@ class SipDriverTest : public testing::Test {
     lines_ = "[line SIP]\ndriver = sip\nuri = sip:alerts@127.0.0.1\nwave = 4200\n" + extra;
     service_ = std::make_unique<Service>([this] { return ParseLinesFile(lines_, "test"); });
     DWORD devices = 0;
-    ASSERT_EQ(service_->Initialize(&app_, nullptr, Callback, "sip test", &devices), 0);
+    ASSERT_EQ(service_->Initialize(&app_, platform::LineAppInstance(loop_), Callback, "sip test",
+                                   &devices),
+              0);
     ASSERT_EQ(devices, 1u);
     ASSERT_EQ(service_->Open(app_, 0, &line_, 0x00010004, 0, reinterpret_cast<DWORD_PTR>(this),
                              LINECALLPRIVILEGE_NONE, LINEMEDIAMODE_AUTOMATEDVOICE, nullptr),
