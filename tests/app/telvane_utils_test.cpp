@@ -7,6 +7,8 @@
 #include <clocale>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <regex>
@@ -16,7 +18,6 @@
 
 #include "platform/os.h"
 #include "tests/support/app_fixture.h"
-#include "tests/support/usage_text.h"
 
 namespace telvane {
 namespace {
@@ -459,24 +460,43 @@ TEST_F(PrintLineTest, TimeStampedMatchesPrintLine) {
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), TimeStamped("x") + "\n");
 }
 
-std::string ExpectedUsage() {
-  std::string text;
-  for (const std::string& line : telvane::testing::kUsage) text += line + "\n";
-  return text;
+std::string CapturedUsage(bool start_directly) {
+  ::testing::internal::CaptureStdout();
+  PrintUsage(start_directly);
+  return ::testing::internal::GetCapturedStdout();
 }
 
-// With the flag set the usage starts at once with the usage line.
-TEST(PrintUsageTest, StartsDirectlyWhenAsked) {
-  ::testing::internal::CaptureStdout();
-  PrintUsage(/*start_directly=*/true);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), ExpectedUsage());
+// The usage starts at once with the usage line naming every option, then describes each
+// parameter and the retry modes, and gives examples; sections are set apart by empty lines.
+TEST(PrintUsageTest, StartsDirectlyAndDescribesEveryOption) {
+  std::vector<std::string> lines;
+  std::istringstream text(CapturedUsage(/*start_directly=*/true));
+  for (std::string line; std::getline(text, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 17u);
+  EXPECT_EQ(lines[0].rfind(" Usage: telvane.exe <filename> -phone:<phone_number> ", 0), 0u);
+  for (const char* option :
+       {"[-retry:", "[-retrymode:PAB|PTB]", "[-backupphone:", "[-debug]", "[-tapidevice:"}) {
+    EXPECT_NE(lines[0].find(option), std::string::npos) << option;
+  }
+  EXPECT_EQ(lines[2], " Parameters:");
+  const std::regex parameter(R"(  (<filename>|-[a-z]+) *: \S.*)");
+  const char* const names[] = {"<filename>",   "-phone", "-retry",     "-retrymode",
+                               "-backupphone", "-debug", "-tapidevice"};
+  for (size_t i = 0; i < std::size(names); ++i) {
+    EXPECT_TRUE(std::regex_match(lines[3 + i], parameter)) << lines[3 + i];
+    EXPECT_EQ(lines[3 + i].rfind(std::string("  ") + names[i], 0), 0u) << lines[3 + i];
+  }
+  EXPECT_EQ(lines[10].rfind("  Retry mode PAB: ", 0), 0u);
+  EXPECT_EQ(lines[11].rfind("  Retry mode PTB: ", 0), 0u);
+  EXPECT_EQ(lines[13], " Examples:");
+  EXPECT_EQ(lines[14].rfind("  telvane ", 0), 0u);
+  EXPECT_EQ(lines[15].rfind("  telvane ", 0), 0u);
+  for (size_t empty : {1, 12, 16}) EXPECT_EQ(lines[empty], "") << empty;
 }
 
 // After a validation error the usage is preceded by two empty lines.
 TEST(PrintUsageTest, TwoEmptyLinesFirstAfterError) {
-  ::testing::internal::CaptureStdout();
-  PrintUsage(/*start_directly=*/false);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "\n\n" + ExpectedUsage());
+  EXPECT_EQ(CapturedUsage(/*start_directly=*/false), "\n\n" + CapturedUsage(true));
 }
 
 }  // namespace

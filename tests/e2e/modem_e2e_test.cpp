@@ -2,14 +2,13 @@
 // pseudo-terminal, in real time: dial, greeting, key, message, hang-up; the emulator's record
 // of what it played holds the start of the greeting and the whole message.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 
-#include "tests/e2e/program_runner.h"
 #include "tests/linesvc/modem_emulator.h"
-#include "tests/voice/wave_files.h"
+#include "tests/support/program_runner.h"
+#include "tests/support/scratch_dir.h"
+#include "tests/support/wave_files.h"
 
 namespace telvane::e2e {
 namespace {
@@ -17,25 +16,23 @@ namespace {
 // The greeting is cut by the key after half a second of it; the one-second message plays whole
 // and the call completes.
 TEST(ModemE2eTest, WholeCallThroughTheModemDriver) {
-  const std::filesystem::path dir =
-      std::filesystem::temp_directory_path() / ("telvane_modem_e2e_" + std::to_string(::getpid()));
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
+  const testing::ScratchDir dir = testing::ScratchDir::ForCurrentTest();
   linesvc::ModemEmulator::Script script;
   script.keys = {{500, '5'}};
   linesvc::ModemEmulator modem(script);
   ASSERT_FALSE(modem.Path().empty());
   const std::vector<int16_t> message = testing_wave::Sine(8000, 440, 8000, 9000);
-  testing_wave::WriteFile(dir / "msg.wav", testing_wave::LineWave(message));
-  testing_wave::WriteFile(dir / "lines.ini",
-                          "[line USB Modem]\ndriver = modem\ndevice = " + modem.Path() +
-                              "\nlockdir = " + dir.string() + "\ncodec = linear16\n");
+  const std::string message_file = dir.Write("msg.wav", testing_wave::LineWave(message));
+  const std::string lines =
+      dir.Write("lines.ini", "[line USB Modem]\ndriver = modem\ndevice = " + modem.Path() +
+                                 "\nlockdir = " + dir.Path().string() + "\ncodec = linear16\n");
 
-  const ProgramRun run = RunProgram(TELVANE_PROGRAM, {(dir / "msg.wav").string(), "-phone:5551234"},
-                                    {{"TELVANE_LINES", (dir / "lines.ini").string()},
-                                     {"TELVANE_STATE_DIR", (dir / "state").string()},
-                                     {"TELVANE_LINES_LOG", (dir / "events.log").string()},
-                                     {"LC_ALL", "C"}});
+  const testing::ProgramRun run =
+      testing::RunProgram(TELVANE_PROGRAM, {message_file, "-phone:5551234"},
+                          {{"TELVANE_LINES", lines},
+                           {"TELVANE_STATE_DIR", (dir / "state").string()},
+                           {"TELVANE_LINES_LOG", (dir / "events.log").string()},
+                           {"LC_ALL", "C"}});
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.standard_error, "");
   EXPECT_EQ(run.lines, (std::vector<std::string>{"[T]\tDialing 5551234", "[T]\tCall Completed"}));
@@ -52,8 +49,6 @@ TEST(ModemE2eTest, WholeCallThroughTheModemDriver) {
   EXPECT_TRUE(std::equal(message.begin(), message.end(), heard.begin() + static_cast<long>(cut)))
       << "the whole message after it";
   EXPECT_FALSE(modem.OffHook());
-  modem.WriteRecording((dir / "heard.wav").string());
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

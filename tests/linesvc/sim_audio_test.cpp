@@ -15,7 +15,7 @@
 #include "linesvc/sim_script.h"
 #include "platform/wave_devices.h"
 #include "service_fixture.h"
-#include "tests/voice/wave_files.h"
+#include "tests/support/wave_files.h"
 
 namespace telvane::linesvc {
 namespace {

@@ -20,7 +20,7 @@
 #include "platform/mmsystem.h"
 #include "platform/tapi_binding.h"
 #include "telephony/tapi_device.h"
-#include "tests/voice/wave_files.h"
+#include "tests/support/wave_files.h"
 
 namespace telvane {
 namespace {

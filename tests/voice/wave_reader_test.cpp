@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/voice/wave_files.h"
+#include "tests/support/wave_files.h"
 
 namespace telvane {
 namespace {

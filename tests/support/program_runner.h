@@ -1,12 +1,13 @@
-// Runs the built telvane program the way a user does, with the environment a test chooses,
-// and gives back what it wrote, its exit code, and its lines with the time stamps masked.
+// Runs the built telvane program the way a user does, with the environment a test (or the
+// benchmark) chooses, and gives back what it wrote, its exit code, its lines with the time
+// stamps masked, and what the run cost. POSIX only.
 #pragma once
 
 #include <map>
 #include <string>
 #include <vector>
 
-namespace telvane::e2e {
+namespace telvane::testing {
 
 struct ProgramRun {
   int exit_code = -1;
@@ -14,6 +15,10 @@ struct ProgramRun {
   std::string standard_error;
   // Standard output split into lines, "[date time]" replaced by "[T]", banner left out.
   std::vector<std::string> lines;
+  // Wall time, CPU time (user and system) and peak resident memory of the run.
+  double wall_s = 0;
+  double cpu_s = 0;
+  long peak_kib = 0;
 };
 
 // Runs program with the arguments; environment entries are added to (or replace) the
@@ -21,4 +26,4 @@ struct ProgramRun {
 ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                       const std::map<std::string, std::string>& environment);
 
-}  // namespace telvane::e2e
+}  // namespace telvane::testing

@@ -1,11 +1,14 @@
-#include "tests/e2e/program_runner.h"
+// Starting the program with posix_spawn, reading both of its outputs, and its usage.
+#include "tests/support/program_runner.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <regex>
 #include <sstream>
@@ -13,7 +16,7 @@
 
 extern char** environ;
 
-namespace telvane::e2e {
+namespace telvane::testing {
 
 namespace {
 
@@ -75,6 +78,7 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
   for (std::string& text : env_text) envp.push_back(text.data());
   envp.push_back(nullptr);
 
+  const auto start = std::chrono::steady_clock::now();
   pid_t pid = 0;
   const int spawned =
       posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
@@ -91,8 +95,13 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
   close(out_pipe[0]);
   close(err_pipe[0]);
   int status = 0;
-  waitpid(pid, &status, 0);
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
   run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  run.wall_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  run.cpu_s = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+              static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  run.peak_kib = usage.ru_maxrss;
 
   static const std::regex time_stamp(R"(^\[[^\]]*\]\t)");
   std::istringstream lines(run.standard_output);
@@ -105,4 +114,4 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
   return run;
 }
 
-}  // namespace telvane::e2e
+}  // namespace telvane::testing

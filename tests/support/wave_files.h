@@ -1,15 +1,15 @@
-// Small RIFF files built chunk by chunk, for the voice tests, and the reading back of the
-// 16-bit 8 kHz mono files the simulated line records.
+// Small RIFF files built chunk by chunk, for the tests and the benchmark, and the reading back
+// of the 16-bit 8 kHz mono files the simulated line records.
 #pragma once
 
-#include <gtest/gtest.h>
-
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <numbers>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -78,30 +78,45 @@ inline std::string ReadFile(const std::filesystem::path& path) {
   return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
-// The samples of a recording; fails the test unless it is a 16-bit 8 kHz mono PCM file whose
-// sizes agree with its length.
-inline std::vector<int16_t> ReadRecording(const std::filesystem::path& path) {
-  const std::string bytes = ReadFile(path);
-  auto u32 = [&](size_t at) {
-    return static_cast<uint32_t>(static_cast<uint8_t>(bytes[at])) |
-           static_cast<uint32_t>(static_cast<uint8_t>(bytes[at + 1])) << 8 |
-           static_cast<uint32_t>(static_cast<uint8_t>(bytes[at + 2])) << 16 |
-           static_cast<uint32_t>(static_cast<uint8_t>(bytes[at + 3])) << 24;
-  };
-  EXPECT_GE(bytes.size(), 44u) << path;
-  if (bytes.size() < 44) return {};
-  EXPECT_EQ(bytes.substr(0, 4), "RIFF");
-  EXPECT_EQ(bytes.substr(8, 8), "WAVEfmt ");
-  EXPECT_EQ(bytes.substr(20, 16), PcmFormat(1, 8000, 16));
-  EXPECT_EQ(bytes.substr(36, 4), "data");
-  EXPECT_EQ(u32(4), bytes.size() - 8);
-  EXPECT_EQ(u32(40), bytes.size() - 44);
-  std::vector<int16_t> samples((bytes.size() - 44) / 2);
-  for (size_t i = 0; i < samples.size(); ++i) {
-    samples[i] = static_cast<int16_t>(static_cast<uint8_t>(bytes[44 + 2 * i]) |
-                                      static_cast<uint8_t>(bytes[45 + 2 * i]) << 8);
+inline uint32_t U32(const std::string& bytes, size_t at) {
+  return static_cast<uint32_t>(static_cast<uint8_t>(bytes[at])) |
+         static_cast<uint32_t>(static_cast<uint8_t>(bytes[at + 1])) << 8 |
+         static_cast<uint32_t>(static_cast<uint8_t>(bytes[at + 2])) << 16 |
+         static_cast<uint32_t>(static_cast<uint8_t>(bytes[at + 3])) << 24;
+}
+
+inline std::vector<int16_t> Samples(const std::string& bytes, size_t at, size_t count) {
+  std::vector<int16_t> samples(count);
+  for (size_t i = 0; i < count; ++i) {
+    samples[i] = static_cast<int16_t>(static_cast<uint8_t>(bytes[at + 2 * i]) |
+                                      static_cast<uint8_t>(bytes[at + 2 * i + 1]) << 8);
   }
   return samples;
+}
+
+// The samples of a recording. Throws (which fails the test) unless it is a 16-bit 8 kHz mono
+// PCM file with the canonical 44-byte header whose sizes agree with its length.
+inline std::vector<int16_t> ReadRecording(const std::filesystem::path& path) {
+  const std::string bytes = ReadFile(path);
+  const bool canonical = bytes.size() >= 44 && bytes.compare(0, 4, "RIFF") == 0 &&
+                         bytes.compare(8, 8, "WAVEfmt ") == 0 &&
+                         bytes.compare(20, 16, PcmFormat(1, 8000, 16)) == 0 &&
+                         bytes.compare(36, 4, "data") == 0 && U32(bytes, 4) == bytes.size() - 8 &&
+                         U32(bytes, 40) == bytes.size() - 44;
+  if (!canonical) throw std::runtime_error(path.string() + " is not a complete line recording");
+  return Samples(bytes, 44, (bytes.size() - 44) / 2);
+}
+
+// The 16-bit samples of a WAV file's data chunk, found by walking its chunks; throws when it
+// has none.
+inline std::vector<int16_t> DataChunkSamples(const std::filesystem::path& path) {
+  const std::string bytes = ReadFile(path);
+  for (size_t at = 12; at + 8 <= bytes.size();
+       at += 8 + U32(bytes, at + 4) + (U32(bytes, at + 4) & 1)) {
+    if (bytes.compare(at, 4, "data") != 0) continue;
+    return Samples(bytes, at + 8, std::min<size_t>(U32(bytes, at + 4), bytes.size() - at - 8) / 2);
+  }
+  throw std::runtime_error("no data chunk in " + path.string());
 }
 
 }  // namespace telvane::testing_wave
