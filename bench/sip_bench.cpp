@@ -15,7 +15,7 @@
 #include <fstream>
 
 #include "tests/linesvc/sip/sip_peers.h"
-#include "tests/voice/wave_files.h"
+#include "tests/support/wave_files.h"
 
 namespace {
 

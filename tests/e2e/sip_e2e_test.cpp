@@ -14,15 +14,17 @@
 #include <fstream>
 #include <future>
 
-#include "tests/e2e/program_runner.h"
 #include "tests/linesvc/sip/sip_peers.h"
 #include "tests/linesvc/sip/sipp_scenarios.h"
-#include "tests/voice/wave_files.h"
+#include "tests/support/program_runner.h"
+#include "tests/support/wave_files.h"
 
 namespace telvane::e2e {
 namespace {
 
 using namespace linesvc::testing_sip;
+using telvane::testing::ProgramRun;
+using telvane::testing::RunProgram;
 
 // The mean difference per sample between the message and the best-matching stretch of what
 // was heard; a large number when nothing heard is as long as the message.
@@ -38,7 +40,7 @@ double BestMatchError(const std::vector<int16_t>& heard, const std::vector<int16
   return best;
 }
 
-class SipE2eTest : public testing::Test {
+class SipE2eTest : public ::testing::Test {
  protected:
   // The program runs from a folder of its own, with its telephony service and greeting beside
   // it, so its settings can wait 2 s for an answer instead of 10.

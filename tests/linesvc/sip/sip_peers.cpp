@@ -17,7 +17,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "tests/voice/wave_files.h"
+#include "tests/support/wave_files.h"
 
 extern char** environ;
 
