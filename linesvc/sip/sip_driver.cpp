@@ -15,6 +15,7 @@
 #include "linesvc/sip/sip_session.h"
 #include "linesvc/sip/sip_settings.h"
 #include "platform/text.h"
+#include "platform/timers.h"
 
 namespace telvane::linesvc {
 
@@ -34,35 +35,6 @@ constexpr uint64_t kReceiveEvery = 5;  // packets sent per look at what came in
 constexpr int64_t kCatchUpMs = 60;
 
 class SipCall;
-
-// A delayed task that runs only if it is still the one wanted: cancelling a task that has
-// already fallen due does not take it out of the queue, and its owner may be gone by then.
-class DelayedTask {
- public:
-  explicit DelayedTask(platform::MessageLoop& loop) : loop_(loop) {}
-  ~DelayedTask() { Cancel(); }
-  DelayedTask(const DelayedTask&) = delete;
-  DelayedTask& operator=(const DelayedTask&) = delete;
-
-  void Start(int64_t delay_ms, std::function<void()> task) {
-    Cancel();
-    std::weak_ptr<char> token = token_ = std::make_shared<char>();
-    id_ = loop_.PostDelayedTask(delay_ms, [token, task = std::move(task)] {
-      if (token.lock()) task();
-    });
-  }
-  void Cancel() {
-    if (id_ != 0) loop_.CancelDelayedTask(id_);
-    id_ = 0;
-    token_.reset();
-  }
-  bool IsPending() const { return token_ != nullptr; }
-
- private:
-  platform::MessageLoop& loop_;
-  platform::TaskId id_ = 0;
-  std::shared_ptr<char> token_;
-};
 
 // What the line's wave device reaches. The shared timeline hands over each write whole when its
 // first sample is due and reports it played when its last is; in between, the answered call's
@@ -141,10 +113,10 @@ class SipCall final : public DriverCall, public SipSessionObserver {
   Phase phase_ = Phase::kDialing;
   bool drop_requested_ = false;
   // The packet clock while answered.
-  DelayedTask tick_{loop_};
+  platform::OneShotTimer tick_{loop_};
   int64_t next_tick_ms_ = 0;
   uint64_t ticks_ = 0;
-  DelayedTask tail_{loop_};  // the hang-up after the last sound has played out
+  platform::OneShotTimer tail_{loop_};  // the hang-up after the last sound has played out
 };
 
 class SipDriver final : public LineDriver {
@@ -322,7 +294,7 @@ void SipCall::StartClock() {
 }
 
 void SipCall::StopClock() {
-  tick_.Cancel();
+  tick_.Stop();
   if (stream_) {
     sink_.OnEvent("RTP stopped: " + std::to_string(stream_->Sent()) + " packets sent, " +
                   std::to_string(stream_->Received()) + " received");
