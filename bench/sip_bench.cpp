@@ -15,13 +15,13 @@
 #include <fstream>
 
 #include "tests/linesvc/sip/sip_peers.h"
+#include "tests/support/program_runner.h"
 #include "tests/support/wave_files.h"
 
 namespace {
 
 using telvane::linesvc::testing_sip::Baresip;
-using telvane::linesvc::testing_sip::Child;
-using telvane::linesvc::testing_sip::ScratchDir;
+using telvane::linesvc::testing_sip::PeerDir;
 
 struct Figures {
   double wall_s = 0;
@@ -57,7 +57,8 @@ int main(int argc, char** argv) {
   }
   namespace fs = std::filesystem;
   const fs::path program = fs::absolute(argv[1]);
-  const fs::path dir = ScratchDir("sip_bench");
+  const telvane::testing::ScratchDir scratch = PeerDir("sip_bench");
+  const fs::path dir = scratch.Path();
   // The program from a folder of its own, so that its settings play the message once, at once.
   fs::copy_file(program, dir / "telvane");
   fs::create_symlink(program.parent_path() / "libTAPI32.so", dir / "libTAPI32.so");
@@ -80,18 +81,16 @@ int main(int argc, char** argv) {
   // Our caller: the message once (-skipintro), then the call ends.
   telvane::testing_wave::WriteFile(dir / "lines.ini",
                                    "[line SIP]\ndriver = sip\nuri = sip:bench@127.0.0.1\n");
-  setenv("TELVANE_LINES", (dir / "lines.ini").c_str(), 1);
-  setenv("TELVANE_STATE_DIR", (dir / "state").c_str(), 1);
-  auto start = std::chrono::steady_clock::now();
-  Child ours({(dir / "telvane").string(), (dir / "msg.wav").string(), "-phone:" + callee.Uri(),
-              "-skipintro"},
-             dir / "telvane.log");
-  ours.Wait(60000);
-  const Figures telvane = FiguresOf(ours.Usage(), Since(start));
+  const telvane::testing::ProgramRun ours = telvane::testing::RunProgram(
+      (dir / "telvane").string(),
+      {(dir / "msg.wav").string(), "-phone:" + callee.Uri(), "-skipintro"},
+      {{"TELVANE_LINES", (dir / "lines.ini").string()},
+       {"TELVANE_STATE_DIR", (dir / "state").string()}});
+  const Figures telvane{ours.wall_s, ours.cpu_s, ours.peak_kib};
   callee.WaitForEvent("CALL_CLOSED", 5000);
 
   // baresip as the caller: it plays the same file and hangs up when the file ends.
-  start = std::chrono::steady_clock::now();
+  const auto start = std::chrono::steady_clock::now();
   Baresip caller(dir / "msg.wav", Baresip::Answer::kAuto, "baresip_caller");
   caller.Dial(callee.Uri());
   caller.WaitForEvent("CALL_CLOSED", 30000);
@@ -105,7 +104,5 @@ int main(int argc, char** argv) {
       "peak memory: %.2f (target below 1)\n",
       telvane.cpu_s / baresip.cpu_s,
       static_cast<double>(telvane.peak_kib) / static_cast<double>(baresip.peak_kib));
-  std::error_code ignored;
-  fs::remove_all(dir, ignored);
   return 0;
 }

@@ -17,14 +17,13 @@
 #include "tests/linesvc/sip/sip_peers.h"
 #include "tests/linesvc/sip/sipp_scenarios.h"
 #include "tests/support/program_runner.h"
+#include "tests/support/scratch_dir.h"
 #include "tests/support/wave_files.h"
 
 namespace telvane::e2e {
 namespace {
 
 using namespace linesvc::testing_sip;
-using telvane::testing::ProgramRun;
-using telvane::testing::RunProgram;
 
 // The mean difference per sample between the message and the best-matching stretch of what
 // was heard; a large number when nothing heard is as long as the message.
@@ -44,26 +43,23 @@ class SipE2eTest : public ::testing::Test {
  protected:
   // The program runs from a folder of its own, with its telephony service and greeting beside
   // it, so its settings can wait 2 s for an answer instead of 10.
-  SipE2eTest() : dir_(ScratchDir("e2e")) {
+  SipE2eTest() : dir_(testing::ScratchDir::ForCurrentTest()) {
     testing_wave::WriteFile(dir_ / "msg.wav", testing_wave::LineWave(message_));
     std::filesystem::copy_file(TELVANE_PROGRAM, dir_ / "telvane");
     std::filesystem::create_symlink(TELVANE_LINESVC_PATH, dir_ / "libTAPI32.so");
     std::filesystem::create_symlink(TELVANE_GREETING, dir_ / "PressAnyKey.wav");
     testing_wave::WriteFile(dir_ / "telvane.ini", "[General]\nConnectTimeOut=2000\n");
   }
-  ~SipE2eTest() override {
-    if (!HasFailure()) std::filesystem::remove_all(dir_);
-  }
 
-  ProgramRun Run(const std::string& number, const std::string& extra_keys = "") {
+  testing::ProgramRun Run(const std::string& number, const std::string& extra_keys = "") {
     testing_wave::WriteFile(dir_ / "lines.ini",
                             "[line SIP]\ndriver = sip\nuri = sip:alerts@127.0.0.1\n" + extra_keys);
-    ProgramRun run =
-        RunProgram((dir_ / "telvane").string(), {(dir_ / "msg.wav").string(), "-phone:" + number},
-                   {{"TELVANE_LINES", (dir_ / "lines.ini").string()},
-                    {"TELVANE_STATE_DIR", (dir_ / "state").string()},
-                    {"TELVANE_LINES_LOG", (dir_ / "events.log").string()},
-                    {"LC_ALL", "C"}});
+    testing::ProgramRun run = testing::RunProgram(
+        (dir_ / "telvane").string(), {(dir_ / "msg.wav").string(), "-phone:" + number},
+        {{"TELVANE_LINES", (dir_ / "lines.ini").string()},
+         {"TELVANE_STATE_DIR", (dir_ / "state").string()},
+         {"TELVANE_LINES_LOG", (dir_ / "events.log").string()},
+         {"LC_ALL", "C"}});
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_EQ(run.standard_error, "");
     return run;
@@ -71,7 +67,7 @@ class SipE2eTest : public ::testing::Test {
 
   std::string Events() const { return testing_wave::ReadFile(dir_ / "events.log"); }
 
-  const std::filesystem::path dir_;
+  const testing::ScratchDir dir_;
   // 1.5 s of a sweeping tone: no two stretches alike, so its place in a recording is clear.
   const std::vector<int16_t> message_ = [] {
     std::vector<int16_t> samples(12000);
@@ -96,7 +92,7 @@ TEST_F(SipE2eTest, GreetingKeyMessageThroughBaresip) {
   // The greeting starts a second after the answer; press the key half-way through it.
   callee.WaitForEvent("never", 1800);
   callee.SendKey('5');
-  const ProgramRun result = run.get();
+  const testing::ProgramRun result = run.get();
   EXPECT_EQ(result.lines,
             (std::vector<std::string>{"[T]\tDialing " + callee.Uri(), "[T]\tCall Completed"}))
       << Events();
@@ -106,7 +102,6 @@ TEST_F(SipE2eTest, GreetingKeyMessageThroughBaresip) {
   // more than that.
   const std::vector<int16_t> heard = callee.Heard();
   EXPECT_LT(BestMatchError(heard, message_), 150.0) << heard.size() << " samples heard";
-  if (HasFailure()) testing_wave::WriteFile(dir_ / "heard.wav", testing_wave::LineWave(heard));
   const std::string events = Events();
   EXPECT_NE(events.find("remote side presses 5 (RFC 4733)"), std::string::npos) << events;
   EXPECT_NE(events.find("sent BYE"), std::string::npos);
@@ -126,7 +121,7 @@ TEST_F(SipE2eTest, FailedCallsGiveTheResultLinesOfEveryLine) {
     SCOPED_TRACE(c.status);
     Sipp uas(Scenario(RecvInvite() + Response("180 Ringing") + Pause(100) + Response(c.status) +
                       "<recv request=\"ACK\"/>\n"));
-    const ProgramRun run = Run(uas.Uri());
+    const testing::ProgramRun run = Run(uas.Uri());
     std::vector<std::string> expected = {"[T]\tDialing " + uas.Uri()};
     expected.insert(expected.end(), c.tail.begin(), c.tail.end());
     EXPECT_EQ(run.lines, expected) << Events();
@@ -170,7 +165,7 @@ TEST_F(SipE2eTest, UnusableLinesEndCleanly) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.keys);
     std::filesystem::remove(dir_ / "events.log");
-    const ProgramRun run = Run("5551234", c.keys);
+    const testing::ProgramRun run = Run("5551234", c.keys);
     EXPECT_EQ(run.lines,
               (std::vector<std::string>{"[T]\tDialing 5551234",
                                         "[T]\tResult : Error : Tapi device is not ready"}));

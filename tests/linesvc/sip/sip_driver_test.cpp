@@ -68,12 +68,9 @@ class UdpSocket {
   uint16_t port_ = 0;
 };
 
-class SipDriverTest : public testing::Test {
+class SipDriverTest : public ::testing::Test {
  protected:
-  ~SipDriverTest() override {
-    service_.reset();
-    if (!dir_.empty()) std::filesystem::remove_all(dir_);
-  }
+  ~SipDriverTest() override { service_.reset(); }
 
   void Launch(const std::string& extra = "") {
     lines_ = "[line SIP]\ndriver = sip\nuri = sip:alerts@127.0.0.1\nwave = 4200\n" + extra;
@@ -151,7 +148,7 @@ class SipDriverTest : public testing::Test {
   platform::MessageLoop loop_{platform::ClockMode::kReal};
   std::string lines_;
   std::unique_ptr<Service> service_;
-  std::filesystem::path dir_;
+  testing::ScratchDir dir_ = PeerDir("files");
   HLINEAPP app_ = 0;
   HLINE line_ = 0;
   HCALL call_ = 0;
@@ -231,7 +228,6 @@ TEST_F(SipDriverTest, RingTimeoutCancelsAsNoAnswer) {
 
 // A 401 is answered with the digest of the password file; nothing secret reaches the log.
 TEST_F(SipDriverTest, ChallengeIsAnsweredFromThePasswordFile) {
-  dir_ = ScratchDir("password");
   const std::filesystem::path password = dir_ / "password";
   std::ofstream(password) << "Wh1sper\n";
   std::filesystem::permissions(password, std::filesystem::perms::owner_read);
@@ -361,7 +357,6 @@ TEST_F(SipDriverTest, RtpPacketsAndTelephoneEvents) {
 // What could smuggle headers or parameters is refused before anything is sent; a password
 // file others can read ends the call with a clear reason.
 TEST_F(SipDriverTest, RefusedAddressesAndAnOpenPasswordFile) {
-  dir_ = ScratchDir("open");
   const std::filesystem::path password = dir_ / "password";
   std::ofstream(password) << "Wh1sper\n";
   std::filesystem::permissions(

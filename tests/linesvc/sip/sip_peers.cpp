@@ -66,16 +66,12 @@ uint16_t FreePort() {
   return 0;
 }
 
-std::filesystem::path ScratchDir(const std::string& what) {
-  // Outside a test (the benchmark) there is no test name: the process id is enough.
+testing::ScratchDir PeerDir(const std::string& what) {
+  // Outside a test (the benchmark) there is no test to name it after.
   const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  const std::filesystem::path dir =
-      std::filesystem::temp_directory_path() /
-      ("telvane_sip_" + std::to_string(::getpid()) + "_" +
-       (test != nullptr ? std::string(test->name()) : std::string("bench")) + "_" + what);
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
-  return dir;
+  const std::string owner =
+      test != nullptr ? std::string(test->test_suite_name()) + "_" + test->name() : "bench";
+  return testing::ScratchDir(owner + "_" + what);
 }
 
 Child::Child(const std::vector<std::string>& argv, const std::filesystem::path& log) {
@@ -128,7 +124,7 @@ int Child::Wait(int ms) {
 // --- baresip ----------------------------------------------------------------------------------
 
 Baresip::Baresip(const std::filesystem::path& source, Answer answer, const std::string& name)
-    : dir_(ScratchDir(name)) {
+    : dir_(PeerDir(name)) {
   sip_port_ = FreePort();
   control_port_ = FreePort();
   std::filesystem::create_directories(dir_ / "heard");
@@ -148,7 +144,7 @@ Baresip::Baresip(const std::filesystem::path& source, Answer answer, const std::
       << ">;regint=0;answermode=" << (answer == Answer::kAuto ? "auto" : "manual")
       << ";audio_codecs=PCMU,PCMA\n";
   child_ = std::make_unique<Child>(
-      std::vector<std::string>{"/usr/bin/baresip", "-f", dir_.string(), "-t", "120"},
+      std::vector<std::string>{"/usr/bin/baresip", "-f", dir_.Path().string(), "-t", "120"},
       dir_ / "baresip.log");
   // It is ready once its control socket takes a connection.
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
@@ -167,7 +163,6 @@ Baresip::Baresip(const std::filesystem::path& source, Answer answer, const std::
 Baresip::~Baresip() {
   Quit();
   child_.reset();
-  if (!::testing::Test::HasFailure()) std::filesystem::remove_all(dir_);
 }
 
 std::string Baresip::Uri() const { return "sip:callee@127.0.0.1:" + std::to_string(sip_port_); }
@@ -240,7 +235,7 @@ std::vector<int16_t> Baresip::Heard() const {
 
 // --- sipp -------------------------------------------------------------------------------------
 
-Sipp::Sipp(const std::string& scenario, uint16_t audio_port) : dir_(ScratchDir("sipp")) {
+Sipp::Sipp(const std::string& scenario, uint16_t audio_port) : dir_(PeerDir("sipp")) {
   port_ = FreePort();
   std::string text = scenario;
   const std::string audio = std::to_string(audio_port != 0 ? audio_port : FreePort());
@@ -256,10 +251,7 @@ Sipp::Sipp(const std::string& scenario, uint16_t audio_port) : dir_(ScratchDir("
       dir_ / "sipp.log");
 }
 
-Sipp::~Sipp() {
-  child_.reset();
-  std::filesystem::remove_all(dir_);
-}
+Sipp::~Sipp() { child_.reset(); }
 
 std::string Sipp::Uri(const std::string& user) const {
   return "sip:" + user + "@127.0.0.1:" + std::to_string(port_);

@@ -22,14 +22,15 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/scratch_dir.h"
+
 namespace telvane::linesvc::testing_sip {
 
 // A port on 127.0.0.1 that was free a moment ago, for UDP and TCP.
 uint16_t FreePort();
 
-// A folder under the temporary directory for this test (or this process, outside a test),
-// emptied first.
-std::filesystem::path ScratchDir(const std::string& what);
+// A scratch folder of a peer (or of the benchmark): named after the running test and `what`.
+testing::ScratchDir PeerDir(const std::string& what);
 
 // A child process with its output in a file; killed if still running when destroyed.
 class Child {
@@ -78,7 +79,7 @@ class Baresip {
   void Command(const std::string& json);
   std::string ReadSome(int ms);
 
-  std::filesystem::path dir_;
+  testing::ScratchDir dir_;
   uint16_t sip_port_ = 0;
   uint16_t control_port_ = 0;
   std::unique_ptr<Child> child_;
@@ -99,7 +100,7 @@ class Sipp {
   std::string Log() const;
 
  private:
-  std::filesystem::path dir_;
+  testing::ScratchDir dir_;
   uint16_t port_ = 0;
   std::unique_ptr<Child> child_;
 };
