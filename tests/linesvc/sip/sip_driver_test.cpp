@@ -72,8 +72,8 @@ class SipDriverTest : public ::testing::Test {
  protected:
   ~SipDriverTest() override { service_.reset(); }
 
-  void Launch(const std::string& extra = "") {
-    lines_ = "[line SIP]\ndriver = sip\nuri = sip:alerts@127.0.0.1\nwave = 4200\n" + extra;
+  void Launch(const std::string& extra = "", const std::string& account = "sip:alerts@127.0.0.1") {
+    lines_ = "[line SIP]\ndriver = sip\nuri = " + account + "\nwave = 4200\n" + extra;
     service_ = std::make_unique<Service>([this] { return ParseLinesFile(lines_, "test"); });
     DWORD devices = 0;
     ASSERT_EQ(service_->Initialize(&app_, platform::LineAppInstance(loop_), Callback, "sip test",
@@ -252,6 +252,37 @@ TEST_F(SipDriverTest, ChallengeIsAnsweredFromThePasswordFile) {
   EXPECT_EQ(log.find("Wh1sper"), std::string::npos);
   EXPECT_EQ(log.find("response="), std::string::npos);
   EXPECT_EQ(log.find("Digest"), std::string::npos);
+}
+
+// With register = yes the line registers first (answering the registrar's challenge), calls,
+// and removes its binding when it hangs up.
+TEST_F(SipDriverTest, RegistersFirstAndUnregistersAfter) {
+  const std::filesystem::path password = dir_ / "password";
+  std::ofstream(password) << "Wh1sper\n";
+  std::filesystem::permissions(password, std::filesystem::perms::owner_read);
+  const std::string ok_register =
+      "<send><![CDATA[\nSIP/2.0 200 OK\n[last_Via:]\n[last_From:]\n"
+      "[last_To:];tag=[pid]SIPpTag01[call_number]\n[last_Call-ID:]\n[last_CSeq:]\n"
+      "[last_Contact:];expires=[$expires]\nContent-Length: 0\n\n]]></send>\n";
+  const std::string expires =
+      "<action><ereg regexp=\"[0-9]+\" search_in=\"hdr\" header=\"Expires:\" "
+      "assign_to=\"expires\"/></action>";
+  Sipp registrar(Scenario(
+      "<recv request=\"REGISTER\"/>\n" +
+      Response("401 Unauthorized", "WWW-Authenticate: Digest realm=\"reg\", nonce=\"r3g\"\n") +
+      "<recv request=\"REGISTER\">" + expires + "</recv>\n" + ok_register +
+      "<recv request=\"REGISTER\">" + expires + "</recv>\n" + ok_register));
+  Sipp callee(Scenario(RecvInvite() + Response("200 OK", "", true) + "<recv request=\"ACK\"/>\n" +
+                       kAwaitBye));
+  const std::string registrar_host = registrar.Uri().substr(registrar.Uri().find('@') + 1);
+  Launch("register = yes\npassword_file = " + password.string() + "\n",
+         "sip:alerts@" + registrar_host);
+  ASSERT_EQ(Dial(callee.Uri()), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
+  EXPECT_TRUE(DropAndWaitIdle());
+  EXPECT_TRUE(callee.Finish(3000)) << callee.Log();
+  EXPECT_TRUE(registrar.Finish(3000)) << registrar.Log();
+  EXPECT_NE(EventLog().find("registered"), std::string::npos) << EventLog();
 }
 
 // A peer that never answers: unreachable after our own short timer, far before the 32 s of

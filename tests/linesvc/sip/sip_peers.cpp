@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "tests/support/wave_files.h"
@@ -50,7 +51,9 @@ std::string ReadText(const std::filesystem::path& path) {
 }  // namespace
 
 uint16_t FreePort() {
-  // A port free for TCP and for UDP alike (the peers listen on both).
+  // A port free for TCP and for UDP alike (the peers listen on both), and not handed out
+  // before in this process: a peer may not have bound the last one yet.
+  static std::set<uint16_t> handed_out;
   for (int attempt = 0; attempt < 20; ++attempt) {
     const int tcp = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = Loopback(0);
@@ -61,7 +64,7 @@ uint16_t FreePort() {
     const bool both = ::bind(udp, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     ::close(udp);
     ::close(tcp);
-    if (both) return ntohs(address.sin_port);
+    if (both && handed_out.insert(ntohs(address.sin_port)).second) return ntohs(address.sin_port);
   }
   return 0;
 }
@@ -71,7 +74,8 @@ testing::ScratchDir PeerDir(const std::string& what) {
   const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
   const std::string owner =
       test != nullptr ? std::string(test->test_suite_name()) + "_" + test->name() : "bench";
-  return testing::ScratchDir(owner + "_" + what);
+  static int made = 0;  // two peers of one kind in a test get folders of their own
+  return testing::ScratchDir(owner + "_" + what + std::to_string(++made));
 }
 
 Child::Child(const std::vector<std::string>& argv, const std::filesystem::path& log) {
