@@ -1,16 +1,13 @@
 // One SIP call over libre. Everything below the Link runs on the libre thread.
 #include "linesvc/sip/sip_session.h"
 
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <optional>
-#include <vector>
 
 #include "linesvc/sip/re_include.h"
 

@@ -1,10 +1,10 @@
 // One SIP call over libre: the thin adapter between the SIP line driver and the library.
 //
-// The session does the SIP and RTP work on the libre thread (re_thread.h): registration when
-// the line asks for it, the INVITE with its SDP offer, digest answers to 401/407, the answer's
-// codec, RTP out and in, keys by RFC 4733, SIP INFO or in-band, CANCEL or BYE, and its own
-// time limits (no response, ringing too long, hanging up). What the driver must see comes back
-// as calls of SipSessionObserver, posted to the application's loop.
+// The session does the SIP work on the libre thread (re_thread.h): registration when the line
+// asks for it, the INVITE with its SDP offer, digest answers to 401/407, the answer's codec and
+// key path, keys by SIP INFO, CANCEL or BYE, and its own time limits (no response, ringing too
+// long, hanging up). What the driver must see comes back as calls of SipSessionObserver,
+// posted to the application's loop.
 //
 //   SipSession session(loop, observer, plan, re_thread);
 //   session.Start();                  // OnSipRinging..., OnSipAnswered, OnSipEnded
