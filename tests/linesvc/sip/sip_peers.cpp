@@ -7,7 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -19,8 +19,6 @@
 #include <sstream>
 
 #include "tests/support/wave_files.h"
-
-extern char** environ;
 
 namespace telvane::linesvc::testing_sip {
 
@@ -79,16 +77,25 @@ testing::ScratchDir PeerDir(const std::string& what) {
 }
 
 Child::Child(const std::vector<std::string>& argv, const std::filesystem::path& log) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
-  if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
-  posix_spawn_file_actions_destroy(&actions);
+  const int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const int output = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const pid_t parent = ::getpid();
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    // Only async-signal-safe calls here. The peer dies with the test, even one that aborts.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(127);
+    ::dup2(input, 0);
+    ::dup2(output, 1);
+    ::dup2(output, 2);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  ::close(input);
+  ::close(output);
 }
 
 Child::~Child() {
