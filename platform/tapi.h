@@ -363,29 +363,59 @@ static_assert(sizeof(VARSTRING) == 24);
 static_assert(offsetof(LINEDEVCAPS, dwMediaModes) == 60);
 static_assert(offsetof(LINECALLINFO, dwCallerIDFlags) == 108);
 
-// The requests, as the telephony library exports them (C linkage, these exact names).
-extern "C" {
-using PFN_lineInitialize = LONG (*)(LPHLINEAPP, HINSTANCE, LINECALLBACK, LPCSTR, LPDWORD);
-using PFN_lineShutdown = LONG (*)(HLINEAPP);
-using PFN_lineNegotiateAPIVersion = LONG (*)(HLINEAPP, DWORD, DWORD, DWORD, LPDWORD,
-                                             LPLINEEXTENSIONID);
-using PFN_lineGetDevCaps = LONG (*)(HLINEAPP, DWORD, DWORD, DWORD, LPLINEDEVCAPS);
-using PFN_lineOpen = LONG (*)(HLINEAPP, DWORD, LPHLINE, DWORD, DWORD, DWORD_PTR, DWORD, DWORD,
-                              const LINECALLPARAMS*);
-using PFN_lineSetStatusMessages = LONG (*)(HLINE, DWORD, DWORD);
-using PFN_lineMakeCall = LONG (*)(HLINE, LPHCALL, LPCSTR, DWORD, const LINECALLPARAMS*);
-using PFN_lineAccept = LONG (*)(HCALL, LPCSTR, DWORD);
-using PFN_lineAnswer = LONG (*)(HCALL, LPCSTR, DWORD);
-using PFN_lineDrop = LONG (*)(HCALL, LPCSTR, DWORD);
-using PFN_lineDeallocateCall = LONG (*)(HCALL);
-using PFN_lineClose = LONG (*)(HLINE);
-using PFN_lineGetID = LONG (*)(HLINE, DWORD, HCALL, DWORD, LPVARSTRING, LPCSTR);
-using PFN_lineMonitorDigits = LONG (*)(HCALL, DWORD);
-using PFN_lineGetCallInfo = LONG (*)(HCALL, LPLINECALLINFO);
-using PFN_lineGetCallStatus = LONG (*)(HCALL, LPLINECALLSTATUS);
-}
-
 #endif  // _WIN32
 
 // The TAPI version Telvane negotiates, as both the lowest and the highest it accepts.
 inline constexpr DWORD kTapiVersion14 = 0x00010004;
+
+// The line requests Telvane makes, written once. Each use expands the list with a macro of
+// its own, X(Name, (parameters), (arguments)): the library's entry is line##Name, and the
+// parameters keep the published order, types and names. The binding's wrappers, the
+// telephony service's exports and the tests' stand-in library are all made from it.
+// clang-format off
+#define TELVANE_TAPI_REQUESTS(X)                                                               \
+  X(Initialize, (LPHLINEAPP lphLineApp, HINSTANCE hInstance, LINECALLBACK lpfnCallback,        \
+                 LPCSTR lpszAppName, LPDWORD lpdwNumDevs),                                     \
+    (lphLineApp, hInstance, lpfnCallback, lpszAppName, lpdwNumDevs))                           \
+  X(Shutdown, (HLINEAPP hLineApp), (hLineApp))                                                 \
+  X(NegotiateAPIVersion, (HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPILowVersion,          \
+                          DWORD dwAPIHighVersion, LPDWORD lpdwAPIVersion,                      \
+                          LPLINEEXTENSIONID lpExtensionID),                                    \
+    (hLineApp, dwDeviceID, dwAPILowVersion, dwAPIHighVersion, lpdwAPIVersion, lpExtensionID))  \
+  X(GetDevCaps, (HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, DWORD dwExtVersion,  \
+                 LPLINEDEVCAPS lpLineDevCaps),                                                 \
+    (hLineApp, dwDeviceID, dwAPIVersion, dwExtVersion, lpLineDevCaps))                         \
+  X(Open, (HLINEAPP hLineApp, DWORD dwDeviceID, LPHLINE lphLine, DWORD dwAPIVersion,           \
+           DWORD dwExtVersion, DWORD_PTR dwCallbackInstance, DWORD dwPrivileges,               \
+           DWORD dwMediaModes, const LINECALLPARAMS* lpCallParams),                            \
+    (hLineApp, dwDeviceID, lphLine, dwAPIVersion, dwExtVersion, dwCallbackInstance,            \
+     dwPrivileges, dwMediaModes, lpCallParams))                                                \
+  X(SetStatusMessages, (HLINE hLine, DWORD dwLineStates, DWORD dwAddressStates),               \
+    (hLine, dwLineStates, dwAddressStates))                                                    \
+  X(MakeCall, (HLINE hLine, LPHCALL lphCall, LPCSTR lpszDestAddress, DWORD dwCountryCode,      \
+               const LINECALLPARAMS* lpCallParams),                                            \
+    (hLine, lphCall, lpszDestAddress, dwCountryCode, lpCallParams))                            \
+  X(Accept, (HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize),                               \
+    (hCall, lpsUserUserInfo, dwSize))                                                          \
+  X(Answer, (HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize),                               \
+    (hCall, lpsUserUserInfo, dwSize))                                                          \
+  X(Drop, (HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize), (hCall, lpsUserUserInfo, dwSize)) \
+  X(DeallocateCall, (HCALL hCall), (hCall))                                                    \
+  X(Close, (HLINE hLine), (hLine))                                                             \
+  X(GetID, (HLINE hLine, DWORD dwAddressID, HCALL hCall, DWORD dwSelect,                       \
+            LPVARSTRING lpDeviceID, LPCSTR lpszDeviceClass),                                   \
+    (hLine, dwAddressID, hCall, dwSelect, lpDeviceID, lpszDeviceClass))                        \
+  X(MonitorDigits, (HCALL hCall, DWORD dwDigitModes), (hCall, dwDigitModes))                   \
+  X(GetCallInfo, (HCALL hCall, LPLINECALLINFO lpCallInfo), (hCall, lpCallInfo))                \
+  X(GetCallStatus, (HCALL hCall, LPLINECALLSTATUS lpCallStatus), (hCall, lpCallStatus))
+// clang-format on
+
+// The arguments of a list entry without their parentheses: Call(f, TELVANE_TAPI_ARGS args).
+#define TELVANE_TAPI_ARGS(...) __VA_ARGS__
+
+// Each request's function type as the library exports it: telvane::tapi::PFN_lineInitialize.
+namespace telvane::tapi {
+#define TELVANE_TAPI_FUNCTION_TYPE(name, params, args) using PFN_line##name = LONG(WINAPI*) params;
+TELVANE_TAPI_REQUESTS(TELVANE_TAPI_FUNCTION_TYPE)
+#undef TELVANE_TAPI_FUNCTION_TYPE
+}  // namespace telvane::tapi

@@ -61,24 +61,6 @@ consteval size_t EntryIndex(std::string_view name) {
   throw "not an entry of the table";
 }
 
-// The request signatures, as the library exports them.
-using LineInitializeFn = LONG(WINAPI*)(LPHLINEAPP, HINSTANCE, LINECALLBACK, LPCSTR, LPDWORD);
-using LineShutdownFn = LONG(WINAPI*)(HLINEAPP);
-using LineNegotiateAPIVersionFn = LONG(WINAPI*)(HLINEAPP, DWORD, DWORD, DWORD, LPDWORD,
-                                                LPLINEEXTENSIONID);
-using LineOpenFn = LONG(WINAPI*)(HLINEAPP, DWORD, LPHLINE, DWORD, DWORD, DWORD_PTR, DWORD, DWORD,
-                                 const LINECALLPARAMS*);
-using LineSetStatusMessagesFn = LONG(WINAPI*)(HLINE, DWORD, DWORD);
-using LineMakeCallFn = LONG(WINAPI*)(HLINE, LPHCALL, LPCSTR, DWORD, const LINECALLPARAMS*);
-using LineUserUserInfoFn = LONG(WINAPI*)(HCALL, LPCSTR, DWORD);  // accept, answer, drop
-using LineCallFn = LONG(WINAPI*)(HCALL);
-using LineCloseFn = LONG(WINAPI*)(HLINE);
-using LineGetIDFn = LONG(WINAPI*)(HLINE, DWORD, HCALL, DWORD, LPVARSTRING, LPCSTR);
-using LineMonitorDigitsFn = LONG(WINAPI*)(HCALL, DWORD);
-using LineGetDevCapsFn = LONG(WINAPI*)(HLINEAPP, DWORD, DWORD, DWORD, LPLINEDEVCAPS);
-using LineGetCallInfoFn = LONG(WINAPI*)(HCALL, LPLINECALLINFO);
-using LineGetCallStatusFn = LONG(WINAPI*)(HCALL, LPLINECALLSTATUS);
-
 struct Binding {
   std::string library_name = platform::kTapiLibraryName;
   std::unique_ptr<platform::DynamicLibrary> library;
@@ -175,84 +157,12 @@ LONG QueryCallStatus(HCALL call, TapiBlock<LINECALLSTATUS>& block) {
 
 namespace tapi {
 
-LONG lineInitialize(LPHLINEAPP lphLineApp, HINSTANCE hInstance, LINECALLBACK lpfnCallback,
-                    LPCSTR lpszAppName, LPDWORD lpdwNumDevs) {
-  return Call<LineInitializeFn>(EntryIndex("lineInitialize"), lphLineApp, hInstance, lpfnCallback,
-                                lpszAppName, lpdwNumDevs);
-}
-
-LONG lineShutdown(HLINEAPP hLineApp) {
-  return Call<LineShutdownFn>(EntryIndex("lineShutdown"), hLineApp);
-}
-
-LONG lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPILowVersion,
-                             DWORD dwAPIHighVersion, LPDWORD lpdwAPIVersion,
-                             LPLINEEXTENSIONID lpExtensionID) {
-  return Call<LineNegotiateAPIVersionFn>(EntryIndex("lineNegotiateAPIVersion"), hLineApp,
-                                         dwDeviceID, dwAPILowVersion, dwAPIHighVersion,
-                                         lpdwAPIVersion, lpExtensionID);
-}
-
-LONG lineOpen(HLINEAPP hLineApp, DWORD dwDeviceID, LPHLINE lphLine, DWORD dwAPIVersion,
-              DWORD dwExtVersion, DWORD_PTR dwCallbackInstance, DWORD dwPrivileges,
-              DWORD dwMediaModes, const LINECALLPARAMS* lpCallParams) {
-  return Call<LineOpenFn>(EntryIndex("lineOpen"), hLineApp, dwDeviceID, lphLine, dwAPIVersion,
-                          dwExtVersion, dwCallbackInstance, dwPrivileges, dwMediaModes,
-                          lpCallParams);
-}
-
-LONG lineSetStatusMessages(HLINE hLine, DWORD dwLineStates, DWORD dwAddressStates) {
-  return Call<LineSetStatusMessagesFn>(EntryIndex("lineSetStatusMessages"), hLine, dwLineStates,
-                                       dwAddressStates);
-}
-
-LONG lineMakeCall(HLINE hLine, LPHCALL lphCall, LPCSTR lpszDestAddress, DWORD dwCountryCode,
-                  const LINECALLPARAMS* lpCallParams) {
-  return Call<LineMakeCallFn>(EntryIndex("lineMakeCall"), hLine, lphCall, lpszDestAddress,
-                              dwCountryCode, lpCallParams);
-}
-
-LONG lineAccept(HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize) {
-  return Call<LineUserUserInfoFn>(EntryIndex("lineAccept"), hCall, lpsUserUserInfo, dwSize);
-}
-
-LONG lineAnswer(HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize) {
-  return Call<LineUserUserInfoFn>(EntryIndex("lineAnswer"), hCall, lpsUserUserInfo, dwSize);
-}
-
-LONG lineDrop(HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize) {
-  return Call<LineUserUserInfoFn>(EntryIndex("lineDrop"), hCall, lpsUserUserInfo, dwSize);
-}
-
-LONG lineDeallocateCall(HCALL hCall) {
-  return Call<LineCallFn>(EntryIndex("lineDeallocateCall"), hCall);
-}
-
-LONG lineClose(HLINE hLine) { return Call<LineCloseFn>(EntryIndex("lineClose"), hLine); }
-
-LONG lineGetID(HLINE hLine, DWORD dwAddressID, HCALL hCall, DWORD dwSelect, LPVARSTRING lpDeviceID,
-               LPCSTR lpszDeviceClass) {
-  return Call<LineGetIDFn>(EntryIndex("lineGetID"), hLine, dwAddressID, hCall, dwSelect, lpDeviceID,
-                           lpszDeviceClass);
-}
-
-LONG lineMonitorDigits(HCALL hCall, DWORD dwDigitModes) {
-  return Call<LineMonitorDigitsFn>(EntryIndex("lineMonitorDigits"), hCall, dwDigitModes);
-}
-
-LONG lineGetDevCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, DWORD dwExtVersion,
-                    LPLINEDEVCAPS lpLineDevCaps) {
-  return Call<LineGetDevCapsFn>(EntryIndex("lineGetDevCaps"), hLineApp, dwDeviceID, dwAPIVersion,
-                                dwExtVersion, lpLineDevCaps);
-}
-
-LONG lineGetCallInfo(HCALL hCall, LPLINECALLINFO lpCallInfo) {
-  return Call<LineGetCallInfoFn>(EntryIndex("lineGetCallInfo"), hCall, lpCallInfo);
-}
-
-LONG lineGetCallStatus(HCALL hCall, LPLINECALLSTATUS lpCallStatus) {
-  return Call<LineGetCallStatusFn>(EntryIndex("lineGetCallStatus"), hCall, lpCallStatus);
-}
+#define TELVANE_TAPI_WRAPPER(name, params, args)                                   \
+  LONG line##name params {                                                         \
+    return Call<PFN_line##name>(EntryIndex("line" #name), TELVANE_TAPI_ARGS args); \
+  }
+TELVANE_TAPI_REQUESTS(TELVANE_TAPI_WRAPPER)
+#undef TELVANE_TAPI_WRAPPER
 
 }  // namespace tapi
 }  // namespace telvane

@@ -136,30 +136,10 @@ LONG QueryCallStatus(HCALL call, TapiBlock<LINECALLSTATUS>& block);
 // that the telephony service exports into the same process.
 namespace telvane::tapi {
 
-LONG lineInitialize(LPHLINEAPP lphLineApp, HINSTANCE hInstance, LINECALLBACK lpfnCallback,
-                    LPCSTR lpszAppName, LPDWORD lpdwNumDevs);
-LONG lineShutdown(HLINEAPP hLineApp);
-LONG lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPILowVersion,
-                             DWORD dwAPIHighVersion, LPDWORD lpdwAPIVersion,
-                             LPLINEEXTENSIONID lpExtensionID);
-LONG lineOpen(HLINEAPP hLineApp, DWORD dwDeviceID, LPHLINE lphLine, DWORD dwAPIVersion,
-              DWORD dwExtVersion, DWORD_PTR dwCallbackInstance, DWORD dwPrivileges,
-              DWORD dwMediaModes, const LINECALLPARAMS* lpCallParams);
-LONG lineSetStatusMessages(HLINE hLine, DWORD dwLineStates, DWORD dwAddressStates);
-LONG lineMakeCall(HLINE hLine, LPHCALL lphCall, LPCSTR lpszDestAddress, DWORD dwCountryCode,
-                  const LINECALLPARAMS* lpCallParams);
-LONG lineAccept(HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize);
-LONG lineAnswer(HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize);
-LONG lineDrop(HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize);
-LONG lineDeallocateCall(HCALL hCall);
-LONG lineClose(HLINE hLine);
-LONG lineGetID(HLINE hLine, DWORD dwAddressID, HCALL hCall, DWORD dwSelect, LPVARSTRING lpDeviceID,
-               LPCSTR lpszDeviceClass);
-LONG lineMonitorDigits(HCALL hCall, DWORD dwDigitModes);
-// Single calls of the growing queries' requests; prefer the queries.
-LONG lineGetDevCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, DWORD dwExtVersion,
-                    LPLINEDEVCAPS lpLineDevCaps);
-LONG lineGetCallInfo(HCALL hCall, LPLINECALLINFO lpCallInfo);
-LONG lineGetCallStatus(HCALL hCall, LPLINECALLSTATUS lpCallStatus);
+// lineGetDevCaps, lineGetCallInfo and lineGetCallStatus make single calls of the growing
+// queries' requests; prefer the queries.
+#define TELVANE_TAPI_WRAPPER_DECLARATION(name, params, args) LONG line##name params;
+TELVANE_TAPI_REQUESTS(TELVANE_TAPI_WRAPPER_DECLARATION)
+#undef TELVANE_TAPI_WRAPPER_DECLARATION
 
 }  // namespace telvane::tapi
