@@ -7,8 +7,9 @@
 //
 // The service finds a line's driver by name in a registry (driver_registry.h): sim, the
 // scripted simulated line (sim_driver.h), and modem, a V.253 voice modem on a serial port
-// (modem_driver.h), and sip, a SIP account (sip/sip_driver.h). A driver that carries sound registers its wave-output device through the
-// line-audio timeline (line_audio.h) and adds only how the samples reach its line.
+// (modem_driver.h), and sip, a SIP account (sip/sip_driver.h). A driver that carries sound
+// registers its wave-output device through the line-audio timeline (line_audio.h) and adds only how
+// the samples reach its line.
 //
 // Threads: every member of these interfaces is called on, and every report is made on, the
 // thread of the message loop that was handed to the driver. A driver that runs threads of its

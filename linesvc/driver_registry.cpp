@@ -4,8 +4,8 @@
 #include <algorithm>
 
 #include "linesvc/modem_driver.h"
-#include "linesvc/sip/sip_driver.h"
 #include "linesvc/sim_driver.h"
+#include "linesvc/sip/sip_driver.h"
 
 namespace telvane::linesvc {
 

@@ -25,7 +25,8 @@ uint64_t NextPlayId() {
 
 // The timeline of one open of a line's wave device. Its one scheduled step holds it, so sound
 // already handed over plays out when the sink is let go meanwhile; destroying the loop drops
-// the step and the timeline with it.
+// the step and the timeline with it. That is why the step is the loop's own delayed task and
+// not a timer member: a member would cancel its task from inside the loop's destruction.
 class LineTimeline : public std::enable_shared_from_this<LineTimeline> {
  public:
   LineTimeline(std::weak_ptr<LineAudioOutput> output, LinePacing pacing,

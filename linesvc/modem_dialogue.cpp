@@ -6,28 +6,18 @@
 namespace telvane::linesvc {
 
 ModemDialogue::ModemDialogue(platform::MessageLoop& loop, CallSink& sink, PortGetter port)
-    : loop_(loop), sink_(sink), port_(std::move(port)) {}
-
-ModemDialogue::~ModemDialogue() {
-  if (pending_ && pending_->timer != 0) loop_.CancelDelayedTask(pending_->timer);
-}
+    : sink_(sink), port_(std::move(port)), failures_(loop), timeout_(loop) {}
 
 void ModemDialogue::Send(const std::string& bytes, const std::string& what, int timeout_ms,
                          Done done) {
   SerialPort* port = port_();
   if (port == nullptr || port->Write(bytes) != static_cast<long>(bytes.size())) {
     sink_.OnEvent("modem: " + what + " could not be sent");
-    std::weak_ptr<char> alive = alive_;
-    loop_.PostTask([alive, done = std::move(done)] {
-      if (alive.lock()) done(std::nullopt);
-    });
+    failures_.Post([done = std::move(done)] { done(std::nullopt); });
     return;
   }
-  std::weak_ptr<char> alive = alive_;
-  pending_ = Pending{what, std::move(done), 0};
-  pending_->timer = loop_.PostDelayedTask(timeout_ms, [this, alive] {
-    if (!alive.lock() || !pending_) return;
-    pending_->timer = 0;
+  pending_ = Pending{what, std::move(done)};
+  timeout_.Start(timeout_ms, [this] {
     sink_.OnEvent("modem: no answer to " + pending_->what);
     Complete(std::nullopt);
   });
@@ -48,7 +38,7 @@ void ModemDialogue::Complete(std::optional<ModemResult> result) {
   if (!pending_) return;
   Pending finished = std::move(*pending_);
   pending_.reset();
-  if (finished.timer != 0) loop_.CancelDelayedTask(finished.timer);
+  timeout_.Stop();
   finished.done(result);
 }
 

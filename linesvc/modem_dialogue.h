@@ -13,7 +13,6 @@
 #pragma once
 
 #include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 
@@ -21,6 +20,7 @@
 #include "linesvc/modem_protocol.h"
 #include "linesvc/serial_port.h"
 #include "platform/message_loop.h"
+#include "platform/timers.h"
 
 namespace telvane::linesvc {
 
@@ -31,7 +31,6 @@ class ModemDialogue {
   using PortGetter = std::function<SerialPort*()>;
 
   ModemDialogue(platform::MessageLoop& loop, CallSink& sink, PortGetter port);
-  ~ModemDialogue();
   ModemDialogue(const ModemDialogue&) = delete;
   ModemDialogue& operator=(const ModemDialogue&) = delete;
 
@@ -55,15 +54,14 @@ class ModemDialogue {
   struct Pending {
     std::string what;
     Done done;
-    platform::TaskId timer = 0;
   };
   void Complete(std::optional<ModemResult> result);
 
-  platform::MessageLoop& loop_;
   CallSink& sink_;
   const PortGetter port_;
   std::optional<Pending> pending_;
-  std::shared_ptr<char> alive_ = std::make_shared<char>();
+  platform::TaskGroup failures_;  // commands that could not be sent, answered from the loop
+  platform::OneShotTimer timeout_;
 };
 
 }  // namespace telvane::linesvc

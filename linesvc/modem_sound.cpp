@@ -10,15 +10,11 @@ ModemSound::ModemSound(Owner& owner, ModemDialogue& dialogue, platform::MessageL
                        int timeout_ms)
     : owner_(owner),
       dialogue_(dialogue),
-      loop_(loop),
       sink_(sink),
       port_(std::move(port)),
       caps_(caps),
-      timeout_ms_(timeout_ms) {}
-
-ModemSound::~ModemSound() {
-  if (flush_task_ != 0) loop_.CancelDelayedTask(flush_task_);
-}
+      timeout_ms_(timeout_ms),
+      retry_(loop) {}
 
 void ModemSound::Send(std::span<const int16_t> samples) {
   if (!owner_.Hears()) return;
@@ -55,8 +51,7 @@ void ModemSound::StartTransmit() {
 }
 
 void ModemSound::Flush() {
-  if (flush_task_ != 0) loop_.CancelDelayedTask(flush_task_);
-  flush_task_ = 0;
+  retry_.Stop();
   SerialPort* port = port_();
   if (port == nullptr || out_.empty()) return;
   const long written = port->Write(out_);
@@ -68,12 +63,7 @@ void ModemSound::Flush() {
   out_.erase(0, static_cast<size_t>(written));
   if (!out_.empty()) {
     // The port is full for now: try again shortly.
-    std::weak_ptr<char> alive = alive_;
-    flush_task_ = loop_.PostDelayedTask(5, [this, alive] {
-      if (!alive.lock()) return;
-      flush_task_ = 0;
-      Flush();
-    });
+    retry_.Start(5, [this] { Flush(); });
   }
 }
 

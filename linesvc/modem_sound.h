@@ -9,7 +9,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <span>
 #include <string>
 
@@ -17,6 +16,7 @@
 #include "linesvc/modem_dialogue.h"
 #include "linesvc/modem_probe.h"
 #include "platform/message_loop.h"
+#include "platform/timers.h"
 
 namespace telvane::linesvc {
 
@@ -37,7 +37,6 @@ class ModemSound {
 
   ModemSound(Owner& owner, ModemDialogue& dialogue, platform::MessageLoop& loop, CallSink& sink,
              ModemDialogue::PortGetter port, const ModemCaps& caps, int timeout_ms);
-  ~ModemSound();
   ModemSound(const ModemSound&) = delete;
   ModemSound& operator=(const ModemSound&) = delete;
 
@@ -60,16 +59,14 @@ class ModemSound {
 
   Owner& owner_;
   ModemDialogue& dialogue_;
-  platform::MessageLoop& loop_;
   CallSink& sink_;
   const ModemDialogue::PortGetter port_;
   const ModemCaps& caps_;
   const int timeout_ms_;
   Transmit transmit_ = Transmit::kOff;
-  std::string out_;         // shielded bytes not yet taken by the port
-  bool pair_open_ = false;  // the bytes sent end with the first DLE of a doubled pair
-  platform::TaskId flush_task_ = 0;
-  std::shared_ptr<char> alive_ = std::make_shared<char>();
+  std::string out_;               // shielded bytes not yet taken by the port
+  bool pair_open_ = false;        // the bytes sent end with the first DLE of a doubled pair
+  platform::OneShotTimer retry_;  // writes the rest when the port had no room
 };
 
 }  // namespace telvane::linesvc

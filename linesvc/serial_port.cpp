@@ -136,15 +136,13 @@ SerialPort::ReadStatus SerialPort::ReadFor(int timeout_ms, std::string* out) {
 
 void SerialPort::StartReader(platform::MessageLoop& loop, std::function<void(std::string)> on_data,
                              std::function<void(std::string)> on_gone) {
-  reader_ =
-      std::thread(&SerialPort::ReaderMain, this, &loop, std::move(on_data), std::move(on_gone));
+  reader_tasks_ = std::make_unique<platform::TaskGroup>(loop);
+  reader_ = std::thread(&SerialPort::ReaderMain, this, std::move(on_data), std::move(on_gone));
 }
 
-void SerialPort::ReaderMain(platform::MessageLoop* loop, std::function<void(std::string)> on_data,
+void SerialPort::ReaderMain(std::function<void(std::string)> on_data,
                             std::function<void(std::string)> on_gone) {
-  // The tasks hold the port's token and the callbacks, never the port: the loop runs them
-  // only while the port exists.
-  const std::weak_ptr<char> alive = alive_;
+  // The tasks hold the callbacks; the group runs them only while the port exists.
   auto data = std::make_shared<std::function<void(std::string)>>(std::move(on_data));
   auto gone = std::make_shared<std::function<void(std::string)>>(std::move(on_gone));
   for (;;) {
@@ -158,16 +156,13 @@ void SerialPort::ReaderMain(platform::MessageLoop* loop, std::function<void(std:
     const ssize_t n = ::read(fd_, buffer, sizeof buffer);
     if (n > 0) {
       std::string bytes(buffer, static_cast<size_t>(n));
-      loop->PostTask([alive, data, bytes = std::move(bytes)] {
-        if (alive.lock()) (*data)(bytes);
-      });
+      reader_tasks_->Post([data, bytes = std::move(bytes)] { (*data)(bytes); });
       continue;
     }
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
     const std::string reason =
         n == 0 ? std::string("end of file") : std::string(std::strerror(errno));
-    loop->PostTask([this, alive, gone, reason] {
-      if (!alive.lock()) return;
+    reader_tasks_->Post([this, gone, reason] {
       gone_ = true;
       (*gone)(reason);
     });

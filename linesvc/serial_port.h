@@ -21,6 +21,7 @@
 
 #include "linesvc/uucp_lock.h"
 #include "platform/message_loop.h"
+#include "platform/timers.h"
 
 namespace telvane::linesvc {
 
@@ -60,7 +61,7 @@ class SerialPort {
  private:
   SerialPort(std::string path, int fd, int wake_read, int wake_write,
              std::unique_ptr<UucpLock> lock);
-  void ReaderMain(platform::MessageLoop* loop, std::function<void(std::string)> on_data,
+  void ReaderMain(std::function<void(std::string)> on_data,
                   std::function<void(std::string)> on_gone);
 
   const std::string path_;
@@ -69,7 +70,8 @@ class SerialPort {
   const int wake_write_;
   std::unique_ptr<UucpLock> lock_;
   std::thread reader_;
-  std::shared_ptr<char> alive_ = std::make_shared<char>();
+  // What the reader posts; destroyed after the reader has stopped.
+  std::unique_ptr<platform::TaskGroup> reader_tasks_;
   bool gone_ = false;
 };
 

@@ -8,6 +8,7 @@
 #include "linesvc/tapi_structures.h"
 #include "platform/tapi_binding.h"
 #include "platform/text.h"
+#include "platform/timers.h"
 
 namespace telvane::linesvc {
 
@@ -27,17 +28,17 @@ bool IsDialable(const std::string& number) {
                      [](char c) { return kAllowed.find(c) != std::string_view::npos; });
 }
 
-bool LineDriver::IsDialable(const std::string& number) const {
-  return linesvc::IsDialable(number);
-}
+bool LineDriver::IsDialable(const std::string& number) const { return linesvc::IsDialable(number); }
 
 struct Service::App {
   HLINEAPP handle = 0;
   LINECALLBACK callback = nullptr;
   std::string name;
   platform::MessageLoop* loop = nullptr;
+  // The service's own work on the application's loop (freeing what a driver report ended);
+  // dropped when the application or the service goes.
+  std::unique_ptr<platform::TaskGroup> chores;
 };
-
 class Service::LineSinkImpl final : public LineSink {
  public:
   LineSinkImpl(Service& service, size_t device) : service_(service), device_(device) {}
@@ -70,8 +71,8 @@ struct Service::OpenLine {
   DWORD media_modes = 0;
   DWORD line_states = 0;  // LINEDEVSTATE_* the application asked to hear about
   bool defunct = false;   // closed by force: the handle no longer works
-  // Messages posted for the line hold a weak reference; closing the line drops them.
-  std::shared_ptr<char> alive = std::make_shared<char>();
+  // The messages posted for the line; closing the line drops those not yet delivered.
+  std::unique_ptr<platform::TaskGroup> messages;
 };
 
 class Service::CallSinkImpl final : public CallSink {
@@ -169,14 +170,11 @@ DWORD Service::NextRequest() {
 void Service::Post(const OpenLine& line, const Message& message) {
   const App* app = FindApp(line.app);
   if (app == nullptr) return;
-  std::weak_ptr<char> alive = line.alive;
   const LINECALLBACK callback = app->callback;
   const DWORD_PTR instance = line.instance;
-  app->loop->PostTask([alive, callback, instance, message] {
-    if (alive.lock()) {
-      callback(message.device, message.message, instance, message.param1, message.param2,
-               message.param3);
-    }
+  line.messages->Post([callback, instance, message] {
+    callback(message.device, message.message, instance, message.param1, message.param2,
+             message.param3);
   });
 }
 
@@ -203,12 +201,11 @@ void Service::CompleteRequest(Call& call, LONG result) {
   for (const Message& message : held) PostForCall(call, message);
 }
 
-void Service::DeferCleanup() {
-  platform::MessageLoop* loop = platform::MessageLoop::Current();
-  if (loop == nullptr) return;  // collected at the next request instead
-  std::weak_ptr<char> alive = alive_;
-  loop->PostTask([alive, this] {
-    if (!alive.lock()) return;
+void Service::DeferCleanup(HLINE line) {
+  const auto open = lines_.find(line);
+  const App* app = open == lines_.end() ? nullptr : FindApp(open->second.app);
+  if (app == nullptr) return;  // collected at the next request instead
+  app->chores->Post([this] {
     CollectDefunctCalls();
     CollectDefunctLines();
   });
@@ -252,7 +249,8 @@ LONG Service::Initialize(LPHLINEAPP line_app, HINSTANCE instance, LINECALLBACK c
   }
   CollectDefunctCalls();
   if (apps_.empty()) LoadDevices();
-  App app{++last_handle_, callback, app_name ? app_name : "", loop};
+  App app{++last_handle_, callback, app_name ? app_name : "", loop,
+          std::make_unique<platform::TaskGroup>(*loop)};
   *line_app = app.handle;
   *num_devs = static_cast<DWORD>(devices_.size());
   apps_.emplace(app.handle, std::move(app));
@@ -339,6 +337,7 @@ LONG Service::Open(HLINEAPP line_app, DWORD device_id, LPHLINE line, DWORD api_v
   open.instance = callback_instance;
   open.privileges = privileges;
   open.media_modes = media_modes;
+  open.messages = std::make_unique<platform::TaskGroup>(*app->loop);
   *line = open.handle;
   lines_.emplace(open.handle, std::move(open));
   events_.Add(device.config.name, "line opened");
@@ -559,7 +558,7 @@ void Service::OnDialResult(HCALL handle, LONG result) {
     // The call never came to be: its handle stops working and it is freed after the report.
     call->defunct = true;
     call->held.clear();
-    DeferCleanup();
+    DeferCleanup(call->line);
   }
 }
 
@@ -611,15 +610,18 @@ void Service::OnLineDevState(size_t device, DWORD state) {
 
 void Service::OnLineClosed(size_t device) {
   events_.Add(devices_[device]->config.name, "line closed by the driver");
+  std::vector<HLINE> closed;
   for (auto& [handle, line] : lines_) {
     if (line.device != device || line.defunct) continue;
     Post(line, {handle, LINE_CLOSE, 0, 0, 0});
     line.defunct = true;
+    closed.push_back(handle);
   }
   for (auto& [handle, call] : calls_) {
     if (call->device == device) call->defunct = true;
   }
-  DeferCleanup();
+  // Behind each application's LINE_CLOSE, so the messages before it are still delivered.
+  for (HLINE line : closed) DeferCleanup(line);
 }
 
 Service& ProcessService() {

@@ -116,7 +116,8 @@ class Service {
   void PostForCall(Call& call, const Message& message);
   void CompleteRequest(Call& call, LONG result);
   void CloseLine(HLINE handle);
-  void DeferCleanup();
+  // Frees defunct calls and lines from a task on the loop of the application of `line`.
+  void DeferCleanup(HLINE line);
   void CollectDefunctCalls();
   void CollectDefunctLines();
   LONG DeviceIdOf(const Device& device, Call* call, const std::string& device_class, DWORD* id);
@@ -140,7 +141,6 @@ class Service {
   DWORD last_handle_ = 0;
   DWORD last_request_ = 0;
   DWORD last_call_id_ = 0;
-  std::shared_ptr<char> alive_ = std::make_shared<char>();
 };
 
 // The Service of this process, behind the exported entry points; it reads the lines file of

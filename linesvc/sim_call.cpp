@@ -31,19 +31,14 @@ SimCall::SimCall(const Scenario& scenario, std::string number, const SimCallLine
       line_(line),
       loop_(loop),
       sink_(sink),
-      record_path_(std::move(record_path)) {
+      record_path_(std::move(record_path)),
+      steps_(loop) {
   if (line_.audio != nullptr) line_.audio->SetListener(this);
 }
 
 SimCall::~SimCall() {
   if (line_.audio != nullptr) line_.audio->RemoveListener(this);
-  // Use the loop only on its own thread while it is current: a loop that is gone cannot be
-  // asked, and its tasks are guarded anyway.
-  if (platform::MessageLoop::Current() == &loop_) {
-    StopHearing();
-    for (platform::TaskId id : tasks_) loop_.CancelDelayedTask(id);
-  }
-  recorder_.Close();
+  StopHearing();
 }
 
 void SimCall::Start() {
@@ -59,7 +54,7 @@ void SimCall::Start() {
 }
 
 void SimCall::Drop() {
-  CancelAll();
+  steps_.CancelAll();
   StopHearing();
   connected_ = false;
   ended_ = true;
@@ -79,19 +74,6 @@ LONG SimCall::GetDeviceId(std::string_view device_class, DWORD* id) {
   return 0;
 }
 
-void SimCall::At(int64_t delay_ms, std::function<void()> step) {
-  std::weak_ptr<char> alive = alive_;
-  tasks_.push_back(loop_.PostDelayedTask(delay_ms, [alive, step = std::move(step)] {
-    if (alive.lock()) step();
-  }));
-}
-
-void SimCall::CancelAll() {
-  for (platform::TaskId id : tasks_) loop_.CancelDelayedTask(id);
-  tasks_.clear();
-  alive_ = std::make_shared<char>();
-}
-
 void SimCall::State(DWORD state, DWORD mode) {
   if (ended_) return;
   sink_.OnCallState(state, mode);
@@ -108,31 +90,36 @@ void SimCall::ScheduleProgress() {
   using Outcome = Scenario::Outcome;
   const int64_t wait = scenario_.outcome_ms;
   if (scenario_.outcome == Outcome::kNoDialTone) {
-    At(wait, [this] { End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NODIALTONE); });
+    steps_.PostDelayed(wait,
+                       [this] { End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NODIALTONE); });
     return;
   }
-  At(0, [this] { State(LINECALLSTATE_DIALTONE, kDialToneNormal); });
-  At(kSimDialingMs, [this] { State(LINECALLSTATE_DIALING, 0); });
-  At(kSimProceedingMs, [this] { State(LINECALLSTATE_PROCEEDING, 0); });
+  steps_.PostDelayed(0, [this] { State(LINECALLSTATE_DIALTONE, kDialToneNormal); });
+  steps_.PostDelayed(kSimDialingMs, [this] { State(LINECALLSTATE_DIALING, 0); });
+  steps_.PostDelayed(kSimProceedingMs, [this] { State(LINECALLSTATE_PROCEEDING, 0); });
   switch (scenario_.outcome) {
     case Outcome::kBusy:
-      At(kSimProceedingMs + wait, [this] { End(LINECALLSTATE_BUSY, kBusyStation); });
+      steps_.PostDelayed(kSimProceedingMs + wait,
+                         [this] { End(LINECALLSTATE_BUSY, kBusyStation); });
       return;
     case Outcome::kUnreachable:
-      At(kSimProceedingMs + wait,
-         [this] { End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNREACHABLE); });
+      steps_.PostDelayed(kSimProceedingMs + wait, [this] {
+        End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNREACHABLE);
+      });
       return;
     default:
       break;
   }
-  At(kSimRingbackMs, [this] { State(LINECALLSTATE_RINGBACK, 0); });
+  steps_.PostDelayed(kSimRingbackMs, [this] { State(LINECALLSTATE_RINGBACK, 0); });
   const int64_t end_ms = kSimRingbackMs + wait;
   if (scenario_.outcome == Outcome::kAnswer) {
-    At(end_ms, [this] { Answer(); });
+    steps_.PostDelayed(end_ms, [this] { Answer(); });
   } else if (scenario_.outcome == Outcome::kNoAnswer) {
-    At(end_ms, [this] { End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NOANSWER); });
+    steps_.PostDelayed(end_ms,
+                       [this] { End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NOANSWER); });
   } else if (scenario_.outcome == Outcome::kReject) {
-    At(end_ms, [this] { End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_REJECT); });
+    steps_.PostDelayed(end_ms,
+                       [this] { End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_REJECT); });
   }
 }
 
@@ -151,10 +138,10 @@ void SimCall::ScheduleCallEvents(SimTime::Anchor anchor) {
   for (const SimKey& key : scenario_.keys) {
     if (key.at.anchor != anchor) continue;
     const char digit = key.digit;
-    At(key.at.ms, [this, digit] { PressKey(digit); });
+    steps_.PostDelayed(key.at.ms, [this, digit] { PressKey(digit); });
   }
   if (scenario_.hangup && scenario_.hangup->anchor == anchor) {
-    At(scenario_.hangup->ms, [this] { HangUpRemotely(); });
+    steps_.PostDelayed(scenario_.hangup->ms, [this] { HangUpRemotely(); });
   }
 }
 
@@ -174,11 +161,11 @@ void SimCall::HangUpRemotely() {
 void SimCall::ScheduleLineEvents(SimTime::Anchor anchor) {
   if (line_.sink == nullptr) return;
   if (scenario_.out_of_service && scenario_.out_of_service->anchor == anchor) {
-    At(scenario_.out_of_service->ms,
-       [this] { line_.sink->OnLineDevState(LINEDEVSTATE_OUTOFSERVICE); });
+    steps_.PostDelayed(scenario_.out_of_service->ms,
+                       [this] { line_.sink->OnLineDevState(LINEDEVSTATE_OUTOFSERVICE); });
   }
   if (scenario_.line_close && scenario_.line_close->anchor == anchor) {
-    At(scenario_.line_close->ms, [this] {
+    steps_.PostDelayed(scenario_.line_close->ms, [this] {
       StopHearing();
       ended_ = true;
       connected_ = false;
@@ -215,13 +202,11 @@ bool SimCall::OnPlayStart(const LinePlay& play) {
   const int64_t now = loop_.NowMs();
   for (size_t i = 0; i < heard_events_.size(); ++i) {
     HeardEvent& event = heard_events_[i];
-    if (event.done || event.scheduled || event.at > heard_ + play.Size()) continue;
+    if (event.done || event.task != 0 || event.at > heard_ + play.Size()) continue;
     const uint64_t k = event.at > heard_ ? event.at - heard_ : 0;
-    event.scheduled = true;
-    const uint64_t generation = ++event.generation;
-    At(play.TimeOf(k) - now, [this, i, generation] {
+    event.task = steps_.PostDelayed(play.TimeOf(k) - now, [this, i] {
       HeardEvent& due = heard_events_[i];
-      if (due.generation != generation || due.done) return;
+      due.task = 0;
       due.done = true;
       due.action();
     });
@@ -265,9 +250,9 @@ void SimCall::Heard(uint64_t count) {
   last_heard_end_ms_ = to;
   // Events scheduled for sound that was never heard wait for the next write.
   for (HeardEvent& event : heard_events_) {
-    if (event.scheduled && !event.done && event.at > heard_) {
-      event.scheduled = false;
-      ++event.generation;
+    if (event.task != 0 && event.at > heard_) {
+      steps_.Cancel(event.task);
+      event.task = 0;
     }
   }
 }

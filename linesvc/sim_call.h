@@ -10,7 +10,7 @@
 // records it, logs each buffer heard, and counts it for the keys and the hang-up scripted by
 // heard sound ("heard+N").
 //
-// Loop thread only.
+// Loop thread only; destroyed on it while the loop lives.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +25,7 @@
 #include "linesvc/sim_audio.h"
 #include "linesvc/sim_script.h"
 #include "platform/message_loop.h"
+#include "platform/timers.h"
 
 namespace telvane::linesvc {
 
@@ -55,13 +56,10 @@ class SimCall final : public DriverCall, private SimListener {
   struct HeardEvent {
     uint64_t at = 0;
     std::function<void()> action;
-    uint64_t generation = 0;  // a scheduled run counts only if it is still the latest
-    bool scheduled = false;
+    platform::TaskId task = 0;  // scheduled for the write being heard; 0 when not
     bool done = false;
   };
 
-  void At(int64_t delay_ms, std::function<void()> step);
-  void CancelAll();
   void State(DWORD state, DWORD mode);
   void End(DWORD state, DWORD mode);
   void ScheduleProgress();
@@ -87,8 +85,6 @@ class SimCall final : public DriverCall, private SimListener {
   platform::MessageLoop& loop_;
   CallSink& sink_;
   const std::string record_path_;
-  std::vector<platform::TaskId> tasks_;
-  std::shared_ptr<char> alive_ = std::make_shared<char>();
   bool connected_ = false;
   bool ended_ = false;
   std::vector<HeardEvent> heard_events_;
@@ -96,6 +92,8 @@ class SimCall final : public DriverCall, private SimListener {
   uint64_t heard_ = 0;               // samples heard in this call
   std::optional<int64_t> last_heard_end_ms_;
   WavRecorder recorder_;
+  // Every step of the script, cancelled by a drop and with the call.
+  platform::TaskGroup steps_;
 };
 
 }  // namespace telvane::linesvc
