@@ -20,7 +20,7 @@ TEST_F(CallTest, AnsweredCallReportsReplyThenProgressThenConnected) {
   ASSERT_NE(call, 0u);
   EXPECT_TRUE(received_.empty()) << "nothing is delivered from inside the request";
 
-  RunFor(kSimRingbackMs + 2000);
+  loop_.RunFor(kSimRingbackMs + 2000);
 
   ASSERT_GE(received_.size(), 6u);
   EXPECT_EQ(received_[0].message, LINE_REPLY);
@@ -172,7 +172,7 @@ TEST_F(CallTest, ScriptedRefusalsOfMonitoringAndWave) {
   const HLINE line = OpenLine(0);
   HCALL call = 0;
   ASSERT_GT(MakeCall(line, "107", &call), 0);
-  RunFor(kSimRingbackMs + 1000);
+  loop_.RunFor(kSimRingbackMs + 1000);
   ASSERT_EQ(CallState(call), LINECALLSTATE_CONNECTED);
   EXPECT_EQ(service_->MonitorDigits(call, LINEDIGITMODE_DTMF), LINEERR_OPERATIONUNAVAIL);
   VARSTRING id{};
@@ -187,7 +187,7 @@ TEST_F(CallTest, DropRepliesThenGoesIdleAndCancelsTheScript) {
   const HLINE line = OpenLine(0);
   HCALL call = 0;
   ASSERT_GT(MakeCall(line, "5551234", &call), 0);
-  RunFor(kSimRingbackMs + 2000);
+  loop_.RunFor(kSimRingbackMs + 2000);
   ASSERT_EQ(CallState(call), LINECALLSTATE_CONNECTED);
   ASSERT_EQ(service_->MonitorDigits(call, LINEDIGITMODE_DTMF), 0);
   received_.clear();
@@ -216,7 +216,7 @@ TEST_F(CallTest, OneActiveCallPerLineAndNoFreeingBeforeTheDrop) {
   EXPECT_EQ(MakeCall(line, "5551234", &second), LINEERR_CALLUNAVAIL);
   EXPECT_EQ(service_->DeallocateCall(call), LINEERR_INVALCALLSTATE);
   ASSERT_GT(service_->Drop(call, nullptr, 0), 0);
-  RunFor(0);
+  loop_.RunFor(0);
   EXPECT_GT(MakeCall(line, "5551234", &second), 0);
 }
 
@@ -226,7 +226,7 @@ TEST_F(CallTest, CloseDeliversNothingMore) {
   const HLINE line = OpenLine(0);
   HCALL call = 0;
   ASSERT_GT(MakeCall(line, "5551234", &call), 0);
-  RunFor(kSimDialingMs);
+  loop_.RunFor(kSimDialingMs);
   ASSERT_FALSE(received_.empty());
   const size_t before = received_.size();
   // Queue more: the reply of a drop is posted but not yet dispatched.
@@ -318,7 +318,7 @@ TEST_F(CallTest, InvalidAddressesAreRefusedAtOnce) {
   EXPECT_TRUE(received_.empty());
   ASSERT_GT(MakeCall(line, longest.c_str(), &call), 0);
   ASSERT_GT(service_->Drop(call, nullptr, 0), 0);
-  RunFor(0);
+  loop_.RunFor(0);
   ASSERT_EQ(service_->DeallocateCall(call), 0);
   EXPECT_GT(MakeCall(line, "+1 (425) 555-1212,,*9#", &call), 0);
 }
@@ -349,7 +349,7 @@ TEST_F(CallTest, CallInfoAndStatusDescribeTheCall) {
   const HLINE line = OpenLine(0);
   HCALL call = 0;
   ASSERT_GT(MakeCall(line, "555-1234", &call), 0);
-  RunFor(kSimRingbackMs + 2000);
+  loop_.RunFor(kSimRingbackMs + 2000);
   ASSERT_EQ(service_->MonitorDigits(call, LINEDIGITMODE_DTMF), 0);
 
   LINECALLINFO small{};

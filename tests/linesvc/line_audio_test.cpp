@@ -53,16 +53,6 @@ class LineAudioAheadTest : public ::testing::Test {
     sink_->Write(std::vector<int16_t>(count, 7), [this] { played_.push_back(loop_.NowMs()); });
   }
 
-  void RunFor(int64_t ms) {
-    const int64_t end = loop_.NowMs() + ms;
-    for (;;) {
-      while (loop_.PumpOne()) {
-      }
-      const int64_t left = end - loop_.NowMs();
-      if (left <= 0 || !loop_.WaitForMessage(left)) return;
-    }
-  }
-
   platform::MessageLoop loop_{platform::ClockMode::kVirtual};
   std::shared_ptr<NotingOutput> output_ = std::make_shared<NotingOutput>(loop_);
   std::unique_ptr<LineAudioDevice> device_;
@@ -75,9 +65,9 @@ class LineAudioAheadTest : public ::testing::Test {
 TEST_F(LineAudioAheadTest, HandsOverAheadAndReportsWhenHeard) {
   Write(1600);  // 200 ms
   Write(800);   // 100 ms
-  RunFor(40);
+  loop_.RunFor(40);
   EXPECT_THAT(output_->sent, ElementsAre("0:1600:1200@0", "20:1600:160@1200", "40:1600:160@1360"));
-  RunFor(1000);
+  loop_.RunFor(1000);
   EXPECT_EQ(output_->total, 2400u);
   EXPECT_THAT(played_, ElementsAre(200, 300));
   EXPECT_TRUE(output_->cuts.empty());
@@ -86,18 +76,18 @@ TEST_F(LineAudioAheadTest, HandsOverAheadAndReportsWhenHeard) {
 // After a silence the timeline starts again when sound comes; a stop cuts what was handed
 // over but not heard, tells the output once, and still reports the dropped writes, later.
 TEST_F(LineAudioAheadTest, RestartsAfterSilenceAndCutsOnReset) {
-  RunFor(500);
+  loop_.RunFor(500);
   Write(8000);  // 1 s
   Write(80);
-  RunFor(100);
+  loop_.RunFor(100);
   EXPECT_EQ(output_->sent.front(), "500:8000:1200@0");
   sink_->Reset();
   EXPECT_THAT(output_->cuts, ElementsAre("600:8000:"));
   EXPECT_TRUE(played_.empty()) << "never from inside Reset";
-  RunFor(10);
+  loop_.RunFor(10);
   EXPECT_THAT(played_, ElementsAre(600, 600));
   const size_t before = output_->total;
-  RunFor(1000);
+  loop_.RunFor(1000);
   EXPECT_EQ(output_->total, before) << "nothing is sent while nothing is queued";
 }
 

@@ -54,7 +54,8 @@ class ModemDriverTest : public testing::Test {
              "\nlockdir = " + lock_dir_.string() + "\ntimeout = 300\nwave = 4100\n" + extra;
     service_ = std::make_unique<Service>([this] { return ParseLinesFile(lines_, "test"); });
     ASSERT_EQ(service_->Initialize(&app_, platform::LineAppInstance(loop_), Callback, "modem test",
-                                   &devices_), 0);
+                                   &devices_),
+              0);
   }
 
   static void Callback(DWORD device, DWORD message, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR p2,
@@ -79,16 +80,9 @@ class ModemDriverTest : public testing::Test {
     return call;
   }
 
-  // Runs the loop until the predicate holds or 3 s of real time have passed.
+  // Runs the loop until the predicate holds or limit_ms of real time have passed.
   bool RunUntil(const std::function<bool()>& done, int64_t limit_ms = 3000) {
-    const int64_t end = loop_.NowMs() + limit_ms;
-    while (!done()) {
-      if (loop_.NowMs() >= end) return false;
-      while (loop_.PumpOne()) {
-      }
-      if (!done()) loop_.WaitForMessage(10);
-    }
-    return true;
+    return loop_.RunUntil(done, loop_.DeadlineAfter(limit_ms)) == platform::WaitResult::kReached;
   }
 
   std::vector<DWORD> States() const {
@@ -293,11 +287,11 @@ TEST_F(ModemDriverTest, StopAbortsTheSoundAtOnce) {
   bool played = false;
   sink->Write(Tone(16000), [&] { played = true; });  // 2 s
   const int64_t start = loop_.NowMs();
-  RunUntil([] { return false; }, 300);
+  loop_.RunFor(300);
   sink->Reset();
   ASSERT_TRUE(RunUntil([&] { return played && modem_->Aborts() == 1; }));
   EXPECT_LT(loop_.NowMs() - start, 1000);
-  RunUntil([] { return false; }, 100);
+  loop_.RunFor(100);
   EXPECT_LT(modem_->Recording().size(), 8000u);
   // Sound after a stop starts a new transmission.
   bool again = false;
@@ -340,7 +334,7 @@ TEST_F(ModemDriverTest, NumbersWithCommandTextAreRefused) {
     HCALL call = 0;
     EXPECT_EQ(service_->MakeCall(line, &call, bad, 0, &params), LINEERR_INVALADDRESS) << bad;
   }
-  RunUntil([] { return false; }, 50);
+  loop_.RunFor(50);
   EXPECT_EQ(modem_->Commands().size(), probed) << "nothing reached the modem";
 }
 

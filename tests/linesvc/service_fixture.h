@@ -75,7 +75,9 @@ features =
   // Registers the application; returns the number of line devices.
   DWORD Initialize() {
     DWORD devices = 0;
-    EXPECT_EQ(service_->Initialize(&app_, platform::LineAppInstance(loop_), Callback, "linesvc test", &devices), 0);
+    EXPECT_EQ(service_->Initialize(&app_, platform::LineAppInstance(loop_), Callback,
+                                   "linesvc test", &devices),
+              0);
     return devices;
   }
 
@@ -102,27 +104,13 @@ features =
     return service_->MakeCall(line, call, number, 0, &params);
   }
 
-  // Dispatches everything that is or becomes due within ms of clock time.
-  void RunFor(int64_t ms) {
-    const int64_t end = loop_.NowMs() + ms;
-    for (int guard = 0; guard < 100000; ++guard) {
-      while (loop_.PumpOne()) {
-      }
-      const int64_t left = end - loop_.NowMs();
-      if (left <= 0 || !loop_.WaitForMessage(left)) return;
-    }
-    ADD_FAILURE() << "the loop never went quiet";
-  }
-
-  // Dispatches until nothing is queued or scheduled any more.
+  // Dispatches until nothing is queued or scheduled any more, for an hour of clock time at
+  // the most.
   void RunUntilQuiet() {
-    for (int guard = 0; guard < 100000; ++guard) {
-      while (loop_.PumpOne()) {
-      }
-      if (loop_.DelayedCount() == 0) return;
-      loop_.WaitForMessage(platform::kInfinite);
-    }
-    ADD_FAILURE() << "the loop never went quiet";
+    const auto quiet = [this] { return loop_.QueuedCount() == 0 && loop_.DelayedCount() == 0; };
+    EXPECT_EQ(loop_.RunUntil(quiet, loop_.DeadlineAfter(3600 * 1000)),
+              platform::WaitResult::kReached)
+        << "the loop never went quiet";
   }
 
   // The call states received for a call, in order.

@@ -8,6 +8,8 @@
 #include <fstream>
 
 #include "service_fixture.h"
+#include "tests/support/scratch_dir.h"
+#include "tests/support/sim_lines.h"
 
 extern "C" {
 LONG lineInitialize(LPHLINEAPP, HINSTANCE, LINECALLBACK, LPCSTR, LPDWORD);
@@ -139,7 +141,9 @@ TEST_F(ServiceTest, OpenChecksPrivilegesMediaAndOwnership) {
             0);
   HLINEAPP other = 0;
   DWORD devices = 0;
-  ASSERT_EQ(service_->Initialize(&other, platform::LineAppInstance(loop_), Callback, "other", &devices), 0);
+  ASSERT_EQ(
+      service_->Initialize(&other, platform::LineAppInstance(loop_), Callback, "other", &devices),
+      0);
   HLINE other_line = 0;
   EXPECT_EQ(service_->Open(other, 0, &other_line, kTapiVersion14, 0, 0, LINECALLPRIVILEGE_OWNER,
                            LINEMEDIAMODE_AUTOMATEDVOICE, nullptr),
@@ -291,14 +295,12 @@ TEST(ServiceConfigTest, InitializeNeedsALoopAndPointers) {
 // The exported entry points read the lines file named by TELVANE_LINES, write the event log
 // named by TELVANE_LINES_LOG, and run a call through the process's service.
 TEST(ExportsTest, EntryPointsServeTheLinesFileOfTheEnvironment) {
-  const auto dir =
-      std::filesystem::temp_directory_path() / ("linesvc_exports_" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  const std::string lines = (dir / "lines.ini").string();
+  const testing::ScratchDir dir = testing::ScratchDir::ForCurrentTest();
   const std::string log = (dir / "events.log").string();
-  std::ofstream(lines) << "[line Exported]\ndriver = sim\ndefault = busy\n";
-  ::setenv("TELVANE_LINES", lines.c_str(), 1);
-  ::setenv("TELVANE_LINES_LOG", log.c_str(), 1);
+  testing::SetEnvironment(
+      "TELVANE_LINES",
+      dir.Write("lines.ini", testing::SimLines().Line("Exported").Default("busy").Text()));
+  testing::SetEnvironment("TELVANE_LINES_LOG", log);
 
   platform::MessageLoop loop(platform::ClockMode::kVirtual);
   struct Seen {
@@ -310,7 +312,8 @@ TEST(ExportsTest, EntryPointsServeTheLinesFileOfTheEnvironment) {
   };
   HLINEAPP app = 0;
   DWORD devices = 0;
-  ASSERT_EQ(lineInitialize(&app, platform::LineAppInstance(loop), callback, "exports", &devices), 0);
+  ASSERT_EQ(lineInitialize(&app, platform::LineAppInstance(loop), callback, "exports", &devices),
+            0);
   EXPECT_EQ(devices, 1u);
   LINEDEVCAPS caps{};
   caps.dwTotalSize = sizeof caps;
@@ -321,19 +324,18 @@ TEST(ExportsTest, EntryPointsServeTheLinesFileOfTheEnvironment) {
             0);
   HCALL call = 0;
   ASSERT_GT(lineMakeCall(line, &call, "5551234", 0, nullptr), 0);
-  while (loop.PumpOne() || (loop.DelayedCount() > 0 && loop.WaitForMessage(platform::kInfinite))) {
-  }
+  loop.RunUntil([&] { return loop.QueuedCount() == 0 && loop.DelayedCount() == 0; },
+                loop.DeadlineAfter(60000));
   EXPECT_EQ(seen.messages.front(), LINE_REPLY);
   EXPECT_EQ(seen.messages.size(), 5u);  // reply, dial tone, dialling, proceeding, busy
   EXPECT_EQ(lineShutdown(app), 0);
-  ::unsetenv("TELVANE_LINES");
-  ::unsetenv("TELVANE_LINES_LOG");
+  testing::UnsetEnvironment("TELVANE_LINES");
+  testing::UnsetEnvironment("TELVANE_LINES_LOG");
 
   std::ifstream file(log);
   std::stringstream text;
   text << file.rdbuf();
   EXPECT_NE(text.str().find("Exported: state BUSY"), std::string::npos) << text.str();
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <memory>
@@ -15,6 +14,8 @@
 #include "linesvc/sim_script.h"
 #include "platform/wave_devices.h"
 #include "service_fixture.h"
+#include "tests/support/scratch_dir.h"
+#include "tests/support/sim_lines.h"
 #include "tests/support/wave_files.h"
 
 namespace telvane::linesvc {
@@ -25,30 +26,17 @@ using ::testing::HasSubstr;
 using testing_wave::Ramp;
 using testing_wave::ReadRecording;
 
-std::string Dir() {
-  return (std::filesystem::temp_directory_path() /
-          ("telvane_simaudio_" + std::to_string(::getpid()) + "_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name()))
-      .string();
-}
-
-std::string AudioLines(const std::string& dir, const std::string& script) {
-  return "[line Sim Voice]\ndriver = sim\nmedia = voice\nwave = 40\nrecord = " + dir +
-         "/%n-%c.wav\ndefault = " + script + "\n";
-}
-
 class SimAudioTest : public ServiceFixture {
  protected:
-  explicit SimAudioTest(const std::string& script = "answer after=1000")
-      : ServiceFixture(AudioLines(Dir(), script)), dir_(Dir()) {
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
+  explicit SimAudioTest(const std::string& script = "answer after=1000") {
+    lines_ = testing::SimLines()
+                 .Line("Sim Voice")
+                 .Key("wave", "40")
+                 .Record((dir_ / "%n-%c.wav").string())
+                 .Default(script)
+                 .Text();
   }
-  ~SimAudioTest() override {
-    sink_.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
+  ~SimAudioTest() override { sink_.reset(); }
 
   // Places a call to 5551234 and lets it be answered; the wave device is opened before.
   void Answered() {
@@ -57,7 +45,7 @@ class SimAudioTest : public ServiceFixture {
     ASSERT_GT(MakeCall(line_, "5551234", &call_), 0);
     sink_ = platform::OpenWaveOutDevice(40);
     ASSERT_NE(sink_, nullptr);
-    RunFor(kSimRingbackMs + 1000);
+    loop_.RunFor(kSimRingbackMs + 1000);
     ASSERT_EQ(CallState(call_), LINECALLSTATE_CONNECTED);
   }
 
@@ -67,8 +55,7 @@ class SimAudioTest : public ServiceFixture {
   }
 
   std::vector<int16_t> Heard(int call = 1) const {
-    return ReadRecording(std::filesystem::path(dir_) /
-                         ("5551234-" + std::to_string(call) + ".wav"));
+    return ReadRecording(dir_ / ("5551234-" + std::to_string(call) + ".wav"));
   }
 
   std::vector<std::string> AudioEvents() const {
@@ -84,7 +71,7 @@ class SimAudioTest : public ServiceFixture {
     return a;
   }
 
-  std::string dir_;
+  const testing::ScratchDir dir_ = testing::ScratchDir::ForCurrentTest();
   HLINE line_ = 0;
   HCALL call_ = 0;
   std::unique_ptr<platform::WaveSink> sink_;
@@ -101,9 +88,9 @@ TEST_F(SimAudioTest, WritesArePacedAtTheLineRateAndRecorded) {
   Write(a);
   Write(b);
   EXPECT_TRUE(played_.empty());
-  RunFor(500);
+  loop_.RunFor(500);
   Write(c);
-  RunFor(100);
+  loop_.RunFor(100);
   EXPECT_THAT(played_, ElementsAre(start + 100, start + 300, start + 501));
   EXPECT_EQ(Heard(), Join(Join(a, b), c));
   const std::string from = std::to_string(start);
@@ -113,7 +100,8 @@ TEST_F(SimAudioTest, WritesArePacedAtTheLineRateAndRecorded) {
                           HasSubstr("1600 samples heard from " + std::to_string(start + 100) +
                                     " to " + std::to_string(start + 300) + " ms, no gap"),
                           HasSubstr("after a gap of 200 ms")));
-  EXPECT_TRUE(service_->Events().Contains("Sim Voice", "audio: recording to " + dir_));
+  EXPECT_TRUE(
+      service_->Events().Contains("Sim Voice", "audio: recording to " + dir_.Path().string()));
 }
 
 // A write that arrives in the moment the one before ends continues the same timeline, so
@@ -122,7 +110,7 @@ TEST_F(SimAudioTest, WriteFromThePlayedCallbackJoinsWithoutAGap) {
   Answered();
   const std::vector<int16_t> a = Ramp(803, 1), b = Ramp(805, 2);
   sink_->Write(a, [this, &b] { Write(b); });
-  RunFor(1000);
+  loop_.RunFor(1000);
   EXPECT_EQ(Heard(), Join(a, b));
   EXPECT_THAT(AudioEvents(), ElementsAre(HasSubstr("first of the call"), HasSubstr("no gap")));
 }
@@ -135,10 +123,10 @@ TEST_F(SimAudioTest, ResetDropsTheUnheardRest) {
   const std::vector<int16_t> a = Ramp(8000, 1);
   Write(a);
   Write(Ramp(8000, 2));
-  RunFor(250);
+  loop_.RunFor(250);
   sink_->Reset();
   EXPECT_TRUE(played_.empty());
-  RunFor(5000);
+  loop_.RunFor(5000);
   EXPECT_THAT(played_, ElementsAre(start + 250, start + 250));
   EXPECT_EQ(Heard(), std::vector<int16_t>(a.begin(), a.begin() + 2000));
   EXPECT_THAT(AudioEvents(), ElementsAre(HasSubstr("8000 samples cut after 2000")));
@@ -150,7 +138,7 @@ TEST_F(SimAudioTest, EmptyWriteCompletesFromTheLoop) {
   const int64_t start = loop_.NowMs();
   Write({});
   EXPECT_TRUE(played_.empty());
-  RunFor(10);
+  loop_.RunFor(10);
   EXPECT_THAT(played_, ElementsAre(start));
   EXPECT_TRUE(Heard().empty());
 }
@@ -162,18 +150,18 @@ TEST_F(SimAudioTest, SoundOutsideTheConnectedCallIsPacedButNotHeard) {
   line_ = OpenLine(0);
   ASSERT_GT(MakeCall(line_, "5551234", &call_), 0);
   sink_ = platform::OpenWaveOutDevice(40);
-  RunFor(100);
+  loop_.RunFor(100);
   const int64_t early = loop_.NowMs();
   Write(Ramp(800, 1));
-  RunFor(kSimRingbackMs + 1000);
+  loop_.RunFor(kSimRingbackMs + 1000);
   ASSERT_EQ(CallState(call_), LINECALLSTATE_CONNECTED);
   EXPECT_THAT(played_, ElementsAre(early + 100));
   const std::vector<int16_t> a = Ramp(8000, 2);
   Write(a);
-  RunFor(400);
+  loop_.RunFor(400);
   ASSERT_GT(service_->Drop(call_, nullptr, 0), 0);
   Write(Ramp(800, 3));
-  RunFor(3000);
+  loop_.RunFor(3000);
   EXPECT_EQ(played_.size(), 3u);
   EXPECT_EQ(Heard(), std::vector<int16_t>(a.begin(), a.begin() + 3200));
   EXPECT_THAT(AudioEvents(), ElementsAre(HasSubstr("800 samples not heard (no call connected)"),
@@ -187,7 +175,7 @@ TEST_F(SimAudioTest, ClosedSinkPlaysOutWhatItHolds) {
   const std::vector<int16_t> a = Ramp(1600, 1);
   Write(a);
   sink_.reset();
-  RunFor(1000);
+  loop_.RunFor(1000);
   EXPECT_EQ(played_.size(), 1u);
   EXPECT_EQ(Heard(), a);
 }
@@ -204,16 +192,16 @@ TEST_F(HeardScriptTest, KeysAndHangUpFollowTheHeardSound) {
   Answered();
   ASSERT_EQ(service_->MonitorDigits(call_, LINEDIGITMODE_DTMF), 0);
   Write(Ramp(800, 1));  // 100 ms heard
-  RunFor(2000);
+  loop_.RunFor(2000);
   EXPECT_EQ(Find(LINE_MONITORDIGITS), nullptr);
   Write(Ramp(8000, 2));
-  RunFor(20);  // 120 ms heard, then the write is cut
+  loop_.RunFor(20);  // 120 ms heard, then the write is cut
   sink_->Reset();
-  RunFor(2000);
+  loop_.RunFor(2000);
   EXPECT_EQ(Find(LINE_MONITORDIGITS), nullptr) << "cut-off sound is not heard";
   const int64_t start = loop_.NowMs();
   Write(Ramp(8000, 3));
-  RunFor(3000);
+  loop_.RunFor(3000);
   const Received* digit = Find(LINE_MONITORDIGITS);
   ASSERT_NE(digit, nullptr);
   EXPECT_EQ(digit->param1, static_cast<DWORD_PTR>('5'));
@@ -232,14 +220,14 @@ TEST_F(HeardScriptTest, KeysAndHangUpFollowTheHeardSound) {
 TEST_F(SimAudioTest, EachCallRecordsToItsOwnFile) {
   Answered();
   Write(Ramp(80, 1));
-  RunFor(100);
+  loop_.RunFor(100);
   ASSERT_GT(service_->Drop(call_, nullptr, 0), 0);
-  RunFor(100);
+  loop_.RunFor(100);
   ASSERT_EQ(service_->DeallocateCall(call_), 0);
   ASSERT_GT(MakeCall(line_, "5551234", &call_), 0);
-  RunFor(kSimRingbackMs + 1000);
+  loop_.RunFor(kSimRingbackMs + 1000);
   Write(Ramp(160, 2));
-  RunFor(100);
+  loop_.RunFor(100);
   EXPECT_EQ(Heard(1), Ramp(80, 1));
   EXPECT_EQ(Heard(2), Ramp(160, 2));
 }
@@ -256,9 +244,9 @@ TEST(SimAudioRegistryTest, WaveDeviceLivesWithTheLine) {
     EXPECT_FALSE(platform::HasWaveOutDevice(41));
     HLINEAPP app = 0;
     DWORD devices = 0;
-    ASSERT_EQ(service.Initialize(&app, platform::LineAppInstance(loop),
-                                 [](DWORD, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR, DWORD_PTR) {},
-                                 "t", &devices),
+    ASSERT_EQ(service.Initialize(
+                  &app, platform::LineAppInstance(loop),
+                  [](DWORD, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}, "t", &devices),
               0);
     EXPECT_EQ(devices, 2u);
     EXPECT_TRUE(platform::HasWaveOutDevice(41));
