@@ -371,27 +371,10 @@ LONG Service::MakeCall(HLINE line, LPHCALL call, LPCSTR dest_address, DWORD,
     events_.Add(name, "dialling refused: invalid address");
     return LINEERR_INVALADDRESS;
   }
-  DWORD media_mode = LINEMEDIAMODE_INTERACTIVEVOICE;
+  DWORD media_mode = 0;
   DWORD param_flags = 0;
-  if (params != nullptr) {
-    if (params->dwTotalSize < sizeof(LINECALLPARAMS)) return LINEERR_STRUCTURETOOSMALL;
-    if (params->dwBearerMode != 0 && params->dwBearerMode != LINEBEARERMODE_VOICE) {
-      return LINEERR_INVALBEARERMODE;
-    }
-    if (params->dwAddressMode == LINEADDRESSMODE_ADDRESSID && params->dwAddressID != 0) {
-      return LINEERR_INVALADDRESSID;
-    }
-    if (params->dwMediaMode != 0) media_mode = params->dwMediaMode;
-    param_flags = params->dwCallParamFlags;
-  } else if ((device.config.media_modes & media_mode) == 0) {
-    // Without parameters TAPI asks for interactive voice; a line without it uses its voice.
-    media_mode = device.config.media_modes & kVoiceModes ? device.config.media_modes & kVoiceModes
-                                                         : device.config.media_modes;
-    media_mode &= ~(media_mode - 1);
-  }
-  if ((media_mode & (media_mode - 1)) != 0 || (media_mode & device.config.media_modes) == 0) {
-    return LINEERR_INVALMEDIAMODE;
-  }
+  const LONG checked = ReadCallParams(params, device.config.media_modes, &media_mode, &param_flags);
+  if (checked != 0) return checked;
   for (const auto& [handle, other] : calls_) {
     if (other->device == open->device && !other->defunct && other->state != LINECALLSTATE_IDLE) {
       return LINEERR_CALLUNAVAIL;

@@ -33,17 +33,11 @@
 #include "linesvc/driver_registry.h"
 #include "linesvc/event_log.h"
 #include "linesvc/lines_file.h"
+#include "linesvc/tapi_structures.h"
 #include "platform/message_loop.h"
 #include "platform/tapi.h"
 
 namespace telvane::linesvc {
-
-// Results the service gives that the shared TAPI header does not name.
-inline constexpr LONG LINEERR_INCOMPATIBLEEXTVERSION = static_cast<LONG>(0x8000000D);
-inline constexpr LONG LINEERR_INVALADDRESSID = static_cast<LONG>(0x80000011);
-inline constexpr LONG LINEERR_INVALADDRESSSTATE = static_cast<LONG>(0x80000013);
-inline constexpr LONG LINEERR_INVALBEARERMODE = static_cast<LONG>(0x80000016);
-inline constexpr LONG LINEERR_INVALLINESTATE = static_cast<LONG>(0x8000002C);
 
 // The longest destination address lineMakeCall takes, in characters.
 inline constexpr size_t kMaxDialableLength = 251;

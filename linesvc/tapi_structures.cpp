@@ -84,6 +84,31 @@ DWORD ClearFixedPart(Structure* structure) {
 
 }  // namespace
 
+LONG ReadCallParams(const LINECALLPARAMS* params, DWORD line_media_modes, DWORD* media_mode,
+                    DWORD* param_flags) {
+  constexpr DWORD kVoiceModes = LINEMEDIAMODE_AUTOMATEDVOICE | LINEMEDIAMODE_INTERACTIVEVOICE;
+  DWORD mode = LINEMEDIAMODE_INTERACTIVEVOICE;
+  DWORD flags = 0;
+  if (params != nullptr) {
+    if (params->dwTotalSize < sizeof(LINECALLPARAMS)) return LINEERR_STRUCTURETOOSMALL;
+    if (params->dwBearerMode != 0 && params->dwBearerMode != LINEBEARERMODE_VOICE) {
+      return LINEERR_INVALBEARERMODE;
+    }
+    if (params->dwAddressMode == LINEADDRESSMODE_ADDRESSID && params->dwAddressID != 0) {
+      return LINEERR_INVALADDRESSID;
+    }
+    if (params->dwMediaMode != 0) mode = params->dwMediaMode;
+    flags = params->dwCallParamFlags;
+  } else if ((line_media_modes & mode) == 0) {
+    mode = line_media_modes & kVoiceModes ? line_media_modes & kVoiceModes : line_media_modes;
+    mode &= ~(mode - 1);
+  }
+  if ((mode & (mode - 1)) != 0 || (mode & line_media_modes) == 0) return LINEERR_INVALMEDIAMODE;
+  *media_mode = mode;
+  *param_flags = flags;
+  return 0;
+}
+
 void FillDevCaps(const LineDescription& line, LINEDEVCAPS* caps) {
   const DWORD total = ClearFixedPart(caps);
   caps->dwPermanentLineID = PermanentId(line.name);

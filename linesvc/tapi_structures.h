@@ -1,5 +1,5 @@
-// The TAPI structures the service fills for applications, and TAPI values in words for its
-// event log.
+// The TAPI structures the service fills for applications and the call parameters it reads,
+// and TAPI values in words for its event log.
 //
 // Each Fill function expects a structure whose dwTotalSize the caller has checked to hold at
 // least the fixed part. It clears the fixed part, keeps dwTotalSize, and places the strings
@@ -13,8 +13,22 @@
 
 namespace telvane::linesvc {
 
+// Results the service gives that the shared TAPI header does not name.
+inline constexpr LONG LINEERR_INCOMPATIBLEEXTVERSION = static_cast<LONG>(0x8000000D);
+inline constexpr LONG LINEERR_INVALADDRESSID = static_cast<LONG>(0x80000011);
+inline constexpr LONG LINEERR_INVALADDRESSSTATE = static_cast<LONG>(0x80000013);
+inline constexpr LONG LINEERR_INVALBEARERMODE = static_cast<LONG>(0x80000016);
+inline constexpr LONG LINEERR_INVALLINESTATE = static_cast<LONG>(0x8000002C);
+
 // The digit modes the lines report (LINEDIGITMODE_DTMF and LINEDIGITMODE_DTMFEND).
 inline constexpr DWORD kMonitorDigitModes = LINEDIGITMODE_DTMF | LINEDIGITMODE_DTMFEND;
+
+// The LINECALLPARAMS of lineMakeCall (null for none) for a line offering `line_media_modes`:
+// the call's one media mode and its parameter flags, or a LINEERR_* for parameters the line
+// cannot take. Without parameters TAPI asks for interactive voice; a line without it uses
+// its voice, or its first mode.
+LONG ReadCallParams(const LINECALLPARAMS* params, DWORD line_media_modes, DWORD* media_mode,
+                    DWORD* param_flags);
 
 // A line device as lineGetDevCaps describes it.
 struct LineDescription {
