@@ -12,12 +12,9 @@ using CallTest = ServiceFixture;
 
 // An answered call: LINE_REPLY first, then the progress states in order at their times.
 TEST_F(CallTest, AnsweredCallReportsReplyThenProgressThenConnected) {
-  Initialize();
-  const HLINE line = OpenLine(0);
-  HCALL call = 0;
-  const LONG request = MakeCall(line, "5551234", &call);
+  const LONG request = Dial();
   ASSERT_GT(request, 0);
-  ASSERT_NE(call, 0u);
+  ASSERT_NE(call_, 0u);
   EXPECT_TRUE(received_.empty()) << "nothing is delivered from inside the request";
 
   loop_.RunFor(kSimRingbackMs + 2000);
@@ -27,14 +24,14 @@ TEST_F(CallTest, AnsweredCallReportsReplyThenProgressThenConnected) {
   EXPECT_EQ(received_[0].param1, static_cast<DWORD_PTR>(request));
   EXPECT_EQ(received_[0].param2, 0u);
   EXPECT_EQ(received_[0].instance, Instance());
-  EXPECT_EQ(States(call), (std::vector<DWORD>{LINECALLSTATE_DIALTONE, LINECALLSTATE_DIALING,
-                                              LINECALLSTATE_PROCEEDING, LINECALLSTATE_RINGBACK,
-                                              LINECALLSTATE_CONNECTED}));
+  EXPECT_EQ(States(call_), (std::vector<DWORD>{LINECALLSTATE_DIALTONE, LINECALLSTATE_DIALING,
+                                               LINECALLSTATE_PROCEEDING, LINECALLSTATE_RINGBACK,
+                                               LINECALLSTATE_CONNECTED}));
   const Received* connected = &received_.back();
   EXPECT_EQ(connected->param1, LINECALLSTATE_CONNECTED);
   EXPECT_EQ(connected->ms, kSimRingbackMs + 2000);
   EXPECT_EQ(connected->instance, Instance());
-  EXPECT_EQ(CallState(call), LINECALLSTATE_CONNECTED);
+  EXPECT_EQ(CallState(call_), LINECALLSTATE_CONNECTED);
 }
 
 // Busy, no answer, reject, unreachable and no dial tone each end the way TAPI reports them.
@@ -103,29 +100,23 @@ TEST_F(CallTest, RefusedDialFailsAtOnceWithoutMessages) {
 
 // A dial that fails later answers its request with the error and leaves no usable call.
 TEST_F(CallTest, FailedDialRepliesWithTheErrorAndNoCallStates) {
-  Initialize();
-  const HLINE line = OpenLine(0);
-  HCALL call = 0;
-  const LONG request = MakeCall(line, "106", &call);
+  const LONG request = Dial("106");
   ASSERT_GT(request, 0);
   RunUntilQuiet();
   ASSERT_EQ(received_.size(), 1u);
   EXPECT_EQ(received_[0].message, LINE_REPLY);
   EXPECT_EQ(received_[0].param1, static_cast<DWORD_PTR>(request));
   EXPECT_EQ(static_cast<LONG>(received_[0].param2), LINEERR_RESOURCEUNAVAIL);
-  EXPECT_EQ(service_->Drop(call, nullptr, 0), LINEERR_INVALCALLHANDLE);
-  EXPECT_GT(MakeCall(line, "5551234", &call), 0);
+  EXPECT_EQ(service_->Drop(call_, nullptr, 0), LINEERR_INVALCALLHANDLE);
+  EXPECT_GT(MakeCall(line_, "5551234", &call_), 0);
 }
 
 // The remote side hangs up at its scripted time: DISCONNECTED with NORMAL.
 TEST_F(CallTest, RemoteHangUpDisconnectsNormally) {
-  Initialize();
-  const HLINE line = OpenLine(0);
-  HCALL call = 0;
-  ASSERT_GT(MakeCall(line, "5551234", &call), 0);
+  ASSERT_GT(Dial(), 0);
   RunUntilQuiet();
-  ASSERT_FALSE(States(call).empty());
-  EXPECT_EQ(States(call).back(), LINECALLSTATE_DISCONNECTED);
+  ASSERT_FALSE(States(call_).empty());
+  EXPECT_EQ(States(call_).back(), LINECALLSTATE_DISCONNECTED);
   EXPECT_EQ(received_.back().param2, LINEDISCONNECTMODE_NORMAL);
   EXPECT_EQ(received_.back().ms, kSimRingbackMs + 2000 + 9000);
 }
@@ -133,20 +124,17 @@ TEST_F(CallTest, RemoteHangUpDisconnectsNormally) {
 // Keys pressed after the answer reach the application once monitoring is on, digit in the
 // low byte and the DTMF mode, in order; keys before monitoring are lost as on a real line.
 TEST_F(CallTest, MonitoredKeysArriveAsMonitorDigitsInOrder) {
-  Initialize();
-  const HLINE line = OpenLine(0);
-  HCALL call = 0;
-  ASSERT_GT(MakeCall(line, "5551234", &call), 0);
+  ASSERT_GT(Dial(), 0);
   on_message_ = [&](const Received& r) {
     if (r.message == LINE_CALLSTATE && r.param1 == LINECALLSTATE_CONNECTED) {
-      EXPECT_EQ(service_->MonitorDigits(call, LINEDIGITMODE_DTMF), 0);
+      EXPECT_EQ(service_->MonitorDigits(call_, LINEDIGITMODE_DTMF), 0);
     }
   };
   RunUntilQuiet();
   std::vector<std::pair<char, int64_t>> digits;
   for (const Received& r : received_) {
     if (r.message != LINE_MONITORDIGITS) continue;
-    EXPECT_EQ(r.device, call);
+    EXPECT_EQ(r.device, call_);
     EXPECT_EQ(r.param2, LINEDIGITMODE_DTMF);
     digits.emplace_back(static_cast<char>(r.param1 & 0xFF), r.ms);
   }
@@ -157,10 +145,7 @@ TEST_F(CallTest, MonitoredKeysArriveAsMonitorDigitsInOrder) {
 
 // Without monitoring no digit message is sent, and the event log says the key was lost.
 TEST_F(CallTest, KeysWithoutMonitoringAreNotDelivered) {
-  Initialize();
-  const HLINE line = OpenLine(0);
-  HCALL call = 0;
-  ASSERT_GT(MakeCall(line, "5551234", &call), 0);
+  ASSERT_GT(Dial(), 0);
   RunUntilQuiet();
   EXPECT_EQ(Find(LINE_MONITORDIGITS), nullptr);
   EXPECT_TRUE(service_->Events().Contains("Sim Voice 1", "digit 5 not monitored"));
@@ -168,30 +153,24 @@ TEST_F(CallTest, KeysWithoutMonitoringAreNotDelivered) {
 
 // A line scripted to refuse monitoring says so; refused wave output likewise.
 TEST_F(CallTest, ScriptedRefusalsOfMonitoringAndWave) {
-  Initialize();
-  const HLINE line = OpenLine(0);
-  HCALL call = 0;
-  ASSERT_GT(MakeCall(line, "107", &call), 0);
+  ASSERT_GT(Dial("107"), 0);
   loop_.RunFor(kSimRingbackMs + 1000);
-  ASSERT_EQ(CallState(call), LINECALLSTATE_CONNECTED);
-  EXPECT_EQ(service_->MonitorDigits(call, LINEDIGITMODE_DTMF), LINEERR_OPERATIONUNAVAIL);
+  ASSERT_EQ(CallState(call_), LINECALLSTATE_CONNECTED);
+  EXPECT_EQ(service_->MonitorDigits(call_, LINEDIGITMODE_DTMF), LINEERR_OPERATIONUNAVAIL);
   VARSTRING id{};
   id.dwTotalSize = sizeof id;
-  EXPECT_EQ(service_->GetID(0, 0, call, LINECALLSELECT_CALL, &id, "wave/out"),
+  EXPECT_EQ(service_->GetID(0, 0, call_, LINECALLSELECT_CALL, &id, "wave/out"),
             LINEERR_INVALDEVICECLASS);
 }
 
 // lineDrop of a connected call: LINE_REPLY for the drop, then IDLE, and nothing after.
 TEST_F(CallTest, DropRepliesThenGoesIdleAndCancelsTheScript) {
-  Initialize();
-  const HLINE line = OpenLine(0);
-  HCALL call = 0;
-  ASSERT_GT(MakeCall(line, "5551234", &call), 0);
+  ASSERT_GT(Dial(), 0);
   loop_.RunFor(kSimRingbackMs + 2000);
-  ASSERT_EQ(CallState(call), LINECALLSTATE_CONNECTED);
-  ASSERT_EQ(service_->MonitorDigits(call, LINEDIGITMODE_DTMF), 0);
+  ASSERT_EQ(CallState(call_), LINECALLSTATE_CONNECTED);
+  ASSERT_EQ(service_->MonitorDigits(call_, LINEDIGITMODE_DTMF), 0);
   received_.clear();
-  const LONG request = service_->Drop(call, nullptr, 0);
+  const LONG request = service_->Drop(call_, nullptr, 0);
   ASSERT_GT(request, 0);
   EXPECT_TRUE(received_.empty());
   RunUntilQuiet();
@@ -202,9 +181,9 @@ TEST_F(CallTest, DropRepliesThenGoesIdleAndCancelsTheScript) {
   EXPECT_EQ(received_[1].message, LINE_CALLSTATE);
   EXPECT_EQ(received_[1].param1, LINECALLSTATE_IDLE);
   EXPECT_EQ(loop_.DelayedCount(), 0u) << "the script's remaining steps are cancelled";
-  EXPECT_EQ(service_->Drop(call, nullptr, 0), LINEERR_INVALCALLSTATE);
-  EXPECT_EQ(service_->DeallocateCall(call), 0);
-  EXPECT_EQ(service_->DeallocateCall(call), LINEERR_INVALCALLHANDLE);
+  EXPECT_EQ(service_->Drop(call_, nullptr, 0), LINEERR_INVALCALLSTATE);
+  EXPECT_EQ(service_->DeallocateCall(call_), 0);
+  EXPECT_EQ(service_->DeallocateCall(call_), LINEERR_INVALCALLHANDLE);
 }
 
 // A call must be dropped before it is freed; a second call waits until the line is free.
@@ -222,44 +201,35 @@ TEST_F(CallTest, OneActiveCallPerLineAndNoFreeingBeforeTheDrop) {
 
 // lineClose stops everything for the line, including what was already queued.
 TEST_F(CallTest, CloseDeliversNothingMore) {
-  Initialize();
-  const HLINE line = OpenLine(0);
-  HCALL call = 0;
-  ASSERT_GT(MakeCall(line, "5551234", &call), 0);
+  ASSERT_GT(Dial(), 0);
   loop_.RunFor(kSimDialingMs);
   ASSERT_FALSE(received_.empty());
   const size_t before = received_.size();
   // Queue more: the reply of a drop is posted but not yet dispatched.
-  ASSERT_GT(service_->Drop(call, nullptr, 0), 0);
-  EXPECT_EQ(service_->Close(line), 0);
+  ASSERT_GT(service_->Drop(call_, nullptr, 0), 0);
+  EXPECT_EQ(service_->Close(line_), 0);
   RunUntilQuiet();
   EXPECT_EQ(received_.size(), before);
   EXPECT_EQ(loop_.DelayedCount(), 0u) << "the script's steps are cancelled";
   LINECALLSTATUS status{};
   status.dwTotalSize = sizeof status;
-  EXPECT_EQ(service_->GetCallStatus(call, &status), LINEERR_INVALCALLHANDLE);
+  EXPECT_EQ(service_->GetCallStatus(call_, &status), LINEERR_INVALCALLHANDLE);
 }
 
 // lineShutdown drops what is queued and ends the application's lines and calls.
 TEST_F(CallTest, ShutdownDropsQueuedMessages) {
-  Initialize();
-  const HLINE line = OpenLine(0);
-  HCALL call = 0;
-  ASSERT_GT(MakeCall(line, "5551234", &call), 0);
+  ASSERT_GT(Dial(), 0);
   EXPECT_EQ(service_->Shutdown(app_), 0);
   RunUntilQuiet();
   EXPECT_TRUE(received_.empty());
-  EXPECT_EQ(service_->Drop(call, nullptr, 0), LINEERR_INVALCALLHANDLE);
-  EXPECT_EQ(service_->Close(line), LINEERR_INVALLINEHANDLE);
+  EXPECT_EQ(service_->Drop(call_, nullptr, 0), LINEERR_INVALCALLHANDLE);
+  EXPECT_EQ(service_->Close(line_), LINEERR_INVALLINEHANDLE);
   EXPECT_EQ(service_->Shutdown(app_), LINEERR_INVALAPPHANDLE);
 }
 
 // Destroying the service with a call under way leaves nothing that runs on freed state.
 TEST_F(CallTest, DestroyedServiceDeliversNothing) {
-  Initialize();
-  const HLINE line = OpenLine(0);
-  HCALL call = 0;
-  ASSERT_GT(MakeCall(line, "5551234", &call), 0);
+  ASSERT_GT(Dial(), 0);
   service_.reset();
   RunUntilQuiet();
   EXPECT_TRUE(received_.empty());
@@ -292,10 +262,7 @@ TEST_F(CallTest, LineEventsOutOfServiceAndForcedClose) {
 
 // Without lineSetStatusMessages the line state is not reported.
 TEST_F(CallTest, LineStatesNeedStatusMessages) {
-  Initialize();
-  const HLINE line = OpenLine(0);
-  HCALL call = 0;
-  ASSERT_GT(MakeCall(line, "108", &call), 0);
+  ASSERT_GT(Dial("108"), 0);
   RunUntilQuiet();
   EXPECT_EQ(Find(LINE_LINEDEVSTATE), nullptr);
   EXPECT_NE(Find(LINE_CLOSE), nullptr);
@@ -345,24 +312,21 @@ TEST_F(CallTest, MakeCallChecksLineParametersAndFeatures) {
 
 // Call information and status describe the call as it is.
 TEST_F(CallTest, CallInfoAndStatusDescribeTheCall) {
-  Initialize();
-  const HLINE line = OpenLine(0);
-  HCALL call = 0;
-  ASSERT_GT(MakeCall(line, "555-1234", &call), 0);
+  ASSERT_GT(Dial("555-1234"), 0);
   loop_.RunFor(kSimRingbackMs + 2000);
-  ASSERT_EQ(service_->MonitorDigits(call, LINEDIGITMODE_DTMF), 0);
+  ASSERT_EQ(service_->MonitorDigits(call_, LINEDIGITMODE_DTMF), 0);
 
   LINECALLINFO small{};
   small.dwTotalSize = sizeof small - 4;
-  EXPECT_EQ(service_->GetCallInfo(call, &small), LINEERR_STRUCTURETOOSMALL);
+  EXPECT_EQ(service_->GetCallInfo(call_, &small), LINEERR_STRUCTURETOOSMALL);
 
   LINECALLINFO fixed{};
   fixed.dwTotalSize = sizeof fixed;
-  ASSERT_EQ(service_->GetCallInfo(call, &fixed), 0);
+  ASSERT_EQ(service_->GetCallInfo(call_, &fixed), 0);
   EXPECT_EQ(fixed.dwUsedSize, sizeof fixed);
   EXPECT_GT(fixed.dwNeededSize, sizeof fixed);
   EXPECT_EQ(fixed.dwCalledIDSize, 0u) << "variable parts only when they all fit";
-  EXPECT_EQ(fixed.hLine, line);
+  EXPECT_EQ(fixed.hLine, line_);
   EXPECT_EQ(fixed.dwMediaMode, LINEMEDIAMODE_AUTOMATEDVOICE);
   EXPECT_EQ(fixed.dwOrigin, 0x1u);
   EXPECT_EQ(fixed.dwMonitorDigitModes, LINEDIGITMODE_DTMF);
@@ -371,7 +335,7 @@ TEST_F(CallTest, CallInfoAndStatusDescribeTheCall) {
   std::vector<char> buffer(fixed.dwNeededSize);
   auto* info = reinterpret_cast<LINECALLINFO*>(buffer.data());
   info->dwTotalSize = fixed.dwNeededSize;
-  ASSERT_EQ(service_->GetCallInfo(call, info), 0);
+  ASSERT_EQ(service_->GetCallInfo(call_, info), 0);
   EXPECT_EQ(info->dwUsedSize, info->dwNeededSize);
   ASSERT_EQ(info->dwCalledIDSize, 9u);
   EXPECT_STREQ(buffer.data() + info->dwCalledIDOffset, "555-1234");
@@ -379,20 +343,17 @@ TEST_F(CallTest, CallInfoAndStatusDescribeTheCall) {
 
   LINECALLSTATUS status{};
   status.dwTotalSize = sizeof status - 1;
-  EXPECT_EQ(service_->GetCallStatus(call, &status), LINEERR_STRUCTURETOOSMALL);
+  EXPECT_EQ(service_->GetCallStatus(call_, &status), LINEERR_STRUCTURETOOSMALL);
   status.dwTotalSize = sizeof status;
-  ASSERT_EQ(service_->GetCallStatus(call, &status), 0);
+  ASSERT_EQ(service_->GetCallStatus(call_, &status), 0);
   EXPECT_EQ(status.dwCallState, LINECALLSTATE_CONNECTED);
   EXPECT_EQ(status.dwUsedSize, sizeof status);
-  EXPECT_EQ(service_->GetCallStatus(call + 1000, &status), LINEERR_INVALCALLHANDLE);
+  EXPECT_EQ(service_->GetCallStatus(call_ + 1000, &status), LINEERR_INVALCALLHANDLE);
 }
 
 // The event log records the call on the loop clock, for tests and users.
 TEST_F(CallTest, EventLogRecordsTheCallOnTheLoopClock) {
-  Initialize();
-  const HLINE line = OpenLine(0);
-  HCALL call = 0;
-  ASSERT_GT(MakeCall(line, "100", &call), 0);
+  ASSERT_GT(Dial("100"), 0);
   RunUntilQuiet();
   const auto& entries = service_->Events().Entries();
   auto busy = std::find_if(entries.begin(), entries.end(), [](const Event& e) {

@@ -74,19 +74,16 @@ class DriverOrderTest : public ServiceFixture {
 // States reported before the dial completes wait behind its LINE_REPLY; IDLE reported before
 // the drop completes waits behind the drop's LINE_REPLY.
 TEST_F(DriverOrderTest, RepliesComeBeforeTheStatesThatFollowFromThem) {
-  ASSERT_EQ(Initialize(), 1u);
-  const HLINE line = OpenLine(0);
-  HCALL call = 0;
-  const LONG dial = MakeCall(line, "5551234", &call);
+  const LONG dial = Dial();
   ASSERT_GT(dial, 0);
   RunUntilQuiet();
   ASSERT_EQ(received_.size(), 4u);
   EXPECT_EQ(received_[0].message, LINE_REPLY);
   EXPECT_EQ(received_[0].param1, static_cast<DWORD_PTR>(dial));
-  EXPECT_EQ(States(call), (std::vector<DWORD>{LINECALLSTATE_DIALTONE, LINECALLSTATE_DIALING,
-                                              LINECALLSTATE_CONNECTED}));
+  EXPECT_EQ(States(call_), (std::vector<DWORD>{LINECALLSTATE_DIALTONE, LINECALLSTATE_DIALING,
+                                               LINECALLSTATE_CONNECTED}));
   received_.clear();
-  const LONG drop = service_->Drop(call, nullptr, 0);
+  const LONG drop = service_->Drop(call_, nullptr, 0);
   ASSERT_GT(drop, 0);
   RunUntilQuiet();
   ASSERT_EQ(received_.size(), 2u);
@@ -97,20 +94,17 @@ TEST_F(DriverOrderTest, RepliesComeBeforeTheStatesThatFollowFromThem) {
 
 // A drop the driver cannot carry out is answered with its error and the call stays droppable.
 TEST_F(DriverOrderTest, FailedDropIsRepliedAndCanBeRetried) {
-  Initialize();
-  const HLINE line = OpenLine(0);
-  HCALL call = 0;
-  ASSERT_GT(MakeCall(line, "5551234", &call), 0);
+  ASSERT_GT(Dial(), 0);
   RunUntilQuiet();
   script_.drop_result = LINEERR_OPERATIONFAILED;
   received_.clear();
-  ASSERT_GT(service_->Drop(call, nullptr, 0), 0);
+  ASSERT_GT(service_->Drop(call_, nullptr, 0), 0);
   RunUntilQuiet();
   ASSERT_EQ(received_.size(), 1u);
   EXPECT_EQ(static_cast<LONG>(received_[0].param2), LINEERR_OPERATIONFAILED);
-  EXPECT_EQ(CallState(call), LINECALLSTATE_CONNECTED);
+  EXPECT_EQ(CallState(call_), LINECALLSTATE_CONNECTED);
   script_.drop_result = 0;
-  EXPECT_GT(service_->Drop(call, nullptr, 0), 0);
+  EXPECT_GT(service_->Drop(call_, nullptr, 0), 0);
 }
 
 // A driver that cannot take its line (a port held by another program) fails lineOpen.

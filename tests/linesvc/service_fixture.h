@@ -104,6 +104,13 @@ features =
     return service_->MakeCall(line, call, number, 0, &params);
   }
 
+  // Registers, opens line 0 (line_) and dials the number (call_); returns the request.
+  LONG Dial(const char* number = "5551234") {
+    Initialize();
+    line_ = OpenLine(0);
+    return MakeCall(line_, number, &call_);
+  }
+
   // Dispatches until nothing is queued or scheduled any more, for an hour of clock time at
   // the most.
   void RunUntilQuiet() {
@@ -140,6 +147,8 @@ features =
   std::string lines_;
   std::unique_ptr<Service> service_;
   HLINEAPP app_ = 0;
+  HLINE line_ = 0;
+  HCALL call_ = 0;
   std::vector<Received> received_;
   std::function<void(const Received&)> on_message_;
 };

@@ -232,15 +232,12 @@ TEST_F(ServiceTest, GetIdNamesWaveDevicesUnderTheSizeRules) {
 
 // Digit monitoring takes DTMF modes only, on a live call.
 TEST_F(ServiceTest, MonitorDigitsChecksModesAndHandles) {
-  Initialize();
-  const HLINE line = OpenLine(0);
-  HCALL call = 0;
-  ASSERT_GT(MakeCall(line, "5551234", &call), 0);
-  EXPECT_EQ(service_->MonitorDigits(call, LINEDIGITMODE_PULSE), LINEERR_INVALDIGITMODE);
-  EXPECT_EQ(service_->MonitorDigits(call, 0x80), LINEERR_INVALDIGITMODE);
-  EXPECT_EQ(service_->MonitorDigits(call + 99, LINEDIGITMODE_DTMF), LINEERR_INVALCALLHANDLE);
-  EXPECT_EQ(service_->MonitorDigits(call, LINEDIGITMODE_DTMF | LINEDIGITMODE_DTMFEND), 0);
-  EXPECT_EQ(service_->MonitorDigits(call, 0), 0);
+  ASSERT_GT(Dial(), 0);
+  EXPECT_EQ(service_->MonitorDigits(call_, LINEDIGITMODE_PULSE), LINEERR_INVALDIGITMODE);
+  EXPECT_EQ(service_->MonitorDigits(call_, 0x80), LINEERR_INVALDIGITMODE);
+  EXPECT_EQ(service_->MonitorDigits(call_ + 99, LINEDIGITMODE_DTMF), LINEERR_INVALCALLHANDLE);
+  EXPECT_EQ(service_->MonitorDigits(call_, LINEDIGITMODE_DTMF | LINEDIGITMODE_DTMFEND), 0);
+  EXPECT_EQ(service_->MonitorDigits(call_, 0), 0);
 }
 
 // A line the service cannot drive is left out, the others keep their order, and the reason is

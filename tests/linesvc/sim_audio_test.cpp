@@ -40,9 +40,7 @@ class SimAudioTest : public ServiceFixture {
 
   // Places a call to 5551234 and lets it be answered; the wave device is opened before.
   void Answered() {
-    Initialize();
-    line_ = OpenLine(0);
-    ASSERT_GT(MakeCall(line_, "5551234", &call_), 0);
+    ASSERT_GT(Dial(), 0);
     sink_ = platform::OpenWaveOutDevice(40);
     ASSERT_NE(sink_, nullptr);
     loop_.RunFor(kSimRingbackMs + 1000);
@@ -72,8 +70,6 @@ class SimAudioTest : public ServiceFixture {
   }
 
   const testing::ScratchDir dir_ = testing::ScratchDir::ForCurrentTest();
-  HLINE line_ = 0;
-  HCALL call_ = 0;
   std::unique_ptr<platform::WaveSink> sink_;
   std::vector<int64_t> played_;
 };
@@ -146,9 +142,7 @@ TEST_F(SimAudioTest, EmptyWriteCompletesFromTheLoop) {
 // Sound sent before the answer or after the hang-up is not heard and not recorded, but it
 // is paced all the same; a call ending mid-write keeps only what was heard.
 TEST_F(SimAudioTest, SoundOutsideTheConnectedCallIsPacedButNotHeard) {
-  Initialize();
-  line_ = OpenLine(0);
-  ASSERT_GT(MakeCall(line_, "5551234", &call_), 0);
+  ASSERT_GT(Dial(), 0);
   sink_ = platform::OpenWaveOutDevice(40);
   loop_.RunFor(100);
   const int64_t early = loop_.NowMs();
