@@ -69,7 +69,10 @@ LONG SimCall::MonitorDigits(DWORD digit_modes) {
 
 LONG SimCall::GetDeviceId(std::string_view device_class, DWORD* id) {
   if (!IsSimWaveClass(device_class)) return LINEERR_INVALDEVICECLASS;
-  if (scenario_.refuse_wave) return *scenario_.refuse_wave;
+  // The application asks once for each play, so the count says which play is refused.
+  if (scenario_.refuse_wave && ++wave_requests_ >= scenario_.refuse_wave_from) {
+    return *scenario_.refuse_wave;
+  }
   *id = line_.wave_id;
   return 0;
 }

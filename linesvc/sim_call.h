@@ -87,6 +87,7 @@ class SimCall final : public DriverCall, private SimListener {
   const std::string record_path_;
   bool connected_ = false;
   bool ended_ = false;
+  int64_t wave_requests_ = 0;  // for the wave device, counted while a refusal is scripted
   std::vector<HeardEvent> heard_events_;
   std::optional<LinePlay> playing_;  // the write being heard
   uint64_t heard_ = 0;               // samples heard in this call

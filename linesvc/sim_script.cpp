@@ -170,7 +170,8 @@ class ScenarioParser {
       return ErrorParam(clause, LINEERR_OPERATIONUNAVAIL, &scenario_->refuse_digits, error);
     }
     if (clause.verb == "nowave") {
-      return ErrorParam(clause, LINEERR_INVALDEVICECLASS, &scenario_->refuse_wave, error);
+      return ErrorParam(clause, LINEERR_INVALDEVICECLASS, &scenario_->refuse_wave, error,
+                        &scenario_->refuse_wave_from);
     }
     *error = "unknown clause '" + clause.verb + "'";
     return false;
@@ -218,13 +219,18 @@ class ScenarioParser {
     return true;
   }
 
+  // error=LINEERR, and with `from` also from=N: the refusal starts at the Nth request.
   static bool ErrorParam(const Clause& clause, LONG default_error, std::optional<LONG>* result,
-                         std::string* error) {
+                         std::string* error, int64_t* from = nullptr) {
     LONG value = default_error;
     for (const auto& [name, text] : clause.params) {
-      if (name != "error" || !ParseError(text, &value)) {
-        *error = "'" + clause.verb + "' takes error=LINEERR (e.g. 0x80000048), not '" + name + "=" +
-                 text + "'";
+      const bool ok = name == "error" ? ParseError(text, &value)
+                      : name == "from"
+                          ? from != nullptr && platform::ParseInteger(text, 1, INT32_MAX, from)
+                          : false;
+      if (!ok) {
+        *error = "'" + clause.verb + "' takes error=LINEERR (e.g. 0x80000048)" +
+                 (from != nullptr ? " and from=N" : "") + ", not '" + name + "=" + text + "'";
         return false;
       }
     }

@@ -62,6 +62,7 @@ struct Scenario {
   std::optional<SimTime> hangup;
   std::optional<LONG> refuse_digits;  // the LINEERR_* lineMonitorDigits answers
   std::optional<LONG> refuse_wave;    // the LINEERR_* lineGetID "wave/out" answers on the call
+  int64_t refuse_wave_from = 1;       // from the call's Nth request for its wave device on
   std::optional<SimTime> out_of_service;
   std::optional<SimTime> line_close;
 };

@@ -151,16 +151,27 @@ TEST_F(CallTest, KeysWithoutMonitoringAreNotDelivered) {
   EXPECT_TRUE(service_->Events().Contains("Sim Voice 1", "digit 5 not monitored"));
 }
 
-// A line scripted to refuse monitoring says so; refused wave output likewise.
+// A line scripted to refuse monitoring says so; refused wave output likewise, for every play
+// or from a given play on.
 TEST_F(CallTest, ScriptedRefusalsOfMonitoringAndWave) {
+  VARSTRING id{};
+  id.dwTotalSize = sizeof id;
+  const auto wave = [&] {
+    return service_->GetID(0, 0, call_, LINECALLSELECT_CALL, &id, "wave/out");
+  };
   ASSERT_GT(Dial("107"), 0);
   loop_.RunFor(kSimRingbackMs + 1000);
   ASSERT_EQ(CallState(call_), LINECALLSTATE_CONNECTED);
   EXPECT_EQ(service_->MonitorDigits(call_, LINEDIGITMODE_DTMF), LINEERR_OPERATIONUNAVAIL);
-  VARSTRING id{};
-  id.dwTotalSize = sizeof id;
-  EXPECT_EQ(service_->GetID(0, 0, call_, LINECALLSELECT_CALL, &id, "wave/out"),
-            LINEERR_INVALDEVICECLASS);
+  EXPECT_EQ(wave(), LINEERR_INVALDEVICECLASS);
+  ASSERT_GT(service_->Drop(call_, nullptr, 0), 0);
+  loop_.RunFor(0);
+  ASSERT_EQ(service_->DeallocateCall(call_), 0);
+  ASSERT_GT(MakeCall(line_, "109", &call_), 0);
+  loop_.RunFor(kSimRingbackMs + 1000);
+  EXPECT_EQ(wave(), 0);
+  EXPECT_EQ(wave(), LINEERR_INVALDEVICECLASS);
+  EXPECT_EQ(wave(), LINEERR_INVALDEVICECLASS);
 }
 
 // lineDrop of a connected call: LINE_REPLY for the drop, then IDLE, and nothing after.

@@ -41,6 +41,7 @@ number.105 = refuse error=0x80000048
 number.106 = fail error=0x8000004B
 number.107 = answer after=1000; nodigits; nowave
 number.108 = answer after=1000; outofservice after=500; lineclose after=1000
+number.109 = answer after=1000; nowave from=2
 
 [line Sim Data]
 driver = sim

@@ -59,6 +59,8 @@ TEST(SimScenarioTest, OutcomesAndRefusals) {
   EXPECT_EQ(Parse("nodigits").refuse_digits, LINEERR_OPERATIONUNAVAIL);
   EXPECT_EQ(Parse("nodigits error=2147483720").refuse_digits, LINEERR_OPERATIONFAILED);
   EXPECT_EQ(Parse("nowave").refuse_wave, LINEERR_INVALDEVICECLASS);
+  EXPECT_EQ(Parse("nowave").refuse_wave_from, 1);
+  EXPECT_EQ(Parse("nowave from=2").refuse_wave_from, 2);
   EXPECT_EQ(Parse("lineclose after=dial+10").line_close->anchor, SimTime::Anchor::kDial);
 }
 
@@ -73,6 +75,9 @@ TEST(SimScenarioTest, MistakesAreExplained) {
   EXPECT_NE(Error("hangup").find("after=TIME"), std::string::npos);
   EXPECT_NE(Error("hangup after=later+5").find("after=TIME"), std::string::npos);
   EXPECT_NE(Error("refuse error=5").find("error=LINEERR"), std::string::npos);
+  EXPECT_NE(Error("nowave from=0").find("error=LINEERR (e.g. 0x80000048) and from=N"),
+            std::string::npos);
+  EXPECT_NE(Error("nodigits from=2").find("not 'from=2'"), std::string::npos);
   EXPECT_NE(Error("answer 2000").find("not name=value"), std::string::npos);
   EXPECT_NE(Error("tones=1").find("unknown clause 'tones='"), std::string::npos);
 }
