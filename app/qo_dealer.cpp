@@ -10,7 +10,6 @@ namespace telvane {
 
 namespace {
 
-constexpr const char* kDefaultGreetingFile = "PressAnyKey.wav";
 constexpr int32_t kComPortBaud = 19200;
 constexpr uint16_t kRetryWaitSeconds = 2;
 constexpr uint16_t kAttemptsPerDial = 1;
@@ -18,6 +17,7 @@ constexpr int64_t kConnectPassMs = 10;
 constexpr int64_t kGreetingGapMs = 1000;
 constexpr int64_t kAfterFailureMs = 1000;
 constexpr int64_t kBeforeRedialMs = 1000;
+constexpr const char* kNoKeyPressed = "No key pressed";
 
 platform::MessageLoop& Loop() { return *platform::MessageLoop::Current(); }
 
@@ -32,7 +32,7 @@ QoTelvane::QoTelvane(const std::string& device_name, const TapiDeviceFactory& ma
   device_name_ = device_name.empty() ? CallOptions.TAPIDeviceName : device_name;
   greeting_file_ = !CallOptions.PressAnyKeyFile.empty()
                        ? CallOptions.PressAnyKeyFile
-                       : platform::ExpandFileName(AppDir + kDefaultGreetingFile);
+                       : platform::ExpandFileName(DefaultGreetingFile());
 
   com_port_ = std::make_unique<TApdComPort>(nullptr);
   com_port_->SetBaud(kComPortBaud);
@@ -109,6 +109,7 @@ bool QoTelvane::PumpMessage() { return Loop().PumpOne(); }
 void QoTelvane::Call(const std::string& number) {
   ResultCode = kResultFailed;
   message_started_ = false;
+  key_pressed_ = false;
   try {
     if (connected_ && !device_->CallCancelled()) {
       device_->CancelCall();
@@ -136,7 +137,10 @@ void QoTelvane::Call(const std::string& number) {
     // Once somebody has heard the message, a failure afterwards (typically the next play
     // of a repeated message after the listener hung up) still counts as completed; an error
     // before the message was ever started does not.
-    if (InMessagePhase(state_) && message_started_) {
+    if (InMessagePhase(state_) && message_started_ && Unacknowledged()) {
+      ResultCode = kResultFailed;
+      ResultText = kNoKeyPressed;
+    } else if (InMessagePhase(state_) && message_started_) {
       ResultCode = kResultCompleted;
     } else {
       ResultCode = kResultFailed;
@@ -177,6 +181,10 @@ void QoTelvane::PlaySequence() {
   }
 
   device_->CancelCall();
+  if (state_ == psCompleted && Unacknowledged()) {
+    state_ = psFailed;
+    ResultText = kNoKeyPressed;
+  }
   if (state_ == psCompleted) {
     ResultCode = kResultCompleted;
   } else {
@@ -220,7 +228,7 @@ void QoTelvane::RunStateAction(int64_t start_ms) {
       play_interrupted_ = false;
       break;
     case psMessageDone:
-      if (!SkipIntro) {
+      if (!SkipIntro || (RequireKey && key_pressed_)) {
         state_ = psCompleted;
       } else if (Loop().NowMs() - start_ms > int64_t{CallOptions.PlayMessageDurationSec} * 1000) {
         state_ = psFailed;
@@ -246,6 +254,9 @@ void QoTelvane::HandleDTMF(TObject& /*sender*/, char /*digit*/, int32_t /*error_
     }
     play_interrupted_ = true;
     state_ = psStartMessage;
+    key_pressed_ = true;
+  } else if (SkipIntro && InMessagePhase(state_)) {
+    key_pressed_ = true;
   }
 }
 

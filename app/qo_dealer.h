@@ -78,6 +78,11 @@ class QoTelvane : public TObject {
   int32_t GreetingCount() const { return greeting_count_; }
   const std::string& DeviceName() const { return device_name_; }
   const std::string& GreetingFile() const { return greeting_file_; }
+  // The greeting to play instead of the configured one (a spoken text made into a WAV).
+  void SetGreetingFile(const std::string& file_name) { greeting_file_ = file_name; }
+  // Whether the listener pressed a key in the last call while the greeting played (with
+  // SkipIntro, while the message played): the call was acknowledged by a person.
+  bool KeyPressed() const { return key_pressed_; }
 
   // Set or read by the run driver.
   std::string MessageFile;
@@ -85,6 +90,9 @@ class QoTelvane : public TObject {
   int32_t ResultCode = kResultNoCall;
   TDebugEvent OnDebug;
   bool SkipIntro = false;
+  // A call completes only when KeyPressed; otherwise it fails with "No key pressed" once the
+  // message has played (with SkipIntro, a key ends the repeats after the current play).
+  bool RequireKey = false;
 
  private:
   void WriteDebug(const std::string& message);
@@ -93,6 +101,8 @@ class QoTelvane : public TObject {
   void WaitForConnect();
   void PlaySequence();
   void RunStateAction(int64_t start_ms);
+  // A call that would complete, but RequireKey asked for a key that never came.
+  bool Unacknowledged() const { return RequireKey && !key_pressed_; }
 
   void HandleConnect(TObject& sender);
   void HandleDTMF(TObject& sender, char digit, int32_t error_code);
@@ -111,6 +121,7 @@ class QoTelvane : public TObject {
   bool play_interrupted_ = false;
   // Whether the message has been started in the current call, so somebody has heard it.
   bool message_started_ = false;
+  bool key_pressed_ = false;
 };
 
 // Writes the controller's debug lines to standard output with a time stamp.

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "app/spoken_messages.h"
 #include "app/telvane_utils.h"
 #include "platform/errors.h"
 #include "platform/os.h"
@@ -33,6 +34,11 @@ void ApplyArgument(const std::string& argument, RunOptions& options) {
     options.SkipIntro = true;
   } else if (Contains(lowered, "-tapidevice:")) {
     options.TapiDevice = ExtractOptionValue(lowered, "-tapidevice:", "");
+  } else if (Contains(lowered, "-exitcode")) {
+    // The additions come last, so every argument the options above took keeps its meaning.
+    options.UseExitCode = true;
+  } else if (Contains(lowered, "-ack")) {
+    options.RequireAck = true;
   }
   // Anything else is ignored without a word.
 }
@@ -53,7 +59,7 @@ bool ValidateOptions(const RunOptions& options) {
   return true;
 }
 
-void RunDialPlan(QoTelvane& controller, RunOptions& options) {
+RunExitCode RunDialPlan(QoTelvane& controller, RunOptions& options) {
   const int64_t attempts = AttemptCount(options);
   for (int64_t attempt = 1; attempt <= attempts && !options.CallCompleted; ++attempt) {
     const std::string& number = NumberForAttempt(options, attempt);
@@ -66,11 +72,14 @@ void RunDialPlan(QoTelvane& controller, RunOptions& options) {
       PrintLine("Result : " + controller.ResultText);
     }
   }
+  if (!options.CallCompleted) return RunExitCode::kAllAttemptsFailed;
+  return controller.KeyPressed() ? RunExitCode::kCompleted : RunExitCode::kCompletedWithoutKey;
 }
 
-void SetUpAndDial(RunOptions& options, const TapiDeviceFactory& make_device) {
+RunExitCode SetUpAndDial(RunOptions& options, const TapiDeviceFactory& make_device) {
   std::unique_ptr<QoPlayLogger> logger;
   std::unique_ptr<QoTelvane> controller;
+  RunExitCode outcome = RunExitCode::kCouldNotStart;
   try {
     logger = std::make_unique<QoPlayLogger>();
     controller = std::make_unique<QoTelvane>(options.TapiDevice, make_device);
@@ -86,14 +95,20 @@ void SetUpAndDial(RunOptions& options, const TapiDeviceFactory& make_device) {
       throw Exception("PressAnyKey.wav file does not exist.");
     }
     controller->SkipIntro = options.SkipIntro;
-    RunDialPlan(*controller, options);
+    controller->RequireKey = options.RequireAck;
+    // Text is spoken before the first dial, so a failure to speak it calls nobody.
+    SpokenMessages spoken(CallOptions.SpeechVoice);
+    controller->MessageFile = spoken.Prepare(controller->MessageFile);
+    if (!options.SkipIntro) controller->SetGreetingFile(spoken.Prepare(controller->GreetingFile()));
+    outcome = RunDialPlan(*controller, options);
   } catch (const std::exception& error) {
     // The library's failures are Exceptions; anything else (memory exhausted, say) is
-    // reported the same way, so the program still ends with its line and exit code 0.
+    // reported the same way, so the program still ends with its line and its exit code.
     PrintLine("Error : " + std::string(error.what()));
   }
   controller.reset();
   logger.reset();
+  return outcome;
 }
 
 }  // namespace
@@ -139,14 +154,17 @@ int RunTelvane(const std::vector<std::string>& arguments, const TapiDeviceFactor
   RunOptions options;
   PrintBanner();
   ParseCommandLine(arguments, options);
+  // The exit code tells the outcome only when the command line asked for it.
+  auto exit_code = [&options](RunExitCode outcome) {
+    return options.UseExitCode ? static_cast<int>(outcome) : 0;
+  };
   if (options.ShowUsage) {
     PrintUsage(true);
-    return 0;
+    return exit_code(RunExitCode::kCommandLineRefused);
   }
-  if (!ValidateOptions(options)) return 0;
+  if (!ValidateOptions(options)) return exit_code(RunExitCode::kCommandLineRefused);
   NormaliseOptions(options);
-  SetUpAndDial(options, make_device);
-  return 0;
+  return exit_code(SetUpAndDial(options, make_device));
 }
 
 }  // namespace telvane

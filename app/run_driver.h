@@ -22,6 +22,18 @@ struct RunOptions {
   bool Debug = false;
   bool SkipIntro = false;
   bool CallCompleted = false;
+  // Opt-in additions for scripts; without them the program behaves as it always did.
+  bool UseExitCode = false;  // "-exitcode": the exit code tells the outcome (RunExitCode)
+  bool RequireAck = false;   // "-ack": a call completes only when the listener pressed a key
+};
+
+// What a run came to, as "-exitcode" reports it; without "-exitcode" the code is always 0.
+enum class RunExitCode : int {
+  kCompleted = 0,            // a call completed (with "-ack": acknowledged by a key)
+  kAllAttemptsFailed = 1,    // no attempt completed, or none was made
+  kCommandLineRefused = 2,   // usage or validation error
+  kCouldNotStart = 3,        // an error line before or instead of the dial plan
+  kCompletedWithoutKey = 4,  // completed, nobody pressed a key (only without "-ack")
 };
 
 // Fills options from the process arguments (without the program name). Every argument is
@@ -38,8 +50,8 @@ int64_t AttemptCount(const RunOptions& options);
 // The number dialled by attempt i (counted from 1).
 const std::string& NumberForAttempt(const RunOptions& options, int64_t attempt);
 
-// Runs the whole program and returns its exit code, always 0. make_device builds the line
-// device (empty: the real one).
+// Runs the whole program and returns its exit code: 0, or with "-exitcode" the RunExitCode
+// of the outcome. make_device builds the line device (empty: the real one).
 int RunTelvane(const std::vector<std::string>& arguments,
                const TapiDeviceFactory& make_device = {});
 

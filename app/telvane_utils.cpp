@@ -63,13 +63,18 @@ IntegerScan ScanInteger(const std::string& text, bool accept_0x) {
   return scan;
 }
 
-std::string ReadSetting(const std::string& key, const std::string& default_value) {
-  return platform::ReadProfileString(AppDir + kSettingsFileName, kSettingsSection, key,
-                                     default_value);
+// The program's data directory relative to its own, as the build installs them.
+#ifndef TELVANE_RELATIVE_DATA_DIR
+#define TELVANE_RELATIVE_DATA_DIR "../share/telvane"
+#endif
+
+std::string ReadSetting(const std::string& file, const std::string& key,
+                        const std::string& default_value) {
+  return platform::ReadProfileString(file, kSettingsSection, key, default_value);
 }
 
-void ReadIntegerSetting(const std::string& key, int32_t& field) {
-  std::string text = ReadSetting(key, "");
+void ReadIntegerSetting(const std::string& file, const std::string& key, int32_t& field) {
+  std::string text = ReadSetting(file, key, "");
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
     text.replace(0, 2, "$");
   }
@@ -141,13 +146,33 @@ int32_t RetryCountValue(const std::string& text) {
   return static_cast<int32_t>(value);
 }
 
+std::string SettingsFilePath() {
+  const std::string beside_program = AppDir + kSettingsFileName;
+  if (platform::FileExists(beside_program)) return beside_program;
+  for (const std::string& dir : platform::ConfigDirectories()) {
+    if (platform::FileExists(dir + kSettingsFileName)) return dir + kSettingsFileName;
+  }
+  return beside_program;
+}
+
 void LoadSettings() {
-  CallOptions.TAPIDeviceName = ReadSetting("TAPIDeviceName", CallOptions.TAPIDeviceName);
-  CallOptions.PressAnyKeyFile = ReadSetting("PressAnyKeyFile", CallOptions.PressAnyKeyFile);
-  ReadIntegerSetting("MaxGreetingsCount", CallOptions.MaxGreetingsCount);
-  ReadIntegerSetting("ConnectTimeOut", CallOptions.ConnectTimeOut);
-  ReadIntegerSetting("AfterConnectPause", CallOptions.AfterConnectPause);
-  ReadIntegerSetting("PlayMessageDurationSec", CallOptions.PlayMessageDurationSec);
+  const std::string file = SettingsFilePath();
+  CallOptions.TAPIDeviceName = ReadSetting(file, "TAPIDeviceName", CallOptions.TAPIDeviceName);
+  CallOptions.PressAnyKeyFile = ReadSetting(file, "PressAnyKeyFile", CallOptions.PressAnyKeyFile);
+  ReadIntegerSetting(file, "MaxGreetingsCount", CallOptions.MaxGreetingsCount);
+  ReadIntegerSetting(file, "ConnectTimeOut", CallOptions.ConnectTimeOut);
+  ReadIntegerSetting(file, "AfterConnectPause", CallOptions.AfterConnectPause);
+  ReadIntegerSetting(file, "PlayMessageDurationSec", CallOptions.PlayMessageDurationSec);
+  CallOptions.SpeechVoice = ReadSetting(file, "SpeechVoice", CallOptions.SpeechVoice);
+}
+
+std::string DefaultGreetingFile() {
+  const std::string beside_program = AppDir + kDefaultGreetingName;
+  const std::string installed = AppDir + TELVANE_RELATIVE_DATA_DIR + "/" + kDefaultGreetingName;
+  if (!platform::FileExists(beside_program) && platform::FileExists(installed)) {
+    return installed;
+  }
+  return beside_program;
 }
 
 std::string ExtractOptionValue(const std::string& argument, const std::string& prefix,

@@ -16,6 +16,7 @@ struct TCallOptions {
   int32_t ConnectTimeOut = 10000;       // milliseconds
   int32_t AfterConnectPause = 3;        // milliseconds
   int32_t PlayMessageDurationSec = 50;  // seconds
+  std::string SpeechVoice = "en";       // espeak-ng voice for spoken (.txt) messages
 };
 
 // The one instance, read by the call controller.
@@ -24,13 +25,24 @@ extern TCallOptions CallOptions;
 // The executable's directory with its trailing separator; set before main runs.
 extern std::string AppDir;
 
-// Name of the settings file, always looked for in AppDir.
+// Name of the settings file.
 inline constexpr const char* kSettingsFileName = "telvane.ini";
 
-// Reads section "General" of AppDir + "telvane.ini" into CallOptions. Each key falls back to
-// the field's current value when the file, the section or the key is missing, or when an
+// Name of the greeting played when the settings name none.
+inline constexpr const char* kDefaultGreetingName = "PressAnyKey.wav";
+
+// The settings file LoadSettings reads: telvane.ini in AppDir when it exists there, else the
+// first one found in platform::ConfigDirectories(), else (none found) the one in AppDir.
+std::string SettingsFilePath();
+
+// Reads section "General" of the settings file into CallOptions. Each key falls back to the
+// field's current value when the file, the section or the key is missing, or when an
 // integer does not convert. Never fails.
 void LoadSettings();
+
+// The greeting played when the settings name none: kDefaultGreetingName in AppDir, else the
+// installed one in the program's data directory when only that exists.
+std::string DefaultGreetingFile();
 
 // A settings integer: blanks, an optional sign, then decimal digits, or hexadecimal digits
 // after "$" or "x" (LoadSettings turns a leading "0x" into "$" before converting). Empty

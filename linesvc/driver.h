@@ -16,6 +16,7 @@
 // own (serial reader, network) posts to that loop and reports from the posted task.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -81,6 +82,10 @@ class DriverCall {
 };
 
 // One line device.
+// Where a driver tells the event log what it is doing before it has a line to report to (while
+// it is made); loop thread only.
+using DriverLog = std::function<void(std::string_view text)>;
+
 class LineDriver {
  public:
   virtual ~LineDriver() = default;

@@ -21,7 +21,7 @@ void DriverRegistry::Add(std::string name, Factory factory) {
 }
 
 std::unique_ptr<LineDriver> DriverRegistry::Create(const LineConfig& line, DWORD device_id,
-                                                   std::string* error) const {
+                                                   const DriverLog& log, std::string* error) const {
   const auto it = std::find_if(factories_.begin(), factories_.end(),
                                [&line](const auto& entry) { return entry.first == line.driver; });
   if (it == factories_.end()) {
@@ -30,7 +30,7 @@ std::unique_ptr<LineDriver> DriverRegistry::Create(const LineConfig& line, DWORD
     *error = "unknown driver '" + line.driver + "' (" + names + ")";
     return nullptr;
   }
-  return it->second(line.driver_keys, device_id, error);
+  return it->second(line.driver_keys, device_id, log, error);
 }
 
 std::vector<std::string> DriverRegistry::Names() const {
@@ -39,11 +39,22 @@ std::vector<std::string> DriverRegistry::Names() const {
   return names;
 }
 
+namespace {
+
+// The factory of a driver that has nothing to log while it is made.
+template <auto Create>
+std::unique_ptr<LineDriver> Silently(const std::vector<DriverKey>& keys, DWORD device_id,
+                                     const DriverLog& /*log*/, std::string* error) {
+  return Create(keys, device_id, error);
+}
+
+}  // namespace
+
 const DriverRegistry& BuiltInDrivers() {
   static const DriverRegistry registry = {
-      {"sim", CreateSimDriver},
+      {"sim", Silently<CreateSimDriver>},
       {"modem", CreateModemDriver},
-      {"sip", CreateSipDriver},
+      {"sip", Silently<CreateSipDriver>},
   };
   return registry;
 }

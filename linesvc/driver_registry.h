@@ -24,9 +24,11 @@ namespace telvane::linesvc {
 class DriverRegistry {
  public:
   // Makes the driver of a line from the keys of its section; `device_id` is the line's place
-  // among the devices. Returns null with a sentence in *error when the line cannot be run.
-  using Factory = std::function<std::unique_ptr<LineDriver>(const std::vector<DriverKey>& keys,
-                                                            DWORD device_id, std::string* error)>;
+  // among the devices; `log` reaches the event log meanwhile. Returns null with a sentence in
+  // *error when the line cannot be run.
+  using Factory =
+      std::function<std::unique_ptr<LineDriver>(const std::vector<DriverKey>& keys, DWORD device_id,
+                                                const DriverLog& log, std::string* error)>;
 
   DriverRegistry() = default;
   DriverRegistry(std::initializer_list<std::pair<std::string, Factory>> entries);
@@ -36,7 +38,7 @@ class DriverRegistry {
 
   // The driver of the line by its `driver` key, or null with the reason in *error (also for
   // a name no entry has).
-  std::unique_ptr<LineDriver> Create(const LineConfig& line, DWORD device_id,
+  std::unique_ptr<LineDriver> Create(const LineConfig& line, DWORD device_id, const DriverLog& log,
                                      std::string* error) const;
 
   // The names, in the order they were added.

@@ -229,14 +229,9 @@ std::vector<std::string> LinesFileCandidates(const EnvLookup& env,
   if (auto lines = set("TELVANE_LINES")) candidates.push_back(*lines);
   const std::string exe_dir = platform::ExtractFilePath(executable_path);
   if (!exe_dir.empty()) candidates.push_back(exe_dir + "lines.ini");
-  // The XDG base directory rules: a relative XDG_CONFIG_HOME is invalid and ignored.
-  auto xdg = set("XDG_CONFIG_HOME");
-  if (xdg && xdg->front() == '/') {
-    candidates.push_back(*xdg + "/telvane/lines.ini");
-  } else if (auto home = set("HOME")) {
-    candidates.push_back(*home + "/.config/telvane/lines.ini");
+  for (const std::string& dir : platform::ConfigDirectories(env)) {
+    candidates.push_back(dir + "lines.ini");
   }
-  candidates.push_back("/etc/telvane/lines.ini");
   return candidates;
 }
 

@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/os.h"
 #include "platform/tapi.h"
 
 namespace telvane::linesvc {
@@ -58,7 +59,7 @@ LinesConfig ReadLinesFile(const std::string& path);
 
 // Where the lines file is looked for, in order. `env` returns an environment variable's value
 // or nullopt when it is unset; `executable_path` is the running program's full path.
-using EnvLookup = std::function<std::optional<std::string>(const std::string&)>;
+using EnvLookup = platform::EnvironmentLookup;
 std::vector<std::string> LinesFileCandidates(const EnvLookup& env,
                                              const std::string& executable_path);
 

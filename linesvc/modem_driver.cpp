@@ -2,6 +2,9 @@
 // wave device that carries a call's sound.
 #include "linesvc/modem_driver.h"
 
+#include <algorithm>
+#include <chrono>
+#include <thread>
 #include <utility>
 
 #include "linesvc/line_audio.h"
@@ -18,6 +21,40 @@ constexpr DWORD kVoiceModes = LINEMEDIAMODE_AUTOMATEDVOICE | LINEMEDIAMODE_INTER
 // enough that a stop is heard at once (the modem's own buffer holds only 125-250 ms).
 constexpr int64_t kLeadMs = 150;
 constexpr int64_t kTickMs = 20;
+// How often a held port lock is tried again while waiting for it.
+constexpr auto kLockRetry = std::chrono::milliseconds(250);
+
+// Opens the line's port. When another program holds its lock (typically a second alert that
+// wants the modem while the first is on the phone), tries again until the line's lock_wait_ms
+// has passed, saying so through log, and then fails with the holder in *reason. The wait is on
+// the machine's clock, not the loop's: only the other process can end it, and nothing this
+// thread would handle meanwhile can.
+std::unique_ptr<SerialPort> OpenPortWaiting(const ModemSettings& settings, const DriverLog& log,
+                                            std::string* reason, SerialPort::Failure* failure) {
+  std::unique_ptr<SerialPort> port =
+      SerialPort::Open(settings.device, settings.lock_dir, reason, failure);
+  if (port || *failure != SerialPort::Failure::kHeld || settings.lock_wait_ms <= 0) return port;
+  const int seconds = settings.lock_wait_ms / 1000;
+  log(*reason + "; waiting up to " + std::to_string(seconds) + " s for it");
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + std::chrono::milliseconds(settings.lock_wait_ms);
+  for (auto now = start; now < deadline; now = std::chrono::steady_clock::now()) {
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(kLockRetry, deadline - now));
+    port = SerialPort::Open(settings.device, settings.lock_dir, reason, failure);
+    if (port) {
+      const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+          std::chrono::steady_clock::now() - start);
+      log("port " + settings.device + " free after " + std::to_string(waited.count()) +
+          " ms of waiting");
+      return port;
+    }
+    if (*failure != SerialPort::Failure::kHeld) return nullptr;
+  }
+  *reason = "still locked after waiting " + std::to_string(seconds) + " s: " + *reason;
+  log("port " + settings.device + " " + *reason);
+  return nullptr;
+}
 
 // What the driver's wave device reaches: the call whose sound it carries, if any.
 class AudioPath final : public LineAudioOutput {
@@ -112,7 +149,8 @@ class ModemDriver final : public LineDriver, public ModemLine {
 
   LONG OpenPort(std::string* reason) {
     SerialPort::Failure failure = SerialPort::Failure::kNone;
-    port_ = SerialPort::Open(settings_.device, settings_.lock_dir, reason, &failure);
+    port_ = OpenPortWaiting(
+        settings_, [this](std::string_view text) { Log(text); }, reason, &failure);
     if (!port_) {
       return failure == SerialPort::Failure::kHeld      ? LINEERR_ALLOCATED
              : failure == SerialPort::Failure::kMissing ? LINEERR_NODEVICE
@@ -162,12 +200,11 @@ bool ModemDriver::RegisterWave(std::string* error) {
 }  // namespace
 
 std::unique_ptr<LineDriver> CreateModemDriver(const std::vector<DriverKey>& keys, DWORD device_id,
-                                              std::string* error) {
+                                              const DriverLog& log, std::string* error) {
   ModemSettings settings;
   if (!ParseModemSettings(keys, device_id, &settings, error)) return nullptr;
   SerialPort::Failure failure = SerialPort::Failure::kNone;
-  std::unique_ptr<SerialPort> port =
-      SerialPort::Open(settings.device, settings.lock_dir, error, &failure);
+  std::unique_ptr<SerialPort> port = OpenPortWaiting(settings, log, error, &failure);
   if (!port) {
     *error = "unavailable: " + *error;
     return nullptr;

@@ -25,9 +25,10 @@
 namespace telvane::linesvc {
 
 // Makes the driver of a modem line: reads its keys and asks the modem for its capabilities.
-// Null with the reason in *error when the keys are wrong, or the modem cannot be reached (held
-// by another program, missing, not answering).
+// When another program holds the port's lock, waits for it up to the line's `lockwait`,
+// saying so through `log`. Null with the reason in *error when the keys are wrong, or the
+// modem cannot be reached (still held by another program, missing, not answering).
 std::unique_ptr<LineDriver> CreateModemDriver(const std::vector<DriverKey>& keys, DWORD device_id,
-                                              std::string* error);
+                                              const DriverLog& log, std::string* error);
 
 }  // namespace telvane::linesvc

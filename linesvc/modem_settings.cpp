@@ -47,6 +47,9 @@ bool ParseModemSettings(const std::vector<DriverKey>& keys, DWORD device_id,
     } else if (key.key == "dialtimeout") {
       ok = platform::ParseInteger(value, 1, 600, &number);
       result.dial_timeout_ms = static_cast<int>(number) * 1000;
+    } else if (key.key == "lockwait") {
+      ok = platform::ParseInteger(value, 0, 3600, &number);
+      result.lock_wait_ms = static_cast<int>(number) * 1000;
     } else if (key.key == "wave") {
       ok = platform::ParseInteger(value, 0, 0x7FFFFFFF, &number);
       result.wave_id = static_cast<DWORD>(number);

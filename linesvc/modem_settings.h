@@ -30,6 +30,9 @@ struct ModemSettings {
   std::string lock_dir = kDefaultLockDir;
   int command_timeout_ms = 3000;
   int dial_timeout_ms = 90000;
+  // How long to wait for the port when another program holds its lock (another alert on the
+  // phone through the same modem): long enough for one whole call.
+  int lock_wait_ms = 120000;
   DWORD wave_id = 0;
 };
 

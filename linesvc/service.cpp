@@ -128,8 +128,9 @@ void Service::LoadDevices() {
   for (const std::string& problem : config.problems) events_.Add("service", problem);
   for (LineConfig& line : config.lines) {
     std::string error;
+    const DriverLog log = [this, &line](std::string_view text) { events_.Add(line.name, text); };
     std::unique_ptr<LineDriver> driver =
-        drivers_.Create(line, static_cast<DWORD>(devices_.size()), &error);
+        drivers_.Create(line, static_cast<DWORD>(devices_.size()), log, &error);
     if (!driver) {
       events_.Add("service", config.source + ":" + std::to_string(line.file_line) + ": [line " +
                                  line.name + "] left out: " + error);

@@ -21,7 +21,8 @@ class DynamicLibrary {
   // A name containing '/' is a path and is loaded as it is. A bare name without an extension
   // is a library name in the Windows sense: "TAPI32" means the file "libTAPI32.so", looked for
   // first in the running executable's directory (so a program finds the service installed
-  // beside it), then through the system's normal search. A file found beside the executable
+  // beside it), then in the platform library's own directory (an installed program's private
+  // library directory), then through the system's normal search. A file found beside the executable
   // that fails to load is a failure, not a reason to pick up another copy elsewhere. A bare
   // name with an extension ("libm.so.6") is a file name for the system's normal search only.
   // Returns null when the library cannot be loaded.

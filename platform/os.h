@@ -4,7 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace telvane::platform {
 
@@ -21,6 +24,15 @@ std::string ExtractFilePath(const std::string& path);
 // The path resolved against the current directory to a full, normalised path. Where a
 // drive letter names a mapped network drive, the network (UNC) path is returned instead.
 std::string ExpandFileName(const std::string& path);
+
+// The value of an environment variable, or nothing when it is not set.
+using EnvironmentLookup = std::function<std::optional<std::string>(const std::string& name)>;
+
+// The directories where settings are looked for after the executable's own, in order, each
+// with its trailing separator. POSIX: $XDG_CONFIG_HOME/telvane/ (~/.config/telvane/ when it is
+// not set, empty or not absolute), then /etc/telvane/. Windows: none. The variables come from
+// environment (the process's own when not given).
+std::vector<std::string> ConfigDirectories(const EnvironmentLookup& environment = {});
 
 // True where file names are case-sensitive, so a name must keep the case it was given in.
 bool CaseSensitiveFileNames();

@@ -20,6 +20,12 @@ packages=(
   librem-dev
   baresip-core
   sip-tester
+  libespeak-ng-dev
+  scdoc
+  dpkg-dev
+  file
+  lintian
+  python3
 )
 what="build and test"
 if [[ ${1:-} == --windows ]]; then

@@ -29,10 +29,53 @@
 #include <utility>
 #include <vector>
 
+#include "platform/dynamic_library.h"
 #include "platform/message_loop.h"
 
 namespace telvane::platform {
 namespace {
+
+// The ALSA entries this output uses. ALSA is loaded when the default output is first opened,
+// not linked: a run that never plays on the sound card (every call of a headless server)
+// does not map it, and a machine without it can still place calls.
+#define TELVANE_ALSA_ENTRIES(X)                                                         \
+  X(snd_lib_error_set_handler)                                                          \
+  X(snd_pcm_open) X(snd_pcm_close) X(snd_pcm_set_params) X(snd_pcm_sw_params_malloc)    \
+      X(snd_pcm_sw_params_free) X(snd_pcm_sw_params_current)                            \
+          X(snd_pcm_sw_params_set_start_threshold) X(snd_pcm_sw_params) X(snd_pcm_drop) \
+              X(snd_pcm_prepare) X(snd_pcm_writei) X(snd_pcm_delay) X(snd_pcm_recover)  \
+                  X(snd_pcm_poll_descriptors_count) X(snd_pcm_poll_descriptors)         \
+                      X(snd_pcm_poll_descriptors_revents)
+
+struct AlsaLibrary {
+  std::unique_ptr<DynamicLibrary> library;
+#define TELVANE_ALSA_MEMBER(name) decltype(&::name) name = nullptr;
+  TELVANE_ALSA_ENTRIES(TELVANE_ALSA_MEMBER)
+#undef TELVANE_ALSA_MEMBER
+};
+
+// ALSA's entries, loaded on the first call and kept for the life of the process (outputs and
+// their writer threads may use them until the very end); null when the library or one of
+// its entries is missing. Thread-safe.
+const AlsaLibrary* LoadAlsa() {
+  static const AlsaLibrary* const loaded = []() -> const AlsaLibrary* {
+    auto alsa = std::make_unique<AlsaLibrary>();
+    alsa->library = DynamicLibrary::Load("libasound.so.2");
+    if (!alsa->library) return nullptr;
+    bool complete = true;
+#define TELVANE_ALSA_RESOLVE(name)                                                \
+  alsa->name = reinterpret_cast<decltype(&::name)>(alsa->library->Symbol(#name)); \
+  complete = complete && alsa->name != nullptr;
+    TELVANE_ALSA_ENTRIES(TELVANE_ALSA_RESOLVE)
+#undef TELVANE_ALSA_RESOLVE
+    if (!complete) return nullptr;
+    return alsa.release();  // never freed: see above
+  }();
+  return loaded;
+}
+
+// Only reached once OpenPcm has found LoadAlsa() loaded.
+const AlsaLibrary& Alsa() { return *LoadAlsa(); }
 
 // How much sound the device may hold ahead of what is heard: enough to ride out a busy
 // moment of the machine, little enough that a reset silences it at once.
@@ -49,41 +92,43 @@ void QuietAlsaError(const char* /*file*/, int /*line*/, const char* /*function*/
 
 void SilenceAlsaErrors() {
   static std::once_flag once;
-  std::call_once(once, [] { snd_lib_error_set_handler(QuietAlsaError); });
+  std::call_once(once, [] { Alsa().snd_lib_error_set_handler(QuietAlsaError); });
 }
 
 struct PcmCloser {
-  void operator()(snd_pcm_t* pcm) const { snd_pcm_close(pcm); }
+  void operator()(snd_pcm_t* pcm) const { Alsa().snd_pcm_close(pcm); }
 };
 using Pcm = std::unique_ptr<snd_pcm_t, PcmCloser>;
 
 struct SwParamsFree {
-  void operator()(snd_pcm_sw_params_t* params) const { snd_pcm_sw_params_free(params); }
+  void operator()(snd_pcm_sw_params_t* params) const { Alsa().snd_pcm_sw_params_free(params); }
 };
 
 // By default ALSA starts playing only once its buffer is full, so a short sound written on
 // its own would never be heard. Starting at the first frame plays every write at once.
 bool StartOnFirstFrame(snd_pcm_t* pcm) {
   snd_pcm_sw_params_t* raw = nullptr;
-  if (snd_pcm_sw_params_malloc(&raw) < 0) return false;
+  if (Alsa().snd_pcm_sw_params_malloc(&raw) < 0) return false;
   std::unique_ptr<snd_pcm_sw_params_t, SwParamsFree> params(raw);
-  return snd_pcm_sw_params_current(pcm, raw) >= 0 &&
-         snd_pcm_sw_params_set_start_threshold(pcm, raw, 1) >= 0 &&
-         snd_pcm_sw_params(pcm, raw) >= 0;
+  return Alsa().snd_pcm_sw_params_current(pcm, raw) >= 0 &&
+         Alsa().snd_pcm_sw_params_set_start_threshold(pcm, raw, 1) >= 0 &&
+         Alsa().snd_pcm_sw_params(pcm, raw) >= 0;
 }
 
 // Opens the PCM for the line's samples: host-order 16-bit (our samples are int16_t), one
 // channel, 8000 Hz, resampled by ALSA's plug layer where the device wants another rate. Not
 // blocking: a busy device is refused at once, and the writer waits in poll(), not in ALSA.
 Pcm OpenPcm(const std::string& name) {
+  if (LoadAlsa() == nullptr) return nullptr;
   SilenceAlsaErrors();
   snd_pcm_t* raw = nullptr;
-  if (snd_pcm_open(&raw, name.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) {
+  if (Alsa().snd_pcm_open(&raw, name.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) {
     return nullptr;
   }
   Pcm pcm(raw);
-  if (snd_pcm_set_params(raw, SND_PCM_FORMAT_S16, SND_PCM_ACCESS_RW_INTERLEAVED, /*channels=*/1,
-                         kLineSampleRate, /*soft_resample=*/1, kLatencyUs) < 0 ||
+  if (Alsa().snd_pcm_set_params(raw, SND_PCM_FORMAT_S16, SND_PCM_ACCESS_RW_INTERLEAVED,
+                                /*channels=*/1, kLineSampleRate, /*soft_resample=*/1,
+                                kLatencyUs) < 0 ||
       !StartOnFirstFrame(raw)) {
     return nullptr;
   }
@@ -132,7 +177,7 @@ class AlsaOutput final : public WaveSink {
     }
     wake_.Signal();
     writer_.join();
-    snd_pcm_drop(pcm_.get());
+    Alsa().snd_pcm_drop(pcm_.get());
   }
 
   AlsaOutput(const AlsaOutput&) = delete;
@@ -154,8 +199,8 @@ class AlsaOutput final : public WaveSink {
     {
       std::lock_guard lock(mu_);
       if (!broken_) {
-        snd_pcm_drop(pcm_.get());
-        if (snd_pcm_prepare(pcm_.get()) < 0) broken_ = true;
+        Alsa().snd_pcm_drop(pcm_.get());
+        if (Alsa().snd_pcm_prepare(pcm_.get()) < 0) broken_ = true;
       }
       queue_.clear();
       given_ = written_ = heard_ = 0;
@@ -195,7 +240,7 @@ class AlsaOutput final : public WaveSink {
   void HandOverLocked() {
     while (!queue_.empty() && !broken_) {
       Chunk& chunk = queue_.front();
-      const snd_pcm_sframes_t taken = snd_pcm_writei(
+      const snd_pcm_sframes_t taken = Alsa().snd_pcm_writei(
           pcm_.get(), chunk.samples.data() + chunk.handed, chunk.samples.size() - chunk.handed);
       if (taken == -EAGAIN) return;
       if (taken < 0) {
@@ -212,7 +257,7 @@ class AlsaOutput final : public WaveSink {
   void UpdateHeardLocked() {
     if (heard_ >= written_ || broken_) return;
     snd_pcm_sframes_t delay = 0;
-    if (const int err = snd_pcm_delay(pcm_.get(), &delay); err < 0) {
+    if (const int err = Alsa().snd_pcm_delay(pcm_.get(), &delay); err < 0) {
       RecoverLocked(err);
       return;
     }
@@ -224,7 +269,7 @@ class AlsaOutput final : public WaveSink {
   // is gone, heard or not, and it is made ready to play on. A device that cannot recover
   // (unplugged, sound server gone) is broken for good.
   void RecoverLocked(int err) {
-    if (snd_pcm_recover(pcm_.get(), err, /*silent=*/1) < 0) {
+    if (Alsa().snd_pcm_recover(pcm_.get(), err, /*silent=*/1) < 0) {
       FailLocked();
       return;
     }
@@ -235,7 +280,7 @@ class AlsaOutput final : public WaveSink {
   void FailLocked() {
     broken_ = true;
     queue_.clear();
-    snd_pcm_drop(pcm_.get());
+    Alsa().snd_pcm_drop(pcm_.get());
   }
 
   // Posted under the mutex, so the loop runs them in the order they were heard, before
@@ -253,10 +298,10 @@ class AlsaOutput final : public WaveSink {
     std::vector<pollfd> fds(1, pollfd{wake_.fd(), POLLIN, 0});
     const bool wants_room = !queue_.empty() && !broken_;
     if (wants_room) {
-      const int count = snd_pcm_poll_descriptors_count(pcm_.get());
+      const int count = Alsa().snd_pcm_poll_descriptors_count(pcm_.get());
       if (count > 0) {
         fds.resize(1 + static_cast<size_t>(count));
-        snd_pcm_poll_descriptors(pcm_.get(), fds.data() + 1, static_cast<unsigned>(count));
+        Alsa().snd_pcm_poll_descriptors(pcm_.get(), fds.data() + 1, static_cast<unsigned>(count));
       }
     }
     const int timeout_ms = TimeoutLocked(wants_room);
@@ -266,8 +311,8 @@ class AlsaOutput final : public WaveSink {
     if (fds.size() > 1 && !broken_) {
       // Lets the plugin clear what made its descriptors ready.
       unsigned short revents = 0;
-      snd_pcm_poll_descriptors_revents(pcm_.get(), fds.data() + 1,
-                                       static_cast<unsigned>(fds.size() - 1), &revents);
+      Alsa().snd_pcm_poll_descriptors_revents(pcm_.get(), fds.data() + 1,
+                                              static_cast<unsigned>(fds.size() - 1), &revents);
     }
     if (fds[0].revents & POLLIN) wake_.Clear();
   }

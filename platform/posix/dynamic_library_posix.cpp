@@ -13,6 +13,16 @@ std::string LibraryFileName(const std::string& name) {
   return "lib" + name + ".so";
 }
 
+// The directory of the library this code is in (the platform library), with its separator:
+// where an installed program keeps the libraries it loads by name.
+std::string OwnDirectory() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&OwnDirectory), &info) == 0 || info.dli_fname == nullptr) {
+    return {};
+  }
+  return ExtractFilePath(info.dli_fname);
+}
+
 void* Open(const std::string& file) {
   // RTLD_LOCAL: the entries are reached through the handle only, so two libraries exporting
   // the same names (the service, a test's stand-in) never bind to each other's symbols.
@@ -30,8 +40,11 @@ std::unique_ptr<DynamicLibrary> DynamicLibrary::Load(const std::string& name_or_
     const std::string file = LibraryFileName(name_or_path);
     const bool is_library_name = file != name_or_path;
     const std::string beside_executable = ExtractFilePath(ExecutablePath()) + file;
+    const std::string beside_platform = OwnDirectory() + file;
     if (is_library_name && FileExists(beside_executable)) {
       handle = Open(beside_executable);
+    } else if (is_library_name && FileExists(beside_platform)) {
+      handle = Open(beside_platform);
     } else {
       handle = Open(file);
     }

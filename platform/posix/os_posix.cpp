@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -43,6 +44,25 @@ std::string ExpandFileName(const std::string& path) {
   std::filesystem::path absolute = std::filesystem::absolute(path, error);
   if (error) return path;
   return absolute.lexically_normal().string();
+}
+
+std::vector<std::string> ConfigDirectories(const EnvironmentLookup& environment) {
+  auto value = [&environment](const char* name) -> std::string {
+    if (environment) return environment(name).value_or("");
+    const char* set = std::getenv(name);
+    return set != nullptr ? set : "";
+  };
+  std::vector<std::string> dirs;
+  // The XDG base directory rules: a relative XDG_CONFIG_HOME is invalid and ignored.
+  const std::string xdg = value("XDG_CONFIG_HOME");
+  const std::string home = value("HOME");
+  if (!xdg.empty() && xdg[0] == '/') {
+    dirs.push_back(xdg + "/telvane/");
+  } else if (!home.empty()) {
+    dirs.push_back(home + "/.config/telvane/");
+  }
+  dirs.push_back("/etc/telvane/");
+  return dirs;
 }
 
 bool CaseSensitiveFileNames() { return true; }

@@ -93,6 +93,9 @@ std::string ExpandFileName(const std::string& path) {
 
 bool CaseSensitiveFileNames() { return false; }
 
+// Windows keeps the settings next to the program only.
+std::vector<std::string> ConfigDirectories(const EnvironmentLookup& /*environment*/) { return {}; }
+
 bool FileExists(const std::string& path) {
   if (path.empty()) return false;
   const DWORD attributes = GetFileAttributesA(path.c_str());

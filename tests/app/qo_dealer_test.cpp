@@ -16,13 +16,13 @@
 namespace telvane {
 namespace {
 
+using telvane::testing::CallScript;
+using telvane::testing::ScriptedLine;
+using telvane::testing::ScriptedTapiDevice;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
-using telvane::testing::CallScript;
-using telvane::testing::ScriptedLine;
-using telvane::testing::ScriptedTapiDevice;
 
 constexpr int64_t kGreetingMs = 4000;
 constexpr int64_t kMessageMs = 6000;

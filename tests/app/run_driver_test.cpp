@@ -46,6 +46,8 @@ void ExpectSameOptions(const RunOptions& actual, const RunOptions& expected) {
   EXPECT_EQ(actual.Debug, expected.Debug);
   EXPECT_EQ(actual.SkipIntro, expected.SkipIntro);
   EXPECT_EQ(actual.CallCompleted, expected.CallCompleted);
+  EXPECT_EQ(actual.UseExitCode, expected.UseExitCode);
+  EXPECT_EQ(actual.RequireAck, expected.RequireAck);
 }
 
 // Without any argument the run shows the usage and nothing else is set.
@@ -81,6 +83,12 @@ TEST(ParseCommandLineTest, OptionsAreFoundByContainmentInFixedOrder) {
       {{"-tapidevice:usbdebugmodem"}, [](RunOptions& o) { o.TapiDevice = "usbdebugmodem"; }},
       // What is left, "-skipintro2", is converted as a whole: a sign, then a stray letter.
       {{"-skipintro-retry:2"}, [](RunOptions& o) { o.RetryCount = 0; }},
+      // The opt-in additions are matched like the others, after all of them.
+      {{"-ExitCode"}, [](RunOptions& o) { o.UseExitCode = true; }},
+      {{"-ACK"}, [](RunOptions& o) { o.RequireAck = true; }},
+      {{"-tapidevice:my-ack-modem"}, [](RunOptions& o) { o.TapiDevice = "my-ack-modem"; }},
+      {{"-skipintro-ack"}, [](RunOptions& o) { o.SkipIntro = true; }},
+      {{"-exitcode-ack"}, [](RunOptions& o) { o.UseExitCode = true; }},
       // Unknown options are ignored without a word.
       {{"-x"}, [](RunOptions& /*o*/) {}},
       {{"-retry"}, [](RunOptions& /*o*/) {}},

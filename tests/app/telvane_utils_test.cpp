@@ -200,6 +200,38 @@ TEST_F(SettingsTest, SettingsFileInCurrentDirectoryIsNotRead) {
   EXPECT_EQ(CallOptions.TAPIDeviceName, "");
 }
 
+// Without settings next to the program, the user's are read, else the machine's; next to the
+// program still wins. The speech voice is read with the others.
+TEST_F(SettingsTest, ProgramDirectoryThenUserConfigDirectory) {
+  if (platform::ConfigDirectories().empty()) GTEST_SKIP() << "settings only beside the program";
+  EXPECT_EQ(platform::ConfigDirectories().front(), (dir_ / "config" / "telvane").string() + "/");
+  EXPECT_EQ(platform::ConfigDirectories().back(), "/etc/telvane/");
+  std::filesystem::create_directories(dir_ / "config" / "telvane");
+  WriteFile("config/telvane/telvane.ini", "[General]\nConnectTimeOut=2\nSpeechVoice=de\n");
+  LoadSettings();
+  EXPECT_EQ(CallOptions.ConnectTimeOut, 2);
+  EXPECT_EQ(CallOptions.SpeechVoice, "de");
+  CallOptions = TCallOptions{};
+  WriteSettings("[General]\nConnectTimeOut=3\n");
+  LoadSettings();
+  EXPECT_EQ(CallOptions.ConnectTimeOut, 3);
+  EXPECT_EQ(CallOptions.SpeechVoice, "en");
+}
+
+// The installed greeting (in the data directory beside the program's) serves only when none
+// lies next to the program.
+TEST_F(SettingsTest, DefaultGreetingBesideProgramThenInstalled) {
+  std::filesystem::create_directories(dir_ / "bin");
+  std::filesystem::create_directories(dir_ / "share" / "telvane");
+  AppDir = (dir_ / "bin").string() + "/";
+  const std::string beside = AppDir + kDefaultGreetingName;
+  EXPECT_EQ(DefaultGreetingFile(), beside);  // neither exists: the usual name, for the error
+  const std::string installed = WriteFile("share/telvane/PressAnyKey.wav", "RIFF");
+  EXPECT_EQ(std::filesystem::canonical(DefaultGreetingFile()), installed);
+  WriteFile("bin/PressAnyKey.wav", "RIFF");
+  EXPECT_EQ(DefaultGreetingFile(), beside);
+}
+
 // A string value is cut to the 2047 characters the reader's buffer holds.
 TEST_F(SettingsTest, LongStringValueIsCutTo2047Characters) {
   const std::string long_name(3000, 'a');

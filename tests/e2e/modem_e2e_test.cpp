@@ -4,6 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <future>
+#include <sstream>
+#include <thread>
 
 #include "tests/linesvc/modem_emulator.h"
 #include "tests/support/program_runner.h"
@@ -13,42 +18,81 @@
 namespace telvane::e2e {
 namespace {
 
+// A modem emulator answering with a key after half a second of sound, a lines file naming
+// it, and a one-second message, in a directory of the test's own.
+class ModemE2eTest : public ::testing::Test {
+ protected:
+  ModemE2eTest() : dir_(testing::ScratchDir::ForCurrentTest()), modem_(Script()) {
+    message_file_ = dir_.Write("msg.wav", testing_wave::LineWave(message_));
+    lines_ =
+        dir_.Write("lines.ini", "[line USB Modem]\ndriver = modem\ndevice = " + modem_.Path() +
+                                    "\nlockdir = " + dir_.Path().string() + "\ncodec = linear16\n");
+  }
+
+  static linesvc::ModemEmulator::Script Script() {
+    linesvc::ModemEmulator::Script script;
+    script.keys = {{500, '5'}};
+    return script;
+  }
+
+  // Runs the program on the modem line; `name` tells its state folder and event log apart.
+  testing::ProgramRun Run(const std::string& name) {
+    return testing::RunProgram(TELVANE_PROGRAM, {message_file_, "-phone:5551234", "-exitcode"},
+                               {{"TELVANE_LINES", lines_},
+                                {"TELVANE_STATE_DIR", (dir_ / ("state-" + name)).string()},
+                                {"TELVANE_LINES_LOG", (dir_ / (name + ".log")).string()},
+                                {"LC_ALL", "C"}});
+  }
+
+  static void ExpectCompleted(const testing::ProgramRun& run) {
+    EXPECT_EQ(run.exit_code, 0) << run.standard_output;
+    EXPECT_EQ(run.standard_error, "");
+    EXPECT_EQ(run.lines, (std::vector<std::string>{"[T]\tDialing 5551234", "[T]\tCall Completed"}));
+  }
+
+  const testing::ScratchDir dir_;
+  const std::vector<int16_t> message_ = testing_wave::Sine(8000, 440, 8000, 9000);
+  linesvc::ModemEmulator modem_;
+  std::string message_file_;
+  std::string lines_;
+};
+
 // The greeting is cut by the key after half a second of it; the one-second message plays whole
 // and the call completes.
-TEST(ModemE2eTest, WholeCallThroughTheModemDriver) {
-  const testing::ScratchDir dir = testing::ScratchDir::ForCurrentTest();
-  linesvc::ModemEmulator::Script script;
-  script.keys = {{500, '5'}};
-  linesvc::ModemEmulator modem(script);
-  ASSERT_FALSE(modem.Path().empty());
-  const std::vector<int16_t> message = testing_wave::Sine(8000, 440, 8000, 9000);
-  const std::string message_file = dir.Write("msg.wav", testing_wave::LineWave(message));
-  const std::string lines =
-      dir.Write("lines.ini", "[line USB Modem]\ndriver = modem\ndevice = " + modem.Path() +
-                                 "\nlockdir = " + dir.Path().string() + "\ncodec = linear16\n");
+TEST_F(ModemE2eTest, WholeCallThroughTheModemDriver) {
+  ASSERT_FALSE(modem_.Path().empty());
+  ExpectCompleted(Run("only"));
 
-  const testing::ProgramRun run =
-      testing::RunProgram(TELVANE_PROGRAM, {message_file, "-phone:5551234"},
-                          {{"TELVANE_LINES", lines},
-                           {"TELVANE_STATE_DIR", (dir / "state").string()},
-                           {"TELVANE_LINES_LOG", (dir / "events.log").string()},
-                           {"LC_ALL", "C"}});
-  EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.standard_error, "");
-  EXPECT_EQ(run.lines, (std::vector<std::string>{"[T]\tDialing 5551234", "[T]\tCall Completed"}));
-
-  const std::vector<int16_t> heard = modem.Recording();
+  const std::vector<int16_t> heard = modem_.Recording();
   const std::vector<int16_t> greeting =
       testing_wave::ReadRecording(TELVANE_GREETING);  // already in the line's format
-  ASSERT_GT(heard.size(), message.size());
-  const size_t cut = heard.size() - message.size();
+  ASSERT_GT(heard.size(), message_.size());
+  const size_t cut = heard.size() - message_.size();
   EXPECT_GE(cut, 4000u) << "the key came after half a second of the greeting";
   EXPECT_LT(cut, greeting.size()) << "the key cut the greeting short";
   EXPECT_TRUE(std::equal(heard.begin(), heard.begin() + static_cast<long>(cut), greeting.begin()))
       << "the greeting's start, as sent";
-  EXPECT_TRUE(std::equal(message.begin(), message.end(), heard.begin() + static_cast<long>(cut)))
+  EXPECT_TRUE(std::equal(message_.begin(), message_.end(), heard.begin() + static_cast<long>(cut)))
       << "the whole message after it";
-  EXPECT_FALSE(modem.OffHook());
+  EXPECT_FALSE(modem_.OffHook());
+}
+
+// Two alerts at once on one modem: the second run finds the port locked by the first, waits
+// for it (and says so in its event log) instead of failing, and then places its own call.
+TEST_F(ModemE2eTest, SecondRunWaitsForTheModemInUse) {
+  ASSERT_FALSE(modem_.Path().empty());
+  std::future<testing::ProgramRun> first =
+      std::async(std::launch::async, [this] { return Run("first"); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // the first is on the phone
+  std::future<testing::ProgramRun> second =
+      std::async(std::launch::async, [this] { return Run("second"); });
+  ExpectCompleted(first.get());
+  ExpectCompleted(second.get());
+  std::ostringstream log;
+  log << std::ifstream(dir_ / "second.log").rdbuf();
+  EXPECT_NE(log.str().find(" is in use by process"), std::string::npos) << log.str();
+  EXPECT_NE(log.str().find("waiting up to 120 s for it"), std::string::npos) << log.str();
+  EXPECT_NE(log.str().find("ms of waiting"), std::string::npos) << log.str();
 }
 
 }  // namespace

@@ -66,7 +66,7 @@ class DriverOrderTest : public ServiceFixture {
   ~DriverOrderTest() override { service_.reset(); }
   EagerScript script_;
   const DriverRegistry drivers_ = {
-      {"eager", [this](const std::vector<DriverKey>&, DWORD, std::string*) {
+      {"eager", [this](const std::vector<DriverKey>&, DWORD, const DriverLog&, std::string*) {
          return std::make_unique<EagerDriver>(script_);
        }}};
 };

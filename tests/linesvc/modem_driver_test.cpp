@@ -338,15 +338,17 @@ TEST_F(ModemDriverTest, NumbersWithCommandTextAreRefused) {
   EXPECT_EQ(modem_->Commands().size(), probed) << "nothing reached the modem";
 }
 
-// A port locked by a live process makes the line unavailable with the reason; a stale lock of
-// a dead process is taken over.
+// A port locked by a live process makes the line unavailable with the reason once the line's
+// lock wait has passed; a stale lock of a dead process is taken over.
 TEST_F(ModemDriverTest, PortLockHeldOrStale) {
   modem_ = std::make_unique<Emulator>(Emulator::Script{});
   const std::string lock =
       (lock_dir_ / ("LCK.." + std::filesystem::path(modem_->Path()).filename().string())).string();
   std::ofstream(lock) << "         1\n";  // init: always alive
-  Launch();
+  Launch("codec = linear16\nlockwait = 1\n");
   EXPECT_EQ(devices_, 0u);
+  EXPECT_TRUE(service_->Events().Contains("Modem", "waiting up to 1 s for it"));
+  EXPECT_TRUE(service_->Events().Contains("service", "still locked after waiting 1 s"));
   EXPECT_TRUE(service_->Events().Contains("service", "in use by process 1"));
   service_.reset();
 

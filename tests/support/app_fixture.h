@@ -22,6 +22,8 @@ class AppFixture : public ::testing::Test {
     WriteFile("no-lines.ini", "");
     SetEnvironment("TELVANE_LINES", (dir_ / "no-lines.ini").string());
     SetEnvironment("TELVANE_STATE_DIR", (dir_ / "state").string());
+    // Nor are the user's own settings read.
+    SetEnvironment("XDG_CONFIG_HOME", (dir_ / "config").string());
     saved_app_dir_ = AppDir;
     AppDir = dir_.string() + "/";
     CallOptions = TCallOptions{};
