@@ -26,47 +26,7 @@ using ::testing::ElementsAreArray;
 using testing::ProgramRun;
 using testing::RunProgram;
 
-// One play as the line heard it: which file, how much of it, and whether its buffers
-// followed each other without a gap.
-struct Play {
-  std::string file;
-  bool whole = false;
-  bool seamless = true;
-  bool operator==(const Play&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Play& play) {
-  return out << play.file << (play.whole ? " whole" : " cut") << (play.seamless ? "" : " gappy");
-}
-
-// The plays of one call as the line heard them, each named by the file whose beginning the
-// recording holds at its place.
-std::vector<Play> HeardPlays(const std::filesystem::path& log_path,
-                             const std::filesystem::path& recording,
-                             const std::map<std::string, std::vector<int16_t>>& files) {
-  const std::vector<int16_t> heard = testing_wave::ReadRecording(recording);
-  const std::vector<testing::HeardBuffer> buffers = testing::ReadHeardBuffers(log_path, recording);
-  std::vector<Play> plays;
-  size_t position = 0;
-  for (const testing::HeardPlay& heard_play : testing::HeardPlays(buffers)) {
-    const bool seamless = std::all_of(heard_play.gaps_ms.begin(), heard_play.gaps_ms.end(),
-                                      [](int64_t gap) { return gap == 0; });
-    Play play{"?", false, seamless};
-    for (const auto& [name, samples] : files) {
-      if (heard_play.length <= samples.size() &&
-          heard_play.start + heard_play.length <= heard.size() &&
-          std::equal(samples.begin(), samples.begin() + static_cast<long>(heard_play.length),
-                     heard.begin() + static_cast<long>(heard_play.start))) {
-        play.file = name;
-        play.whole = !heard_play.cut && heard_play.length == samples.size();
-      }
-    }
-    plays.push_back(play);
-    position = heard_play.start + heard_play.length;
-  }
-  EXPECT_EQ(position, heard.size()) << "the log and the recording disagree";
-  return plays;
-}
+using Play = testing::NamedPlay;
 
 class TelvaneE2eTest : public ::testing::Test {
  protected:
@@ -115,9 +75,9 @@ class TelvaneE2eTest : public ::testing::Test {
   }
   std::vector<Play> Heard(const std::string& number, int call, const std::vector<int16_t>& greeting,
                           const std::vector<int16_t>& message) {
-    return HeardPlays(dir_ / "events.log",
-                      dir_ / ("heard-" + number + "-" + std::to_string(call) + ".wav"),
-                      {{"greeting", greeting}, {"message", message}});
+    return testing::HeardFiles(dir_ / "events.log",
+                               dir_ / ("heard-" + number + "-" + std::to_string(call) + ".wav"),
+                               {{"greeting", greeting}, {"message", message}});
   }
 
   const testing::ScratchDir dir_ = testing::ScratchDir::ForCurrentTest();

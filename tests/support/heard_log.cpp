@@ -1,7 +1,11 @@
 #include "tests/support/heard_log.h"
 
+#include <algorithm>
 #include <fstream>
 #include <regex>
+#include <stdexcept>
+
+#include "tests/support/wave_files.h"
 
 namespace telvane::testing {
 
@@ -40,7 +44,7 @@ std::vector<HeardPlay> HeardPlays(const std::vector<HeardBuffer>& buffers) {
   int64_t last_end_ms = 0;
   for (const HeardBuffer& buffer : buffers) {
     if (!in_play) {
-      plays.push_back({position, 0, false, {}});
+      plays.push_back({position, 0, false, buffer.from_ms, {}});
       in_play = true;
     } else {
       plays.back().gaps_ms.push_back(buffer.from_ms - last_end_ms);
@@ -56,6 +60,38 @@ std::vector<HeardPlay> HeardPlays(const std::vector<HeardBuffer>& buffers) {
   // A play the log ends in the middle of was cut by the end of the call.
   if (in_play) plays.back().cut = true;
   return plays;
+}
+
+std::ostream& operator<<(std::ostream& out, const NamedPlay& play) {
+  return out << play.file << (play.whole ? " whole" : " cut") << (play.seamless ? "" : " gappy");
+}
+
+std::vector<NamedPlay> HeardFiles(const std::filesystem::path& log,
+                                  const std::filesystem::path& recording,
+                                  const std::map<std::string, std::vector<int16_t>>& files) {
+  const std::vector<int16_t> heard = testing_wave::ReadRecording(recording);
+  std::vector<NamedPlay> named;
+  size_t position = 0;
+  for (const HeardPlay& play : HeardPlays(ReadHeardBuffers(log, recording))) {
+    NamedPlay name{"?", false,
+                   std::all_of(play.gaps_ms.begin(), play.gaps_ms.end(),
+                               [](int64_t gap) { return gap == 0; })};
+    for (const auto& [file, samples] : files) {
+      if (play.length <= samples.size() && play.start + play.length <= heard.size() &&
+          std::equal(samples.begin(), samples.begin() + static_cast<long>(play.length),
+                     heard.begin() + static_cast<long>(play.start))) {
+        name.file = file;
+        name.whole = !play.cut && play.length == samples.size();
+      }
+    }
+    named.push_back(name);
+    position = play.start + play.length;
+  }
+  if (position != heard.size()) {
+    throw std::runtime_error("the event log and " + recording.string() +
+                             " disagree about what was heard");
+  }
+  return named;
 }
 
 }  // namespace telvane::testing

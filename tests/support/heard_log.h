@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -33,8 +35,26 @@ struct HeardPlay {
   size_t start = 0;   // samples heard before it in the buffers given
   size_t length = 0;  // samples heard of it
   bool cut = false;
+  int64_t from_ms = 0;           // when its first sample was heard
   std::vector<int64_t> gaps_ms;  // between its buffers, one per buffer after the first
 };
 std::vector<HeardPlay> HeardPlays(const std::vector<HeardBuffer>& buffers);
+
+// A play of one call named by the file whose beginning the call's recording holds at its
+// place ("?" when none of the files given), whether it was heard whole, and whether its
+// buffers followed each other without a gap.
+struct NamedPlay {
+  std::string file;
+  bool whole = false;
+  bool seamless = true;
+  bool operator==(const NamedPlay&) const = default;
+};
+std::ostream& operator<<(std::ostream& out, const NamedPlay& play);
+
+// The plays of the call whose recording is given, named among `files` (name: samples).
+// Throws when the log and the recording disagree about how much was heard.
+std::vector<NamedPlay> HeardFiles(const std::filesystem::path& log,
+                                  const std::filesystem::path& recording,
+                                  const std::map<std::string, std::vector<int16_t>>& files);
 
 }  // namespace telvane::testing
