@@ -27,7 +27,7 @@ bool InMessagePhase(int32_t state) {
 
 }  // namespace
 
-QoTelvane::QoTelvane(const std::string& device_name, const TapiDeviceFactory& make_device) {
+QoTelvane::QoTelvane(const std::string& device_name) {
   LoadSettings();
   device_name_ = device_name.empty() ? CallOptions.TAPIDeviceName : device_name;
   greeting_file_ = !CallOptions.PressAnyKeyFile.empty()
@@ -36,7 +36,7 @@ QoTelvane::QoTelvane(const std::string& device_name, const TapiDeviceFactory& ma
 
   com_port_ = std::make_unique<TApdComPort>(nullptr);
   com_port_->SetBaud(kComPortBaud);
-  device_ = make_device ? make_device() : std::make_unique<TApdTapiDevice>(nullptr);
+  device_ = std::make_unique<TApdTapiDevice>(nullptr);
   device_->SetComPort(com_port_.get());
   com_port_->SetAutoOpen(false);
   device_->SetShowTapiDevices(true);

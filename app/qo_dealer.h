@@ -30,10 +30,6 @@ namespace telvane {
 // The controller's debug output: the sender (the controller) and a message.
 using TDebugEvent = std::function<void(TObject& sender, const std::string& message)>;
 
-// Makes the line device the controller owns. Tests hand in a device that stands in for
-// the telephony system; the program uses the real one.
-using TapiDeviceFactory = std::function<std::unique_ptr<TApdTapiDevice>()>;
-
 // Play states; the numbers appear in debug lines and are fixed.
 enum PlayState : int32_t {
   psNone = 0,
@@ -57,7 +53,7 @@ class QoTelvane : public TObject {
  public:
   // Loads the settings and builds the line device (errors while building it propagate).
   // An empty device_name takes the settings' TAPIDeviceName.
-  explicit QoTelvane(const std::string& device_name, const TapiDeviceFactory& make_device = {});
+  explicit QoTelvane(const std::string& device_name);
   // Hangs up a placed call, then frees the device and the port.
   ~QoTelvane() override;
 

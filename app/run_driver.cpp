@@ -76,13 +76,13 @@ RunExitCode RunDialPlan(QoTelvane& controller, RunOptions& options) {
   return controller.KeyPressed() ? RunExitCode::kCompleted : RunExitCode::kCompletedWithoutKey;
 }
 
-RunExitCode SetUpAndDial(RunOptions& options, const TapiDeviceFactory& make_device) {
+RunExitCode SetUpAndDial(RunOptions& options) {
   std::unique_ptr<QoPlayLogger> logger;
   std::unique_ptr<QoTelvane> controller;
   RunExitCode outcome = RunExitCode::kCouldNotStart;
   try {
     logger = std::make_unique<QoPlayLogger>();
-    controller = std::make_unique<QoTelvane>(options.TapiDevice, make_device);
+    controller = std::make_unique<QoTelvane>(options.TapiDevice);
     if (options.Debug) {
       controller->OnDebug = [&logger](TObject& sender, const std::string& message) {
         logger->LogDebug(sender, message);
@@ -146,7 +146,7 @@ const std::string& NumberForAttempt(const RunOptions& options, int64_t attempt) 
   return attempt % 2 == 1 ? options.Phone : options.BackupPhone;
 }
 
-int RunTelvane(const std::vector<std::string>& arguments, const TapiDeviceFactory& make_device) {
+int RunTelvane(const std::vector<std::string>& arguments) {
   // A failure inside a telephony notification has no caller to return to: report it as
   // the program reports every error.
   SetApplicationExceptionHandler(
@@ -164,7 +164,7 @@ int RunTelvane(const std::vector<std::string>& arguments, const TapiDeviceFactor
   }
   if (!ValidateOptions(options)) return exit_code(RunExitCode::kCommandLineRefused);
   NormaliseOptions(options);
-  return exit_code(SetUpAndDial(options, make_device));
+  return exit_code(SetUpAndDial(options));
 }
 
 }  // namespace telvane

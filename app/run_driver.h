@@ -51,8 +51,7 @@ int64_t AttemptCount(const RunOptions& options);
 const std::string& NumberForAttempt(const RunOptions& options, int64_t attempt);
 
 // Runs the whole program and returns its exit code: 0, or with "-exitcode" the RunExitCode
-// of the outcome. make_device builds the line device (empty: the real one).
-int RunTelvane(const std::vector<std::string>& arguments,
-               const TapiDeviceFactory& make_device = {});
+// of the outcome.
+int RunTelvane(const std::vector<std::string>& arguments);
 
 }  // namespace telvane

@@ -1,95 +1,158 @@
-// The call controller driven through a scripted line device on the virtual clock.
+// The call controller over the real line device and the telephony service's simulated lines,
+// on the virtual clock: what the callee heard (the line's recording and event log), the
+// outcome and the debug lines.
 #include "app/qo_dealer.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "platform/errors.h"
+#include "platform/tapi_binding.h"
 #include "tests/support/app_fixture.h"
-#include "tests/support/scripted_tapi_device.h"
+#include "tests/support/heard_log.h"
+#include "tests/support/sim_lines.h"
+#include "tests/support/wave_files.h"
 
 namespace telvane {
 namespace {
 
-using telvane::testing::CallScript;
-using telvane::testing::ScriptedLine;
-using telvane::testing::ScriptedTapiDevice;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using testing::NamedPlay;
 using ::testing::Not;
+using testing::SimLines;
 
+// Neither is a whole number of the device's 3-second buffers, so each play ends with a short
+// one (which is how the heard log tells plays apart).
 constexpr int64_t kGreetingMs = 4000;
-constexpr int64_t kMessageMs = 6000;
+constexpr int64_t kMessageMs = 6500;
+// A simulated call rings back 1500 ms after the dial; "answer after=N" counts from there.
+constexpr int64_t kRingbackMs = 1500;
+// Before the first greeting: the pause after the answer (3 ms) and the gap before a play.
+constexpr int64_t kBeforeFirstPlayMs = 3 + 1000;
+
+const NamedPlay kGreeting{"greeting", true, true};
+const NamedPlay kGreetingCut{"greeting", false, true};
+const NamedPlay kMessage{"message", true, true};
+const NamedPlay kMessageCut{"message", false, true};
+
+class RecordingLog : public TApdTapiLog {
+ public:
+  void UpdateLog(TTapiLogCode code) override { codes.push_back(code); }
+  std::vector<TTapiLogCode> codes;
+};
 
 class QoTelvaneTest : public telvane::testing::AppFixture {
  protected:
-  // Builds the controller over a scripted device with the given lines.
-  void Build(std::vector<ScriptedLine> lines = {{"Sim Voice Line", true}},
-             const std::string& device_name = "") {
+  QoTelvaneTest() {
+    platform::SetTapiLibraryName(TELVANE_LINESVC_PATH);
+    testing::SetEnvironment("TELVANE_LINES_LOG", (dir_ / "events.log").string());
+    files_ = {{"greeting", testing_wave::Ramp(kGreetingMs * 8, 1)},
+              {"message", testing_wave::Ramp(kMessageMs * 8, 2)}};
+    WriteFile("PressAnyKey.wav", testing_wave::LineWave(files_["greeting"]));
+    message_ = WriteFile("message.wav", testing_wave::LineWave(files_["message"]));
+  }
+
+  ~QoTelvaneTest() override {
+    controller_.reset();
+    platform::UnbindTapi();
+  }
+
+  // A voice line whose calls follow the script (numbers may have their own) and record what
+  // the callee heard.
+  SimLines VoiceLine(const std::string& script) {
+    return SimLines()
+        .Line("Sim Voice Line")
+        .Record((dir_ / ("heard-" + std::to_string(builds_ + 1) + "-%c.wav")).string())
+        .Default(script);
+  }
+
+  // A controller over a line device that the telephony service gives these lines.
+  void Build(const SimLines& lines, const std::string& device_name = "") {
+    controller_.reset();
+    ++builds_;
+    testing::SetEnvironment("TELVANE_LINES", WriteFile("lines.ini", lines.Text()));
     debug_.clear();
-    controller_ = std::make_unique<QoTelvane>(device_name, [this, lines] {
-      auto device = std::make_unique<ScriptedTapiDevice>(lines);
-      device_ = device.get();
-      return device;
-    });
+    controller_ = std::make_unique<QoTelvane>(device_name);
     controller_->OnDebug = [this](TObject&, const std::string& line) { debug_.push_back(line); };
-    controller_->MessageFile = "message.wav";
-    greeting_ = controller_->GreetingFile();
-    device_->SetWaveLength(greeting_, kGreetingMs);
-    device_->SetWaveLength("message.wav", kMessageMs);
+    controller_->MessageFile = message_;
   }
 
   // Finds the device and places one call; returns what the call printed on standard output.
   std::string CallOnce(const std::string& number = "555") {
-    if (controller_->DeviceName().empty() || device_->SelectedDevice().empty()) {
+    if (controller_->DeviceName().empty() || controller_->Device().SelectedDevice().empty()) {
       EXPECT_TRUE(controller_->FindDevice());
     }
+    dialled_ms_ = loop_.NowMs();
     ::testing::internal::CaptureStdout();
     controller_->Call(number);
     return ::testing::internal::GetCapturedStdout();
   }
 
-  std::vector<std::string> PlayedFiles() const {
-    std::vector<std::string> files;
-    for (const auto& play : device_->Plays()) files.push_back(play.file_name);
-    return files;
+  // The files the callee heard in the line's nth call since the last Build.
+  std::vector<NamedPlay> Heard(int call = 1) {
+    return testing::HeardFiles(dir_ / "events.log", Recording(call), files_);
+  }
+
+  std::vector<testing::HeardPlay> HeardTimes(int call = 1) {
+    return testing::HeardPlays(testing::ReadHeardBuffers(dir_ / "events.log", Recording(call)));
+  }
+
+  std::filesystem::path Recording(int call) const {
+    return dir_ / ("heard-" + std::to_string(builds_) + "-" + std::to_string(call) + ".wav");
+  }
+
+  // How many lines of the service's event log hold the text.
+  int Logged(const std::string& text) const {
+    std::ifstream log(dir_ / "events.log");
+    int count = 0;
+    for (std::string line; std::getline(log, line);) count += line.find(text) != std::string::npos;
+    return count;
   }
 
   int DebugCount(const std::string& line) const {
     return static_cast<int>(std::count(debug_.begin(), debug_.end(), line));
   }
 
-  static CallScript Answered(int64_t after_ms = 1000) {
-    CallScript script;
-    script.connect_after = after_ms;
-    return script;
+  // Runs `event` as a message of its own once the first play of the call has started, so an
+  // event no simulated line sends still reaches the controller in the middle of its sequence.
+  void AtFirstPlay(std::function<void()> event) {
+    TApdTapiDevice& device = controller_->Device();
+    auto handler = device.OnTapiWaveNotify;
+    device.OnTapiWaveNotify = [this, handler, event, fired = false](TObject& sender,
+                                                                    TWaveMessage message) mutable {
+      if (handler) handler(sender, message);
+      if (message == TWaveMessage::waPlayOpen && !fired) {
+        fired = true;
+        loop_.PostTask(event);
+      }
+    };
   }
 
   std::unique_ptr<QoTelvane> controller_;
-  ScriptedTapiDevice* device_ = nullptr;
   std::vector<std::string> debug_;
-  std::string greeting_;
+  std::map<std::string, std::vector<int16_t>> files_;
+  std::string message_;
+  int builds_ = 0;
+  int64_t dialled_ms_ = 0;
 };
 
 // A key during the first greeting stops it and starts the message; the stopped greeting's
 // end arrives in state 4 and changes nothing.
 TEST_F(QoTelvaneTest, KeyDuringFirstGreetingStartsMessage) {
-  Build();
-  CallScript script = Answered();
-  script.keys = {{1500, '5'}};
-  device_->AddCall(script);
+  Build(VoiceLine("answer after=1000; keys=1500:5"));
   CallOnce();
   EXPECT_EQ(controller_->ResultCode, kResultCompleted);
   EXPECT_EQ(controller_->State(), psCompleted);
-  EXPECT_THAT(PlayedFiles(), ElementsAre(greeting_, "message.wav"));
-  EXPECT_TRUE(device_->Plays()[0].stopped);
-  EXPECT_FALSE(device_->Plays()[1].stopped);
+  EXPECT_THAT(Heard(), ElementsAre(kGreetingCut, kMessage));
   EXPECT_EQ(controller_->GreetingCount(), 0);
   EXPECT_EQ(DebugCount("Hit"), 1);
   EXPECT_THAT(debug_, Contains("Status: 4"));
@@ -98,135 +161,119 @@ TEST_F(QoTelvaneTest, KeyDuringFirstGreetingStartsMessage) {
 
 // The greeting is played MaxGreetingsCount times when no key comes, at least once.
 TEST_F(QoTelvaneTest, GreetingRepeatsUpToTheCount) {
-  for (const auto& [count, plays] : std::vector<std::pair<int32_t, int>>{{5, 5}, {1, 1}, {0, 1}}) {
+  for (const auto& [count, plays] :
+       std::vector<std::pair<int32_t, size_t>>{{5, 5}, {1, 1}, {0, 1}}) {
     SCOPED_TRACE(count);
-    Build();
+    Build(VoiceLine("answer after=1000"));
     CallOptions.MaxGreetingsCount = count;
-    device_->AddCall(Answered());
     CallOnce();
-    std::vector<std::string> expected(static_cast<size_t>(plays), greeting_);
-    expected.push_back("message.wav");
-    EXPECT_EQ(PlayedFiles(), expected);
+    std::vector<NamedPlay> expected(plays, kGreeting);
+    expected.push_back(kMessage);
+    EXPECT_EQ(Heard(), expected);
     EXPECT_EQ(controller_->ResultCode, kResultCompleted);
-    EXPECT_EQ(DebugCount("Playing Greeting Done"), plays);
-    controller_.reset();
+    EXPECT_EQ(DebugCount("Playing Greeting Done"), static_cast<int>(plays));
   }
 }
 
-// Greeting plays are about two seconds apart: a second before each play, a second after.
+// Plays are paced by seconds: a second before the first greeting, two between greetings
+// (one after the greeting, one before the next), one before the message.
 TEST_F(QoTelvaneTest, GreetingPlaysArePacedBySeconds) {
-  Build();
+  Build(VoiceLine("answer after=1000"));
   CallOptions.MaxGreetingsCount = 2;
-  device_->AddCall(Answered(1000));
   CallOnce();
-  const auto& plays = device_->Plays();
+  const std::vector<testing::HeardPlay> plays = HeardTimes();
   ASSERT_EQ(plays.size(), 3u);
-  EXPECT_EQ(plays[0].started_ms, 1000 + 3 + 1000);  // answer, pause, gap
-  EXPECT_EQ(plays[1].started_ms, *plays[0].ended_ms + 2000);
-  EXPECT_EQ(plays[2].started_ms, *plays[1].ended_ms + 1000);
+  EXPECT_EQ(plays[0].from_ms, dialled_ms_ + kRingbackMs + 1000 + kBeforeFirstPlayMs);
+  EXPECT_EQ(plays[1].from_ms, plays[0].from_ms + kGreetingMs + 2000);
+  EXPECT_EQ(plays[2].from_ms, plays[1].from_ms + kGreetingMs + 1000);
 }
 
-// A key during the message only writes "Hit": the call still completes.
+// A key during the message only writes "Hit" (and, as every key, stops the sound playing):
+// the call still completes.
 TEST_F(QoTelvaneTest, KeyDuringMessageChangesNothing) {
-  Build();
+  Build(VoiceLine("answer after=0; keys=" +
+                  std::to_string(kBeforeFirstPlayMs + kGreetingMs + 1000 + 500) + ":1"));
   CallOptions.MaxGreetingsCount = 1;
-  CallScript script = Answered(0);
-  script.keys = {{1003 + kGreetingMs + 1000 + 500, '1'}};
-  device_->AddCall(script);
   CallOnce();
   EXPECT_EQ(DebugCount("Hit"), 1);
   EXPECT_EQ(controller_->ResultCode, kResultCompleted);
-  EXPECT_THAT(PlayedFiles(), ElementsAre(greeting_, "message.wav"));
+  EXPECT_THAT(Heard(), ElementsAre(kGreeting, kMessageCut));
 }
 
 // The remote side hanging up during the greeting fails the call; the same during the
 // message does not, and the call completes when the message ends.
 TEST_F(QoTelvaneTest, DisconnectFailsTheGreetingButNotTheMessage) {
-  Build();
-  CallScript during_greeting = Answered();
-  during_greeting.hangup_after = 2000;
-  device_->AddCall(during_greeting);
+  Build(VoiceLine("answer after=1000; hangup after=2000"));
   CallOnce();
   EXPECT_EQ(controller_->ResultCode, kResultFailed);
   EXPECT_EQ(controller_->ResultText, "Disconnected by remote");
-  EXPECT_THAT(PlayedFiles(), ElementsAre(greeting_));
+  EXPECT_THAT(Heard(), ElementsAre(kGreetingCut));
 
-  controller_.reset();
-  Build();
+  Build(VoiceLine("answer after=0; hangup after=" +
+                  std::to_string(kBeforeFirstPlayMs + kGreetingMs + 1000 + 1000)));
   CallOptions.MaxGreetingsCount = 1;
-  CallScript during_message = Answered(0);
-  during_message.hangup_after = 1003 + kGreetingMs + 1000 + 1000;
-  device_->AddCall(during_message);
   CallOnce();
   EXPECT_EQ(controller_->ResultCode, kResultCompleted);
   EXPECT_EQ(controller_->ResultText, "");
-  EXPECT_THAT(PlayedFiles(), ElementsAre(greeting_, "message.wav"));
+  EXPECT_THAT(Heard(), ElementsAre(kGreeting, kMessageCut));
 }
 
 // After a hang-up during the greeting, the next call's greeting advances normally: the
 // stale end of the stopped greeting and the interrupted flag do not leak into it.
 TEST_F(QoTelvaneTest, NextCallAfterHangUpAdvancesNormally) {
-  Build();
+  Build(VoiceLine("answer after=1000").Number("555", "answer after=1000; hangup after=2000"));
   CallOptions.MaxGreetingsCount = 2;
-  CallScript hung_up = Answered();
-  hung_up.hangup_after = 2000;
-  device_->AddCall(hung_up);
-  device_->AddCall(Answered());
-  CallOnce();
+  CallOnce("555");
   ASSERT_EQ(controller_->ResultText, "Disconnected by remote");
-  CallOnce();
+  CallOnce("556");
   EXPECT_EQ(controller_->ResultCode, kResultCompleted);
   EXPECT_EQ(controller_->GreetingCount(), 2);
-  EXPECT_THAT(PlayedFiles(), ElementsAre(greeting_, greeting_, greeting_, "message.wav"));
+  EXPECT_THAT(Heard(2), ElementsAre(kGreeting, kGreeting, kMessage));
 }
 
 // Busy before the answer does not end the wait: the time-out does. After the answer a busy
 // status fails the call with its status text. "busy" is printed either way.
 TEST_F(QoTelvaneTest, BusyBeforeAndAfterTheAnswer) {
-  Build();
-  CallScript before = {};
-  before.busy_after = 500;
-  device_->AddCall(before);
+  Build(VoiceLine("busy after=500"));
   std::string out = CallOnce();
   EXPECT_EQ(out, "busy\n");
   EXPECT_EQ(controller_->ResultText, "Error : Tapi device is not ready");
   EXPECT_EQ(controller_->State(), psFailed);
-  EXPECT_EQ(loop_.NowMs(), 10000);
+  EXPECT_EQ(loop_.NowMs(), dialled_ms_ + 10000);
 
-  controller_.reset();
-  Build();
-  CallScript after = Answered();
-  after.busy_after = 2500;
-  device_->AddCall(after);
+  Build(VoiceLine("answer after=1000"));
+  AtFirstPlay([this] {
+    TApdTapiDevice& device = controller_->Device();
+    device.OnTapiStatus(device, false, false, 0, kLineCallStateMessage, kCallStateBusy, 0, 0);
+  });
   out = CallOnce();
   EXPECT_EQ(out, "busy\n");
   EXPECT_EQ(controller_->ResultCode, kResultFailed);
   EXPECT_EQ(controller_->ResultText, "Called number is busy");
 }
 
-// A failure event during the play sequence fails the call with the failure text.
+// A failure event during the play sequence fails the call with the failure text. (The line
+// device reports failures of calls that never connected only, so the event is sent here.)
 TEST_F(QoTelvaneTest, FailureEventFailsTheCall) {
-  Build();
-  CallScript script = Answered();
-  script.fail_after = 3000;
-  script.fail_code = 0x100;  // unreachable
-  script.fail_with_status = false;
-  device_->AddCall(script);
+  Build(VoiceLine("answer after=1000"));
+  AtFirstPlay([this] { controller_->Device().OnTapiFail(controller_->Device()); });
   CallOnce();
   EXPECT_EQ(controller_->ResultCode, kResultFailed);
-  EXPECT_EQ(controller_->ResultText, "Tapi failed: Call disconnected (Remote Unreachable)");
-  EXPECT_THAT(debug_, Contains("Tapi failed: Call disconnected (Remote Unreachable)"));
+  EXPECT_THAT(controller_->ResultText, HasSubstr("Tapi failed: "));
+  EXPECT_THAT(debug_, Contains(controller_->ResultText));
 }
 
-// A failure before the answer is only noted: the wait still ends by its time-out.
+// A dial refused at once and a call rejected before the answer are only noted (the device
+// reports them as failures): the wait still ends by its time-out.
 TEST_F(QoTelvaneTest, FailureBeforeAnswerEndsByTimeOut) {
-  Build();
-  CallScript script;
-  script.fail_after = 300;
-  device_->AddCall(script);
-  CallOnce();
-  EXPECT_EQ(controller_->ResultText, "Error : Tapi device is not ready");
-  EXPECT_THAT(debug_, Contains(HasSubstr("Tapi failed: ")));
+  for (const char* script : {"refuse", "reject after=300"}) {
+    SCOPED_TRACE(script);
+    Build(VoiceLine(script));
+    CallOnce();
+    EXPECT_EQ(controller_->ResultCode, kResultFailed);
+    EXPECT_EQ(controller_->ResultText, "Error : Tapi device is not ready");
+    EXPECT_THAT(debug_, Contains(HasSubstr("Tapi failed: ")));
+  }
 }
 
 // The connect wait gives up after whole 10 ms passes, at least one.
@@ -234,208 +281,168 @@ TEST_F(QoTelvaneTest, ConnectTimeOutCountsTenMillisecondPasses) {
   for (const auto& [timeout, gives_up_at] :
        std::vector<std::pair<int32_t, int64_t>>{{25, 30}, {30, 30}, {0, 10}, {-5, 10}}) {
     SCOPED_TRACE(timeout);
-    Build();
+    Build(VoiceLine("noanswer"));
     CallOptions.ConnectTimeOut = timeout;
-    device_->AddCall(CallScript{});
-    const int64_t start = loop_.NowMs();
     CallOnce();
     EXPECT_EQ(controller_->ResultText, "Error : Tapi device is not ready");
     // The failed call is hung up at once; nothing sleeps after a time-out.
-    EXPECT_EQ(loop_.NowMs() - start, gives_up_at);
-    controller_.reset();
+    EXPECT_EQ(loop_.NowMs() - dialled_ms_, gives_up_at);
   }
 }
 
 // An answer inside the last pass is still taken.
 TEST_F(QoTelvaneTest, AnswerJustBeforeTheTimeOutConnects) {
-  Build();
-  CallOptions.ConnectTimeOut = 30;
+  Build(VoiceLine("answer after=25"));
+  CallOptions.ConnectTimeOut = kRingbackMs + 30;
   CallOptions.MaxGreetingsCount = 1;
-  device_->AddCall(Answered(25));
   CallOnce();
   EXPECT_EQ(controller_->ResultCode, kResultCompleted);
 }
 
 // With the greeting skipped the message repeats until a play ends after the time limit.
 TEST_F(QoTelvaneTest, SkipIntroRepeatsMessageUntilTheLimit) {
-  Build();
-  device_->SetWaveLength("message.wav", 20000);
-  controller_->SkipIntro = true;
-  device_->AddCall(Answered());
-  CallOnce();
-  EXPECT_EQ(controller_->ResultCode, kResultFailed);
-  EXPECT_EQ(controller_->ResultText, "Play message duration exceeded");
-  EXPECT_THAT(PlayedFiles(), ElementsAre("message.wav", "message.wav", "message.wav"));
-
-  controller_.reset();
-  Build();
-  CallOptions.PlayMessageDurationSec = 0;
-  controller_->SkipIntro = true;
-  device_->AddCall(Answered());
-  CallOnce();
-  EXPECT_EQ(controller_->ResultText, "Play message duration exceeded");
-  EXPECT_THAT(PlayedFiles(), ElementsAre("message.wav"));
+  for (const auto& [limit_s, plays] : std::vector<std::pair<int32_t, size_t>>{{10, 2}, {0, 1}}) {
+    SCOPED_TRACE(limit_s);
+    Build(VoiceLine("answer after=1000"));
+    CallOptions.PlayMessageDurationSec = limit_s;
+    controller_->SkipIntro = true;
+    CallOnce();
+    EXPECT_EQ(controller_->ResultCode, kResultFailed);
+    EXPECT_EQ(controller_->ResultText, "Play message duration exceeded");
+    EXPECT_EQ(Heard(), std::vector<NamedPlay>(plays, kMessage));
+  }
 }
 
 // With the greeting skipped, a failure to start the message the first time is a failed
 // attempt (nobody heard anything); a failure to start a repetition completes the call.
 TEST_F(QoTelvaneTest, SkipIntroMessageStartFailure) {
-  Build();
+  Build(VoiceLine("answer after=1000; nowave"));
   controller_->SkipIntro = true;
-  CallScript first = Answered();
-  first.failing_plays = {0};
-  device_->AddCall(first);
   CallOnce();
   EXPECT_EQ(controller_->ResultCode, kResultFailed);
   EXPECT_EQ(controller_->ResultText, "Error : TAPI wave file error");
 
-  controller_.reset();
-  Build();
+  Build(VoiceLine("answer after=1000; nowave from=2"));
   controller_->SkipIntro = true;
-  CallScript second = Answered();
-  second.failing_plays = {1};
-  device_->AddCall(second);
   CallOnce();
   EXPECT_EQ(controller_->ResultCode, kResultCompleted);
-  EXPECT_THAT(PlayedFiles(), ElementsAre("message.wav"));
+  EXPECT_THAT(Heard(), ElementsAre(kMessage));
 }
 
-// A greeting that cannot be played fails the attempt with the error's text.
+// A greeting that cannot be played fails the attempt with the error's text, and the call
+// is hung up.
 TEST_F(QoTelvaneTest, GreetingStartFailureFailsTheAttempt) {
-  Build();
-  CallScript script = Answered();
-  script.failing_plays = {0};
-  device_->AddCall(script);
+  Build(VoiceLine("answer after=1000; nowave"));
   CallOnce();
   EXPECT_EQ(controller_->ResultCode, kResultFailed);
   EXPECT_EQ(controller_->ResultText, "Error : TAPI wave file error");
-  EXPECT_GE(device_->CancelCount(), 1);
+  EXPECT_EQ(Logged("Sim Voice Line: drop (request"), 1);
 }
 
-// A dial refused at once is reported as the error it raised.
-TEST_F(QoTelvaneTest, RefusedDialIsAnError) {
-  Build();
-  CallScript script;
-  script.refuse_dial = true;
-  device_->AddCall(script);
-  CallOnce();
-  EXPECT_EQ(controller_->ResultCode, kResultFailed);
-  EXPECT_EQ(controller_->ResultText, "Error : Call unavailable");
-}
-
-// The device is chosen by name ignoring case, else the first line that accepts voice.
+// The device is chosen by name ignoring case, else the first line that accepts voice; a
+// name match is taken without trying the line (which opens it).
 TEST_F(QoTelvaneTest, FindDeviceByNameOrFirstVoiceLine) {
-  Build({{"Data Modem", false}, {"Voice Modem", true}}, "voice MODEM");
+  const SimLines lines = SimLines().Line("Data Modem", "data").Line("Voice Modem");
+  Build(lines, "voice MODEM");
+  const int opened = Logged("line opened");
   EXPECT_TRUE(controller_->FindDevice());
   EXPECT_EQ(controller_->DeviceName(), "Voice Modem");
-  EXPECT_EQ(device_->VoiceChecks(), 0);
+  EXPECT_EQ(Logged("line opened"), opened);
 
-  controller_.reset();
-  Build({{"Data Modem", false}, {"Voice Modem", true}}, "no such line");
+  Build(lines, "no such line");
   EXPECT_TRUE(controller_->FindDevice());
   EXPECT_EQ(controller_->DeviceName(), "Voice Modem");
 
-  controller_.reset();
-  Build({{"Data Modem", false}, {"Other Data", false}}, "");
+  Build(SimLines().Line("Data Modem", "data").Line("Other Data", "data"), "");
   EXPECT_FALSE(controller_->FindDevice());
   EXPECT_EQ(controller_->DeviceName(), "Other Data");
 
-  controller_.reset();
-  Build({}, "");
+  Build(SimLines(), "");
   EXPECT_FALSE(controller_->FindDevice());
 }
 
 // A name match is taken without a voice test; the voice check then reports it.
 TEST_F(QoTelvaneTest, NamedDataLineIsFoundButFailsTheVoiceCheck) {
-  Build({{"Data Modem", false}, {"Voice Modem", true}}, "data modem");
+  Build(SimLines().Line("Data Modem", "data").Line("Voice Modem"), "data modem");
   EXPECT_TRUE(controller_->FindDevice());
   EXPECT_FALSE(controller_->CheckVoice());
-  EXPECT_FALSE(device_->EnableVoice());
+  EXPECT_FALSE(controller_->Device().EnableVoice());
 }
 
 // The settings name the device when the command line does not.
 TEST_F(QoTelvaneTest, SettingsNameTheDeviceAndTheGreeting) {
   WriteSettings("[General]\nTAPIDeviceName=Voice Modem\nPressAnyKeyFile=greet.wav\n");
-  Build({{"Voice Modem", true}});
+  Build(SimLines().Line("Voice Modem"));
   EXPECT_EQ(controller_->DeviceName(), "Voice Modem");
   EXPECT_EQ(controller_->GreetingFile(), "greet.wav");
   EXPECT_FALSE(controller_->GreetingExists());
 }
 
-// Statuses: line device states print "DevState"; every status writes a debug line.
+// Statuses: line device states print "DevState"; every status writes a debug line; a report
+// that opens and closes a call's progress at once is not read as a call state.
 TEST_F(QoTelvaneTest, StatusEventsWriteDebugAndDevStateLines) {
-  Build();
+  Build(SimLines());
+  TApdTapiDevice& device = controller_->Device();
   ::testing::internal::CaptureStdout();
-  device_->OnTapiStatus(*device_, false, false, 0, kLineDevStateMessage, 0x40, 0, 0);
-  device_->OnTapiStatus(*device_, false, false, 0, kLineCallStateMessage, 0x10, 0, 0);
+  device.OnTapiStatus(device, false, false, 0, kLineDevStateMessage, 0x40, 0, 0);
+  device.OnTapiStatus(device, false, false, 0, kLineCallStateMessage, 0x10, 0, 0);
+  device.OnTapiStatus(device, true, true, 0, kLineCallStateMessage, kCallStateBusy, 0, 0);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "DevState\n");
-  EXPECT_THAT(debug_, ElementsAre("Status : In service", "Status : Dialing..."));
-}
-
-// A report that opens and closes a call's progress at once is not read as a call state.
-TEST_F(QoTelvaneTest, FirstAndLastStatusIsNotACallState) {
-  Build();
-  ::testing::internal::CaptureStdout();
-  device_->OnTapiStatus(*device_, true, true, 0, kLineCallStateMessage, kCallStateBusy, 0, 0);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_THAT(debug_, ElementsAre("Status : In service", "Status : Dialing...",
+                                  ::testing::StartsWith("Status : ")));
   EXPECT_EQ(controller_->State(), psNone);
 }
 
 // Without a debug handler nothing but the plain lines is written.
 TEST_F(QoTelvaneTest, NoDebugLinesWithoutHandler) {
-  Build();
+  Build(VoiceLine("answer after=1000"));
   controller_->OnDebug = nullptr;
-  device_->AddCall(Answered());
   EXPECT_EQ(CallOnce(), "");
   EXPECT_TRUE(debug_.empty());
 }
 
 // A wave notification while not connected fails the call state with "Call disconnected".
 TEST_F(QoTelvaneTest, WaveNotificationWhileNotConnected) {
-  Build();
-  device_->OnTapiWaveNotify(*device_, TWaveMessage::waPlayDone);
+  Build(SimLines());
+  controller_->Device().OnTapiWaveNotify(controller_->Device(), TWaveMessage::waPlayDone);
   EXPECT_EQ(controller_->State(), psFailed);
   EXPECT_EQ(controller_->ResultText, "Call disconnected");
   EXPECT_THAT(debug_, ElementsAre("Status: 0"));
 }
 
-// A connect that arrives after its call was given up does not stand for the next call:
-// that call still waits for its own answer before it plays.
+// A connect that arrives after its call was given up (here sent by hand: a simulated line
+// is dropped before its answer can be on the way) does not stand for the next call: that
+// call still waits for its own answer before it plays.
 TEST_F(QoTelvaneTest, StaleConnectDoesNotSkipTheNextAnswerWait) {
-  Build();
-  CallOptions.ConnectTimeOut = 100;
+  Build(VoiceLine("answer after=5000").Number("555", "noanswer"));
   CallOptions.MaxGreetingsCount = 1;
-  device_->AddCall(Answered(100));  // due exactly when the wait gives up
-  device_->AddCall(Answered(5000));
-  CallOnce();
+  CallOnce("555");
   ASSERT_EQ(controller_->ResultText, "Error : Tapi device is not ready");
-  loop_.RunUntilIdle();
-  EXPECT_TRUE(controller_->Connected());
-  const int64_t second_dial = loop_.NowMs();
-  CallOptions.ConnectTimeOut = 10000;
-  controller_->Call("555");
+  controller_->Device().OnTapiConnect(controller_->Device());
+  ASSERT_TRUE(controller_->Connected());
+  CallOnce("556");
   EXPECT_EQ(controller_->ResultCode, kResultCompleted);
-  ASSERT_FALSE(device_->Plays().empty());
-  EXPECT_GE(device_->Plays().front().started_ms, second_dial + 5000);
+  const std::vector<testing::HeardPlay> plays = HeardTimes(2);
+  ASSERT_FALSE(plays.empty());
+  EXPECT_EQ(plays.front().from_ms, dialled_ms_ + kRingbackMs + 5000 + kBeforeFirstPlayMs);
 }
 
-// Destroying the controller hangs up a call that was placed, then frees the device; a
-// controller that never dialled does not hang up.
+// Destroying the controller cancels a call that was placed before it frees the device; a
+// controller that never dialled does not.
 TEST_F(QoTelvaneTest, DestroyHangsUpOnlyAPlacedCall) {
-  auto journal = std::make_shared<std::vector<std::string>>();
-  Build();
-  device_->SetJournal(journal);
-  device_->AddCall(Answered());
+  RecordingLog log;
+  Build(VoiceLine("answer after=1000"));
+  controller_->Device().SetTapiLog(&log);
   CallOnce();
-  journal->clear();
+  log.codes.clear();
   controller_.reset();
-  EXPECT_THAT(*journal, ElementsAre("cancel", "destroyed"));
+  EXPECT_THAT(log.codes, Contains(TTapiLogCode::ltapiCancel));
 
-  journal->clear();
-  Build();
-  device_->SetJournal(journal);
+  Build(VoiceLine("answer after=1000"));
+  controller_->Device().SetTapiLog(&log);
+  log.codes.clear();
   controller_.reset();
-  EXPECT_THAT(*journal, ElementsAre("destroyed"));
+  EXPECT_THAT(log.codes, Not(Contains(TTapiLogCode::ltapiCancel)));
 }
 
 }  // namespace
