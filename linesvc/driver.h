@@ -63,7 +63,8 @@ class LineSink {
 };
 
 // One call on a line. Destroying it hangs up at once, cancels everything the driver scheduled
-// for it, and nothing more is reported.
+// for it, and nothing more is reported. It is destroyed on its loop's thread while that loop
+// lives (the service frees its calls when the application closes its lines or shuts down).
 class DriverCall {
  public:
   virtual ~DriverCall() = default;
