@@ -247,11 +247,13 @@ void QoTelvane::HandleConnect(TObject& /*sender*/) { connected_ = true; }
 void QoTelvane::HandleDTMF(TObject& /*sender*/, char /*digit*/, int32_t /*error_code*/) {
   WriteDebug("Hit");
   if (state_ == psStartGreeting || state_ == psPlayingGreeting) {
+    // The device has stopped the greeting for the key already: this second stop is harmless.
     try {
       device_->StopWaveFile();
     } catch (const Exception&) {
       // The greeting is being abandoned; a failure to stop it changes nothing.
     }
+    // The stopped greeting's waPlayDone still follows; this flag keeps it from counting.
     play_interrupted_ = true;
     state_ = psStartMessage;
     key_pressed_ = true;

@@ -1,6 +1,7 @@
 #include "platform/tapi_binding.h"
 
 #include <array>
+#include <cstring>
 #include <string_view>
 #include <utility>
 
@@ -88,6 +89,9 @@ LONG Call(size_t entry, Args... args) {
 namespace platform {
 namespace {
 
+// The identifier block lineGetID fills.
+constexpr size_t kLineIDBufferSize = 1028;
+
 // The growing-query rules, over `request`, which makes one call with the buffer it is given.
 template <typename T, typename Request>
 LONG GrowingQuery(DWORD initial_size, TapiBlock<T>& out, Request request) {
@@ -151,6 +155,22 @@ LONG QueryCallStatus(HCALL call, TapiBlock<LINECALLSTATUS>& block) {
   return GrowingQuery(kLineCallStatusSize, block, [&](LPLINECALLSTATUS status) {
     return tapi::lineGetCallStatus(call, status);
   });
+}
+
+std::optional<DWORD> QueryDeviceID(HLINE line, HCALL call, DWORD select, const char* device_class) {
+  alignas(VARSTRING) uint8_t buffer[kLineIDBufferSize] = {};
+  auto* reply = reinterpret_cast<VARSTRING*>(buffer);
+  reply->dwTotalSize = sizeof buffer;
+  if (tapi::lineGetID(line, 0, call, select, reply, device_class) != 0) return std::nullopt;
+  // The identifier is the 4 bytes at the string offset; a reply that does not hold them
+  // inside the buffer names nothing.
+  DWORD id = 0;
+  if (reply->dwStringSize < sizeof id || reply->dwStringOffset < sizeof(VARSTRING) ||
+      reply->dwStringOffset > sizeof buffer - sizeof id) {
+    return std::nullopt;
+  }
+  std::memcpy(&id, buffer + reply->dwStringOffset, sizeof id);
+  return id;
 }
 
 }  // namespace platform

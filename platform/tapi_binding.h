@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -124,6 +125,12 @@ LONG QueryDevCaps(HLINEAPP line_app, DWORD device_id, DWORD api_version, DWORD e
                   TapiBlock<LINEDEVCAPS>& block);
 LONG QueryCallInfo(HCALL call, TapiBlock<LINECALLINFO>& block);
 LONG QueryCallStatus(HCALL call, TapiBlock<LINECALLSTATUS>& block);
+
+// Loop thread only. The 4-byte identifier of the device of a class ("wave/out",
+// "comm/datamodem") that a line, address or call names (lineGetID into a VARSTRING of 1028
+// bytes), or nothing when the request fails or the reply holds no identifier inside the
+// buffer.
+std::optional<DWORD> QueryDeviceID(HLINE line, HCALL call, DWORD select, const char* device_class);
 
 }  // namespace telvane::platform
 

@@ -1,28 +1,14 @@
 // Turns the telephony system's line callback into the device's state changes and events,
 // and fires, from the device's own window, the events that must not run inside a callback.
-#include <optional>
-#include <string>
-
 #include "platform/errors.h"
-#include "platform/mmsystem.h"
 #include "platform/tapi_binding.h"
 #include "platform/text.h"
+#include "telephony/status_texts.h"
 #include "telephony/tapi_device.h"
 
 namespace telvane {
 
 namespace {
-
-// The device's private window message: a notification code and an argument.
-constexpr uint32_t kDeviceEventMessage = 32437;
-constexpr uint32_t kNotifyConnect = 0;
-constexpr uint32_t kNotifyPortOpen = 1;
-constexpr uint32_t kNotifyPortClose = 2;
-constexpr uint32_t kNotifyFail = 3;
-constexpr uint32_t kNotifyLineCreate = 4;
-
-// A playback ended without its last buffer coming back from the wave output.
-constexpr uint32_t kPlayEndedMessage = kDeviceEventMessage + 1;
 
 // Offered calls are taken in these media modes (unknown, data modem, fax; voice too when
 // voice is enabled).
@@ -45,8 +31,9 @@ void TApdCustomTapiDevice::LineCallback(DWORD device, DWORD message, DWORD_PTR i
   const auto p3 = static_cast<DWORD>(param3);
   if (message == LINE_CREATE) {
     // Every device of the program learns about the new line, through its window.
-    platform::MessageLoop::Current()->Broadcast(kDeviceEventMessage, kNotifyLineCreate,
-                                                static_cast<intptr_t>(p1));
+    platform::MessageLoop::Current()->Broadcast(
+        kDeviceEventMessage, static_cast<uintptr_t>(DeviceNotification::kLineCreate),
+        static_cast<intptr_t>(p1));
   }
   auto* self = reinterpret_cast<TApdCustomTapiDevice*>(instance);
   if (self == nullptr) return;
@@ -103,21 +90,21 @@ void TApdCustomTapiDevice::RefreshCallInfo(HCALL call) {
 void TApdCustomTapiDevice::DoLineCallInfo(DWORD device, DWORD p1, DWORD p2, DWORD p3) {
   RefreshCallInfo(device);
   if ((p1 & LINECALLINFOSTATE_CALLERID) != 0 && OnTapiCallerID) {
-    OnTapiCallerID(*this, TrimCallerText(CallerIDNumberText()), TrimCallerText(CallerIDNameText()));
+    OnTapiCallerID(*this, TrimCallerText(CallerIDNumberText(call_info_)),
+                   TrimCallerText(CallerIDNameText(call_info_)));
   }
   NotifyStatus(false, false, Int(device), Int(LINE_CALLINFO), Int(p1), Int(p2), Int(p3));
 }
 
 void TApdCustomTapiDevice::DoLineCallState(DWORD device, DWORD state, DWORD p2, DWORD p3) {
-  last_call_state_ = state;
-  call_state_changed_ = true;
+  call_.OnCallState(state);
   const auto status = [&](bool first, bool last) {
     NotifyStatus(first, last, Int(device), Int(LINE_CALLSTATE), Int(state), Int(p2), Int(p3));
   };
   switch (state) {
     case LINECALLSTATE_IDLE:
       status(false, false);
-      HangUp(/*clear_retry=*/false);
+      call_.HangUp(/*clear_retry=*/false);
       break;
     case LINECALLSTATE_OFFERING: {
       RefreshCallInfo(device);
@@ -126,9 +113,9 @@ void TApdCustomTapiDevice::DoLineCallState(DWORD device, DWORD state, DWORD p2, 
       if ((info->dwMediaMode & (enable_voice_ ? kAcceptedVoiceMedia : kAcceptedMedia)) == 0) {
         break;
       }
-      call_handle_ = device;
+      call_.OnOffered(device);
       status(true, false);
-      WaitForReply(tapi::lineAccept(device, nullptr, 0));
+      call_.WaitForReply(tapi::lineAccept(device, nullptr, 0));
       NotifyLog(TTapiLogCode::ltapiAccept);
       break;
     }
@@ -138,32 +125,30 @@ void TApdCustomTapiDevice::DoLineCallState(DWORD device, DWORD state, DWORD p2, 
     case LINECALLSTATE_BUSY:
       NotifyLog(TTapiLogCode::ltapiBusy);
       status(false, false);
-      HangUp(/*clear_retry=*/false);
+      call_.HangUp(/*clear_retry=*/false);
       break;
     case LINECALLSTATE_SPECIALINFO:
       status(false, false);
-      HangUp(/*clear_retry=*/false);
+      call_.HangUp(/*clear_retry=*/false);
       break;
     case LINECALLSTATE_CONNECTED:
-      if (call_connected_) break;  // a repeated connect is ignored
+      if (call_.Connected()) break;  // a repeated connect is ignored
       RefreshCallInfo(device);
-      call_connected_ = true;
-      retry_timer_.Stop();
-      retry_pending_ = false;
+      call_.OnConnected();
       if (enable_voice_) {
-        StartDigitMonitoring(call_handle_, LINEDIGITMODE_DTMF);
+        digits_.Start(call_.CallHandle(), LINEDIGITMODE_DTMF, enable_voice_);
       } else {
-        OpenPort();
+        call_.OpenPort();
       }
       status(false, true);
-      PostNotification(kNotifyConnect);
+      PostNotification(DeviceNotification::kConnect);
       NotifyLog(TTapiLogCode::ltapiConnect);
       break;
     case LINECALLSTATE_DISCONNECTED:
-      failure_code_ = Int(p2);
+      call_.OnDisconnected(p2);
       status(false, false);
       if (p2 == LINEDISCONNECTMODE_BUSY) NotifyLog(TTapiLogCode::ltapiBusy);
-      HangUp(/*clear_retry=*/false);
+      call_.HangUp(/*clear_retry=*/false);
       break;
     default:
       status(false, false);
@@ -171,11 +156,7 @@ void TApdCustomTapiDevice::DoLineCallState(DWORD device, DWORD state, DWORD p2, 
   }
 }
 
-void TApdCustomTapiDevice::DoLineClose(DWORD, DWORD, DWORD, DWORD) {
-  line_handle_ = 0;
-  call_handle_ = 0;
-  HangUp(/*clear_retry=*/true);
-}
+void TApdCustomTapiDevice::DoLineClose(DWORD, DWORD, DWORD, DWORD) { call_.OnLineClosed(); }
 
 void TApdCustomTapiDevice::DoLineCreate(DWORD, DWORD p1, DWORD, DWORD) {
   if (Int(p1) >= device_count_) device_count_ = Int(p1) + 1;
@@ -187,14 +168,14 @@ void TApdCustomTapiDevice::DoLineDevState(DWORD device, DWORD state, DWORD p2, D
     case LINEDEVSTATE_RINGING:
       NotifyStatus(false, false, Int(device), Int(LINE_LINEDEVSTATE), Int(state), Int(p2), Int(p3));
       if (p3 >= answer_on_ring_) {
-        WaitForReply(tapi::lineAnswer(call_handle_, nullptr, 0));
+        call_.WaitForReply(tapi::lineAnswer(call_.CallHandle(), nullptr, 0));
         NotifyLog(TTapiLogCode::ltapiAnswer);
       }
       break;
     case LINEDEVSTATE_DISCONNECTED:
     case LINEDEVSTATE_OUTOFSERVICE:
     case LINEDEVSTATE_MAINTENANCE:
-      HangUp(/*clear_retry=*/true);
+      call_.HangUp(/*clear_retry=*/true);
       break;
     case LINEDEVSTATE_REINIT:
       if (p2 == 0) {
@@ -213,7 +194,7 @@ void TApdCustomTapiDevice::DoLineDevState(DWORD device, DWORD state, DWORD p2, D
 void TApdCustomTapiDevice::DoLineGenerate(DWORD, DWORD, DWORD, DWORD) {}
 
 void TApdCustomTapiDevice::DoLineMonitorDigits(DWORD, DWORD p1, DWORD, DWORD) {
-  ReportDigit(static_cast<char>(p1 & 0xFF), 0);
+  digits_.ReportDigit(static_cast<char>(p1 & 0xFF), 0);
   NotifyLog(TTapiLogCode::ltapiReceivedDigit);
 }
 
@@ -226,69 +207,47 @@ void TApdCustomTapiDevice::DoLineMonitorTone(DWORD device, DWORD p1, DWORD p2, D
 }
 
 void TApdCustomTapiDevice::DoLineReply(DWORD, DWORD request, DWORD result, DWORD) {
-  if (Int(request) != pending_request_) return;
-  reply_received_ = true;
-  reply_result_ = Int(result);
+  call_.OnReply(Int(request), Int(result));
 }
 
 void TApdCustomTapiDevice::DoLineRequest(DWORD device, DWORD p1, DWORD p2, DWORD p3) {
   NotifyStatus(false, false, Int(device), Int(LINE_REQUEST), Int(p1), Int(p2), Int(p3));
 }
 
-void TApdCustomTapiDevice::PostNotification(uint32_t code, intptr_t argument) {
-  notify_window_->Post(kDeviceEventMessage, code, argument);
+void TApdCustomTapiDevice::PostNotification(DeviceNotification code) {
+  notify_window_.Post(kDeviceEventMessage, static_cast<uintptr_t>(code), 0);
 }
-
-void TApdCustomTapiDevice::PostPlayDone() { notify_window_->Post(kPlayEndedMessage, 0, 0); }
 
 void TApdCustomTapiDevice::HandleWindowMessage(uint32_t message, uintptr_t wparam,
                                                intptr_t lparam) {
-  // The wave output of a playback reports here; the event fires after the device's own
-  // handling, so a handler sees the device already idle after waPlayDone.
-  std::optional<TWaveMessage> wave;
-  switch (message) {
-    case MM_WOM_OPEN:
-      wave = TWaveMessage::waPlayOpen;
+  // The wave output reports to this window too; the playback fires its own events.
+  if (playback_.OnWindowMessage(message, wparam)) return;
+  if (message != kDeviceEventMessage) return;
+  try {
+    HandleDeviceNotification(static_cast<DeviceNotification>(wparam), lparam);
+  } catch (const std::exception& error) {
+    HandleApplicationException(error);
+  }
+}
+
+void TApdCustomTapiDevice::HandleDeviceNotification(DeviceNotification code, intptr_t argument) {
+  switch (code) {
+    case DeviceNotification::kConnect:
+      if (OnTapiConnect) OnTapiConnect(*this);
       break;
-    case MM_WOM_DONE:
-      if (PlayBufferReturned(reinterpret_cast<HWAVEOUT>(wparam))) wave = TWaveMessage::waPlayDone;
+    case DeviceNotification::kPortOpen:
+      if (OnTapiPortOpen) OnTapiPortOpen(*this);
       break;
-    case MM_WOM_CLOSE:
-      WaveOutputClosed();
-      wave = TWaveMessage::waPlayClose;
+    case DeviceNotification::kPortClose:
+      if (OnTapiPortClose) OnTapiPortClose(*this);
       break;
-    case kPlayEndedMessage:
-      wave = TWaveMessage::waPlayDone;
+    case DeviceNotification::kFail:
+      NotifyFail();
       break;
-    default:
+    case DeviceNotification::kLineCreate:
+      DoLineCreate(0, static_cast<DWORD>(argument), 0, 0);
       break;
   }
-  if (message == kDeviceEventMessage) {
-    try {
-      switch (wparam) {
-        case kNotifyConnect:
-          if (OnTapiConnect) OnTapiConnect(*this);
-          break;
-        case kNotifyPortOpen:
-          if (OnTapiPortOpen) OnTapiPortOpen(*this);
-          break;
-        case kNotifyPortClose:
-          if (OnTapiPortClose) OnTapiPortClose(*this);
-          break;
-        case kNotifyFail:
-          NotifyFail();
-          break;
-        case kNotifyLineCreate:
-          DoLineCreate(0, static_cast<DWORD>(lparam), 0, 0);
-          break;
-        default:
-          break;
-      }
-    } catch (const std::exception& error) {
-      HandleApplicationException(error);
-    }
-  }
-  if (wave && OnTapiWaveNotify) OnTapiWaveNotify(*this, *wave);
 }
 
 }  // namespace telvane

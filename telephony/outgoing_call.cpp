@@ -1,11 +1,11 @@
-// Placing an outgoing call, the waits for the telephony system's answers, the hang-up with
-// its final report, the retry timer between attempts and the serial-port hand-over.
+#include "telephony/outgoing_call.h"
+
 #include <cstring>
+#include <exception>
 
 #include "platform/errors.h"
 #include "platform/message_loop.h"
 #include "platform/tapi_binding.h"
-#include "telephony/tapi_device.h"
 
 namespace telvane {
 
@@ -15,19 +15,23 @@ constexpr int64_t kWaitLimitMs = 30000;
 constexpr int64_t kRetryTickMs = 1000;
 constexpr DWORD kAllLineStates = 0x01FFFFFF;
 constexpr DWORD kAllAddressStates = 0x1FF;
+// The retry-wait status: Message 32 with Param1 8.
+constexpr int32_t kRetryWaitState = 8;
 // The dialled number travels as a NUL-terminated string in a fixed buffer of this size.
 constexpr size_t kDialBufferSize = 252;
 
 }  // namespace
 
-void TApdCustomTapiDevice::CheckLineFree() {
+OutgoingCall::OutgoingCall(Host& host) : host_(host) {}
+
+void OutgoingCall::CheckLineFree() {
   if (com_port_ == nullptr) throw EPortNotAssigned(ecPortNotAssigned);
   if (com_port_->TapiMode() == TTapiMode::tmAuto) com_port_->SetTapiMode(TTapiMode::tmOn);
   if (com_port_->TapiMode() != TTapiMode::tmOn) throw ETapiNotSet(ecTapiNotSet);
   if (CurrentCallState() != 0) throw ETapiBusy(ecTapiBusy);
 }
 
-void TApdCustomTapiDevice::Dial(const std::string& number) {
+void OutgoingCall::Dial(const std::string& number) {
   CheckLineFree();
   // A number that does not fit the request's buffer is refused, never cut short: a
   // truncated number would ring somebody else.
@@ -41,93 +45,95 @@ void TApdCustomTapiDevice::Dial(const std::string& number) {
   PlaceCall();
 }
 
-void TApdCustomTapiDevice::PlaceCall() {
-  if (call_active_) return;
-  InitializeTapi();
-  call_cancelled_ = false;
-  call_placed_ = true;
+void OutgoingCall::PlaceCall() {
+  if (active_) return;
+  host_.InitializeTapi();
+  cancelled_ = false;
+  placed_ = true;
   SetLineOpen(true);
 
   LINECALLPARAMS params{};
   params.dwTotalSize = sizeof params;
   params.dwBearerMode = LINEBEARERMODE_VOICE;
-  params.dwMediaMode = enable_voice_ ? LINEMEDIAMODE_AUTOMATEDVOICE : LINEMEDIAMODE_DATAMODEM;
+  params.dwMediaMode = host_.EnableVoice() ? LINEMEDIAMODE_AUTOMATEDVOICE : LINEMEDIAMODE_DATAMODEM;
   params.dwCallParamFlags = LINECALLPARAMFLAGS_IDLE;
   params.dwAddressMode = LINEADDRESSMODE_ADDRESSID;
   params.dwAddressID = 0;
   fail_reported_ = false;
-  NotifyLog(TTapiLogCode::ltapiDial);
+  host_.NotifyLog(TTapiLogCode::ltapiDial);
 
   char number[kDialBufferSize] = {};
   std::memcpy(number, dial_number_.data(), dial_number_.size());
-  const LONG result =
+  const ReplyWait reply =
       WaitForReply(tapi::lineMakeCall(line_handle_, &call_handle_, number, 0, &params));
-  if (result >= 0) return;
+  // A reply that never came, or a wait cut short, leaves the call under way.
+  if (reply.end != CallWait::kReached || reply.result >= 0) return;
 
-  failure_code_ = result;
-  NotifyLog(TTapiLogCode::ltapiDialFail);
+  failure_code_ = reply.result;
+  host_.NotifyLog(TTapiLogCode::ltapiDialFail);
   retry_pending_ = false;
   HangUp(/*clear_retry=*/true);
-  if (!OnTapiFail) throw ETapiCallUnavail(-13805);
-  PostNotification(3);
+  if (!host_.HasFailHandler()) throw ETapiCallUnavail(-13805);
+  host_.PostNotification(DeviceNotification::kFail);
 }
 
-void TApdCustomTapiDevice::SetLineOpen(bool open) {
-  InitializeTapi();
-  const DWORD media = enable_voice_ ? LINEMEDIAMODE_AUTOMATEDVOICE : LINEMEDIAMODE_DATAMODEM;
-  if (open) device_id_ = GetDeviceID();
+void OutgoingCall::SetLineOpen(bool open) {
+  host_.InitializeTapi();
+  const DWORD media = host_.EnableVoice() ? LINEMEDIAMODE_AUTOMATEDVOICE : LINEMEDIAMODE_DATAMODEM;
+  const int32_t device_id = open ? host_.GetDeviceID() : -1;
   if (open == line_open_) return;
   if (!open) {
     HangUp(/*clear_retry=*/false);
     return;
   }
   fail_reported_ = false;
-  const DWORD privileges = call_placed_ ? LINECALLPRIVILEGE_NONE : LINECALLPRIVILEGE_OWNER;
-  CheckTapiError(tapi::lineOpen(line_app_handle_, static_cast<DWORD>(device_id_), &line_handle_,
-                                api_version_, 0, reinterpret_cast<DWORD_PTR>(this), privileges,
-                                media, nullptr));
-  call_active_ = true;
+  const DWORD privileges = placed_ ? LINECALLPRIVILEGE_NONE : LINECALLPRIVILEGE_OWNER;
+  const TApdBaseComponent* component = &host_.Component();
+  CheckTapiError(component, tapi::lineOpen(host_.LineAppHandle(), static_cast<DWORD>(device_id),
+                                           &line_handle_, host_.ApiVersion(), 0,
+                                           host_.CallbackInstance(), privileges, media, nullptr));
+  active_ = true;
   line_used_ = true;
-  CheckTapiError(tapi::lineSetStatusMessages(line_handle_, kAllLineStates, kAllAddressStates));
+  CheckTapiError(component,
+                 tapi::lineSetStatusMessages(line_handle_, kAllLineStates, kAllAddressStates));
   line_open_ = true;
-  if (attempt_ == 1 || !call_placed_) NotifyLog(TTapiLogCode::ltapiCallStart);
+  if (attempt_ == 1 || !placed_) host_.NotifyLog(TTapiLogCode::ltapiCallStart);
 }
 
-LONG TApdCustomTapiDevice::WaitForReply(LONG request) {
-  if (waiting_for_reply_) return 1;
-  if (request <= 0) return request;
+ReplyWait OutgoingCall::WaitForReply(LONG request) {
+  if (waiting_for_reply_) return {CallWait::kAbandoned, 0};
+  if (request <= 0) return {CallWait::kReached, request};
   waiting_for_reply_ = true;
   reply_received_ = false;
   pending_request_ = request;
   reply_result_ = LINEERR_OPERATIONFAILED;
-  const int32_t end = PumpUntil([this] { return reply_received_; });
+  const CallWait end = PumpUntil([this] { return reply_received_; });
   waiting_for_reply_ = false;
-  return end == 0 ? reply_result_ : end;
+  return {end, reply_result_};
 }
 
-int32_t TApdCustomTapiDevice::WaitForCallState(DWORD state) {
-  if (waiting_for_state_) return 1;
+CallWait OutgoingCall::WaitForCallState(DWORD state) {
+  if (waiting_for_state_) return CallWait::kAbandoned;
   waiting_for_state_ = true;
   call_state_changed_ = false;
-  const int32_t end = PumpUntil([this, state] {
-    return state == 0 ? call_state_changed_ : last_call_state_ == state;
-  });
+  const CallWait end = PumpUntil(
+      [this, state] { return state == 0 ? call_state_changed_ : last_call_state_ == state; });
   waiting_for_state_ = false;
   return end;
 }
 
-int32_t TApdCustomTapiDevice::PumpUntil(const std::function<bool()>& reached) {
+CallWait OutgoingCall::PumpUntil(const std::function<bool()>& reached) {
   platform::MessageLoop& loop = *platform::MessageLoop::Current();
   // The limit is passed once more than kWaitLimitMs have gone by.
   const int64_t deadline = loop.DeadlineAfter(kWaitLimitMs + 1);
-  loop.RunUntil([&] { return reached() || !call_active_; }, deadline);
+  loop.RunUntil([&] { return reached() || !active_; }, deadline);
   // After a message, a hang-up and then the time limit count before what was awaited.
-  if (!call_active_) return 1;
-  if (loop.NowMs() >= deadline) return 2;
-  return 0;
+  if (!active_) return CallWait::kAbandoned;
+  if (loop.NowMs() >= deadline) return CallWait::kTimedOut;
+  return CallWait::kReached;
 }
 
-int32_t TApdCustomTapiDevice::CurrentCallState() {
+int32_t OutgoingCall::CurrentCallState() {
   if (call_handle_ == 0) return 0;
   platform::TapiBlock<LINECALLSTATUS> status;
   if (platform::QueryCallStatus(call_handle_, status) != 0 || !status) return 15;
@@ -138,16 +144,17 @@ int32_t TApdCustomTapiDevice::CurrentCallState() {
   return 15;
 }
 
-bool TApdCustomTapiDevice::HangUp(bool clear_retry) {
-  const bool had_connected = call_connected_;
+bool OutgoingCall::HangUp(bool clear_retry) {
+  const bool had_connected = connected_;
   if (hanging_up_) return true;
   hanging_up_ = true;
   // Whatever a step raises, the final report still runs and the guard is released; the
   // exception then goes on to the caller.
   std::exception_ptr failure;
-  const bool was_active = call_active_;
+  const bool was_active = active_;
   if (was_active) {
     try {
+      // In voice mode the port was never opened: closing it again is harmless, as prescribed.
       const bool port_was_open = ClosePort();
       if (call_handle_ != 0) {
         if (CurrentCallState() != 0) {
@@ -160,10 +167,10 @@ bool TApdCustomTapiDevice::HangUp(bool clear_retry) {
       call_handle_ = 0;
       line_handle_ = 0;
       line_open_ = false;
-      call_connected_ = false;
-      call_active_ = false;
-      if (port_was_open) PostNotification(2);
-      NotifyLog(TTapiLogCode::ltapiDrop);
+      connected_ = false;
+      active_ = false;
+      if (port_was_open) host_.PostNotification(DeviceNotification::kPortClose);
+      host_.NotifyLog(TTapiLogCode::ltapiDrop);
     } catch (...) {
       failure = std::current_exception();
     }
@@ -177,7 +184,7 @@ bool TApdCustomTapiDevice::HangUp(bool clear_retry) {
   }
   hanging_up_ = false;
   if (was_active) {
-    call_active_ = false;
+    active_ = false;
   } else {
     ResetLineState();
   }
@@ -185,16 +192,16 @@ bool TApdCustomTapiDevice::HangUp(bool clear_retry) {
   return true;
 }
 
-void TApdCustomTapiDevice::ResetLineState() {
-  call_active_ = false;
+void OutgoingCall::ResetLineState() {
+  active_ = false;
   call_handle_ = 0;
   line_handle_ = 0;
   line_open_ = false;
-  call_connected_ = false;
+  connected_ = false;
   fail_reported_ = false;
 }
 
-void TApdCustomTapiDevice::FinalReport(bool clear_retry, bool had_connected) {
+void OutgoingCall::FinalReport(bool clear_retry, bool had_connected) {
   if (clear_retry) retry_pending_ = false;
   if (retry_pending_) {
     if (attempt_ < max_attempts_) {
@@ -203,28 +210,29 @@ void TApdCustomTapiDevice::FinalReport(bool clear_retry, bool had_connected) {
     }
     retry_pending_ = false;
   }
-  NotifyStatus(false, true, 0, 0, 0, 0, 0);
-  NotifyLog(TTapiLogCode::ltapiCallFinish);
+  // All zero: only a status display hears this report, never OnTapiStatus.
+  host_.NotifyStatus(false, true, 0, 0, 0, 0, 0);
+  host_.NotifyLog(TTapiLogCode::ltapiCallFinish);
   if (!had_connected) {
-    NotifyLog(TTapiLogCode::ltapiDialFail);
-    PostNotification(3);
+    host_.NotifyLog(TTapiLogCode::ltapiDialFail);
+    host_.PostNotification(DeviceNotification::kFail);
   }
 }
 
-void TApdCustomTapiDevice::StartRetryTimer() {
+void OutgoingCall::StartRetryTimer() {
   retry_timer_.Stop();
   retry_countdown_ = retry_wait_;
   retry_timer_.Start(kRetryTickMs, [this] { RetryTimerTick(); });
 }
 
-void TApdCustomTapiDevice::RetryTimerTick() {
+void OutgoingCall::RetryTimerTick() {
   --retry_countdown_;
   if (CurrentCallState() != 0 || !retry_pending_) {
     retry_timer_.Stop();
     return;
   }
   if (retry_countdown_ > 0) {
-    NotifyStatus(false, false, 0, kDeviceStatusMessage, 8, 0, 0);
+    host_.NotifyStatus(false, false, 0, kDeviceStatusMessage, kRetryWaitState, 0, 0);
     return;
   }
   retry_timer_.Stop();
@@ -237,37 +245,69 @@ void TApdCustomTapiDevice::RetryTimerTick() {
   }
 }
 
-bool TApdCustomTapiDevice::CancelCall() {
-  if (wave_phase_ == TWavePhase::wpPlaying) StopWaveFile();
-  call_cancelled_ = true;
-  NotifyLog(TTapiLogCode::ltapiCancel);
+bool OutgoingCall::Cancel() {
+  cancelled_ = true;
+  host_.NotifyLog(TTapiLogCode::ltapiCancel);
   return HangUp(/*clear_retry=*/true);
 }
 
-int32_t TApdCustomTapiDevice::GetCommHandle() {
-  const std::optional<DWORD> handle =
-      GetLineID(line_handle_, call_handle_, LINECALLSELECT_CALL, "comm/datamodem");
-  return handle ? static_cast<int32_t>(*handle) : -1;
-}
-
-void TApdCustomTapiDevice::OpenPort() {
+void OutgoingCall::OpenPort() {
   if (com_port_ == nullptr) return;
   try {
     com_port_->SetOpen(false);
     com_port_->SetTapiCid(static_cast<uint32_t>(GetCommHandle()));
     com_port_->SetOpen(true);
-    PostNotification(1);
+    host_.PostNotification(DeviceNotification::kPortOpen);
   } catch (const Exception&) {
-    PostNotification(3);
+    host_.PostNotification(DeviceNotification::kFail);
   }
 }
 
-bool TApdCustomTapiDevice::ClosePort() {
+int32_t OutgoingCall::GetCommHandle() {
+  const std::optional<DWORD> handle =
+      platform::QueryDeviceID(line_handle_, call_handle_, LINECALLSELECT_CALL, "comm/datamodem");
+  return handle ? static_cast<int32_t>(*handle) : -1;
+}
+
+bool OutgoingCall::ClosePort() {
   if (com_port_ == nullptr) return false;
   const bool was_open = com_port_->Open();
   com_port_->SetOpen(false);
   com_port_->SetTapiCid(0);
   return was_open;
+}
+
+void OutgoingCall::OnReply(LONG request, LONG result) {
+  if (request != pending_request_) return;
+  reply_received_ = true;
+  reply_result_ = result;
+}
+
+void OutgoingCall::OnCallState(DWORD state) {
+  last_call_state_ = state;
+  call_state_changed_ = true;
+}
+
+void OutgoingCall::OnOffered(HCALL call) { call_handle_ = call; }
+
+void OutgoingCall::OnConnected() {
+  connected_ = true;
+  retry_timer_.Stop();
+  retry_pending_ = false;
+}
+
+void OutgoingCall::OnDisconnected(DWORD mode) { failure_code_ = static_cast<int32_t>(mode); }
+
+void OutgoingCall::OnLineClosed() {
+  line_handle_ = 0;
+  call_handle_ = 0;
+  HangUp(/*clear_retry=*/true);
+}
+
+bool OutgoingCall::MarkFailReported() {
+  if (fail_reported_) return false;
+  fail_reported_ = true;
+  return true;
 }
 
 }  // namespace telvane

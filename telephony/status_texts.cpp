@@ -1,10 +1,7 @@
-// Readable texts for the device's status reports and failure codes. Every text comes from
-// the message catalogue, found by a fixed base per report kind plus the position of the
-// lowest set bit of the state.
-#include <string>
+#include "telephony/status_texts.h"
 
 #include "platform/errors.h"
-#include "telephony/tapi_device.h"
+#include "telephony/tapi_events.h"
 
 namespace telvane {
 
@@ -68,13 +65,13 @@ int32_t LowestBitPosition(uint32_t value) {
   return position;
 }
 
-std::string TApdCustomTapiDevice::StatusText(int32_t message, int32_t state, int32_t param) const {
+std::string StatusText(int32_t message, int32_t state, int32_t param, int32_t retry_countdown) {
   // The code is formed in 16 bits, as the catalogue lookup reads it.
   const auto code =
       static_cast<int16_t>(BaseFor(message) + LowestBitPosition(static_cast<uint32_t>(state)));
   const std::string text = MessageForCode(code);
   if (message == kDeviceStatusMessage && state == kRetryWaitState) {
-    return FillPlaceholder(text, "%d", std::to_string(retry_countdown_));
+    return FillPlaceholder(text, "%d", std::to_string(retry_countdown));
   }
   if (state == kCallStateDisconnected) {
     const std::string reason =
@@ -84,27 +81,22 @@ std::string TApdCustomTapiDevice::StatusText(int32_t message, int32_t state, int
   return text;
 }
 
-std::string TApdCustomTapiDevice::FailureText(int32_t code) const {
+std::string FailureText(int32_t code) {
   if (code < 0) {
     return MessageForCode(static_cast<int16_t>((code & 0xFFFF) + kTapiErrorBase));
   }
-  return StatusText(kLineCallStateMessage, kCallStateDisconnected, code);
+  return StatusText(kLineCallStateMessage, kCallStateDisconnected, code, 0);
 }
 
-}  // namespace telvane
-
-namespace telvane {
-
-std::string TApdCustomTapiDevice::CallerIDNumberText() const {
-  if (!call_info_) return {};
-  return PartyText(call_info_, /*check_address_flag=*/true, call_info_->dwCallerIDSize,
-                   call_info_->dwCallerIDOffset);
+std::string CallerIDNumberText(const platform::TapiBlock<LINECALLINFO>& info) {
+  if (!info) return {};
+  return PartyText(info, /*check_address_flag=*/true, info->dwCallerIDSize, info->dwCallerIDOffset);
 }
 
-std::string TApdCustomTapiDevice::CallerIDNameText() const {
-  if (!call_info_) return {};
-  return PartyText(call_info_, /*check_address_flag=*/false, call_info_->dwCallerIDNameSize,
-                   call_info_->dwCallerIDNameOffset);
+std::string CallerIDNameText(const platform::TapiBlock<LINECALLINFO>& info) {
+  if (!info) return {};
+  return PartyText(info, /*check_address_flag=*/false, info->dwCallerIDNameSize,
+                   info->dwCallerIDNameOffset);
 }
 
 }  // namespace telvane

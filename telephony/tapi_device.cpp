@@ -1,13 +1,13 @@
 // The line device's registration with the telephony system, its device list, name lookup,
-// voice check and the notifications it hands to the application.
+// voice check and the notifications it hands to the application; its public face forwards
+// to its parts.
 #include "telephony/tapi_device.h"
-
-#include <cstring>
 
 #include "platform/app_registry.h"
 #include "platform/errors.h"
 #include "platform/os.h"
 #include "platform/tapi_binding.h"
+#include "telephony/status_texts.h"
 
 namespace telvane {
 
@@ -51,24 +51,27 @@ void HandleApplicationException(const std::exception& error) {
 }
 
 TApdCustomTapiDevice::TApdCustomTapiDevice(TApdBaseComponent* owner)
-    : TApdCustomTapiDevice(owner, Registration::kRegister) {}
-
-TApdCustomTapiDevice::TApdCustomTapiDevice(TApdBaseComponent* owner, Registration registration)
-    : TApdBaseComponent(owner) {
-  if (registration == Registration::kRegister) {
-    InitializeTapi();
-    EnumerateDevices();
-  }
-  notify_window_ = std::make_unique<platform::MessageWindow>(
-      [this](uint32_t message, uintptr_t wparam, intptr_t lparam) {
-        HandleWindowMessage(message, wparam, lparam);
-      });
+    : TApdCustomTapiDevice(owner, std::vector<std::string>()) {
+  InitializeTapi();
+  EnumerateDevices();
 }
 
+TApdCustomTapiDevice::TApdCustomTapiDevice(TApdBaseComponent* owner,
+                                           std::vector<std::string> stand_in_devices)
+    : TApdBaseComponent(owner),
+      device_list_(std::move(stand_in_devices)),
+      notify_window_([this](uint32_t message, uintptr_t wparam, intptr_t lparam) {
+        HandleWindowMessage(message, wparam, lparam);
+      }),
+      call_(static_cast<OutgoingCall::Host&>(*this)),
+      playback_(notify_window_, *this, OnTapiWaveNotify, [this] { return LineWaveDevice(); }),
+      digits_(playback_, *this, OnTapiDTMF) {}
+
 TApdCustomTapiDevice::~TApdCustomTapiDevice() {
-  // A destructor cannot report; the hang-up and the shutdown are best efforts here.
+  // A destructor cannot report; the hang-up and the shutdown are best efforts here. A
+  // playback still running is cut off by the playback part, without an end report.
   try {
-    if (line_open_) SetLineOpen(false);
+    if (call_.LineOpen()) call_.SetLineOpen(false);
   } catch (const std::exception& error) {
     HandleApplicationException(error);
   }
@@ -77,34 +80,31 @@ TApdCustomTapiDevice::~TApdCustomTapiDevice() {
   } catch (const std::exception& error) {
     HandleApplicationException(error);
   }
-  retry_timer_.Stop();
-  // A playback still running is cut off without an end report, since its owner is letting
-  // the device go; the output may still hold a buffer, so it is reset and closed before the
-  // buffers are freed.
-  wave_phase_ = TWavePhase::wpIdle;
-  ReleasePlayBuffers();
-  play_file_.Close();
-  notify_window_.reset();
 }
 
 void TApdCustomTapiDevice::SetSelectedDevice(const std::string& name) {
   selected_device_ = name;
-  if (enable_voice_) CheckVoiceSupport();
+  if (enable_voice_) CheckVoice();
 }
 
 void TApdCustomTapiDevice::SetEnableVoice(bool enable) {
   enable_voice_ = enable;
-  if (enable && !selected_device_.empty()) CheckVoiceSupport();
+  if (enable && !selected_device_.empty()) CheckVoice();
+}
+
+void TApdCustomTapiDevice::CheckVoice() {
+  try {
+    CheckVoiceSupport();
+  } catch (...) {
+    enable_voice_ = false;
+    throw;
+  }
 }
 
 void TApdCustomTapiDevice::SetFilterUnsupportedDevices(bool filter) {
   if (filter == filter_unsupported_devices_) return;
   filter_unsupported_devices_ = filter;
   EnumerateDevices();
-}
-
-int32_t TApdCustomTapiDevice::CheckTapiError(LONG result) {
-  return telvane::CheckTapiError(this, result);
 }
 
 bool TApdCustomTapiDevice::InitializeTapi() {
@@ -135,14 +135,14 @@ bool TApdCustomTapiDevice::InitializeTapi() {
       // the binding's own codes (no library, no entry) as theirs. Retrying at once could
       // never succeed and would hang the program.
       const uint32_t raw = static_cast<uint32_t>(result);
-      if (raw > 0x80000000u && raw < 0x80010000u) CheckTapiError(result);
+      if (raw > 0x80000000u && raw < 0x80010000u) CheckTapiError(this, result);
       RaiseOnError(this, result);
       throw ETapiUnexpected(ecTapiUnexpected);
     }
     registry.Write(platform::LineAppValueName(platform::LineAppRegistry::CurrentProcessId()),
                    std::to_string(line_app_handle_));
-    line_handle_ = 0;
-    call_handle_ = 0;
+    // Prescribed, though no line can be open without a line application.
+    call_.ForgetHandles();
     started = true;
   } catch (const Exception&) {
     line_app_handle_ = 0;
@@ -155,8 +155,8 @@ bool TApdCustomTapiDevice::InitializeTapi() {
 void TApdCustomTapiDevice::ShutdownTapi() {
   if (line_app_handle_ == 0 || shut_down_) return;
   shut_down_ = true;
-  HangUp(/*clear_retry=*/true);
-  CheckTapiError(tapi::lineShutdown(line_app_handle_));
+  call_.HangUp(/*clear_retry=*/true);
+  CheckTapiError(this, tapi::lineShutdown(line_app_handle_));
   platform::LineAppRegistry registry;
   registry.Delete(platform::LineAppValueName(platform::LineAppRegistry::CurrentProcessId()));
 }
@@ -200,26 +200,10 @@ bool TApdCustomTapiDevice::LineHasWaveOutput(DWORD id) {
                      LINEMEDIAMODE_AUTOMATEDVOICE, nullptr) != 0) {
     return false;
   }
-  const bool has_wave_output = GetLineID(line, 0, LINECALLSELECT_LINE, "wave/out").has_value();
+  const bool has_wave_output =
+      platform::QueryDeviceID(line, 0, LINECALLSELECT_LINE, "wave/out").has_value();
   tapi::lineClose(line);
   return has_wave_output;
-}
-
-std::optional<DWORD> TApdCustomTapiDevice::GetLineID(HLINE line, HCALL call, DWORD select,
-                                                     const char* device_class) {
-  std::memset(id_buffer_, 0, sizeof id_buffer_);
-  auto* buffer = reinterpret_cast<VARSTRING*>(id_buffer_);
-  buffer->dwTotalSize = sizeof id_buffer_;
-  if (tapi::lineGetID(line, 0, call, select, buffer, device_class) != 0) return std::nullopt;
-  // The identifier is the 4 bytes at the string offset; a reply that does not hold them
-  // inside the buffer names nothing.
-  DWORD id = 0;
-  if (buffer->dwStringSize < sizeof id || buffer->dwStringOffset < sizeof(VARSTRING) ||
-      buffer->dwStringOffset > sizeof id_buffer_ - sizeof id) {
-    return std::nullopt;
-  }
-  std::memcpy(&id, id_buffer_ + buffer->dwStringOffset, sizeof id);
-  return id;
 }
 
 int32_t TApdCustomTapiDevice::FindDeviceID(const std::string& name) {
@@ -229,7 +213,7 @@ int32_t TApdCustomTapiDevice::FindDeviceID(const std::string& name) {
     const DWORD id = static_cast<DWORD>(i);
     if (!NegotiateVersion(id)) continue;
     platform::TapiBlock<LINEDEVCAPS> caps;
-    CheckTapiError(platform::QueryDevCaps(line_app_handle_, id, api_version_, 0, caps));
+    CheckTapiError(this, platform::QueryDevCaps(line_app_handle_, id, api_version_, 0, caps));
     if (!caps) return -1;
     if (LineName(caps) == name) return i;
   }
@@ -262,7 +246,7 @@ void TApdCustomTapiDevice::CheckVoiceSupport() {
     if (tapi::lineNegotiateAPIVersion(temporary, id, kTapiVersion14, kTapiVersion14, &version,
                                       &extension) != 0) {
       tapi::lineShutdown(temporary);
-      return;  // no verdict: the property keeps the value just set
+      return;  // no verdict: voice keeps the value just set
     }
     platform::TapiBlock<LINEDEVCAPS> caps;
     RaiseOnError(this, platform::QueryDevCaps(temporary, static_cast<DWORD>(GetDeviceID()), version,
@@ -270,13 +254,30 @@ void TApdCustomTapiDevice::CheckVoiceSupport() {
     if (!caps || (caps.get()->dwMediaModes & LINEMEDIAMODE_AUTOMATEDVOICE) == 0) {
       throw ETapiVoiceNotSupported(ecTapiVoiceNotSupported);
     }
-    enable_voice_ = true;
     tapi::lineShutdown(temporary);
   } catch (const Exception&) {
-    enable_voice_ = false;
     if (temporary != 0) tapi::lineShutdown(temporary);
     throw ETapiVoiceNotSupported(ecTapiVoiceNotSupported);
   }
+}
+
+UINT TApdCustomTapiDevice::LineWaveDevice() {
+  GetDeviceID();
+  {
+    platform::TapiBlock<LINEDEVCAPS> caps;
+    if (platform::QueryDevCaps(line_app_handle_, static_cast<DWORD>(device_id_), api_version_, 0,
+                               caps) != 0 ||
+        !caps) {
+      throw ETapiWaveFail(ecTapiWaveFail);
+    }
+    if ((caps->dwMediaModes & LINEMEDIAMODE_AUTOMATEDVOICE) == 0) {
+      throw ETapiVoiceNotSupported(ecTapiVoiceNotSupported);
+    }
+  }
+  const std::optional<DWORD> id = platform::QueryDeviceID(call_.LineHandle(), call_.CallHandle(),
+                                                          LINECALLSELECT_CALL, "wave/out");
+  if (!id) throw ETapiWaveFail(ecTapiWaveFail);
+  return static_cast<UINT>(*id);
 }
 
 void TApdCustomTapiDevice::NotifyStatus(bool first, bool last, int32_t device, int32_t message,
@@ -295,9 +296,27 @@ void TApdCustomTapiDevice::NotifyLog(TTapiLogCode log) {
 }
 
 void TApdCustomTapiDevice::NotifyFail() {
-  if (fail_reported_) return;
-  fail_reported_ = true;
+  if (!call_.MarkFailReported()) return;
   if (OnTapiFail) OnTapiFail(*this);
+}
+
+void TApdCustomTapiDevice::Dial(const std::string& number) { call_.Dial(number); }
+
+bool TApdCustomTapiDevice::CancelCall() {
+  if (playback_.Phase() == TWavePhase::wpPlaying) playback_.Stop();
+  return call_.Cancel();
+}
+
+void TApdCustomTapiDevice::PlayWaveFile(const std::string& file_name) { playback_.Play(file_name); }
+
+void TApdCustomTapiDevice::StopWaveFile() { playback_.Stop(); }
+
+std::string TApdCustomTapiDevice::StatusText(int32_t message, int32_t state, int32_t param) const {
+  return telvane::StatusText(message, state, param, call_.RetryCountdown());
+}
+
+std::string TApdCustomTapiDevice::FailureText(int32_t code) const {
+  return telvane::FailureText(code);
 }
 
 }  // namespace telvane

@@ -13,77 +13,33 @@
 //   ... pump the thread's message loop; events fire from inside the pump ...
 //   device.CancelCall();
 //
+// The device itself is the line application (registration, device list, name lookup, voice
+// check), the entry of the telephony system's line callback and the window its deferred
+// notifications go through. Its public face forwards to the parts it owns: the outgoing call
+// (telephony/outgoing_call.h), the wave playback (voice/wave_playback.h) and the digit
+// monitor (voice/dtmf_monitor.h).
+//
 // Threads: loop thread only. Every event fires on the thread that created the device and
 // only while that thread dispatches its messages or inside a device operation that itself
 // waits on the queue. Handlers may call back into the device.
 #pragma once
 
 #include <cstdint>
-#include <exception>
-#include <functional>
-#include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/component.h"
 #include "platform/message_loop.h"
-#include "platform/timers.h"
 #include "platform/tapi.h"
 #include "platform/tapi_binding.h"
 #include "telephony/com_port.h"
-#include "voice/wave_reader.h"
+#include "telephony/device_notification.h"
+#include "telephony/outgoing_call.h"
+#include "telephony/tapi_events.h"
+#include "voice/dtmf_monitor.h"
+#include "voice/wave_playback.h"
 
 namespace telvane {
-
-enum class TWaveMessage {
-  waPlayOpen = 0,
-  waPlayDone = 1,
-  waPlayClose = 2,
-  waRecordOpen = 3,
-  waDataReady = 4,
-  waRecordClose = 5,
-};
-
-enum class TTapiLogCode {
-  ltapiNone = 0,
-  ltapiCallStart = 1,
-  ltapiCallFinish = 2,
-  ltapiDial = 3,
-  ltapiAccept = 4,
-  ltapiAnswer = 5,
-  ltapiConnect = 6,
-  ltapiCancel = 7,
-  ltapiDrop = 8,
-  ltapiBusy = 9,
-  ltapiDialFail = 10,
-  ltapiReceivedDigit = 11,
-};
-
-// Telephony message numbers carried in the Message argument of OnTapiStatus.
-inline constexpr int32_t kLineCallInfoMessage = 1;   // LINE_CALLINFO
-inline constexpr int32_t kLineCallStateMessage = 2;  // LINE_CALLSTATE
-inline constexpr int32_t kLineDevStateMessage = 8;   // LINE_LINEDEVSTATE
-inline constexpr int32_t kLineReplyMessage = 12;     // LINE_REPLY
-inline constexpr int32_t kDeviceStatusMessage = 32;  // the device's own reports (retry wait)
-
-// Call states (Param1 of a call-state report) that the application looks at.
-inline constexpr int32_t kCallStateBusy = 0x40;            // LINECALLSTATE_BUSY
-inline constexpr int32_t kCallStateConnected = 0x100;      // LINECALLSTATE_CONNECTED
-inline constexpr int32_t kCallStateDisconnected = 0x4000;  // LINECALLSTATE_DISCONNECTED
-
-// An event holds a callable; it is assigned when the callable is set, and an event whose
-// handler is not assigned is not fired. The first argument is always the device.
-using TNotifyEvent = std::function<void(TObject& sender)>;
-using TTapiStatusEvent =
-    std::function<void(TObject& cp, bool first, bool last, int32_t device, int32_t message,
-                       int32_t param1, int32_t param2, int32_t param3)>;
-using TTapiLogEvent = std::function<void(TObject& cp, TTapiLogCode log)>;
-using TTapiDTMFEvent = std::function<void(TObject& cp, char digit, int32_t error_code)>;
-using TTapiCallerIDEvent =
-    std::function<void(TObject& cp, const std::string& id, const std::string& id_name)>;
-using TTapiWaveNotify = std::function<void(TObject& cp, TWaveMessage msg)>;
-using TTapiWaveSilence = std::function<void(TObject& cp, bool& stop_recording, bool& hangup)>;
 
 // Optional progress display and call history log; a console program attaches neither, but
 // tests attach a log to follow the call's history.
@@ -100,17 +56,7 @@ class TApdTapiLog : public TApdBaseComponent {
   virtual void UpdateLog(TTapiLogCode log) = 0;
 };
 
-// Exceptions raised while the device handles a telephony message or a deferred
-// notification cannot go back into the telephony system: they go to this handler, which
-// the application sets (by default they are dropped). Loop thread only.
-void SetApplicationExceptionHandler(std::function<void(const std::exception&)> handler);
-void HandleApplicationException(const std::exception& error);
-
-// The 1-based position of the lowest set bit of value (1 for bit 0 ... 32 for bit 31), and
-// 33 for 0. Status codes are built from it.
-int32_t LowestBitPosition(uint32_t value);
-
-class TApdCustomTapiDevice : public TApdBaseComponent {
+class TApdCustomTapiDevice : public TApdBaseComponent, private OutgoingCall::Host {
  public:
   explicit TApdCustomTapiDevice(TApdBaseComponent* owner);
   ~TApdCustomTapiDevice() override;
@@ -120,11 +66,11 @@ class TApdCustomTapiDevice : public TApdBaseComponent {
   // Name of the line device to use, exactly as listed in DeviceList. Setting it while
   // EnableVoice is on checks the new device for voice (and may raise as SetEnableVoice).
   const std::string& SelectedDevice() const { return selected_device_; }
-  virtual void SetSelectedDevice(const std::string& name);
+  void SetSelectedDevice(const std::string& name);
 
   // Must be set before Dial; in voice mode it is never opened. Not owned.
-  TApdCustomComPort* ComPort() const { return com_port_; }
-  void SetComPort(TApdCustomComPort* port) { com_port_ = port; }
+  TApdCustomComPort* ComPort() const { return call_.ComPort(); }
+  void SetComPort(TApdCustomComPort* port) { call_.SetComPort(port); }
 
   TApdAbstractTapiStatus* StatusDisplay() const { return status_display_; }
   void SetStatusDisplay(TApdAbstractTapiStatus* display) { status_display_ = display; }
@@ -136,10 +82,10 @@ class TApdCustomTapiDevice : public TApdBaseComponent {
   void SetAnswerOnRing(uint8_t rings) { answer_on_ring_ = rings; }
 
   // Seconds between dial attempts, and attempts per Dial (the first included).
-  uint16_t RetryWait() const { return retry_wait_; }
-  void SetRetryWait(uint16_t seconds) { retry_wait_ = seconds; }
-  uint16_t MaxAttempts() const { return max_attempts_; }
-  void SetMaxAttempts(uint16_t attempts) { max_attempts_ = attempts; }
+  uint16_t RetryWait() const { return call_.RetryWait(); }
+  void SetRetryWait(uint16_t seconds) { call_.SetRetryWait(seconds); }
+  uint16_t MaxAttempts() const { return call_.MaxAttempts(); }
+  void SetMaxAttempts(uint16_t attempts) { call_.SetMaxAttempts(attempts); }
 
   // Whether a name that matches no device may be resolved through a selection dialog.
   bool ShowTapiDevices() const { return show_tapi_devices_; }
@@ -150,8 +96,8 @@ class TApdCustomTapiDevice : public TApdBaseComponent {
   // Voice mode. Turning it on with a device selected checks that device: afterwards it
   // reads true only when the device offers automated voice; otherwise it reads false and
   // the setter raises ETapiVoiceNotSupported. With no device selected nothing is checked.
-  bool EnableVoice() const { return enable_voice_; }
-  virtual void SetEnableVoice(bool enable);
+  bool EnableVoice() const override { return enable_voice_; }
+  void SetEnableVoice(bool enable);
 
   // DeviceList holds only devices that can place voice or data-modem calls.
   // Changing it lists the devices again.
@@ -164,35 +110,35 @@ class TApdCustomTapiDevice : public TApdBaseComponent {
   const std::vector<std::string>& DeviceList() const { return device_list_; }
   // True once CancelCall ran; false again when a dial attempt starts. A hang-up by the
   // remote side never sets it.
-  bool CallCancelled() const { return call_cancelled_; }
+  bool CallCancelled() const { return call_.Cancelled(); }
   // True from the first dial attempt on.
-  bool CallPlaced() const { return call_placed_; }
+  bool CallPlaced() const { return call_.Placed(); }
   // The negative telephony error of a failed call request, or the disconnect mode of the
   // last disconnected call; never reset.
-  int32_t FailureCode() const { return failure_code_; }
+  int32_t FailureCode() const { return call_.FailureCode(); }
   // A DTMF digit or a new PlayWaveFile stops the current playback.
-  bool InterruptPlayback() const { return interrupt_playback_; }
-  void SetInterruptPlayback(bool interrupt) { interrupt_playback_ = interrupt; }
+  bool InterruptPlayback() const { return playback_.InterruptPlayback(); }
+  void SetInterruptPlayback(bool interrupt) { playback_.SetInterruptPlayback(interrupt); }
   // Play on the system's default wave output instead of the call's own.
-  bool UseWaveMapper() const { return use_wave_mapper_; }
-  void SetUseWaveMapper(bool use) { use_wave_mapper_ = use; }
+  bool UseWaveMapper() const { return playback_.UseWaveMapper(); }
+  void SetUseWaveMapper(bool use) { playback_.SetUseWaveMapper(use); }
   // Whole seconds left before the next dial attempt.
-  int32_t RetryCountdown() const { return retry_countdown_; }
+  int32_t RetryCountdown() const { return call_.RetryCountdown(); }
 
   // --- Operations -------------------------------------------------------------------------
 
   // Starts an outgoing call to the number exactly as passed and returns without waiting for
   // the answer. Raises EPortNotAssigned, ETapiNotSet, ETapiBusy, ETapiNoSelect or a mapped
   // telephony error, and ETapiCallUnavail when the request fails with no OnTapiFail handler.
-  virtual void Dial(const std::string& number);
+  void Dial(const std::string& number);
   // Stops a running playback, sets CallCancelled, hangs up, ends pending retries. True.
-  virtual bool CancelCall();
+  bool CancelCall();
   // Starts playing the file into the call and returns at once; waPlayDone reports the end.
   // Raises ETapiWaveFail, ETapiVoiceNotSupported or ETapiNoSelect.
-  virtual void PlayWaveFile(const std::string& file_name);
+  void PlayWaveFile(const std::string& file_name);
   // Ends a running playback, whose waPlayDone follows; nothing when nothing plays. Never
   // raises.
-  virtual void StopWaveFile();
+  void StopWaveFile();
 
   // Readable text of a status report: pass Message, Param1 and Param2 of OnTapiStatus.
   std::string StatusText(int32_t message, int32_t state, int32_t param) const;
@@ -212,52 +158,40 @@ class TApdCustomTapiDevice : public TApdBaseComponent {
   TTapiWaveNotify OnTapiWaveNotify;
   TTapiWaveSilence OnTapiWaveSilence;
 
- protected:
-  // Builds the device without registering with the telephony system: for devices that
-  // stand in for it in tests.
-  enum class Registration { kRegister, kStandIn };
-  TApdCustomTapiDevice(TApdBaseComponent* owner, Registration registration);
+  // --- The line application and the parts, as the parts and tests see them ----------------
 
-  // --- Line application (tapi_device.cpp) -------------------------------------------------
-  bool InitializeTapi();
-  void ShutdownTapi();
-  void EnumerateDevices();
+  // Ensures a line application exists (registering when there is none); true when one
+  // exists afterwards. A start-up under way (re-entered through pumping) gives false.
+  bool InitializeTapi() override;
+  // The telephony identifier of the line device of that exact name, -1 when none.
   int32_t FindDeviceID(const std::string& name);
-  int32_t GetDeviceID();
-  // Checks SelectedDevice for automated voice: leaves EnableVoice on when it offers it,
-  // otherwise turns it off and raises ETapiVoiceNotSupported.
-  virtual void CheckVoiceSupport();
-  int32_t CheckTapiError(LONG result);
-  void NotifyStatus(bool first, bool last, int32_t device, int32_t message, int32_t param1,
-                    int32_t param2, int32_t param3);
-  void NotifyLog(TTapiLogCode log);
-  void NotifyFail();
+  // SelectedDevice resolved afresh, by name, at every use: the opening of a line, each play
+  // and each voice check look the name up again. A single listed device is selected when
+  // none is; otherwise an unknown name raises ETapiNoSelect.
+  int32_t GetDeviceID() override;
+  // The number of listed devices (raised by a LINE_CREATE until the list is read again).
+  int32_t DeviceCount() const { return device_count_; }
 
-  // --- Outgoing call (outgoing_call.cpp) --------------------------------------------------
-  void SetLineOpen(bool open);
-  void PlaceCall();
-  bool HangUp(bool clear_retry);
-  void FinalReport(bool clear_retry, bool had_connected);
-  void ResetLineState();
-  LONG WaitForReply(LONG request);
-  int32_t WaitForCallState(DWORD state);
-  // Handles messages until the condition holds (0), the line is hung up meanwhile (1) or 30 s
-  // have passed (2).
-  int32_t PumpUntil(const std::function<bool()>& reached);
-  int32_t CurrentCallState();
-  void CheckLineFree();
-  void StartRetryTimer();
-  void RetryTimerTick();
-  void OpenPort();
-  bool ClosePort();
-  int32_t GetCommHandle();
-  // The 4-byte identifier of a device of the class that the line names (lineGetID into
-  // IDBuffer), or nothing when the request fails or the reply holds no identifier.
-  std::optional<DWORD> GetLineID(HLINE line, HCALL call, DWORD select, const char* device_class);
+  const OutgoingCall& Call() const { return call_; }
+  const WavePlayback& Playback() const { return playback_; }
+  // The hidden window of the device's deferred notifications and wave-output reports.
+  const platform::MessageWindow& NotifyWindow() const { return notify_window_; }
 
-  // --- Line events (line_events.cpp) ------------------------------------------------------
+  // The procedure registered with lineInitialize: the telephony system reports every line
+  // message here, with the device that opened the line as the instance.
   static void CALLBACK LineCallback(DWORD device, DWORD message, DWORD_PTR instance,
                                     DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3);
+
+ protected:
+  // Builds the device without registering with the telephony system, listing the given
+  // device names: for devices that stand in for the telephony system in tests.
+  TApdCustomTapiDevice(TApdBaseComponent* owner, std::vector<std::string> stand_in_devices);
+
+  // Raises ETapiVoiceNotSupported unless SelectedDevice offers automated voice; the setters
+  // then turn voice off. Returns quietly also when there is no verdict.
+  virtual void CheckVoiceSupport();
+
+  // The handlers of the line messages (line_events.cpp).
   virtual void DoLineCallInfo(DWORD device, DWORD p1, DWORD p2, DWORD p3);
   virtual void DoLineCallState(DWORD device, DWORD p1, DWORD p2, DWORD p3);
   virtual void DoLineClose(DWORD device, DWORD p1, DWORD p2, DWORD p3);
@@ -269,119 +203,63 @@ class TApdCustomTapiDevice : public TApdBaseComponent {
   virtual void DoLineMonitorTone(DWORD device, DWORD p1, DWORD p2, DWORD p3);
   virtual void DoLineReply(DWORD device, DWORD p1, DWORD p2, DWORD p3);
   virtual void DoLineRequest(DWORD device, DWORD p1, DWORD p2, DWORD p3);
-  void RefreshCallInfo(HCALL call);
-  void PostNotification(uint32_t code, intptr_t argument = 0);
-  void HandleWindowMessage(uint32_t message, uintptr_t wparam, intptr_t lparam);
-
-  // --- Playback (voice/wave_playback.cpp) -------------------------------------------------
-  // The wave device id that the line names for the current call's sound. Raises
-  // ETapiNoSelect, ETapiVoiceNotSupported or ETapiWaveFail.
-  int32_t GetLineWaveDevice();
-  // Reads the next piece of the data chunk into the buffer the next hand-over uses.
-  void ReadPlayChunk();
-  // Hands the piece read last to the output and reads the one after it.
-  void QueuePlayBuffer();
-  // Frees the header and both buffers, closing the output first if it is still open.
-  void ReleasePlayBuffers();
-  enum class WaveResultKind { kOutput, kFile };
-  // Raises ETapiWaveFail with the platform's or the catalogue's text for a non-zero result.
-  void CheckWaveResult(MMRESULT result, WaveResultKind kind);
-  // The output gave a buffer back (MM_WOM_DONE): feeds the next piece, or ends the
-  // playback. True when the playback has ended and waPlayDone is due.
-  bool PlayBufferReturned(HWAVEOUT handle);
-  // The output has closed (MM_WOM_CLOSE).
-  void WaveOutputClosed();
-  void CloseWaveOutput();
-  void EndRefusedPlayback();
-  void WaitForWaveOutputClosed();
-  // Queues a waPlayDone for a playback that ended without its last buffer coming back.
-  void PostPlayDone();
-
-  // --- Digits (voice/dtmf_monitor.cpp) ----------------------------------------------------
-  void StartDigitMonitoring(HCALL call, DWORD digit_mode);
-  void ReportDigit(char digit, int32_t error_code);
-
-  // Caller identification texts of the current call (status_texts.cpp).
-  std::string CallerIDNumberText() const;
-  std::string CallerIDNameText() const;
-
-  // Public fields, kept here so the implementation files and stand-ins can set them.
-  std::vector<std::string> device_list_;
-  bool call_cancelled_ = false;
-  bool call_placed_ = false;
-  int32_t failure_code_ = 0;
-  int32_t retry_countdown_ = 0;
-  bool enable_voice_ = false;
-
-  // Run-time state of the line application, the line and the call.
-  HLINEAPP line_app_handle_ = 0;
-  LINEEXTENSIONID extension_id_{};
-  HLINE line_handle_ = 0;
-  HCALL call_handle_ = 0;
-  int32_t device_id_ = -1;
-  alignas(VARSTRING) uint8_t id_buffer_[1028] = {};
-  platform::RepeatingTimer retry_timer_;
-  LONG pending_request_ = 0;
-  LONG reply_result_ = 0;
-  DWORD last_call_state_ = 0;
-  bool reply_received_ = false;
-  bool call_state_changed_ = false;
-  bool call_active_ = false;
-  bool line_used_ = false;
-  bool starting_ = false;
-  bool call_connected_ = false;
-  bool hanging_up_ = false;
-  bool shut_down_ = false;
-  bool retry_pending_ = false;
-  bool fail_reported_ = false;
-  bool waiting_for_reply_ = false;
-  bool waiting_for_state_ = false;
-  DWORD api_version_ = 0;
-  int32_t device_count_ = 0;
-  int32_t num_devices_ = 0;
-  bool line_open_ = false;
-  platform::TapiBlock<LINECALLINFO> call_info_;  // the current call's information, or none
-  std::string dial_number_;
-  uint16_t attempt_ = 0;
-  enum class TWavePhase : uint8_t { wpIdle = 0, wpPlaying = 1 };
-  TWavePhase wave_phase_ = TWavePhase::wpIdle;
-  // Playback. The header and the buffers exist from a started playback to its end; while
-  // the output is open it may hold one of them, so they are freed only once it is closed.
-  std::unique_ptr<WAVEHDR> play_header_;
-  HWAVEOUT wave_out_handle_ = nullptr;
-  std::unique_ptr<char[]> play_buffer1_;
-  std::unique_ptr<char[]> play_buffer2_;
-  WaveReader play_file_;
-  // The line's sound format; it also sizes the playback buffers.
-  uint8_t wave_channels_ = 1;
-  uint8_t wave_bits_per_sample_ = 16;
-  int32_t wave_samples_per_sec_ = 8000;
-  int32_t play_data_size_ = 0;
-  // Bytes of the data chunk handed over so far; -1 once nothing more is to be handed over.
-  int32_t play_position_ = 0;
-  int32_t play_chunk_length_ = 0;
-  // 0 before the first read of a playback, then the buffer (1 or 2) the next hand-over uses.
-  uint8_t next_play_buffer_ = 0;
-  int32_t play_buffer_size_ = 0;
-  std::unique_ptr<platform::MessageWindow> notify_window_;
 
  private:
+  // What the outgoing call asks of its device.
+  const TApdBaseComponent& Component() const override { return *this; }
+  HLINEAPP LineAppHandle() const override { return line_app_handle_; }
+  DWORD ApiVersion() const override { return api_version_; }
+  DWORD_PTR CallbackInstance() override { return reinterpret_cast<DWORD_PTR>(this); }
+  void NotifyStatus(bool first, bool last, int32_t device, int32_t message, int32_t param1,
+                    int32_t param2, int32_t param3) override;
+  void NotifyLog(TTapiLogCode log) override;
+  void PostNotification(DeviceNotification code) override;
+  bool HasFailHandler() const override { return static_cast<bool>(OnTapiFail); }
+
+  // --- Line application (tapi_device.cpp) -------------------------------------------------
+  void ShutdownTapi();
+  void EnumerateDevices();
   bool NegotiateVersion(DWORD id);
   bool LineIsUsable(DWORD id, const LINEDEVCAPS& caps);
   bool LineHasWaveOutput(DWORD id);
+  // Runs CheckVoiceSupport and turns voice off when it raises.
+  void CheckVoice();
+  // The wave device the line names for the current call's sound. Raises ETapiNoSelect,
+  // ETapiVoiceNotSupported or ETapiWaveFail.
+  UINT LineWaveDevice();
+  void NotifyFail();
 
+  // --- Line events (line_events.cpp) ------------------------------------------------------
+  void RefreshCallInfo(HCALL call);
+  void HandleWindowMessage(uint32_t message, uintptr_t wparam, intptr_t lparam);
+  void HandleDeviceNotification(DeviceNotification code, intptr_t argument);
+
+  std::vector<std::string> device_list_;
   std::string selected_device_;
-  TApdCustomComPort* com_port_ = nullptr;
   TApdAbstractTapiStatus* status_display_ = nullptr;
   TApdTapiLog* tapi_log_ = nullptr;
   uint8_t answer_on_ring_ = 2;
-  uint16_t retry_wait_ = 60;
-  uint16_t max_attempts_ = 3;
   bool show_tapi_devices_ = true;
   bool show_ports_ = true;
+  bool enable_voice_ = false;
   bool filter_unsupported_devices_ = true;
-  bool interrupt_playback_ = true;
-  bool use_wave_mapper_ = false;
+
+  // The line application.
+  HLINEAPP line_app_handle_ = 0;
+  LINEEXTENSIONID extension_id_{};
+  int32_t device_id_ = -1;
+  DWORD api_version_ = 0;
+  int32_t device_count_ = 0;
+  int32_t num_devices_ = 0;
+  bool starting_ = false;
+  bool shut_down_ = false;
+  platform::TapiBlock<LINECALLINFO> call_info_;  // the current call's information, or none
+
+  // The window first: the parts report through it, and it goes last.
+  platform::MessageWindow notify_window_;
+  OutgoingCall call_;
+  WavePlayback playback_;
+  DigitMonitor digits_;
 };
 
 // The device with its properties published; it adds nothing else.

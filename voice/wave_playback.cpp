@@ -1,17 +1,11 @@
-// Playing a WAV file into the connected call: the file is read piece by piece into two
-// buffers, and one header carries one piece at a time to the call's wave output. Each
-// returned buffer (MM_WOM_DONE, handled by the device's window) is answered at once with
-// the piece already read, and the next piece is read while that one plays.
+#include "voice/wave_playback.h"
+
 #include <algorithm>
-#include <cstring>
 #include <limits>
 #include <utility>
 
 #include "platform/errors.h"
-#include "platform/message_loop.h"
 #include "platform/os.h"
-#include "platform/tapi_binding.h"
-#include "telephony/tapi_device.h"
 
 namespace telvane {
 
@@ -26,199 +20,223 @@ constexpr UINT kWaveErrorTextSize = 129;
 
 constexpr UINT kHeaderSize = sizeof(WAVEHDR);
 
+// Posted to the window for a playback that ended without its last buffer coming back from
+// the wave output; the number follows the device's own notification message.
+constexpr uint32_t kPlayEndedMessage = 32438;
+
 }  // namespace
 
-void TApdCustomTapiDevice::PlayWaveFile(const std::string& file_name) {
-  if (wave_phase_ == TWavePhase::wpPlaying) {
-    if (!interrupt_playback_) return;
-    StopWaveFile();
-    WaitForWaveOutputClosed();
+WavePlayback::WavePlayback(platform::MessageWindow& window, TObject& sender,
+                           const TTapiWaveNotify& on_notify, LineOutputQuery line_output)
+    : window_(window),
+      sender_(sender),
+      on_notify_(on_notify),
+      line_output_(std::move(line_output)) {}
+
+WavePlayback::~WavePlayback() {
+  phase_ = TWavePhase::wpIdle;
+  ReleaseBuffers();
+  file_.Close();
+}
+
+void WavePlayback::Play(const std::string& file_name) {
+  if (phase_ == TWavePhase::wpPlaying) {
+    if (!interrupt_) return;
+    Stop();
+    WaitForOutputClosed();
   }
   if (file_name.size() > kMaxWaveFileName) {
     throw ETapiWaveFail("Wave file name too long (at most " + std::to_string(kMaxWaveFileName) +
                         " characters)");
   }
   if (!platform::FileExists(file_name)) throw ETapiWaveFail(ecFileNotFound);
-  const UINT device = use_wave_mapper_ ? WAVE_MAPPER : static_cast<UINT>(GetLineWaveDevice());
+  const UINT device = use_wave_mapper_ ? WAVE_MAPPER : line_output_();
   const DWORD mapped = use_wave_mapper_ ? 0 : WAVE_MAPPED;
 
   // Until the output is open the reader is local: every failure below closes the file and
   // drops the format block with it.
   WaveReader reader;
   reader.Open(file_name);
-  CheckWaveResult(reader.FindForm(), WaveResultKind::kFile);
-  CheckWaveResult(reader.FindFormat(), WaveResultKind::kFile);
-  if (play_header_) ReleasePlayBuffers();
+  CheckResult(reader.FindForm(), ResultKind::kFile);
+  CheckResult(reader.FindFormat(), ResultKind::kFile);
+  if (header_) ReleaseBuffers();
   if (!reader.ReadFormat()) throw ETapiWaveFail(ecTapiWaveReadError);
-  play_buffer_size_ = (wave_bits_per_sample_ / 8) * wave_samples_per_sec_ * 3;
-  CheckWaveResult(waveOutOpen(nullptr, device, reader.Format(), 0, 0, WAVE_FORMAT_QUERY | mapped),
-                  WaveResultKind::kOutput);
-  CheckWaveResult(reader.FindData(), WaveResultKind::kFile);
-  play_data_size_ =
+  buffer_size_ = (bits_per_sample_ / 8) * samples_per_sec_ * 3;
+  CheckResult(waveOutOpen(nullptr, device, reader.Format(), 0, 0, WAVE_FORMAT_QUERY | mapped),
+              ResultKind::kOutput);
+  CheckResult(reader.FindData(), ResultKind::kFile);
+  data_size_ =
       static_cast<int32_t>(std::min<DWORD>(reader.DataSize(), std::numeric_limits<int32_t>::max()));
-  play_position_ = 0;
+  position_ = 0;
 
   HWAVEOUT handle = nullptr;
-  const MMRESULT opened = waveOutOpen(&handle, device, reader.Format(),
-                                      static_cast<DWORD_PTR>(notify_window_->Handle()),
-                                      reinterpret_cast<DWORD_PTR>(this), CALLBACK_WINDOW | mapped);
+  const MMRESULT opened =
+      waveOutOpen(&handle, device, reader.Format(), static_cast<DWORD_PTR>(window_.Handle()),
+                  reinterpret_cast<DWORD_PTR>(&sender_), CALLBACK_WINDOW | mapped);
   if (opened == MMSYSERR_NOTENABLED) {
     // A wave output that is switched off plays nothing and says nothing.
-    wave_out_handle_ = nullptr;
+    output_ = nullptr;
     return;
   }
-  CheckWaveResult(opened, WaveResultKind::kOutput);
-  wave_out_handle_ = handle;
+  CheckResult(opened, ResultKind::kOutput);
+  output_ = handle;
   reader.ReleaseFormat();  // the output keeps its own copy
 
   try {
-    play_header_ = std::make_unique<WAVEHDR>();
-    play_buffer1_ = std::make_unique<char[]>(static_cast<size_t>(play_buffer_size_));
-    play_buffer2_ = std::make_unique<char[]>(static_cast<size_t>(play_buffer_size_));
-    next_play_buffer_ = 0;
-    play_file_ = std::move(reader);
-    ReadPlayChunk();
+    header_ = std::make_unique<WAVEHDR>();
+    buffer1_ = std::make_unique<char[]>(static_cast<size_t>(buffer_size_));
+    buffer2_ = std::make_unique<char[]>(static_cast<size_t>(buffer_size_));
+    next_buffer_ = 0;
+    file_ = std::move(reader);
+    ReadChunk();
   } catch (...) {
     // Nothing has been handed over: the output is closed again and the file with it.
-    play_file_.Close();
-    ReleasePlayBuffers();
+    file_.Close();
+    ReleaseBuffers();
     throw;
   }
-  wave_phase_ = TWavePhase::wpPlaying;
-  QueuePlayBuffer();
+  phase_ = TWavePhase::wpPlaying;
+  QueueBuffer();
 }
 
-void TApdCustomTapiDevice::StopWaveFile() {
-  if (wave_out_handle_ == nullptr) return;
-  play_position_ = -1;
+void WavePlayback::Stop() {
+  if (output_ == nullptr) return;
+  position_ = -1;
   // The output gives the buffer back (MM_WOM_DONE) and the ordinary end path runs.
-  waveOutReset(wave_out_handle_);
+  waveOutReset(output_);
 }
 
-void TApdCustomTapiDevice::WaitForWaveOutputClosed() {
+bool WavePlayback::OnWindowMessage(uint32_t message, uintptr_t wparam) {
+  // Each event fires after the playback's own handling, so a handler sees the playback
+  // already idle after waPlayDone.
+  switch (message) {
+    case MM_WOM_OPEN:
+      Notify(TWaveMessage::waPlayOpen);
+      return true;
+    case MM_WOM_DONE:
+      if (BufferReturned(reinterpret_cast<HWAVEOUT>(wparam))) Notify(TWaveMessage::waPlayDone);
+      return true;
+    case MM_WOM_CLOSE:
+      OutputClosed();
+      Notify(TWaveMessage::waPlayClose);
+      return true;
+    case kPlayEndedMessage:
+      Notify(TWaveMessage::waPlayDone);
+      return true;
+    default:
+      return false;
+  }
+}
+
+void WavePlayback::Notify(TWaveMessage message) {
+  if (on_notify_) on_notify_(sender_, message);
+}
+
+void WavePlayback::WaitForOutputClosed() {
+  if (output_ == nullptr) return;
   platform::MessageLoop& loop = *platform::MessageLoop::Current();
-  if (wave_out_handle_ == nullptr) return;
-  loop.RunUntil([this] { return wave_out_handle_ == nullptr; }, platform::kNoDeadline);
+  loop.RunUntil([this] { return output_ == nullptr; }, platform::kNoDeadline);
   // Everything pending is handled too, so the old output's close notification, queued while
   // its last buffer is handled, is reported before the new file opens.
   loop.RunUntilIdle();
 }
 
-int32_t TApdCustomTapiDevice::GetLineWaveDevice() {
-  GetDeviceID();
-  {
-    platform::TapiBlock<LINEDEVCAPS> caps;
-    if (platform::QueryDevCaps(line_app_handle_, static_cast<DWORD>(device_id_), api_version_, 0,
-                               caps) != 0 ||
-        !caps) {
-      throw ETapiWaveFail(ecTapiWaveFail);
-    }
-    if ((caps->dwMediaModes & LINEMEDIAMODE_AUTOMATEDVOICE) == 0) {
-      throw ETapiVoiceNotSupported(ecTapiVoiceNotSupported);
-    }
-  }
-  const std::optional<DWORD> id =
-      GetLineID(line_handle_, call_handle_, LINECALLSELECT_CALL, "wave/out");
-  if (!id) throw ETapiWaveFail(ecTapiWaveFail);
-  return static_cast<int32_t>(*id);
-}
-
-void TApdCustomTapiDevice::ReadPlayChunk() {
-  const int64_t left = static_cast<int64_t>(play_data_size_) - play_position_;
-  play_chunk_length_ = static_cast<int32_t>(std::min<int64_t>(left, play_buffer_size_));
-  char* buffer = next_play_buffer_ == 2 ? play_buffer2_.get() : play_buffer1_.get();
-  if (next_play_buffer_ == 0) next_play_buffer_ = 1;
-  const LONG got = play_file_.Read(buffer, play_chunk_length_);
+void WavePlayback::ReadChunk() {
+  const int64_t left = static_cast<int64_t>(data_size_) - position_;
+  chunk_length_ = static_cast<int32_t>(std::min<int64_t>(left, buffer_size_));
+  char* buffer = next_buffer_ == 2 ? buffer2_.get() : buffer1_.get();
+  if (next_buffer_ == 0) next_buffer_ = 1;
+  const LONG got = file_.Read(buffer, chunk_length_);
   if (got == -1) {
     // The piece already at the output still plays; its return ends the playback.
-    play_position_ = -1;
+    position_ = -1;
     throw ETapiWaveFail(ecTapiWaveReadError);
   }
-  if (got < play_chunk_length_) {
+  if (got < chunk_length_) {
     // The file holds less than its data chunk claims: the sound ends where the file does,
     // and the rest of the buffer, left from an earlier piece, is never played.
-    play_chunk_length_ = got;
-    play_data_size_ = play_position_ + got;
+    chunk_length_ = got;
+    data_size_ = position_ + got;
   }
 }
 
-void TApdCustomTapiDevice::QueuePlayBuffer() {
-  if (next_play_buffer_ == 1) {
-    play_header_->lpData = play_buffer1_.get();
-    next_play_buffer_ = 2;
+void WavePlayback::QueueBuffer() {
+  if (next_buffer_ == 1) {
+    header_->lpData = buffer1_.get();
+    next_buffer_ = 2;
   } else {
-    play_header_->lpData = play_buffer2_.get();
-    next_play_buffer_ = 1;
+    header_->lpData = buffer2_.get();
+    next_buffer_ = 1;
   }
-  play_header_->dwBufferLength = static_cast<DWORD>(play_chunk_length_);
-  waveOutPrepareHeader(wave_out_handle_, play_header_.get(), kHeaderSize);
-  if (waveOutWrite(wave_out_handle_, play_header_.get(), kHeaderSize) != 0) {
-    waveOutUnprepareHeader(wave_out_handle_, play_header_.get(), kHeaderSize);
-    EndRefusedPlayback();
+  header_->dwBufferLength = static_cast<DWORD>(chunk_length_);
+  waveOutPrepareHeader(output_, header_.get(), kHeaderSize);
+  if (waveOutWrite(output_, header_.get(), kHeaderSize) != 0) {
+    waveOutUnprepareHeader(output_, header_.get(), kHeaderSize);
+    EndRefused();
     return;
   }
-  play_position_ += play_chunk_length_;
-  if (play_position_ >= play_data_size_) play_position_ = -1;
-  if (play_position_ != -1) ReadPlayChunk();
+  position_ += chunk_length_;
+  if (position_ >= data_size_) position_ = -1;
+  if (position_ != -1) ReadChunk();
 }
 
 // The output would not take the buffer, so no buffer may come back to end the playback:
 // it ends here, with its waPlayDone, rather than leave the application waiting.
-void TApdCustomTapiDevice::EndRefusedPlayback() {
-  play_file_.Close();
-  ReleasePlayBuffers();
+void WavePlayback::EndRefused() {
+  file_.Close();
+  ReleaseBuffers();
 }
 
-bool TApdCustomTapiDevice::PlayBufferReturned(HWAVEOUT handle) {
+bool WavePlayback::BufferReturned(HWAVEOUT handle) {
   // A buffer of an output closed earlier: that playback's end was reported when it closed.
-  if (wave_out_handle_ == nullptr || handle != wave_out_handle_) return false;
-  waveOutUnprepareHeader(handle, play_header_.get(), kHeaderSize);
-  if (play_position_ == -1) {
-    CloseWaveOutput();
-    play_file_.Close();
-    wave_phase_ = TWavePhase::wpIdle;
-    ReleasePlayBuffers();
+  if (output_ == nullptr || handle != output_) return false;
+  waveOutUnprepareHeader(handle, header_.get(), kHeaderSize);
+  if (position_ == -1) {
+    CloseOutput();
+    file_.Close();
+    phase_ = TWavePhase::wpIdle;
+    ReleaseBuffers();
     return true;
   }
-  QueuePlayBuffer();
+  QueueBuffer();
   return false;
 }
 
-void TApdCustomTapiDevice::WaveOutputClosed() {
+void WavePlayback::OutputClosed() {
   // The close of an earlier output may come after a new playback has opened its own; the
   // new one is still playing.
-  if (wave_out_handle_ == nullptr) wave_phase_ = TWavePhase::wpIdle;
+  if (output_ == nullptr) phase_ = TWavePhase::wpIdle;
 }
 
-void TApdCustomTapiDevice::CloseWaveOutput() {
-  if (wave_out_handle_ == nullptr) return;
-  waveOutClose(std::exchange(wave_out_handle_, nullptr));
+void WavePlayback::CloseOutput() {
+  if (output_ == nullptr) return;
+  waveOutClose(std::exchange(output_, nullptr));
 }
 
-void TApdCustomTapiDevice::ReleasePlayBuffers() {
-  if (wave_out_handle_ != nullptr) {
+void WavePlayback::ReleaseBuffers() {
+  if (output_ != nullptr) {
     // The output may still hold the header and a buffer: it gives them back on reset, and
     // only then may they be freed. A playback cut off this way still reports its end, ahead
     // of the close notification.
-    play_position_ = -1;
-    if (wave_phase_ == TWavePhase::wpPlaying) {
-      wave_phase_ = TWavePhase::wpIdle;
-      PostPlayDone();
+    position_ = -1;
+    if (phase_ == TWavePhase::wpPlaying) {
+      phase_ = TWavePhase::wpIdle;
+      window_.Post(kPlayEndedMessage, 0, 0);
     }
-    waveOutReset(wave_out_handle_);
-    if (play_header_) waveOutUnprepareHeader(wave_out_handle_, play_header_.get(), kHeaderSize);
-    CloseWaveOutput();
+    waveOutReset(output_);
+    if (header_) waveOutUnprepareHeader(output_, header_.get(), kHeaderSize);
+    CloseOutput();
   }
-  if (!play_header_) return;
-  play_header_->lpData = nullptr;
-  play_buffer1_.reset();
-  play_buffer2_.reset();
-  play_header_.reset();
+  if (!header_) return;
+  header_->lpData = nullptr;
+  buffer1_.reset();
+  buffer2_.reset();
+  header_.reset();
 }
 
-void TApdCustomTapiDevice::CheckWaveResult(MMRESULT result, WaveResultKind kind) {
+void WavePlayback::CheckResult(MMRESULT result, ResultKind kind) {
   if (result == 0) return;
-  if (kind == WaveResultKind::kFile) throw ETapiWaveFail(MessageForCode(ecTapiWaveFail));
+  if (kind == ResultKind::kFile) throw ETapiWaveFail(MessageForCode(ecTapiWaveFail));
   char text[kWaveErrorTextSize] = {};
   waveOutGetErrorText(result, text, kWaveErrorTextSize);
   text[kWaveErrorTextSize - 1] = '\0';

@@ -2,12 +2,7 @@
 // the virtual clock: enumeration, lookups, the voice check, outgoing calls and line events.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,8 +12,10 @@
 #include "platform/errors.h"
 #include "platform/message_loop.h"
 #include "platform/tapi_binding.h"
+#include "telephony/outgoing_call.h"
 #include "telephony/tapi_device.h"
 #include "tests/platform/fake_tapi/fake_tapi_control.h"
+#include "tests/support/scratch_dir.h"
 
 namespace telvane {
 namespace {
@@ -28,29 +25,12 @@ using ::testing::ElementsAreArray;
 
 using Log = TTapiLogCode;
 
-// The device with its inner operations and line callback reachable from the tests.
-class TestDevice : public TApdTapiDevice {
- public:
-  using TApdCustomTapiDevice::call_active_;
-  using TApdCustomTapiDevice::call_handle_;
-  using TApdCustomTapiDevice::call_info_;
-  using TApdCustomTapiDevice::CallerIDNameText;
-  using TApdCustomTapiDevice::CallerIDNumberText;
-  using TApdCustomTapiDevice::device_count_;
-  using TApdCustomTapiDevice::FindDeviceID;
-  using TApdCustomTapiDevice::GetDeviceID;
-  using TApdCustomTapiDevice::HangUp;
-  using TApdCustomTapiDevice::InitializeTapi;
-  using TApdCustomTapiDevice::line_handle_;
-  using TApdCustomTapiDevice::line_used_;
-  using TApdCustomTapiDevice::LineCallback;
-  using TApdTapiDevice::TApdTapiDevice;
-
-  // Delivers a line message as the telephony system would, with this device as instance.
-  void Deliver(DWORD handle, DWORD message, DWORD p1, DWORD p2 = 0, DWORD p3 = 0) {
-    LineCallback(handle, message, reinterpret_cast<DWORD_PTR>(this), p1, p2, p3);
-  }
-};
+// Delivers a line message to the device as the telephony system would, with the device as
+// the instance.
+void Deliver(TApdTapiDevice& device, DWORD handle, DWORD message, DWORD p1, DWORD p2 = 0,
+             DWORD p3 = 0) {
+  TApdTapiDevice::LineCallback(handle, message, reinterpret_cast<DWORD_PTR>(&device), p1, p2, p3);
+}
 
 class RecordingLog : public TApdTapiLog {
  public:
@@ -77,30 +57,23 @@ fake_tapi::Control* FakeControl() {
 
 class LineDeviceTest : public ::testing::Test {
  protected:
-  LineDeviceTest() : loop_(platform::ClockMode::kVirtual) {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("telvane_line_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-    setenv("TELVANE_STATE_DIR", (dir_ / "state").c_str(), 1);
-    setenv("TELVANE_LINES", (dir_ / "lines.ini").c_str(), 1);
-    unsetenv("TELVANE_LINES_LOG");
+  LineDeviceTest() {
+    testing::SetEnvironment("TELVANE_STATE_DIR", (dir_ / "state").string());
+    testing::SetEnvironment("TELVANE_LINES", (dir_ / "lines.ini").string());
+    testing::UnsetEnvironment("TELVANE_LINES_LOG");
     platform::SetTapiLibraryName(TELVANE_LINESVC_PATH);
   }
 
   ~LineDeviceTest() override {
     device_.reset();
     platform::UnbindTapi();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
   }
 
-  void WriteLines(const std::string& text) { std::ofstream(dir_ / "lines.ini") << text; }
+  void WriteLines(const std::string& text) { dir_.Write("lines.ini", text); }
 
   // Builds the device over the lines written and records its statuses, log and events.
   void Build() {
-    device_ = std::make_unique<TestDevice>(nullptr);
+    device_ = std::make_unique<TApdTapiDevice>(nullptr);
     device_->SetTapiLog(&log_);
     device_->SetComPort(&port_);
     device_->OnTapiStatus = [this](TObject&, bool first, bool last, int32_t, int32_t message,
@@ -135,9 +108,9 @@ class LineDeviceTest : public ::testing::Test {
     return static_cast<int>(std::count(log_.entries.begin(), log_.entries.end(), code));
   }
 
-  platform::MessageLoop loop_;
-  std::filesystem::path dir_;
-  std::unique_ptr<TestDevice> device_;
+  platform::MessageLoop loop_{platform::ClockMode::kVirtual};
+  testing::ScratchDir dir_ = testing::ScratchDir::ForCurrentTest();
+  std::unique_ptr<TApdTapiDevice> device_;
   RecordingLog log_;
   TApdComPort port_;
   std::vector<Status> statuses_;
@@ -395,19 +368,19 @@ TEST_F(LineDeviceTest, CallStateMessagesInOrder) {
   BuildVoiceLine("answer after=60000");
   device_->Dial("5551234");
   loop_.RunFor(100);
-  const DWORD call = device_->call_handle_;
+  const DWORD call = device_->Call().CallHandle();
   ASSERT_NE(call, 0u);
-  device_->Deliver(call, LINE_CALLSTATE, LINECALLSTATE_CONNECTED);
-  device_->Deliver(call, LINE_CALLSTATE, LINECALLSTATE_CONNECTED);
+  Deliver(*device_, call, LINE_CALLSTATE, LINECALLSTATE_CONNECTED);
+  Deliver(*device_, call, LINE_CALLSTATE, LINECALLSTATE_CONNECTED);
   loop_.RunFor(10);
   EXPECT_EQ(connects_, 1);
   const std::vector<int32_t> states = CallStates();
   EXPECT_EQ(std::count(states.begin(), states.end(), 0x100), 1);
-  device_->Deliver(call, LINE_REPLY, 0x7FFF, 0);
-  EXPECT_TRUE(device_->call_active_);
-  device_->Deliver(device_->line_handle_, LINE_CLOSE, 0);
-  EXPECT_FALSE(device_->call_active_);
-  EXPECT_EQ(device_->line_handle_, 0u);
+  Deliver(*device_, call, LINE_REPLY, 0x7FFF, 0);
+  EXPECT_TRUE(device_->Call().Active());
+  Deliver(*device_, device_->Call().LineHandle(), LINE_CLOSE, 0);
+  EXPECT_FALSE(device_->Call().Active());
+  EXPECT_EQ(device_->Call().LineHandle(), 0u);
 }
 
 // Line device states: ringing is reported, out of service hangs up, a new device makes the
@@ -417,14 +390,13 @@ TEST_F(LineDeviceTest, LineDeviceStates) {
   device_->Dial("5551234");
   loop_.RunFor(100);
   statuses_.clear();
-  device_->Deliver(device_->line_handle_, LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, 0, 0);
+  Deliver(*device_, device_->Call().LineHandle(), LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, 0, 0);
   EXPECT_THAT(statuses_, ElementsAre(Status{false, false, 8, 0x2, 0}));
-  device_->Deliver(device_->line_handle_, LINE_LINEDEVSTATE, LINEDEVSTATE_OUTOFSERVICE);
-  EXPECT_FALSE(device_->call_active_);
-  device_->device_count_ = 2;
-  device_->Deliver(0, LINE_CREATE, 7);
-  EXPECT_EQ(device_->device_count_, 1);  // raised to 8, then the list was read again
-  device_->Deliver(0, LINE_LINEDEVSTATE, LINEDEVSTATE_REINIT, 0, 0);
+  Deliver(*device_, device_->Call().LineHandle(), LINE_LINEDEVSTATE, LINEDEVSTATE_OUTOFSERVICE);
+  EXPECT_FALSE(device_->Call().Active());
+  Deliver(*device_, 0, LINE_CREATE, 7);
+  EXPECT_EQ(device_->DeviceCount(), 1);  // raised to 8, then the list was read again
+  Deliver(*device_, 0, LINE_LINEDEVSTATE, LINEDEVSTATE_REINIT, 0, 0);
   platform::LineAppRegistry registry;
   EXPECT_FALSE(
       registry.Read(platform::LineAppValueName(platform::LineAppRegistry::CurrentProcessId()))
@@ -463,60 +435,45 @@ TEST_F(LineDeviceTest, StartUpGivesUpOnRepeatedReinit) {
   control->result = 0;
 }
 
+// What an outgoing call asks of its device, answered as a device over the stand-in library
+// would: the line application exists and the selected device is the first.
+class StandInCallHost : public OutgoingCall::Host {
+ public:
+  const TApdBaseComponent& Component() const override { return component_; }
+  bool InitializeTapi() override { return true; }
+  HLINEAPP LineAppHandle() const override { return 1; }
+  DWORD ApiVersion() const override { return kTapiVersion14; }
+  int32_t GetDeviceID() override { return 0; }
+  bool EnableVoice() const override { return true; }
+  DWORD_PTR CallbackInstance() override { return 0; }
+  void NotifyStatus(bool, bool, int32_t, int32_t, int32_t, int32_t, int32_t) override {}
+  void NotifyLog(TTapiLogCode) override {}
+  void PostNotification(DeviceNotification) override {}
+  bool HasFailHandler() const override { return true; }
+
+ private:
+  TApdBaseComponent component_;
+};
+
 // A drop whose reply never comes still hangs up, after the reply wait and the idle wait.
 TEST_F(LineDeviceTest, DropWithoutReplyGivesUpAfterTheWaits) {
   platform::SetTapiLibraryName(FAKE_TAPI_COMPLETE);
   ASSERT_TRUE(platform::BindTapi());
   auto* control = FakeControl();
   *control = fake_tapi::Control{};
-  Build();
-  device_->call_active_ = true;
-  device_->line_used_ = true;
-  device_->call_handle_ = control->call_handle;
-  device_->line_handle_ = control->line_handle;
+  StandInCallHost host;
+  OutgoingCall call(host);
+  call.SetComPort(&port_);
+  call.Dial("5551234");  // the stand-in opens the line and takes the call request at once
+  ASSERT_TRUE(call.Active());
   control->result = 7;  // every request is "under way" and never answered
   const int64_t start = loop_.NowMs();
-  EXPECT_TRUE(device_->HangUp(/*clear_retry=*/true));
+  EXPECT_TRUE(call.HangUp(/*clear_retry=*/true));
   EXPECT_GE(loop_.NowMs() - start, 60000);
   EXPECT_LT(loop_.NowMs() - start, 61000);
-  EXPECT_FALSE(device_->call_active_);
+  EXPECT_FALSE(call.Active());
   EXPECT_STREQ(control->last_entry, "lineClose");
   control->result = 0;
-}
-
-// Builds a call-information block with caller flags, number and name.
-platform::TapiBlock<LINECALLINFO> CallerInfo(DWORD flags, const std::string& number,
-                                             const std::string& name) {
-  platform::TapiBlock<LINECALLINFO> block(512);
-  LINECALLINFO* info = block.get();
-  info->dwCallerIDFlags = flags;
-  auto put = [&](const std::string& text, DWORD offset, DWORD& size_field, DWORD& offset_field) {
-    if (text.empty()) return;
-    std::memcpy(reinterpret_cast<char*>(info) + offset, text.c_str(), text.size() + 1);
-    size_field = static_cast<DWORD>(text.size() + 1);
-    offset_field = offset;
-  };
-  put(number, 300, info->dwCallerIDSize, info->dwCallerIDOffset);
-  put(name, 400, info->dwCallerIDNameSize, info->dwCallerIDNameOffset);
-  return block;
-}
-
-// Caller identification: the flags win over the number unless the address flag is set;
-// the name has no flag of its own, so an unavailable flag always names it "Unavailable".
-TEST_F(LineDeviceTest, CallerIdTexts) {
-  BuildVoiceLine("answer");
-  EXPECT_EQ(device_->CallerIDNumberText(), "");
-  device_->call_info_ = CallerInfo(LINECALLPARTYID_BLOCKED, "5551234", "Ann");
-  EXPECT_EQ(device_->CallerIDNumberText(), "Caller ID Blocked");
-  device_->call_info_ = CallerInfo(LINECALLPARTYID_OUTOFAREA, "", "");
-  EXPECT_EQ(device_->CallerIDNumberText(), "Out of Area Call");
-  device_->call_info_ =
-      CallerInfo(LINECALLPARTYID_ADDRESS | LINECALLPARTYID_UNAVAIL, "5551234", "Ann");
-  EXPECT_EQ(device_->CallerIDNumberText(), "5551234");
-  EXPECT_EQ(device_->CallerIDNameText(), "Unavailable");
-  device_->call_info_ = CallerInfo(0, "", "");
-  EXPECT_EQ(device_->CallerIDNumberText(), "");
-  EXPECT_EQ(device_->CallerIDNameText(), "");
 }
 
 // Call information with caller identification fires the caller event with trimmed texts,
@@ -530,8 +487,8 @@ TEST_F(LineDeviceTest, CallInfoFiresCallerIdThenStatus) {
   device_->Dial("5551234");
   loop_.RunFor(100);
   statuses_.clear();
-  device_->Deliver(device_->call_handle_, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
-  device_->Deliver(device_->call_handle_, LINE_CALLINFO, 0x1);
+  Deliver(*device_, device_->Call().CallHandle(), LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
+  Deliver(*device_, device_->Call().CallHandle(), LINE_CALLINFO, 0x1);
   ASSERT_EQ(callers.size(), 1u);
   EXPECT_EQ(callers[0].first, "Unavailable");  // the simulated network withholds it
   EXPECT_THAT(statuses_,

@@ -1,31 +1,16 @@
-// Readable texts of the line device's status reports and failure codes.
+// Readable texts of the line device's status reports, failure codes and caller identification.
+#include "telephony/status_texts.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "platform/errors.h"
-#include "platform/message_loop.h"
-#include "telephony/tapi_device.h"
 
 namespace telvane {
 namespace {
-
-// A device that stands in for the telephony system; a test can set its retry countdown, as
-// the dial retry timer would.
-class TextsDevice : public TApdTapiDevice {
- public:
-  TextsDevice() : TApdTapiDevice(nullptr, Registration::kStandIn) {}
-  void SetRetryCountdown(int32_t seconds) { retry_countdown_ = seconds; }
-};
-
-// The device lives on a thread with a message loop, on the virtual clock.
-class StatusTextTest : public ::testing::Test {
- protected:
-  platform::MessageLoop loop_{platform::ClockMode::kVirtual};
-  TextsDevice device_;
-};
-using FailureTextTest = StatusTextTest;
 
 // The lowest set bit counts, from 1 for bit 0 to 32 for bit 31, and 0 has position 33.
 TEST(LowestBitPositionTest, CountsFromOneAndGivesThirtyThreeForZero) {
@@ -44,8 +29,7 @@ TEST(LowestBitPositionTest, CountsFromOneAndGivesThirtyThreeForZero) {
 }
 
 // Each report kind has its own base; only the lowest set bit of the state counts.
-TEST_F(StatusTextTest, PicksTextByMessageKindAndLowestStateBit) {
-  const TextsDevice& device = device_;
+TEST(StatusTextTest, PicksTextByMessageKindAndLowestStateBit) {
   const struct {
     int32_t message;
     int32_t state;
@@ -78,13 +62,12 @@ TEST_F(StatusTextTest, PicksTextByMessageKindAndLowestStateBit) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE("message " + std::to_string(row.message) + " state " + std::to_string(row.state));
-    EXPECT_EQ(device.StatusText(row.message, row.state, row.param), row.text);
+    EXPECT_EQ(StatusText(row.message, row.state, row.param, 0), row.text);
   }
 }
 
 // A disconnected call names its reason from the lowest bit of the disconnect mode.
-TEST_F(StatusTextTest, DisconnectedCallNamesReasonFromLowestModeBit) {
-  const TextsDevice& device = device_;
+TEST(StatusTextTest, DisconnectedCallNamesReasonFromLowestModeBit) {
   const struct {
     int32_t mode;
     const char* text;
@@ -97,24 +80,19 @@ TEST_F(StatusTextTest, DisconnectedCallNamesReasonFromLowestModeBit) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.mode);
-    EXPECT_EQ(device.StatusText(2, 0x4000, row.mode), row.text);
+    EXPECT_EQ(StatusText(2, 0x4000, row.mode, 0), row.text);
   }
 }
 
 // The retry-wait report fills in the seconds left, but only for the device's own message.
-TEST_F(StatusTextTest, RetryWaitShowsCountdownOnlyForDeviceReport) {
-  TextsDevice& device = device_;
-  device.SetRetryCountdown(5);
-  EXPECT_EQ(device.StatusText(32, 8, 0), "Waiting for retry in 5 seconds");
-  device.SetRetryCountdown(0);
-  EXPECT_EQ(device.StatusText(32, 8, 0), "Waiting for retry in 0 seconds");
-  device.SetRetryCountdown(5);
-  EXPECT_EQ(device.StatusText(1, 8, 0), "Waiting for retry in %d seconds");
+TEST(StatusTextTest, RetryWaitShowsCountdownOnlyForDeviceReport) {
+  EXPECT_EQ(StatusText(32, 8, 0, 5), "Waiting for retry in 5 seconds");
+  EXPECT_EQ(StatusText(32, 8, 0, 0), "Waiting for retry in 0 seconds");
+  EXPECT_EQ(StatusText(1, 8, 0, 5), "Waiting for retry in %d seconds");
 }
 
 // A negative failure code is a telephony error named by its number.
-TEST_F(FailureTextTest, NegativeCodeNamesTelephonyError) {
-  const TextsDevice& device = device_;
+TEST(FailureTextTest, NegativeCodeNamesTelephonyError) {
   const struct {
     uint32_t tapi_result;
     const char* text;
@@ -125,17 +103,47 @@ TEST_F(FailureTextTest, NegativeCodeNamesTelephonyError) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.tapi_result);
-    EXPECT_EQ(device.FailureText(static_cast<int32_t>(row.tapi_result)), row.text);
+    EXPECT_EQ(FailureText(static_cast<int32_t>(row.tapi_result)), row.text);
   }
 }
 
 // A non-negative failure code is a disconnect mode, shown as a disconnected call.
-TEST_F(FailureTextTest, DisconnectModeReadsAsDisconnectedCall) {
-  const TextsDevice& device = device_;
-  EXPECT_EQ(device.FailureText(0x40), "Call disconnected (No Answer by Remote)");
-  EXPECT_EQ(device.FailureText(0x1), "Call disconnected (Normal Hangup by Remote)");
+TEST(FailureTextTest, DisconnectModeReadsAsDisconnectedCall) {
+  EXPECT_EQ(FailureText(0x40), "Call disconnected (No Answer by Remote)");
+  EXPECT_EQ(FailureText(0x1), "Call disconnected (Normal Hangup by Remote)");
   // Mode 0 has no set bit, so its reason is whatever the catalogue falls back to.
-  EXPECT_EQ(device.FailureText(0), "Call disconnected (" + MessageForCode(13683) + ")");
+  EXPECT_EQ(FailureText(0), "Call disconnected (" + MessageForCode(13683) + ")");
+}
+
+// Builds a call-information block with caller flags, number and name.
+platform::TapiBlock<LINECALLINFO> CallerInfo(DWORD flags, const std::string& number,
+                                             const std::string& name) {
+  platform::TapiBlock<LINECALLINFO> block(512);
+  LINECALLINFO* info = block.get();
+  info->dwCallerIDFlags = flags;
+  auto put = [&](const std::string& text, DWORD offset, DWORD& size_field, DWORD& offset_field) {
+    if (text.empty()) return;
+    std::memcpy(reinterpret_cast<char*>(info) + offset, text.c_str(), text.size() + 1);
+    size_field = static_cast<DWORD>(text.size() + 1);
+    offset_field = offset;
+  };
+  put(number, 300, info->dwCallerIDSize, info->dwCallerIDOffset);
+  put(name, 400, info->dwCallerIDNameSize, info->dwCallerIDNameOffset);
+  return block;
+}
+
+// Caller identification: the flags win over the number unless the address flag is set;
+// the name has no flag of its own, so an unavailable flag always names it "Unavailable".
+TEST(CallerIdTextTest, FlagsWinOverTheNumberUnlessTheAddressFlagIsSet) {
+  EXPECT_EQ(CallerIDNumberText(platform::TapiBlock<LINECALLINFO>()), "");
+  EXPECT_EQ(CallerIDNumberText(CallerInfo(LINECALLPARTYID_BLOCKED, "5551234", "Ann")),
+            "Caller ID Blocked");
+  EXPECT_EQ(CallerIDNumberText(CallerInfo(LINECALLPARTYID_OUTOFAREA, "", "")), "Out of Area Call");
+  const auto both = CallerInfo(LINECALLPARTYID_ADDRESS | LINECALLPARTYID_UNAVAIL, "5551234", "Ann");
+  EXPECT_EQ(CallerIDNumberText(both), "5551234");
+  EXPECT_EQ(CallerIDNameText(both), "Unavailable");
+  EXPECT_EQ(CallerIDNumberText(CallerInfo(0, "", "")), "");
+  EXPECT_EQ(CallerIDNameText(CallerInfo(0, "", "")), "");
 }
 
 }  // namespace

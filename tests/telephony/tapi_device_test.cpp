@@ -20,14 +20,15 @@ namespace {
 class VoiceLinesDevice : public TApdTapiDevice {
  public:
   explicit VoiceLinesDevice(std::set<std::string> voice_lines)
-      : TApdTapiDevice(nullptr, Registration::kStandIn), voice_lines_(std::move(voice_lines)) {}
+      : TApdTapiDevice(nullptr, std::vector<std::string>()), voice_lines_(std::move(voice_lines)) {}
   int Checks() const { return checks_; }
 
  protected:
   void CheckVoiceSupport() override {
     ++checks_;
-    enable_voice_ = voice_lines_.count(SelectedDevice()) > 0;
-    if (!enable_voice_) throw ETapiVoiceNotSupported(ecTapiVoiceNotSupported);
+    if (voice_lines_.count(SelectedDevice()) == 0) {
+      throw ETapiVoiceNotSupported(ecTapiVoiceNotSupported);
+    }
   }
 
  private:

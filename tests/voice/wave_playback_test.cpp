@@ -4,10 +4,8 @@
 // interrupting, and the refusals.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -20,6 +18,8 @@
 #include "platform/mmsystem.h"
 #include "platform/tapi_binding.h"
 #include "telephony/tapi_device.h"
+#include "tests/support/scratch_dir.h"
+#include "tests/support/sim_lines.h"
 #include "tests/support/wave_files.h"
 
 namespace telvane {
@@ -29,18 +29,6 @@ using namespace testing_wave;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using Wave = TWaveMessage;
-
-class TestDevice : public TApdTapiDevice {
- public:
-  using TApdCustomTapiDevice::notify_window_;
-  using TApdCustomTapiDevice::play_buffer_size_;
-  using TApdCustomTapiDevice::TWavePhase;
-  using TApdCustomTapiDevice::wave_out_handle_;
-  using TApdCustomTapiDevice::wave_phase_;
-  using TApdTapiDevice::TApdTapiDevice;
-
-  bool Playing() const { return wave_phase_ == TWavePhase::wpPlaying; }
-};
 
 struct Notified {
   Wave message;
@@ -54,31 +42,26 @@ constexpr const char* kNumber = "5551234";
 
 class WavePlaybackTest : public ::testing::Test {
  protected:
-  WavePlaybackTest() : loop_(platform::ClockMode::kVirtual) {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("telvane_play_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-    setenv("TELVANE_STATE_DIR", (dir_ / "state").c_str(), 1);
-    setenv("TELVANE_LINES", (dir_ / "lines.ini").c_str(), 1);
-    setenv("TELVANE_LINES_LOG", (dir_ / "lines.log").c_str(), 1);
+  WavePlaybackTest() {
+    telvane::testing::SetEnvironment("TELVANE_STATE_DIR", (dir_ / "state").string());
+    telvane::testing::SetEnvironment("TELVANE_LINES", (dir_ / "lines.ini").string());
+    telvane::testing::SetEnvironment("TELVANE_LINES_LOG", (dir_ / "lines.log").string());
     platform::SetTapiLibraryName(TELVANE_LINESVC_PATH);
   }
 
   ~WavePlaybackTest() override {
     device_.reset();
     platform::UnbindTapi();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
   }
 
   // A voice line that records what the callee hears; its calls follow the script.
   void BuildVoiceLine(const std::string& script) {
-    std::ofstream(dir_ / "lines.ini") << "[line Sim Voice]\ndriver = sim\nmedia = voice\n"
-                                      << "record = " << (dir_ / "%n-%c.wav").string() << "\n"
-                                      << "default = " << script << "\n";
-    device_ = std::make_unique<TestDevice>(nullptr);
+    dir_.Write("lines.ini", telvane::testing::SimLines()
+                                .Line("Sim Voice")
+                                .Record((dir_ / "%n-%c.wav").string())
+                                .Default(script)
+                                .Text());
+    device_ = std::make_unique<TApdTapiDevice>(nullptr);
     device_->SetComPort(&port_);
     device_->SetSelectedDevice("Sim Voice");
     device_->SetEnableVoice(true);
@@ -89,7 +72,7 @@ class WavePlaybackTest : public ::testing::Test {
     };
     device_->OnTapiWaveNotify = [this](TObject&, TWaveMessage message) {
       notified_.push_back(
-          {message, loop_.NowMs(), device_->Playing(), device_->wave_out_handle_ != nullptr});
+          {message, loop_.NowMs(), Playing(), device_->Playback().Output() != nullptr});
       if (on_wave_) on_wave_(message);
     };
   }
@@ -102,6 +85,8 @@ class WavePlaybackTest : public ::testing::Test {
     connected_ms_ = loop_.NowMs();
   }
 
+  bool Playing() const { return device_->Playback().Phase() == TWavePhase::wpPlaying; }
+
   // Runs until the condition holds; a minute of clock time without it fails the test.
   void RunUntil(const std::function<bool()>& done) {
     ASSERT_EQ(loop_.RunUntil(done, loop_.DeadlineAfter(60000)), platform::WaitResult::kReached)
@@ -109,12 +94,11 @@ class WavePlaybackTest : public ::testing::Test {
   }
 
   void RunUntilDone() {
-    RunUntil([this] { return Count(Wave::waPlayClose) > 0 && !device_->Playing(); });
+    RunUntil([this] { return Count(Wave::waPlayClose) > 0 && !Playing(); });
   }
 
   std::string File(const std::string& name, const std::string& bytes) {
-    WriteFile(dir_ / name, bytes);
-    return (dir_ / name).string();
+    return dir_.Write(name, bytes);
   }
 
   int Count(Wave message) const {
@@ -155,9 +139,9 @@ class WavePlaybackTest : public ::testing::Test {
     return ETapiWaveFail(std::string());
   }
 
-  platform::MessageLoop loop_;
-  std::filesystem::path dir_;
-  std::unique_ptr<TestDevice> device_;
+  platform::MessageLoop loop_{platform::ClockMode::kVirtual};
+  telvane::testing::ScratchDir dir_ = telvane::testing::ScratchDir::ForCurrentTest();
+  std::unique_ptr<TApdTapiDevice> device_;
   TApdComPort port_;
   int connects_ = 0;
   int64_t connected_ms_ = 0;
@@ -173,7 +157,7 @@ TEST_F(WavePlaybackTest, ConnectedPlaybackIsHeardWholeThenReportsOpenDoneClose) 
   Connect();
   const std::vector<int16_t> samples = Ramp(12000);  // 1.5 s
   device_->PlayWaveFile(File("hello.wav", LineWave(samples)));
-  EXPECT_TRUE(device_->Playing());
+  EXPECT_TRUE(Playing());
   EXPECT_TRUE(notified_.empty()) << "nothing is reported from inside PlayWaveFile";
   const int64_t start = loop_.NowMs();
   RunUntilDone();
@@ -191,10 +175,10 @@ TEST_F(WavePlaybackTest, ConnectedPlaybackIsHeardWholeThenReportsOpenDoneClose) 
 // no empty third piece; a third playback piece of another size follows the same way.
 TEST_F(WavePlaybackTest, BufferSizedPiecesJoinWithoutAGap) {
   Connect();
-  EXPECT_EQ(device_->play_buffer_size_, 0);
+  EXPECT_EQ(device_->Playback().BufferSize(), 0);
   const std::vector<int16_t> two = Ramp(48000, 3);
   device_->PlayWaveFile(File("two.wav", LineWave(two)));
-  EXPECT_EQ(device_->play_buffer_size_, 48000);
+  EXPECT_EQ(device_->Playback().BufferSize(), 48000);
   RunUntilDone();
   EXPECT_EQ(Count(Wave::waPlayDone), 1);
   const std::vector<std::string> log = AudioLog();
@@ -296,11 +280,11 @@ TEST_F(WavePlaybackTest, InterruptingPlayReportsTheOldEndBeforeReturning) {
   loop_.RunFor(500);
   device_->PlayWaveFile(second_file);
   EXPECT_THAT(Messages(), ElementsAre(Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose));
-  EXPECT_TRUE(device_->Playing());
+  EXPECT_TRUE(Playing());
   RunUntil([this] { return Count(Wave::waPlayClose) == 2; });
   EXPECT_THAT(Messages(), ElementsAre(Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose,
                                       Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose));
-  EXPECT_FALSE(device_->Playing());
+  EXPECT_FALSE(Playing());
   std::vector<int16_t> expected(first.begin(), first.begin() + 4000);
   expected.insert(expected.end(), second.begin(), second.end());
   EXPECT_EQ(Heard(), expected);
@@ -330,7 +314,7 @@ TEST_F(WavePlaybackTest, NoCallFailsBeforeTheFileIsOpened) {
   EXPECT_EQ(error.Message(), "TAPI wave file error");
   loop_.RunFor(1000);
   EXPECT_TRUE(notified_.empty());
-  EXPECT_FALSE(device_->Playing());
+  EXPECT_FALSE(Playing());
 }
 
 // A call whose line names no wave device fails the same way.
@@ -363,7 +347,7 @@ TEST_F(WavePlaybackTest, DamagedFilesFailWithTheWaveFileError) {
     const ETapiWaveFail error = PlayFailure(File("bad.wav", bytes));
     EXPECT_EQ(error.ErrorCode(), 0);
     EXPECT_EQ(error.Message(), "TAPI wave file error");
-    EXPECT_FALSE(device_->Playing());
+    EXPECT_FALSE(Playing());
   }
   loop_.RunFor(1000);
   EXPECT_TRUE(notified_.empty());
@@ -380,7 +364,7 @@ TEST_F(WavePlaybackTest, UnplayableFormatFailsWithThePlatformText) {
   waveOutGetErrorText(WAVERR_BADFORMAT, text, sizeof text);
   EXPECT_EQ(error.ErrorCode(), 0);
   EXPECT_EQ(error.Message(), text);
-  EXPECT_FALSE(device_->Playing());
+  EXPECT_FALSE(Playing());
 }
 
 // A data chunk that claims more than the file holds plays exactly the bytes that are there:
@@ -418,12 +402,12 @@ TEST_F(WavePlaybackTest, RefusedHandOverEndsThePlaybackWithDone) {
   device_->PlayWaveFile(File("long.wav", LineWave(Ramp(80000))));
   loop_.RunFor(100);
   // The header is still at the output, so handing it over again is refused.
-  device_->notify_window_->Post(MM_WOM_DONE, reinterpret_cast<uintptr_t>(device_->wave_out_handle_),
-                                0);
+  loop_.PostToWindow(device_->NotifyWindow().Handle(), MM_WOM_DONE,
+                     reinterpret_cast<uintptr_t>(device_->Playback().Output()), 0);
   RunUntilDone();
   EXPECT_THAT(Messages(), ElementsAre(Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose));
   EXPECT_EQ(notified_[1].ms, notified_[0].ms + 100);
-  EXPECT_EQ(device_->wave_out_handle_, nullptr);
+  EXPECT_EQ(device_->Playback().Output(), nullptr);
   loop_.RunFor(10000);
   EXPECT_EQ(notified_.size(), 3u) << "the returned buffer of the closed output is not a second end";
   // The device plays again afterwards.
@@ -439,7 +423,7 @@ TEST_F(WavePlaybackTest, DestroyingThePlayingDeviceIsClean) {
   Connect();
   device_->PlayWaveFile(File("long.wav", LineWave(Ramp(80000))));
   loop_.RunFor(700);
-  ASSERT_TRUE(device_->Playing());
+  ASSERT_TRUE(Playing());
   std::vector<Wave> after;
   device_->OnTapiWaveNotify = [&after](TObject&, TWaveMessage message) {
     after.push_back(message);
@@ -455,7 +439,7 @@ TEST_F(WavePlaybackTest, DestroyingThePlayingDeviceIsClean) {
 // of exactly 255 characters is passed whole (here: to find that no such file exists).
 TEST_F(WavePlaybackTest, OverlongFileNameIsRefused) {
   Connect();
-  const std::string prefix = dir_.string() + "/";
+  const std::string prefix = dir_.Path().string() + "/";
   const ETapiWaveFail overlong = PlayFailure(prefix + std::string(256 - prefix.size(), 'x'));
   EXPECT_EQ(overlong.ErrorCode(), 0);
   EXPECT_THAT(overlong.Message(), HasSubstr("too long"));

@@ -1,0 +1,20 @@
+// The line device's deferred notifications: what must not happen inside a telephony
+// callback is posted to the device's window as kDeviceEventMessage, with the code as the
+// first parameter and an argument as the second, and happens when the loop dispatches it.
+#pragma once
+
+#include <cstdint>
+
+namespace telvane {
+
+inline constexpr uint32_t kDeviceEventMessage = 32437;
+
+enum class DeviceNotification : uint32_t {
+  kConnect = 0,     // fire OnTapiConnect
+  kPortOpen = 1,    // fire OnTapiPortOpen
+  kPortClose = 2,   // fire OnTapiPortClose
+  kFail = 3,        // NotifyFail: OnTapiFail at most once per call
+  kLineCreate = 4,  // a new line device exists (argument: its identifier)
+};
+
+}  // namespace telvane
