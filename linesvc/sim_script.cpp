@@ -2,7 +2,6 @@
 // Scenario.
 #include "linesvc/sim_script.h"
 
-#include <cctype>
 #include <charconv>
 #include <cstdint>
 #include <sstream>
@@ -21,6 +20,11 @@ constexpr int64_t kDefaultRejectMs = 2000;
 constexpr int64_t kDefaultUnreachableMs = 500;
 constexpr int64_t kDefaultNoDialToneMs = 3000;
 
+// What separates words: every kind of white space a file may hold, as the word reader of
+// ParseClause sees it, so a clause of vertical tabs or carriage returns is as empty as one of
+// blanks.
+constexpr std::string_view kSpace = " \t\r\n\v\f";
+
 bool ParseMs(std::string_view text, int64_t* ms) {
   return platform::ParseInteger(text, 0, INT64_MAX, ms);
 }
@@ -30,7 +34,7 @@ std::vector<std::string> Split(std::string_view text, char separator) {
   size_t start = 0;
   for (;;) {
     const size_t end = text.find(separator, start);
-    parts.push_back(platform::Trim(text.substr(start, end - start)));
+    parts.push_back(platform::Trim(text.substr(start, end - start), kSpace));
     if (end == std::string_view::npos) return parts;
     start = end + 1;
   }
@@ -42,7 +46,7 @@ bool ParseTime(const std::string& text, SimTime* time) {
   SimTime result;
   std::string number = text;
   if (plus != std::string::npos) {
-    const std::string anchor = platform::LowerCase(platform::Trim(text.substr(0, plus)));
+    const std::string anchor = platform::LowerCase(platform::Trim(text.substr(0, plus), kSpace));
     if (anchor == "dial") {
       result.anchor = SimTime::Anchor::kDial;
     } else if (anchor == "heard") {
@@ -50,7 +54,7 @@ bool ParseTime(const std::string& text, SimTime* time) {
     } else if (anchor != "answer") {
       return false;
     }
-    number = platform::Trim(text.substr(plus + 1));
+    number = platform::Trim(text.substr(plus + 1), kSpace);
   }
   if (!ParseMs(number, &result.ms)) return false;
   *time = result;
@@ -81,13 +85,16 @@ bool ParseKeys(const std::string& list, std::vector<SimKey>* keys, std::string* 
     const auto colon = entry.rfind(':');
     SimKey key;
     const std::string digit =
-        colon == std::string::npos ? std::string() : platform::Trim(entry.substr(colon + 1));
-    if (colon == std::string::npos || !ParseTime(platform::Trim(entry.substr(0, colon)), &key.at) ||
-        digit.size() != 1 || !IsKeyDigit(static_cast<char>(std::toupper(digit[0])))) {
+        colon == std::string::npos
+            ? std::string()
+            : platform::UpperCase(platform::Trim(entry.substr(colon + 1), kSpace));
+    if (colon == std::string::npos ||
+        !ParseTime(platform::Trim(entry.substr(0, colon), kSpace), &key.at) || digit.size() != 1 ||
+        !IsKeyDigit(digit[0])) {
       *error = "bad key '" + entry + "' (TIME:KEY, KEY one of 0-9 A-D * #)";
       return false;
     }
-    key.digit = static_cast<char>(std::toupper(digit[0]));
+    key.digit = digit[0];
     keys->push_back(key);
   }
   return true;
@@ -101,13 +108,16 @@ struct Clause {
 bool ParseClause(const std::string& text, Clause* clause, std::string* error) {
   std::stringstream stream(text);
   std::string word;
-  stream >> clause->verb;
+  if (!(stream >> clause->verb)) {
+    *error = "an empty clause";
+    return false;
+  }
   clause->verb = platform::LowerCase(clause->verb);
   if (clause->verb.find('=') != std::string::npos) {
     // "keys=..." is a clause of its own; a list may hold blanks after its commas.
     const auto equals = text.find('=');
-    clause->params.emplace_back(platform::LowerCase(platform::Trim(text.substr(0, equals))),
-                                platform::Trim(text.substr(equals + 1)));
+    clause->params.emplace_back(platform::LowerCase(platform::Trim(text.substr(0, equals), kSpace)),
+                                platform::Trim(text.substr(equals + 1), kSpace));
     clause->verb.clear();
     return true;
   }

@@ -82,6 +82,17 @@ TEST(SimScenarioTest, MistakesAreExplained) {
   EXPECT_NE(Error("tones=1").find("unknown clause 'tones='"), std::string::npos);
 }
 
+// Every character a lines file can hold is handled: clauses made only of other white space
+// (vertical tab, form feed, a carriage return) are empty like ";;", and bytes that are no
+// part of the language are refused with a sentence instead of read as something else.
+TEST(SimScenarioTest, AnyCharacterIsHandled) {
+  EXPECT_EQ(Parse("answer after=1000;\v;\f").outcome_ms, 1000);
+  EXPECT_EQ(Parse("busy; \r ;keys=5:1").outcome, Scenario::Outcome::kBusy);
+  EXPECT_EQ(Parse("answer\rafter=20\v").outcome_ms, 20);
+  EXPECT_NE(Error("keys=1500:\xB5").find("bad key"), std::string::npos);
+  EXPECT_NE(Error(std::string("busy\0", 5)).find("unknown clause"), std::string::npos);
+}
+
 // The sim driver's own keys are checked when the line is made.
 TEST(SimScenarioTest, DriverKeysAreChecked) {
   std::string error;
