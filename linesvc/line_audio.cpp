@@ -10,6 +10,8 @@
 #include <utility>
 
 #include "platform/message_loop.h"
+#include "platform/mmsystem.h"
+#include "platform/text.h"
 #include "platform/wave_devices.h"
 
 namespace telvane::linesvc {
@@ -212,6 +214,23 @@ uint64_t LinePlay::HeardBy(int64_t t) const {
   const uint64_t position = static_cast<uint64_t>(t - base_ms) * kRate / 1000;
   if (position <= first_sample) return 0;
   return std::min<uint64_t>(position - first_sample, Size());
+}
+
+bool ParseWaveId(std::string_view text, DWORD* id, std::string* error) {
+  constexpr int64_t kDefaultOutput = WAVE_MAPPER;
+  int64_t value = 0;
+  if (platform::ParseInteger(text, 0, kDefaultOutput - 1, &value)) {
+    *id = static_cast<DWORD>(value);
+    return true;
+  }
+  if (platform::ParseInteger(text, kDefaultOutput, kDefaultOutput, &value)) {
+    *error = "wave " + std::string(text) +
+             " is the number of the default sound output, not of a line's wave device";
+  } else {
+    *error = "wave takes a device number from 0 to " + std::to_string(kDefaultOutput - 1) +
+             ", not '" + std::string(text) + "'";
+  }
+  return false;
 }
 
 std::unique_ptr<LineAudioDevice> LineAudioDevice::Register(DWORD wave_id, const std::string& name,

@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/tapi.h"
@@ -78,6 +79,11 @@ class LineAudioOutput {
  protected:
   ~LineAudioOutput() = default;
 };
+
+// Reads the `wave` key of a line: the number of its wave-output device, 0 to 4294967294
+// (4294967295 is the number that means the default sound output). False with a sentence in
+// *error for anything else.
+bool ParseWaveId(std::string_view text, DWORD* id, std::string* error);
 
 // A wave-output device of a line, registered for as long as this object lives.
 class LineAudioDevice {

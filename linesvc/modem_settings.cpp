@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "linesvc/line_audio.h"
 #include "platform/text.h"
 
 namespace telvane::linesvc {
@@ -51,8 +52,11 @@ bool ParseModemSettings(const std::vector<DriverKey>& keys, DWORD device_id,
       ok = platform::ParseInteger(value, 0, 3600, &number);
       result.lock_wait_ms = static_cast<int>(number) * 1000;
     } else if (key.key == "wave") {
-      ok = platform::ParseInteger(value, 0, 0x7FFFFFFF, &number);
-      result.wave_id = static_cast<DWORD>(number);
+      std::string reason;
+      if (!ParseWaveId(value, &result.wave_id, &reason)) {
+        *error = where + reason;
+        return false;
+      }
     } else {
       *error = where + "unknown key '" + key.key + "' for the modem driver";
       return false;

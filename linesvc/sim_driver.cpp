@@ -114,12 +114,10 @@ std::unique_ptr<LineDriver> CreateSimDriver(const std::vector<DriverKey>& keys, 
       }
       numbers.emplace_back(NumberKey(key.key.substr(7)), std::move(scenario));
     } else if (key.key == "wave") {
-      int64_t value = 0;
-      if (!platform::ParseInteger(key.value, 0, 0xFFFFFFFF, &value)) {
-        *error = where + "wave takes a device number, not '" + key.value + "'";
+      if (!ParseWaveId(key.value, &wave_id, &reason)) {
+        *error = where + reason;
         return nullptr;
       }
-      wave_id = static_cast<DWORD>(value);
     } else if (key.key == "record") {
       if (key.value.empty()) {
         *error = where + "record takes a file name";

@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cstdlib>
 
+#include "linesvc/line_audio.h"
 #include "platform/text.h"
 
 namespace telvane::linesvc {
@@ -213,9 +214,11 @@ bool ParseSipSettings(const std::vector<DriverKey>& keys, DWORD device_id, SipSe
       result.rtp_port_low = low;
       result.rtp_port_high = high;
     } else if (key.key == "wave") {
-      int64_t number = 0;
-      ok = platform::ParseInteger(value, 0, 0x7FFFFFFF, &number);
-      result.wave_id = static_cast<DWORD>(number);
+      std::string reason;
+      if (!ParseWaveId(value, &result.wave_id, &reason)) {
+        *error = where + reason;
+        return false;
+      }
     } else {
       *error = where + "unknown key '" + key.key + "' for the sip driver";
       return false;

@@ -99,7 +99,13 @@ TEST(SimScenarioTest, DriverKeysAreChecked) {
   EXPECT_NE(CreateSimDriver({{"wave", "7", 3}, {"number.555 123", "busy", 4}}, 0, &error), nullptr)
       << error;
   EXPECT_EQ(CreateSimDriver({{"wave", "seven", 3}}, 0, &error), nullptr);
-  EXPECT_EQ(error, "line 3: wave takes a device number, not 'seven'");
+  EXPECT_EQ(error, "line 3: wave takes a device number from 0 to 4294967294, not 'seven'");
+  EXPECT_EQ(CreateSimDriver({{"wave", "4294967295", 3}}, 0, &error), nullptr);
+  EXPECT_EQ(error,
+            "line 3: wave 4294967295 is the number of the default sound output, not of a line's "
+            "wave device");
+  EXPECT_EQ(CreateSimDriver({{"wave", "-1", 3}}, 0, &error), nullptr);
+  EXPECT_NE(error.find("from 0 to 4294967294"), std::string::npos) << error;
   EXPECT_EQ(CreateSimDriver({{"number.1", "busy; busy", 5}}, 0, &error), nullptr);
   EXPECT_EQ(error.rfind("line 5: number.1: more than one outcome", 0), 0u) << error;
   EXPECT_EQ(CreateSimDriver({{"port", "/dev/ttyS0", 6}}, 0, &error), nullptr);
