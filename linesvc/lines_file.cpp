@@ -3,12 +3,12 @@
 // service's own keys, and the search order.
 #include "linesvc/lines_file.h"
 
-#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <unordered_set>
 
 #include "platform/os.h"
 #include "platform/text.h"
@@ -75,7 +75,8 @@ struct Section {
   std::string header;
   int file_line = 0;
   std::vector<DriverKey> keys;
-  std::string error;  // the first structural fault found inside it
+  std::unordered_set<std::string> names;  // of the keys, to find one given twice at once
+  std::string error;                      // the first structural fault found inside it
 };
 
 // Turns a "[line NAME]" section into a line configuration, or explains why it cannot be used.
@@ -194,8 +195,7 @@ LinesConfig ParseLinesFile(const std::string& text, const std::string& source) {
     }
     DriverKey key{platform::LowerCase(TrimLine(line.substr(0, equals))),
                   platform::Unquote(TrimLine(line.substr(equals + 1))), file_line};
-    const bool repeated = std::any_of(section->keys.begin(), section->keys.end(),
-                                      [&](const DriverKey& k) { return k.key == key.key; });
+    const bool repeated = !section->names.insert(key.key).second;
     if (repeated && section->error.empty()) {
       section->error = "line " + std::to_string(file_line) + ": key '" + key.key + "' repeated";
     }

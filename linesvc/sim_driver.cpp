@@ -2,6 +2,7 @@
 #include "linesvc/sim_driver.h"
 
 #include <cctype>
+#include <unordered_map>
 #include <utility>
 
 #include "linesvc/line_audio.h"
@@ -27,7 +28,7 @@ std::string NumberKey(std::string_view number) {
 
 class SimDriver final : public LineDriver {
  public:
-  SimDriver(Scenario default_scenario, std::vector<std::pair<std::string, Scenario>> numbers,
+  SimDriver(Scenario default_scenario, std::unordered_map<std::string, Scenario> numbers,
             DWORD wave_id, std::shared_ptr<SimLineAudio> audio,
             std::unique_ptr<LineAudioDevice> device, std::string record_pattern)
       : default_(std::move(default_scenario)),
@@ -73,15 +74,13 @@ class SimDriver final : public LineDriver {
 
  private:
   const Scenario& ScenarioFor(const std::string& number) const {
-    const std::string key = NumberKey(number);
-    for (const auto& [scripted, scenario] : numbers_) {
-      if (scripted == key) return scenario;
-    }
-    return default_;
+    const auto it = numbers_.find(NumberKey(number));
+    return it == numbers_.end() ? default_ : it->second;
   }
 
   const Scenario default_;
-  const std::vector<std::pair<std::string, Scenario>> numbers_;
+  // By number key; of two keys that mean the same number, the first in the file.
+  const std::unordered_map<std::string, Scenario> numbers_;
   const DWORD wave_id_;
   const std::shared_ptr<SimLineAudio> audio_;
   const std::unique_ptr<LineAudioDevice> device_;  // unregistered before the audio goes
@@ -95,7 +94,7 @@ class SimDriver final : public LineDriver {
 std::unique_ptr<LineDriver> CreateSimDriver(const std::vector<DriverKey>& keys, DWORD device_id,
                                             std::string* error) {
   Scenario default_scenario;
-  std::vector<std::pair<std::string, Scenario>> numbers;
+  std::unordered_map<std::string, Scenario> numbers;
   DWORD wave_id = device_id;
   std::string record_pattern;
   for (const DriverKey& key : keys) {
@@ -112,7 +111,7 @@ std::unique_ptr<LineDriver> CreateSimDriver(const std::vector<DriverKey>& keys, 
         *error = where + key.key + ": " + reason;
         return nullptr;
       }
-      numbers.emplace_back(NumberKey(key.key.substr(7)), std::move(scenario));
+      numbers.emplace(NumberKey(key.key.substr(7)), std::move(scenario));
     } else if (key.key == "wave") {
       if (!ParseWaveId(key.value, &wave_id, &reason)) {
         *error = where + reason;
