@@ -8,9 +8,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <random>
 #include <sstream>
 
 namespace telvane::linesvc {
@@ -23,22 +24,65 @@ std::string BaseName(const std::string& path) {
 }
 
 // The process id in a lock: ten-column text, or the four binary bytes some old programs
-// write. 0 when it cannot be read.
+// write. 0 when it cannot be read. The lock directory is writable by all, so the file may be
+// anything a user planted: it is read only as a regular file, without following a link or
+// waiting on a FIFO, and never past the few bytes a lock holds.
 pid_t ReadOwner(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  if (content.size() == sizeof(int32_t)) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return 0;
+  struct stat info {};
+  char content[32];
+  ssize_t size = -1;
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) size = ::read(fd, content, sizeof content);
+  ::close(fd);
+  if (size == static_cast<ssize_t>(sizeof(int32_t))) {
     int32_t pid = 0;
-    std::memcpy(&pid, content.data(), sizeof pid);
-    return pid;
+    std::memcpy(&pid, content, sizeof pid);
+    return pid > 0 ? pid : 0;
   }
-  std::istringstream text(content);
+  if (size <= 0) return 0;
+  std::istringstream text(std::string(content, static_cast<size_t>(size)));
   long pid = 0;
-  if (!(text >> pid) || pid <= 0) return 0;
+  if (!(text >> pid) || pid <= 0 || pid > INT32_MAX) return 0;
   return static_cast<pid_t>(pid);
 }
 
 bool IsAlive(pid_t pid) { return ::kill(pid, 0) == 0 || errno != ESRCH; }
+
+// Removes the temporary file of the lock when the attempt ends, however it ends.
+struct TemporaryFile {
+  const std::string& path;
+  ~TemporaryFile() { ::unlink(path.c_str()); }
+};
+
+// Makes the lock's content under a new name of its own: created, never opened if anything
+// (a file, a planted link) has that name, so nothing is written anywhere but here.
+bool WriteTemporary(const std::string& lock_dir, std::string* temp, std::string* reason) {
+  std::random_device random;
+  int fd = -1;
+  for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "%08x", random());
+    *temp = lock_dir + "/LTMP." + std::to_string(::getpid()) + "." + suffix;
+    fd = ::open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) {
+    *reason = "cannot make a lock file in " + lock_dir + ": " + std::strerror(errno);
+    return false;
+  }
+  char text[16];
+  const int length = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(::getpid()));
+  const bool written = ::write(fd, text, static_cast<size_t>(length)) == length;
+  ::fchmod(fd, 0644);  // readable by all, whatever the umask, so others can see the owner
+  ::close(fd);
+  if (!written) {
+    ::unlink(temp->c_str());
+    *reason = "cannot write a lock file in " + lock_dir;
+    return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -48,28 +92,12 @@ std::unique_ptr<UucpLock> UucpLock::Acquire(const std::string& device, const std
   if (failure == nullptr) failure = &ignored;
   *failure = Failure::kError;
   const std::string path = lock_dir + "/LCK.." + BaseName(device);
-  const std::string temp = lock_dir + "/LTMP." + std::to_string(::getpid());
-  {
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-      *reason = "cannot make a lock file in " + lock_dir + ": " + std::strerror(errno);
-      return nullptr;
-    }
-    char text[16];
-    const int length = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(::getpid()));
-    const bool written = ::write(fd, text, static_cast<size_t>(length)) == length;
-    ::fchmod(fd, 0644);  // readable by all, whatever the umask, so others can see the owner
-    ::close(fd);
-    if (!written) {
-      ::unlink(temp.c_str());
-      *reason = "cannot write a lock file in " + lock_dir;
-      return nullptr;
-    }
-  }
+  std::string temp;
+  if (!WriteTemporary(lock_dir, &temp, reason)) return nullptr;
+  const TemporaryFile remove_temp{temp};
   // Two tries: the second after removing a stale lock.
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (::link(temp.c_str(), path.c_str()) == 0) {
-      ::unlink(temp.c_str());
       *failure = Failure::kNone;
       return std::unique_ptr<UucpLock>(new UucpLock(path));
     }
@@ -92,7 +120,6 @@ std::unique_ptr<UucpLock> UucpLock::Acquire(const std::string& device, const std
     }
     ::unlink(path.c_str());  // stale: its process has gone
   }
-  ::unlink(temp.c_str());
   return nullptr;
 }
 

@@ -126,5 +126,28 @@ TEST_F(UucpLockTest, StaleLockIsRecovered) {
   EXPECT_TRUE(UucpLock::Acquire("/dev/ttyS0", dir_.string(), &reason)) << reason;
 }
 
+// The lock directory is writable by every user: links planted there never make us write
+// through them, a planted lock that is no regular file cannot hang us, and no temporary file
+// is left behind on any path.
+TEST_F(UucpLockTest, PlantedLinksAreNeverFollowed) {
+  const std::filesystem::path target = dir_ / "precious";
+  std::ofstream(target) << "keep me";
+  std::filesystem::create_symlink(target, dir_ / ("LTMP." + std::to_string(::getpid())));
+  std::string reason;
+  auto lock = UucpLock::Acquire("/dev/ttyACM3", dir_.string(), &reason);
+  ASSERT_TRUE(lock) << reason;
+  std::ifstream kept(target);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep me");
+
+  std::filesystem::create_symlink("/dev/zero", dir_ / "LCK..ttyACM4");
+  UucpLock::Failure failure = UucpLock::Failure::kNone;
+  EXPECT_FALSE(UucpLock::Acquire("/dev/ttyACM4", dir_.string(), &reason, &failure));
+  EXPECT_EQ(failure, UucpLock::Failure::kHeld);
+  for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+    const bool temporary = entry.path().filename().string().rfind("LTMP.", 0) == 0;
+    EXPECT_FALSE(temporary && !entry.is_symlink()) << entry.path() << " left behind";
+  }
+}
+
 }  // namespace
 }  // namespace telvane::linesvc
