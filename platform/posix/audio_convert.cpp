@@ -168,19 +168,67 @@ struct SrcDeleter {
 // Output room per call of the resampler; it is called again while it has more to give.
 constexpr size_t kResampleChunk = 4096;
 
+// A mono stream of floats at one rate turned into line samples at another, through
+// libsamplerate. The resampler keeps its history from piece to piece, so the last few
+// milliseconds of what it was given stay inside it until more sound or Flush follows.
+class Resampler {
+ public:
+  // ok() tells whether it could be made.
+  Resampler(uint32_t from_rate, uint32_t to_rate)
+      : ratio_(static_cast<double>(to_rate) / from_rate) {
+    int error = 0;
+    state_.reset(src_new(SRC_SINC_MEDIUM_QUALITY, 1, &error));
+  }
+
+  bool ok() const { return state_ != nullptr; }
+
+  void Process(std::span<const float> input, std::vector<int16_t>& out) {
+    Run(input, /*end_of_input=*/false, out);
+  }
+
+  // Whatever is still held, then a fresh start.
+  void Flush(std::vector<int16_t>& out) {
+    Run({}, /*end_of_input=*/true, out);
+    src_reset(state_.get());
+  }
+
+  void Reset() { src_reset(state_.get()); }
+
+ private:
+  void Run(std::span<const float> input, bool end_of_input, std::vector<int16_t>& out) {
+    std::vector<float> output(kResampleChunk);
+    // The library wants an input pointer even when there is no input.
+    const float no_input = 0.0f;
+    SRC_DATA data{};
+    data.src_ratio = ratio_;
+    data.end_of_input = end_of_input ? 1 : 0;
+    for (;;) {
+      data.data_in = input.empty() ? &no_input : input.data();
+      data.input_frames = static_cast<long>(input.size());
+      data.data_out = output.data();
+      data.output_frames = static_cast<long>(output.size());
+      if (src_process(state_.get(), &data) != 0) return;
+      input = input.subspan(static_cast<size_t>(data.input_frames_used));
+      for (long i = 0; i < data.output_frames_gen; ++i) out.push_back(ToLineSample(output[i]));
+      if (input.empty() && data.output_frames_gen == 0) return;
+    }
+  }
+
+  const double ratio_;
+  std::unique_ptr<SRC_STATE, SrcDeleter> state_;
+};
+
 }  // namespace
 
 class LineAudioConverter::Impl {
  public:
   explicit Impl(const SourceFormat& format) : format_(format) {
     if (format_.sample_rate != kLineSampleRate) {
-      int error = 0;
-      resampler_.reset(src_new(SRC_SINC_MEDIUM_QUALITY, 1, &error));
-      ratio_ = static_cast<double>(kLineSampleRate) / format_.sample_rate;
+      resampler_.emplace(format_.sample_rate, kLineSampleRate);
     }
   }
 
-  bool ok() const { return format_.sample_rate == kLineSampleRate || resampler_ != nullptr; }
+  bool ok() const { return !resampler_ || resampler_->ok(); }
 
   std::vector<int16_t> Convert(std::span<const uint8_t> bytes) {
     std::vector<float> mono = DecodeFrames(bytes);
@@ -190,22 +238,19 @@ class LineAudioConverter::Impl {
       for (float value : mono) out.push_back(ToLineSample(value));
       return out;
     }
-    Resample(mono, /*end_of_input=*/false, out);
+    resampler_->Process(mono, out);
     return out;
   }
 
   std::vector<int16_t> Flush() {
     std::vector<int16_t> out;
-    if (resampler_) {
-      Resample({}, /*end_of_input=*/true, out);
-      src_reset(resampler_.get());
-    }
+    if (resampler_) resampler_->Flush(out);
     partial_.clear();
     return out;
   }
 
   void Reset() {
-    if (resampler_) src_reset(resampler_.get());
+    if (resampler_) resampler_->Reset();
     partial_.clear();
   }
 
@@ -242,30 +287,46 @@ class LineAudioConverter::Impl {
     return sum / static_cast<float>(format_.channels);
   }
 
-  void Resample(std::span<const float> input, bool end_of_input, std::vector<int16_t>& out) {
-    std::vector<float> output(kResampleChunk);
-    // The library wants an input pointer even when there is no input.
-    const float no_input = 0.0f;
-    SRC_DATA data{};
-    data.src_ratio = ratio_;
-    data.end_of_input = end_of_input ? 1 : 0;
-    for (;;) {
-      data.data_in = input.empty() ? &no_input : input.data();
-      data.input_frames = static_cast<long>(input.size());
-      data.data_out = output.data();
-      data.output_frames = static_cast<long>(output.size());
-      if (src_process(resampler_.get(), &data) != 0) return;
-      input = input.subspan(static_cast<size_t>(data.input_frames_used));
-      for (long i = 0; i < data.output_frames_gen; ++i) out.push_back(ToLineSample(output[i]));
-      if (input.empty() && data.output_frames_gen == 0) return;
-    }
-  }
-
   SourceFormat format_;
   std::vector<uint8_t> partial_;
-  std::unique_ptr<SRC_STATE, SrcDeleter> resampler_;
-  double ratio_ = 1.0;
+  std::optional<Resampler> resampler_;
 };
+
+class RateConverter::Impl {
+ public:
+  Impl(uint32_t from_rate, uint32_t to_rate) : resampler_(from_rate, to_rate) {}
+  Resampler resampler_;
+};
+
+std::unique_ptr<RateConverter> RateConverter::Create(uint32_t from_rate, uint32_t to_rate) {
+  if (from_rate < kMinSampleRate || from_rate > kMaxSampleRate || to_rate < kMinSampleRate ||
+      to_rate > kMaxSampleRate) {
+    return nullptr;
+  }
+  auto impl = std::make_unique<Impl>(from_rate, to_rate);
+  if (!impl->resampler_.ok()) return nullptr;
+  return std::unique_ptr<RateConverter>(new RateConverter(std::move(impl)));
+}
+
+RateConverter::RateConverter(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+RateConverter::~RateConverter() = default;
+
+std::vector<int16_t> RateConverter::Convert(std::span<const int16_t> samples) {
+  std::vector<float> input;
+  input.reserve(samples.size());
+  for (int16_t sample : samples) input.push_back(static_cast<float>(sample) / 32768.0f);
+  std::vector<int16_t> out;
+  impl_->resampler_.Process(input, out);
+  return out;
+}
+
+std::vector<int16_t> RateConverter::Flush() {
+  std::vector<int16_t> out;
+  impl_->resampler_.Flush(out);
+  return out;
+}
+
+void RateConverter::Reset() { impl_->resampler_.Reset(); }
 
 bool CanConvert(const WAVEFORMATEX* format, size_t format_size) {
   return ParseFormat(format, format_size).has_value();
