@@ -111,54 +111,71 @@ void ModemCall::Start() {
 std::vector<ModemCall::Step> ModemCall::SetupSteps() const {
   const ModemSettings& settings = line_.Settings();
   const ModemCaps& caps = line_.Caps();
+  const auto command = [](std::string text, bool required = true) {
+    return Step{{{std::move(text)}}, required};
+  };
   // X4 so BUSY and NO DIALTONE are told; &D2 so dropping DTR hangs up.
-  std::vector<Step> steps = {{"ATZ", true, ""}, {"ATE0V1Q0X4&D2", true, ""}};
-  if (!settings.init.empty()) steps.push_back({settings.init, true, ""});
+  std::vector<Step> steps = {command("ATZ"), command("ATE0V1Q0X4&D2")};
+  if (!settings.init.empty()) steps.push_back(command(settings.init));
+  // The line's 8000 Hz if the modem takes it, else the rate it does take (the sound is then
+  // converted to it).
+  Step rate;
   if (caps.set == CommandSet::kHash) {
-    steps.push_back({"AT#CLS=8", true, ""});
-    steps.push_back({"AT#VTD=3F,3F,3F", false, ""});  // DLE reports on
-    steps.push_back({"AT#VBS=8", true, ""});
-    steps.push_back({"AT#VSR=8000", false, ""});
-    if (settings.vrn) steps.push_back({"AT#VRN=" + std::to_string(*settings.vrn), false, ""});
-    steps.push_back({"AT#VLS=0", false, ""});  // the telephone line on this set
+    steps.push_back(command("AT#CLS=8"));
+    steps.push_back(command("AT#VTD=3F,3F,3F", false));  // DLE reports on
+    steps.push_back(command("AT#VBS=8"));
+    for (int hz : RatesToTry(caps.codec))
+      rate.tries.push_back({"AT#VSR=" + std::to_string(hz), hz});
+    rate.required = false;  // a modem without #VSR plays at the rate it has
+    steps.push_back(std::move(rate));
+    if (settings.vrn) steps.push_back(command("AT#VRN=" + std::to_string(*settings.vrn), false));
+    steps.push_back(command("AT#VLS=0", false));  // the telephone line on this set
     return steps;
   }
   const std::string cml = std::to_string(caps.codec.cml);
-  steps.push_back({"AT+FCLASS=8", true, ""});
+  steps.push_back(command("AT+FCLASS=8"));
   // Some modems forget every voice setting on entering voice mode, so all follow it.
-  steps.push_back({"AT+VSM=" + cml + ",8000", true, "AT+VSM=" + cml + ",8000,0,0"});
-  steps.push_back({"AT+VIT=0", false, ""});
-  if (settings.vra) steps.push_back({"AT+VRA=" + std::to_string(*settings.vra), false, ""});
-  if (settings.vrn) steps.push_back({"AT+VRN=" + std::to_string(*settings.vrn), false, ""});
-  steps.push_back({"AT+IFC=2,2", false, ""});
-  steps.push_back({"AT+VLS=0", false, ""});
+  for (int hz : RatesToTry(caps.codec)) {
+    const std::string vsm = "AT+VSM=" + cml + "," + std::to_string(hz);
+    rate.tries.push_back({vsm, hz});
+    rate.tries.push_back({vsm + ",0,0", hz});
+  }
+  steps.push_back(std::move(rate));
+  steps.push_back(command("AT+VIT=0", false));
+  if (settings.vra) steps.push_back(command("AT+VRA=" + std::to_string(*settings.vra), false));
+  if (settings.vrn) steps.push_back(command("AT+VRN=" + std::to_string(*settings.vrn), false));
+  steps.push_back(command("AT+IFC=2,2", false));
+  steps.push_back(command("AT+VLS=0", false));
   return steps;
 }
 
 void ModemCall::RunSetup(size_t index) {
   if (drop_requested_) return HangUp();
-  const std::vector<Step> steps = SetupSteps();
-  if (index == steps.size()) return Dial();
-  const Step step = steps[index];
+  if (index == SetupSteps().size()) return Dial();
+  RunSetupTry(index, 0);
+}
+
+void ModemCall::RunSetupTry(size_t index, size_t attempt) {
+  const Step step = SetupSteps()[index];
+  const Step::Try& tried = step.tries[attempt];
   const int timeout = index == 0 ? std::max(line_.Settings().command_timeout_ms, 5000)
                                  : line_.Settings().command_timeout_ms;
-  dialogue_.Command(
-      step.command, timeout, [this, step, index, timeout](std::optional<ModemResult> result) {
-        if (drop_requested_) return HangUp();
-        if (result == ModemResult::kOk || !step.required) return RunSetup(index + 1);
-        if (result == ModemResult::kError && !step.fallback.empty()) {
-          return dialogue_.Command(step.fallback, timeout,
-                                   [this, index, step](std::optional<ModemResult> r) {
-                                     if (drop_requested_) return HangUp();
-                                     if (r == ModemResult::kOk) return RunSetup(index + 1);
-                                     End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL,
-                                         "the modem refuses " + step.fallback);
-                                   });
-        }
-        End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL,
-            result ? "the modem refuses " + step.command
-                   : "the modem does not answer " + step.command);
-      });
+  dialogue_.Command(tried.command, timeout,
+                    [this, step, index, attempt](std::optional<ModemResult> result) {
+                      if (drop_requested_) return HangUp();
+                      const Step::Try& answered = step.tries[attempt];
+                      if (result == ModemResult::kOk) {
+                        if (answered.rate != 0) sound_.SetRate(answered.rate);
+                        return RunSetup(index + 1);
+                      }
+                      if (result == ModemResult::kError && attempt + 1 < step.tries.size()) {
+                        return RunSetupTry(index, attempt + 1);
+                      }
+                      if (!step.required) return RunSetup(index + 1);
+                      End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL,
+                          result ? "the modem refuses " + answered.command
+                                 : "the modem does not answer " + answered.command);
+                    });
 }
 
 void ModemCall::Dial() {

@@ -65,15 +65,21 @@ class ModemCall final : public DriverCall, private ModemSound::Owner {
 
  private:
   enum class Phase { kSetup, kDialing, kConnected, kEnded, kHangingUp, kIdle };
+  // One command of the set-up, or several that set the same thing in different words or to
+  // different sample rates: each is tried in turn while the modem answers ERROR.
   struct Step {
-    std::string command;
-    bool required;
-    std::string fallback;  // tried when the command answers ERROR
+    struct Try {
+      std::string command;
+      int rate = 0;  // the sample rate the modem plays at when this command is accepted
+    };
+    std::vector<Try> tries;
+    bool required = true;
   };
 
   SerialPort* Port() { return line_.Port(); }
   std::vector<Step> SetupSteps() const;
   void RunSetup(size_t index);
+  void RunSetupTry(size_t index, size_t attempt);
   void Dial();
   void OnDialAnswer(std::optional<ModemResult> result);
   void State(DWORD state, DWORD mode);

@@ -59,22 +59,25 @@ bool ProbeModem(SerialPort& port, const ModemSettings& settings, ModemCaps* caps
   for (const std::string& line : identity.lines) {
     caps->identity += (caps->identity.empty() ? "" : " ") + line;
   }
-  Answer classes = Transact(port, "AT+FCLASS=?", timeout);
-  if (IsOk(classes)) {
-    caps->set = CommandSet::kV253;
-    caps->voice = ParseClassList(classes.lines).count("8") != 0;
-  } else {
-    classes = Transact(port, "AT#CLS=?", timeout);
-    caps->set = CommandSet::kHash;
-    caps->voice = IsOk(classes) && ParseClassList(classes.lines).count("8") != 0;
+  // A "#" set modem may answer +FCLASS=? with its fax classes only: its voice class is
+  // found under #CLS=?.
+  const Answer classes = Transact(port, "AT+FCLASS=?", timeout);
+  caps->set = CommandSet::kV253;
+  caps->voice = IsOk(classes) && ParseClassList(classes.lines).count("8") != 0;
+  if (!caps->voice) {
+    const Answer hash_classes = Transact(port, "AT#CLS=?", timeout);
+    if (IsOk(hash_classes) && ParseClassList(hash_classes.lines).count("8") != 0) {
+      caps->set = CommandSet::kHash;
+      caps->voice = true;
+    }
   }
   if (!caps->voice) {
-    caps->why_not_voice = "no voice class (8) in its classes";
+    caps->why_not_voice = "no voice class (8) among its classes (+FCLASS=? and #CLS=?)";
     return true;
   }
   if (caps->set == CommandSet::kHash) {
     // The "#" set has no codec list; its 8-bit linear sound is the one it is sure to take.
-    caps->codec = {0, "8-bit linear (#VBS=8)", 8, ModemCoding::kUnsigned8};
+    caps->codec = {0, "8-bit linear (#VBS=8)", 8, ModemCoding::kUnsigned8, {}};
     return true;
   }
   // Some modems answer ERROR to every +V command outside voice mode.

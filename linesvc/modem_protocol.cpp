@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cstdlib>
 
 #include "platform/text.h"
 
@@ -59,6 +60,51 @@ std::string Unquote(const std::string& text) {
 bool ParseInt(const std::string& text, int base, int64_t* value) {
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *value, base);
   return ec == std::errc() && end == text.data() + text.size() && !text.empty();
+}
+
+// The width a codec's name gives, for lists that have no width field; 0 when it gives none.
+int BitsFromName(const std::string& name) {
+  const std::string upper = platform::UpperCase(name);
+  const auto has = [&upper](const char* word) { return upper.find(word) != std::string::npos; };
+  if (has("16-BIT") || has("16 BIT")) return 16;
+  if (has("ADPCM") || has("4-BIT")) return 4;
+  if (has("8-BIT") || has("8 BIT") || has("LAW")) return 8;  // G.711 is 8-bit
+  return 0;
+}
+
+// Rates a modem plays voice at: what a rate list may sensibly hold.
+constexpr int64_t kMinModemRate = 4000;
+constexpr int64_t kMaxModemRate = 48000;
+
+// "(7200,8000,11025)", "8000" or "(7200-11025)"; entries that are not rates are skipped, and
+// a range counts as its ends and, when it spans it, the line's 8000 Hz.
+std::vector<int> ParseRates(const std::string& field) {
+  std::string text = field;
+  std::erase_if(text, [](char c) { return c == '(' || c == ')' || c == ' '; });
+  std::vector<int> rates;
+  for (const std::string& entry : SplitFields(text)) {
+    const auto dash = entry.find('-');
+    int64_t low = 0;
+    int64_t high = 0;
+    if (dash != std::string::npos) {
+      if (!ParseInt(entry.substr(0, dash), 10, &low) ||
+          !ParseInt(entry.substr(dash + 1), 10, &high)) {
+        continue;
+      }
+      if (low <= 8000 && 8000 <= high) rates.push_back(8000);
+    } else if (!ParseInt(entry, 10, &low)) {
+      continue;
+    } else {
+      high = low;
+    }
+    for (int64_t rate : {low, high}) {
+      if (rate >= kMinModemRate && rate <= kMaxModemRate &&
+          std::find(rates.begin(), rates.end(), rate) == rates.end()) {
+        rates.push_back(static_cast<int>(rate));
+      }
+    }
+  }
+  return rates;
 }
 
 std::optional<ModemCoding> CodingOf(const std::string& name, int bits) {
@@ -150,11 +196,17 @@ std::vector<ModemCodec> ParseVsmList(const std::vector<std::string>& lines) {
     int64_t cml = 0;
     int64_t bits = 0;
     const std::string name = Unquote(fields[1]);
-    if (!ParseInt(fields[0], 10, &cml) || !ParseInt(fields[2], 10, &bits) || name.empty()) {
-      continue;
+    if (!ParseInt(fields[0], 10, &cml) || cml < 0 || cml > 255 || name.empty()) continue;
+    std::vector<int> rates;
+    if (ParseInt(fields[2], 10, &bits)) {
+      if (bits <= 0 || bits > 32) continue;
+      if (fields.size() > 4) rates = ParseRates(fields[4]);
+    } else {
+      bits = BitsFromName(name);
+      rates = ParseRates(fields[2]);
     }
     codecs.push_back({static_cast<int>(cml), name, static_cast<int>(bits),
-                      CodingOf(name, static_cast<int>(bits))});
+                      CodingOf(name, static_cast<int>(bits)), std::move(rates)});
   }
   return codecs;
 }
@@ -170,6 +222,18 @@ std::optional<ModemCodec> ChooseCodec(const std::vector<ModemCodec>& codecs,
     }
   }
   return std::nullopt;
+}
+
+std::vector<int> RatesToTry(const ModemCodec& codec) {
+  std::vector<int> others;
+  for (int rate : codec.rates) {
+    if (rate != 8000) others.push_back(rate);
+  }
+  if (codec.rates.empty()) others.push_back(7200);
+  std::stable_sort(others.begin(), others.end(),
+                   [](int a, int b) { return std::abs(a - 8000) < std::abs(b - 8000); });
+  others.insert(others.begin(), 8000);
+  return others;
 }
 
 std::optional<ModemCoding> CodingByName(std::string_view name) {

@@ -78,11 +78,18 @@ struct ModemCodec {
   std::string name;
   int bits = 0;
   std::optional<ModemCoding> coding;  // none: a coding the driver does not speak (ADPCM...)
+  std::vector<int> rates;             // the sample rates listed for it; empty when none are
 };
 
 // The codecs of a +VSM=? answer, one per line, with or without a "+VSM: " prefix and with
-// or without parentheses. Lines that are not codec entries are skipped.
+// or without parentheses: V.253's "cml,name,bits,tm,(rates),(sds),(sel)", and the three
+// fields "cml,name,(rates)" of Lucent/Agere chips, whose width is read from the name ("8-BIT
+// LINEAR", "8-BIT ULAW"). Lines that are not codec entries are skipped.
 std::vector<ModemCodec> ParseVsmList(const std::vector<std::string>& lines);
+
+// The sample rates to ask a modem for, in order: the line's 8000 Hz first, then the others
+// the codec lists, nearest first (7200 Hz when it lists none, the rate older chips take).
+std::vector<int> RatesToTry(const ModemCodec& codec);
 
 // The codec to use: the preferred coding when the modem has it, otherwise mu-law, A-law,
 // 8-bit unsigned, 8-bit signed, 16-bit linear in that order. Chosen by name and width, never

@@ -3,6 +3,8 @@
 
 #include <utility>
 
+#include "platform/wave_devices.h"
+
 namespace telvane::linesvc {
 
 ModemSound::ModemSound(Owner& owner, ModemDialogue& dialogue, platform::MessageLoop& loop,
@@ -16,9 +18,20 @@ ModemSound::ModemSound(Owner& owner, ModemDialogue& dialogue, platform::MessageL
       timeout_ms_(timeout_ms),
       retry_(loop) {}
 
+void ModemSound::SetRate(int rate) {
+  to_modem_rate_.reset();
+  if (rate == static_cast<int>(platform::kLineSampleRate)) return;
+  to_modem_rate_ = platform::RateConverter::Create(platform::kLineSampleRate, rate);
+  sink_.OnEvent("modem: plays at " + std::to_string(rate) + " Hz; the sound is converted to it");
+}
+
 void ModemSound::Send(std::span<const int16_t> samples) {
   if (!owner_.Hears()) return;
-  out_ += Shield(Encode(samples, *caps_.codec.coding));
+  if (to_modem_rate_) {
+    out_ += Shield(Encode(to_modem_rate_->Convert(samples), *caps_.codec.coding));
+  } else {
+    out_ += Shield(Encode(samples, *caps_.codec.coding));
+  }
   switch (transmit_) {
     case Transmit::kOff:
       StartTransmit();
@@ -69,6 +82,7 @@ void ModemSound::Flush() {
 
 void ModemSound::Abort() {
   out_.clear();
+  if (to_modem_rate_) to_modem_rate_->Reset();
   if (transmit_ != Transmit::kOn) return;  // nothing reached the modem yet
   SerialPort* port = port_();
   if (port == nullptr) return;
@@ -88,6 +102,7 @@ void ModemSound::OnStopped() {
 
 void ModemSound::End(std::function<void()> done) {
   out_.clear();
+  if (to_modem_rate_) to_modem_rate_->Reset();
   if (transmit_ != Transmit::kOn && transmit_ != Transmit::kStarting) {
     done();
     return;

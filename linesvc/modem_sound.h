@@ -1,6 +1,7 @@
 // The call's sound to the modem: a voice transmission started when sound comes (AT+VTX, or
-// AT#VTX on the "#" set), the samples in the modem's codec, DLE-shielded, written as fast as
-// the port takes them; on a stop the modem's buffer is cleared at once (DLE CAN), before a
+// AT#VTX on the "#" set), the samples at the modem's rate (converted from the line's 8000 Hz
+// for a modem that takes only another) in its codec, DLE-shielded, written as fast as the port
+// takes them; on a stop the modem's buffer is cleared at once (DLE CAN), before a
 // hang-up what it holds plays out (DLE ETX). The line-audio timeline decides when samples
 // come; this only carries them.
 //
@@ -16,6 +17,7 @@
 #include "linesvc/modem_dialogue.h"
 #include "linesvc/modem_probe.h"
 #include "platform/message_loop.h"
+#include "platform/posix/audio_convert.h"
 #include "platform/timers.h"
 
 namespace telvane::linesvc {
@@ -40,6 +42,8 @@ class ModemSound {
   ModemSound(const ModemSound&) = delete;
   ModemSound& operator=(const ModemSound&) = delete;
 
+  // The sample rate the modem was set to play at (8000 until told otherwise).
+  void SetRate(int rate);
   // Samples to go to the line now; dropped when nobody hears them.
   void Send(std::span<const int16_t> samples);
   // Drops at once what the callee has not heard yet.
@@ -64,6 +68,7 @@ class ModemSound {
   const ModemCaps& caps_;
   const int timeout_ms_;
   Transmit transmit_ = Transmit::kOff;
+  std::unique_ptr<platform::RateConverter> to_modem_rate_;  // none at 8000 Hz
   std::string out_;               // shielded bytes not yet taken by the port
   bool pair_open_ = false;        // the bytes sent end with the first DLE of a doubled pair
   platform::OneShotTimer retry_;  // writes the rest when the port had no room

@@ -178,8 +178,8 @@ TEST_F(ModemDriverTest, ProbeOffersVoiceOnlyWhenTheModemHasIt) {
 // application once, the sound reaches the line intact and is reported played only once it
 // has been heard, and the hang-up puts the modem on hook and back in data mode.
 TEST_F(ModemDriverTest, AnsweredCallCarriesSoundAndKeysInEveryDialect) {
-  for (Emulator::Dialect dialect :
-       {Emulator::Dialect::kV253, Emulator::Dialect::kIs101, Emulator::Dialect::kHash}) {
+  for (Emulator::Dialect dialect : {Emulator::Dialect::kV253, Emulator::Dialect::kIs101,
+                                    Emulator::Dialect::kHash, Emulator::Dialect::kLucent}) {
     SCOPED_TRACE(static_cast<int>(dialect));
     received_.clear();
     const bool hash = dialect == Emulator::Dialect::kHash;
@@ -214,6 +214,28 @@ TEST_F(ModemDriverTest, AnsweredCallCarriesSoundAndKeysInEveryDialect) {
     ASSERT_EQ(service_->Close(line), 0);
     service_.reset();
   }
+}
+
+// A Rockwell "#" modem that lists only its fax classes under +FCLASS=? is a voice modem all
+// the same, and one that plays 7200 samples a second only gets its sound at that rate: a
+// second of sound is a second there, not 11% more.
+TEST_F(ModemDriverTest, RockwellHashModemGetsSoundAtItsOwnRate) {
+  Start(Script([&](Emulator::Script& s) {
+          s.dialect = Emulator::Dialect::kRockwell;
+          s.answer_ms = 30;
+        }),
+        "");
+  ASSERT_EQ(devices_, 1u);
+  ASSERT_TRUE(MediaOf(*service_, app_) & LINEMEDIAMODE_AUTOMATEDVOICE);
+  const HCALL call = Dial(Open());
+  ASSERT_TRUE(RunUntil([&] { return HasState(LINECALLSTATE_CONNECTED); }));
+  std::unique_ptr<platform::WaveSink> sink = platform::OpenWaveOutDevice(4100);
+  bool played = false;
+  sink->Write(Tone(8000), [&] { played = true; });
+  ASSERT_TRUE(RunUntil([&] { return played; }));
+  EXPECT_EQ(modem_->RateHz(), 7200);
+  DropAndExpectIdle(call);
+  EXPECT_NEAR(static_cast<double>(modem_->Recording().size()), 7200.0, 100.0);
 }
 
 // IS-101 refuses the short +VSM form and +IFC: the driver falls back and carries on; the

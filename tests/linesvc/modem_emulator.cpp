@@ -54,6 +54,22 @@ const char* const kIs101Codecs[] = {
     R"(+VSM: 131,"ALAW",8,0,8000,0,0)",
     R"(+VSM: 132,"ULAW",8,0,8000,0,0)",
 };
+// Lucent/Agere: three fields, the width only in the name; 130/131 are A-law and mu-law,
+// the opposite of Conexant's numbers.
+const char* const kLucentCodecs[] = {
+    R"(128,"8-BIT LINEAR",(7200,8000,11025))",
+    R"(129,"16-BIT LINEAR",(7200,8000,11025))",
+    R"(130,"8-BIT ALAW",(8000))",
+    R"(131,"8-BIT ULAW",(8000))",
+    R"(132,"IMA ADPCM",(7200,8000,11025))",
+};
+
+std::vector<std::string> CodecLines(ModemEmulator::Dialect dialect) {
+  using Dialect = ModemEmulator::Dialect;
+  if (dialect == Dialect::kIs101) return {std::begin(kIs101Codecs), std::end(kIs101Codecs)};
+  if (dialect == Dialect::kLucent) return {std::begin(kLucentCodecs), std::end(kLucentCodecs)};
+  return {std::begin(kV253Codecs), std::end(kV253Codecs)};
+}
 
 }  // namespace
 
@@ -99,8 +115,8 @@ bool ModemEmulator::WriteRecording(const std::string& path) const {
   PutLe(file, 16, 4);
   PutLe(file, 1, 2);
   PutLe(file, 1, 2);
-  PutLe(file, 8000, 4);
-  PutLe(file, 16000, 4);
+  PutLe(file, static_cast<uint32_t>(rate_), 4);
+  PutLe(file, static_cast<uint32_t>(rate_) * 2, 4);
   PutLe(file, 2, 2);
   PutLe(file, 16, 2);
   file.write("data", 4);
@@ -166,8 +182,6 @@ void ModemEmulator::OnCommand(const std::string& command) {
 
 // The answer to a command line, or "" when the answer comes later.
 std::string ModemEmulator::Answer(const std::string& command) {
-  const bool hash = script_.dialect == Dialect::kHash;
-  const bool is101 = script_.dialect == Dialect::kIs101;
   if (!Starts(command, "AT")) return "ERROR";
   const std::string body = command.substr(2);
   if (body.empty() || body == "Z" || Starts(body, "E0")) {
@@ -175,10 +189,17 @@ std::string ModemEmulator::Answer(const std::string& command) {
       voice_class_ = false;
       off_hook_ = false;
       connected_ = false;
+      rate_ = 8000;
     }
     return "OK";
   }
-  if (body == "I" || body == "I3") {
+  if (body == "I" || body == "I0" || body == "I3") {
+    // Lucent refuses plain ATI; its model string is followed by a blank line.
+    if (script_.dialect == Dialect::kLucent) {
+      if (body == "I") return "ERROR";
+      Emit("\r\nZoom FaxModem 56Kx (Agere)\r\n\r\n");
+      return "OK";
+    }
     Emit("\r\nTelvane modem emulator\r\n");
     return "OK";
   }
@@ -195,24 +216,54 @@ std::string ModemEmulator::Answer(const std::string& command) {
     }
     return "";
   }
-  if (hash) {
-    if (body == "#CLS=?") {
-      Emit(script_.voice ? "\r\n0,1,2,8\r\n" : "\r\n0,1,2\r\n");
-      return "OK";
+  const bool hash = script_.dialect == Dialect::kHash || script_.dialect == Dialect::kRockwell;
+  return hash ? HashAnswer(body) : VoiceAnswer(body);
+}
+
+std::string ModemEmulator::VoiceUp() const {
+  return script_.dialect == Dialect::kV253 || script_.dialect == Dialect::kLucent ? "OK" : "VCON";
+}
+
+// The "#" command set.
+std::string ModemEmulator::HashAnswer(const std::string& body) {
+  const bool rockwell = script_.dialect == Dialect::kRockwell;
+  if (body == "#CLS=?") {
+    if (!script_.voice) {
+      Emit("\r\n0,1,2\r\n");
+    } else {
+      Emit(rockwell ? "\r\n0, 1, 2, 8\r\n" : "\r\n0,1,2,8\r\n");
     }
-    if (body == "#CLS=8") {
-      voice_class_ = script_.voice;
-      coding_ = static_cast<int>(ModemCoding::kUnsigned8);
-      return script_.voice ? "OK" : "ERROR";
-    }
-    if (body == "#VTX") {
-      if (!connected_) return "ERROR";
-      transmit_ = true;
-      return "OK";
-    }
-    if (Starts(body, "#")) return voice_class_ ? "OK" : "ERROR";
-    return Starts(body, "+") ? "ERROR" : "OK";  // X4&D2 and the like
+    return "OK";
   }
+  if (body == "#CLS=8") {
+    voice_class_ = script_.voice;
+    coding_ = static_cast<int>(ModemCoding::kUnsigned8);
+    return script_.voice ? "OK" : "ERROR";
+  }
+  if (body == "#VTX") {
+    if (!connected_) return "ERROR";
+    transmit_ = true;
+    return rockwell ? "CONNECT" : "OK";  // old "#" manuals answer OK
+  }
+  if (Starts(body, "#VSR=")) {
+    // Older Rockwell chips take 7200 samples per second only.
+    const int rate = std::atoi(body.c_str() + 5);
+    if (!voice_class_ || rate != (rockwell ? 7200 : 8000)) return "ERROR";
+    rate_ = rate;
+    return "OK";
+  }
+  if (Starts(body, "#")) return voice_class_ ? "OK" : "ERROR";
+  // A Rockwell "#" modem also knows +FCLASS, but lists its fax classes only.
+  if (rockwell && body == "+FCLASS=?") {
+    Emit("\r\n0,1,2\r\n");
+    return "OK";
+  }
+  return Starts(body, "+") ? "ERROR" : "OK";  // X4&D2 and the like
+}
+
+// V.253, IS-101 and Lucent: the +V commands.
+std::string ModemEmulator::VoiceAnswer(const std::string& body) {
+  const bool is101 = script_.dialect == Dialect::kIs101;
   if (body == "+FCLASS=?") {
     Emit(script_.voice ? "\r\n0,1,8\r\n" : "\r\n0,1,2\r\n");
     return "OK";
@@ -227,30 +278,22 @@ std::string ModemEmulator::Answer(const std::string& command) {
   }
   if (Starts(body, "+V") && !voice_class_) return "ERROR";  // only in voice mode
   if (body == "+VSM=?") {
-    if (is101) {
-      for (const char* codec : kIs101Codecs) Emit(std::string("\r\n") + codec + "\r\n");
-    } else {
-      for (const char* codec : kV253Codecs) Emit(std::string("\r\n") + codec + "\r\n");
-    }
+    for (const std::string& codec : CodecLines(script_.dialect)) Emit("\r\n" + codec + "\r\n");
     return "OK";
   }
   if (Starts(body, "+VSM=")) {
     const std::string args = body.substr(5);
     if (is101 && args.find(",0,0") == std::string::npos) return "ERROR";
-    const int cml = std::atoi(args.c_str());
-    const std::vector<std::string> lines =
-        is101 ? std::vector<std::string>(std::begin(kIs101Codecs), std::end(kIs101Codecs))
-              : std::vector<std::string>(std::begin(kV253Codecs), std::end(kV253Codecs));
-    for (const ModemCodec& codec : ParseVsmList(lines)) {
-      if (codec.cml == cml && codec.coding) {
-        coding_ = static_cast<int>(*codec.coding);
-        return "OK";
-      }
-    }
-    return "ERROR";
+    return SelectCodec(args);
   }
   if (body == "+VLS=?") {
-    Emit("\r\n0,\"\",00000000,00000000,00000000\r\n1,\"T\",0A3C0000,0A3C0000,0A3C0000\r\n");
+    if (script_.dialect == Dialect::kLucent) {
+      Emit(
+          "\r\n0, \"\", 000000000, 000000000, 000000000\r\n"
+          "1, \"T\", 00A3C0000, 00A3C0000, 00A3C0000\r\n");
+    } else {
+      Emit("\r\n0,\"\",00000000,00000000,00000000\r\n1,\"T\",0A3C0000,0A3C0000,0A3C0000\r\n");
+    }
     return "OK";
   }
   if (body == "+VTX") {
@@ -262,6 +305,24 @@ std::string ModemEmulator::Answer(const std::string& command) {
   return "OK";  // +VLS=, +VRA=, +VRN=, +VIT=, +IFC=, X4&D2...
 }
 
+// "+VSM=cml,rate[,...]": the codec by its number, at one of the rates it lists.
+std::string ModemEmulator::SelectCodec(const std::string& args) {
+  const int cml = std::atoi(args.c_str());
+  const auto comma = args.find(',');
+  const int rate = comma == std::string::npos ? 8000 : std::atoi(args.c_str() + comma + 1);
+  for (const ModemCodec& codec : ParseVsmList(CodecLines(script_.dialect))) {
+    if (codec.cml != cml || !codec.coding) continue;
+    if (!codec.rates.empty() &&
+        std::find(codec.rates.begin(), codec.rates.end(), rate) == codec.rates.end()) {
+      return "ERROR";
+    }
+    coding_ = static_cast<int>(*codec.coding);
+    rate_ = rate;
+    return "OK";
+  }
+  return "ERROR";
+}
+
 void ModemEmulator::OnTransmitByte(char c) {
   const auto coding = static_cast<ModemCoding>(coding_);
   auto sample_byte = [this, coding](char b) {
@@ -269,7 +330,10 @@ void ModemEmulator::OnTransmitByte(char c) {
     if (static_cast<int>(partial_.size()) < BytesPerSample(coding)) return;
     const std::vector<int16_t> samples = Decode(partial_, coding);
     partial_.clear();
-    if (buffer_.empty() && play_clock_us_ < 0) play_clock_us_ = NowUs();
+    if (buffer_.empty() && play_clock_us_ < 0) {
+      play_clock_us_ = NowUs();
+      played_ = 0;
+    }
     buffer_.insert(buffer_.end(), samples.begin(), samples.end());
   };
   if (!after_dle_) {
@@ -293,19 +357,20 @@ void ModemEmulator::OnTransmitByte(char c) {
     partial_.clear();
     transmit_ = false;
     play_clock_us_ = -1;
-    if (!muted_) Result(script_.dialect == Dialect::kV253 ? "OK" : "VCON");
+    if (!muted_) Result(VoiceUp());
   }
 }
 
 void ModemEmulator::PlayOut(int64_t now_us, bool all) {
   if (buffer_.empty()) {
     play_clock_us_ = transmit_ ? now_us : -1;  // silence is not recorded
+    played_ = 0;
     return;
   }
   size_t n = buffer_.size();
   if (!all) {
-    n = std::min<size_t>(
-        n, static_cast<size_t>(std::max<int64_t>(0, now_us - play_clock_us_) * 8 / 1000));
+    const int64_t due = (now_us - play_clock_us_) * rate_ / 1000000 - played_;
+    n = std::min<size_t>(n, static_cast<size_t>(std::max<int64_t>(0, due)));
   }
   if (n == 0) return;
   {
@@ -313,7 +378,7 @@ void ModemEmulator::PlayOut(int64_t now_us, bool all) {
     recording_.insert(recording_.end(), buffer_.begin(), buffer_.begin() + static_cast<long>(n));
   }
   buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<long>(n));
-  play_clock_us_ += static_cast<int64_t>(n) * 125;
+  played_ += static_cast<int64_t>(n);
   if (connected_) heard_ += n;
 }
 
@@ -344,7 +409,7 @@ void ModemEmulator::Tick(int64_t now_us) {
         heard_ = 0;
         next_key_ = 0;
         hung_up_ = false;
-        Result(script_.dialect == Dialect::kV253 ? "OK" : "VCON");
+        Result(VoiceUp());
         break;
       case Outcome::kBusy:
         Result("BUSY");
@@ -363,11 +428,11 @@ void ModemEmulator::Tick(int64_t now_us) {
     }
   }
   if (!connected_ || muted_ || hung_up_) return;
-  while (next_key_ < script_.keys.size() &&
-         heard_ >= static_cast<size_t>(script_.keys[next_key_].first) * 8) {
+  const auto samples_in = [this](int ms) { return static_cast<size_t>(ms) * rate_ / 1000; };
+  while (next_key_ < script_.keys.size() && heard_ >= samples_in(script_.keys[next_key_].first)) {
     SendKey(script_.keys[next_key_++].second);
   }
-  if (script_.hangup_ms && heard_ >= static_cast<size_t>(*script_.hangup_ms) * 8) {
+  if (script_.hangup_ms && heard_ >= samples_in(*script_.hangup_ms)) {
     hung_up_ = true;
     // Loop current drops on a V.253 line; the others hear the exchange's busy tone.
     Event(script_.dialect == Dialect::kV253 ? 'l' : 'b');

@@ -1,7 +1,7 @@
 // The voice modem emulator as a program: prints the modem's device path, answers calls until
 // interrupted, then writes what it played to a WAV file.
 //
-//   modem_emulator [v253|is101|hash] [KEY_AFTER_MS:KEY] [recording.wav]
+//   modem_emulator [v253|is101|hash|lucent|rockwell] [KEY_AFTER_MS:KEY] [recording.wav]
 #include <signal.h>
 #include <unistd.h>
 
@@ -28,6 +28,10 @@ int main(int argc, char** argv) {
       script.dialect = ModemEmulator::Dialect::kIs101;
     } else if (arg == "hash") {
       script.dialect = ModemEmulator::Dialect::kHash;
+    } else if (arg == "lucent") {
+      script.dialect = ModemEmulator::Dialect::kLucent;
+    } else if (arg == "rockwell") {
+      script.dialect = ModemEmulator::Dialect::kRockwell;
     } else if (arg.find(':') != std::string::npos && arg.size() > 2) {
       script.keys.emplace_back(std::atoi(arg.c_str()), arg.back());
     } else {

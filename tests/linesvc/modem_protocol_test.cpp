@@ -40,7 +40,7 @@ TEST(DigitTrackerTest, CountsEachKeyOnceInBothStyles) {
   EXPECT_EQ(digits, "57#9");
 }
 
-// +VSM lists with or without prefix and parentheses; choice by name and width, not number.
+// +VSM lists in every vendor's form; choice by name and width, not number.
 TEST(ModemCodecTest, ParsesBothListFormsAndChoosesByName) {
   const std::vector<ModemCodec> v253 = ParseVsmList(
       {R"(1,"UNSIGNED PCM",8,0,(8000),(0),(0))", R"(129,"IMA ADPCM",4,0,(8000),(0),(0))",
@@ -54,6 +54,20 @@ TEST(ModemCodecTest, ParsesBothListFormsAndChoosesByName) {
   ASSERT_EQ(lucent.size(), 2u);
   EXPECT_EQ(ChooseCodec(lucent, std::nullopt)->cml, 131);
   EXPECT_FALSE(ChooseCodec(ParseVsmList({R"(2,"IMA ADPCM",4,0,(8000),(0),(0))"}), std::nullopt));
+  // Lucent/Agere: three fields, the width in the name, 131 is mu-law there.
+  const std::vector<ModemCodec> agere =
+      ParseVsmList({R"(128,"8-BIT LINEAR",(7200,8000,11025))",
+                    R"(129,"16-BIT LINEAR",(7200,8000,11025))", R"(130,"8-BIT ALAW",(8000))",
+                    R"(131,"8-BIT ULAW",(8000))", R"(132,"IMA ADPCM",(7200,8000,11025))"});
+  ASSERT_EQ(agere.size(), 5u);
+  EXPECT_EQ(ChooseCodec(agere, std::nullopt)->cml, 131);
+  EXPECT_EQ(ChooseCodec(agere, ModemCoding::kAlaw)->cml, 130);
+  EXPECT_EQ(ChooseCodec(agere, ModemCoding::kLinear16)->cml, 129);
+  EXPECT_EQ(agere[0].rates, (std::vector<int>{7200, 8000, 11025}));
+  EXPECT_FALSE(agere[4].coding.has_value());
+  // The line's rate first, then the nearest the modem lists (7200 when it lists none).
+  EXPECT_EQ(RatesToTry(agere[0]), (std::vector<int>{8000, 7200, 11025}));
+  EXPECT_EQ(RatesToTry(ModemCodec{}), (std::vector<int>{8000, 7200}));
   const std::vector<ModemLineState> states =
       ParseVlsList({R"(0,"",00000000,00000000,00000000)", R"(1,"T",0A3C0000,0,FFFFFFFF)"});
   ASSERT_EQ(states.size(), 2u);
