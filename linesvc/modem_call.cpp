@@ -44,6 +44,12 @@ bool ModemCall::Resume() {
   return false;
 }
 
+// Sound that cannot reach the callee makes the call worthless: it ends as the line failing,
+// so the application does not count it as heard.
+void ModemCall::CannotCarrySound(const std::string& why) {
+  End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL, why);
+}
+
 void ModemCall::OnLine(const std::string& line) {
   const ModemResult result = ClassifyLine(line);
   if (dialogue_.OnResult(line, result)) return;
@@ -225,9 +231,11 @@ void ModemCall::Drop() {
   drop_requested_ = true;
   sink_.OnEvent("hanging up");
   if (dialogue_.Busy()) {
-    // A dial in progress stops at any character; other commands are answered soon.
+    // A dial in progress stops at any character, and the modem answers at once; one that
+    // does not is not waited for longer than any command. Other commands are answered soon.
     if (dialogue_.Waiting("ATD")) {
       if (SerialPort* port = Port()) port->Write("\r");
+      dialogue_.Hasten(line_.Settings().command_timeout_ms);
     }
     return;  // the answer continues with HangUp
   }

@@ -91,6 +91,7 @@ class ModemCall final : public DriverCall, private ModemSound::Owner {
 
   bool Hears() const override { return phase_ == Phase::kConnected && !drop_requested_; }
   bool Resume() override;
+  void CannotCarrySound(const std::string& why) override;
 
   ModemLine& line_;
   const std::string dial_;

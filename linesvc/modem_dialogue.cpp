@@ -6,7 +6,7 @@
 namespace telvane::linesvc {
 
 ModemDialogue::ModemDialogue(platform::MessageLoop& loop, CallSink& sink, PortGetter port)
-    : sink_(sink), port_(std::move(port)), failures_(loop), timeout_(loop) {}
+    : loop_(loop), sink_(sink), port_(std::move(port)), failures_(loop), timeout_(loop) {}
 
 void ModemDialogue::Send(const std::string& bytes, const std::string& what, int timeout_ms,
                          Done done) {
@@ -17,10 +17,20 @@ void ModemDialogue::Send(const std::string& bytes, const std::string& what, int 
     return;
   }
   pending_ = Pending{what, std::move(done)};
+  ArmTimeout(timeout_ms);
+}
+
+void ModemDialogue::ArmTimeout(int timeout_ms) {
+  pending_->due_ms = loop_.NowMs() + timeout_ms;
   timeout_.Start(timeout_ms, [this] {
     sink_.OnEvent("modem: no answer to " + pending_->what);
     Complete(std::nullopt);
   });
+}
+
+void ModemDialogue::Hasten(int timeout_ms) {
+  if (!pending_ || pending_->due_ms <= loop_.NowMs() + timeout_ms) return;
+  ArmTimeout(timeout_ms);
 }
 
 bool ModemDialogue::Waiting(const std::string& prefix) const {

@@ -41,6 +41,9 @@ class ModemDialogue {
     Send(command + "\r", command, timeout_ms, std::move(done));
   }
 
+  // The command waiting gets at most timeout_ms more for its answer (a dial being aborted).
+  void Hasten(int timeout_ms);
+
   // Whether a command waits for its answer, and which.
   bool Busy() const { return pending_.has_value(); }
   bool Waiting(const std::string& prefix) const;
@@ -54,9 +57,12 @@ class ModemDialogue {
   struct Pending {
     std::string what;
     Done done;
+    int64_t due_ms = 0;  // when the answer is given up on
   };
   void Complete(std::optional<ModemResult> result);
+  void ArmTimeout(int timeout_ms);
 
+  platform::MessageLoop& loop_;
   CallSink& sink_;
   const PortGetter port_;
   std::optional<Pending> pending_;

@@ -59,7 +59,10 @@ void ModemSound::StartTransmit() {
                       }
                       transmit_ = Transmit::kOff;
                       out_.clear();
-                      if (owner_.Resume()) sink_.OnEvent("modem: cannot send sound");
+                      if (owner_.Resume()) {
+                        owner_.CannotCarrySound(result ? "the modem refuses to send sound"
+                                                       : "the modem does not start the sound");
+                      }
                     });
 }
 

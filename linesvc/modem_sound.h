@@ -32,6 +32,8 @@ class ModemSound {
     // A command of the sound was answered. False when the call takes over instead (a hang-up
     // was asked for meanwhile); the sound then does nothing more.
     virtual bool Resume() = 0;
+    // The modem would not start the sound (no answer or a refusal): the line cannot carry it.
+    virtual void CannotCarrySound(const std::string& why) = 0;
 
    protected:
     ~Owner() = default;

@@ -95,5 +95,31 @@ TEST_F(ModemE2eTest, SecondRunWaitsForTheModemInUse) {
   EXPECT_NE(log.str().find("ms of waiting"), std::string::npos) << log.str();
 }
 
+// A modem that never starts the sound (no answer to +VTX): nobody heard anything, so neither
+// attempt is completed and the backup number is called.
+TEST(ModemFaultE2eTest, ModemThatPlaysNothingNeverCompletes) {
+  const testing::ScratchDir dir = testing::ScratchDir::ForCurrentTest();
+  linesvc::ModemEmulator::Script script;
+  script.answer_ms = 30;
+  script.ignore = "AT+VTX";
+  linesvc::ModemEmulator modem(script);
+  ASSERT_FALSE(modem.Path().empty());
+  const std::string message_file =
+      dir.Write("msg.wav", testing_wave::LineWave(testing_wave::Sine(8000, 440, 8000, 9000)));
+  const std::string lines =
+      dir.Write("lines.ini", "[line USB Modem]\ndriver = modem\ndevice = " + modem.Path() +
+                                 "\nlockdir = " + dir.Path().string() + "\ntimeout = 300\n");
+  const testing::ProgramRun run = testing::RunProgram(
+      TELVANE_PROGRAM, {message_file, "-phone:5551234", "-backupphone:777"},
+      {{"TELVANE_LINES", lines}, {"TELVANE_STATE_DIR", (dir / "state").string()}, {"LC_ALL", "C"}});
+  EXPECT_EQ(run.exit_code, 0);
+  ASSERT_EQ(run.lines.size(), 4u) << run.standard_output;
+  EXPECT_EQ(run.lines[0], "[T]\tDialing 5551234");
+  EXPECT_EQ(run.lines[1].rfind("[T]\tResult : ", 0), 0u) << run.lines[1];
+  EXPECT_EQ(run.lines[2], "[T]\tDialing 777");
+  EXPECT_EQ(run.lines[3].rfind("[T]\tResult : ", 0), 0u) << run.lines[3];
+  EXPECT_TRUE(modem.Recording().empty());
+}
+
 }  // namespace
 }  // namespace telvane::e2e

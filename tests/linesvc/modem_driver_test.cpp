@@ -344,6 +344,35 @@ TEST_F(ModemDriverTest, SilentOrVanishingModemFailsTheCall) {
   }
 }
 
+// A modem that does not answer the command to start the sound cannot carry it: the call
+// ends as unavailable rather than play into nothing, and the hang-up still completes.
+TEST_F(ModemDriverTest, ModemThatTakesNoSoundEndsTheCall) {
+  Start(Script([&](Emulator::Script& s) {
+    s.answer_ms = 30;
+    s.mute_at = "AT+VTX";
+  }));
+  const HCALL call = Dial(Open());
+  ASSERT_TRUE(RunUntil([&] { return HasState(LINECALLSTATE_CONNECTED); }));
+  std::unique_ptr<platform::WaveSink> sink = platform::OpenWaveOutDevice(4100);
+  sink->Write(Tone(8000), nullptr);
+  ASSERT_TRUE(RunUntil([&] { return HasState(LINECALLSTATE_DISCONNECTED); }));
+  EXPECT_EQ(ModeOf(LINECALLSTATE_DISCONNECTED), LINEDISCONNECTMODE_UNAVAIL);
+  DropAndExpectIdle(call);
+}
+
+// Hanging up while the modem still dials aborts the dial and ends within a few seconds, also
+// when the modem never answers the dial command.
+TEST_F(ModemDriverTest, DropWhileDialingEndsSoon) {
+  Start(Script([&](Emulator::Script& s) { s.mute_at = "ATD"; }));
+  const HCALL call = Dial(Open());
+  ASSERT_TRUE(RunUntil([&] { return SawCommand("ATD"); }));
+  const int64_t start = loop_.NowMs();
+  ASSERT_GT(service_->Drop(call, nullptr, 0), 0);
+  ASSERT_TRUE(RunUntil([&] { return HasState(LINECALLSTATE_IDLE); }, 5000));
+  EXPECT_LT(loop_.NowMs() - start, 2000);
+  EXPECT_TRUE(SawCommand("ATH0"));
+}
+
 // Anything but dial characters is refused before the modem: no command can be injected.
 TEST_F(ModemDriverTest, NumbersWithCommandTextAreRefused) {
   Start({});

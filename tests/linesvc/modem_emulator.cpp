@@ -176,6 +176,7 @@ void ModemEmulator::OnCommand(const std::string& command) {
     master_ = slave_ = -1;
     return;
   }
+  if (!script_.ignore.empty() && Starts(upper, Upper(script_.ignore))) return;
   const std::string answer = Answer(upper);
   if (!muted_ && !answer.empty()) Result(answer);
 }

@@ -45,6 +45,7 @@ class ModemEmulator {
     std::vector<std::pair<int, char>> keys;  // (ms of sound played since the answer, key)
     std::optional<int> hangup_ms;            // the remote side hangs up after this much sound
     std::string mute_at;    // from the first command starting with this, nothing is answered
+    std::string ignore;     // commands starting with this are ignored; others are answered
     std::string vanish_at;  // at the first command starting with this, the port disappears
   };
 
