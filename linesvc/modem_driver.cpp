@@ -212,6 +212,7 @@ std::unique_ptr<LineDriver> CreateModemDriver(const std::vector<DriverKey>& keys
   ModemCaps caps;
   if (!ProbeModem(*port, settings, &caps, error)) return nullptr;
   port.reset();  // free for other programs until the line is opened
+  if (!caps.voice) log("offered for data only: " + caps.why_not_voice);
   auto driver = std::make_unique<ModemDriver>(std::move(settings), std::move(caps));
   if (!driver->RegisterWave(error)) return nullptr;
   return driver;

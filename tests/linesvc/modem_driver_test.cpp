@@ -172,6 +172,7 @@ TEST_F(ModemDriverTest, ProbeOffersVoiceOnlyWhenTheModemHasIt) {
   Start(Script([&](Emulator::Script& s) { s.voice = false; }));
   ASSERT_EQ(devices_, 1u);
   EXPECT_EQ(MediaOf(*service_, app_), static_cast<DWORD>(LINEMEDIAMODE_DATAMODEM));
+  EXPECT_TRUE(service_->Events().Contains("Modem", "offered for data only: no voice class"));
 }
 
 // Each dialect: the call is set up, answered, a key pressed during the sound reaches the
