@@ -29,11 +29,6 @@ class MessageWindowWin32Test : public testing::Test {
   MessageWindow window_{[this](uint32_t message, uintptr_t wparam, intptr_t lparam) {
     received_.push_back({message, wparam, lparam});
   }};
-
-  void PumpAll() {
-    while (loop_.PumpOne()) {
-    }
-  }
 };
 
 // The handle is a hidden window of the loop's thread that takes plain posted messages, as a
@@ -45,7 +40,7 @@ TEST_F(MessageWindowWin32Test, HandleIsAWindowOfTheThreadThatTakesSystemPosts) {
   EXPECT_FALSE(IsWindowVisible(window));
   std::thread([window] { EXPECT_TRUE(PostMessageA(window, 0x3BD, 7, 8)); }).join();
   ASSERT_TRUE(loop_.WaitForMessage(0));
-  PumpAll();
+  loop_.RunUntilIdle();
   EXPECT_EQ(received_, (std::vector<Received>{{0x3BD, 7, 8}}));
 }
 
@@ -56,7 +51,7 @@ TEST_F(MessageWindowWin32Test, LoopAndSystemPostsKeepTheQueueOrder) {
   PostMessageA(AsHwnd(window_.Handle()), 0x3BD, 2, 0);
   window_.Post(0x402, 3, 0);
   EXPECT_EQ(loop_.QueuedCount(), 2u);
-  PumpAll();
+  loop_.RunUntilIdle();
   EXPECT_EQ(received_, (std::vector<Received>{{0x401, 1, 0}, {0x3BD, 2, 0}, {0x402, 3, 0}}));
   EXPECT_EQ(loop_.QueuedCount(), 0u);
 }
@@ -67,7 +62,7 @@ TEST_F(MessageWindowWin32Test, AnyMessageNumberCanBePosted) {
   window_.Post(WM_CREATE, 1, -1);
   window_.Post(WM_SETTEXT, 2, -2);
   window_.Post(0, 3, -3);
-  PumpAll();
+  loop_.RunUntilIdle();
   EXPECT_EQ(received_,
             (std::vector<Received>{{WM_CREATE, 1, -1}, {WM_SETTEXT, 2, -2}, {0, 3, -3}}));
 }
@@ -84,7 +79,7 @@ TEST_F(MessageWindowWin32Test, DestroyedWindowIsGoneAndItsMessagesDropped) {
   }
   EXPECT_FALSE(IsWindow(handle));
   EXPECT_EQ(loop_.QueuedCount(), 0u);
-  PumpAll();
+  loop_.RunUntilIdle();
   EXPECT_FALSE(called);
 }
 
@@ -112,7 +107,7 @@ TEST_F(MessageWindowWin32Test, ForeignWindowsOfTheThreadAreDispatched) {
   loop_.PostTask([&] { log.push_back("task 1"); });
   PostMessageA(foreign, WM_APP + 9, reinterpret_cast<WPARAM>(&log), 5);
   loop_.PostTask([&] { log.push_back("task 2"); });
-  PumpAll();
+  loop_.RunUntilIdle();
   DestroyWindow(foreign);
   EXPECT_EQ(log, (std::vector<std::string>{"task 1", "foreign 5", "task 2"}));
 }
@@ -124,7 +119,7 @@ TEST_F(MessageWindowWin32Test, SystemMessageEndsAWaitWithoutMovingVirtualTime) {
   PostMessageA(AsHwnd(window_.Handle()), 0x3BD, 0, 0);
   EXPECT_TRUE(loop_.WaitForMessage(kInfinite));
   EXPECT_EQ(loop_.NowMs(), 0);
-  PumpAll();
+  loop_.RunUntilIdle();
   EXPECT_EQ(received_.size(), 1u);
   EXPECT_TRUE(loop_.WaitForMessage(kInfinite));
   EXPECT_EQ(loop_.NowMs(), 10'000);
@@ -138,7 +133,7 @@ TEST_F(MessageWindowWin32Test, BroadcastReachesEveryWindowOnce) {
   });
   loop_.Broadcast(32437, 1, 2);
   EXPECT_EQ(loop_.QueuedCount(), 2u);
-  PumpAll();
+  loop_.RunUntilIdle();
   EXPECT_EQ(received_, (std::vector<Received>{{32437, 1, 2}}));
   EXPECT_EQ(other, (std::vector<Received>{{32437, 1, 2}}));
 }
