@@ -1,48 +1,21 @@
 #include "platform/os.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <clocale>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
+
+#include "tests/support/scratch_dir.h"
 
 namespace telvane::platform {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A fresh directory for one test, removed with everything in it afterwards.
-class ScratchDir {
- public:
-  ScratchDir() {
-    static int counter = 0;
-    path_ = fs::temp_directory_path() /
-            ("telvane_os_test_" + std::to_string(getpid()) + "_" + std::to_string(++counter));
-    fs::create_directories(path_);
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
-  const fs::path& path() const { return path_; }
-  std::string File(const std::string& name, const std::string& content = "x") const {
-    const fs::path file = path_ / name;
-    std::ofstream(file, std::ios::binary) << content;
-    return file.string();
-  }
-
- private:
-  fs::path path_;
-};
 
 // The text is the local short date, one blank and the time with seconds; milliseconds are
 // dropped, not rounded.
@@ -95,18 +68,18 @@ TEST(ExtractFilePathTest, KeepsTrailingSeparator) {
   EXPECT_EQ(ExtractFilePath(""), "");
 }
 
-class ExpandFileNameTest : public testing::Test {
+class ExpandFileNameTest : public ::testing::Test {
  protected:
   void SetUp() override {
     saved_cwd_ = fs::current_path();
-    fs::create_directories(scratch_.path() / "work");
-    fs::current_path(scratch_.path() / "work");
+    fs::create_directories(scratch_.Path() / "work");
+    fs::current_path(scratch_.Path() / "work");
     cwd_ = fs::current_path().string();
     parent_ = fs::current_path().parent_path().string();
   }
   void TearDown() override { fs::current_path(saved_cwd_); }
 
-  ScratchDir scratch_;
+  testing::ScratchDir scratch_ = testing::ScratchDir::ForCurrentTest();
   fs::path saved_cwd_;
   std::string cwd_;
   std::string parent_;
@@ -130,20 +103,20 @@ TEST_F(ExpandFileNameTest, NormalisesThePath) {
 
 // Only files count: directories, missing paths, the empty path and dangling links do not.
 TEST(FileExistsTest, TrueOnlyForFiles) {
-  ScratchDir scratch;
-  const std::string file = scratch.File("neterr.wav");
-  const std::string empty_file = scratch.File("empty.wav", "");
-  fs::create_directory(scratch.path() / "sounds");
-  fs::create_symlink(file, scratch.path() / "link.wav");
-  fs::create_symlink(scratch.path() / "gone.wav", scratch.path() / "dangling.wav");
+  const testing::ScratchDir scratch = testing::ScratchDir::ForCurrentTest();
+  const std::string file = scratch.Write("neterr.wav", "x");
+  const std::string empty_file = scratch.Write("empty.wav", "");
+  fs::create_directory(scratch.Path() / "sounds");
+  fs::create_symlink(file, scratch.Path() / "link.wav");
+  fs::create_symlink(scratch.Path() / "gone.wav", scratch.Path() / "dangling.wav");
 
   EXPECT_TRUE(FileExists(file));
   EXPECT_TRUE(FileExists(empty_file));
-  EXPECT_TRUE(FileExists((scratch.path() / "link.wav").string()));
-  EXPECT_FALSE(FileExists((scratch.path() / "sounds").string()));
-  EXPECT_FALSE(FileExists((scratch.path() / "sounds/").string()));
-  EXPECT_FALSE(FileExists((scratch.path() / "gone.wav").string()));
-  EXPECT_FALSE(FileExists((scratch.path() / "dangling.wav").string()));
+  EXPECT_TRUE(FileExists((scratch.Path() / "link.wav").string()));
+  EXPECT_FALSE(FileExists((scratch.Path() / "sounds").string()));
+  EXPECT_FALSE(FileExists((scratch.Path() / "sounds/").string()));
+  EXPECT_FALSE(FileExists((scratch.Path() / "gone.wav").string()));
+  EXPECT_FALSE(FileExists((scratch.Path() / "dangling.wav").string()));
   EXPECT_FALSE(FileExists(file + "/inner.wav"));
   EXPECT_FALSE(FileExists(""));
 }

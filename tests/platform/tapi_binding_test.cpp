@@ -1,7 +1,6 @@
 #include "platform/tapi_binding.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -12,6 +11,7 @@
 #include "platform/dynamic_library.h"
 #include "platform/errors.h"
 #include "tests/platform/fake_tapi/fake_tapi_control.h"
+#include "tests/support/scratch_dir.h"
 
 namespace telvane::platform {
 namespace {
@@ -27,7 +27,7 @@ uintptr_t Address(T* pointer) {
 
 // Binds the complete stand-in library and holds its control block; every test starts from
 // its defaults and ends with the binding back on the real library name.
-class TapiBindingTest : public testing::Test {
+class TapiBindingTest : public ::testing::Test {
  protected:
   void SetUp() override {
     fake_library_ = DynamicLibrary::Load(FAKE_TAPI_COMPLETE);
@@ -50,29 +50,10 @@ class TapiBindingTest : public testing::Test {
   fake_tapi::Control* fake_ = nullptr;
 };
 
-// A directory of this test alone, removed afterwards.
-class ScratchDir {
- public:
-  ScratchDir()
-      : path_(fs::temp_directory_path() / ("telvane_binding_" + std::to_string(getpid()))) {
-    fs::create_directories(path_);
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
 // Without a library every request reports the load failure, and each one tries to load again.
 TEST_F(TapiBindingTest, MissingLibraryFailsEveryRequestAndEachRequestRetriesTheLoad) {
-  ScratchDir dir;
-  const fs::path library = dir.path() / "libTAPI32.so";
+  const testing::ScratchDir dir = testing::ScratchDir::ForCurrentTest();
+  const fs::path library = dir / "libTAPI32.so";
   SetTapiLibraryName(library.string());
 
   HLINEAPP app = 0;
