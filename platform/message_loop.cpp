@@ -314,7 +314,8 @@ WaitResult MessageLoop::RunUntil(const std::function<bool()>& done, int64_t dead
 }
 
 void MessageLoop::RunFor(int64_t ms) {
-  RunUntil([] { return false; }, DeadlineAfter(ms));
+  // A time already past is no time: DeadlineAfter would read it as no deadline at all.
+  RunUntil([] { return false; }, DeadlineAfter(std::max<int64_t>(ms, 0)));
   RunUntilIdle();
 }
 

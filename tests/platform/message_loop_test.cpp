@@ -329,6 +329,7 @@ TEST_F(VirtualLoopTest, RunUntilWaitsForLaterMessagesUntilTheDeadline) {
   EXPECT_EQ(loop_.RunUntil([&] { return rang; }, kNoDeadline), WaitResult::kReached);
   EXPECT_EQ(loop_.NowMs(), 700);
   loop_.RunFor(100);
+  loop_.RunFor(-100);
   EXPECT_EQ(loop_.NowMs(), 800);
   EXPECT_EQ(loop_.DeadlineAfter(kInfinite), kNoDeadline);
   EXPECT_EQ(loop_.DeadlineAfter(std::numeric_limits<int64_t>::max()), kNoDeadline);
