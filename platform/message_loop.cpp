@@ -192,8 +192,11 @@ class MessageLoop::Core {
       std::optional<int64_t> wake = next_due;
       if (bounded) wake = std::min(wake.value_or(deadline), deadline);
       if (wake && clock_.IsVirtual()) {
-        // Nothing to do until the next due point: jump there.
-        clock_.SetVirtual(std::max(*wake, now));
+        // Nothing to do until the next due point: jump there. Under the lock, so that a task
+        // another thread posted meanwhile for a sooner time is not jumped over.
+        std::lock_guard lock(mu_);
+        const int64_t target = std::min(*wake, delayed_.NextDue().value_or(*wake));
+        clock_.SetVirtual(std::max(target, now));
         continue;
       }
       // Without a time to wake at, only another thread can post now; on the virtual clock
