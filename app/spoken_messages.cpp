@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/pcm_wave.h"
 #include "platform/speech.h"
 #include "platform/text.h"
 
@@ -18,31 +19,6 @@ namespace fs = std::filesystem;
 
 constexpr uint32_t kLineRate = 8000;
 constexpr const char* kDefaultVoice = "en";
-
-void PutLe(std::ofstream& out, uint32_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.put(static_cast<char>((value >> (8 * i)) & 0xFF));
-}
-
-// A RIFF "WAVE" file of plain PCM at the line's format.
-bool WriteLineWave(const fs::path& path, const std::vector<int16_t>& samples) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  const auto data_bytes = static_cast<uint32_t>(samples.size() * 2);
-  out.write("RIFF", 4);
-  PutLe(out, 36 + data_bytes, 4);
-  out.write("WAVEfmt ", 8);
-  PutLe(out, 16, 4);
-  PutLe(out, 1, 2);  // PCM
-  PutLe(out, 1, 2);  // mono
-  PutLe(out, kLineRate, 4);
-  PutLe(out, kLineRate * 2, 4);
-  PutLe(out, 2, 2);
-  PutLe(out, 16, 2);
-  out.write("data", 4);
-  PutLe(out, data_bytes, 4);
-  for (int16_t sample : samples) PutLe(out, static_cast<uint16_t>(sample), 2);
-  out.flush();
-  return static_cast<bool>(out);
-}
 
 std::string ReadText(const std::string& file_name) {
   std::ifstream in(file_name, std::ios::binary);
@@ -79,7 +55,7 @@ std::string SpokenMessages::Prepare(const std::string& file_name) {
   }
   if (dir_.empty()) dir_ = NewDirectory();
   const fs::path wave = dir_ / ("spoken-" + std::to_string(++count_) + ".wav");
-  if (!WriteLineWave(wave, samples)) {
+  if (!platform::WritePcmWave(wave, kLineRate, samples)) {
     throw Exception("Cannot write the spoken message to " + wave.string());
   }
   return wave.string();

@@ -4,6 +4,7 @@
 
 #include <cctype>
 
+#include "platform/pcm_wave.h"
 #include "platform/wave_devices.h"
 
 namespace telvane::linesvc {
@@ -11,10 +12,6 @@ namespace telvane::linesvc {
 namespace {
 
 constexpr uint64_t kRate = platform::kLineSampleRate;
-
-void PutLe(std::ofstream& file, uint32_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) file.put(static_cast<char>((value >> (8 * i)) & 0xFF));
-}
 
 }  // namespace
 
@@ -42,36 +39,19 @@ bool WavRecorder::Open(const std::string& path) {
   file_.open(path, std::ios::binary | std::ios::trunc);
   if (!file_) return false;
   data_bytes_ = 0;
-  file_.write("RIFF", 4);
-  PutLe(file_, 36, 4);
-  file_.write("WAVEfmt ", 8);
-  PutLe(file_, 16, 4);
-  PutLe(file_, 1, 2);  // PCM
-  PutLe(file_, 1, 2);  // mono
-  PutLe(file_, static_cast<uint32_t>(kRate), 4);
-  PutLe(file_, static_cast<uint32_t>(kRate * 2), 4);
-  PutLe(file_, 2, 2);
-  PutLe(file_, 16, 2);
-  file_.write("data", 4);
-  PutLe(file_, 0, 4);
-  file_.flush();
+  file_ << platform::PcmWaveHeader(static_cast<uint32_t>(kRate), 0) << std::flush;
   return static_cast<bool>(file_);
 }
 
 void WavRecorder::Append(const int16_t* samples, size_t count) {
   if (!file_.is_open() || count == 0) return;
   file_.seekp(0, std::ios::end);
-  for (size_t i = 0; i < count; ++i) PutLe(file_, static_cast<uint16_t>(samples[i]), 2);
+  file_ << platform::PcmWaveData(samples, count);
   data_bytes_ += static_cast<uint32_t>(count * 2);
-  WriteSizes();
-}
-
-void WavRecorder::WriteSizes() {
-  file_.seekp(4);
-  PutLe(file_, 36 + data_bytes_, 4);
-  file_.seekp(40);
-  PutLe(file_, data_bytes_, 4);
-  file_.flush();
+  // The sizes in the header are kept right after every append, so the file is whole even
+  // when the run is killed mid-call.
+  file_.seekp(0);
+  file_ << platform::PcmWaveHeader(static_cast<uint32_t>(kRate), data_bytes_) << std::flush;
 }
 
 std::string RecordPath(const std::string& pattern, const std::string& number, uint64_t call) {

@@ -66,7 +66,6 @@ class WavRecorder {
   void Close() { file_.close(); }
 
  private:
-  void WriteSizes();
   std::ofstream file_;
   uint32_t data_bytes_ = 0;
 };

@@ -10,9 +10,9 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <fstream>
 
 #include "linesvc/modem_protocol.h"
+#include "platform/pcm_wave.h"
 
 namespace telvane::linesvc {
 
@@ -32,10 +32,6 @@ std::string Upper(std::string text) {
 
 bool Starts(const std::string& text, const std::string& prefix) {
   return text.rfind(prefix, 0) == 0;
-}
-
-void PutLe(std::ofstream& file, uint32_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) file.put(static_cast<char>((value >> (8 * i)) & 0xFF));
 }
 
 // The codec lists, with vendor numbers that differ between the dialects as they do between
@@ -106,23 +102,7 @@ std::vector<int16_t> ModemEmulator::Recording() const {
 }
 
 bool ModemEmulator::WriteRecording(const std::string& path) const {
-  const std::vector<int16_t> samples = Recording();
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  const auto bytes = static_cast<uint32_t>(samples.size() * 2);
-  file.write("RIFF", 4);
-  PutLe(file, 36 + bytes, 4);
-  file.write("WAVEfmt ", 8);
-  PutLe(file, 16, 4);
-  PutLe(file, 1, 2);
-  PutLe(file, 1, 2);
-  PutLe(file, static_cast<uint32_t>(rate_), 4);
-  PutLe(file, static_cast<uint32_t>(rate_) * 2, 4);
-  PutLe(file, 2, 2);
-  PutLe(file, 16, 2);
-  file.write("data", 4);
-  PutLe(file, bytes, 4);
-  for (int16_t s : samples) PutLe(file, static_cast<uint16_t>(s), 2);
-  return static_cast<bool>(file);
+  return platform::WritePcmWave(path, static_cast<uint32_t>(rate_), Recording());
 }
 
 void ModemEmulator::Run() {

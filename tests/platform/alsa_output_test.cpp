@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -18,6 +17,7 @@
 
 #include "platform/message_loop.h"
 #include "platform/mmsystem.h"
+#include "tests/support/wave_out_buffers.h"
 
 namespace telvane::platform {
 namespace {
@@ -84,15 +84,7 @@ class WaveMapperTest : public AlsaTestBase {
   MMRESULT Open(const WAVEFORMATEX& format, DWORD flags = CALLBACK_WINDOW) {
     return waveOutOpen(&handle_, WAVE_MAPPER, &format, window_.Handle(), 0, flags);
   }
-  WAVEHDR& Play(Samples samples) {
-    buffers_.push_back(std::move(samples));
-    auto& header = headers_.emplace_back(WAVEHDR{});
-    header.lpData = reinterpret_cast<LPSTR>(buffers_.back().data());
-    header.dwBufferLength = static_cast<DWORD>(buffers_.back().size() * sizeof(int16_t));
-    EXPECT_EQ(waveOutPrepareHeader(handle_, &header, sizeof header), MMSYSERR_NOERROR);
-    EXPECT_EQ(waveOutWrite(handle_, &header, sizeof header), MMSYSERR_NOERROR);
-    return header;
-  }
+  WAVEHDR& Play(Samples samples) { return buffers_.Play(handle_, std::move(samples)); }
   size_t DoneCount() const {
     size_t count = 0;
     for (const Notice& n : notices_) count += n.message == MM_WOM_DONE ? 1 : 0;
@@ -107,8 +99,7 @@ class WaveMapperTest : public AlsaTestBase {
     notices_.push_back({message, lparam});
   }};
   HWAVEOUT handle_ = nullptr;
-  std::deque<Samples> buffers_;
-  std::deque<WAVEHDR> headers_;
+  testing_wave::WaveOutBuffers buffers_;
 };
 
 // The mapper opens the default output, plays every buffer and gives each back once, in
@@ -119,9 +110,10 @@ TEST_F(WaveMapperTest, PlaysBuffersAndReportsThemInOrder) {
   for (int i = 0; i < 4; ++i) Play(Samples(1600, static_cast<int16_t>(1000 * i)));
   RunUntil([&] { return DoneCount() == 4; });
   std::vector<Notice> expected{{MM_WOM_OPEN, 0}};
-  for (const WAVEHDR& header : headers_) expected.push_back({MM_WOM_DONE, Address(header)});
+  for (const WAVEHDR& header : buffers_.headers) expected.push_back({MM_WOM_DONE, Address(header)});
   EXPECT_EQ(notices_, expected);
-  for (const WAVEHDR& header : headers_) EXPECT_EQ(header.dwFlags, WHDR_PREPARED | WHDR_DONE);
+  for (const WAVEHDR& header : buffers_.headers)
+    EXPECT_EQ(header.dwFlags, WHDR_PREPARED | WHDR_DONE);
   ASSERT_EQ(waveOutClose(handle_), MMSYSERR_NOERROR);
   loop_.RunUntilIdle();
   EXPECT_EQ(notices_.back(), (Notice{MM_WOM_CLOSE, 0}));
@@ -140,7 +132,7 @@ TEST_F(WaveMapperTest, ConvertsFormatsWithoutTheMappedFlag) {
   EXPECT_EQ(handle_, nullptr);
   ASSERT_EQ(Open(float44k), MMSYSERR_NOERROR);
   std::vector<float> sound(2 * 4410, 0.25f);
-  auto& header = headers_.emplace_back(WAVEHDR{});
+  auto& header = buffers_.headers.emplace_back(WAVEHDR{});
   header.lpData = reinterpret_cast<LPSTR>(sound.data());
   header.dwBufferLength = static_cast<DWORD>(sound.size() * sizeof(float));
   ASSERT_EQ(waveOutPrepareHeader(handle_, &header, sizeof header), MMSYSERR_NOERROR);
@@ -155,12 +147,13 @@ TEST_F(WaveMapperTest, ResetGivesBuffersBackAndPlaysOn) {
   ASSERT_EQ(Open(LineFormat()), MMSYSERR_NOERROR);
   for (int i = 0; i < 3; ++i) Play(Samples(8000, 9));
   ASSERT_EQ(waveOutReset(handle_), MMSYSERR_NOERROR);
-  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(headers_[i].dwFlags, WHDR_PREPARED | WHDR_DONE) << i;
+  for (size_t i = 0; i < 3; ++i)
+    EXPECT_EQ(buffers_.headers[i].dwFlags, WHDR_PREPARED | WHDR_DONE) << i;
   WAVEHDR& after = Play(Samples(800, 3));
   RunUntil([&] { return DoneCount() == 4; });
   loop_.RunUntilIdle();
   std::vector<Notice> expected{{MM_WOM_OPEN, 0}};
-  for (const WAVEHDR& header : headers_) expected.push_back({MM_WOM_DONE, Address(header)});
+  for (const WAVEHDR& header : buffers_.headers) expected.push_back({MM_WOM_DONE, Address(header)});
   EXPECT_EQ(notices_, expected);
   EXPECT_EQ(after.dwFlags, WHDR_PREPARED | WHDR_DONE);
 }

@@ -14,6 +14,7 @@
 #include "platform/mmsystem.h"
 #include "platform/posix/audio_convert.h"
 #include "platform/wave_devices.h"
+#include "tests/support/wave_out_buffers.h"
 
 namespace telvane::platform {
 namespace {
@@ -107,19 +108,9 @@ class WaveOutTest : public testing::Test {
   MMRESULT Open(const WAVEFORMATEX& format, DWORD flags = CALLBACK_WINDOW | WAVE_MAPPED) {
     return waveOutOpen(&handle_, kDevice, &format, window_.Handle(), 0, flags);
   }
-  // Queues a header over the samples, prepared and written.
-  WAVEHDR& Play(Samples samples) {
-    buffers_.push_back(std::move(samples));
-    auto& header = headers_.emplace_back(WAVEHDR{});
-    header.lpData = reinterpret_cast<LPSTR>(buffers_.back().data());
-    header.dwBufferLength = static_cast<DWORD>(buffers_.back().size() * sizeof(int16_t));
-    EXPECT_EQ(waveOutPrepareHeader(handle_, &header, sizeof header), MMSYSERR_NOERROR);
-    EXPECT_EQ(waveOutWrite(handle_, &header, sizeof header), MMSYSERR_NOERROR);
-    return header;
-  }
+  WAVEHDR& Play(Samples samples) { return buffers_.Play(handle_, std::move(samples)); }
   void RunUntilQuiet() {
-    loop_.RunUntil([this] { return loop_.QueuedCount() + loop_.DelayedCount() == 0; },
-                   kNoDeadline);
+    loop_.RunUntil([this] { return loop_.QueuedCount() + loop_.DelayedCount() == 0; }, kNoDeadline);
   }
   uintptr_t Handle() const { return reinterpret_cast<uintptr_t>(handle_); }
   Notice At(uint32_t message, intptr_t lparam, int64_t at_ms) const {
@@ -134,8 +125,7 @@ class WaveOutTest : public testing::Test {
   }};
   std::shared_ptr<LineLog> log_ = std::make_shared<LineLog>();
   HWAVEOUT handle_ = nullptr;
-  std::deque<Samples> buffers_;
-  std::deque<WAVEHDR> headers_;
+  testing_wave::WaveOutBuffers buffers_;
 };
 
 // A whole playback: open, one DONE per buffer in write order as each is heard, close; the
@@ -152,13 +142,14 @@ TEST_F(WaveOutTest, BuffersAreHeardInOrderAndReportedToTheWindow) {
     EXPECT_EQ(header.dwFlags, WHDR_PREPARED | WHDR_INQUEUE);
   }
   RunUntilQuiet();
-  EXPECT_EQ(notices_,
-            (std::vector<Notice>{At(MM_WOM_OPEN, 0, 0), At(MM_WOM_DONE, Address(headers_[0]), 500),
-                                 At(MM_WOM_DONE, Address(headers_[1]), 1000),
-                                 At(MM_WOM_DONE, Address(headers_[2]), 1500)}));
-  for (const WAVEHDR& header : headers_) EXPECT_EQ(header.dwFlags, WHDR_PREPARED | WHDR_DONE);
+  EXPECT_EQ(notices_, (std::vector<Notice>{At(MM_WOM_OPEN, 0, 0),
+                                           At(MM_WOM_DONE, Address(buffers_.headers[0]), 500),
+                                           At(MM_WOM_DONE, Address(buffers_.headers[1]), 1000),
+                                           At(MM_WOM_DONE, Address(buffers_.headers[2]), 1500)}));
+  for (const WAVEHDR& header : buffers_.headers)
+    EXPECT_EQ(header.dwFlags, WHDR_PREPARED | WHDR_DONE);
   EXPECT_EQ(log_->written, all);
-  for (WAVEHDR& header : headers_) {
+  for (WAVEHDR& header : buffers_.headers) {
     EXPECT_EQ(waveOutUnprepareHeader(handle_, &header, sizeof header), MMSYSERR_NOERROR);
     EXPECT_EQ(header.dwFlags, WHDR_DONE);
   }
@@ -260,7 +251,7 @@ TEST_F(WaveOutTest, MappedSoundRunsOnAcrossBuffers) {
     const size_t size = std::min<size_t>(raw.size() - at, 9999);  // odd: splits frames
     pieces.emplace_back(raw.begin() + static_cast<ptrdiff_t>(at),
                         raw.begin() + static_cast<ptrdiff_t>(at + size));
-    auto& header = headers_.emplace_back(WAVEHDR{});
+    auto& header = buffers_.headers.emplace_back(WAVEHDR{});
     header.lpData = reinterpret_cast<LPSTR>(pieces.back().data());
     header.dwBufferLength = static_cast<DWORD>(size);
     ASSERT_EQ(waveOutPrepareHeader(handle_, &header, sizeof header), MMSYSERR_NOERROR);
@@ -268,7 +259,7 @@ TEST_F(WaveOutTest, MappedSoundRunsOnAcrossBuffers) {
     at += size;
   }
   RunUntilQuiet();
-  EXPECT_EQ(notices_.size(), 1 + headers_.size());
+  EXPECT_EQ(notices_.size(), 1 + buffers_.headers.size());
   ASSERT_EQ(waveOutClose(handle_), MMSYSERR_NOERROR);
   handle_ = nullptr;
   ASSERT_EQ(log_->written.size(), expected.size());
