@@ -7,7 +7,8 @@
 //
 // The service finds a line's driver by name in a registry (driver_registry.h): sim, the
 // scripted simulated line (sim_driver.h), and modem, a V.253 voice modem on a serial port
-// (modem_driver.h), and sip, a SIP account (sip/sip_driver.h). A driver that carries sound
+// (modem_driver.h), and sip, a SIP account (sip/sip_driver.h), a module of its own that is
+// loaded only for a lines file with a SIP line (driver_module.h). A driver that carries sound
 // registers its wave-output device through the line-audio timeline (line_audio.h) and adds only how
 // the samples reach its line.
 //
@@ -21,6 +22,7 @@
 #include <string>
 #include <string_view>
 
+#include "linesvc/driver_kit.h"
 #include "platform/message_loop.h"
 #include "platform/tapi.h"
 
@@ -87,7 +89,7 @@ class DriverCall {
 // it is made); loop thread only.
 using DriverLog = std::function<void(std::string_view text)>;
 
-class LineDriver {
+class TELVANE_DRIVER_KIT LineDriver {
  public:
   virtual ~LineDriver() = default;
 

@@ -1,11 +1,13 @@
-// The registry of line drivers and the drivers built into the service.
+// The registry of line drivers and the drivers of the service.
 #include "linesvc/driver_registry.h"
 
 #include <algorithm>
+#include <mutex>
 
+#include "linesvc/driver_module.h"
 #include "linesvc/modem_driver.h"
 #include "linesvc/sim_driver.h"
-#include "linesvc/sip/sip_driver.h"
+#include "platform/dynamic_library.h"
 
 namespace telvane::linesvc {
 
@@ -48,13 +50,41 @@ std::unique_ptr<LineDriver> Silently(const std::vector<DriverKey>& keys, DWORD d
   return Create(keys, device_id, error);
 }
 
+// The entry of a driver module, looked up once.
+struct ModuleEntry {
+  std::once_flag loaded;
+  LineDriverEntry* entry = nullptr;
+};
+
 }  // namespace
+
+DriverRegistry::Factory DriverFromModule(std::string module) {
+  auto shared = std::make_shared<ModuleEntry>();
+  return [module = std::move(module), shared](const std::vector<DriverKey>& keys, DWORD device_id,
+                                              const DriverLog& log,
+                                              std::string* error) -> std::unique_ptr<LineDriver> {
+    std::call_once(shared->loaded, [&] {
+      std::unique_ptr<platform::DynamicLibrary> library = platform::DynamicLibrary::Load(module);
+      if (!library) return;
+      shared->entry = reinterpret_cast<LineDriverEntry*>(library->Symbol(kLineDriverEntryName));
+      // Never unloaded: the drivers it makes run its code until the process ends.
+      if (shared->entry != nullptr) library.release();
+    });
+    if (shared->entry == nullptr) {
+      *error = "the driver's module lib" + module + ".so is missing or cannot be loaded";
+      return nullptr;
+    }
+    std::unique_ptr<LineDriver> driver;
+    if (!shared->entry(keys, device_id, log, &driver, error)) return nullptr;
+    return driver;
+  };
+}
 
 const DriverRegistry& BuiltInDrivers() {
   static const DriverRegistry registry = {
       {"sim", Silently<CreateSimDriver>},
       {"modem", CreateModemDriver},
-      {"sip", Silently<CreateSipDriver>},
+      {"sip", DriverFromModule("telvane_sip")},
   };
   return registry;
 }

@@ -1,10 +1,12 @@
 // The line drivers the telephony service knows, by the name a lines file gives in `driver =`.
 //
-//   const DriverRegistry& drivers = BuiltInDrivers();           // sim, modem, ...
-//   std::unique_ptr<LineDriver> driver = drivers.Create(line, device_id, &error);
+//   const DriverRegistry& drivers = BuiltInDrivers();           // sim, modem, sip
+//   std::unique_ptr<LineDriver> driver = drivers.Create(line, device_id, log, &error);
 //
 // A new driver is one entry in BuiltInDrivers (driver_registry.cpp); the service names none.
-// Tests make registries of their own with drivers written for them.
+// A driver with heavy libraries is a module of its own (driver_module.h), loaded by its entry
+// only when a line of it is read. Tests make registries of their own with drivers written for
+// them.
 //
 // Not thread-safe while entries are added; Create may be called from any thread after that.
 #pragma once
@@ -48,7 +50,12 @@ class DriverRegistry {
   std::vector<std::pair<std::string, Factory>> factories_;
 };
 
-// The drivers built into the service.
+// The factory of a driver in the module `module` (a library name: "telvane_sip" is
+// libtelvane_sip.so, looked for beside the program, then beside the platform library, as the
+// service is). The module is loaded when the first driver is made, and then kept.
+DriverRegistry::Factory DriverFromModule(std::string module);
+
+// The drivers of the service, built in or in modules.
 const DriverRegistry& BuiltInDrivers();
 
 }  // namespace telvane::linesvc

@@ -29,12 +29,13 @@
 #include <string_view>
 #include <vector>
 
+#include "linesvc/driver_kit.h"
 #include "platform/tapi.h"
 
 namespace telvane::linesvc {
 
 // One write as the line plays it: its samples and where they lie on the timeline.
-struct LinePlay {
+struct TELVANE_DRIVER_KIT LinePlay {
   uint64_t id = 0;  // unique in the process
   std::shared_ptr<const std::vector<int16_t>> samples;
   int64_t base_ms = 0;        // the clock time the timeline started
@@ -83,10 +84,10 @@ class LineAudioOutput {
 // Reads the `wave` key of a line: the number of its wave-output device, 0 to 4294967294
 // (4294967295 is the number that means the default sound output). False with a sentence in
 // *error for anything else.
-bool ParseWaveId(std::string_view text, DWORD* id, std::string* error);
+TELVANE_DRIVER_KIT bool ParseWaveId(std::string_view text, DWORD* id, std::string* error);
 
 // A wave-output device of a line, registered for as long as this object lives.
-class LineAudioDevice {
+class TELVANE_DRIVER_KIT LineAudioDevice {
  public:
   // Registers wave-output device `wave_id` (`name` is for messages). Each open of it plays
   // through a timeline of its own into `output` while the output lives. Null with the reason

@@ -17,7 +17,6 @@ packages=(
   libsamplerate0-dev
   libspandsp-dev
   libre-dev
-  librem-dev
   baresip-core
   sip-tester
   libespeak-ng-dev

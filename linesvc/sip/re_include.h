@@ -1,4 +1,4 @@
-// libre and librem's C headers, as the SIP driver's sources include them. Only the adapter's
+// libre's C headers, as the SIP driver's sources include them. Only the adapter's
 // .cpp files include this; nothing of libre shows in the driver's headers.
 #pragma once
 
@@ -12,7 +12,6 @@
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpedantic"
 #include <re.h>
-#include <rem_g711.h>
 #pragma GCC diagnostic pop
 
 // libre's headers define these function-like macros, which clash with the standard library.

@@ -12,6 +12,17 @@
 
 #include "linesvc/sip/re_include.h"
 
+// Last, because spandsp's base header turns lrint and lrintf into truncating macros for
+// C++, which would break any standard header included after it; the macros go again at once.
+// Its G.711 coder is inline: nothing links spandsp for it.
+// clang-format off
+#include <spandsp/telephony.h>
+#include <spandsp/bit_operations.h>
+#include <spandsp/g711.h>
+#undef lrint
+#undef lrintf
+// clang-format on
+
 namespace telvane::linesvc {
 
 namespace {
@@ -144,7 +155,7 @@ RtpStream::RtpStream(std::unique_ptr<RtpSocket> socket, const SipMedia& media)
       sequence_(static_cast<uint16_t>(Random32())),
       timestamp_(Random32()),
       ssrc_(Random32()) {
-  if (media_.keys == SipKeyPath::kInband) inband_ = std::make_unique<InbandDtmf>();
+  if (media_.keys == SipKeyPath::kInband) inband_ = InbandDtmf::Create();
 }
 
 RtpStream::~RtpStream() = default;
@@ -168,7 +179,7 @@ void RtpStream::Send(std::span<const int16_t, kRtpFrameSamples> samples) {
   }
   for (size_t i = 0; i < kRtpFrameSamples; ++i) {
     packet[kHeaderSize + i] =
-        media_.codec == G711Law::kA ? g711_pcm2alaw(samples[i]) : g711_pcm2ulaw(samples[i]);
+        media_.codec == G711Law::kA ? linear_to_alaw(samples[i]) : linear_to_ulaw(samples[i]);
   }
   first_ = false;
   ++sequence_;
@@ -219,7 +230,7 @@ std::string RtpStream::Receive(const std::function<void(const std::string&)>& lo
       std::array<int16_t, 1500> samples;
       for (size_t i = 0; i < payload.size(); ++i) {
         samples[i] =
-            media_.codec == G711Law::kA ? g711_alaw2pcm(payload[i]) : g711_ulaw2pcm(payload[i]);
+            media_.codec == G711Law::kA ? alaw_to_linear(payload[i]) : ulaw_to_linear(payload[i]);
       }
       keys += inband_->Feed(std::span<const int16_t>(samples.data(), payload.size()));
     }

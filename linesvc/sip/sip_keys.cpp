@@ -4,21 +4,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "platform/dynamic_library.h"
 #include "platform/text.h"
-
-// Last, because spandsp's base header turns lrint and lrintf into truncating macros for C++.
-// clang-format off
-#include <spandsp/telephony.h>
-#include <spandsp/complex.h>
-#include <spandsp/logging.h>
-#include <spandsp/queue.h>
-#include <spandsp/tone_detect.h>
-#include <spandsp/tone_generate.h>
-#include <spandsp/super_tone_rx.h>
-#include <spandsp/dtmf.h>
-#undef lrint
-#undef lrintf
-// clang-format on
 
 namespace telvane::linesvc {
 
@@ -74,28 +61,19 @@ std::optional<char> InfoDigit(std::string_view content_type, std::string_view bo
   return std::nullopt;
 }
 
-struct InbandDtmf::State {
-  dtmf_rx_state_t* rx = nullptr;
-  std::string keys;
-};
-
-InbandDtmf::InbandDtmf() : state_(std::make_unique<State>()) {
-  state_->rx = dtmf_rx_init(
-      nullptr,
-      [](void* data, const char* digits, int count) {
-        static_cast<State*>(data)->keys.append(digits, static_cast<size_t>(count));
-      },
-      state_.get());
-}
-
-InbandDtmf::~InbandDtmf() { dtmf_rx_free(state_->rx); }
-
-std::string InbandDtmf::Feed(std::span<const int16_t> samples) {
-  state_->keys.clear();
-  if (state_->rx != nullptr && !samples.empty()) {
-    dtmf_rx(state_->rx, samples.data(), static_cast<int>(samples.size()));
-  }
-  return state_->keys;
+std::unique_ptr<InbandDtmf> InbandDtmf::Create() {
+  // Loaded once and kept: the receivers it made run its code.
+  static InbandDtmfEntry* const entry = [] {
+    std::unique_ptr<platform::DynamicLibrary> module =
+        platform::DynamicLibrary::Load(kInbandDtmfModule);
+    auto* found =
+        module ? reinterpret_cast<InbandDtmfEntry*>(module->Symbol(kInbandDtmfEntryName)) : nullptr;
+    if (found != nullptr) module.release();
+    return found;
+  }();
+  std::unique_ptr<InbandDtmf> receiver;
+  if (entry == nullptr || !entry(&receiver)) return nullptr;
+  return receiver;
 }
 
 }  // namespace telvane::linesvc

@@ -35,20 +35,24 @@ std::optional<char> InfoDigit(std::string_view content_type, std::string_view bo
 // The key of a telephone-event code (0-9, '*', '#', 'A'-'D'), or nullopt for other codes.
 std::optional<char> EventDigit(int code);
 
-// DTMF tones in the line sound (8 kHz, 16-bit), heard with spandsp's receiver.
+// DTMF tones in the line sound (8 kHz, 16-bit), heard with spandsp's receiver. spandsp, with
+// the image libraries it links, is in a module of its own (libtelvane_dtmf.so, found as the
+// driver's module is), loaded for the first call whose keys come as tones and then kept: a
+// call with telephone-events or SIP INFO never maps it.
 class InbandDtmf {
  public:
-  InbandDtmf();
-  ~InbandDtmf();
-  InbandDtmf(const InbandDtmf&) = delete;
-  InbandDtmf& operator=(const InbandDtmf&) = delete;
+  // A receiver of its own for one call; null when the module cannot be loaded. Thread-safe.
+  static std::unique_ptr<InbandDtmf> Create();
+
+  virtual ~InbandDtmf() = default;
 
   // Returns the keys whose tones the samples complete, in order (usually none).
-  std::string Feed(std::span<const int16_t> samples);
-
- private:
-  struct State;
-  std::unique_ptr<State> state_;
+  virtual std::string Feed(std::span<const int16_t> samples) = 0;
 };
+
+// The module's one entry: a new receiver, or false when spandsp cannot make one.
+using InbandDtmfEntry = bool(std::unique_ptr<InbandDtmf>* receiver);
+inline constexpr const char* kInbandDtmfModule = "telvane_dtmf";
+inline constexpr const char* kInbandDtmfEntryName = "TelvaneNewInbandDtmf";
 
 }  // namespace telvane::linesvc

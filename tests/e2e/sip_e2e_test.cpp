@@ -54,18 +54,33 @@ class SipE2eTest : public ::testing::Test {
   testing::ProgramRun Run(const std::string& number, const std::string& extra_keys = "") {
     testing_wave::WriteFile(dir_ / "lines.ini",
                             "[line SIP]\ndriver = sip\nuri = sip:alerts@127.0.0.1\n" + extra_keys);
+    std::filesystem::remove(dir_ / "loader");
     testing::ProgramRun run = testing::RunProgram(
         (dir_ / "telvane").string(), {(dir_ / "msg.wav").string(), "-phone:" + number},
         {{"TELVANE_LINES", (dir_ / "lines.ini").string()},
          {"TELVANE_STATE_DIR", (dir_ / "state").string()},
          {"TELVANE_LINES_LOG", (dir_ / "events.log").string()},
-         {"LC_ALL", "C"}});
+         {"LC_ALL", "C"},
+         {"LD_DEBUG", "files"},
+         {"LD_DEBUG_OUTPUT", (dir_ / "loader").string()}});
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_EQ(run.standard_error, "");
     return run;
   }
 
   std::string Events() const { return testing_wave::ReadFile(dir_ / "events.log"); }
+
+  // The loader's report of the libraries the last run loaded (loader.PID).
+  std::string Loaded() const {
+    std::string report;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.Path())) {
+      if (entry.path().filename().string().rfind("loader.", 0) == 0) {
+        report += testing_wave::ReadFile(entry.path());
+        std::filesystem::remove(entry.path());
+      }
+    }
+    return report;
+  }
 
   const testing::ScratchDir dir_;
   // 1.5 s of a sweeping tone: no two stretches alike, so its place in a recording is clear.
@@ -105,6 +120,31 @@ TEST_F(SipE2eTest, GreetingKeyMessageThroughBaresip) {
   const std::string events = Events();
   EXPECT_NE(events.find("remote side presses 5 (RFC 4733)"), std::string::npos) << events;
   EXPECT_NE(events.find("sent BYE"), std::string::npos);
+  // The SIP driver's module is loaded, but not spandsp: no key comes as a tone.
+  const std::string loaded = Loaded();
+  EXPECT_NE(loaded.find("libtelvane_sip.so"), std::string::npos) << loaded;
+  EXPECT_EQ(loaded.find("libspandsp"), std::string::npos);
+}
+
+// With dtmf = inband the key is heard as a tone in what baresip plays, through spandsp's
+// module as the program loads it.
+TEST_F(SipE2eTest, InbandKeyThroughBaresip) {
+  // A '5' (770 + 1336 Hz) for 150 ms, 2.5 s after the answer: half-way through the greeting.
+  std::vector<int16_t> sound(8000 * 30, 0);
+  for (size_t i = 0; i < 1200; ++i) {
+    const double t = static_cast<double>(i) / 8000;
+    sound[20000 + i] =
+        static_cast<int16_t>(6000 * (std::sin(2 * M_PI * 770 * t) + std::sin(2 * M_PI * 1336 * t)));
+  }
+  testing_wave::WriteFile(dir_ / "callee.wav", testing_wave::LineWave(sound));
+  Baresip callee(dir_ / "callee.wav");
+  ASSERT_NE(callee.Port(), 0);
+  EXPECT_EQ(Run(callee.Uri(), "dtmf = inband\n").lines,
+            (std::vector<std::string>{"[T]\tDialing " + callee.Uri(), "[T]\tCall Completed"}))
+      << Events();
+  const std::string events = Events();
+  EXPECT_NE(events.find("remote side presses 5 (in-band tones)"), std::string::npos) << events;
+  EXPECT_NE(Loaded().find("libtelvane_dtmf.so"), std::string::npos);
 }
 
 // Busy, declined, unknown, not answered: the result lines of the simulated line.

@@ -197,16 +197,19 @@ TEST_F(TelvaneE2eTest, DebugShowsStatusesAndStates) {
   EXPECT_EQ(lines.back(), "[T]\tCall Completed");
 }
 
-// A whole call on a line of its own never loads the sound card's library (the loader's own
-// report of every library it loads says so).
-TEST_F(TelvaneE2eTest, CallWithoutSoundCardDoesNotLoadAlsa) {
+// A whole call on a simulated line loads neither the sound card's library nor the SIP
+// driver's, nor what they bring (the loader's own report of every library it loads says so).
+TEST_F(TelvaneE2eTest, SimulatedCallLoadsNoSoundCardOrSipLibraries) {
   WriteLines(VoiceLine("answer after=1000; keys=heard+1000:5"));
   std::map<std::string, std::string> environment = Environment();
   environment["LD_DEBUG"] = "files";
   const ProgramRun run = RunProgram(TELVANE_PROGRAM, {message_, "-phone:1"}, environment);
   EXPECT_EQ(run.lines.back(), "[T]\tCall Completed");
   ASSERT_NE(run.standard_error.find("libTAPI32.so"), std::string::npos) << "no loader report";
-  EXPECT_EQ(run.standard_error.find("libasound"), std::string::npos);
+  for (const char* library :
+       {"libasound", "libtelvane_sip", "libre.so", "libcrypto", "libspandsp", "libtiff"}) {
+    EXPECT_EQ(run.standard_error.find(library), std::string::npos) << library;
+  }
 }
 
 // With -exitcode the exit code tells the outcome; the same runs without it exit 0.

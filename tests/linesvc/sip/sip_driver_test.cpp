@@ -1,5 +1,7 @@
 // The SIP line through the telephony service against real peers on 127.0.0.1: sipp for exact
 // responses, keys by SIP INFO and a socket of the test's own for RTP. Real time, short waits.
+#include "linesvc/sip/sip_driver.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -74,7 +76,8 @@ class SipDriverTest : public ::testing::Test {
 
   void Launch(const std::string& extra = "", const std::string& account = "sip:alerts@127.0.0.1") {
     lines_ = "[line SIP]\ndriver = sip\nuri = " + account + "\nwave = 4200\n" + extra;
-    service_ = std::make_unique<Service>([this] { return ParseLinesFile(lines_, "test"); });
+    service_ =
+        std::make_unique<Service>([this] { return ParseLinesFile(lines_, "test"); }, drivers_);
     DWORD devices = 0;
     ASSERT_EQ(service_->Initialize(&app_, platform::LineAppInstance(loop_), Callback, "sip test",
                                    &devices),
@@ -146,6 +149,10 @@ class SipDriverTest : public ::testing::Test {
   }
 
   platform::MessageLoop loop_{platform::ClockMode::kReal};
+  // The driver's objects are linked into the test, not loaded as the program loads its module.
+  const DriverRegistry drivers_{
+      {"sip", [](const std::vector<DriverKey>& keys, DWORD device_id, const DriverLog&,
+                 std::string* error) { return CreateSipDriver(keys, device_id, error); }}};
   std::string lines_;
   std::unique_ptr<Service> service_;
   testing::ScratchDir dir_ = PeerDir("files");
