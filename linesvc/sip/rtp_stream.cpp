@@ -149,14 +149,14 @@ std::unique_ptr<RtpSocket> RtpSocket::Bind(const SocketAddress& local, uint16_t 
 
 RtpSocket::~RtpSocket() { ::close(fd_); }
 
-RtpStream::RtpStream(std::unique_ptr<RtpSocket> socket, const SipMedia& media)
+RtpStream::RtpStream(std::unique_ptr<RtpSocket> socket, const SipMedia& media,
+                     std::unique_ptr<InbandDtmf> inband)
     : socket_(std::move(socket)),
       media_(media),
       sequence_(static_cast<uint16_t>(Random32())),
       timestamp_(Random32()),
-      ssrc_(Random32()) {
-  if (media_.keys == SipKeyPath::kInband) inband_ = InbandDtmf::Create();
-}
+      ssrc_(Random32()),
+      inband_(std::move(inband)) {}
 
 RtpStream::~RtpStream() = default;
 
@@ -195,47 +195,67 @@ void RtpStream::Send(std::span<const int16_t, kRtpFrameSamples> samples) {
 }
 
 std::string RtpStream::Receive(const std::function<void(const std::string&)>& log) {
+  constexpr size_t kBatch = 8;
+  std::array<std::array<uint8_t, 1500>, kBatch> packets;
+  std::array<SocketAddress, kBatch> sources;
+  std::array<iovec, kBatch> buffers;
+  std::array<mmsghdr, kBatch> messages;
   std::string keys;
-  std::array<uint8_t, 1500> packet;
   for (;;) {
-    SocketAddress from;
-    from.length = sizeof from.storage;
-    const ssize_t n = ::recvfrom(socket_->Fd(), packet.data(), packet.size(), MSG_DONTWAIT,
-                                 reinterpret_cast<sockaddr*>(&from.storage), &from.length);
-    if (n < 0) break;
-    if (static_cast<size_t>(n) < kHeaderSize || (packet[0] >> 6) != 2) continue;
-    ++received_;
-    if (!latched_) {
-      // Symmetric RTP: send where the peer's packets come from, whatever its SDP said. The
-      // socket is connected to it from then on, which spares the route lookup of each send
-      // and keeps out packets of anyone else.
-      latched_ = true;
-      if (!(from == media_.remote)) {
-        log("RTP comes from " + from.ToString() + ": sending there");
-        media_.remote = from;
-      }
-      connected_ = ::connect(socket_->Fd(), reinterpret_cast<const sockaddr*>(&from.storage),
-                             from.length) == 0;
+    for (size_t i = 0; i < kBatch; ++i) {
+      buffers[i] = {packets[i].data(), packets[i].size()};
+      messages[i] = {};
+      messages[i].msg_hdr.msg_name = &sources[i].storage;
+      messages[i].msg_hdr.msg_namelen = sizeof sources[i].storage;
+      messages[i].msg_hdr.msg_iov = &buffers[i];
+      messages[i].msg_hdr.msg_iovlen = 1;
     }
-    const size_t start = kHeaderSize + 4 * (packet[0] & 0x0F);  // after the CSRCs
-    if (static_cast<size_t>(n) <= start) continue;
-    const std::span<const uint8_t> payload(packet.data() + start, static_cast<size_t>(n) - start);
-    const uint8_t type = packet[1] & 0x7F;
-    const uint32_t timestamp = static_cast<uint32_t>(packet[4]) << 24 |
-                               static_cast<uint32_t>(packet[5]) << 16 |
-                               static_cast<uint32_t>(packet[6]) << 8 | packet[7];
-    if (media_.event_payload && type == *media_.event_payload) {
-      if (const std::optional<char> key = events_.OnPacket(timestamp, payload)) keys += *key;
-    } else if (inband_ && type == media_.payload) {
-      std::array<int16_t, 1500> samples;
-      for (size_t i = 0; i < payload.size(); ++i) {
-        samples[i] =
-            media_.codec == G711Law::kA ? alaw_to_linear(payload[i]) : ulaw_to_linear(payload[i]);
-      }
-      keys += inband_->Feed(std::span<const int16_t>(samples.data(), payload.size()));
+    const int count = ::recvmmsg(socket_->Fd(), messages.data(), kBatch, MSG_DONTWAIT, nullptr);
+    if (count <= 0) break;
+    for (size_t i = 0; i < static_cast<size_t>(count); ++i) {
+      sources[i].length = messages[i].msg_hdr.msg_namelen;
+      keys +=
+          Take(std::span<const uint8_t>(packets[i].data(), messages[i].msg_len), sources[i], log);
     }
+    if (static_cast<size_t>(count) < kBatch) break;
   }
   return keys;
+}
+
+std::string RtpStream::Take(std::span<const uint8_t> packet, const SocketAddress& from,
+                            const std::function<void(const std::string&)>& log) {
+  if (packet.size() < kHeaderSize || (packet[0] >> 6) != 2) return {};
+  ++received_;
+  if (!latched_) {
+    // Symmetric RTP: send where the peer's packets come from, whatever its SDP said. The
+    // socket is connected to it from then on, which spares the route lookup of each send
+    // and keeps out packets of anyone else.
+    latched_ = true;
+    if (!(from == media_.remote)) {
+      log("RTP comes from " + from.ToString() + ": sending there");
+      media_.remote = from;
+    }
+    connected_ = ::connect(socket_->Fd(), reinterpret_cast<const sockaddr*>(&from.storage),
+                           from.length) == 0;
+  }
+  const size_t start = kHeaderSize + 4 * (packet[0] & 0x0F);  // after the CSRCs
+  if (packet.size() <= start) return {};
+  const std::span<const uint8_t> payload = packet.subspan(start);
+  const uint8_t type = packet[1] & 0x7F;
+  const uint32_t timestamp = static_cast<uint32_t>(packet[4]) << 24 |
+                             static_cast<uint32_t>(packet[5]) << 16 |
+                             static_cast<uint32_t>(packet[6]) << 8 | packet[7];
+  if (media_.event_payload && type == *media_.event_payload) {
+    if (const std::optional<char> key = events_.OnPacket(timestamp, payload)) return {*key};
+  } else if (inband_ && type == media_.payload) {
+    std::array<int16_t, 1500> samples;
+    for (size_t i = 0; i < payload.size(); ++i) {
+      samples[i] =
+          media_.codec == G711Law::kA ? alaw_to_linear(payload[i]) : ulaw_to_linear(payload[i]);
+    }
+    return inband_->Feed(std::span<const int16_t>(samples.data(), payload.size()));
+  }
+  return {};
 }
 
 }  // namespace telvane::linesvc

@@ -1,19 +1,18 @@
-// The sound of an answered SIP call: G.711 in RTP over a UDP socket of ours.
+// The packets of an answered SIP call: G.711 in RTP over a UDP socket of ours.
 //
 // The socket is bound when the call is set up (its port goes into the SDP offer); once the
-// call is answered the stream sends one 20 ms packet per tick of the call's packet clock and,
-// in the same tick, reads what the other side sent: its keys (RFC 4733 telephone-events or
-// DTMF tones in the sound) and the address its packets come from, which is where ours go from
-// then on (symmetric RTP, so the sound gets through a NAT).
+// call is answered the stream sends one 20 ms packet at a time and reads, in one system call,
+// whatever the other side sent: its keys (RFC 4733 telephone-events or DTMF tones in the
+// sound) and the address its packets come from, which is where ours go from then on
+// (symmetric RTP, so the sound gets through a NAT). Its clock is the RtpPump's (rtp_pump.h).
 //
 //   std::unique_ptr<RtpSocket> socket = RtpSocket::Bind("192.0.2.10", 10000, 20000, &error);
 //   ... offer socket->Port(); the answer gives a SipMedia ...
-//   RtpStream stream(std::move(socket), media);
-//   stream.Send(frame);  std::string keys = stream.Receive(log);   // every 20 ms
+//   RtpStream stream(std::move(socket), media, InbandDtmf::Create());  // or null: no tones
+//   stream.Send(frame);  std::string keys = stream.Receive(log);
 //
-// Sending and reading never block, and nothing here needs libre's thread: the packet clock
-// runs on the application's loop, so each packet costs one wake-up of one thread.
-// Not thread-safe: RtpSocket may be made on one thread and handed to another.
+// Sending and reading never block. Not thread-safe: a stream, like an RtpSocket, may be made
+// on one thread and handed to another that uses it from then on.
 #pragma once
 
 #include <netinet/in.h>
@@ -82,15 +81,21 @@ struct SipMedia {
 
 class RtpStream {
  public:
-  RtpStream(std::unique_ptr<RtpSocket> socket, const SipMedia& media);
+  // `inband` hears keys as tones in the sound when the media take none by telephone-events;
+  // null: keys come by another way, or cannot be heard.
+  RtpStream(std::unique_ptr<RtpSocket> socket, const SipMedia& media,
+            std::unique_ptr<InbandDtmf> inband);
   ~RtpStream();
   RtpStream(const RtpStream&) = delete;
   RtpStream& operator=(const RtpStream&) = delete;
 
   // Sends one packet of 20 ms of line sound.
   void Send(std::span<const int16_t, kRtpFrameSamples> samples);
-  // Reads every packet that has arrived; returns the keys they carry, in order. `log` hears
-  // of a change of where the packets go.
+  // Moves the RTP timestamp on by `samples` not sent, so that the far end hears a gap where
+  // the sender was held up rather than sound packed together.
+  void Skip(uint32_t samples) { timestamp_ += samples; }
+  // Reads every packet that has arrived, up to 8 in each system call; returns the keys they
+  // carry, in order. `log` hears of a change of where the packets go.
   std::string Receive(const std::function<void(const std::string&)>& log);
 
   uint64_t Sent() const { return sent_; }
@@ -98,6 +103,10 @@ class RtpStream {
   std::string Local() const;
 
  private:
+  // One packet that came in from `from`: its key, if it completes one.
+  std::string Take(std::span<const uint8_t> packet, const SocketAddress& from,
+                   const std::function<void(const std::string&)>& log);
+
   std::unique_ptr<RtpSocket> socket_;
   SipMedia media_;
   bool latched_ = false;
@@ -109,7 +118,7 @@ class RtpStream {
   uint64_t sent_ = 0;
   uint64_t received_ = 0;
   TelephoneEvents events_;
-  std::unique_ptr<InbandDtmf> inband_;
+  const std::unique_ptr<InbandDtmf> inband_;
 };
 
 }  // namespace telvane::linesvc

@@ -1,15 +1,12 @@
 // The SIP line driver: TAPI call states over a SipSession, and the call's sound.
 #include "linesvc/sip/sip_driver.h"
 
-#include <algorithm>
-#include <array>
-#include <cctype>
-#include <deque>
 #include <functional>
 #include <optional>
 
 #include "linesvc/line_audio.h"
 #include "linesvc/sip/re_thread.h"
+#include "linesvc/sip/rtp_pump.h"
 #include "linesvc/sip/rtp_stream.h"
 #include "linesvc/sip/sip_outcome.h"
 #include "linesvc/sip/sip_session.h"
@@ -23,56 +20,23 @@ namespace {
 
 constexpr DWORD kBusyStation = 0x1;  // LINEBUSYMODE_STATION
 constexpr DWORD kVoiceModes = LINEMEDIAMODE_AUTOMATEDVOICE | LINEMEDIAMODE_INTERACTIVEVOICE;
-constexpr int64_t kFrameMs = 20;
-// A tick this late means the loop was held up: start the packet clock again rather than send
-// a burst that the far end would only drop.
-constexpr int64_t kResyncMs = 200;
 // How long the packets go on after a hang-up of an answered call, so that the far end hears
 // the end of the sound before the BYE.
 constexpr int64_t kPlayoutMs = 300;
-constexpr uint64_t kReceiveEvery = 5;  // packets sent per look at what came in
-// Sound this far behind its time on the line goes out two packets a tick until it catches up.
-constexpr int64_t kCatchUpMs = 60;
-
-class SipCall;
 
 // What the line's wave device reaches. The shared timeline hands over each write whole when its
-// first sample is due and reports it played when its last is; in between, the answered call's
-// packet clock takes 20 ms of it per packet. Nobody hears sound while no call is answered.
+// first sample is due and reports it played when its last is; the answered call's packet clock
+// (rtp_pump.h) sends it. Nobody hears sound while no call is answered.
 class AudioPath final : public LineAudioOutput {
  public:
   void Send(const LinePlay& play, size_t from, size_t count) override {
-    if (call != nullptr && count > 0) queue_.push_back({play, from, from + count});
+    if (pump != nullptr) pump->Queue(play, from, count);
   }
-  void Cut(const LinePlay&) override { queue_.clear(); }
-
-  // Fills a frame with what is due, zeros where nothing is; true if the sound is behind its
-  // time on the line (the loop was held up) and another frame should follow at once.
-  bool Take(std::array<int16_t, kRtpFrameSamples>& frame, int64_t now_ms) {
-    size_t filled = 0;
-    while (filled < frame.size() && !queue_.empty()) {
-      Queued& front = queue_.front();
-      const size_t n = std::min(frame.size() - filled, front.end - front.next);
-      std::copy_n(front.play.samples->begin() + static_cast<long>(front.next), n,
-                  frame.begin() + static_cast<long>(filled));
-      filled += n;
-      front.next += n;
-      if (front.next == front.end) queue_.pop_front();
-    }
-    std::fill(frame.begin() + static_cast<long>(filled), frame.end(), int16_t{0});
-    return !queue_.empty() && queue_.front().play.TimeOf(queue_.front().next) + kCatchUpMs < now_ms;
+  void Cut(const LinePlay&) override {
+    if (pump != nullptr) pump->Cut();
   }
-  void Clear() { queue_.clear(); }
 
-  SipCall* call = nullptr;
-
- private:
-  struct Queued {
-    LinePlay play;
-    size_t next;
-    size_t end;
-  };
-  std::deque<Queued> queue_;
+  RtpPump* pump = nullptr;  // the answered call's
 };
 
 class SipDriver;
@@ -99,23 +63,18 @@ class SipCall final : public DriverCall, public SipSessionObserver {
   void OnSipClosed() override;
 
   void End(DWORD state, DWORD mode, const std::string& why);
-  void StartClock();
-  void StopClock();
-  void Tick();
+  void OnKey(char key);
+  void StopSound();
 
   SipDriver& driver_;
   const std::string request_uri_;
   platform::MessageLoop& loop_;
   CallSink& sink_;
   std::unique_ptr<SipSession> session_;
-  std::unique_ptr<RtpStream> stream_;  // from the answer on
+  std::unique_ptr<RtpPump> pump_;  // from the answer on
   SipKeyPath media_keys_ = SipKeyPath::kInband;
   Phase phase_ = Phase::kDialing;
   bool drop_requested_ = false;
-  // The packet clock while answered.
-  platform::OneShotTimer tick_{loop_};
-  int64_t next_tick_ms_ = 0;
-  uint64_t ticks_ = 0;
   platform::OneShotTimer tail_{loop_};  // the hang-up after the last sound has played out
 };
 
@@ -186,7 +145,7 @@ SipCall::SipCall(SipDriver& driver, std::string request_uri, platform::MessageLo
     : driver_(driver), request_uri_(std::move(request_uri)), loop_(loop), sink_(sink) {}
 
 SipCall::~SipCall() {
-  StopClock();
+  StopSound();
   // The session hangs up on its own once destroyed; nothing more is reported.
   session_.reset();
 }
@@ -225,9 +184,20 @@ void SipCall::OnSipRinging() {
 void SipCall::OnSipAnswered(const SipMedia& media, std::unique_ptr<RtpSocket> socket) {
   if (phase_ != Phase::kDialing) return;
   phase_ = Phase::kConnected;
-  stream_ = std::make_unique<RtpStream>(std::move(socket), media);
   media_keys_ = media.keys;
-  StartClock();
+  std::unique_ptr<InbandDtmf> inband;
+  if (media.keys == SipKeyPath::kInband) {
+    inband = InbandDtmf::Create();
+    if (!inband) {
+      sink_.OnEvent(std::string("keys cannot be heard: the in-band key module lib") +
+                    kInbandDtmfModule + ".so is missing or cannot be loaded");
+    }
+  }
+  pump_ = std::make_unique<RtpPump>(
+      std::make_unique<RtpStream>(std::move(socket), media, std::move(inband)), loop_,
+      RtpPump::Reports{[this](char key) { OnKey(key); },
+                       [this](const std::string& text) { sink_.OnEvent(text); }});
+  driver_.Path().pump = pump_.get();
   sink_.OnCallState(LINECALLSTATE_CONNECTED, 0);
 }
 
@@ -237,7 +207,7 @@ void SipCall::OnSipDigit(char digit) {
 
 void SipCall::OnSipEnded(const SipEnd& end) {
   if (phase_ != Phase::kDialing && phase_ != Phase::kConnected) return;
-  StopClock();
+  StopSound();
   const DWORD mode = DisconnectModeFor(end);
   // Busy is a state of its own for TAPI, as on every other line.
   if (mode == LINEDISCONNECTMODE_BUSY) {
@@ -272,7 +242,7 @@ void SipCall::Drop() {
   // The far end plays what it received a little later, from its jitter buffer: a BYE right
   // after the last packet would cut the end of the message off. Silence plays meanwhile.
   tail_.Start(kPlayoutMs, [this] {
-    StopClock();
+    StopSound();
     session_->Hangup();
   });
 }
@@ -285,50 +255,20 @@ void SipCall::OnSipClosed() {
   sink_.OnCallState(LINECALLSTATE_IDLE, 0);
 }
 
-// The packet clock: one frame every 20 ms on the loop's clock, due times counted from the
-// answer so that late ticks do not add up.
-void SipCall::StartClock() {
-  driver_.Path().call = this;
-  next_tick_ms_ = loop_.NowMs();
-  Tick();
+void SipCall::OnKey(char key) {
+  if (phase_ != Phase::kConnected) return;
+  sink_.OnEvent(std::string("remote side presses ") + key + " (" + KeyPathName(media_keys_) + ")");
+  sink_.OnDigit(key);
 }
 
-void SipCall::StopClock() {
-  tick_.Stop();
-  if (stream_) {
-    sink_.OnEvent("RTP stopped: " + std::to_string(stream_->Sent()) + " packets sent, " +
-                  std::to_string(stream_->Received()) + " received");
-    stream_.reset();
-  }
+void SipCall::StopSound() {
+  if (!pump_) return;
   AudioPath& path = driver_.Path();
-  if (path.call != this) return;
-  path.call = nullptr;
-  path.Clear();
-}
-
-void SipCall::Tick() {
-  std::array<int16_t, kRtpFrameSamples> frame{};
-  if (driver_.Path().Take(frame, loop_.NowMs())) {
-    stream_->Send(frame);
-    driver_.Path().Take(frame, loop_.NowMs());
-  }
-  stream_->Send(frame);
-  // What came in is read every fifth packet: a key heard 100 ms later makes no difference, and
-  // the call costs fewer system calls.
-  if (++ticks_ % kReceiveEvery == 0) {
-    const std::string keys =
-        stream_->Receive([this](const std::string& text) { sink_.OnEvent(text); });
-    for (const char key : keys) {
-      if (phase_ != Phase::kConnected) break;
-      sink_.OnEvent(std::string("remote side presses ") + key + " (" + KeyPathName(media_keys_) +
-                    ")");
-      sink_.OnDigit(key);
-    }
-  }
-  next_tick_ms_ += kFrameMs;
-  const int64_t now = loop_.NowMs();
-  if (now - next_tick_ms_ > kResyncMs) next_tick_ms_ = now;
-  tick_.Start(std::max<int64_t>(0, next_tick_ms_ - now), [this] { Tick(); });
+  if (path.pump == pump_.get()) path.pump = nullptr;
+  pump_->Stop();
+  sink_.OnEvent("RTP stopped: " + std::to_string(pump_->Sent()) + " packets sent, " +
+                std::to_string(pump_->Received()) + " received");
+  pump_.reset();
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 //   session.Hangup();                 // CANCEL or BYE, then OnSipClosed (bounded wait)
 //
 // The session binds the call's RTP socket for its offer and hands it over with the answer;
-// the sound itself is the driver's (rtp_stream.h), on the application's loop.
+// the sound itself is the driver's, on a thread of its own (rtp_pump.h).
 //
 // Each call has its own SIP stack (transport, transactions), so hanging up waits for exactly
 // the call's own transactions: the CANCEL or BYE, and the REGISTER that removes the binding.

@@ -31,8 +31,8 @@ TEST(RtpStreamTest, InbandKeysAndSymmetricSending) {
   SipMedia to_caller = to_callee;
   to_caller.keys = SipKeyPath::kInband;
   to_caller.remote = *SocketAddress::Parse("127.0.0.1", 9);  // what a NAT'ed SDP might say
-  RtpStream caller(std::move(caller_socket), to_callee);
-  RtpStream callee(std::move(callee_socket), to_caller);
+  RtpStream caller(std::move(caller_socket), to_callee, nullptr);
+  RtpStream callee(std::move(callee_socket), to_caller, InbandDtmf::Create());
 
   std::array<int16_t, kRtpFrameSamples> frame{};
   for (int packet = 0; packet < 10; ++packet) {

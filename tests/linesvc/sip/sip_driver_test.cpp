@@ -392,6 +392,47 @@ TEST_F(SipDriverTest, RtpPacketsAndTelephoneEvents) {
   EXPECT_NE(EventLog().find("RTP stopped: "), std::string::npos);
 }
 
+// The packets keep their own clock: while the application's thread does something else for a
+// second (its controller sleeps before and after each greeting), they come every 20 ms, and
+// none are sent in a burst once the loop runs again.
+TEST_F(SipDriverTest, PacketsKeepTheirPaceWhileTheLoopIsBusy) {
+  Launch();
+  UdpSocket media;
+  Sipp uas(Scenario(RecvInvite() + Response("200 OK", "", true) + "<recv request=\"ACK\"/>\n" +
+                    kAwaitBye),
+           media.Port());
+  ASSERT_EQ(Dial(uas.Uri()), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
+  while (!media.Receive(0).empty()) {
+  }
+
+  // The loop's own thread reads the packets for a second, and runs nothing of the loop.
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point end = Clock::now() + std::chrono::seconds(1);
+  std::vector<Clock::time_point> arrivals = {Clock::now()};
+  for (Clock::time_point now = arrivals[0]; now < end; now = Clock::now()) {
+    const int left =
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count());
+    if (!media.Receive(left + 1).empty()) arrivals.push_back(Clock::now());
+  }
+  EXPECT_GE(arrivals.size(), 46u);
+  EXPECT_LE(arrivals.size(), 54u);
+  std::chrono::milliseconds longest{0};
+  for (size_t i = 1; i < arrivals.size(); ++i) {
+    longest = std::max(longest, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    arrivals[i] - arrivals[i - 1]));
+  }
+  EXPECT_LT(longest.count(), 80) << "a gap while the loop was busy";
+
+  // A fifth of a second of the loop again: about ten packets, not the second's fifty.
+  loop_.RunFor(200);
+  size_t after = 0;
+  while (!media.Receive(0).empty()) ++after;
+  EXPECT_LE(after, 14u);
+  EXPECT_TRUE(DropAndWaitIdle());
+  EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
+}
+
 // What could smuggle headers or parameters is refused before anything is sent; a password
 // file others can read ends the call with a clear reason.
 TEST_F(SipDriverTest, RefusedAddressesAndAnOpenPasswordFile) {

@@ -1,0 +1,90 @@
+// The sound of an answered SIP call on a clock of its own.
+//
+// A thread of the call sends one 20 ms RTP packet at each absolute 20 ms deadline of the real
+// clock, whatever the application's thread is doing (its controller sleeps a whole second
+// before and after each greeting): the samples the line-audio timeline handed over, zeros while
+// none are due. Each sample goes out a fixed delay after its time on the timeline, so that a
+// hand-over that comes a little late (the loop was busy when the write before ended) still
+// leaves no gap; a sample handed over later than that goes out at once, right behind the one
+// before it. Every few packets the thread reads, in one system call, whatever came in. Only
+// what the call must report reaches the application's loop: the remote side's keys and where
+// the sound goes from then on. When the timeline reports a write played stays the timeline's
+// business.
+//
+//   RtpPump pump(std::move(stream), loop, {.key = ..., .event = ...});   // sending from now
+//   pump.Queue(play, from, count);   // what the timeline hands over
+//   pump.Cut();                      // a reset: what has not gone out is dropped
+//   pump.Stop();                     // the last packet has gone; Sent() and Received() hold
+//
+// Threads: every member is called on the loop thread, and the reports run there, never after
+// the pump is destroyed.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "linesvc/line_audio.h"
+#include "linesvc/sip/rtp_stream.h"
+#include "platform/message_loop.h"
+#include "platform/timers.h"
+
+namespace telvane::linesvc {
+
+class RtpPump {
+ public:
+  struct Reports {
+    std::function<void(char key)> key;                   // a key of the remote side
+    std::function<void(const std::string& text)> event;  // a line for the event log
+  };
+
+  // Starts the thread; the first packet goes out at once.
+  RtpPump(std::unique_ptr<RtpStream> stream, platform::MessageLoop& loop, Reports reports);
+  // Stops first.
+  ~RtpPump();
+  RtpPump(const RtpPump&) = delete;
+  RtpPump& operator=(const RtpPump&) = delete;
+
+  // Samples [from, from + count) of the write, which the timeline hands over now.
+  void Queue(const LinePlay& play, size_t from, size_t count);
+  // Drops every sample that has not gone out.
+  void Cut();
+  // Ends the thread after its next packet (20 ms at most); nothing is reported after it.
+  void Stop();
+
+  // Packets sent and received; final once stopped.
+  uint64_t Sent() const;
+  uint64_t Received() const;
+
+ private:
+  // Samples of one write that have not gone out.
+  struct Pending {
+    std::shared_ptr<const std::vector<int16_t>> samples;
+    size_t next;
+    size_t end;
+    int64_t due;  // when samples[next] goes out, in samples of the loop's clock
+  };
+
+  void Run();
+  // Fills the frame that goes out at slot_ (loop clock, in samples). Under mutex_.
+  void Fill(std::span<int16_t, kRtpFrameSamples> frame);
+  void Receive();
+
+  platform::MessageLoop& loop_;
+  const Reports reports_;
+  std::unique_ptr<RtpStream> stream_;  // the thread's while it runs
+  std::atomic<bool> stopping_ = false;
+  std::mutex mutex_;
+  std::deque<Pending> pending_;  // under mutex_
+  int64_t slot_ = 0;             // under mutex_
+  platform::TaskGroup reports_to_loop_{loop_};
+  std::thread thread_;
+};
+
+}  // namespace telvane::linesvc
