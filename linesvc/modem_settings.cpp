@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "linesvc/line_audio.h"
+#include "linesvc/driver_keys.h"
 #include "platform/text.h"
 
 namespace telvane::linesvc {
@@ -13,8 +13,7 @@ bool ParseModemSettings(const std::vector<DriverKey>& keys, DWORD device_id,
                         ModemSettings* settings, std::string* error) {
   ModemSettings result;
   result.wave_id = device_id;
-  for (const DriverKey& key : keys) {
-    const std::string where = "line " + std::to_string(key.file_line) + ": ";
+  const auto read = [&](const DriverKey& key) {
     const std::string& value = key.value;
     int64_t number = 0;
     bool ok = true;
@@ -51,21 +50,12 @@ bool ParseModemSettings(const std::vector<DriverKey>& keys, DWORD device_id,
     } else if (key.key == "lockwait") {
       ok = platform::ParseInteger(value, 0, 3600, &number);
       result.lock_wait_ms = static_cast<int>(number) * 1000;
-    } else if (key.key == "wave") {
-      std::string reason;
-      if (!ParseWaveId(value, &result.wave_id, &reason)) {
-        *error = where + reason;
-        return false;
-      }
     } else {
-      *error = where + "unknown key '" + key.key + "' for the modem driver";
-      return false;
+      return KeyRead::kUnknown;
     }
-    if (!ok) {
-      *error = where + "bad value '" + value + "' for " + key.key;
-      return false;
-    }
-  }
+    return TakenIf(ok);
+  };
+  if (!ReadDriverKeys(keys, "modem", &result.wave_id, read, error)) return false;
   if (result.device.empty()) {
     *error = "the modem driver needs device = /dev/...";
     return false;

@@ -10,7 +10,7 @@
 #include <charconv>
 #include <cstdlib>
 
-#include "linesvc/line_audio.h"
+#include "linesvc/driver_keys.h"
 #include "platform/text.h"
 
 namespace telvane::linesvc {
@@ -138,8 +138,7 @@ bool ParseSipSettings(const std::vector<DriverKey>& keys, DWORD device_id, SipSe
   result.wave_id = device_id;
   bool have_uri = false;
   bool have_auth_user = false;
-  for (const DriverKey& key : keys) {
-    const std::string where = "line " + std::to_string(key.file_line) + ": ";
+  const auto read = [&](const DriverKey& key) {
     const std::string& value = key.value;
     const std::string lower = platform::LowerCase(value);
     bool ok = true;
@@ -213,21 +212,12 @@ bool ParseSipSettings(const std::vector<DriverKey>& keys, DWORD device_id, SipSe
            ParsePort(std::string_view(value).substr(dash + 1), &high) && low <= high;
       result.rtp_port_low = low;
       result.rtp_port_high = high;
-    } else if (key.key == "wave") {
-      std::string reason;
-      if (!ParseWaveId(value, &result.wave_id, &reason)) {
-        *error = where + reason;
-        return false;
-      }
     } else {
-      *error = where + "unknown key '" + key.key + "' for the sip driver";
-      return false;
+      return KeyRead::kUnknown;
     }
-    if (!ok) {
-      *error = where + "bad value '" + value + "' for " + key.key;
-      return false;
-    }
-  }
+    return TakenIf(ok);
+  };
+  if (!ReadDriverKeys(keys, "sip", &result.wave_id, read, error)) return false;
   if (!have_uri) {
     *error = "the sip driver needs uri = sip:user@domain";
     return false;
