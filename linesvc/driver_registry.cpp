@@ -56,6 +56,15 @@ struct ModuleEntry {
   LineDriverEntry* entry = nullptr;
 };
 
+// Keeps a driver module loaded until the process ends, because the drivers it makes run its
+// code until the very end. The list is never destroyed, not even at exit.
+void KeepLoaded(std::unique_ptr<platform::DynamicLibrary> library) {
+  static std::mutex mutex;
+  static auto* const kept = new std::vector<std::unique_ptr<platform::DynamicLibrary>>;
+  const std::lock_guard<std::mutex> lock(mutex);
+  kept->push_back(std::move(library));
+}
+
 }  // namespace
 
 DriverRegistry::Factory DriverFromModule(std::string module) {
@@ -67,8 +76,7 @@ DriverRegistry::Factory DriverFromModule(std::string module) {
       std::unique_ptr<platform::DynamicLibrary> library = platform::DynamicLibrary::Load(module);
       if (!library) return;
       shared->entry = reinterpret_cast<LineDriverEntry*>(library->Symbol(kLineDriverEntryName));
-      // Never unloaded: the drivers it makes run its code until the process ends.
-      if (shared->entry != nullptr) library.release();
+      if (shared->entry != nullptr) KeepLoaded(std::move(library));
     });
     if (shared->entry == nullptr) {
       *error = "the driver's module lib" + module + ".so is missing or cannot be loaded";

@@ -62,15 +62,11 @@ std::optional<char> InfoDigit(std::string_view content_type, std::string_view bo
 }
 
 std::unique_ptr<InbandDtmf> InbandDtmf::Create() {
-  // Loaded once and kept: the receivers it made run its code.
-  static InbandDtmfEntry* const entry = [] {
-    std::unique_ptr<platform::DynamicLibrary> module =
-        platform::DynamicLibrary::Load(kInbandDtmfModule);
-    auto* found =
-        module ? reinterpret_cast<InbandDtmfEntry*>(module->Symbol(kInbandDtmfEntryName)) : nullptr;
-    if (found != nullptr) module.release();
-    return found;
-  }();
+  // Loaded once and never freed: the receivers it made run its code.
+  static const platform::DynamicLibrary* const module =
+      platform::DynamicLibrary::Load(kInbandDtmfModule).release();
+  static InbandDtmfEntry* const entry =
+      module ? reinterpret_cast<InbandDtmfEntry*>(module->Symbol(kInbandDtmfEntryName)) : nullptr;
   std::unique_ptr<InbandDtmf> receiver;
   if (entry == nullptr || !entry(&receiver)) return nullptr;
   return receiver;
