@@ -279,8 +279,7 @@ TEST_F(SipDriverTest, RegistersFirstAndUnregistersAfter) {
       Response("401 Unauthorized", "WWW-Authenticate: Digest realm=\"reg\", nonce=\"r3g\"\n") +
       "<recv request=\"REGISTER\">" + expires + "</recv>\n" + ok_register +
       "<recv request=\"REGISTER\">" + expires + "</recv>\n" + ok_register));
-  Sipp callee(Scenario(RecvInvite() + Response("200 OK", "", true) + "<recv request=\"ACK\"/>\n" +
-                       kAwaitBye));
+  Sipp callee(AnsweredUntilBye());
   const std::string registrar_host = registrar.Uri().substr(registrar.Uri().find('@') + 1);
   Launch("register = yes\npassword_file = " + password.string() + "\n",
          "sip:alerts@" + registrar_host);
@@ -331,9 +330,7 @@ TEST_F(SipDriverTest, InfoKeysThenRemoteBye) {
 TEST_F(SipDriverTest, RtpPacketsAndTelephoneEvents) {
   Launch();
   UdpSocket media;
-  Sipp uas(Scenario(RecvInvite() + Response("200 OK", "", true) + "<recv request=\"ACK\"/>\n" +
-                    kAwaitBye),
-           media.Port());
+  Sipp uas(AnsweredUntilBye(), media.Port());
   ASSERT_EQ(Dial(uas.Uri()), 0);
   ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
   ASSERT_EQ(service_->MonitorDigits(call_, LINEDIGITMODE_DTMF), 0);
@@ -398,9 +395,7 @@ TEST_F(SipDriverTest, RtpPacketsAndTelephoneEvents) {
 TEST_F(SipDriverTest, PacketsKeepTheirPaceWhileTheLoopIsBusy) {
   Launch();
   UdpSocket media;
-  Sipp uas(Scenario(RecvInvite() + Response("200 OK", "", true) + "<recv request=\"ACK\"/>\n" +
-                    kAwaitBye),
-           media.Port());
+  Sipp uas(AnsweredUntilBye(), media.Port());
   ASSERT_EQ(Dial(uas.Uri()), 0);
   ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
   while (!media.Receive(0).empty()) {

@@ -67,4 +67,10 @@ inline const char* kAwaitBye =
     "<send><![CDATA[\nSIP/2.0 200 OK\n[last_Via:]\n[last_From:]\n[last_To:]\n[last_Call-ID:]\n"
     "[last_CSeq:]\nContent-Length: 0\n\n]]></send>\n";
 
+// A call that is answered with sound and ends when we hang up.
+inline std::string AnsweredUntilBye() {
+  return Scenario(RecvInvite() + Response("200 OK", "", true) + "<recv request=\"ACK\"/>\n" +
+                  kAwaitBye);
+}
+
 }  // namespace telvane::linesvc::testing_sip
