@@ -61,6 +61,7 @@ void WavePlayback::Play(const std::string& file_name) {
   CheckResult(reader.FindFormat(), ResultKind::kFile);
   if (header_) ReleaseBuffers();
   if (!reader.ReadFormat()) throw ETapiWaveFail(ecTapiWaveReadError);
+  if (!reader.FormatIsWhole()) CheckResult(WAVERR_BADFORMAT, ResultKind::kOutput);
   buffer_size_ = (bits_per_sample_ / 8) * samples_per_sec_ * 3;
   CheckResult(waveOutOpen(nullptr, device, reader.Format(), 0, 0, WAVE_FORMAT_QUERY | mapped),
               ResultKind::kOutput);

@@ -72,7 +72,17 @@ bool WaveReader::ReadFormat() {
     ReleaseFormat();
     return false;
   }
+  format_size_ = static_cast<DWORD>(got);
   return true;
+}
+
+bool WaveReader::FormatIsWhole() const {
+  if (!format_) return false;
+  const WAVEFORMATEX* format = Format();
+  if (format->wFormatTag == WAVE_FORMAT_PCM) return true;  // read as its 16 bytes alone
+  // Below the fixed fields the block is padded with zeros, an extra size of 0 included.
+  const DWORD held = std::max<DWORD>(format_size_, sizeof(WAVEFORMATEX));
+  return sizeof(WAVEFORMATEX) + format->cbSize <= held;
 }
 
 void WaveReader::ReleaseFormat() {

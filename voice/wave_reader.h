@@ -42,8 +42,14 @@ class WaveReader {
   // Finds the "fmt " chunk inside the form and stands at its data.
   MMRESULT FindFormat();
   // Reads the format chunk into a block of exactly its size. False when the read fails or
-  // the chunk is larger than any format block can be.
+  // the chunk is larger than any format block can be. FormatSize() is what the file gave,
+  // never more: a chunk that ends early is as long as what was read.
   bool ReadFormat();
+  // Whether the block holds every byte its own fields claim. A format other than plain PCM
+  // counts extra bytes in its extra-size field, and a wave output reads that many from the
+  // block it is handed; a block that claims more than was read must not reach one (it is a
+  // damaged file, to be refused as a format nobody plays).
+  bool FormatIsWhole() const;
   const WAVEFORMATEX* Format() const {
     return reinterpret_cast<const WAVEFORMATEX*>(format_.get());
   }

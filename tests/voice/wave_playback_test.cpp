@@ -353,18 +353,23 @@ TEST_F(WavePlaybackTest, DamagedFilesFailWithTheWaveFileError) {
   EXPECT_TRUE(notified_.empty());
 }
 
-// A format the wave output cannot play is refused with the platform's text for it.
+// A format the wave output cannot play is refused with the platform's text for it, and so
+// is an extensible format that claims more bytes than its chunk holds (never read past).
 TEST_F(WavePlaybackTest, UnplayableFormatFailsWithThePlatformText) {
   Connect();
   const std::string mp3 =
       Le(0x55, 2) + Le(1, 2) + Le(8000, 4) + Le(1000, 4) + Le(1, 2) + Le(0, 2) + Le(0, 2);
-  const ETapiWaveFail error =
-      PlayFailure(File("mp3.wav", Riff("WAVE", Chunk("fmt ", mp3) + Chunk("data", "abcd"))));
+  const std::string short_extensible =
+      PcmFormat(1, 8000, 16).replace(0, 2, Le(0xFFFE, 2)) + Le(22, 2);
   char text[129] = {};
   waveOutGetErrorText(WAVERR_BADFORMAT, text, sizeof text);
-  EXPECT_EQ(error.ErrorCode(), 0);
-  EXPECT_EQ(error.Message(), text);
-  EXPECT_FALSE(Playing());
+  for (const std::string& format : {mp3, short_extensible}) {
+    const ETapiWaveFail error =
+        PlayFailure(File("odd.wav", Riff("WAVE", Chunk("fmt ", format) + Chunk("data", "abcd"))));
+    EXPECT_EQ(error.ErrorCode(), 0);
+    EXPECT_EQ(error.Message(), text);
+    EXPECT_FALSE(Playing());
+  }
 }
 
 // A data chunk that claims more than the file holds plays exactly the bytes that are there:

@@ -176,6 +176,33 @@ TEST_F(WaveReaderTest, DataSizesAsClaimedAndReadsAsPresent) {
   }
 }
 
+// The format block is trusted only as far as the file gave it: a chunk that ends early has
+// the size that was read, and a format whose extra-size field claims more bytes than the
+// block holds (an extensible format of 18 bytes saying 22 more follow) is not whole, since a
+// wave output would read past the block for them.
+TEST_F(WaveReaderTest, FormatIsTrustedOnlyAsFarAsItWasRead) {
+  const std::string extensible = PcmFormat(2, 44100, 16).replace(0, 2, Le(0xFFFE, 2)) + Le(22, 2);
+  {
+    WaveReader reader = OpenBytes(Riff("WAVE", Chunk("fmt ", extensible) + Chunk("data", "ab")));
+    WalkToData(reader);
+    EXPECT_EQ(reader.FormatSize(), 18u);
+    EXPECT_FALSE(reader.FormatIsWhole());
+  }
+  {
+    WaveReader reader = OpenBytes(Riff("WAVE", "fmt " + Le(40, 4) + extensible));
+    ASSERT_EQ(reader.FindForm(), 0u);
+    ASSERT_EQ(reader.FindFormat(), 0u);
+    ASSERT_TRUE(reader.ReadFormat());
+    EXPECT_EQ(reader.FormatSize(), 18u);
+    EXPECT_FALSE(reader.FormatIsWhole());
+  }
+  {
+    WaveReader reader = OpenBytes(LineWave(Ramp(4)));
+    WalkToData(reader);
+    EXPECT_TRUE(reader.FormatIsWhole());
+  }
+}
+
 // Moving a reader moves the open file; closing lets it go and ends reading.
 TEST_F(WaveReaderTest, MoveAndCloseOwnTheFile) {
   WaveReader first = OpenBytes(LineWave(Ramp(10)));
