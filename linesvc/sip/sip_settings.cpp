@@ -113,11 +113,12 @@ std::string SipUri::ToString() const {
 
 std::optional<SipUri> ParseSipUri(std::string_view text) {
   SipUri uri;
-  const std::string scheme =
-      platform::LowerCase(text.substr(0, std::min(text.find(':'), text.size())));
+  const size_t colon = text.find(':');
+  if (colon == std::string_view::npos) return std::nullopt;  // "sip" alone is no URI
+  const std::string scheme = platform::LowerCase(text.substr(0, colon));
   if (scheme != "sip" && scheme != "sips") return std::nullopt;
   uri.secure = scheme == "sips";
-  text.remove_prefix(scheme.size() + 1);
+  text.remove_prefix(colon + 1);
   const size_t at = text.find('@');
   if (at != std::string_view::npos) {
     uri.user = std::string(text.substr(0, at));

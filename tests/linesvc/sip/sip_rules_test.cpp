@@ -80,6 +80,9 @@ TEST(SipSettingsTest, MistakesAreRefusedWithTheirLine) {
   EXPECT_EQ(Refusal({{"uri", "sip:pbx.example.org", 2}}),
             "line 2: bad value 'sip:pbx.example.org' for uri");
   EXPECT_EQ(Refusal({{"register", "yes", 2}}), "the sip driver needs uri = sip:user@domain");
+  // A scheme without its colon is no URI (it once read past the value's end).
+  EXPECT_EQ(Refusal({{"uri", "sip", 2}}), "line 2: bad value 'sip' for uri");
+  EXPECT_EQ(Parse({{"uri", "sip:a@b", 2}, {"outbound", "sips", 3}}).outbound->HostPort(), "sips");
 }
 
 // Numbers go to the account's domain (or the dial domain) with the prefix; a URI is used as it
