@@ -203,8 +203,8 @@ void PrintUsage(bool start_directly) {
   static const char* const kUsage[] = {
       // The first line is long; it is one line, written as two literals.
       // NOLINTNEXTLINE(bugprone-suspicious-missing-comma)
-      " Usage: telvane.exe <filename> -phone:<phone_number> [-retry:<retry_count>] "
-      "[-retrymode:PAB|PTB] [-backupphone:<phone_number>] [-debug] [-tapidevice:<device_name>]",
+      (" Usage: telvane.exe <filename> -phone:<phone_number> [-retry:<retry_count>] "
+       "[-retrymode:PAB|PTB] [-backupphone:<phone_number>] [-debug] [-tapidevice:<device_name>]"),
       "",
       " Parameters:",
       "  <filename>  : path to WAV file that should be played",

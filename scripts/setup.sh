@@ -25,6 +25,9 @@ packages=(
   file
   lintian
   python3
+  # The fuzz targets (scripts/fuzz.sh): clang and its libFuzzer and sanitizer run-times.
+  clang
+  libclang-rt-14-dev
 )
 what="build and test"
 if [[ ${1:-} == --windows ]]; then

@@ -114,8 +114,7 @@ class WavePlayback {
   bool interrupt_ = true;
   bool use_wave_mapper_ = false;
   TWavePhase phase_ = TWavePhase::wpIdle;
-  // The line's sound format; it also sizes the buffers, whatever the file's own format.
-  uint8_t channels_ = 1;
+  // The line's sound format (mono); it sizes the buffers, whatever the file's own format.
   uint8_t bits_per_sample_ = 16;
   int32_t samples_per_sec_ = 8000;
 
