@@ -3,13 +3,16 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -34,12 +37,28 @@ std::vector<std::string> EnvironmentWith(const std::map<std::string, std::string
   return result;
 }
 
-void ReadBoth(int out_fd, int err_fd, std::string& out, std::string& err) {
+// Reads both outputs until the program closes them. With a deadline, a program still
+// running then is killed (its outputs close with it); true when that happened.
+bool ReadBoth(int out_fd, int err_fd, std::string& out, std::string& err, pid_t pid,
+              std::optional<std::chrono::steady_clock::time_point> deadline) {
   pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
   int open_count = 2;
   char buffer[4096];
+  bool killed = false;
   while (open_count > 0) {
-    if (poll(fds, 2, -1) < 0) break;
+    int wait_ms = -1;
+    if (deadline && !killed) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          *deadline - std::chrono::steady_clock::now());
+      wait_ms = static_cast<int>(std::max<int64_t>(0, left.count()));
+    }
+    const int ready = poll(fds, 2, wait_ms);
+    if (ready < 0) break;
+    if (ready == 0) {
+      kill(pid, SIGKILL);
+      killed = true;
+      continue;
+    }
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP)) == 0) continue;
       const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
@@ -51,12 +70,13 @@ void ReadBoth(int out_fd, int err_fd, std::string& out, std::string& err) {
       (i == 0 ? out : err).append(buffer, static_cast<size_t>(n));
     }
   }
+  return killed;
 }
 
 }  // namespace
 
 ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& arguments,
-                      const std::map<std::string, std::string>& environment) {
+                      const std::map<std::string, std::string>& environment, double limit_s) {
   int out_pipe[2];
   int err_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
@@ -91,7 +111,13 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
     close(err_pipe[0]);
     throw std::runtime_error("cannot start " + program + ": " + std::strerror(spawned));
   }
-  ReadBoth(out_pipe[0], err_pipe[0], run.standard_output, run.standard_error);
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  if (limit_s > 0) {
+    deadline = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                           std::chrono::duration<double>(limit_s));
+  }
+  run.timed_out =
+      ReadBoth(out_pipe[0], err_pipe[0], run.standard_output, run.standard_error, pid, deadline);
   close(out_pipe[0]);
   close(err_pipe[0]);
   int status = 0;
