@@ -7,6 +7,7 @@
 #include "platform/errors.h"
 #include "platform/os.h"
 #include "platform/text.h"
+#include "voice/wave_playback.h"
 
 namespace telvane {
 
@@ -76,6 +77,13 @@ RunExitCode RunDialPlan(QoTelvane& controller, RunOptions& options) {
   return controller.KeyPressed() ? RunExitCode::kCompleted : RunExitCode::kCompletedWithoutKey;
 }
 
+// A file the player would refuse is found before anyone is called, not after the callee has
+// answered and heard the greeting.
+void CheckPlayable(const std::string& file_name) {
+  const std::string why = WhyUnplayable(file_name);
+  if (!why.empty()) throw Exception("Wave file " + file_name + " cannot be played: " + why);
+}
+
 RunExitCode SetUpAndDial(RunOptions& options) {
   std::unique_ptr<QoPlayLogger> logger;
   std::unique_ptr<QoTelvane> controller;
@@ -100,6 +108,8 @@ RunExitCode SetUpAndDial(RunOptions& options) {
     SpokenMessages spoken(CallOptions.SpeechVoice);
     controller->MessageFile = spoken.Prepare(controller->MessageFile);
     if (!options.SkipIntro) controller->SetGreetingFile(spoken.Prepare(controller->GreetingFile()));
+    CheckPlayable(controller->MessageFile);
+    if (!options.SkipIntro) CheckPlayable(controller->GreetingFile());
     outcome = RunDialPlan(*controller, options);
   } catch (const std::exception& error) {
     // The library's failures are Exceptions; anything else (memory exhausted, say) is

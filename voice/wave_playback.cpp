@@ -1,11 +1,13 @@
 #include "voice/wave_playback.h"
 
 #include <algorithm>
+#include <functional>
 #include <limits>
 #include <utility>
 
 #include "platform/errors.h"
 #include "platform/os.h"
+#include "platform/wave_format.h"
 
 namespace telvane {
 
@@ -24,7 +26,111 @@ constexpr UINT kHeaderSize = sizeof(WAVEHDR);
 // the wave output; the number follows the device's own notification message.
 constexpr uint32_t kPlayEndedMessage = 32438;
 
+// The platform's text for a wave output's refusal.
+std::string OutputErrorText(MMRESULT result) {
+  char text[kWaveErrorTextSize] = {};
+  waveOutGetErrorText(result, text, kWaveErrorTextSize);
+  text[kWaveErrorTextSize - 1] = '\0';
+  return text;
+}
+
+// What stops the player from playing a file, step by step in the order it takes them.
+enum class FileFault {
+  kNone,
+  kNameTooLong,
+  kMissing,
+  kUnopenable,
+  kNotWave,
+  kNoFormat,
+  kFormatUnreadable,
+  kFormatDamaged,  // claims more bytes than its chunk holds
+  kFormatRefused,  // the wave output cannot play it
+  kNoData,
+};
+
+// Asks a wave output whether it can play a format: 0 or its refusal.
+using FormatQuery = std::function<MMRESULT(const WAVEFORMATEX*)>;
+
+// The steps before the wave output is chosen: the name and the file's existence.
+FileFault CheckName(const std::string& file_name) {
+  if (file_name.size() > kMaxWaveFileName) return FileFault::kNameTooLong;
+  if (!platform::FileExists(file_name)) return FileFault::kMissing;
+  return FileFault::kNone;
+}
+
+// The steps after it: the reader walked to the data, the format read whole and asked about.
+// *refusal holds the output's answer for kFormatRefused.
+FileFault WalkToData(WaveReader& reader, const std::string& file_name, const FormatQuery& query,
+                     MMRESULT* refusal) {
+  reader.Open(file_name);
+  if (reader.FindForm() != 0) return reader.IsOpen() ? FileFault::kNotWave : FileFault::kUnopenable;
+  if (reader.FindFormat() != 0) return FileFault::kNoFormat;
+  if (!reader.ReadFormat()) return FileFault::kFormatUnreadable;
+  if (!reader.FormatIsWhole()) return FileFault::kFormatDamaged;
+  *refusal = query(reader.Format());
+  if (*refusal != 0) return FileFault::kFormatRefused;
+  if (reader.FindData() != 0) return FileFault::kNoData;
+  return FileFault::kNone;
+}
+
+// The player's exceptions for the faults, as they have always read.
+void RaiseFor(FileFault fault, MMRESULT refusal) {
+  switch (fault) {
+    case FileFault::kNone:
+      return;
+    case FileFault::kNameTooLong:
+      throw ETapiWaveFail("Wave file name too long (at most " + std::to_string(kMaxWaveFileName) +
+                          " characters)");
+    case FileFault::kMissing:
+      throw ETapiWaveFail(ecFileNotFound);
+    case FileFault::kFormatUnreadable:
+      throw ETapiWaveFail(ecTapiWaveReadError);
+    case FileFault::kFormatDamaged:
+      throw ETapiWaveFail(OutputErrorText(WAVERR_BADFORMAT));
+    case FileFault::kFormatRefused:
+      throw ETapiWaveFail(OutputErrorText(refusal));
+    case FileFault::kUnopenable:
+    case FileFault::kNotWave:
+    case FileFault::kNoFormat:
+    case FileFault::kNoData:
+      throw ETapiWaveFail(MessageForCode(ecTapiWaveFail));
+  }
+}
+
 }  // namespace
+
+std::string WhyUnplayable(const std::string& file_name) {
+  FileFault fault = CheckName(file_name);
+  WaveReader reader;
+  MMRESULT refusal = 0;
+  if (fault == FileFault::kNone) {
+    // No call has a wave output yet: the format is judged as a mapped output judges it.
+    fault = WalkToData(reader, file_name, platform::QueryMappedFormat, &refusal);
+  }
+  switch (fault) {
+    case FileFault::kNone:
+      return {};
+    case FileFault::kNameTooLong:
+      return "its name is longer than " + std::to_string(kMaxWaveFileName) + " characters";
+    case FileFault::kMissing:
+      return "it does not exist";
+    case FileFault::kUnopenable:
+      return "it cannot be opened for reading";
+    case FileFault::kNotWave:
+      return "it is not a RIFF WAVE file";
+    case FileFault::kNoFormat:
+      return "it has no format chunk";
+    case FileFault::kFormatUnreadable:
+      return "its format chunk cannot be read";
+    case FileFault::kFormatDamaged:
+      return "its format chunk claims more bytes than it holds";
+    case FileFault::kFormatRefused:
+      return "its sound format cannot be played (" + OutputErrorText(refusal) + ")";
+    case FileFault::kNoData:
+      return "it has no data chunk after its format chunk";
+  }
+  return {};
+}
 
 WavePlayback::WavePlayback(platform::MessageWindow& window, TObject& sender,
                            const TTapiWaveNotify& on_notify, LineOutputQuery line_output)
@@ -45,27 +151,23 @@ void WavePlayback::Play(const std::string& file_name) {
     Stop();
     WaitForOutputClosed();
   }
-  if (file_name.size() > kMaxWaveFileName) {
-    throw ETapiWaveFail("Wave file name too long (at most " + std::to_string(kMaxWaveFileName) +
-                        " characters)");
-  }
-  if (!platform::FileExists(file_name)) throw ETapiWaveFail(ecFileNotFound);
+  RaiseFor(CheckName(file_name), 0);
   const UINT device = use_wave_mapper_ ? WAVE_MAPPER : line_output_();
   const DWORD mapped = use_wave_mapper_ ? 0 : WAVE_MAPPED;
 
   // Until the output is open the reader is local: every failure below closes the file and
   // drops the format block with it.
   WaveReader reader;
-  reader.Open(file_name);
-  CheckResult(reader.FindForm(), ResultKind::kFile);
-  CheckResult(reader.FindFormat(), ResultKind::kFile);
+  MMRESULT refusal = 0;
+  const FileFault fault = WalkToData(
+      reader, file_name,
+      [device, mapped](const WAVEFORMATEX* format) {
+        return waveOutOpen(nullptr, device, format, 0, 0, WAVE_FORMAT_QUERY | mapped);
+      },
+      &refusal);
+  RaiseFor(fault, refusal);
   if (header_) ReleaseBuffers();
-  if (!reader.ReadFormat()) throw ETapiWaveFail(ecTapiWaveReadError);
-  if (!reader.FormatIsWhole()) CheckResult(WAVERR_BADFORMAT, ResultKind::kOutput);
   buffer_size_ = (bits_per_sample_ / 8) * samples_per_sec_ * 3;
-  CheckResult(waveOutOpen(nullptr, device, reader.Format(), 0, 0, WAVE_FORMAT_QUERY | mapped),
-              ResultKind::kOutput);
-  CheckResult(reader.FindData(), ResultKind::kFile);
   data_size_ =
       static_cast<int32_t>(std::min<DWORD>(reader.DataSize(), std::numeric_limits<int32_t>::max()));
   position_ = 0;
@@ -79,7 +181,7 @@ void WavePlayback::Play(const std::string& file_name) {
     output_ = nullptr;
     return;
   }
-  CheckResult(opened, ResultKind::kOutput);
+  if (opened != 0) throw ETapiWaveFail(OutputErrorText(opened));
   output_ = handle;
   reader.ReleaseFormat();  // the output keeps its own copy
 
@@ -233,15 +335,6 @@ void WavePlayback::ReleaseBuffers() {
   buffer1_.reset();
   buffer2_.reset();
   header_.reset();
-}
-
-void WavePlayback::CheckResult(MMRESULT result, ResultKind kind) {
-  if (result == 0) return;
-  if (kind == ResultKind::kFile) throw ETapiWaveFail(MessageForCode(ecTapiWaveFail));
-  char text[kWaveErrorTextSize] = {};
-  waveOutGetErrorText(result, text, kWaveErrorTextSize);
-  text[kWaveErrorTextSize - 1] = '\0';
-  throw ETapiWaveFail(std::string(text));
 }
 
 }  // namespace telvane

@@ -43,6 +43,13 @@ using TTapiWaveNotify = std::function<void(TObject& cp, TWaveMessage msg)>;
 // The device's wave activity. Recording (2, 3) cannot be started in this program.
 enum class TWavePhase : uint8_t { wpIdle = 0, wpPlaying = 1 };
 
+// Why the player would refuse a WAV file, found before anyone is called: the steps it takes
+// (the name, the RIFF form, the format chunk read whole and asked about, the data chunk), as
+// a short sentence ("it has no data chunk after its format chunk"), or "" when it would take
+// the file. No call has a wave output yet, so the format is judged as a mapped output judges
+// it (platform/wave_format.h): a file the player would take is never refused here.
+std::string WhyUnplayable(const std::string& file_name);
+
 class WavePlayback {
  public:
   // The wave-output device the line names for the current call's sound. It raises
@@ -87,8 +94,6 @@ class WavePlayback {
   int32_t BufferSize() const { return buffer_size_; }
 
  private:
-  enum class ResultKind { kOutput, kFile };
-
   // Reads the next piece of the data chunk into the buffer the next hand-over uses.
   void ReadChunk();
   // Hands the piece read last to the output and reads the one after it.
@@ -102,8 +107,6 @@ class WavePlayback {
   void WaitForOutputClosed();
   // Frees the header and both buffers, closing the output first if it is still open.
   void ReleaseBuffers();
-  // Raises ETapiWaveFail with the platform's or the catalogue's text for a non-zero result.
-  static void CheckResult(MMRESULT result, ResultKind kind);
   void Notify(TWaveMessage message);
 
   platform::MessageWindow& window_;

@@ -13,6 +13,7 @@
 #include "platform/tapi_binding.h"
 #include "tests/support/app_fixture.h"
 #include "tests/support/sim_lines.h"
+#include "tests/support/wave_files.h"
 
 namespace telvane {
 namespace {
@@ -25,11 +26,13 @@ class RunTelvaneTest : public telvane::testing::AppFixture {
         "TELVANE_LINES",
         WriteFile("lines.ini",
                   testing::SimLines().Line("Sim Voice Line").Default("refuse").Text()));
-    message_file_ = WriteFile("alert.wav", "RIFF");
+    message_file_ = WriteFile("alert.wav", testing_wave::LineWave(testing_wave::Ramp(800)));
   }
   ~RunTelvaneTest() override { platform::UnbindTapi(); }
 
-  void WriteGreeting() { WriteFile("PressAnyKey.wav", "RIFF"); }
+  void WriteGreeting() {
+    WriteFile("PressAnyKey.wav", testing_wave::LineWave(testing_wave::Ramp(800)));
+  }
 
   // Runs the program; returns its lines after the banner with every time stamp as "[T]".
   std::vector<std::string> Run(const std::vector<std::string>& arguments) {

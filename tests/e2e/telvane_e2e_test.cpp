@@ -163,6 +163,53 @@ TEST_F(TelvaneE2eTest, BusyAndNoAnswerOverTheDialPlan) {
                           "[T]\tDialing 222", busy, "[T]\tDialing 222", busy));
 }
 
+// A message or greeting the player would refuse stops the run before anyone is called, with
+// one line that names the file and says what is wrong with it; an odd file the player takes
+// (a data chunk claiming more than the file holds) is not refused.
+TEST_F(TelvaneE2eTest, UnplayableFilesStopTheRunBeforeTheFirstDial) {
+  using namespace testing_wave;
+  WriteLines(VoiceLine("answer after=1000; keys=heard+1000:5"));
+  const std::string fmt = Chunk("fmt ", PcmFormat(1, 8000, 16));
+  const std::string long_dir(200, 'd');
+  std::filesystem::create_directories(dir_ / long_dir);
+  const struct {
+    std::string name;
+    std::string bytes;
+    std::string reason;
+  } rows[] = {
+      {"garbage.wav", "this is not sound", "it is not a RIFF WAVE file"},
+      {"nodata.wav", Riff("WAVE", fmt + Chunk("LIST", "info")),
+       "it has no data chunk after its format chunk"},
+      {"noformat.wav", Riff("WAVE", Chunk("data", "abcd")), "it has no format chunk"},
+      {"cut.wav", LineWave(Ramp(100)).substr(0, 40), "it has no data chunk after its format chunk"},
+      {"short-extensible.wav",
+       Riff("WAVE", Chunk("fmt ", PcmFormat(1, 8000, 16).replace(0, 2, Le(0xFFFE, 2)) + Le(22, 2)) +
+                        Chunk("data", "abcd")),
+       "its format chunk claims more bytes than it holds"},
+      {long_dir + "/" + std::string(60, 'n') + ".wav", LineWave(Ramp(100)),
+       "its name is longer than 255 characters"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string file = dir_.Write(row.name, row.bytes);
+    EXPECT_THAT(
+        Run({file, "-phone:5551234"}).lines,
+        ElementsAre("[T]	Error : Wave file " + file + " cannot be played: " + row.reason));
+  }
+  const std::string greeting = dir_.Write("greeting.wav", "RIFF");
+  WriteSettings("[General]\nPressAnyKeyFile=" + greeting + "\n");
+  EXPECT_THAT(Run({message_, "-phone:5551234"}).lines,
+              ElementsAre("[T]	Error : Wave file " + greeting +
+                          " cannot be played: it is not a RIFF WAVE file"));
+  EXPECT_THAT(Run({message_, "-phone:5551234", "-skipintro"}).lines,
+              ElementsAre("[T]	Dialing 5551234", "[T]	Result : Play message duration exceeded"));
+  WriteSettings("");
+  const std::string claims_more = dir_.Write(
+      "claims-more.wav", Riff("WAVE", fmt + Chunk("data", Samples16(Ramp(8000)), 64000)));
+  EXPECT_THAT(Run({claims_more, "-phone:5551234"}).lines,
+              ElementsAre("[T]	Dialing 5551234", "[T]	Call Completed"));
+}
+
 // A negative retry count dials nothing but still checks the device.
 TEST_F(TelvaneE2eTest, NegativeRetryDialsNothing) {
   WriteLines(testing::SimLines().Line("Sim Voice"));

@@ -1,6 +1,7 @@
-// A WAV file as the player reads and converts it: the RIFF form, the format chunk read whole
-// and asked about as the wave output is asked (a query open), the data chunk read in pieces
-// of one playback buffer, and each piece converted to the line's sound.
+// A WAV file as the player reads and converts it: the check before the first dial, the RIFF
+// form, the format chunk read whole and asked about as the wave output is asked (a query
+// open), the data chunk read in pieces of one playback buffer, and each piece converted to the
+// line's sound.
 #include <unistd.h>
 
 #include <cstddef>
@@ -14,6 +15,7 @@
 #include "platform/mmsystem.h"
 #include "platform/posix/audio_convert.h"
 #include "platform/wave_devices.h"
+#include "voice/wave_playback.h"
 #include "voice/wave_reader.h"
 
 using namespace telvane;
@@ -42,6 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::fwrite(data, 1, size, file);
     std::fclose(file);
   }
+  // The check made before the first dial walks the file as the player does.
+  WhyUnplayable(g_file);
   WaveReader reader;
   reader.Open(g_file);
   if (reader.FindForm() != 0 || reader.FindFormat() != 0 || !reader.ReadFormat() ||
