@@ -6,6 +6,7 @@
 
 #include "platform/message_loop.h"
 #include "platform/os.h"
+#include "platform/text.h"
 
 namespace telvane {
 
@@ -186,7 +187,7 @@ std::string ExtractOptionValue(const std::string& argument, const std::string& p
 
 std::string TimeStamped(const std::string& message) {
   return "[" + platform::LocalDateTimeText(platform::MessageLoop::Current()->WallMs()) + "]\t" +
-         message;
+         platform::EscapeControls(message);
 }
 
 void PrintLine(const std::string& message) {

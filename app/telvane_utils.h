@@ -59,15 +59,16 @@ int32_t RetryCountValue(const std::string& text);
 std::string ExtractOptionValue(const std::string& argument, const std::string& prefix,
                                const std::string& replacement);
 
-// "[" date and time "]" tab message, as every progress, result and debug line starts. The
-// time is the wall time of the calling thread's message loop, which must exist.
+// "[" date and time "]" tab message, as every progress, result and debug line starts, with
+// the message's control characters shown escaped (platform::EscapeControls). The time is the
+// wall time of the calling thread's message loop, which must exist.
 std::string TimeStamped(const std::string& message);
 
 // Writes one time-stamped line to standard output; an empty message writes an empty line.
 // Loop thread only, as TimeStamped.
 void PrintLine(const std::string& message);
 
-// Writes one line as it is, without time stamp.
+// Writes one line as it is, without time stamp: a fixed word ("busy") or a TimeStamped line.
 void PrintPlainLine(const std::string& text);
 
 // Writes the usage text; without start_directly it is preceded by two empty lines.

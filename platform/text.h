@@ -38,6 +38,10 @@ std::string TrimIf(std::string_view text, Predicate is_trimmed) {
 // The value without one pair of enclosing quotes (double or single, the same at both ends).
 std::string Unquote(std::string_view value);
 
+// The text with its control characters (below 32, and DEL) shown as escapes: "\r", "\n",
+// "\t" and "\xHH" for the others. Every other byte is kept, so UTF-8 text stays as it is.
+std::string EscapeControls(std::string_view text);
+
 // A decimal whole number that is the whole text, within [low, high]; false otherwise, and
 // *value is then left as it was.
 bool ParseInteger(std::string_view text, int64_t low, int64_t high, int64_t* value);

@@ -485,6 +485,18 @@ TEST_F(PrintLineTest, EmptyMessageWritesEmptyLine) {
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "\n");
 }
 
+// Control characters in a message (a phone number with a line break, say) are shown escaped,
+// so the text can never make a line of its own that a monitoring script would take for a
+// result; the stamp's own tab stays.
+TEST_F(PrintLineTest, ControlCharactersAreShownEscaped) {
+  ::testing::internal::CaptureStdout();
+  PrintLine("Dialing 5\r\n[01/01/26 00:00:00]\tCall Completed\x1b[2K\x7f");
+  const std::string stamp = "[" + platform::LocalDateTimeText(loop_.WallMs()) + "]\t";
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            stamp + "Dialing 5\\r\\n[01/01/26 00:00:00]\\tCall Completed\\x1B[2K\\x7F\n");
+  EXPECT_EQ(TimeStamped("caf\xC3\xA9 \\ ok"), stamp + "caf\xC3\xA9 \\ ok");
+}
+
 // The debug writer's stamp is the same as PrintLine's.
 TEST_F(PrintLineTest, TimeStampedMatchesPrintLine) {
   ::testing::internal::CaptureStdout();
