@@ -222,6 +222,9 @@ void QoTelvane::RunStateAction(int64_t start_ms) {
       break;
     case psStartMessage:
     case psRepeatMessage:
+      // What happened before the first play is handled first, a message a pass: a listener
+      // who has hung up already (in the pause after the answer, say) hears nothing.
+      if (!message_started_ && PumpMessage()) break;
       device_->PlayWaveFile(MessageFile);
       message_started_ = true;
       state_ = psPlayingMessage;
@@ -294,8 +297,11 @@ void QoTelvane::HandleStatus(TObject& /*sender*/, bool first, bool last, int32_t
       ResultText = device_->StatusText(message, param1, param2);
       PrintPlainLine("busy");
     } else if (param1 == kCallStateDisconnected) {
-      if (state_ != psPlayingMessage && state_ != psMessageDone && state_ != psCompleted &&
-          state_ != psFailed && state_ != psRepeatMessage) {
+      // Once the message has been started somebody heard it, and the hang-up changes
+      // nothing; before that (with the greeting skipped, the wait to start the message) the
+      // call ends as failed.
+      const bool message_heard = InMessagePhase(state_) && message_started_;
+      if (!message_heard && state_ != psCompleted && state_ != psFailed) {
         play_interrupted_ = true;
         state_ = psFailed;
         if (ResultText.empty()) ResultText = "Disconnected by remote";

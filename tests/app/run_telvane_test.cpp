@@ -1,6 +1,6 @@
-// The run driver's checks around the greeting file, over a simulated voice line on the
-// virtual clock (the end-to-end tests run the program for everything else the user sees).
-#include <gtest/gtest.h>
+// The run driver over a simulated voice line on the virtual clock: its checks around the
+// greeting file and the dial plan after a failed attempt (the end-to-end tests run the program
+// for everything else the user sees).
 
 #include <filesystem>
 #include <regex>
@@ -73,6 +73,24 @@ TEST_F(RunTelvaneTest, MissingGreetingStopsTheRun) {
 TEST_F(RunTelvaneTest, SkipIntroDoesNotLookForGreeting) {
   EXPECT_EQ(Run({message_file_, "-phone:555", "-skipintro"}),
             (Lines{"[T]\tDialing 555", "[T]\tResult : Error : Tapi device is not ready"}));
+}
+
+// With -skipintro, a listener who hangs up in the pause after the answer heard nothing: the
+// attempt fails and the backup is called.
+TEST_F(RunTelvaneTest, SkipIntroHangUpBeforeTheMessageCallsTheBackup) {
+  testing::SetEnvironment(
+      "TELVANE_LINES",
+      WriteFile("lines.ini", testing::SimLines()
+                                 .Line("Sim Voice Line")
+                                 .Number("555", "answer after=1000; hangup after=500")
+                                 .Default("answer after=1000")
+                                 .Text()));
+  WriteSettings("[General]\nAfterConnectPause=2000\n");
+  const Lines lines = Run({message_file_, "-phone:555", "-backupphone:556", "-skipintro"});
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "[T]\tDialing 555");
+  EXPECT_EQ(lines[1], "[T]\tResult : Disconnected by remote");
+  EXPECT_EQ(lines[2], "[T]\tDialing 556");
 }
 
 }  // namespace
