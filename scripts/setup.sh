@@ -25,7 +25,8 @@ packages=(
   file
   lintian
   python3
-  # The fuzz targets (scripts/fuzz.sh): clang and its libFuzzer and sanitizer run-times.
+  # The fuzz targets (scripts/fuzz.sh): clang, and compiler-rt, which holds the libFuzzer
+  # engine -fsanitize=fuzzer links and the sanitizer run-times (clang only recommends it).
   clang
   libclang-rt-14-dev
 )
