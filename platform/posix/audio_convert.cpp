@@ -175,7 +175,7 @@ class Resampler {
  public:
   // ok() tells whether it could be made.
   Resampler(uint32_t from_rate, uint32_t to_rate)
-      : ratio_(static_cast<double>(to_rate) / from_rate) {
+      : ratio_(static_cast<double>(to_rate) / from_rate), recent_limit_(from_rate / 50) {
     int error = 0;
     state_.reset(src_new(SRC_SINC_MEDIUM_QUALITY, 1, &error));
   }
@@ -183,19 +183,75 @@ class Resampler {
   bool ok() const { return state_ != nullptr; }
 
   void Process(std::span<const float> input, std::vector<int16_t>& out) {
-    Run(input, /*end_of_input=*/false, out);
+    Run(state_.get(), input, /*end_of_input=*/false, out);
+    const size_t kept = std::min(input.size(), recent_limit_);
+    recent_.insert(recent_.end(), input.end() - static_cast<ptrdiff_t>(kept), input.end());
+    if (recent_.size() > recent_limit_) {
+      recent_.erase(recent_.begin(), recent_.end() - static_cast<ptrdiff_t>(recent_limit_));
+    }
   }
 
   // Whatever is still held, then a fresh start.
   void Flush(std::vector<int16_t>& out) {
-    Run({}, /*end_of_input=*/true, out);
-    src_reset(state_.get());
+    Run(state_.get(), {}, /*end_of_input=*/true, out);
+    Reset();
   }
 
-  void Reset() { src_reset(state_.get()); }
+  // What is still held, given as the sound would go on, while the history is kept: a copy
+  // of the resampler is flushed to learn how much it holds, and another is fed the last
+  // milliseconds continued point-symmetrically about the last sample (the slope carries on)
+  // for that many samples. Should more sound follow, its first samples cover the same stretch
+  // of time again and are not given; they differ from the drained ones by a trace only, where
+  // flushing into silence would leave a click at every join.
+  void Drain(std::vector<int16_t>& out) {
+    std::vector<int16_t> held;
+    if (!RunCopy({}, /*end_of_input=*/true, held)) return;
+    std::vector<int16_t> continued;
+    if (RunCopy(Continuation(), /*end_of_input=*/false, continued) &&
+        continued.size() >= held.size()) {
+      std::copy_n(continued.begin(), held.size(), held.begin());
+    }
+    // Drained twice without sound between: the first drain gave the start already.
+    const size_t given = std::min(skip_, held.size());
+    out.insert(out.end(), held.begin() + static_cast<ptrdiff_t>(given), held.end());
+    skip_ = held.size();
+  }
+
+  void Reset() {
+    src_reset(state_.get());
+    skip_ = 0;
+    recent_.clear();
+  }
 
  private:
-  void Run(std::span<const float> input, bool end_of_input, std::vector<int16_t>& out) {
+  // Runs a copy of the resampler, which is left as it was; false if no copy could be made.
+  bool RunCopy(std::span<const float> input, bool end_of_input, std::vector<int16_t>& out) {
+    int error = 0;
+    const std::unique_ptr<SRC_STATE, SrcDeleter> copy(src_clone(state_.get(), &error));
+    if (!copy) return false;
+    Run(copy.get(), input, end_of_input, out);
+    return true;
+  }
+
+  // Twice the kept milliseconds, reflected through the last sample; where they run out, the
+  // last reflected value held.
+  std::vector<float> Continuation() const {
+    const size_t n = recent_.size();
+    std::vector<float> more(2 * recent_limit_);
+    if (n == 0) return more;
+    const float last = recent_.back();
+    for (size_t k = 0; k < more.size(); ++k) {
+      if (k + 2 <= n) {
+        more[k] = 2 * last - recent_[n - 2 - k];
+      } else {
+        more[k] = k == 0 ? last : more[k - 1];
+      }
+    }
+    return more;
+  }
+
+  void Run(SRC_STATE* state, std::span<const float> input, bool end_of_input,
+           std::vector<int16_t>& out) {
     std::vector<float> output(kResampleChunk);
     // The library wants an input pointer even when there is no input.
     const float no_input = 0.0f;
@@ -207,15 +263,26 @@ class Resampler {
       data.input_frames = static_cast<long>(input.size());
       data.data_out = output.data();
       data.output_frames = static_cast<long>(output.size());
-      if (src_process(state_.get(), &data) != 0) return;
+      if (src_process(state, &data) != 0) return;
       input = input.subspan(static_cast<size_t>(data.input_frames_used));
-      for (long i = 0; i < data.output_frames_gen; ++i) out.push_back(ToLineSample(output[i]));
+      long i = 0;
+      if (state == state_.get()) {
+        const auto skipped = static_cast<long>(std::min<size_t>(skip_, data.output_frames_gen));
+        skip_ -= static_cast<size_t>(skipped);
+        i = skipped;
+      }
+      for (; i < data.output_frames_gen; ++i) out.push_back(ToLineSample(output[i]));
       if (input.empty() && data.output_frames_gen == 0) return;
     }
   }
 
   const double ratio_;
   std::unique_ptr<SRC_STATE, SrcDeleter> state_;
+  // Samples the resampler will give next that a drain gave already.
+  size_t skip_ = 0;
+  // The last input (20 ms at most), which a drain continues.
+  const size_t recent_limit_;
+  std::vector<float> recent_;
 };
 
 }  // namespace
@@ -246,6 +313,12 @@ class LineAudioConverter::Impl {
     std::vector<int16_t> out;
     if (resampler_) resampler_->Flush(out);
     partial_.clear();
+    return out;
+  }
+
+  std::vector<int16_t> Drain() {
+    std::vector<int16_t> out;
+    if (resampler_) resampler_->Drain(out);
     return out;
   }
 
@@ -363,6 +436,8 @@ std::vector<int16_t> LineAudioConverter::Convert(std::span<const uint8_t> bytes)
 }
 
 std::vector<int16_t> LineAudioConverter::Flush() { return impl_->Flush(); }
+
+std::vector<int16_t> LineAudioConverter::Drain() { return impl_->Drain(); }
 
 void LineAudioConverter::Reset() { impl_->Reset(); }
 

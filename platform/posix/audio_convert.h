@@ -52,6 +52,12 @@ class LineAudioConverter {
   // bytes of an incomplete frame are dropped: they cannot be decoded.
   std::vector<int16_t> Flush();
 
+  // For a line about to fall silent with more sound perhaps to come: returns what the
+  // resampler holds as if the sound ended here, and keeps its history. Sound converted
+  // afterwards goes on from the end of what was drained (a trace off the seamless join);
+  // nothing is given twice.
+  std::vector<int16_t> Drain();
+
   // Forgets everything held (an incomplete frame, the resampler's history) without output,
   // for a stream that is cut short.
   void Reset();

@@ -5,7 +5,9 @@
 // sink; the sink says when a write has been heard, and the device then marks the header
 // done and posts MM_WOM_DONE to the window given at open, on the loop of the thread that
 // opened it. One converter serves every write of an open device, so the sound of one
-// buffer runs on into the next without a seam.
+// buffer runs on into the next without a seam; when the line is about to fall silent (no
+// buffer queued behind the one just heard) the converter's last milliseconds are played
+// before that buffer is done.
 //
 // WAVE_MAPPER is the machine's default audio output (platform/posix/alsa_output.h). Like
 // the mapper of the published API it converts every format it can read, mapped or not.
@@ -21,6 +23,7 @@
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -70,9 +73,23 @@ class WaveOut {
   void Reset();
   void Close();
 
-  // A write reached the end of the line: only the oldest queued buffer can be done.
+  // What the sink runs once a write for the header has been heard. The report may come
+  // after the device is closed: it finds the device by its number.
+  std::function<void()> PlayedReport(WAVEHDR* header) const;
+
+  // A write reached the end of the line: only the oldest queued buffer can be done. When it
+  // is the last one queued the line would fall silent, and the converter may still hold the
+  // last milliseconds of its sound: they are heard first, and the buffer is done only then,
+  // so a caller that ends the call on the last buffer's return has lost nothing of it.
   void Played(uint64_t generation, WAVEHDR* header) {
     if (generation != generation_ || queued_.empty() || queued_.front() != header) return;
+    if (queued_.size() == 1) {
+      std::vector<int16_t> held = converter_->Drain();
+      if (!held.empty()) {
+        sink_->Write(std::move(held), PlayedReport(header));
+        return;
+      }
+    }
     queued_.pop_front();
     Complete(header);
   }
@@ -140,14 +157,17 @@ HandleTable& Handles() {
 void WaveOut::Write(WAVEHDR* header) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(header->lpData);
   std::vector<int16_t> samples = converter_->Convert({bytes, header->dwBufferLength});
-  // The report may come after the device is closed: it finds the device by its number.
-  sink_->Write(std::move(samples), [id = id_, generation = generation_, header] {
-    if (auto device = Handles().FindById(id)) device->Played(generation, header);
-  });
+  sink_->Write(std::move(samples), PlayedReport(header));
   // Queued only once the sink has taken it, so a sink that throws leaves nothing behind
   // that would never come back.
   header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
   queued_.push_back(header);
+}
+
+std::function<void()> WaveOut::PlayedReport(WAVEHDR* header) const {
+  return [id = id_, generation = generation_, header] {
+    if (auto device = Handles().FindById(id)) device->Played(generation, header);
+  };
 }
 
 // Every queued buffer comes back at once, in order, as the published function does; what
@@ -163,8 +183,9 @@ void WaveOut::Reset() {
   }
 }
 
-// The resampler still holds the last few milliseconds of the sound. They go to the sink
-// before it is let go, for a line that plays out what it holds when closed.
+// A device closed before its last buffer came back may still hold the last few
+// milliseconds of the sound in the resampler. They go to the sink before it is let go, for a
+// line that plays out what it holds when closed.
 void WaveOut::Close() {
   std::vector<int16_t> tail = converter_->Flush();
   if (!tail.empty()) sink_->Write(std::move(tail), [] {});
