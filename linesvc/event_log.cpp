@@ -17,8 +17,7 @@ void EventLog::SetFile(const std::string& path) {
 }
 
 void EventLog::Add(std::string_view source, std::string_view text) {
-  const platform::MessageLoop* loop = platform::MessageLoop::Current();
-  Event event{loop ? loop->NowMs() : 0, std::string(source), std::string(text)};
+  Event event{clock_ ? clock_->NowMs() : 0, std::string(source), std::string(text)};
   if (file_.is_open()) {
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%10" PRId64 " ms  ", event.ms);

@@ -13,10 +13,14 @@
 #include <string>
 #include <string_view>
 
+namespace telvane::platform {
+class MessageLoop;
+}
+
 namespace telvane::linesvc {
 
 struct Event {
-  int64_t ms = 0;  // the calling thread's loop clock, or 0 without a loop
+  int64_t ms = 0;  // the clock of the loop set by SetClock, or 0 without one
   std::string source;
   std::string text;
 };
@@ -25,6 +29,10 @@ class EventLog {
  public:
   // Appends to the file at path from now on ("" stops); an unwritable file is noted in memory.
   void SetFile(const std::string& path);
+  // Entries are stamped with this loop's clock from now on (null: 0). The loop must stay while
+  // it is set: the service sets the loop of an application it serves, and unsets it when the
+  // last application leaves.
+  void SetClock(const platform::MessageLoop* loop) { clock_ = loop; }
   void Add(std::string_view source, std::string_view text);
   const std::deque<Event>& Entries() const { return entries_; }
   // True if an entry of the source contains the text; for tests and diagnostics.
@@ -32,6 +40,7 @@ class EventLog {
 
  private:
   static constexpr size_t kMaxEntries = 4096;
+  const platform::MessageLoop* clock_ = nullptr;
   std::deque<Event> entries_;
   std::string path_;
   std::ofstream file_;

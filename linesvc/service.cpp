@@ -116,6 +116,8 @@ Service::Service(ConfigLoader loader, const DriverRegistry& drivers)
     : loader_(std::move(loader)), drivers_(drivers) {}
 
 Service::~Service() {
+  // An application that never shut down may have taken its loop with it.
+  events_.SetClock(nullptr);
   calls_.clear();
   lines_.clear();
   devices_.clear();
@@ -249,7 +251,10 @@ LONG Service::Initialize(LPHLINEAPP line_app, HINSTANCE instance, LINECALLBACK c
     return LINEERR_OPERATIONFAILED;
   }
   CollectDefunctCalls();
-  if (apps_.empty()) LoadDevices();
+  if (apps_.empty()) {
+    events_.SetClock(loop);
+    LoadDevices();
+  }
   App app{++last_handle_, callback, app_name ? app_name : "", loop,
           std::make_unique<platform::TaskGroup>(*loop)};
   *line_app = app.handle;
@@ -266,6 +271,7 @@ LONG Service::Shutdown(HLINEAPP line_app) {
   }
   for (HLINE handle : owned) CloseLine(handle);
   apps_.erase(line_app);
+  events_.SetClock(apps_.empty() ? nullptr : apps_.begin()->second.loop);
   return 0;
 }
 
