@@ -1,10 +1,12 @@
-// The telephony service: applications, open lines and calls, and the TAPI rules around them
-// (handles, structure sizes, request identifiers, the order of messages).
+// The telephony service's request side: applications, open lines and calls, and the TAPI rules
+// around the requests (handles, structure sizes, request identifiers). What the drivers report
+// is in service_reports.cpp.
 #include "linesvc/service.h"
 
 #include <algorithm>
 #include <cstring>
 
+#include "linesvc/service_records.h"
 #include "linesvc/tapi_structures.h"
 #include "platform/tapi_binding.h"
 #include "platform/text.h"
@@ -29,88 +31,6 @@ bool IsDialable(const std::string& number) {
 }
 
 bool LineDriver::IsDialable(const std::string& number) const { return linesvc::IsDialable(number); }
-
-struct Service::App {
-  HLINEAPP handle = 0;
-  LINECALLBACK callback = nullptr;
-  std::string name;
-  platform::MessageLoop* loop = nullptr;
-  // The service's own work on the application's loop (freeing what a driver report ended);
-  // dropped when the application or the service goes.
-  std::unique_ptr<platform::TaskGroup> chores;
-};
-class Service::LineSinkImpl final : public LineSink {
- public:
-  LineSinkImpl(Service& service, size_t device) : service_(service), device_(device) {}
-  void OnLineDevState(DWORD state) override { service_.OnLineDevState(device_, state); }
-  void OnLineClosed() override { service_.OnLineClosed(device_); }
-  void OnEvent(std::string_view text) override;
-
- private:
-  Service& service_;
-  size_t device_;
-};
-
-struct Service::Device {
-  LineConfig config;
-  std::unique_ptr<LineDriver> driver;
-  std::unique_ptr<LineSinkImpl> sink;
-  int open_count = 0;
-};
-
-void Service::LineSinkImpl::OnEvent(std::string_view text) {
-  service_.events_.Add(service_.devices_[device_]->config.name, text);
-}
-
-struct Service::OpenLine {
-  HLINE handle = 0;
-  HLINEAPP app = 0;
-  size_t device = 0;
-  DWORD_PTR instance = 0;
-  DWORD privileges = 0;
-  DWORD media_modes = 0;
-  DWORD line_states = 0;  // LINEDEVSTATE_* the application asked to hear about
-  bool defunct = false;   // closed by force: the handle no longer works
-  // The messages posted for the line; closing the line drops those not yet delivered.
-  std::unique_ptr<platform::TaskGroup> messages;
-};
-
-class Service::CallSinkImpl final : public CallSink {
- public:
-  CallSinkImpl(Service& service, HCALL call, std::string source)
-      : service_(service), call_(call), source_(std::move(source)) {}
-  void OnDialResult(LONG result) override { service_.OnDialResult(call_, result); }
-  void OnCallState(DWORD state, DWORD mode) override { service_.OnCallState(call_, state, mode); }
-  void OnDropResult(LONG result) override { service_.OnDropResult(call_, result); }
-  void OnDigit(char digit) override { service_.OnDigit(call_, digit); }
-  void OnEvent(std::string_view text) override { service_.events_.Add(source_, text); }
-
- private:
-  Service& service_;
-  HCALL call_;
-  std::string source_;
-};
-
-struct Service::Call {
-  HCALL handle = 0;
-  HLINE line = 0;
-  size_t device = 0;
-  std::string number;
-  DWORD media_mode = 0;
-  DWORD param_flags = 0;
-  DWORD call_id = 0;
-  DWORD state = 0;  // 0 until the first state is reported
-  DWORD state_mode = 0;
-  DWORD digit_modes = 0;
-  // The request whose LINE_REPLY is outstanding; call messages wait behind it.
-  DWORD pending_request = 0;
-  std::vector<Message> held;
-  bool dropping = false;
-  bool defunct = false;  // the dial failed or the line was closed by force
-  // The driver's call reports to the sink, so it is declared after it and destroyed first.
-  std::unique_ptr<CallSinkImpl> sink;
-  std::unique_ptr<DriverCall> driver;
-};
 
 Service::Service(ConfigLoader loader, const DriverRegistry& drivers)
     : loader_(std::move(loader)), drivers_(drivers) {}
@@ -168,66 +88,6 @@ Service::Call* Service::FindCall(HCALL handle) {
 DWORD Service::NextRequest() {
   last_request_ = last_request_ >= 0x7FFFFFFF ? 1 : last_request_ + 1;
   return last_request_;
-}
-
-void Service::Post(const OpenLine& line, const Message& message) {
-  const App* app = FindApp(line.app);
-  if (app == nullptr) return;
-  const LINECALLBACK callback = app->callback;
-  const DWORD_PTR instance = line.instance;
-  line.messages->Post([callback, instance, message] {
-    callback(message.device, message.message, instance, message.param1, message.param2,
-             message.param3);
-  });
-}
-
-void Service::PostForCall(Call& call, const Message& message) {
-  if (call.pending_request != 0) {
-    call.held.push_back(message);
-    return;
-  }
-  if (const OpenLine* line = FindLine(call.line)) Post(*line, message);
-}
-
-void Service::CompleteRequest(Call& call, LONG result) {
-  const DWORD request = call.pending_request;
-  if (request == 0) return;
-  call.pending_request = 0;
-  events_.Add(devices_[call.device]->config.name,
-              "reply to request " + std::to_string(request) + ": " +
-                  (result == 0 ? std::string("0") : Hex(result)));
-  if (const OpenLine* line = FindLine(call.line)) {
-    Post(*line, {0, LINE_REPLY, request, static_cast<DWORD_PTR>(static_cast<DWORD>(result)), 0});
-  }
-  std::vector<Message> held = std::move(call.held);
-  call.held.clear();
-  for (const Message& message : held) PostForCall(call, message);
-}
-
-void Service::DeferCleanup(HLINE line) {
-  const auto open = lines_.find(line);
-  const App* app = open == lines_.end() ? nullptr : FindApp(open->second.app);
-  if (app == nullptr) return;  // collected at the next request instead
-  app->chores->Post([this] {
-    CollectDefunctCalls();
-    CollectDefunctLines();
-  });
-}
-
-// Frees calls that a driver report made defunct. Never runs inside a driver's report, which
-// may come from a member of the very call being freed.
-void Service::CollectDefunctCalls() {
-  std::erase_if(calls_, [](const auto& entry) { return entry.second->defunct; });
-}
-
-// Frees lines closed by force. Only the task posted behind their LINE_CLOSE does this, so the
-// messages queued before LINE_CLOSE still reach the application.
-void Service::CollectDefunctLines() {
-  std::vector<HLINE> closed;
-  for (const auto& [handle, line] : lines_) {
-    if (line.defunct) closed.push_back(handle);
-  }
-  for (HLINE handle : closed) CloseLine(handle);
 }
 
 void Service::CloseLine(HLINE handle) {
@@ -537,81 +397,6 @@ LONG Service::GetCallStatus(HCALL call, LPLINECALLSTATUS status) {
   if (status->dwTotalSize < sizeof(LINECALLSTATUS)) return LINEERR_STRUCTURETOOSMALL;
   FillCallStatus(entry->state, entry->state_mode, status);
   return 0;
-}
-
-void Service::OnDialResult(HCALL handle, LONG result) {
-  Call* call = FindCall(handle);
-  if (call == nullptr) return;
-  if (result > 0) result = LINEERR_OPERATIONFAILED;
-  CompleteRequest(*call, result);
-  if (result != 0) {
-    // The call never came to be: its handle stops working and it is freed after the report.
-    call->defunct = true;
-    call->held.clear();
-    DeferCleanup(call->line);
-  }
-}
-
-void Service::OnCallState(HCALL handle, DWORD state, DWORD mode) {
-  Call* call = FindCall(handle);
-  if (call == nullptr) return;
-  call->state = state;
-  call->state_mode = mode;
-  std::string text = std::string("state ") + CallStateName(state);
-  if (state == LINECALLSTATE_DISCONNECTED) text += std::string(" ") + DisconnectModeName(mode);
-  events_.Add(devices_[call->device]->config.name, text);
-  PostForCall(*call, {call->handle, LINE_CALLSTATE, state, mode, 0});
-}
-
-void Service::OnDropResult(HCALL handle, LONG result) {
-  Call* call = FindCall(handle);
-  if (call == nullptr) return;
-  if (result > 0) result = LINEERR_OPERATIONFAILED;
-  if (result != 0) call->dropping = false;
-  CompleteRequest(*call, result);
-}
-
-void Service::OnDigit(HCALL handle, char digit) {
-  Call* call = FindCall(handle);
-  if (call == nullptr) return;
-  const std::string& name = devices_[call->device]->config.name;
-  const auto param = static_cast<DWORD_PTR>(static_cast<unsigned char>(digit));
-  if ((call->digit_modes & kMonitorDigitModes) == 0) {
-    events_.Add(name, std::string("digit ") + digit + " not monitored");
-    return;
-  }
-  events_.Add(name, std::string("digit ") + digit);
-  if (call->digit_modes & LINEDIGITMODE_DTMF) {
-    PostForCall(*call, {call->handle, LINE_MONITORDIGITS, param, LINEDIGITMODE_DTMF, 0});
-  }
-  if (call->digit_modes & LINEDIGITMODE_DTMFEND) {
-    PostForCall(*call, {call->handle, LINE_MONITORDIGITS, param, LINEDIGITMODE_DTMFEND, 0});
-  }
-}
-
-void Service::OnLineDevState(size_t device, DWORD state) {
-  events_.Add(devices_[device]->config.name, "line state " + Hex(static_cast<LONG>(state)));
-  for (const auto& [handle, line] : lines_) {
-    if (line.device == device && !line.defunct && (line.line_states & state) != 0) {
-      Post(line, {handle, LINE_LINEDEVSTATE, state, 0, 0});
-    }
-  }
-}
-
-void Service::OnLineClosed(size_t device) {
-  events_.Add(devices_[device]->config.name, "line closed by the driver");
-  std::vector<HLINE> closed;
-  for (auto& [handle, line] : lines_) {
-    if (line.device != device || line.defunct) continue;
-    Post(line, {handle, LINE_CLOSE, 0, 0, 0});
-    line.defunct = true;
-    closed.push_back(handle);
-  }
-  for (auto& [handle, call] : calls_) {
-    if (call->device == device) call->defunct = true;
-  }
-  // Behind each application's LINE_CLOSE, so the messages before it are still delivered.
-  for (HLINE line : closed) DeferCleanup(line);
 }
 
 Service& ProcessService() {
