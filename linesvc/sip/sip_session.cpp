@@ -3,13 +3,13 @@
 
 #include <sys/socket.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <optional>
 
 #include "linesvc/sip/re_include.h"
+#include "linesvc/sip/sip_trace.h"
 
 namespace telvane::linesvc {
 
@@ -32,45 +32,6 @@ struct SipSession::Link : std::enable_shared_from_this<Link> {
 namespace {
 
 constexpr int kCodecPayload[] = {0, 8};  // by G711Law: PCMU, PCMA
-
-// Printable ASCII only, at most `limit` characters: what the far end wrote stays harmless.
-std::string Printable(std::string_view text, size_t limit) {
-  std::string out;
-  for (const char c : text.substr(0, limit)) {
-    out += (c >= 0x20 && c < 0x7F) ? c : '?';
-  }
-  return out;
-}
-
-// The request's method or the response's code and reason, and the Call-ID: nothing else of
-// a message is ever logged (its Authorization header holds a digest response).
-std::string Summary(std::string_view packet) {
-  const std::string_view first = packet.substr(0, packet.find("\r\n"));
-  std::string what;
-  if (first.rfind("SIP/2.0 ", 0) == 0) {
-    what = Printable(first.substr(8), 40);
-  } else {
-    what = Printable(first.substr(0, first.find(' ')), 20);
-  }
-  std::string call_id;
-  size_t pos = 0;
-  while ((pos = packet.find("\r\n", pos)) != std::string_view::npos) {
-    pos += 2;
-    std::string_view line = packet.substr(pos, packet.find("\r\n", pos) - pos);
-    if (line.empty()) break;  // the body starts
-    const size_t colon = line.find(':');
-    std::string name(line.substr(0, colon));
-    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    while (!name.empty() && name.back() == ' ') name.pop_back();
-    if (colon != std::string_view::npos && (name == "call-id" || name == "i")) {
-      line.remove_prefix(colon + 1);
-      while (!line.empty() && line.front() == ' ') line.remove_prefix(1);
-      call_id = Printable(line, 80);
-      break;
-    }
-  }
-  return what + " (call " + call_id + ")";
-}
 
 enum sip_transp TransportOf(SipTransport transport) {
   switch (transport) {
@@ -461,17 +422,17 @@ void SipSession::Core::OnTrace(bool tx, enum sip_transp, const struct sa*, const
   const std::string_view packet(reinterpret_cast<const char*>(pkt), len);
   if (packet.find_first_not_of("\r\n") == std::string_view::npos) return;  // keep-alive
   if (!tx && packet.rfind("SIP/2.0 ", 0) == 0) core->answered_by_peer_ = true;
-  core->Log(std::string(tx ? "sent " : "received ") + Summary(packet));
+  core->Log(std::string(tx ? "sent " : "received ") + SipMessageSummary(packet));
 }
 
 int SipSession::Core::OnAuth(char** user, char** password, const char* realm, void* arg) {
   auto* core = static_cast<Core*>(arg);
   if (core->plan_.password.empty()) {
-    core->Log(std::string("asked for credentials of realm ") + Printable(realm, 80) +
+    core->Log(std::string("asked for credentials of realm ") + SipPrintable(realm, 80) +
               ", but the line has no password_file");
     return EACCES;
   }
-  core->Log(std::string("answering the challenge of realm ") + Printable(realm, 80) + " as " +
+  core->Log(std::string("answering the challenge of realm ") + SipPrintable(realm, 80) + " as " +
             core->plan_.settings.auth_user);
   const int err = str_dup(user, core->plan_.settings.auth_user.c_str());
   return err != 0 ? err : str_dup(password, core->plan_.password.c_str());

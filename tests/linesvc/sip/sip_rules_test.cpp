@@ -11,6 +11,7 @@
 #include "linesvc/sip/sip_keys.h"
 #include "linesvc/sip/sip_outcome.h"
 #include "linesvc/sip/sip_settings.h"
+#include "linesvc/sip/sip_trace.h"
 
 namespace telvane::linesvc {
 namespace {
@@ -173,6 +174,17 @@ TEST(SipOutcomeTest, DisconnectModes) {
   for (const auto& c : cases) {
     EXPECT_EQ(DisconnectModeFor(c.end), c.mode) << Describe(c.end);
   }
+}
+
+// A message goes into the log as its method or status and its Call-ID only: never the digest
+// of its Authorization header, never a control character the far end wrote, nothing of a body.
+TEST(SipTraceTest, SummaryKeepsOnlyWhatIsSafeToLog) {
+  EXPECT_EQ(SipMessageSummary("INVITE sip:a@b SIP/2.0\r\nAuthorization: Digest response=\"f00\"\r\n"
+                              "i: abc@host\r\n\r\nv=0"),
+            "INVITE (call abc@host)");
+  EXPECT_EQ(SipMessageSummary("SIP/2.0 180 Ring\x1b[2J\r\nCALL-ID : x\ty\r\n\r\n"),
+            "180 Ring?[2J (call x?y)");
+  EXPECT_EQ(SipMessageSummary("BYE sip:a@b SIP/2.0\r\nVia: v\r\n\r\nCall-ID: body"), "BYE (call )");
 }
 
 // One key per press: the start, its updates and the repeated end packets share a timestamp.
