@@ -115,7 +115,10 @@ class LineTimeline : public std::enable_shared_from_this<LineTimeline> {
     handed_.push_back(std::move(write));
     queue_.pop_front();
     const LinePlay& play = handed_.back().play;
-    if (auto output = output_.lock()) output->Send(play, 0, play.Size());
+    if (auto output = output_.lock()) {
+      output->Send(play, 0, play.Size());
+      if (queue_.empty()) output->RunsDry();
+    }
     Schedule();
   }
 
@@ -138,6 +141,9 @@ class LineTimeline : public std::enable_shared_from_this<LineTimeline> {
       if (write.sent < write.play.Size()) break;
       handed_.push_back(std::move(write));
       queue_.pop_front();
+      if (queue_.empty()) {
+        if (auto output = output_.lock()) output->RunsDry();
+      }
     }
   }
 

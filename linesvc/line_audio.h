@@ -73,6 +73,10 @@ class LineAudioOutput {
   virtual void Send(const LinePlay& play, size_t from, size_t count) = 0;
   // The write has been heard to its end; its played callback runs right after.
   virtual void Ended(const LinePlay& /*play*/) {}
+  // Everything written has been handed over and nothing more is queued: the line falls
+  // silent after it unless more comes. An output that holds sound back (a rate converter's
+  // last milliseconds) sends it now.
+  virtual void RunsDry() {}
   // A reset cut the sound now: of what was sent, only what was heard by now (the earlier
   // writes and play.HeardBy(now) samples of `play`, the write being heard) reaches the ear.
   virtual void Cut(const LinePlay& play) = 0;

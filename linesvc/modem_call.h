@@ -61,6 +61,7 @@ class ModemCall final : public DriverCall, private ModemSound::Owner {
 
   // From the wave device: sound to send now, and a stop.
   void SendAudio(std::span<const int16_t> samples) { sound_.Send(samples); }
+  void DrainAudio() { sound_.Drain(); }
   void AbortAudio() { sound_.Abort(); }
 
  private:

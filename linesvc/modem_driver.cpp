@@ -67,6 +67,9 @@ class AudioPath final : public LineAudioOutput {
   void Cut(const LinePlay&) override {
     if (call != nullptr) call->AbortAudio();
   }
+  void RunsDry() override {
+    if (call != nullptr) call->DrainAudio();
+  }
 
   ModemCall* call = nullptr;
 };

@@ -28,10 +28,20 @@ void ModemSound::SetRate(int rate) {
 void ModemSound::Send(std::span<const int16_t> samples) {
   if (!owner_.Hears()) return;
   if (to_modem_rate_) {
-    out_ += Shield(Encode(to_modem_rate_->Convert(samples), *caps_.codec.coding));
+    SendAtModemRate(to_modem_rate_->Convert(samples));
   } else {
-    out_ += Shield(Encode(samples, *caps_.codec.coding));
+    SendAtModemRate(samples);
   }
+}
+
+void ModemSound::Drain() {
+  if (!owner_.Hears() || !to_modem_rate_) return;
+  const std::vector<int16_t> held = to_modem_rate_->Drain();
+  if (!held.empty()) SendAtModemRate(held);
+}
+
+void ModemSound::SendAtModemRate(std::span<const int16_t> samples) {
+  out_ += Shield(Encode(samples, *caps_.codec.coding));
   switch (transmit_) {
     case Transmit::kOff:
       StartTransmit();

@@ -48,6 +48,8 @@ class ModemSound {
   void SetRate(int rate);
   // Samples to go to the line now; dropped when nobody hears them.
   void Send(std::span<const int16_t> samples);
+  // No more sound follows for now: what the rate conversion still holds goes out too.
+  void Drain();
   // Drops at once what the callee has not heard yet.
   void Abort();
   // Drops what is not sent, lets the modem play out what it holds, and runs `done` once the
@@ -59,6 +61,8 @@ class ModemSound {
  private:
   enum class Transmit { kOff, kStarting, kOn, kStopping };
 
+  // Samples at the modem's rate, encoded and sent (or kept until the modem is ready).
+  void SendAtModemRate(std::span<const int16_t> samples);
   void StartTransmit();
   void Flush();
   void OnStopped();

@@ -399,6 +399,12 @@ std::vector<int16_t> RateConverter::Flush() {
   return out;
 }
 
+std::vector<int16_t> RateConverter::Drain() {
+  std::vector<int16_t> out;
+  impl_->resampler_.Drain(out);
+  return out;
+}
+
 void RateConverter::Reset() { impl_->resampler_.Reset(); }
 
 bool CanConvert(const WAVEFORMATEX* format, size_t format_size) {

@@ -87,6 +87,8 @@ class RateConverter {
   std::vector<int16_t> Convert(std::span<const int16_t> samples);
   // What is still held; the converter then starts afresh.
   std::vector<int16_t> Flush();
+  // What is still held, for a line about to fall silent, as LineAudioConverter::Drain.
+  std::vector<int16_t> Drain();
   // Forgets what is held, for a stream cut short.
   void Reset();
 
