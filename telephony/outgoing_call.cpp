@@ -15,8 +15,6 @@ constexpr int64_t kWaitLimitMs = 30000;
 constexpr int64_t kRetryTickMs = 1000;
 constexpr DWORD kAllLineStates = 0x01FFFFFF;
 constexpr DWORD kAllAddressStates = 0x1FF;
-// The retry-wait status: Message 32 with Param1 8.
-constexpr int32_t kRetryWaitState = 8;
 // The dialled number travels as a NUL-terminated string in a fixed buffer of this size.
 constexpr size_t kDialBufferSize = 252;
 

@@ -12,7 +12,6 @@ constexpr int32_t kDevStateBase = 13532;
 constexpr int32_t kReplyBase = 13564;
 constexpr int32_t kDeviceReportBase = 13596;
 constexpr int32_t kDisconnectReasonBase = 13650;
-constexpr int32_t kRetryWaitState = 8;
 constexpr int32_t kTapiErrorBase = 13800;
 
 // Replaces the first occurrence of a printf-style placeholder; a text without one is

@@ -1,6 +1,6 @@
 // What the line device tells the application: its event types, the call-history codes and
 // the numbers a status report carries. The voice events (TWaveMessage, TTapiWaveNotify,
-// TTapiDTMFEvent) come with the voice parts that fire them.
+// TTapiDTMFEvent) are declared with the voice parts that fire them, in voice/.
 #pragma once
 
 #include <cstdint>
@@ -9,8 +9,6 @@
 #include <string>
 
 #include "platform/component.h"
-#include "voice/dtmf_monitor.h"
-#include "voice/wave_playback.h"
 
 namespace telvane {
 
@@ -35,6 +33,8 @@ inline constexpr int32_t kLineCallStateMessage = 2;  // LINE_CALLSTATE
 inline constexpr int32_t kLineDevStateMessage = 8;   // LINE_LINEDEVSTATE
 inline constexpr int32_t kLineReplyMessage = 12;     // LINE_REPLY
 inline constexpr int32_t kDeviceStatusMessage = 32;  // the device's own reports (retry wait)
+// Param1 of the device's own report while it waits to retry a busy line.
+inline constexpr int32_t kRetryWaitState = 8;
 
 // Call states (Param1 of a call-state report) that the application looks at.
 inline constexpr int32_t kCallStateBusy = 0x40;            // LINECALLSTATE_BUSY
