@@ -11,13 +11,13 @@
 #include "platform/pcm_wave.h"
 #include "platform/speech.h"
 #include "platform/text.h"
+#include "platform/wave_devices.h"
 
 namespace telvane {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uint32_t kLineRate = 8000;
 constexpr const char* kDefaultVoice = "en";
 
 std::string ReadText(const std::string& file_name) {
@@ -55,7 +55,7 @@ std::string SpokenMessages::Prepare(const std::string& file_name) {
   }
   if (dir_.empty()) dir_ = NewDirectory();
   const fs::path wave = dir_ / ("spoken-" + std::to_string(++count_) + ".wav");
-  if (!platform::WritePcmWave(wave, kLineRate, samples)) {
+  if (!platform::WritePcmWave(wave, platform::kLineSampleRate, samples)) {
     throw Exception("Cannot write the spoken message to " + wave.string());
   }
   return wave.string();

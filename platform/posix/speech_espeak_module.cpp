@@ -1,14 +1,12 @@
-// The speech module: espeak-ng speaks the text at its own rate, and the line converter used
-// for WAV files brings the sound to the line's format. Built as libtelvane_speech.so and
-// loaded only while text is spoken (platform/posix/speech_posix.cpp).
+// The speech module: espeak-ng speaks the text at its own rate, and the rate converter the
+// modem line uses brings the sound to the line's rate. Built as libtelvane_speech.so, loaded
+// with the first text spoken and kept (platform/posix/speech_posix.cpp).
 #include <espeak-ng/espeak_ng.h>
 #include <espeak-ng/speak_lib.h>
 
-#include <span>
-
-#include "platform/mmsystem.h"
 #include "platform/posix/audio_convert.h"
 #include "platform/posix/speech_module.h"
+#include "platform/wave_devices.h"
 
 namespace telvane::platform {
 namespace {
@@ -55,17 +53,9 @@ class Synthesiser {
 };
 
 std::vector<int16_t> ToLineFormat(const std::vector<int16_t>& sound, int rate) {
-  WAVEFORMATEX format{};
-  format.wFormatTag = WAVE_FORMAT_PCM;
-  format.nChannels = 1;
-  format.nSamplesPerSec = static_cast<DWORD>(rate);
-  format.wBitsPerSample = 16;
-  format.nBlockAlign = 2;
-  format.nAvgBytesPerSec = format.nSamplesPerSec * 2;
-  auto converter = LineAudioConverter::Create(&format, sizeof format);
+  auto converter = RateConverter::Create(static_cast<uint32_t>(rate), kLineSampleRate);
   if (!converter) return {};
-  std::vector<int16_t> line = converter->Convert(std::span<const uint8_t>(
-      reinterpret_cast<const uint8_t*>(sound.data()), sound.size() * sizeof(int16_t)));
+  std::vector<int16_t> line = converter->Convert(sound);
   const std::vector<int16_t> rest = converter->Flush();
   line.insert(line.end(), rest.begin(), rest.end());
   return line;

@@ -1,4 +1,4 @@
-// POSIX side of speech: loads the espeak-ng module for the duration of one request.
+// POSIX side of speech: the espeak-ng module, loaded with the first text spoken and kept.
 #include <algorithm>
 #include <cctype>
 #include <memory>
