@@ -65,7 +65,6 @@ bool WaveReader::ReadFormat() {
   // block shorter than them is padded with zeros; zeroed also means a chunk that ends early
   // leaves zeros rather than whatever the heap held.
   format_ = std::make_unique<uint8_t[]>(std::max<DWORD>(size, sizeof(WAVEFORMATEX)));
-  format_size_ = size;
   const LONG got =
       mmioRead(file_.get(), reinterpret_cast<HPSTR>(format_.get()), static_cast<LONG>(size));
   if (got == -1) {
