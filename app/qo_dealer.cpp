@@ -137,17 +137,19 @@ void QoTelvane::Call(const std::string& number) {
     // Once somebody has heard the message, a failure afterwards (typically the next play
     // of a repeated message after the listener hung up) still counts as completed; an error
     // before the message was ever started does not.
-    if (InMessagePhase(state_) && message_started_ && Unacknowledged()) {
-      ResultCode = kResultFailed;
-      ResultText = kNoKeyPressed;
-    } else if (InMessagePhase(state_) && message_started_) {
-      ResultCode = kResultCompleted;
-    } else {
+    if (!MessageHeard()) {
       ResultCode = kResultFailed;
       ResultText = "Error : " + error.Message();
+    } else if (Unacknowledged()) {
+      ResultCode = kResultFailed;
+      ResultText = kNoKeyPressed;
+    } else {
+      ResultCode = kResultCompleted;
     }
   }
 }
+
+bool QoTelvane::MessageHeard() const { return InMessagePhase(state_) && message_started_; }
 
 void QoTelvane::WaitForConnect() {
   // The answer is awaited in passes of 10 ms, at least one, each handling at most one
@@ -300,8 +302,7 @@ void QoTelvane::HandleStatus(TObject& /*sender*/, bool first, bool last, int32_t
       // Once the message has been started somebody heard it, and the hang-up changes
       // nothing; before that (with the greeting skipped, the wait to start the message) the
       // call ends as failed.
-      const bool message_heard = InMessagePhase(state_) && message_started_;
-      if (!message_heard && state_ != psCompleted && state_ != psFailed) {
+      if (!MessageHeard() && state_ != psCompleted && state_ != psFailed) {
         play_interrupted_ = true;
         state_ = psFailed;
         if (ResultText.empty()) ResultText = "Disconnected by remote";

@@ -99,6 +99,9 @@ class QoTelvane : public TObject {
   void RunStateAction(int64_t start_ms);
   // A call that would complete, but RequireKey asked for a key that never came.
   bool Unacknowledged() const { return RequireKey && !key_pressed_; }
+  // The message has been started on this call while it was in the message phase: somebody
+  // heard it, and a later error or hang-up does not make the call unheard.
+  bool MessageHeard() const;
 
   void HandleConnect(TObject& sender);
   void HandleDTMF(TObject& sender, char digit, int32_t error_code);
