@@ -2,10 +2,10 @@
 #include "linesvc/modem_protocol.h"
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <cstdlib>
 
+#include "linesvc/dtmf_key.h"
 #include "platform/text.h"
 
 // Last, because spandsp's base header turns lrint and lrintf into truncating macros for
@@ -144,11 +144,6 @@ std::vector<ModemReader::Item> ModemReader::Feed(std::string_view bytes) {
   return items;
 }
 
-bool IsDtmfEvent(char event) {
-  return (event >= '0' && event <= '9') || (event >= 'A' && event <= 'D') || event == '*' ||
-         event == '#';
-}
-
 std::optional<char> DigitTracker::OnEvent(char event) {
   if (event == '/') {
     in_tone_ = true;
@@ -162,7 +157,7 @@ std::optional<char> DigitTracker::OnEvent(char event) {
     if (digit != 0) return digit;
     return std::nullopt;
   }
-  if (!IsDtmfEvent(event)) return std::nullopt;
+  if (!IsDtmfKey(event)) return std::nullopt;
   if (in_tone_) {
     pending_ = event;
     return std::nullopt;
@@ -373,7 +368,7 @@ std::optional<std::string> ModemDialString(std::string_view number) {
   std::string dial;
   for (char c : number) {
     if (kSeparators.find(c) != std::string_view::npos) continue;
-    const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const char upper = platform::UpperAscii(c);
     if (kDial.find(upper) == std::string_view::npos) return std::nullopt;
     dial += upper;
   }

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <utility>
 
+#include "linesvc/dtmf_key.h"
 #include "platform/text.h"
 
 namespace telvane::linesvc {
@@ -75,10 +76,6 @@ bool ParseError(const std::string& text, LONG* error) {
   return true;
 }
 
-bool IsKeyDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'D') || c == '*' || c == '#';
-}
-
 // "1500:5,dial+4000:#".
 bool ParseKeys(const std::string& list, std::vector<SimKey>* keys, std::string* error) {
   for (const std::string& entry : Split(list, ',')) {
@@ -90,7 +87,7 @@ bool ParseKeys(const std::string& list, std::vector<SimKey>* keys, std::string* 
             : platform::UpperCase(platform::Trim(entry.substr(colon + 1), kSpace));
     if (colon == std::string::npos ||
         !ParseTime(platform::Trim(entry.substr(0, colon), kSpace), &key.at) || digit.size() != 1 ||
-        !IsKeyDigit(digit[0])) {
+        !IsDtmfKey(digit[0])) {
       *error = "bad key '" + entry + "' (TIME:KEY, KEY one of 0-9 A-D * #)";
       return false;
     }

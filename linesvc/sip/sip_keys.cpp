@@ -2,8 +2,8 @@
 #include "linesvc/sip/sip_keys.h"
 
 #include <algorithm>
-#include <cctype>
 
+#include "linesvc/dtmf_key.h"
 #include "platform/dynamic_library.h"
 #include "platform/text.h"
 
@@ -14,11 +14,8 @@ namespace {
 std::optional<char> KeyOf(std::string_view untrimmed) {
   const std::string text = platform::Trim(untrimmed, " \t\r\n");
   if (text.size() == 1) {
-    const char c = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
-    if (std::isdigit(static_cast<unsigned char>(c)) || (c >= 'A' && c <= 'D') || c == '*' ||
-        c == '#') {
-      return c;
-    }
+    const char c = platform::UpperAscii(text[0]);
+    if (IsDtmfKey(c)) return c;
   }
   // Some send the event code instead: 10 for '*', 11 for '#'.
   if (text == "10" || text == "11") return EventDigit(text == "10" ? 10 : 11);
