@@ -1,7 +1,6 @@
 // The simulated line driver: the scripts of the line's numbers, its calls and its sound.
 #include "linesvc/sim_driver.h"
 
-#include <cctype>
 #include <unordered_map>
 #include <utility>
 
@@ -21,7 +20,7 @@ std::string NumberKey(std::string_view number) {
   std::string key;
   for (char c : number) {
     if (c == ' ' || c == '(' || c == ')' || c == '-' || c == '.') continue;
-    key += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    key += platform::UpperAscii(c);
   }
   return key;
 }

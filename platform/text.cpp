@@ -4,14 +4,6 @@
 
 namespace telvane::platform {
 
-namespace {
-
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-}  // namespace
-
 std::string LowerCase(std::string_view text) {
   std::string lowered(text);
   for (char& c : lowered) c = LowerAscii(c);

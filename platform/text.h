@@ -16,6 +16,14 @@ namespace telvane::platform {
 // Spaces and tabs: what surrounds names and values in settings and lines files.
 inline constexpr std::string_view kBlanks = " \t";
 
+// The character in lower case if it is a letter A-Z, or in upper case if a-z; else unchanged.
+constexpr char LowerAscii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+constexpr char UpperAscii(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
 // The text with its letters A-Z in lower case, or a-z in upper case; other bytes unchanged.
 std::string LowerCase(std::string_view text);
 std::string UpperCase(std::string_view text);

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <cstdlib>
 
 #include "linesvc/driver_keys.h"
@@ -57,11 +56,8 @@ bool IsHost(std::string_view text) {
 }
 
 bool ParsePort(std::string_view text, uint16_t* port) {
-  unsigned value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || value == 0 || value > 65535) {
-    return false;
-  }
+  int64_t value = 0;
+  if (!platform::ParseInteger(text, 1, 65535, &value)) return false;
   *port = static_cast<uint16_t>(value);
   return true;
 }
@@ -190,9 +186,7 @@ bool ParseSipSettings(const std::vector<DriverKey>& keys, DWORD device_id, SipSe
       size_t start = 0;
       while (ok && start <= lower.size()) {
         const size_t comma = std::min(lower.find(',', start), lower.size());
-        std::string name = lower.substr(start, comma - start);
-        name.erase(0, name.find_first_not_of(' '));
-        name.erase(name.find_last_not_of(' ') + 1);
+        const std::string name = platform::Trim(lower.substr(start, comma - start), " ");
         const G711Law law = name == "pcma" ? G711Law::kA : G711Law::kMu;
         ok = (name == "pcmu" || name == "pcma") &&
              std::find(result.codecs.begin(), result.codecs.end(), law) == result.codecs.end();
@@ -238,7 +232,7 @@ std::optional<std::string> RequestUri(const SipSettings& settings, std::string_v
   std::string user = settings.dial_prefix;
   for (const char c : dialled) {
     if (std::isdigit(static_cast<unsigned char>(c)) || IsIn(c, "*+ABCDabcd")) {
-      user += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      user += platform::UpperAscii(c);
     } else if (c == '#') {
       user += "%23";  // '#' is not allowed as it is in a SIP URI's user part
     } else if (!IsIn(c, "-.()")) {

@@ -1,7 +1,7 @@
 // What of a SIP message goes into the event log.
 #include "linesvc/sip/sip_trace.h"
 
-#include <cctype>
+#include "platform/text.h"
 
 namespace telvane::linesvc {
 
@@ -28,8 +28,7 @@ std::string SipMessageSummary(std::string_view packet) {
     std::string_view line = packet.substr(pos, packet.find("\r\n", pos) - pos);
     if (line.empty()) break;  // the body starts
     const size_t colon = line.find(':');
-    std::string name(line.substr(0, colon));
-    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string name = platform::LowerCase(line.substr(0, colon));
     while (!name.empty() && name.back() == ' ') name.pop_back();
     if (colon != std::string_view::npos && (name == "call-id" || name == "i")) {
       line.remove_prefix(colon + 1);
