@@ -28,6 +28,12 @@
 
 namespace telvane::linesvc {
 
+// The media modes of a call that carries sound.
+inline constexpr DWORD kVoiceMediaModes =
+    LINEMEDIAMODE_AUTOMATEDVOICE | LINEMEDIAMODE_INTERACTIVEVOICE;
+// LINEBUSYMODE_STATION: the mode every driver reports with LINECALLSTATE_BUSY.
+inline constexpr DWORD kBusyStation = 0x1;
+
 // What a call reports back. The service turns each report into the TAPI messages of the
 // applications concerned and posts them; a report never calls into the application directly,
 // so a driver may report from inside any of its members.
@@ -99,7 +105,10 @@ class TELVANE_DRIVER_KIT LineDriver {
   // what its device can do (a modem without voice) narrows them.
   virtual DWORD MediaModes(DWORD configured) const { return configured; }
   // Whether `number` may be dialled on this line (lineMakeCall answers LINEERR_INVALADDRESS
-  // otherwise, before the driver sees it). By default the dial-string rule of IsDialable.
+  // otherwise, before the driver sees it). By default only what a dial string may hold:
+  // digits, A-D, '*', '#', '+', the dial modifiers ',', '!', 'W', '@', '$', 'P', 'T', and the
+  // blanks, parentheses, dashes and dots people write numbers with; anything else could reach
+  // a modem's command line.
   virtual bool IsDialable(const std::string& number) const;
   // The first application opened the line: the driver may take its port now. Reports of line
   // events go to `sink` until Close. Returns 0 or a LINEERR_* value (e.g. LINEERR_ALLOCATED

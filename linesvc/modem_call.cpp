@@ -6,11 +6,7 @@
 
 namespace telvane::linesvc {
 
-namespace {
-
-constexpr DWORD kBusyStation = 0x1;  // LINEBUSYMODE_STATION
-
-}  // namespace
+namespace {}  // namespace
 
 ModemCall::ModemCall(ModemLine& line, std::string dial, platform::MessageLoop& loop, CallSink& sink)
     : line_(line),
@@ -111,6 +107,7 @@ void ModemCall::Start() {
     End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL, "no modem: " + reason);
     return;
   }
+  setup_ = SetupSteps();
   RunSetup(0);
 }
 
@@ -157,18 +154,18 @@ std::vector<ModemCall::Step> ModemCall::SetupSteps() const {
 
 void ModemCall::RunSetup(size_t index) {
   if (drop_requested_) return HangUp();
-  if (index == SetupSteps().size()) return Dial();
+  if (index == setup_.size()) return Dial();
   RunSetupTry(index, 0);
 }
 
 void ModemCall::RunSetupTry(size_t index, size_t attempt) {
-  const Step step = SetupSteps()[index];
-  const Step::Try& tried = step.tries[attempt];
+  const Step::Try& tried = setup_[index].tries[attempt];
   const int timeout = index == 0 ? std::max(line_.Settings().command_timeout_ms, 5000)
                                  : line_.Settings().command_timeout_ms;
   dialogue_.Command(tried.command, timeout,
-                    [this, step, index, attempt](std::optional<ModemResult> result) {
+                    [this, index, attempt](std::optional<ModemResult> result) {
                       if (drop_requested_) return HangUp();
+                      const Step& step = setup_[index];
                       const Step::Try& answered = step.tries[attempt];
                       if (result == ModemResult::kOk) {
                         if (answered.rate != 0) sound_.SetRate(answered.rate);

@@ -98,6 +98,7 @@ class ModemCall final : public DriverCall, private ModemSound::Owner {
   const std::string dial_;
   CallSink& sink_;
   Phase phase_ = Phase::kSetup;
+  std::vector<Step> setup_;  // made once as the set-up starts: settings and modem are fixed
   bool ringback_ = false;
   bool drop_requested_ = false;
   DigitTracker digits_;

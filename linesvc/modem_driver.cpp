@@ -16,7 +16,6 @@ namespace telvane::linesvc {
 
 namespace {
 
-constexpr DWORD kVoiceModes = LINEMEDIAMODE_AUTOMATEDVOICE | LINEMEDIAMODE_INTERACTIVEVOICE;
 // How far the sound runs ahead of real time: enough to ride over the loop's hiccups, little
 // enough that a stop is heard at once (the modem's own buffer holds only 125-250 ms).
 constexpr int64_t kLeadMs = 150;
@@ -88,7 +87,7 @@ class ModemDriver final : public LineDriver, public ModemLine {
 
   DWORD MediaModes(DWORD configured) const override {
     if (caps_.voice) return configured;
-    return (configured & ~kVoiceModes) | LINEMEDIAMODE_DATAMODEM;
+    return (configured & ~kVoiceMediaModes) | LINEMEDIAMODE_DATAMODEM;
   }
 
   LONG Open(platform::MessageLoop& loop, LineSink& sink) override {
@@ -112,7 +111,7 @@ class ModemDriver final : public LineDriver, public ModemLine {
 
   LONG CreateCall(const std::string& number, DWORD media_mode, platform::MessageLoop& loop,
                   CallSink& sink, std::unique_ptr<DriverCall>* call) override {
-    if ((media_mode & kVoiceModes) == 0 || !caps_.voice) return LINEERR_INVALMEDIAMODE;
+    if ((media_mode & kVoiceMediaModes) == 0 || !caps_.voice) return LINEERR_INVALMEDIAMODE;
     const std::optional<std::string> dial = ModemDialString(number);
     if (!dial) {
       sink.OnEvent("dialling refused: '" + number + "' holds characters that are not dialled");

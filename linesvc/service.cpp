@@ -20,17 +20,14 @@ constexpr DWORD kAllPrivileges =
     LINECALLPRIVILEGE_NONE | LINECALLPRIVILEGE_MONITOR | LINECALLPRIVILEGE_OWNER;
 constexpr DWORD kAllLineStates = 0x01FFFFFF;     // every LINEDEVSTATE_* up to REMOVED
 constexpr DWORD kAllAddressStates = 0x000001FF;  // every LINEADDRESSSTATE_* up to CAPSCHANGE
-constexpr DWORD kVoiceModes = LINEMEDIAMODE_AUTOMATEDVOICE | LINEMEDIAMODE_INTERACTIVEVOICE;
 
 }  // namespace
 
-bool IsDialable(const std::string& number) {
+bool LineDriver::IsDialable(const std::string& number) const {
   static constexpr std::string_view kAllowed = "0123456789ABCDabcd*#+,!Ww@$PpTt ()-.";
   return std::all_of(number.begin(), number.end(),
                      [](char c) { return kAllowed.find(c) != std::string_view::npos; });
 }
-
-bool LineDriver::IsDialable(const std::string& number) const { return linesvc::IsDialable(number); }
 
 Service::Service(ConfigLoader loader, const DriverRegistry& drivers)
     : loader_(std::move(loader)), drivers_(drivers) {}
@@ -319,7 +316,7 @@ LONG Service::Close(HLINE line) {
 LONG Service::DeviceIdOf(const Device& device, Call* call, const std::string& device_class,
                          DWORD* id) {
   if (device_class == "wave/out" || device_class == "wave/in") {
-    if ((device.config.media_modes & kVoiceModes) == 0) return LINEERR_INVALDEVICECLASS;
+    if ((device.config.media_modes & kVoiceMediaModes) == 0) return LINEERR_INVALDEVICECLASS;
   } else if (device_class == "comm/datamodem") {
     if ((device.config.media_modes & LINEMEDIAMODE_DATAMODEM) == 0) {
       return LINEERR_INVALDEVICECLASS;

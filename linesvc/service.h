@@ -42,11 +42,6 @@ namespace telvane::linesvc {
 // The longest destination address lineMakeCall takes, in characters.
 inline constexpr size_t kMaxDialableLength = 251;
 
-// True if `number` holds only what a dial string may hold: digits, A-D, '*', '#', '+', the
-// dial modifiers ',', '!', 'W', '@', '$', 'P', 'T', and the blanks, parentheses, dashes and
-// dots people write numbers with. Anything else could reach a modem's command line.
-bool IsDialable(const std::string& number);
-
 class Service {
  public:
   using ConfigLoader = std::function<LinesConfig()>;

@@ -12,7 +12,6 @@ namespace {
 
 // Modes that go with the progress states (LINEDIALTONEMODE_NORMAL, LINEBUSYMODE_STATION).
 constexpr DWORD kDialToneNormal = 0x1;
-constexpr DWORD kBusyStation = 0x1;
 
 uint64_t MsToSamples(int64_t ms) {
   return static_cast<uint64_t>(ms) * platform::kLineSampleRate / 1000;

@@ -6,6 +6,8 @@
 #include <sstream>
 #include <vector>
 
+#include "linesvc/driver.h"
+
 namespace telvane::linesvc {
 
 namespace {
@@ -86,7 +88,6 @@ DWORD ClearFixedPart(Structure* structure) {
 
 LONG ReadCallParams(const LINECALLPARAMS* params, DWORD line_media_modes, DWORD* media_mode,
                     DWORD* param_flags) {
-  constexpr DWORD kVoiceModes = LINEMEDIAMODE_AUTOMATEDVOICE | LINEMEDIAMODE_INTERACTIVEVOICE;
   DWORD mode = LINEMEDIAMODE_INTERACTIVEVOICE;
   DWORD flags = 0;
   if (params != nullptr) {
@@ -100,7 +101,8 @@ LONG ReadCallParams(const LINECALLPARAMS* params, DWORD line_media_modes, DWORD*
     if (params->dwMediaMode != 0) mode = params->dwMediaMode;
     flags = params->dwCallParamFlags;
   } else if ((line_media_modes & mode) == 0) {
-    mode = line_media_modes & kVoiceModes ? line_media_modes & kVoiceModes : line_media_modes;
+    mode = line_media_modes & kVoiceMediaModes ? line_media_modes & kVoiceMediaModes
+                                               : line_media_modes;
     mode &= ~(mode - 1);
   }
   if ((mode & (mode - 1)) != 0 || (mode & line_media_modes) == 0) return LINEERR_INVALMEDIAMODE;

@@ -18,8 +18,6 @@ namespace telvane::linesvc {
 
 namespace {
 
-constexpr DWORD kBusyStation = 0x1;  // LINEBUSYMODE_STATION
-constexpr DWORD kVoiceModes = LINEMEDIAMODE_AUTOMATEDVOICE | LINEMEDIAMODE_INTERACTIVEVOICE;
 // How long the packets go on after a hang-up of an answered call, so that the far end hears
 // the end of the sound before the BYE.
 constexpr int64_t kPlayoutMs = 300;
@@ -110,7 +108,7 @@ class SipDriver final : public LineDriver {
 
   LONG CreateCall(const std::string& number, DWORD media_mode, platform::MessageLoop& loop,
                   CallSink& sink, std::unique_ptr<DriverCall>* call) override {
-    if ((media_mode & kVoiceModes) == 0) return LINEERR_INVALMEDIAMODE;
+    if ((media_mode & kVoiceMediaModes) == 0) return LINEERR_INVALMEDIAMODE;
     const std::optional<std::string> uri = RequestUri(settings_, number);
     if (!uri) {
       sink.OnEvent("dialling refused: '" + number + "' is neither a number nor a SIP URI");
@@ -122,7 +120,7 @@ class SipDriver final : public LineDriver {
   }
 
   LONG GetDeviceId(std::string_view device_class, DWORD* id) override {
-    if (platform::LowerCase(device_class) != "wave/out") return LINEERR_INVALDEVICECLASS;
+    if (device_class != "wave/out") return LINEERR_INVALDEVICECLASS;
     *id = settings_.wave_id;
     return 0;
   }
