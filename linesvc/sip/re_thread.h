@@ -41,9 +41,6 @@ class ReThread {
   void AddCloser(const void* key, std::function<void()> closer);
   void RemoveCloser(const void* key);
 
-  // Thread-safe. True on the libre thread.
-  bool OnThread() const { return std::this_thread::get_id() == thread_.get_id(); }
-
   struct State;  // the libre objects of the thread, in re_thread.cpp
 
  private:

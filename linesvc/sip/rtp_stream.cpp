@@ -141,9 +141,9 @@ std::unique_ptr<RtpSocket> RtpSocket::Bind(const SocketAddress& local, uint16_t 
     }
   }
   ::close(fd);
-  SocketAddress shown = local;
+  const std::string shown = local.ToString();
   *error = "no free RTP port in " + std::to_string(low) + "-" + std::to_string(high) + " on " +
-           shown.ToString().substr(0, shown.ToString().rfind(':'));
+           shown.substr(0, shown.rfind(':'));
   return nullptr;
 }
 
@@ -159,13 +159,6 @@ RtpStream::RtpStream(std::unique_ptr<RtpSocket> socket, const SipMedia& media,
       inband_(std::move(inband)) {}
 
 RtpStream::~RtpStream() = default;
-
-std::string RtpStream::Local() const {
-  SocketAddress local;
-  local.length = sizeof local.storage;
-  ::getsockname(socket_->Fd(), reinterpret_cast<sockaddr*>(&local.storage), &local.length);
-  return local.ToString();
-}
 
 void RtpStream::Send(std::span<const int16_t, kRtpFrameSamples> samples) {
   std::array<uint8_t, kHeaderSize + kRtpFrameSamples> packet{};

@@ -100,7 +100,6 @@ class RtpStream {
 
   uint64_t Sent() const { return sent_; }
   uint64_t Received() const { return received_; }
-  std::string Local() const;
 
  private:
   // One packet that came in from `from`: its key, if it completes one.

@@ -546,8 +546,8 @@ void SipSession::Core::OnIncoming(const struct sip_msg* msg, void* arg) {
 
 SipSession::SipSession(platform::MessageLoop& loop, SipSessionObserver& observer, SipCallPlan plan,
                        std::shared_ptr<ReThread> re_thread)
-    : loop_(loop), re_thread_(std::move(re_thread)), link_(std::make_shared<Link>()) {
-  link_->loop = &loop_;
+    : re_thread_(std::move(re_thread)), link_(std::make_shared<Link>()) {
+  link_->loop = &loop;
   link_->observer = &observer;
   core_ = std::make_shared<Core>(std::move(plan), link_, *re_thread_);
 }

@@ -80,7 +80,6 @@ class SipSession {
 
  private:
   struct Link;
-  platform::MessageLoop& loop_;
   std::shared_ptr<ReThread> re_thread_;
   std::shared_ptr<Link> link_;
   std::shared_ptr<Core> core_;
