@@ -46,15 +46,12 @@ int main(int argc, char** argv) {
   const auto log = dir / "events.log";
   // The greeting of the program's folder lasts a little over five seconds; the key comes when
   // the listener has heard seven seconds, that is during the second greeting.
-  const std::string lines =
-      dir.Write("lines.ini", telvane::testing::SimLines()
-                                 .Line("Bench Line")
-                                 .Default("answer after=1000; keys=heard+7000:5")
-                                 .Text());
+  dir.Write("lines.ini", telvane::testing::SimLines()
+                             .Line("Bench Line")
+                             .Default("answer after=1000; keys=heard+7000:5")
+                             .Text());
   const std::vector<std::string> args = {message, "-phone:5551234"};
-  std::map<std::string, std::string> env = {{"TELVANE_LINES", lines},
-                                            {"TELVANE_STATE_DIR", (dir / "state").string()},
-                                            {"TELVANE_LINES_LOG", log.string()}};
+  std::map<std::string, std::string> env = telvane::testing::ProgramEnvironment(dir.Path());
 
   const ProgramRun real = telvane::testing::RunProgram(program, args, env);
   const std::vector<int64_t> gaps = BufferGaps(log);

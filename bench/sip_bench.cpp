@@ -84,8 +84,7 @@ int main(int argc, char** argv) {
   const telvane::testing::ProgramRun ours = telvane::testing::RunProgram(
       (dir / "telvane").string(),
       {(dir / "msg.wav").string(), "-phone:" + callee.Uri(), "-skipintro"},
-      {{"TELVANE_LINES", (dir / "lines.ini").string()},
-       {"TELVANE_STATE_DIR", (dir / "state").string()}});
+      telvane::testing::ProgramEnvironment(dir));
   const Figures telvane{ours.wall_s, ours.cpu_s, ours.peak_kib};
   callee.WaitForEvent("CALL_CLOSED", 5000);
 

@@ -24,9 +24,8 @@ class ModemE2eTest : public ::testing::Test {
  protected:
   ModemE2eTest() : dir_(testing::ScratchDir::ForCurrentTest()), modem_(Script()) {
     message_file_ = dir_.Write("msg.wav", testing_wave::LineWave(message_));
-    lines_ =
-        dir_.Write("lines.ini", "[line USB Modem]\ndriver = modem\ndevice = " + modem_.Path() +
-                                    "\nlockdir = " + dir_.Path().string() + "\ncodec = linear16\n");
+    dir_.Write("lines.ini", "[line USB Modem]\ndriver = modem\ndevice = " + modem_.Path() +
+                                "\nlockdir = " + dir_.Path().string() + "\ncodec = linear16\n");
   }
 
   static linesvc::ModemEmulator::Script Script() {
@@ -37,11 +36,12 @@ class ModemE2eTest : public ::testing::Test {
 
   // Runs the program on the modem line; `name` tells its state folder and event log apart.
   testing::ProgramRun Run(const std::string& name) {
+    std::map<std::string, std::string> environment = testing::ProgramEnvironment(dir_.Path());
+    environment["TELVANE_STATE_DIR"] = (dir_ / ("state-" + name)).string();
+    environment["TELVANE_LINES_LOG"] = (dir_ / (name + ".log")).string();
+    environment["LC_ALL"] = "C";
     return testing::RunProgram(TELVANE_PROGRAM, {message_file_, "-phone:5551234", "-exitcode"},
-                               {{"TELVANE_LINES", lines_},
-                                {"TELVANE_STATE_DIR", (dir_ / ("state-" + name)).string()},
-                                {"TELVANE_LINES_LOG", (dir_ / (name + ".log")).string()},
-                                {"LC_ALL", "C"}});
+                               environment);
   }
 
   static void ExpectCompleted(const testing::ProgramRun& run) {
@@ -54,7 +54,6 @@ class ModemE2eTest : public ::testing::Test {
   const std::vector<int16_t> message_ = testing_wave::Sine(8000, 440, 8000, 9000);
   linesvc::ModemEmulator modem_;
   std::string message_file_;
-  std::string lines_;
 };
 
 // The greeting is cut by the key after half a second of it; the one-second message plays whole
@@ -106,12 +105,12 @@ TEST(ModemFaultE2eTest, ModemThatPlaysNothingNeverCompletes) {
   ASSERT_FALSE(modem.Path().empty());
   const std::string message_file =
       dir.Write("msg.wav", testing_wave::LineWave(testing_wave::Sine(8000, 440, 8000, 9000)));
-  const std::string lines =
-      dir.Write("lines.ini", "[line USB Modem]\ndriver = modem\ndevice = " + modem.Path() +
-                                 "\nlockdir = " + dir.Path().string() + "\ntimeout = 300\n");
+  dir.Write("lines.ini", "[line USB Modem]\ndriver = modem\ndevice = " + modem.Path() +
+                             "\nlockdir = " + dir.Path().string() + "\ntimeout = 300\n");
+  std::map<std::string, std::string> environment = testing::ProgramEnvironment(dir.Path());
+  environment["LC_ALL"] = "C";
   const testing::ProgramRun run = testing::RunProgram(
-      TELVANE_PROGRAM, {message_file, "-phone:5551234", "-backupphone:777"},
-      {{"TELVANE_LINES", lines}, {"TELVANE_STATE_DIR", (dir / "state").string()}, {"LC_ALL", "C"}});
+      TELVANE_PROGRAM, {message_file, "-phone:5551234", "-backupphone:777"}, environment);
   EXPECT_EQ(run.exit_code, 0);
   ASSERT_EQ(run.lines.size(), 4u) << run.standard_output;
   EXPECT_EQ(run.lines[0], "[T]\tDialing 5551234");

@@ -55,14 +55,12 @@ class SipE2eTest : public ::testing::Test {
     testing_wave::WriteFile(dir_ / "lines.ini",
                             "[line SIP]\ndriver = sip\nuri = sip:alerts@127.0.0.1\n" + extra_keys);
     std::filesystem::remove(dir_ / "loader");
-    testing::ProgramRun run = testing::RunProgram(
-        (dir_ / "telvane").string(), {(dir_ / "msg.wav").string(), "-phone:" + number},
-        {{"TELVANE_LINES", (dir_ / "lines.ini").string()},
-         {"TELVANE_STATE_DIR", (dir_ / "state").string()},
-         {"TELVANE_LINES_LOG", (dir_ / "events.log").string()},
-         {"LC_ALL", "C"},
-         {"LD_DEBUG", "files"},
-         {"LD_DEBUG_OUTPUT", (dir_ / "loader").string()}});
+    std::map<std::string, std::string> environment = testing::ProgramEnvironment(dir_.Path());
+    environment.insert(
+        {{"LC_ALL", "C"}, {"LD_DEBUG", "files"}, {"LD_DEBUG_OUTPUT", (dir_ / "loader").string()}});
+    testing::ProgramRun run =
+        testing::RunProgram((dir_ / "telvane").string(),
+                            {(dir_ / "msg.wav").string(), "-phone:" + number}, environment);
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_EQ(run.standard_error, "");
     return run;

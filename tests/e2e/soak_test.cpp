@@ -225,16 +225,11 @@ TEST_P(SoakTest, RandomCallsKeepThePromises) {
     const std::string lines = run.LinesText(run_dir);
     dir.Write(run_name + "/lines.ini", lines);
     dir.Write(run_name + "/config/telvane/telvane.ini", run.SettingsText());
+    std::map<std::string, std::string> environment = testing::ProgramEnvironment(run_dir);
+    environment.insert(
+        {{"TELVANE_CLOCK", "virtual"}, {"TMPDIR", run_dir.string()}, {"LC_ALL", "C"}});
     const testing::ProgramRun result =
-        testing::RunProgram(TELVANE_PROGRAM, run.Arguments(),
-                            {{"TELVANE_CLOCK", "virtual"},
-                             {"TELVANE_LINES", (run_dir / "lines.ini").string()},
-                             {"TELVANE_LINES_LOG", (run_dir / "events.log").string()},
-                             {"TELVANE_STATE_DIR", (run_dir / "state").string()},
-                             {"XDG_CONFIG_HOME", (run_dir / "config").string()},
-                             {"TMPDIR", run_dir.string()},
-                             {"LC_ALL", "C"}},
-                            kRunLimitS);
+        testing::RunProgram(TELVANE_PROGRAM, run.Arguments(), environment, kRunLimitS);
     std::ostringstream arguments;
     for (const std::string& argument : run.Arguments()) arguments << " " << argument;
     SCOPED_TRACE("seed " + std::to_string(seed) + ", run " + std::to_string(index) + "\ntelvane" +

@@ -40,13 +40,10 @@ class TelvaneE2eTest : public ::testing::Test {
   // test's directory, and its temporary files go to tmp/ there.
   std::map<std::string, std::string> Environment() const {
     std::filesystem::create_directories(dir_ / "tmp");
-    return {{"TELVANE_CLOCK", "virtual"},
-            {"TELVANE_LINES", (dir_ / "lines.ini").string()},
-            {"TELVANE_STATE_DIR", (dir_ / "state").string()},
-            {"TELVANE_LINES_LOG", (dir_ / "events.log").string()},
-            {"XDG_CONFIG_HOME", (dir_ / "config").string()},
-            {"TMPDIR", (dir_ / "tmp").string()},
-            {"LC_ALL", "C"}};
+    std::map<std::string, std::string> environment = testing::ProgramEnvironment(dir_.Path());
+    environment.insert(
+        {{"TELVANE_CLOCK", "virtual"}, {"TMPDIR", (dir_ / "tmp").string()}, {"LC_ALL", "C"}});
+    return environment;
   }
 
   ProgramRun Run(const std::vector<std::string>& arguments, int exit_code = 0) {

@@ -75,6 +75,13 @@ bool ReadBoth(int out_fd, int err_fd, std::string& out, std::string& err, pid_t 
 
 }  // namespace
 
+std::map<std::string, std::string> ProgramEnvironment(const std::filesystem::path& dir) {
+  return {{"TELVANE_LINES", (dir / "lines.ini").string()},
+          {"TELVANE_STATE_DIR", (dir / "state").string()},
+          {"TELVANE_LINES_LOG", (dir / "events.log").string()},
+          {"XDG_CONFIG_HOME", (dir / "config").string()}};
+}
+
 ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                       const std::map<std::string, std::string>& environment, double limit_s) {
   int out_pipe[2];

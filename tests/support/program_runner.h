@@ -3,6 +3,7 @@
 // stamps masked, and what the run cost. POSIX only.
 #pragma once
 
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -22,6 +23,12 @@ struct ProgramRun {
   double cpu_s = 0;
   long peak_kib = 0;
 };
+
+// What a run of the program in a test or benchmark is given so that it sees only what lies
+// under `dir`: its lines file (lines.ini), state folder (state), event log (events.log) and
+// settings folder (config, so that no user's or system's telvane.ini is read). Callers add
+// or replace entries.
+std::map<std::string, std::string> ProgramEnvironment(const std::filesystem::path& dir);
 
 // Runs program with the arguments; environment entries are added to (or replace) the
 // test's own environment. A run still going after limit_s seconds of real time (0: no limit)
