@@ -12,7 +12,6 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 
 #include "tests/linesvc/sip/sip_peers.h"
 #include "tests/support/program_runner.h"

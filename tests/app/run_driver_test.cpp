@@ -5,13 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <limits>
-#include <memory>
-#include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 

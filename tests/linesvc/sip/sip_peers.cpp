@@ -16,7 +16,6 @@
 #include <chrono>
 #include <fstream>
 #include <set>
-#include <sstream>
 
 #include "tests/support/wave_files.h"
 
@@ -37,13 +36,6 @@ sockaddr_in Loopback(uint16_t port) {
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   return address;
-}
-
-std::string ReadText(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
 }
 
 }  // namespace
@@ -270,6 +262,6 @@ std::string Sipp::Uri(const std::string& user) const {
 
 bool Sipp::Finish(int ms) { return child_->Wait(ms) == 0; }
 
-std::string Sipp::Log() const { return ReadText(dir_ / "errors.log"); }
+std::string Sipp::Log() const { return testing_wave::ReadFile(dir_ / "errors.log"); }
 
 }  // namespace telvane::linesvc::testing_sip
