@@ -5,8 +5,10 @@
 #include <mutex>
 
 #include "linesvc/driver_module.h"
-#include "linesvc/modem_driver.h"
 #include "linesvc/sim_driver.h"
+#ifndef _WIN32
+#include "linesvc/modem_driver.h"
+#endif
 #include "platform/dynamic_library.h"
 
 namespace telvane::linesvc {
@@ -91,8 +93,11 @@ DriverRegistry::Factory DriverFromModule(std::string module) {
 const DriverRegistry& BuiltInDrivers() {
   static const DriverRegistry registry = {
       {"sim", Silently<CreateSimDriver>},
+#ifndef _WIN32
+      // A serial port and libre are Linux's here: the Windows service runs simulated lines.
       {"modem", CreateModemDriver},
       {"sip", DriverFromModule("telvane_sip")},
+#endif
   };
   return registry;
 }

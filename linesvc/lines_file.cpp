@@ -1,16 +1,18 @@
 // Reading the lines file: a small INI reader that keeps sections in file order (the profile
 // string reader of the platform looks keys up one by one and cannot list sections), the
-// service's own keys, and the search order.
+// service's own keys.
 #include "linesvc/lines_file.h"
 
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <unordered_set>
+#include <utility>
 
-#include "platform/os.h"
+#include "platform/lines_file_location.h"
 #include "platform/text.h"
 
 namespace telvane::linesvc {
@@ -218,39 +220,12 @@ LinesConfig ReadLinesFile(const std::string& path) {
   return ParseLinesFile(text.str(), path);
 }
 
-std::vector<std::string> LinesFileCandidates(const EnvLookup& env,
-                                             const std::string& executable_path) {
-  std::vector<std::string> candidates;
-  auto set = [&](const char* name) -> std::optional<std::string> {
-    auto value = env(name);
-    if (value && value->empty()) return std::nullopt;
-    return value;
-  };
-  if (auto lines = set("TELVANE_LINES")) candidates.push_back(*lines);
-  const std::string exe_dir = platform::ExtractFilePath(executable_path);
-  if (!exe_dir.empty()) candidates.push_back(exe_dir + "lines.ini");
-  for (const std::string& dir : platform::ConfigDirectories(env)) {
-    candidates.push_back(dir + "lines.ini");
-  }
-  return candidates;
-}
-
-std::string FindLinesFile(const EnvLookup& env, const std::string& executable_path) {
-  for (const std::string& candidate : LinesFileCandidates(env, executable_path)) {
-    if (platform::FileExists(candidate)) return candidate;
-  }
-  return {};
-}
-
 LinesConfig LoadLinesConfig() {
-  const EnvLookup env = [](const std::string& name) -> std::optional<std::string> {
-    const char* value = std::getenv(name.c_str());
-    if (value == nullptr) return std::nullopt;
-    return std::string(value);
-  };
-  const std::string path = FindLinesFile(env, platform::ExecutablePath());
+  const std::string path = platform::FindLinesFile();
   LinesConfig config = path.empty() ? LinesConfig{} : ReadLinesFile(path);
-  if (auto log = env("TELVANE_LINES_LOG"); log && !log->empty()) config.log_path = *log;
+  if (const char* log = std::getenv("TELVANE_LINES_LOG"); log != nullptr && *log != '\0') {
+    config.log_path = log;
+  }
   return config;
 }
 

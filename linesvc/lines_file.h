@@ -16,13 +16,9 @@
 // driver understands are passed on to it unchecked; the driver checks them when it is made.
 #pragma once
 
-#include <functional>
-#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "platform/os.h"
 #include "platform/tapi.h"
 
 namespace telvane::linesvc {
@@ -57,18 +53,9 @@ LinesConfig ParseLinesFile(const std::string& text, const std::string& source);
 // Reads and parses the file at path; a file that cannot be read is a problem, not an error.
 LinesConfig ReadLinesFile(const std::string& path);
 
-// Where the lines file is looked for, in order. `env` returns an environment variable's value
-// or nullopt when it is unset; `executable_path` is the running program's full path.
-using EnvLookup = platform::EnvironmentLookup;
-std::vector<std::string> LinesFileCandidates(const EnvLookup& env,
-                                             const std::string& executable_path);
-
-// The first candidate that exists as a file, or "" when none does.
-std::string FindLinesFile(const EnvLookup& env, const std::string& executable_path);
-
-// The lines file of this process, read from the first place of the search order; an empty
-// configuration when there is none. TELVANE_LINES_LOG, when set, names the event log and wins
-// over the file's own setting.
+// The lines file of this process, read from the first place of the search order
+// (platform/lines_file_location.h); an empty configuration when there is none.
+// TELVANE_LINES_LOG, when set, names the event log and wins over the file's own setting.
 LinesConfig LoadLinesConfig();
 
 }  // namespace telvane::linesvc

@@ -13,13 +13,6 @@
 
 namespace telvane::linesvc {
 
-// Results the service gives that the shared TAPI header does not name.
-inline constexpr LONG LINEERR_INCOMPATIBLEEXTVERSION = static_cast<LONG>(0x8000000D);
-inline constexpr LONG LINEERR_INVALADDRESSID = static_cast<LONG>(0x80000011);
-inline constexpr LONG LINEERR_INVALADDRESSSTATE = static_cast<LONG>(0x80000013);
-inline constexpr LONG LINEERR_INVALBEARERMODE = static_cast<LONG>(0x80000016);
-inline constexpr LONG LINEERR_INVALLINESTATE = static_cast<LONG>(0x8000002C);
-
 // The digit modes the lines report (LINEDIGITMODE_DTMF and LINEDIGITMODE_DTMFEND).
 inline constexpr DWORD kMonitorDigitModes = LINEDIGITMODE_DTMF | LINEDIGITMODE_DTMFEND;
 

@@ -1,11 +1,11 @@
-// The multimedia subset Telvane uses: RIFF file I/O (mmio*) and wave output (waveOut*), with
-// the published names, structures, constants and results.
+// The multimedia subset Telvane uses: RIFF file I/O (mmio*) and the structures, constants and
+// results of wave output, with the published names.
 //
 // On Windows the system's header is used. Elsewhere this file declares the same interface,
-// implemented by our own multimedia file reader and wave output (platform/posix/). A wave
-// output posts its notifications (MM_WOM_OPEN, MM_WOM_DONE, MM_WOM_CLOSE) to a MessageWindow
-// of the thread that opened it: pass MessageWindow::Handle() as the callback with
-// CALLBACK_WINDOW.
+// implemented by our own multimedia file reader (platform/posix/). The wave output requests
+// themselves are the program's own on both systems (platform/wave_out.h): they post their
+// notifications (MM_WOM_OPEN, MM_WOM_DONE, MM_WOM_CLOSE) to a MessageWindow of the thread
+// that opened the device: pass MessageWindow::Handle() as the callback with CALLBACK_WINDOW.
 #pragma once
 
 #ifdef _WIN32
@@ -129,15 +129,5 @@ MMRESULT mmioDescend(HMMIO file, LPMMCKINFO chunk, const MMCKINFO* parent, UINT 
 MMRESULT mmioAscend(HMMIO file, LPMMCKINFO chunk, UINT flags);
 LONG mmioRead(HMMIO file, HPSTR buffer, LONG count);
 MMRESULT mmioClose(HMMIO file, UINT flags);
-
-// Wave output. Loop thread only: notifications go to a window of the opening thread.
-MMRESULT waveOutOpen(LPHWAVEOUT handle, UINT device_id, LPCWAVEFORMATEX format,
-                     DWORD_PTR callback, DWORD_PTR instance, DWORD open_flags);
-MMRESULT waveOutPrepareHeader(HWAVEOUT handle, LPWAVEHDR header, UINT header_size);
-MMRESULT waveOutUnprepareHeader(HWAVEOUT handle, LPWAVEHDR header, UINT header_size);
-MMRESULT waveOutWrite(HWAVEOUT handle, LPWAVEHDR header, UINT header_size);
-MMRESULT waveOutReset(HWAVEOUT handle);
-MMRESULT waveOutClose(HWAVEOUT handle);
-MMRESULT waveOutGetErrorText(MMRESULT result, LPSTR text, UINT text_size);
 
 #endif  // _WIN32

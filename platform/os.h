@@ -34,6 +34,13 @@ using EnvironmentLookup = std::function<std::optional<std::string>(const std::st
 // environment (the process's own when not given).
 std::vector<std::string> ConfigDirectories(const EnvironmentLookup& environment = {});
 
+// The directories where the lines file of the telephony service is looked for after the
+// executable's own (platform/lines_file_location.h), in order, each with its trailing
+// separator. POSIX: the ConfigDirectories. Windows: %APPDATA%\telvane\ (none when APPDATA is
+// not set), the user's own folder for the settings of programs. The variables come from
+// environment (the process's own when not given).
+std::vector<std::string> LinesFileDirectories(const EnvironmentLookup& environment = {});
+
 // True where file names are case-sensitive, so a name must keep the case it was given in.
 bool CaseSensitiveFileNames();
 

@@ -329,9 +329,13 @@ inline constexpr LONG LINEERR_ALLOCATED = static_cast<LONG>(0x80000001);
 inline constexpr LONG LINEERR_BADDEVICEID = static_cast<LONG>(0x80000002);
 inline constexpr LONG LINEERR_CALLUNAVAIL = static_cast<LONG>(0x80000005);
 inline constexpr LONG LINEERR_INCOMPATIBLEAPIVERSION = static_cast<LONG>(0x8000000C);
+inline constexpr LONG LINEERR_INCOMPATIBLEEXTVERSION = static_cast<LONG>(0x8000000D);
 inline constexpr LONG LINEERR_INUSE = static_cast<LONG>(0x8000000F);
 inline constexpr LONG LINEERR_INVALADDRESS = static_cast<LONG>(0x80000010);
+inline constexpr LONG LINEERR_INVALADDRESSID = static_cast<LONG>(0x80000011);
+inline constexpr LONG LINEERR_INVALADDRESSSTATE = static_cast<LONG>(0x80000013);
 inline constexpr LONG LINEERR_INVALAPPHANDLE = static_cast<LONG>(0x80000014);
+inline constexpr LONG LINEERR_INVALBEARERMODE = static_cast<LONG>(0x80000016);
 inline constexpr LONG LINEERR_INVALCALLHANDLE = static_cast<LONG>(0x80000018);
 inline constexpr LONG LINEERR_INVALCALLPARAMS = static_cast<LONG>(0x80000019);
 inline constexpr LONG LINEERR_INVALCALLSELECT = static_cast<LONG>(0x8000001B);
@@ -339,6 +343,7 @@ inline constexpr LONG LINEERR_INVALCALLSTATE = static_cast<LONG>(0x8000001C);
 inline constexpr LONG LINEERR_INVALDEVICECLASS = static_cast<LONG>(0x80000023);
 inline constexpr LONG LINEERR_INVALDIGITMODE = static_cast<LONG>(0x80000027);
 inline constexpr LONG LINEERR_INVALLINEHANDLE = static_cast<LONG>(0x8000002B);
+inline constexpr LONG LINEERR_INVALLINESTATE = static_cast<LONG>(0x8000002C);
 inline constexpr LONG LINEERR_INVALMEDIAMODE = static_cast<LONG>(0x8000002F);
 inline constexpr LONG LINEERR_INVALPARAM = static_cast<LONG>(0x80000032);
 inline constexpr LONG LINEERR_INVALPOINTER = static_cast<LONG>(0x80000035);
@@ -387,13 +392,13 @@ inline constexpr DWORD kTapiVersion14 = 0x00010004;
     (hLineApp, dwDeviceID, dwAPIVersion, dwExtVersion, lpLineDevCaps))                         \
   X(Open, (HLINEAPP hLineApp, DWORD dwDeviceID, LPHLINE lphLine, DWORD dwAPIVersion,           \
            DWORD dwExtVersion, DWORD_PTR dwCallbackInstance, DWORD dwPrivileges,               \
-           DWORD dwMediaModes, const LINECALLPARAMS* lpCallParams),                            \
+           DWORD dwMediaModes, LPLINECALLPARAMS const lpCallParams),                           \
     (hLineApp, dwDeviceID, lphLine, dwAPIVersion, dwExtVersion, dwCallbackInstance,            \
      dwPrivileges, dwMediaModes, lpCallParams))                                                \
   X(SetStatusMessages, (HLINE hLine, DWORD dwLineStates, DWORD dwAddressStates),               \
     (hLine, dwLineStates, dwAddressStates))                                                    \
   X(MakeCall, (HLINE hLine, LPHCALL lphCall, LPCSTR lpszDestAddress, DWORD dwCountryCode,      \
-               const LINECALLPARAMS* lpCallParams),                                            \
+               LPLINECALLPARAMS const lpCallParams),                                           \
     (hLine, lphCall, lpszDestAddress, dwCountryCode, lpCallParams))                            \
   X(Accept, (HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize),                               \
     (hCall, lpsUserUserInfo, dwSize))                                                          \

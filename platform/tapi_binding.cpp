@@ -63,7 +63,7 @@ consteval size_t EntryIndex(std::string_view name) {
 }
 
 struct Binding {
-  std::string library_name = platform::kTapiLibraryName;
+  platform::TapiLibrary choice = platform::DefaultTapiLibrary();
   std::unique_ptr<platform::DynamicLibrary> library;
   std::array<void*, kEntryNames.size()> entries{};
 };
@@ -119,7 +119,7 @@ LONG GrowingQuery(DWORD initial_size, TapiBlock<T>& out, Request request) {
 bool BindTapi() {
   Binding& binding = State();
   if (binding.library) return true;
-  std::unique_ptr<DynamicLibrary> library = DynamicLibrary::Load(binding.library_name);
+  std::unique_ptr<DynamicLibrary> library = DynamicLibrary::Load(binding.choice.name_or_path);
   if (!library) return false;
   for (size_t i = 0; i < kEntryNames.size(); ++i) {
     binding.entries[i] = library->Symbol(kEntryNames[i]);
@@ -134,9 +134,18 @@ void UnbindTapi() {
   binding.library.reset();
 }
 
-void SetTapiLibraryName(const std::string& name_or_path) {
+void SetTapiLibraryName(const std::string& name_or_path, TapiProvider provider) {
   UnbindTapi();
-  State().library_name = name_or_path;
+  State().choice = {name_or_path, provider};
+}
+
+HINSTANCE LineAppInstance(MessageLoop& loop) {
+  if (State().choice.provider == TapiProvider::kSystem) return nullptr;
+  return reinterpret_cast<HINSTANCE>(&loop);
+}
+
+MessageLoop* LoopOfLineAppInstance(HINSTANCE instance) {
+  return reinterpret_cast<MessageLoop*>(instance);
 }
 
 LONG QueryDevCaps(HLINEAPP line_app, DWORD device_id, DWORD api_version, DWORD ext_version,

@@ -1,8 +1,9 @@
 // The Telephony API library, bound at run time.
 //
 // The telephony library is not linked at build time: the first telephony request loads it
-// by name ("TAPI32": the system's TAPI32.DLL on Windows, our telephony service libTAPI32.so
-// elsewhere), fetches its entries once, and keeps it until UnbindTapi at process end. Every
+// (DefaultTapiLibrary: our telephony service, libTAPI32.so, on POSIX; on Windows the system's
+// TAPI32.DLL, or our service's telvane_lines.dll when a lines file asks for simulated lines),
+// fetches its entries once, and keeps it until UnbindTapi at process end. Every
 // request the program makes goes through a wrapper here, named and typed like the TAPI
 // request it stands for, so the rest of the program never calls through a missing entry:
 //
@@ -31,8 +32,27 @@
 
 namespace telvane::platform {
 
-// The name the binding loads unless told otherwise.
+// The name of the telephony library: the system's TAPI32.DLL on Windows, our telephony
+// service libTAPI32.so on POSIX.
 inline constexpr char kTapiLibraryName[] = "TAPI32";
+
+// Who provides a telephony library, which decides what lineInitialize's instance carries
+// (LineAppInstance).
+enum class TapiProvider {
+  kService,  // our telephony service, or a test's stand-in: handed the application's loop
+  kSystem,   // the system's TAPI32 (Windows): finds the calling thread itself
+};
+
+struct TapiLibrary {
+  std::string name_or_path;  // as DynamicLibrary::Load takes it
+  TapiProvider provider = TapiProvider::kService;
+};
+
+// Any thread. The library a process binds unless told otherwise (SetTapiLibraryName): on
+// POSIX our telephony service; on Windows our service beside the program when a lines file
+// is found (platform/lines_file_location.h), else the system's TAPI32. Asked once, when the
+// binding is first used.
+TapiLibrary DefaultTapiLibrary();
 
 // Loop thread only. Loads the library unless it is loaded already and fetches all of its
 // entries; an entry the library lacks stays missing until the library is unbound. True
@@ -48,17 +68,16 @@ void UnbindTapi();
 // Loop thread only. Unbinds, and makes the next BindTapi load this library instead: a
 // library name (see DynamicLibrary::Load) or a path. For tests that bind a library of their
 // own, and for pointing the program at a telephony service installed elsewhere.
-void SetTapiLibraryName(const std::string& name_or_path);
+void SetTapiLibraryName(const std::string& name_or_path,
+                        TapiProvider provider = TapiProvider::kService);
 
 // The module-instance argument of lineInitialize, and the contract it carries. Our telephony
-// service (POSIX) posts every message for a line application to the message loop the
-// application hands it here, and reaches it through that loop only; the system's TAPI32
-// (Windows) finds the calling thread by itself and gets no instance (null), as ever.
+// service posts every message for a line application to the message loop the application
+// hands it here, and reaches it through that loop only; the system's TAPI32 (Windows) finds
+// the calling thread by itself and gets no instance (null), as ever. Loop thread only.
 HINSTANCE LineAppInstance(MessageLoop& loop);
-#ifndef _WIN32
 // The service's side: the loop an application handed to lineInitialize, or null for none.
 MessageLoop* LoopOfLineAppInstance(HINSTANCE instance);
-#endif
 
 // A variable-size TAPI structure (LINEDEVCAPS, LINECALLINFO, LINECALLSTATUS...) in a buffer
 // it owns. Such a structure starts with its fixed part, whose first field dwTotalSize tells

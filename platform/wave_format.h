@@ -7,6 +7,8 @@
 // opens and loads nothing. Any thread.
 #pragma once
 
+#include <cstddef>
+
 #include "platform/mmsystem.h"
 
 namespace telvane::platform {
@@ -15,5 +17,14 @@ namespace telvane::platform {
 // it. Where the system's mapper has to be asked and cannot tell (no sound card), 0: only a
 // format it finds bad is refused.
 MMRESULT QueryMappedFormat(const WAVEFORMATEX* format);
+
+// Whether the format block is the line's own format: plain PCM, 8000 Hz, 16-bit, mono.
+bool IsLineFormat(const WAVEFORMATEX* format, size_t format_size);
+
+// The number of bytes of a format block that a caller without its size may read: 18 plus
+// the extra size for WAVE_FORMAT_EXTENSIBLE, 16 for every other tag. Plain PCM blocks are
+// often 16 bytes long, without the extra-size field, and the converter needs nothing past
+// the first 16 bytes of the other tags, so only the extensible format's field is trusted.
+size_t WaveFormatSize(const WAVEFORMATEX* format);
 
 }  // namespace telvane::platform

@@ -8,6 +8,7 @@
 #include "platform/errors.h"
 #include "platform/os.h"
 #include "platform/wave_format.h"
+#include "platform/wave_out.h"
 
 namespace telvane {
 
@@ -29,7 +30,7 @@ constexpr uint32_t kPlayEndedMessage = 32438;
 // The platform's text for a wave output's refusal.
 std::string OutputErrorText(MMRESULT result) {
   char text[kWaveErrorTextSize] = {};
-  waveOutGetErrorText(result, text, kWaveErrorTextSize);
+  wave::waveOutGetErrorText(result, text, kWaveErrorTextSize);
   text[kWaveErrorTextSize - 1] = '\0';
   return text;
 }
@@ -162,7 +163,7 @@ void WavePlayback::Play(const std::string& file_name) {
   const FileFault fault = WalkToData(
       reader, file_name,
       [device, mapped](const WAVEFORMATEX* format) {
-        return waveOutOpen(nullptr, device, format, 0, 0, WAVE_FORMAT_QUERY | mapped);
+        return wave::waveOutOpen(nullptr, device, format, 0, 0, WAVE_FORMAT_QUERY | mapped);
       },
       &refusal);
   RaiseFor(fault, refusal);
@@ -174,8 +175,8 @@ void WavePlayback::Play(const std::string& file_name) {
 
   HWAVEOUT handle = nullptr;
   const MMRESULT opened =
-      waveOutOpen(&handle, device, reader.Format(), static_cast<DWORD_PTR>(window_.Handle()),
-                  reinterpret_cast<DWORD_PTR>(&sender_), CALLBACK_WINDOW | mapped);
+      wave::waveOutOpen(&handle, device, reader.Format(), static_cast<DWORD_PTR>(window_.Handle()),
+                        reinterpret_cast<DWORD_PTR>(&sender_), CALLBACK_WINDOW | mapped);
   if (opened == MMSYSERR_NOTENABLED) {
     // A wave output that is switched off plays nothing and says nothing.
     output_ = nullptr;
@@ -206,7 +207,7 @@ void WavePlayback::Stop() {
   if (output_ == nullptr) return;
   position_ = -1;
   // The output gives the buffer back (MM_WOM_DONE) and the ordinary end path runs.
-  waveOutReset(output_);
+  wave::waveOutReset(output_);
 }
 
 bool WavePlayback::OnWindowMessage(uint32_t message, uintptr_t wparam) {
@@ -272,9 +273,9 @@ void WavePlayback::QueueBuffer() {
     next_buffer_ = 1;
   }
   header_->dwBufferLength = static_cast<DWORD>(chunk_length_);
-  waveOutPrepareHeader(output_, header_.get(), kHeaderSize);
-  if (waveOutWrite(output_, header_.get(), kHeaderSize) != 0) {
-    waveOutUnprepareHeader(output_, header_.get(), kHeaderSize);
+  wave::waveOutPrepareHeader(output_, header_.get(), kHeaderSize);
+  if (wave::waveOutWrite(output_, header_.get(), kHeaderSize) != 0) {
+    wave::waveOutUnprepareHeader(output_, header_.get(), kHeaderSize);
     EndRefused();
     return;
   }
@@ -293,7 +294,7 @@ void WavePlayback::EndRefused() {
 bool WavePlayback::BufferReturned(HWAVEOUT handle) {
   // A buffer of an output closed earlier: that playback's end was reported when it closed.
   if (output_ == nullptr || handle != output_) return false;
-  waveOutUnprepareHeader(handle, header_.get(), kHeaderSize);
+  wave::waveOutUnprepareHeader(handle, header_.get(), kHeaderSize);
   if (position_ == -1) {
     CloseOutput();
     file_.Close();
@@ -313,7 +314,7 @@ void WavePlayback::OutputClosed() {
 
 void WavePlayback::CloseOutput() {
   if (output_ == nullptr) return;
-  waveOutClose(std::exchange(output_, nullptr));
+  wave::waveOutClose(std::exchange(output_, nullptr));
 }
 
 void WavePlayback::ReleaseBuffers() {
@@ -326,8 +327,8 @@ void WavePlayback::ReleaseBuffers() {
       phase_ = TWavePhase::wpIdle;
       window_.Post(kPlayEndedMessage, 0, 0);
     }
-    waveOutReset(output_);
-    if (header_) waveOutUnprepareHeader(output_, header_.get(), kHeaderSize);
+    wave::waveOutReset(output_);
+    if (header_) wave::waveOutUnprepareHeader(output_, header_.get(), kHeaderSize);
     CloseOutput();
   }
   if (!header_) return;

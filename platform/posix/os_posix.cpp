@@ -65,6 +65,10 @@ std::vector<std::string> ConfigDirectories(const EnvironmentLookup& environment)
   return dirs;
 }
 
+std::vector<std::string> LinesFileDirectories(const EnvironmentLookup& environment) {
+  return ConfigDirectories(environment);
+}
+
 bool CaseSensitiveFileNames() { return true; }
 
 bool FileExists(const std::string& path) {

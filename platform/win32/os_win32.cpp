@@ -2,6 +2,8 @@
 #include <windows.h>
 #include <winnetwk.h>
 
+#include <cstdlib>
+#include <optional>
 #include <vector>
 
 #include "platform/os.h"
@@ -95,6 +97,18 @@ bool CaseSensitiveFileNames() { return false; }
 
 // Windows keeps the settings next to the program only.
 std::vector<std::string> ConfigDirectories(const EnvironmentLookup& /*environment*/) { return {}; }
+
+std::vector<std::string> LinesFileDirectories(const EnvironmentLookup& environment) {
+  std::optional<std::string> app_data;
+  if (environment) {
+    app_data = environment("APPDATA");
+  } else if (const char* value = std::getenv("APPDATA")) {
+    app_data = value;
+  }
+  if (!app_data || app_data->empty()) return {};
+  const char last = app_data->back();
+  return {*app_data + (last == '\\' || last == '/' ? "" : "\\") + "telvane\\"};
+}
 
 bool FileExists(const std::string& path) {
   if (path.empty()) return false;

@@ -15,6 +15,7 @@
 #include "platform/mmsystem.h"
 #include "platform/posix/audio_convert.h"
 #include "platform/wave_devices.h"
+#include "platform/wave_out.h"
 #include "voice/wave_playback.h"
 #include "voice/wave_reader.h"
 
@@ -53,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   const WAVEFORMATEX* format = reader.Format();
-  if (waveOutOpen(nullptr, kWaveId, format, 0, 0, WAVE_FORMAT_QUERY | WAVE_MAPPED) != 0) return 0;
+  if (wave::waveOutOpen(nullptr, kWaveId, format, 0, 0, WAVE_FORMAT_QUERY | WAVE_MAPPED) != 0)
+    return 0;
   std::unique_ptr<platform::LineAudioConverter> converter =
       platform::LineAudioConverter::Create(format, platform::WaveFormatSize(format));
   if (!converter || reader.FindData() != 0) return 0;

@@ -17,6 +17,7 @@
 
 #include "platform/message_loop.h"
 #include "platform/mmsystem.h"
+#include "platform/wave_out.h"
 #include "tests/support/wave_out_buffers.h"
 
 namespace telvane::platform {
@@ -76,13 +77,13 @@ class WaveMapperTest : public AlsaTestBase {
  protected:
   ~WaveMapperTest() override {
     if (handle_ != nullptr) {
-      waveOutReset(handle_);
-      waveOutClose(handle_);
+      wave::waveOutReset(handle_);
+      wave::waveOutClose(handle_);
     }
   }
 
   MMRESULT Open(const WAVEFORMATEX& format, DWORD flags = CALLBACK_WINDOW) {
-    return waveOutOpen(&handle_, WAVE_MAPPER, &format, window_.Handle(), 0, flags);
+    return wave::waveOutOpen(&handle_, WAVE_MAPPER, &format, window_.Handle(), 0, flags);
   }
   WAVEHDR& Play(Samples samples) { return buffers_.Play(handle_, std::move(samples)); }
   size_t DoneCount() const {
@@ -114,7 +115,7 @@ TEST_F(WaveMapperTest, PlaysBuffersAndReportsThemInOrder) {
   EXPECT_EQ(notices_, expected);
   for (const WAVEHDR& header : buffers_.headers)
     EXPECT_EQ(header.dwFlags, WHDR_PREPARED | WHDR_DONE);
-  ASSERT_EQ(waveOutClose(handle_), MMSYSERR_NOERROR);
+  ASSERT_EQ(wave::waveOutClose(handle_), MMSYSERR_NOERROR);
   loop_.RunUntilIdle();
   EXPECT_EQ(notices_.back(), (Notice{MM_WOM_CLOSE, 0}));
   handle_ = nullptr;
@@ -125,9 +126,10 @@ TEST_F(WaveMapperTest, PlaysBuffersAndReportsThemInOrder) {
 TEST_F(WaveMapperTest, ConvertsFormatsWithoutTheMappedFlag) {
   const WAVEFORMATEX float44k{WAVE_FORMAT_IEEE_FLOAT, 2, 44100, 352800, 8, 32, 0};
   const WAVEFORMATEX adpcm{2, 1, 8000, 4096, 256, 4, 0};
-  EXPECT_EQ(waveOutOpen(nullptr, WAVE_MAPPER, &float44k, 0, 0, WAVE_FORMAT_QUERY),
+  EXPECT_EQ(wave::waveOutOpen(nullptr, WAVE_MAPPER, &float44k, 0, 0, WAVE_FORMAT_QUERY),
             MMSYSERR_NOERROR);
-  EXPECT_EQ(waveOutOpen(nullptr, WAVE_MAPPER, &adpcm, 0, 0, WAVE_FORMAT_QUERY), WAVERR_BADFORMAT);
+  EXPECT_EQ(wave::waveOutOpen(nullptr, WAVE_MAPPER, &adpcm, 0, 0, WAVE_FORMAT_QUERY),
+            WAVERR_BADFORMAT);
   EXPECT_EQ(Open(adpcm), WAVERR_BADFORMAT);
   EXPECT_EQ(handle_, nullptr);
   ASSERT_EQ(Open(float44k), MMSYSERR_NOERROR);
@@ -135,8 +137,8 @@ TEST_F(WaveMapperTest, ConvertsFormatsWithoutTheMappedFlag) {
   auto& header = buffers_.headers.emplace_back(WAVEHDR{});
   header.lpData = reinterpret_cast<LPSTR>(sound.data());
   header.dwBufferLength = static_cast<DWORD>(sound.size() * sizeof(float));
-  ASSERT_EQ(waveOutPrepareHeader(handle_, &header, sizeof header), MMSYSERR_NOERROR);
-  ASSERT_EQ(waveOutWrite(handle_, &header, sizeof header), MMSYSERR_NOERROR);
+  ASSERT_EQ(wave::waveOutPrepareHeader(handle_, &header, sizeof header), MMSYSERR_NOERROR);
+  ASSERT_EQ(wave::waveOutWrite(handle_, &header, sizeof header), MMSYSERR_NOERROR);
   RunUntil([&] { return DoneCount() == 1; });
   EXPECT_EQ(notices_.back(), (Notice{MM_WOM_DONE, Address(header)}));
 }
@@ -146,7 +148,7 @@ TEST_F(WaveMapperTest, ConvertsFormatsWithoutTheMappedFlag) {
 TEST_F(WaveMapperTest, ResetGivesBuffersBackAndPlaysOn) {
   ASSERT_EQ(Open(LineFormat()), MMSYSERR_NOERROR);
   for (int i = 0; i < 3; ++i) Play(Samples(8000, 9));
-  ASSERT_EQ(waveOutReset(handle_), MMSYSERR_NOERROR);
+  ASSERT_EQ(wave::waveOutReset(handle_), MMSYSERR_NOERROR);
   for (size_t i = 0; i < 3; ++i)
     EXPECT_EQ(buffers_.headers[i].dwFlags, WHDR_PREPARED | WHDR_DONE) << i;
   WAVEHDR& after = Play(Samples(800, 3));
@@ -163,14 +165,15 @@ TEST_F(WaveMapperTest, ResetGivesBuffersBackAndPlaysOn) {
 TEST_F(WaveMapperTest, RefusedWithoutADefaultOutput) {
   AudioDeviceOverride nowhere(kNoSuchOutput);
   const WAVEFORMATEX line = LineFormat();
-  EXPECT_EQ(waveOutOpen(nullptr, WAVE_MAPPER, &line, 0, 0, WAVE_FORMAT_QUERY), MMSYSERR_NODRIVER);
+  EXPECT_EQ(wave::waveOutOpen(nullptr, WAVE_MAPPER, &line, 0, 0, WAVE_FORMAT_QUERY),
+            MMSYSERR_NODRIVER);
   EXPECT_EQ(Open(line), MMSYSERR_NODRIVER);
   EXPECT_EQ(Open(line, CALLBACK_WINDOW | WAVE_MAPPED), MMSYSERR_NODRIVER);
   EXPECT_EQ(handle_, nullptr);
   loop_.RunUntilIdle();
   EXPECT_TRUE(notices_.empty());
   char text[129];
-  ASSERT_EQ(waveOutGetErrorText(MMSYSERR_NODRIVER, text, sizeof text), MMSYSERR_NOERROR);
+  ASSERT_EQ(wave::waveOutGetErrorText(MMSYSERR_NODRIVER, text, sizeof text), MMSYSERR_NOERROR);
   EXPECT_STREQ(text, "No default audio output is available; play into a call instead.");
 }
 

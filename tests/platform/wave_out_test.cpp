@@ -1,3 +1,5 @@
+#include "platform/wave_out.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -99,14 +101,14 @@ class WaveOutTest : public testing::Test {
   }
   ~WaveOutTest() override {
     if (handle_ != nullptr) {
-      waveOutReset(handle_);
-      waveOutClose(handle_);
+      wave::waveOutReset(handle_);
+      wave::waveOutClose(handle_);
     }
     UnregisterWaveOutDevice(kDevice);
   }
 
   MMRESULT Open(const WAVEFORMATEX& format, DWORD flags = CALLBACK_WINDOW | WAVE_MAPPED) {
-    return waveOutOpen(&handle_, kDevice, &format, window_.Handle(), 0, flags);
+    return wave::waveOutOpen(&handle_, kDevice, &format, window_.Handle(), 0, flags);
   }
   WAVEHDR& Play(Samples samples) { return buffers_.Play(handle_, std::move(samples)); }
   void RunUntilQuiet() {
@@ -150,10 +152,10 @@ TEST_F(WaveOutTest, BuffersAreHeardInOrderAndReportedToTheWindow) {
     EXPECT_EQ(header.dwFlags, WHDR_PREPARED | WHDR_DONE);
   EXPECT_EQ(log_->written, all);
   for (WAVEHDR& header : buffers_.headers) {
-    EXPECT_EQ(waveOutUnprepareHeader(handle_, &header, sizeof header), MMSYSERR_NOERROR);
+    EXPECT_EQ(wave::waveOutUnprepareHeader(handle_, &header, sizeof header), MMSYSERR_NOERROR);
     EXPECT_EQ(header.dwFlags, WHDR_DONE);
   }
-  ASSERT_EQ(waveOutClose(handle_), MMSYSERR_NOERROR);
+  ASSERT_EQ(wave::waveOutClose(handle_), MMSYSERR_NOERROR);
   EXPECT_EQ(log_->sinks_closed, 1);
   RunUntilQuiet();
   EXPECT_EQ(notices_.back(), At(MM_WOM_CLOSE, 0, 1500));
@@ -165,19 +167,19 @@ TEST_F(WaveOutTest, BuffersAreHeardInOrderAndReportedToTheWindow) {
 TEST_F(WaveOutTest, QueuedBuffersAreGuarded) {
   ASSERT_EQ(Open(LineFormat()), MMSYSERR_NOERROR);
   WAVEHDR& header = Play(Samples(80, 1));
-  EXPECT_EQ(waveOutUnprepareHeader(handle_, &header, sizeof header), WAVERR_STILLPLAYING);
-  EXPECT_EQ(waveOutWrite(handle_, &header, sizeof header), WAVERR_STILLPLAYING);
-  EXPECT_EQ(waveOutClose(handle_), WAVERR_STILLPLAYING);
+  EXPECT_EQ(wave::waveOutUnprepareHeader(handle_, &header, sizeof header), WAVERR_STILLPLAYING);
+  EXPECT_EQ(wave::waveOutWrite(handle_, &header, sizeof header), WAVERR_STILLPLAYING);
+  EXPECT_EQ(wave::waveOutClose(handle_), WAVERR_STILLPLAYING);
   Samples data(80);
   WAVEHDR unprepared{};
   unprepared.lpData = reinterpret_cast<LPSTR>(data.data());
   unprepared.dwBufferLength = 160;
-  EXPECT_EQ(waveOutWrite(handle_, &unprepared, sizeof unprepared), WAVERR_UNPREPARED);
-  EXPECT_EQ(waveOutWrite(handle_, nullptr, sizeof(WAVEHDR)), MMSYSERR_INVALPARAM);
-  EXPECT_EQ(waveOutPrepareHeader(handle_, &unprepared, 16), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(wave::waveOutWrite(handle_, &unprepared, sizeof unprepared), WAVERR_UNPREPARED);
+  EXPECT_EQ(wave::waveOutWrite(handle_, nullptr, sizeof(WAVEHDR)), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(wave::waveOutPrepareHeader(handle_, &unprepared, 16), MMSYSERR_INVALPARAM);
   RunUntilQuiet();
   EXPECT_EQ(log_->written.size(), 80u);  // the refused writes reached nothing
-  EXPECT_EQ(waveOutClose(handle_), MMSYSERR_NOERROR);
+  EXPECT_EQ(wave::waveOutClose(handle_), MMSYSERR_NOERROR);
   handle_ = nullptr;
 }
 
@@ -189,16 +191,16 @@ TEST_F(WaveOutTest, ResetReturnsQueuedBuffersInOrder) {
   WAVEHDR& second = Play(Samples(8000, 6));
   loop_.RunUntilIdle();
   loop_.AdvanceVirtualTime(200);
-  ASSERT_EQ(waveOutReset(handle_), MMSYSERR_NOERROR);
+  ASSERT_EQ(wave::waveOutReset(handle_), MMSYSERR_NOERROR);
   EXPECT_EQ(log_->resets, 1);
   EXPECT_EQ(first.dwFlags, WHDR_PREPARED | WHDR_DONE);
   EXPECT_EQ(second.dwFlags, WHDR_PREPARED | WHDR_DONE);
-  EXPECT_EQ(waveOutUnprepareHeader(handle_, &first, sizeof first), MMSYSERR_NOERROR);
+  EXPECT_EQ(wave::waveOutUnprepareHeader(handle_, &first, sizeof first), MMSYSERR_NOERROR);
   RunUntilQuiet();
   EXPECT_EQ(notices_,
             (std::vector<Notice>{At(MM_WOM_OPEN, 0, 0), At(MM_WOM_DONE, Address(first), 200),
                                  At(MM_WOM_DONE, Address(second), 200)}));
-  EXPECT_EQ(waveOutClose(handle_), MMSYSERR_NOERROR);
+  EXPECT_EQ(wave::waveOutClose(handle_), MMSYSERR_NOERROR);
   handle_ = nullptr;
 }
 
@@ -207,7 +209,7 @@ TEST_F(WaveOutTest, ResetReturnsQueuedBuffersInOrder) {
 TEST_F(WaveOutTest, PlaysOnAfterReset) {
   ASSERT_EQ(Open(LineFormat()), MMSYSERR_NOERROR);
   Play(Samples(8000, 5));
-  ASSERT_EQ(waveOutReset(handle_), MMSYSERR_NOERROR);
+  ASSERT_EQ(wave::waveOutReset(handle_), MMSYSERR_NOERROR);
   WAVEHDR& next = Play(Samples(800, 7));
   RunUntilQuiet();
   ASSERT_EQ(notices_.size(), 3u);
@@ -261,8 +263,8 @@ TEST_F(WaveOutTest, MappedSoundRunsOnAcrossBuffers) {
       auto& header = buffers_.headers.emplace_back(WAVEHDR{});
       header.lpData = reinterpret_cast<LPSTR>(pieces.back().data());
       header.dwBufferLength = static_cast<DWORD>(size);
-      ASSERT_EQ(waveOutPrepareHeader(handle_, &header, sizeof header), MMSYSERR_NOERROR);
-      ASSERT_EQ(waveOutWrite(handle_, &header, sizeof header), MMSYSERR_NOERROR);
+      ASSERT_EQ(wave::waveOutPrepareHeader(handle_, &header, sizeof header), MMSYSERR_NOERROR);
+      ASSERT_EQ(wave::waveOutWrite(handle_, &header, sizeof header), MMSYSERR_NOERROR);
       if (one_at_a_time) RunUntilQuiet();
       at += size;
     }
@@ -272,7 +274,7 @@ TEST_F(WaveOutTest, MappedSoundRunsOnAcrossBuffers) {
     for (size_t i = 0; i < expected.size(); ++i) {
       ASSERT_NEAR(log_->written[i], expected[i], tolerance) << i;
     }
-    ASSERT_EQ(waveOutClose(handle_), MMSYSERR_NOERROR);
+    ASSERT_EQ(wave::waveOutClose(handle_), MMSYSERR_NOERROR);
     handle_ = nullptr;
     RunUntilQuiet();
     EXPECT_EQ(log_->written.size(), expected.size());
@@ -285,11 +287,12 @@ TEST_F(WaveOutTest, QueryFollowsTheMappingRules) {
   const WAVEFORMATEX line = LineFormat();
   const WAVEFORMATEX float16k{WAVE_FORMAT_IEEE_FLOAT, 2, 16000, 128000, 8, 32, 0};
   const WAVEFORMATEX adpcm{2, 1, 8000, 4096, 256, 4, 0};
-  EXPECT_EQ(waveOutOpen(nullptr, kDevice, &line, 0, 0, WAVE_FORMAT_QUERY), MMSYSERR_NOERROR);
-  EXPECT_EQ(waveOutOpen(nullptr, kDevice, &float16k, 0, 0, WAVE_FORMAT_QUERY), WAVERR_BADFORMAT);
-  EXPECT_EQ(waveOutOpen(nullptr, kDevice, &float16k, 0, 0, WAVE_FORMAT_QUERY | WAVE_MAPPED),
+  EXPECT_EQ(wave::waveOutOpen(nullptr, kDevice, &line, 0, 0, WAVE_FORMAT_QUERY), MMSYSERR_NOERROR);
+  EXPECT_EQ(wave::waveOutOpen(nullptr, kDevice, &float16k, 0, 0, WAVE_FORMAT_QUERY),
+            WAVERR_BADFORMAT);
+  EXPECT_EQ(wave::waveOutOpen(nullptr, kDevice, &float16k, 0, 0, WAVE_FORMAT_QUERY | WAVE_MAPPED),
             MMSYSERR_NOERROR);
-  EXPECT_EQ(waveOutOpen(nullptr, kDevice, &adpcm, 0, 0, WAVE_FORMAT_QUERY | WAVE_MAPPED),
+  EXPECT_EQ(wave::waveOutOpen(nullptr, kDevice, &adpcm, 0, 0, WAVE_FORMAT_QUERY | WAVE_MAPPED),
             WAVERR_BADFORMAT);
   EXPECT_EQ(log_->sinks_opened, 0);
   // A real open follows the same rules.
@@ -302,9 +305,9 @@ TEST_F(WaveOutTest, QueryFollowsTheMappingRules) {
 // Device numbers nobody registered are refused, for a query and for an open alike.
 TEST_F(WaveOutTest, UnknownDeviceIsRefused) {
   const WAVEFORMATEX line = LineFormat();
-  EXPECT_EQ(waveOutOpen(nullptr, kDevice + 1, &line, 0, 0, WAVE_FORMAT_QUERY),
+  EXPECT_EQ(wave::waveOutOpen(nullptr, kDevice + 1, &line, 0, 0, WAVE_FORMAT_QUERY),
             MMSYSERR_BADDEVICEID);
-  EXPECT_EQ(waveOutOpen(&handle_, kDevice + 1, &line, window_.Handle(), 0, CALLBACK_WINDOW),
+  EXPECT_EQ(wave::waveOutOpen(&handle_, kDevice + 1, &line, window_.Handle(), 0, CALLBACK_WINDOW),
             MMSYSERR_BADDEVICEID);
   EXPECT_EQ(handle_, nullptr);
   RunUntilQuiet();
@@ -315,7 +318,7 @@ TEST_F(WaveOutTest, UnknownDeviceIsRefused) {
 TEST_F(WaveOutTest, RefusedSinkFailsTheOpen) {
   ASSERT_TRUE(RegisterWaveOutDevice(kDevice + 2, "busy line", [] { return nullptr; }));
   const WAVEFORMATEX line = LineFormat();
-  EXPECT_EQ(waveOutOpen(&handle_, kDevice + 2, &line, window_.Handle(), 0, CALLBACK_WINDOW),
+  EXPECT_EQ(wave::waveOutOpen(&handle_, kDevice + 2, &line, window_.Handle(), 0, CALLBACK_WINDOW),
             MMSYSERR_ALLOCATED);
   EXPECT_EQ(handle_, nullptr);
   UnregisterWaveOutDevice(kDevice + 2);
@@ -326,15 +329,16 @@ TEST_F(WaveOutTest, RefusedSinkFailsTheOpen) {
 TEST_F(WaveOutTest, ClosedHandleIsRefused) {
   ASSERT_EQ(Open(LineFormat()), MMSYSERR_NOERROR);
   const HWAVEOUT closed = handle_;
-  ASSERT_EQ(waveOutClose(closed), MMSYSERR_NOERROR);
+  ASSERT_EQ(wave::waveOutClose(closed), MMSYSERR_NOERROR);
   handle_ = nullptr;
   WAVEHDR header{};
-  EXPECT_EQ(waveOutPrepareHeader(closed, &header, sizeof header), MMSYSERR_INVALHANDLE);
-  EXPECT_EQ(waveOutUnprepareHeader(closed, &header, sizeof header), MMSYSERR_INVALHANDLE);
-  EXPECT_EQ(waveOutWrite(closed, &header, sizeof header), MMSYSERR_INVALHANDLE);
-  EXPECT_EQ(waveOutReset(closed), MMSYSERR_INVALHANDLE);
-  EXPECT_EQ(waveOutClose(closed), MMSYSERR_INVALHANDLE);
-  EXPECT_EQ(waveOutClose(reinterpret_cast<HWAVEOUT>(uintptr_t{0xDEAD0000})), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(wave::waveOutPrepareHeader(closed, &header, sizeof header), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(wave::waveOutUnprepareHeader(closed, &header, sizeof header), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(wave::waveOutWrite(closed, &header, sizeof header), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(wave::waveOutReset(closed), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(wave::waveOutClose(closed), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(wave::waveOutClose(reinterpret_cast<HWAVEOUT>(uintptr_t{0xDEAD0000})),
+            MMSYSERR_INVALHANDLE);
   RunUntilQuiet();
   ASSERT_EQ(notices_.size(), 2u);
   EXPECT_EQ(notices_[1].message, MM_WOM_CLOSE);
@@ -347,7 +351,7 @@ TEST_F(WaveOutTest, OtherThreadsCannotUseTheDevice) {
   MMRESULT from_other = MMSYSERR_NOERROR;
   std::thread([&] {
     MessageLoop other(ClockMode::kVirtual);
-    from_other = waveOutReset(handle_);
+    from_other = wave::waveOutReset(handle_);
   }).join();
   EXPECT_EQ(from_other, MMSYSERR_INVALHANDLE);
   EXPECT_EQ(log_->resets, 0);
@@ -363,9 +367,10 @@ TEST_F(WaveOutTest, NoCallbackMeansNoNotices) {
   constexpr DWORD kCallbackFunction = 0x00030000;
   HWAVEOUT other = nullptr;
   const WAVEFORMATEX line = LineFormat();
-  EXPECT_EQ(waveOutOpen(&other, kDevice, &line, 0, 0, kCallbackFunction), MMSYSERR_NOTSUPPORTED);
-  EXPECT_EQ(waveOutOpen(&other, kDevice, &line, 0, 0, 0x80000000), MMSYSERR_INVALFLAG);
-  EXPECT_EQ(waveOutOpen(&other, kDevice, nullptr, 0, 0, 0), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(wave::waveOutOpen(&other, kDevice, &line, 0, 0, kCallbackFunction),
+            MMSYSERR_NOTSUPPORTED);
+  EXPECT_EQ(wave::waveOutOpen(&other, kDevice, &line, 0, 0, 0x80000000), MMSYSERR_INVALFLAG);
+  EXPECT_EQ(wave::waveOutOpen(&other, kDevice, nullptr, 0, 0, 0), MMSYSERR_INVALPARAM);
   EXPECT_EQ(other, nullptr);
 }
 
@@ -379,19 +384,19 @@ TEST(WaveOutErrorTextTest, TextsAreClearAndFit) {
         MMSYSERR_NOTSUPPORTED, MMSYSERR_INVALFLAG, MMSYSERR_INVALPARAM, WAVERR_BADFORMAT,
         WAVERR_STILLPLAYING, WAVERR_UNPREPARED}) {
     SCOPED_TRACE(result);
-    ASSERT_EQ(waveOutGetErrorText(result, text, sizeof text), MMSYSERR_NOERROR);
+    ASSERT_EQ(wave::waveOutGetErrorText(result, text, sizeof text), MMSYSERR_NOERROR);
     EXPECT_GT(std::strlen(text), 20u);
   }
-  ASSERT_EQ(waveOutGetErrorText(WAVERR_BADFORMAT, text, sizeof text), MMSYSERR_NOERROR);
+  ASSERT_EQ(wave::waveOutGetErrorText(WAVERR_BADFORMAT, text, sizeof text), MMSYSERR_NOERROR);
   EXPECT_STREQ(text, "The wave format is not supported by the device.");
-  ASSERT_EQ(waveOutGetErrorText(WAVERR_BADFORMAT, text, 9), MMSYSERR_NOERROR);
+  ASSERT_EQ(wave::waveOutGetErrorText(WAVERR_BADFORMAT, text, 9), MMSYSERR_NOERROR);
   EXPECT_STREQ(text, "The wave");
-  ASSERT_EQ(waveOutGetErrorText(WAVERR_BADFORMAT, text, 1), MMSYSERR_NOERROR);
+  ASSERT_EQ(wave::waveOutGetErrorText(WAVERR_BADFORMAT, text, 1), MMSYSERR_NOERROR);
   EXPECT_STREQ(text, "");
-  EXPECT_EQ(waveOutGetErrorText(77, text, sizeof text), MMSYSERR_BADERRNUM);
+  EXPECT_EQ(wave::waveOutGetErrorText(77, text, sizeof text), MMSYSERR_BADERRNUM);
   EXPECT_STREQ(text, "Unknown wave output error 77.");
-  EXPECT_EQ(waveOutGetErrorText(WAVERR_BADFORMAT, nullptr, 10), MMSYSERR_INVALPARAM);
-  EXPECT_EQ(waveOutGetErrorText(WAVERR_BADFORMAT, text, 0), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(wave::waveOutGetErrorText(WAVERR_BADFORMAT, nullptr, 10), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(wave::waveOutGetErrorText(WAVERR_BADFORMAT, text, 0), MMSYSERR_INVALPARAM);
 }
 
 // The registry takes one device per number, refuses the default output's number and

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/mmsystem.h"
+#include "platform/wave_out.h"
 
 namespace telvane::testing_wave {
 
@@ -22,8 +23,8 @@ struct WaveOutBuffers {
     WAVEHDR& header = headers.emplace_back(WAVEHDR{});
     header.lpData = reinterpret_cast<LPSTR>(samples.back().data());
     header.dwBufferLength = static_cast<DWORD>(samples.back().size() * sizeof(int16_t));
-    EXPECT_EQ(waveOutPrepareHeader(handle, &header, sizeof header), MMSYSERR_NOERROR);
-    EXPECT_EQ(waveOutWrite(handle, &header, sizeof header), MMSYSERR_NOERROR);
+    EXPECT_EQ(wave::waveOutPrepareHeader(handle, &header, sizeof header), MMSYSERR_NOERROR);
+    EXPECT_EQ(wave::waveOutWrite(handle, &header, sizeof header), MMSYSERR_NOERROR);
     return header;
   }
 };

@@ -17,6 +17,7 @@
 #include "platform/message_loop.h"
 #include "platform/mmsystem.h"
 #include "platform/tapi_binding.h"
+#include "platform/wave_out.h"
 #include "telephony/tapi_device.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/sim_lines.h"
@@ -362,7 +363,7 @@ TEST_F(WavePlaybackTest, UnplayableFormatFailsWithThePlatformText) {
   const std::string short_extensible =
       PcmFormat(1, 8000, 16).replace(0, 2, Le(0xFFFE, 2)) + Le(22, 2);
   char text[129] = {};
-  waveOutGetErrorText(WAVERR_BADFORMAT, text, sizeof text);
+  wave::waveOutGetErrorText(WAVERR_BADFORMAT, text, sizeof text);
   for (const std::string& format : {mp3, short_extensible}) {
     const ETapiWaveFail error =
         PlayFailure(File("odd.wav", Riff("WAVE", Chunk("fmt ", format) + Chunk("data", "abcd"))));

@@ -75,11 +75,11 @@ void FillOut(HLINEAPP, DWORD, DWORD, DWORD dwAPIHighVersion, LPDWORD lpdwAPIVers
 }
 
 void FillOut(HLINEAPP, DWORD, LPHLINE lphLine, DWORD, DWORD, DWORD_PTR, DWORD, DWORD,
-             const LINECALLPARAMS*) {
+             LPLINECALLPARAMS) {
   *lphLine = control.line_handle;
 }
 
-void FillOut(HLINE, LPHCALL lphCall, LPCSTR, DWORD, const LINECALLPARAMS*) {
+void FillOut(HLINE, LPHCALL lphCall, LPCSTR, DWORD, LPLINECALLPARAMS) {
   *lphCall = control.call_handle;
 }
 

@@ -6,8 +6,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "platform/lines_file_location.h"
 #include "platform/os.h"
 #include "platform/system_error_text.h"
 
@@ -58,6 +61,24 @@ TEST(Win32OsTest, ExtractFilePathSplitsAtSeparatorsAndDrive) {
   EXPECT_EQ(ExtractFilePath("\\\\server\\share\\alert.wav"), "\\\\server\\share\\");
   EXPECT_EQ(ExtractFilePath("C:alert.wav"), "C:");
   EXPECT_EQ(ExtractFilePath("alert.wav"), "");
+}
+
+// The lines file is looked for next to the program, then in the user's application data
+// folder, whatever separator APPDATA ends in; without APPDATA only next to the program.
+TEST(Win32OsTest, LinesFileIsLookedForBesideTheProgramThenInAppData) {
+  const auto env = [](const char* app_data) {
+    return [app_data](const std::string& name) -> std::optional<std::string> {
+      if (name == "APPDATA" && app_data != nullptr) return std::string(app_data);
+      return std::nullopt;
+    };
+  };
+  EXPECT_EQ(LinesFileCandidates(env("C:\\Users\\u\\AppData\\Roaming"), "C:\\Telvane\\telvane.exe"),
+            (std::vector<std::string>{"C:\\Telvane\\lines.ini",
+                                      "C:\\Users\\u\\AppData\\Roaming\\telvane\\lines.ini"}));
+  EXPECT_EQ(LinesFileDirectories(env("D:\\Roaming\\")),
+            std::vector<std::string>{"D:\\Roaming\\telvane\\"});
+  EXPECT_TRUE(LinesFileDirectories(env(nullptr)).empty());
+  EXPECT_TRUE(LinesFileDirectories(env("")).empty());
 }
 
 // Relative names resolve against the current directory; dots are folded; names on a local

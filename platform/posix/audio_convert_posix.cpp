@@ -1,7 +1,5 @@
 // Decoding, mix-down and resampling to the line format. G.711 decoding comes from spandsp
 // and resampling from libsamplerate; this file only reads sample frames and joins the two.
-#include "platform/posix/audio_convert.h"
-
 #include <samplerate.h>
 
 #include <algorithm>
@@ -9,6 +7,7 @@
 #include <cstring>
 #include <optional>
 
+#include "platform/posix/audio_convert.h"
 #include "platform/wave_devices.h"
 
 // Last, because spandsp's base header turns lrint and lrintf into truncating macros for
@@ -409,20 +408,6 @@ void RateConverter::Reset() { impl_->resampler_.Reset(); }
 
 bool CanConvert(const WAVEFORMATEX* format, size_t format_size) {
   return ParseFormat(format, format_size).has_value();
-}
-
-bool IsLineFormat(const WAVEFORMATEX* format, size_t format_size) {
-  if (format == nullptr || format_size < kBaseFormatSize) return false;
-  const auto* block = reinterpret_cast<const uint8_t*>(format);
-  return Read16(block) == WAVE_FORMAT_PCM && Read16(block + 2) == 1 &&
-         Read32(block + 4) == kLineSampleRate && Read16(block + 12) == 2 &&
-         Read16(block + 14) == 16;
-}
-
-size_t WaveFormatSize(const WAVEFORMATEX* format) {
-  const auto* block = reinterpret_cast<const uint8_t*>(format);
-  if (Read16(block) != WAVE_FORMAT_EXTENSIBLE) return kBaseFormatSize;
-  return sizeof(WAVEFORMATEX) + Read16(block + 16);
 }
 
 std::unique_ptr<LineAudioConverter> LineAudioConverter::Create(const WAVEFORMATEX* format,

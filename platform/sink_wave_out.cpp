@@ -1,0 +1,310 @@
+// Our own wave output into sinks; see sink_wave_out.h.
+#include "platform/sink_wave_out.h"
+
+#include <algorithm>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <span>
+#include <vector>
+
+#include "platform/audio_convert.h"
+#include "platform/message_loop.h"
+
+namespace telvane::platform {
+namespace {
+
+constexpr DWORD kCallbackTypeMask = 0x00070000;
+// WAVE_ALLOWSYNC: lets a synchronous driver be opened; all of ours are asynchronous.
+constexpr DWORD kAllowSync = 0x0002;
+constexpr DWORD kAcceptedOpenFlags =
+    WAVE_FORMAT_QUERY | WAVE_MAPPED | kAllowSync | kCallbackTypeMask;
+
+class WaveOut {
+ public:
+  WaveOut(uintptr_t id, MessageLoop* loop, uint64_t window, std::unique_ptr<WaveSink> sink,
+          std::unique_ptr<LineAudioConverter> converter)
+      : id_(id),
+        loop_(loop),
+        window_(window),
+        sink_(std::move(sink)),
+        converter_(std::move(converter)) {}
+
+  MessageLoop* loop() const { return loop_; }
+  HWAVEOUT handle() const { return reinterpret_cast<HWAVEOUT>(id_); }
+  bool playing() const { return !queued_.empty(); }
+  bool IsQueued(const WAVEHDR* header) const {
+    return std::find(queued_.begin(), queued_.end(), header) != queued_.end();
+  }
+
+  void Notify(UINT message, intptr_t lparam) {
+    if (window_ != 0) {
+      loop_->PostToWindow(window_, message, id_, lparam);
+    }
+  }
+
+  void Write(WAVEHDR* header);
+  void Reset();
+  void Close();
+
+  // What the sink runs once a write for the header has been heard. The report may come
+  // after the device is closed: it finds the device by its number.
+  std::function<void()> PlayedReport(WAVEHDR* header) const;
+
+  // A write reached the end of the line: only the oldest queued buffer can be done. When it
+  // is the last one queued the line would fall silent, and the converter may still hold the
+  // last milliseconds of its sound: they are heard first, and the buffer is done only then,
+  // so a caller that ends the call on the last buffer's return has lost nothing of it.
+  void Played(uint64_t generation, WAVEHDR* header) {
+    if (generation != generation_ || queued_.empty() || queued_.front() != header) return;
+    if (queued_.size() == 1) {
+      std::vector<int16_t> held = converter_->Drain();
+      if (!held.empty()) {
+        sink_->Write(std::move(held), PlayedReport(header));
+        return;
+      }
+    }
+    queued_.pop_front();
+    Complete(header);
+  }
+
+ private:
+  void Complete(WAVEHDR* header) {
+    header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+    Notify(MM_WOM_DONE, reinterpret_cast<intptr_t>(header));
+  }
+
+  const uintptr_t id_;
+  MessageLoop* const loop_;
+  const uint64_t window_;
+  std::unique_ptr<WaveSink> sink_;
+  std::unique_ptr<LineAudioConverter> converter_;
+  std::deque<WAVEHDR*> queued_;
+  // Counts resets: a played report of a write from before the last reset is stale, since
+  // the reset has already given that buffer back.
+  uint64_t generation_ = 0;
+};
+
+// The mark of this output's handles: top bits no address of a 64-bit process has.
+constexpr uintptr_t kHandleMark = uintptr_t{0x7E1E} << (sizeof(uintptr_t) * 8 - 16);
+constexpr uintptr_t kHandleMarkMask = uintptr_t{0xFFFF} << (sizeof(uintptr_t) * 8 - 16);
+
+class HandleTable {
+ public:
+  uintptr_t NextId() {
+    std::lock_guard lock(mu_);
+    return kHandleMark | ++last_id_;
+  }
+  void Add(uintptr_t id, std::shared_ptr<WaveOut> device) {
+    std::lock_guard lock(mu_);
+    devices_.emplace(id, std::move(device));
+  }
+  // The device of a handle, if it is open and belongs to the calling thread's loop.
+  std::shared_ptr<WaveOut> Find(HWAVEOUT handle) {
+    std::lock_guard lock(mu_);
+    auto it = devices_.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == devices_.end() || it->second->loop() != MessageLoop::Current()) return nullptr;
+    return it->second;
+  }
+  std::shared_ptr<WaveOut> FindById(uintptr_t id) {
+    std::lock_guard lock(mu_);
+    auto it = devices_.find(id);
+    return it == devices_.end() ? nullptr : it->second;
+  }
+  // The caller may hold the device still; the table's share of it goes outside the lock.
+  void Remove(uintptr_t id) {
+    std::shared_ptr<WaveOut> device;
+    std::lock_guard lock(mu_);
+    auto it = devices_.find(id);
+    if (it == devices_.end()) return;
+    device = std::move(it->second);
+    devices_.erase(it);
+  }
+
+ private:
+  std::mutex mu_;
+  uintptr_t last_id_ = 0;
+  std::map<uintptr_t, std::shared_ptr<WaveOut>> devices_;
+};
+
+HandleTable& Handles() {
+  static HandleTable table;
+  return table;
+}
+
+void WaveOut::Write(WAVEHDR* header) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(header->lpData);
+  std::vector<int16_t> samples = converter_->Convert({bytes, header->dwBufferLength});
+  sink_->Write(std::move(samples), PlayedReport(header));
+  // Queued only once the sink has taken it, so a sink that throws leaves nothing behind
+  // that would never come back.
+  header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
+  queued_.push_back(header);
+}
+
+std::function<void()> WaveOut::PlayedReport(WAVEHDR* header) const {
+  return [id = id_, generation = generation_, header] {
+    if (auto device = Handles().FindById(id)) device->Played(generation, header);
+  };
+}
+
+// Every queued buffer comes back at once, in order, as the published function does; what
+// the sink still reports about them afterwards is ignored.
+void WaveOut::Reset() {
+  ++generation_;
+  sink_->Reset();
+  converter_->Reset();
+  while (!queued_.empty()) {
+    WAVEHDR* header = queued_.front();
+    queued_.pop_front();
+    Complete(header);
+  }
+}
+
+// A device closed before its last buffer came back may still hold the last few
+// milliseconds of the sound in the resampler. They go to the sink before it is let go, for a
+// line that plays out what it holds when closed.
+void WaveOut::Close() {
+  std::vector<int16_t> tail = converter_->Flush();
+  if (!tail.empty()) sink_->Write(std::move(tail), [] {});
+  sink_.reset();
+  Notify(MM_WOM_CLOSE, 0);
+}
+
+MMRESULT CheckHeader(const WAVEHDR* header, UINT header_size) {
+  if (header == nullptr || header_size < sizeof(WAVEHDR)) return MMSYSERR_INVALPARAM;
+  if (header->lpData == nullptr && header->dwBufferLength != 0) return MMSYSERR_INVALPARAM;
+  return MMSYSERR_NOERROR;
+}
+
+// Checks the format for the open flags: a mapped open takes every format the converter
+// reads, an unmapped one only the line's own.
+MMRESULT CheckFormat(const WAVEFORMATEX* format, DWORD open_flags) {
+  const size_t size = WaveFormatSize(format);
+  const bool playable =
+      (open_flags & WAVE_MAPPED) ? CanConvert(format, size) : IsLineFormat(format, size);
+  return playable ? MMSYSERR_NOERROR : WAVERR_BADFORMAT;
+}
+
+MMRESULT OpenDevice(LPHWAVEOUT handle, const SinkWaveDevice& device, LPCWAVEFORMATEX format,
+                    DWORD_PTR callback, DWORD open_flags) {
+  MessageLoop* loop = MessageLoop::Current();
+  if (loop == nullptr) return MMSYSERR_ERROR;
+  const DWORD callback_type = open_flags & kCallbackTypeMask;
+  if (callback_type != CALLBACK_NULL && callback_type != CALLBACK_WINDOW) {
+    return MMSYSERR_NOTSUPPORTED;
+  }
+  const uint64_t window = callback_type == CALLBACK_WINDOW ? callback : 0;
+  auto converter = LineAudioConverter::Create(format, WaveFormatSize(format));
+  if (!converter) return WAVERR_BADFORMAT;
+  MMRESULT refused = MMSYSERR_ALLOCATED;
+  std::unique_ptr<WaveSink> sink = device.open(&refused);
+  if (!sink) return refused;
+  const uintptr_t id = Handles().NextId();
+  auto output = std::make_shared<WaveOut>(id, loop, window, std::move(sink), std::move(converter));
+  Handles().Add(id, output);
+  *handle = output->handle();
+  output->Notify(MM_WOM_OPEN, 0);
+  return MMSYSERR_NOERROR;
+}
+
+}  // namespace
+
+SinkWaveDevice LineWaveDevice(UINT device_id) {
+  SinkWaveDevice device;
+  device.exists = HasWaveOutDevice(device_id);
+  device.open = [device_id](MMRESULT* refused) {
+    std::unique_ptr<WaveSink> sink = OpenWaveOutDevice(device_id);
+    // Registered a moment ago, but the driver would not give a sink: the line is in use or
+    // has no call that can carry sound.
+    if (!sink) *refused = HasWaveOutDevice(device_id) ? MMSYSERR_ALLOCATED : MMSYSERR_BADDEVICEID;
+    return sink;
+  };
+  return device;
+}
+
+MMRESULT OpenSinkWaveOut(LPHWAVEOUT handle, const SinkWaveDevice& device, LPCWAVEFORMATEX format,
+                         DWORD_PTR callback, DWORD open_flags) {
+  if (format == nullptr) return MMSYSERR_INVALPARAM;
+  if ((open_flags & ~kAcceptedOpenFlags) != 0) return MMSYSERR_INVALFLAG;
+  if (!device.exists) return MMSYSERR_BADDEVICEID;
+  // The mapper's whole point is to play what the caller has: it always converts.
+  if (device.always_mapped) open_flags |= WAVE_MAPPED;
+  if (const MMRESULT result = CheckFormat(format, open_flags); result != MMSYSERR_NOERROR) {
+    return result;
+  }
+  if (open_flags & WAVE_FORMAT_QUERY) {
+    return !device.available || device.available() ? MMSYSERR_NOERROR : MMSYSERR_NODRIVER;
+  }
+  if (handle == nullptr) return MMSYSERR_INVALPARAM;
+  try {
+    return OpenDevice(handle, device, format, callback, open_flags);
+  } catch (const std::bad_alloc&) {
+    return MMSYSERR_NOMEM;
+  } catch (const std::exception&) {
+    // A driver's sink factory failed: report it as a failed open, not through a C API.
+    return MMSYSERR_ERROR;
+  }
+}
+
+bool IsSinkWaveOut(HWAVEOUT handle) {
+  return (reinterpret_cast<uintptr_t>(handle) & kHandleMarkMask) == kHandleMark;
+}
+
+MMRESULT PrepareSinkWaveOutHeader(HWAVEOUT handle, LPWAVEHDR header, UINT header_size) {
+  if (!Handles().Find(handle)) return MMSYSERR_INVALHANDLE;
+  if (const MMRESULT result = CheckHeader(header, header_size); result != MMSYSERR_NOERROR) {
+    return result;
+  }
+  header->dwFlags |= WHDR_PREPARED;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT UnprepareSinkWaveOutHeader(HWAVEOUT handle, LPWAVEHDR header, UINT header_size) {
+  const std::shared_ptr<WaveOut> device = Handles().Find(handle);
+  if (!device) return MMSYSERR_INVALHANDLE;
+  if (header == nullptr || header_size < sizeof(WAVEHDR)) return MMSYSERR_INVALPARAM;
+  if (device->IsQueued(header)) return WAVERR_STILLPLAYING;
+  header->dwFlags &= ~WHDR_PREPARED;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT WriteSinkWaveOut(HWAVEOUT handle, LPWAVEHDR header, UINT header_size) {
+  const std::shared_ptr<WaveOut> device = Handles().Find(handle);
+  if (!device) return MMSYSERR_INVALHANDLE;
+  if (const MMRESULT result = CheckHeader(header, header_size); result != MMSYSERR_NOERROR) {
+    return result;
+  }
+  if (!(header->dwFlags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
+  if (device->IsQueued(header)) return WAVERR_STILLPLAYING;
+  try {
+    device->Write(header);
+  } catch (const std::bad_alloc&) {
+    return MMSYSERR_NOMEM;
+  } catch (const std::exception&) {
+    return MMSYSERR_ERROR;
+  }
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT ResetSinkWaveOut(HWAVEOUT handle) {
+  const std::shared_ptr<WaveOut> device = Handles().Find(handle);
+  if (!device) return MMSYSERR_INVALHANDLE;
+  device->Reset();
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT CloseSinkWaveOut(HWAVEOUT handle) {
+  const std::shared_ptr<WaveOut> device = Handles().Find(handle);
+  if (!device) return MMSYSERR_INVALHANDLE;
+  if (device->playing()) return WAVERR_STILLPLAYING;
+  Handles().Remove(reinterpret_cast<uintptr_t>(handle));
+  device->Close();
+  return MMSYSERR_NOERROR;
+}
+
+}  // namespace telvane::platform
