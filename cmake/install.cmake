@@ -4,11 +4,20 @@
 set(TELVANE_EXAMPLES ${PROJECT_SOURCE_DIR}/examples)
 
 if(WIN32)
-  # Everything beside the program, where it looks for its settings and greeting.
+  # Everything beside the program, where it looks for its settings, greeting and libraries:
+  # the platform library and the telephony service with its simulated lines. The example
+  # lines file goes under another name: a lines.ini beside the program would put every run
+  # on simulated lines instead of the modems.
   install(TARGETS telvane RUNTIME DESTINATION .)
   install(FILES ${TELVANE_EXAMPLES}/PressAnyKey.wav ${TELVANE_EXAMPLES}/telvane.ini
                 ${TELVANE_EXAMPLES}/routerfailure.wav
           DESTINATION .)
+  if(TELVANE_LINE_SERVICE)
+    install(TARGETS telvane_platform linesvc
+            RUNTIME DESTINATION .
+            ARCHIVE DESTINATION lib EXCLUDE_FROM_ALL)
+    install(FILES ${TELVANE_EXAMPLES}/lines.ini DESTINATION . RENAME lines-example.ini)
+  endif()
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME telvane-${PROJECT_VERSION}-win64)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)

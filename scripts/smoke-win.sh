@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Runs the cross-built telvane.exe under wine the way a user runs it and compares what it
-# prints, byte for byte, with the expected lines: without arguments, with bad arguments, and
-# a valid call on wine's telephony, which lists no line. Time stamps are masked; every line
-# must end in CR LF and every run in exit code 0.
+# prints, byte for byte, with the expected lines: without arguments, with bad arguments, a
+# valid call on wine's telephony, which lists no line, and the README's dry run: the program
+# installed as the Windows zip has it, with the example lines file as its lines.ini, calls a
+# simulated line on the virtual clock. Time stamps are masked; every line must end in CR LF
+# and every run in exit code 0.
 #
 #   scripts/smoke-win.sh [build-dir]      (default build-win)
 set -euo pipefail
@@ -52,11 +54,13 @@ TEXT
 failures=0
 
 # check NAME EXPECTED-FILE ARGUMENTS...: runs the program in the work folder and compares.
+# $program and $folder name another program and the folder it runs in.
 check() {
   local name=$1 expected=$2
   shift 2
   local raw=$work/$name.raw actual=$work/$name.out status=0
-  (cd "$work" && "$run" "$build_dir/telvane.exe" "$@") >"$raw" 2>"$work/$name.err" || status=$?
+  (cd "${folder:-$work}" && "$run" "${program:-$build_dir/telvane.exe}" "$@") \
+    >"$raw" 2>"$work/$name.err" || status=$?
   if ((status != 0)); then
     echo "smoke: $name: exit code $status, expected 0"
     failures=$((failures + 1))
@@ -94,6 +98,18 @@ check missing-phone "$work/no-phone.expected" routerfailure.wav -retry:2 -x
 
 { banner; printf '[TIME]\tError : Tapi device not found\n'; } >"$work/no-line.expected"
 check no-line "$work/no-line.expected" routerfailure.wav -phone:5551234 -retry:2
+
+# The dry run of the README's Windows section, in the layout of the zip.
+zip_dir=$work/telvane-win64
+cmake --install "$build_dir" --prefix "$zip_dir" >/dev/null
+cp "$zip_dir/lines-example.ini" "$zip_dir/lines.ini"
+{ banner; printf '[TIME]\tDialing 123\n[TIME]\tCall Completed\n'; } >"$work/dry-run.expected"
+TELVANE_CLOCK=virtual program="$zip_dir/telvane.exe" folder="$zip_dir" \
+  check dry-run "$work/dry-run.expected" routerfailure.wav -phone:123
+if [[ ! -s $zip_dir/callee-heard-123-1.wav ]]; then
+  echo "smoke: dry-run: no recording of what the callee heard"
+  failures=$((failures + 1))
+fi
 
 if ((failures > 0)); then
   echo "smoke: $failures check(s) failed"

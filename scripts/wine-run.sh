@@ -5,7 +5,13 @@
 # use; parallel first uses wait for one another.
 #
 #   scripts/wine-run.sh build-win/telvane.exe -phone:123 alert.wav
+#   scripts/wine-run.sh --start     starts the prefix's wine server and its system processes
+#                                   and keeps them until 30 s after the last program ends
 #   scripts/wine-run.sh --stop      ends the prefix's wine server (it lingers a little)
+#
+# Without --start, the first program of a session starts wine's system processes, which
+# inherit its outputs: whoever reads them (ctest) waits until the server has lingered and
+# ended them, seconds per program. After --start they run with no output of anyone's.
 set -euo pipefail
 
 wine=$(command -v wine64 || true)
@@ -14,6 +20,7 @@ if [[ -z $wine ]]; then
   echo "wine-run: wine64 is not installed (scripts/setup.sh --windows)" >&2
   exit 127
 fi
+server=$(dirname "$(readlink -f "$wine")")/wineserver
 
 if [[ -z ${WINEPREFIX:-} ]]; then
   dir=$PWD
@@ -28,7 +35,7 @@ unset DISPLAY WAYLAND_DISPLAY
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 
 if [[ ${1:-} == --stop ]]; then
-  "$(dirname "$(readlink -f "$wine")")/wineserver" -k 2>/dev/null || true
+  "$server" -k 2>/dev/null || true
   exit 0
 fi
 
@@ -36,13 +43,14 @@ if [[ ! -f $WINEPREFIX/system.reg ]]; then
   mkdir -p "$WINEPREFIX"
   (
     flock 9
-    if [[ ${1:-} == --stop ]]; then
-  "$(dirname "$(readlink -f "$wine")")/wineserver" -k 2>/dev/null || true
-  exit 0
+    if [[ ! -f $WINEPREFIX/system.reg ]]; then "$wine" wineboot -i >/dev/null 2>&1; fi
+  ) 9>"$WINEPREFIX.lock"
 fi
 
-if [[ ! -f $WINEPREFIX/system.reg ]]; then "$wine" wineboot -i >/dev/null 2>&1; fi
-  ) 9>"$WINEPREFIX.lock"
+if [[ ${1:-} == --start ]]; then
+  "$server" -p30 </dev/null >/dev/null 2>&1
+  "$wine" cmd /c exit </dev/null >/dev/null 2>&1
+  exit 0
 fi
 
 exec "$wine" "$@"

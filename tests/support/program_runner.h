@@ -1,6 +1,8 @@
 // Runs the built telvane program the way a user does, with the environment a test (or the
 // benchmark) chooses, and gives back what it wrote, its exit code, its lines with the time
-// stamps masked, and what the run cost. POSIX only.
+// stamps masked, and what the run cost. On Windows (program_runner_win32.cpp) a console
+// program ends its lines in CR LF; its output is given with LF line ends, so that the
+// expected texts are the same on both systems, and a line end without its CR is marked.
 #pragma once
 
 #include <filesystem>
@@ -12,6 +14,7 @@ namespace telvane::testing {
 
 struct ProgramRun {
   int exit_code = -1;
+  // On Windows, with "\r\n" turned into "\n" and a bare "\n" into "<LF without CR>\n".
   std::string standard_output;
   std::string standard_error;
   // Standard output split into lines, "[date time]" replaced by "[T]", banner left out.
@@ -29,6 +32,9 @@ struct ProgramRun {
 // settings folder (config, so that no user's or system's telvane.ini is read). Callers add
 // or replace entries.
 std::map<std::string, std::string> ProgramEnvironment(const std::filesystem::path& dir);
+
+// The lines of a program's standard output as ProgramRun::lines has them.
+std::vector<std::string> ResultLines(const std::string& standard_output);
 
 // Runs program with the arguments; environment entries are added to (or replace) the
 // test's own environment. A run still going after limit_s seconds of real time (0: no limit)
