@@ -1,6 +1,7 @@
 // The fixture of the end-to-end tests: the built program run as a user runs it, against
 // simulated lines on the virtual clock, in a folder of the test's own; its lines (time stamps
-// masked), its exit code, nothing on standard error, and what the callee heard.
+// masked; on Windows every line ends in CR LF), its exit code, nothing on standard error, and
+// what the callee heard.
 #pragma once
 
 #include <gmock/gmock.h>
@@ -48,6 +49,7 @@ class TelvaneE2eTest : public ::testing::Test {
     ProgramRun run = RunProgram(TELVANE_PROGRAM, arguments, Environment());
     EXPECT_EQ(run.exit_code, exit_code);
     EXPECT_EQ(run.standard_error, "");
+    EXPECT_FALSE(run.bare_line_feed) << "every line ends in CR LF on Windows";
     return run;
   }
 

@@ -2,7 +2,7 @@
 // benchmark) chooses, and gives back what it wrote, its exit code, its lines with the time
 // stamps masked, and what the run cost. On Windows (program_runner_win32.cpp) a console
 // program ends its lines in CR LF; its output is given with LF line ends, so that the
-// expected texts are the same on both systems, and a line end without its CR is marked.
+// expected texts are the same on both systems, and a line end without its CR is reported.
 #pragma once
 
 #include <filesystem>
@@ -14,11 +14,13 @@ namespace telvane::testing {
 
 struct ProgramRun {
   int exit_code = -1;
-  // On Windows, with "\r\n" turned into "\n" and a bare "\n" into "<LF without CR>\n".
+  // On Windows with "\r\n" turned into "\n".
   std::string standard_output;
   std::string standard_error;
   // Standard output split into lines, "[date time]" replaced by "[T]", banner left out.
   std::vector<std::string> lines;
+  // Windows: some line of standard output ended in LF alone, not in CR LF.
+  bool bare_line_feed = false;
   // The run was still going after the time limit and was killed.
   bool timed_out = false;
   // Wall time, CPU time (user and system) and peak resident memory of the run.

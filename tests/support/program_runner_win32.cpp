@@ -11,7 +11,6 @@
 #include <cstring>
 #include <set>
 #include <stdexcept>
-#include <thread>
 
 #include "tests/support/program_runner.h"
 
@@ -87,20 +86,27 @@ std::string Quoted(const std::string& argument) {
   return quoted + "\"";
 }
 
-// Reads a pipe until the program closes its end.
-void ReadAll(HANDLE pipe, std::string& out) {
+// Reads what the pipe holds now, without waiting for more.
+void ReadAvailable(HANDLE pipe, std::string& out) {
   char buffer[4096];
-  DWORD got = 0;
-  while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) out.append(buffer, got);
+  DWORD available = 0;
+  while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+    DWORD got = 0;
+    if (!ReadFile(pipe, buffer, std::min<DWORD>(available, sizeof buffer), &got, nullptr) ||
+        got == 0) {
+      return;
+    }
+    out.append(buffer, got);
+  }
 }
 
-// CR LF to LF; a LF without its CR is marked, so that a comparison shows it.
-std::string PosixLineEnds(const std::string& text) {
+// CR LF to LF; *bare_line_feed tells whether a LF came without its CR.
+std::string PosixLineEnds(const std::string& text, bool* bare_line_feed) {
   std::string out;
   out.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out += "<LF without CR>";
+    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) *bare_line_feed = true;
     out += text[i];
   }
   return out;
@@ -153,18 +159,27 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
   out_write.Close();
   err_write.Close();
 
+  // The outputs are read while the program runs and once more when it has ended, never up
+  // to their end: a process the program started (one of wine's own) may hold them open
+  // after it.
   ProgramRun run;
   std::string raw_output;
-  std::thread error_reader([&] { ReadAll(err_read.get(), run.standard_error); });
-  std::thread output_reader([&] { ReadAll(out_read.get(), raw_output); });
-  const DWORD wait_ms = limit_s > 0 ? static_cast<DWORD>(limit_s * 1000) : INFINITE;
-  if (WaitForSingleObject(process_handle.get(), wait_ms) == WAIT_TIMEOUT) {
-    TerminateProcess(process_handle.get(), 137);
-    WaitForSingleObject(process_handle.get(), INFINITE);
-    run.timed_out = true;
+  constexpr DWORD kPollMs = 10;
+  const auto deadline = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                    std::chrono::duration<double>(limit_s > 0 ? limit_s : 1e9));
+  for (;;) {
+    ReadAvailable(out_read.get(), raw_output);
+    ReadAvailable(err_read.get(), run.standard_error);
+    if (WaitForSingleObject(process_handle.get(), kPollMs) == WAIT_OBJECT_0) break;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      TerminateProcess(process_handle.get(), 137);
+      WaitForSingleObject(process_handle.get(), INFINITE);
+      run.timed_out = true;
+      break;
+    }
   }
-  output_reader.join();
-  error_reader.join();
+  ReadAvailable(out_read.get(), raw_output);
+  ReadAvailable(err_read.get(), run.standard_error);
 
   DWORD exit_code = 0;
   GetExitCodeProcess(process_handle.get(), &exit_code);
@@ -178,7 +193,7 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
   if (K32GetProcessMemoryInfo(process_handle.get(), &memory, sizeof memory)) {
     run.peak_kib = static_cast<long>(memory.PeakWorkingSetSize / 1024);
   }
-  run.standard_output = PosixLineEnds(raw_output);
+  run.standard_output = PosixLineEnds(raw_output, &run.bare_line_feed);
   run.lines = ResultLines(run.standard_output);
   return run;
 }
