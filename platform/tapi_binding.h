@@ -66,8 +66,9 @@ bool BindTapi();
 void UnbindTapi();
 
 // Loop thread only. Unbinds, and makes the next BindTapi load this library instead: a
-// library name (see DynamicLibrary::Load) or a path. For tests that bind a library of their
-// own, and for pointing the program at a telephony service installed elsewhere.
+// library name (see DynamicLibrary::Load) or a path, provided by `provider`. For tests that
+// bind a library of their own, and for pointing the program at a telephony service installed
+// elsewhere.
 void SetTapiLibraryName(const std::string& name_or_path,
                         TapiProvider provider = TapiProvider::kService);
 

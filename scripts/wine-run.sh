@@ -5,8 +5,9 @@
 # use; parallel first uses wait for one another.
 #
 #   scripts/wine-run.sh build-win/telvane.exe -phone:123 alert.wav
-#   scripts/wine-run.sh --start     starts the prefix's wine server and its system processes
-#                                   and keeps them until 30 s after the last program ends
+#   scripts/wine-run.sh --start     (re)starts the prefix's wine server and its system
+#                                   processes and keeps them until 30 s after the last
+#                                   program ends
 #   scripts/wine-run.sh --stop      ends the prefix's wine server (it lingers a little)
 #
 # Without --start, the first program of a session starts wine's system processes, which
@@ -48,6 +49,10 @@ if [[ ! -f $WINEPREFIX/system.reg ]]; then
 fi
 
 if [[ ${1:-} == --start ]]; then
+  # A server already running (the one that just made the prefix, or an earlier --start)
+  # cannot be made persistent: it is ended first.
+  "$server" -k 2>/dev/null || true
+  "$server" -w
   "$server" -p30 </dev/null >/dev/null 2>&1
   "$wine" cmd /c exit </dev/null >/dev/null 2>&1
   exit 0
