@@ -62,6 +62,8 @@ class SipCall final : public DriverCall, public SipSessionObserver {
 
   void End(DWORD state, DWORD mode, const std::string& why);
   void OnKey(char key);
+  void OnMediaArrived();
+  void OnMediaSilent(const std::string& why);
   void StopSound();
 
   SipDriver& driver_;
@@ -193,8 +195,11 @@ void SipCall::OnSipAnswered(const SipMedia& media, std::unique_ptr<RtpSocket> so
   }
   pump_ = std::make_unique<RtpPump>(
       std::make_unique<RtpStream>(std::move(socket), media, std::move(inband)), loop_,
+      int64_t{driver_.Settings().rtp_timeout_s} * 1000,
       RtpPump::Reports{[this](char key) { OnKey(key); },
-                       [this](const std::string& text) { sink_.OnEvent(text); }});
+                       [this](const std::string& text) { sink_.OnEvent(text); },
+                       [this] { OnMediaArrived(); },
+                       [this](const std::string& why) { OnMediaSilent(why); }});
   driver_.Path().pump = pump_.get();
   sink_.OnCallState(LINECALLSTATE_CONNECTED, 0);
 }
@@ -259,13 +264,24 @@ void SipCall::OnKey(char key) {
   sink_.OnDigit(key);
 }
 
+void SipCall::OnMediaArrived() {}
+
+// The callee is gone without a word (or was never there): the call ends as if it had hung up.
+// The BYE goes with our hang-up.
+void SipCall::OnMediaSilent(const std::string& why) {
+  if (phase_ != Phase::kConnected) return;
+  StopSound();
+  End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NORMAL, why);
+}
+
 void SipCall::StopSound() {
   if (!pump_) return;
   AudioPath& path = driver_.Path();
   if (path.pump == pump_.get()) path.pump = nullptr;
   pump_->Stop();
   sink_.OnEvent("RTP stopped: " + std::to_string(pump_->Sent()) + " packets sent, " +
-                std::to_string(pump_->Received()) + " received");
+                std::to_string(pump_->Received()) + " received from the callee, " +
+                std::to_string(pump_->Ignored()) + " ignored");
   pump_.reset();
 }
 
