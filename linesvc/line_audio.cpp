@@ -81,9 +81,10 @@ class LineTimeline : public std::enable_shared_from_this<LineTimeline> {
     for (Queued& write : queue_) dropped.push_back(std::move(write.played));
     handed_.clear();
     queue_.clear();
+    // Whatever comes next starts where the sound was cut, and counts from nothing heard.
+    Restart(loop_.NowMs());
+    heard_before_ = 0;
     if (cut) {
-      // Whatever comes next starts where the sound was cut.
-      Restart(loop_.NowMs());
       if (auto output = output_.lock()) output->Cut(*cut);
     }
     // The owner of a callback waits for it whatever becomes of the sink, so these are not
@@ -91,6 +92,15 @@ class LineTimeline : public std::enable_shared_from_this<LineTimeline> {
     for (std::function<void()>& played : dropped) {
       if (played) loop_.PostTask(std::move(played));
     }
+  }
+
+  // How many samples written since the last reset have been heard by now; nothing counts
+  // while the timeline stands still.
+  uint64_t SamplesHeard() const {
+    const int64_t now = standing_ ? stood_at_ms_ : loop_.NowMs();
+    const uint64_t elapsed =
+        now > base_ms_ ? static_cast<uint64_t>(now - base_ms_) * kRate / 1000 : 0;
+    return heard_before_ + std::min(elapsed, position_);
   }
 
   // The line carries sound from now on: a timeline standing still goes on from here, as if
@@ -135,7 +145,9 @@ class LineTimeline : public std::enable_shared_from_this<LineTimeline> {
 
   void RestartAfterSilence() {
     const int64_t now = loop_.NowMs();
-    if (now > EndMs()) Restart(now);
+    if (now <= EndMs()) return;
+    heard_before_ += position_;  // all heard by now
+    Restart(now);
   }
 
   // Places the write's first samples at the end of the timeline.
@@ -254,7 +266,8 @@ class LineTimeline : public std::enable_shared_from_this<LineTimeline> {
   std::deque<Queued> queue_;   // not yet handed over whole; the first perhaps in part
   std::deque<Queued> handed_;  // handed over, not yet heard to the end
   int64_t base_ms_ = 0;
-  uint64_t position_ = 0;  // samples handed over since base_ms_
+  uint64_t position_ = 0;      // samples handed over since base_ms_
+  uint64_t heard_before_ = 0;  // samples heard before base_ms_, since the last reset
   int64_t next_tick_ms_ = 0;
   platform::TaskId wake_ = 0;
   int64_t wake_due_ = 0;
@@ -271,6 +284,7 @@ class LineAudioSink final : public platform::WaveSink {
     timeline_->Write(std::move(samples), std::move(played));
   }
   void Reset() override { timeline_->Reset(); }
+  uint64_t SamplesHeard() const override { return timeline_->SamplesHeard(); }
 
  private:
   std::shared_ptr<LineTimeline> timeline_;

@@ -91,13 +91,14 @@ class TELVANE_DRIVER_KIT LineAudioOutput {
   // Whether the line carries sound now; by default always. While it does not, every timeline
   // playing into this output stands still: it hands over at most what the line needs in order
   // to start (the hand-over at which it finds the line not carrying; for a modem, the samples
-  // that make it start transmitting), then reports no write played and hands over nothing
-  // more until NowCarriesSound. A reset drops what it holds, as at any time. Timelines ask at
-  // each of their steps, so a line that stops carrying is noticed at the next one. A held play
-  // never ends on its own, so answer false only while the line may still start: a line whose
-  // call has ended, or that has none, takes the sound into nothing as before, and whoever
-  // plays into a line that fails stops the play. A device closed while held drops what it
-  // holds: no line will play it out.
+  // that make it start transmitting), then reports no write played, counts nothing more
+  // heard (the wave output's position) and hands over nothing more until NowCarriesSound. A
+  // reset drops what it holds, as at any time. Timelines ask at each of their steps, so a
+  // line that stops carrying is noticed at the next one. A held play never ends on its own,
+  // so answer false only while the line may still start: a line whose call has ended, or that
+  // has none, takes the sound into nothing as before, and whoever plays into a line that
+  // fails stops the play. A device closed while held drops what it holds: no line will play
+  // it out.
   virtual bool CarriesSound() const { return true; }
 
  protected:

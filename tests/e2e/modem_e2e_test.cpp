@@ -171,5 +171,17 @@ TEST_F(MuteModemE2eTest, OneGreetingFailsTheAttemptInTheGreeting) {
   EXPECT_TRUE(modem_.Recording().empty());
 }
 
+// With the greeting skipped the message is the first play, held by the mute line: the program
+// neither waits for its end forever nor counts it heard when the modem gives up.
+TEST_F(MuteModemE2eTest, SkippedIntroEndsFailedWithoutHanging) {
+  ASSERT_FALSE(modem_.Path().empty());
+  const testing::ProgramRun run = Run(500, "", {"-phone:5551234", "-skipintro", "-exitcode"});
+  EXPECT_FALSE(run.timed_out);
+  EXPECT_EQ(run.exit_code, 1) << "all attempts failed";
+  ASSERT_EQ(run.lines.size(), 2u) << run.standard_output;
+  EXPECT_EQ(run.lines[0], "[T]\tDialing 5551234");
+  EXPECT_EQ(run.lines[1].rfind("[T]\tResult : ", 0), 0u) << run.lines[1];
+}
+
 }  // namespace
 }  // namespace telvane::e2e
