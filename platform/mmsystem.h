@@ -59,6 +59,31 @@ struct WAVEHDR {
 };
 using LPWAVEHDR = WAVEHDR*;
 
+// A position of a wave output, in the unit wType names.
+struct MMTIME {
+  UINT wType;
+  union {
+    DWORD ms;
+    DWORD sample;
+    DWORD cb;
+    DWORD ticks;
+    struct {
+      uint8_t hour;
+      uint8_t min;
+      uint8_t sec;
+      uint8_t frame;
+      uint8_t fps;
+      uint8_t dummy;
+      uint8_t pad[2];
+    } smpte;
+    struct {
+      DWORD songptrpos;
+    } midi;
+  } u;
+};
+using LPMMTIME = MMTIME*;
+static_assert(sizeof(MMTIME) == 12);
+
 struct MMCKINFO {
   FOURCC ckid;
   DWORD cksize;
@@ -102,6 +127,13 @@ inline constexpr WORD WAVE_FORMAT_ALAW = 6;
 inline constexpr WORD WAVE_FORMAT_MULAW = 7;
 inline constexpr WORD WAVE_FORMAT_EXTENSIBLE = 0xFFFE;
 
+inline constexpr UINT TIME_MS = 0x0001;
+inline constexpr UINT TIME_SAMPLES = 0x0002;
+inline constexpr UINT TIME_BYTES = 0x0004;
+inline constexpr UINT TIME_SMPTE = 0x0008;
+inline constexpr UINT TIME_MIDI = 0x0010;
+inline constexpr UINT TIME_TICKS = 0x0020;
+
 inline constexpr DWORD WHDR_DONE = 0x00000001;
 inline constexpr DWORD WHDR_PREPARED = 0x00000002;
 inline constexpr DWORD WHDR_INQUEUE = 0x00000010;
@@ -131,12 +163,16 @@ LONG mmioRead(HMMIO file, HPSTR buffer, LONG count);
 MMRESULT mmioClose(HMMIO file, UINT flags);
 
 // Wave output. Loop thread only: notifications go to a window of the opening thread.
-MMRESULT waveOutOpen(LPHWAVEOUT handle, UINT device_id, LPCWAVEFORMATEX format,
-                     DWORD_PTR callback, DWORD_PTR instance, DWORD open_flags);
+MMRESULT waveOutOpen(LPHWAVEOUT handle, UINT device_id, LPCWAVEFORMATEX format, DWORD_PTR callback,
+                     DWORD_PTR instance, DWORD open_flags);
 MMRESULT waveOutPrepareHeader(HWAVEOUT handle, LPWAVEHDR header, UINT header_size);
 MMRESULT waveOutUnprepareHeader(HWAVEOUT handle, LPWAVEHDR header, UINT header_size);
 MMRESULT waveOutWrite(HWAVEOUT handle, LPWAVEHDR header, UINT header_size);
 MMRESULT waveOutReset(HWAVEOUT handle);
+// How much of what was written since the open or the last reset has been played: the
+// position in the unit position->wType asks for (TIME_SAMPLES or TIME_BYTES; any other is
+// answered in bytes, with wType changed to say so).
+MMRESULT waveOutGetPosition(HWAVEOUT handle, LPMMTIME position, UINT position_size);
 MMRESULT waveOutClose(HWAVEOUT handle);
 MMRESULT waveOutGetErrorText(MMRESULT result, LPSTR text, UINT text_size);
 

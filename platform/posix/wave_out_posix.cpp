@@ -14,6 +14,10 @@
 // Where no default output opens (no sound card, no sound server) it is refused with
 // MMSYSERR_NODRIVER: a message played nowhere would look like success to the caller.
 //
+// The position (waveOutGetPosition) is what the line has heard since the open or the last
+// reset, as its sink counts it, in sample frames of the opened format: a line that has not
+// carried the sound yet stands at 0, however much it was given.
+//
 // Handles are numbers in a table, never pointers handed out: a handle used after
 // waveOutClose, or one that never existed, gets MMSYSERR_INVALHANDLE. A device belongs to
 // the loop of the thread that opened it; calls from another thread are refused the same
@@ -48,11 +52,13 @@ constexpr DWORD kAcceptedOpenFlags =
 
 class WaveOut {
  public:
-  WaveOut(uintptr_t id, MessageLoop* loop, uint64_t window, std::unique_ptr<WaveSink> sink,
-          std::unique_ptr<LineAudioConverter> converter)
+  WaveOut(uintptr_t id, MessageLoop* loop, uint64_t window, const WAVEFORMATEX& format,
+          std::unique_ptr<WaveSink> sink, std::unique_ptr<LineAudioConverter> converter)
       : id_(id),
         loop_(loop),
         window_(window),
+        frame_rate_(format.nSamplesPerSec),
+        frame_bytes_(std::max<DWORD>(format.nBlockAlign, 1)),
         sink_(std::move(sink)),
         converter_(std::move(converter)) {}
 
@@ -72,6 +78,14 @@ class WaveOut {
   void Write(WAVEHDR* header);
   void Reset();
   void Close();
+
+  DWORD FrameBytes() const { return frame_bytes_; }
+  // The frames written since the open or the last reset that the line has heard: its line
+  // samples taken back to the opened rate, never more than were written.
+  uint64_t HeardFrames() const {
+    const uint64_t frames = sink_->SamplesHeard() * frame_rate_ / kLineSampleRate;
+    return std::min<uint64_t>(frames, written_bytes_ / frame_bytes_);
+  }
 
   // What the sink runs once a write for the header has been heard. The report may come
   // after the device is closed: it finds the device by its number.
@@ -103,6 +117,9 @@ class WaveOut {
   const uintptr_t id_;
   MessageLoop* const loop_;
   const uint64_t window_;
+  const uint64_t frame_rate_;  // of the opened format
+  const DWORD frame_bytes_;
+  uint64_t written_bytes_ = 0;  // since the open or the last reset
   std::unique_ptr<WaveSink> sink_;
   std::unique_ptr<LineAudioConverter> converter_;
   std::deque<WAVEHDR*> queued_;
@@ -162,6 +179,7 @@ void WaveOut::Write(WAVEHDR* header) {
   // that would never come back.
   header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
   queued_.push_back(header);
+  written_bytes_ += header->dwBufferLength;
 }
 
 std::function<void()> WaveOut::PlayedReport(WAVEHDR* header) const {
@@ -176,6 +194,7 @@ void WaveOut::Reset() {
   ++generation_;
   sink_->Reset();
   converter_->Reset();
+  written_bytes_ = 0;
   while (!queued_.empty()) {
     WAVEHDR* header = queued_.front();
     queued_.pop_front();
@@ -233,7 +252,8 @@ MMRESULT OpenDevice(LPHWAVEOUT handle, UINT device_id, LPCWAVEFORMATEX format, D
   std::unique_ptr<WaveSink> sink = OpenSink(device_id);
   if (!sink) return RefusedSinkResult(device_id);
   const uintptr_t id = Handles().NextId();
-  auto device = std::make_shared<WaveOut>(id, loop, window, std::move(sink), std::move(converter));
+  auto device =
+      std::make_shared<WaveOut>(id, loop, window, *format, std::move(sink), std::move(converter));
   Handles().Add(id, device);
   *handle = device->handle();
   device->Notify(MM_WOM_OPEN, 0);
@@ -338,6 +358,21 @@ MMRESULT waveOutReset(HWAVEOUT handle) {
   const std::shared_ptr<WaveOut> device = Handles().Find(handle);
   if (!device) return MMSYSERR_INVALHANDLE;
   device->Reset();
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveOutGetPosition(HWAVEOUT handle, LPMMTIME position, UINT position_size) {
+  const std::shared_ptr<WaveOut> device = Handles().Find(handle);
+  if (!device) return MMSYSERR_INVALHANDLE;
+  if (position == nullptr || position_size < sizeof(MMTIME)) return MMSYSERR_INVALPARAM;
+  const uint64_t frames = device->HeardFrames();
+  if (position->wType == TIME_SAMPLES) {
+    position->u.sample = static_cast<DWORD>(frames);
+  } else {
+    // The unit every wave output knows; the caller learns from wType what it got.
+    position->wType = TIME_BYTES;
+    position->u.cb = static_cast<DWORD>(frames * device->FrameBytes());
+  }
   return MMSYSERR_NOERROR;
 }
 
