@@ -4,7 +4,6 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <cstring>
 #include <mutex>
 #include <optional>
 
@@ -405,8 +404,8 @@ int SipSession::Core::OnOffer(struct mbuf**, const struct sip_msg*, void*) {
 }
 
 int SipSession::Core::OnAnswer(const struct sip_msg*, void*) {
-  // libre hands over the SDP of a 183 here too: early media never decides where the sound
-  // goes. The final answer's SDP is read once the call is established.
+  // The answer is read once the call is established, from the 2xx alone: the SDP of a
+  // provisional response (early media) never decides where the sound goes.
   return 0;
 }
 
