@@ -41,6 +41,8 @@ DWORD DisconnectModeFor(const SipEnd& end) {
   switch (end.cause) {
     case SipEnd::Cause::kResponse:
       return ModeForStatus(end.status, end.rang);
+    case SipEnd::Cause::kNoUsableAudio:
+      return LINEDISCONNECTMODE_TEMPFAILURE;
     case SipEnd::Cause::kRemoteBye:
     case SipEnd::Cause::kLocalHangup:
       return LINEDISCONNECTMODE_NORMAL;
@@ -73,6 +75,8 @@ std::string Describe(const SipEnd& end) {
       return "network failure";
     case SipEnd::Cause::kAuthentication:
       return "authentication refused";
+    case SipEnd::Cause::kNoUsableAudio:
+      return "the answer has no usable audio";
     case SipEnd::Cause::kLocalFailure:
       return "the line cannot place calls";
   }

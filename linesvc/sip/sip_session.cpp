@@ -4,11 +4,11 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <cstring>
 #include <mutex>
 #include <optional>
 
 #include "linesvc/sip/re_include.h"
+#include "linesvc/sip/sdp_answer.h"
 #include "linesvc/sip/sip_trace.h"
 
 namespace telvane::linesvc {
@@ -30,8 +30,6 @@ struct SipSession::Link : std::enable_shared_from_this<Link> {
 };
 
 namespace {
-
-constexpr int kCodecPayload[] = {0, 8};  // by G711Law: PCMU, PCMA
 
 enum sip_transp TransportOf(SipTransport transport) {
   switch (transport) {
@@ -101,7 +99,6 @@ class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
     End(SipEnd{cause, 0, rang_});
   }
   SipEnd EndOfClose(int err, const struct sip_msg* msg) const;
-  std::optional<SipMedia> ChooseMedia() const;
   void Closed();
   void ForceClose();
   void FreeAll();
@@ -137,8 +134,8 @@ class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
   struct sipsess_sock* sock_ = nullptr;
   struct sipsess* sess_ = nullptr;
   struct sipreg* reg_ = nullptr;
-  struct sdp_session* sdp_ = nullptr;
-  struct sdp_media* media_ = nullptr;
+  SdpOffer offer_;
+  std::string offer_body_;
   std::unique_ptr<RtpSocket> rtp_;  // until the answer hands it to the driver
   struct tmr response_timer_ {};
   struct tmr ring_timer_ {};
@@ -155,8 +152,6 @@ void SipSession::Core::FreeAll() {
   if (sip_ != nullptr) sip_close(sip_, true);
   sip_ = static_cast<struct sip*>(mem_deref(sip_));
   rtp_.reset();
-  media_ = nullptr;
-  sdp_ = static_cast<struct sdp_session*>(mem_deref(sdp_));
   tls_ = static_cast<struct tls*>(mem_deref(tls_));
   dns_ = static_cast<struct dnsc*>(mem_deref(dns_));
 }
@@ -210,26 +205,8 @@ bool SipSession::Core::MakeMedia(std::string* error) {
   const SipSettings& s = plan_.settings;
   rtp_ = RtpSocket::Bind(local_address_, s.rtp_port_low, s.rtp_port_high, error);
   if (!rtp_) return false;
-  int err = sdp_session_alloc(&sdp_, &local_);
-  if (err == 0) {
-    err = sdp_media_add(&media_, sdp_, "audio", rtp_->Port(), "RTP/AVP");
-  }
-  for (const G711Law law : s.codecs) {
-    if (err != 0) break;
-    const std::string id = std::to_string(kCodecPayload[static_cast<int>(law)]);
-    err = sdp_format_add(nullptr, media_, false, id.c_str(), G711Name(law), 8000, 1, nullptr,
-                         nullptr, nullptr, false, nullptr);
-  }
-  if (err == 0 && (s.dtmf == SipDtmf::kAuto || s.dtmf == SipDtmf::kRfc4733)) {
-    err = sdp_format_add(nullptr, media_, false, "101", "telephone-event", 8000, 1, nullptr,
-                         nullptr, nullptr, false, "0-15");
-  }
-  if (err == 0) err = sdp_media_set_lattr(media_, true, "ptime", "20");
-  if (err != 0) {
-    *error = "the SDP offer cannot be made: error " + Errno(err);
-    return false;
-  }
-  return true;
+  offer_ = {local_address_.WithPort(rtp_->Port()), s.codecs, s.dtmf};
+  return OfferText(offer_, &offer_body_, error);
 }
 
 void SipSession::Core::Start() {
@@ -277,9 +254,10 @@ void SipSession::Core::Invite() {
   const std::string from = s.account.ToString();
   const std::string route = s.outbound ? s.outbound->ToString() + TransportParam(s.transport) : "";
   const char* routes[] = {route.c_str()};
-  struct mbuf* offer = nullptr;
-  int err = sdp_encode(&offer, sdp_, true);
+  struct mbuf* offer = mbuf_alloc(offer_body_.size());
+  int err = offer == nullptr ? ENOMEM : mbuf_write_str(offer, offer_body_.c_str());
   if (err == 0) {
+    offer->pos = 0;
     err = sipsess_connect(&sess_, sock_, target.c_str(), nullptr, from.c_str(),
                           s.account.user.c_str(), s.outbound ? routes : nullptr, s.outbound ? 1 : 0,
                           "application/sdp", offer, OnAuth, this, false, OnOffer, OnAnswer,
@@ -380,40 +358,6 @@ SipEnd SipSession::Core::EndOfClose(int err, const struct sip_msg* msg) const {
   return end;
 }
 
-std::optional<SipMedia> SipSession::Core::ChooseMedia() const {
-  const SipSettings& s = plan_.settings;
-  SipMedia media;
-  bool found = false;
-  // The first of the answer's formats that we offered.
-  for (le* element = list_head(sdp_media_format_lst(media_, false)); element != nullptr && !found;
-       element = element->next) {
-    const auto* format = static_cast<const sdp_format*>(element->data);
-    for (const G711Law law : s.codecs) {
-      if (format->pt == kCodecPayload[static_cast<int>(law)] ||
-          str_casecmp(format->name, G711Name(law)) == 0) {
-        media.codec = law;
-        media.payload = static_cast<uint8_t>(format->pt);
-        found = true;
-        break;
-      }
-    }
-  }
-  if (!found) return std::nullopt;
-  const sdp_format* event = sdp_media_rformat(media_, "telephone-event");
-  if (event != nullptr && (s.dtmf == SipDtmf::kAuto || s.dtmf == SipDtmf::kRfc4733)) {
-    media.event_payload = static_cast<uint8_t>(event->pt);
-  }
-  media.keys = media.event_payload                                       ? SipKeyPath::kRfc4733
-               : s.dtmf == SipDtmf::kInfo || s.dtmf == SipDtmf::kRfc4733 ? SipKeyPath::kInfo
-                                                                         : SipKeyPath::kInband;
-  if (const struct sa* address = sdp_media_raddr(media_);
-      address != nullptr && sa_isset(address, SA_ALL)) {
-    std::memcpy(&media.remote.storage, &address->u, address->len);
-    media.remote.length = address->len;
-  }
-  return media;
-}
-
 // --- libre's callbacks ------------------------------------------------------------------------
 
 void SipSession::Core::OnTrace(bool tx, enum sip_transp, const struct sa*, const struct sa*,
@@ -459,10 +403,9 @@ int SipSession::Core::OnOffer(struct mbuf**, const struct sip_msg*, void*) {
   return EPROTO;  // a re-INVITE with a new offer: not taken, the call goes on as it is
 }
 
-int SipSession::Core::OnAnswer(const struct sip_msg* msg, void* arg) {
-  auto* core = static_cast<Core*>(arg);
-  const int err = sdp_decode(core->sdp_, msg->mb, false);
-  if (err != 0) core->Log("the answer's SDP cannot be read: error " + Errno(err));
+int SipSession::Core::OnAnswer(const struct sip_msg*, void*) {
+  // The answer is read once the call is established, from the 2xx alone: the SDP of a
+  // provisional response (early media) never decides where the sound goes.
   return 0;
 }
 
@@ -490,15 +433,25 @@ void SipSession::Core::OnProgress(const struct sip_msg* msg, void* arg) {
   }
 }
 
-void SipSession::Core::OnEstablished(const struct sip_msg*, void* arg) {
+void SipSession::Core::OnEstablished(const struct sip_msg* msg, void* arg) {
   auto* core = static_cast<Core*>(arg);
   if (core->phase_ != Phase::kInviting) return;
   tmr_cancel(&core->response_timer_);
   tmr_cancel(&core->ring_timer_);
-  const std::optional<SipMedia> media = core->ChooseMedia();
+  const bool sdp = msg_ctype_cmp(&msg->ctyp, "application", "sdp");
+  const SdpAnswer answer = ReadSdpAnswer(
+      core->offer_, sdp ? std::string_view(reinterpret_cast<const char*>(mbuf_buf(msg->mb)),
+                                           mbuf_get_left(msg->mb))
+                        : std::string_view());
+  const std::optional<SipMedia>& media = answer.media;
   if (!media) {
-    core->Log("the answer takes none of the codecs offered");
-    return core->End({SipEnd::Cause::kResponse, 488, core->rang_});
+    // Not an answer: nobody could hear the call. The session goes, which sends the BYE.
+    core->Log(answer.refusal);
+    return core->End({SipEnd::Cause::kNoUsableAudio, 0, core->rang_});
+  }
+  // What reached the socket before the answer came from anyone but the callee.
+  if (const size_t dropped = core->rtp_->DropQueued()) {
+    core->Log(std::to_string(dropped) + " RTP packets that came before the answer dropped");
   }
   core->phase_ = Phase::kAnswered;
   core->Log(std::string("answered: codec ") + G711Name(media->codec) + ", keys by " +

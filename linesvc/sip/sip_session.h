@@ -10,8 +10,10 @@
 //   session.Start();                  // OnSipRinging..., OnSipAnswered, OnSipEnded
 //   session.Hangup();                 // CANCEL or BYE, then OnSipClosed (bounded wait)
 //
-// The session binds the call's RTP socket for its offer and hands it over with the answer;
-// the sound itself is the driver's, on a thread of its own (rtp_pump.h).
+// The session binds the call's RTP socket for its offer and hands it over with the answer
+// (emptied of whatever reached it before); the answer's SDP is read by sdp_answer.h, and an
+// answer without usable audio ends the call with BYE. The sound itself is the driver's, on a
+// thread of its own (rtp_pump.h).
 //
 // Each call has its own SIP stack (transport, transactions), so hanging up waits for exactly
 // the call's own transactions: the CANCEL or BYE, and the REGISTER that removes the binding.

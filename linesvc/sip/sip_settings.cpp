@@ -207,6 +207,10 @@ bool ParseSipSettings(const std::vector<DriverKey>& keys, DWORD device_id, SipSe
            ParsePort(std::string_view(value).substr(dash + 1), &high) && low <= high;
       result.rtp_port_low = low;
       result.rtp_port_high = high;
+    } else if (key.key == "rtp_timeout") {
+      int64_t seconds = 0;
+      ok = platform::ParseInteger(value, 0, 3600, &seconds);
+      result.rtp_timeout_s = static_cast<int>(seconds);
     } else {
       return KeyRead::kUnknown;
     }

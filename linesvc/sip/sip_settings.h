@@ -58,6 +58,7 @@ struct SipSettings {
   SipDtmf dtmf = SipDtmf::kAuto;
   uint16_t rtp_port_low = 10000;
   uint16_t rtp_port_high = 20000;
+  int rtp_timeout_s = 10;  // no RTP from the callee this long ends the call; 0: never
   DWORD wave_id = 0;
 };
 

@@ -51,22 +51,38 @@ class SipE2eTest : public ::testing::Test {
     testing_wave::WriteFile(dir_ / "telvane.ini", "[General]\nConnectTimeOut=2000\n");
   }
 
-  testing::ProgramRun Run(const std::string& number, const std::string& extra_keys = "") {
+  testing::ProgramRun Run(const std::string& number, const std::string& extra_keys = "",
+                          std::vector<std::string> options = {}, int exit_code = 0) {
     testing_wave::WriteFile(dir_ / "lines.ini",
                             "[line SIP]\ndriver = sip\nuri = sip:alerts@127.0.0.1\n" + extra_keys);
     std::filesystem::remove(dir_ / "loader");
     std::map<std::string, std::string> environment = testing::ProgramEnvironment(dir_.Path());
     environment.insert(
         {{"LC_ALL", "C"}, {"LD_DEBUG", "files"}, {"LD_DEBUG_OUTPUT", (dir_ / "loader").string()}});
+    options.insert(options.begin(), {(dir_ / "msg.wav").string(), "-phone:" + number});
     testing::ProgramRun run =
-        testing::RunProgram((dir_ / "telvane").string(),
-                            {(dir_ / "msg.wav").string(), "-phone:" + number}, environment);
-    EXPECT_EQ(run.exit_code, 0);
+        testing::RunProgram((dir_ / "telvane").string(), options, environment);
+    EXPECT_EQ(run.exit_code, exit_code);
     EXPECT_EQ(run.standard_error, "");
     return run;
   }
 
   std::string Events() const { return testing_wave::ReadFile(dir_ / "events.log"); }
+
+  // One greeting of `ms` (a tone), not five of the recorded one: a call without a key is over
+  // in seconds.
+  void OneShortGreeting(int ms = 2500) {
+    std::vector<int16_t> tone(static_cast<size_t>(ms) * 8);
+    for (size_t i = 0; i < tone.size(); ++i) {
+      tone[i] =
+          static_cast<int16_t>(6000 * std::sin(2 * M_PI * 440 * static_cast<double>(i) / 8000));
+    }
+    testing_wave::WriteFile(dir_ / "greeting.wav", testing_wave::LineWave(tone));
+    testing_wave::WriteFile(
+        dir_ / "telvane.ini",
+        "[General]\nConnectTimeOut=2000\nMaxGreetingsCount=1\nPressAnyKeyFile=" +
+            (dir_ / "greeting.wav").string() + "\n");
+  }
 
   // The loader's report of the libraries the last run loaded (loader.PID).
   std::string Loaded() const {
@@ -224,6 +240,111 @@ TEST_F(SipE2eTest, SilentOutboundProxyIsNamed) {
                                       "[T]\tResult : Error : Tapi device is not ready"}));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
   EXPECT_NE(Events().find("no response to INVITE in time"), std::string::npos) << Events();
+}
+
+// --- Media only from the callee, and only while it is there ------------------------------------
+
+// A UAS that rings for `ring_ms`, answers with SDP, and then waits for our BYE, or with
+// Dialog::kKeep sends its own after `bye_after_ms`.
+std::string AnsweringScenario(int ring_ms, Dialog dialog = Dialog::kNone, int bye_after_ms = 0) {
+  return Scenario(RecvInvite(dialog) + Response("180 Ringing") + Pause(ring_ms) +
+                  Response("200 OK", "", true) + "<recv request=\"ACK\"/>\n" +
+                  (dialog == Dialog::kKeep ? Pause(bye_after_ms) + InDialog("BYE", 1) : kAwaitBye));
+}
+
+// A stranger sprays RTP with a key at the line's RTP ports while the phone rings and after the
+// answer: neither its key counts nor does the alert go to it. The callee hangs up during the
+// greeting without a key, so the attempt fails.
+TEST_F(SipE2eTest, SprayedRtpPressesNoKeyAndHearsNothing) {
+  OneShortGreeting();
+  const uint16_t port = FreePort();
+  RtpPeer callee_media;
+  Sipp uas(AnsweringScenario(500, Dialog::kKeep, 2500), callee_media.Port());
+  RtpSprayer sprayer("127.0.0.2", port, port, 3000, '5');
+  const testing::ProgramRun run =
+      Run(uas.Uri(), "rtp_ports = " + std::to_string(port) + "-" + std::to_string(port) + "\n",
+          {"-ack", "-exitcode"}, 1);
+  EXPECT_EQ(run.lines, (std::vector<std::string>{"[T]\tDialing " + uas.Uri(),
+                                                 "[T]\tResult : Disconnected by remote"}))
+      << Events();
+  EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
+  EXPECT_EQ(sprayer.Received(), 0u);
+  EXPECT_GT(callee_media.Received(), 50u);
+  EXPECT_NE(Events().find("RTP from 127.0.0.2:"), std::string::npos) << Events();
+}
+
+// A 183 whose SDP names another host, which sends early media while the phone rings: the sound
+// goes to the 200's address, and the callee's key counts.
+TEST_F(SipE2eTest, EarlyMediaElsewhereDoesNotTakeTheSound) {
+  OneShortGreeting();
+  const uint16_t port = FreePort();
+  RtpSprayer early_media("127.0.0.2", port, port, 600);
+  RtpPeer callee_media({.key = '5', .key_at_ms = 1800});
+  std::string early = Response("183 Session Progress", "", true);
+  early.replace(early.find("@AUDIO@"), 7, std::to_string(early_media.Port()));
+  early.replace(early.find("c=IN IP4 127.0.0.1"), 18, "c=IN IP4 127.0.0.2");
+  Sipp uas(Scenario(RecvInvite() + early + Pause(600) + Response("200 OK", "", true) +
+                    "<recv request=\"ACK\"/>\n" + kAwaitBye),
+           callee_media.Port());
+  EXPECT_EQ(
+      Run(uas.Uri(), "rtp_ports = " + std::to_string(port) + "-" + std::to_string(port) + "\n",
+          {"-ack", "-exitcode"})
+          .lines,
+      (std::vector<std::string>{"[T]\tDialing " + uas.Uri(), "[T]\tCall Completed"}))
+      << Events();
+  EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
+  EXPECT_EQ(early_media.Received(), 0u);
+  EXPECT_NE(Events().find("remote side presses 5 (RFC 4733)"), std::string::npos) << Events();
+}
+
+// A callee that answers and never sends RTP: the attempt fails once rtp_timeout has passed,
+// with the reason in the event log, and the dial plan goes on to the backup number. The line
+// holds the greeting meanwhile: played out, the time-out would have fallen in the message,
+// which counts as heard.
+TEST_F(SipE2eTest, AnswerWithoutRtpFailsAndTheDialPlanGoesOn) {
+  OneShortGreeting(500);
+  RtpPeer mute({.answer_ms = 0});
+  Sipp uas(AnsweringScenario(100), mute.Port());
+  Sipp backup(Scenario(RecvInvite() + Response("486 Busy Here") + "<recv request=\"ACK\"/>\n"));
+  EXPECT_EQ(
+      Run(uas.Uri(), "rtp_timeout = 3\n", {"-backupphone:" + backup.Uri()}).lines,
+      (std::vector<std::string>{"[T]\tDialing " + uas.Uri(), "[T]\tResult : Disconnected by remote",
+                                "[T]\tDialing " + backup.Uri(), "busy",
+                                "[T]\tResult : Error : Tapi device is not ready"}))
+      << Events();
+  EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
+  EXPECT_GT(mute.Received(), 0u);
+  EXPECT_NE(Events().find("no RTP from the callee within 3 s of the answer"), std::string::npos)
+      << Events();
+}
+
+// A callee whose RTP stops in the middle of the greeting, without a BYE: the call ends as if
+// it had hung up.
+TEST_F(SipE2eTest, CalleeFallingSilentEndsTheCall) {
+  OneShortGreeting();
+  RtpPeer fading({.answer_ms = 1000});
+  Sipp uas(AnsweringScenario(100), fading.Port());
+  EXPECT_EQ(Run(uas.Uri(), "rtp_timeout = 1\n", {"-exitcode"}, 1).lines,
+            (std::vector<std::string>{"[T]\tDialing " + uas.Uri(),
+                                      "[T]\tResult : Disconnected by remote"}))
+      << Events();
+  EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
+  EXPECT_NE(Events().find("no RTP from the callee for 1 s"), std::string::npos) << Events();
+}
+
+// An answer that refuses the audio stream is no answer: BYE, and the attempt fails.
+TEST_F(SipE2eTest, AnswerRefusingTheAudioFails) {
+  OneShortGreeting();
+  std::string refusal = Response("200 OK", "", true);
+  refusal.replace(refusal.find("@AUDIO@"), 7, "0");
+  Sipp uas(Scenario(RecvInvite() + refusal + "<recv request=\"ACK\"/>\n" + kAwaitBye));
+  EXPECT_EQ(Run(uas.Uri(), "", {"-exitcode"}, 1).lines,
+            (std::vector<std::string>{"[T]\tDialing " + uas.Uri(),
+                                      "[T]\tResult : Error : Tapi device is not ready"}))
+      << Events();
+  EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
+  EXPECT_NE(Events().find("the answer refuses the audio stream (port 0)"), std::string::npos)
+      << Events();
 }
 
 }  // namespace

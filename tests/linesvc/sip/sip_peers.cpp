@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <optional>
 #include <set>
 
 #include "tests/support/wave_files.h"
@@ -30,12 +31,53 @@ int RemainingMs(Clock::time_point deadline) {
   return static_cast<int>(std::max<int64_t>(0, left.count()));
 }
 
-sockaddr_in Loopback(uint16_t port) {
+sockaddr_in Loopback(uint16_t port, const std::string& ip = "127.0.0.1") {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::inet_pton(AF_INET, ip.c_str(), &address.sin_addr);
   return address;
+}
+
+// A UDP socket bound to ip at a port of the system's choice, and that port.
+int BoundUdp(const std::string& ip, uint16_t* port) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = Loopback(0, ip);
+  socklen_t length = sizeof address;
+  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << ip;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  if (port != nullptr) *port = ntohs(address.sin_port);
+  return fd;
+}
+
+// An RTP packet: PCMU silence (payload type 0), or with a key an RFC 4733 event (payload
+// type 101, as the scenarios' SDP says) that ends or goes on.
+std::string RtpPacket(uint16_t sequence, uint32_t timestamp, uint32_t ssrc, char key = 0,
+                      bool end = false) {
+  std::string packet(12, '\0');
+  packet[0] = static_cast<char>(0x80);
+  packet[1] = static_cast<char>(key != 0 ? 101 : 0);
+  packet[2] = static_cast<char>(sequence >> 8);
+  packet[3] = static_cast<char>(sequence & 0xFF);
+  for (int i = 0; i < 4; ++i) {
+    packet[4 + i] = static_cast<char>(timestamp >> (24 - 8 * i));
+    packet[8 + i] = static_cast<char>(ssrc >> (24 - 8 * i));
+  }
+  if (key == 0) return packet + std::string(160, static_cast<char>(0xFF));
+  const char code = key == '*' ? 10 : key == '#' ? 11 : static_cast<char>(key - '0');
+  return packet +
+         std::string{code, static_cast<char>(end ? 0x8A : 0x0A), 0, static_cast<char>(160)};
+}
+
+// Waits up to ms for a datagram on fd; its size (0: none) and source.
+size_t ReceiveFrom(int fd, int ms, sockaddr_in* from) {
+  pollfd entry{fd, POLLIN, 0};
+  if (::poll(&entry, 1, ms) <= 0) return 0;
+  char buffer[2048];
+  socklen_t length = sizeof *from;
+  const ssize_t n =
+      ::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(from), &length);
+  return n > 0 ? static_cast<size_t>(n) : 0;
 }
 
 }  // namespace
@@ -263,5 +305,71 @@ std::string Sipp::Uri(const std::string& user) const {
 bool Sipp::Finish(int ms) { return child_->Wait(ms) == 0; }
 
 std::string Sipp::Log() const { return testing_wave::ReadFile(dir_ / "errors.log"); }
+
+// --- RTP peers ---------------------------------------------------------------------------------
+
+RtpPeer::RtpPeer(RtpPeerBehaviour behaviour, const std::string& ip) {
+  fd_ = BoundUdp(ip, &port_);
+  thread_ = std::thread([this, behaviour] { Run(behaviour); });
+}
+
+RtpPeer::~RtpPeer() {
+  stop_ = true;
+  thread_.join();
+  ::close(fd_);
+}
+
+void RtpPeer::Run(RtpPeerBehaviour behaviour) {
+  const Clock::time_point end = Clock::now() + std::chrono::seconds(30);
+  std::optional<Clock::time_point> first;
+  uint16_t sequence = 0;
+  int key_packets = 0;
+  while (!stop_ && Clock::now() < end) {
+    sockaddr_in from{};
+    if (ReceiveFrom(fd_, 20, &from) == 0) continue;
+    ++received_;
+    if (!first) first = Clock::now();
+    const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - *first);
+    if (behaviour.answer_ms >= 0 && since.count() >= behaviour.answer_ms) continue;
+    std::string packet = RtpPacket(sequence, sequence * 160u, 0x5eed);
+    // The press: three packets of the event going on, then three of its end.
+    if (behaviour.key != 0 && since.count() >= behaviour.key_at_ms && key_packets < 6) {
+      packet = RtpPacket(sequence, 0x10000, 0x5eed, behaviour.key, key_packets >= 3);
+      ++key_packets;
+    }
+    ++sequence;
+    ::sendto(fd_, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&from), sizeof from);
+  }
+}
+
+RtpSprayer::RtpSprayer(const std::string& ip, uint16_t low, uint16_t high, int ms, char key) {
+  fd_ = BoundUdp(ip, &port_);
+  thread_ = std::thread([this, low, high, ms, key] {
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
+    for (uint16_t round = 0; !stop_ && Clock::now() < end; ++round) {
+      const std::string packet = RtpPacket(round, 8000u * (round / 10 + 1), 0xbad, key);
+      for (uint32_t port = low; port <= high; ++port) {
+        const sockaddr_in to = Loopback(static_cast<uint16_t>(port));
+        ::sendto(fd_, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                 sizeof to);
+      }
+      sockaddr_in from{};
+      while (ReceiveFrom(fd_, 0, &from) > 0) ++received_;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+}
+
+RtpSprayer::~RtpSprayer() {
+  stop_ = true;
+  thread_.join();
+  ::close(fd_);
+}
+
+uint64_t RtpSprayer::Received() {
+  sockaddr_in from{};
+  while (ReceiveFrom(fd_, 0, &from) > 0) ++received_;
+  return received_;
+}
 
 }  // namespace telvane::linesvc::testing_sip

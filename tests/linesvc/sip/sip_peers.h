@@ -9,6 +9,9 @@
 //   Sipp uas(kScenario);                            // a scripted UAS for exact responses
 //   uas.Uri();  uas.Finish(5000);                   // true if the scenario ran to its end
 //
+//   RtpPeer media({.answer_ms = 1000});              // the callee's RTP, for a sipp's SDP
+//   RtpSprayer sprayer("127.0.0.2", low, high, 3000, '5');   // a stranger's RTP key
+//
 // The peers are the Debian packages baresip-core (/usr/bin/baresip) and sip-tester
 // (/usr/bin/sipp), which scripts/setup.sh installs. Not thread-safe; real time.
 #pragma once
@@ -16,10 +19,12 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/scratch_dir.h"
@@ -103,6 +108,59 @@ class Sipp {
   testing::ScratchDir dir_;
   uint16_t port_ = 0;
   std::unique_ptr<Child> child_;
+};
+
+// How an RtpPeer behaves.
+struct RtpPeerBehaviour {
+  int answer_ms = -1;  // how long after the first packet it answers; -1: until it goes
+  char key = 0;        // a key to press, if any,
+  int key_at_ms = 0;   // this long after the first packet
+};
+
+// The media of a callee that speaks when spoken to: a UDP socket on `ip` that answers each RTP
+// packet it receives with one of its own (PCMU silence, one SSRC) sent back to where it came
+// from, and can press a key by RFC 4733. It stops by itself after 30 s.
+class RtpPeer {
+ public:
+  explicit RtpPeer(RtpPeerBehaviour behaviour = {}, const std::string& ip = "127.0.0.1");
+  ~RtpPeer();
+  RtpPeer(const RtpPeer&) = delete;
+  RtpPeer& operator=(const RtpPeer&) = delete;
+
+  uint16_t Port() const { return port_; }
+  // The packets that reached it so far.
+  uint64_t Received() const { return received_; }
+
+ private:
+  void Run(RtpPeerBehaviour behaviour);
+
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<uint64_t> received_ = 0;
+  std::atomic<bool> stop_ = false;
+  std::thread thread_;
+};
+
+// RTP nobody asked for: from a port of `ip`, one packet to each port of [low, high] on
+// 127.0.0.1 every 20 ms, for `ms`: an RFC 4733 press of `key` (a new press every 200 ms), or
+// PCMU silence without a key (early media, say).
+class RtpSprayer {
+ public:
+  RtpSprayer(const std::string& ip, uint16_t low, uint16_t high, int ms, char key = 0);
+  ~RtpSprayer();
+  RtpSprayer(const RtpSprayer&) = delete;
+  RtpSprayer& operator=(const RtpSprayer&) = delete;
+
+  uint16_t Port() const { return port_; }
+  // The packets that came back to it so far.
+  uint64_t Received();
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<uint64_t> received_ = 0;
+  std::atomic<bool> stop_ = false;
+  std::thread thread_;
 };
 
 }  // namespace telvane::linesvc::testing_sip

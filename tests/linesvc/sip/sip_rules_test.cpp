@@ -1,5 +1,6 @@
 // The SIP line's rules that need no network: its keys, what may be dialled, the password file,
-// the disconnect modes of outcomes, and the three decoders of keys.
+// the disconnect modes of outcomes, the reading of the answer's SDP, and the three decoders of
+// keys.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "linesvc/sip/sdp_answer.h"
 #include "linesvc/sip/sip_keys.h"
 #include "linesvc/sip/sip_outcome.h"
 #include "linesvc/sip/sip_settings.h"
@@ -39,6 +41,7 @@ TEST(SipSettingsTest, KeysAndDefaults) {
   EXPECT_EQ(plain.registration, SipRegister::kNo);
   EXPECT_EQ(plain.codecs, (std::vector<G711Law>{G711Law::kMu, G711Law::kA}));
   EXPECT_EQ(plain.dtmf, SipDtmf::kAuto);
+  EXPECT_EQ(plain.rtp_timeout_s, 10);
   EXPECT_EQ(plain.wave_id, 7u);
 
   const SipSettings full = Parse({{"uri", "sips:alerts@pbx.example.org:5061", 2},
@@ -53,7 +56,8 @@ TEST(SipSettingsTest, KeysAndDefaults) {
                                   {"codecs", "pcma, pcmu", 11},
                                   {"dtmf", "info", 12},
                                   {"rtp_ports", "4000-4010", 13},
-                                  {"wave", "40", 14}});
+                                  {"rtp_timeout", "0", 14},
+                                  {"wave", "40", 15}});
   EXPECT_EQ(full.account.ToString(), "sips:alerts@pbx.example.org:5061");
   EXPECT_EQ(full.auth_user, "1001");
   ASSERT_TRUE(full.outbound);
@@ -65,6 +69,7 @@ TEST(SipSettingsTest, KeysAndDefaults) {
   EXPECT_EQ(full.dtmf, SipDtmf::kInfo);
   EXPECT_EQ(full.rtp_port_low, 4000);
   EXPECT_EQ(full.rtp_port_high, 4010);
+  EXPECT_EQ(full.rtp_timeout_s, 0);
   EXPECT_EQ(full.wave_id, 40u);
 }
 
@@ -78,6 +83,8 @@ TEST(SipSettingsTest, MistakesAreRefusedWithTheirLine) {
             "line 4: bad value 'pcmu,g729' for codecs");
   EXPECT_EQ(Refusal({{"uri", "sip:a@b", 2}, {"rtp_ports", "5000-4000", 4}}),
             "line 4: bad value '5000-4000' for rtp_ports");
+  EXPECT_EQ(Refusal({{"uri", "sip:a@b", 2}, {"rtp_timeout", "-1", 4}}),
+            "line 4: bad value '-1' for rtp_timeout");
   EXPECT_EQ(Refusal({{"uri", "sip:pbx.example.org", 2}}),
             "line 2: bad value 'sip:pbx.example.org' for uri");
   EXPECT_EQ(Refusal({{"register", "yes", 2}}), "the sip driver needs uri = sip:user@domain");
@@ -170,9 +177,68 @@ TEST(SipOutcomeTest, DisconnectModes) {
       {{Cause::kNetwork, 0, false}, LINEDISCONNECTMODE_UNREACHABLE},
       {{Cause::kAuthentication, 0, false}, LINEDISCONNECTMODE_REJECT},
       {{Cause::kLocalFailure, 0, false}, LINEDISCONNECTMODE_UNAVAIL},
+      {{Cause::kNoUsableAudio, 0, true}, LINEDISCONNECTMODE_TEMPFAILURE},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(DisconnectModeFor(c.end), c.mode) << Describe(c.end);
+  }
+}
+
+// The answer's SDP gives the codec, the key path and the address of the sound; an answer
+// without usable audio is refused with its reason, whatever numbers it holds.
+TEST(SdpAnswerTest, UsableAudioOrTheReason) {
+  SdpOffer offer{*SocketAddress::Parse("192.0.2.10", 10004), {G711Law::kA, G711Law::kMu}};
+  std::string text;
+  std::string error;
+  ASSERT_TRUE(OfferText(offer, &text, &error)) << error;
+  EXPECT_NE(text.find("m=audio 10004 RTP/AVP 8 0 101\r\n"), std::string::npos) << text;
+
+  auto session = [](const std::string& address) {
+    return "v=0\r\no=- 1 1 IN " + address + "\r\ns=-\r\nc=IN " + address + "\r\nt=0 0\r\n";
+  };
+  const std::string head = session("IP4 198.51.100.7");
+  const SdpAnswer plain = ReadSdpAnswer(
+      offer, head + "m=audio 31000 RTP/AVP 0 8 101\r\na=rtpmap:101 telephone-event/8000\r\n");
+  ASSERT_TRUE(plain.media) << plain.refusal;
+  EXPECT_EQ(plain.media->codec, G711Law::kMu);  // the answer's order
+  EXPECT_EQ(plain.media->payload, 0);
+  EXPECT_EQ(plain.media->event_payload, 101);
+  EXPECT_EQ(plain.media->keys, SipKeyPath::kRfc4733);
+  EXPECT_EQ(plain.media->remote.ToString(), "198.51.100.7:31000");
+
+  const SdpAnswer dynamic =
+      ReadSdpAnswer(offer, head +
+                               "m=audio 31000 RTP/AVP 96 97\r\na=rtpmap:96 PCMA/8000\r\n"
+                               "a=rtpmap:97 telephone-event/8000\r\n");
+  ASSERT_TRUE(dynamic.media) << dynamic.refusal;
+  EXPECT_EQ(dynamic.media->codec, G711Law::kA);
+  EXPECT_EQ(dynamic.media->payload, 96);
+  EXPECT_EQ(dynamic.media->event_payload, 97);
+
+  const struct {
+    std::string answer;
+    std::string refusal;
+  } refused[] = {
+      {"", "the answer carries no SDP"},
+      {"hello", "the answer's SDP cannot be read"},
+      {head, "the answer has no audio stream"},
+      {head + "m=audio 0 RTP/AVP 0\r\n", "the answer refuses the audio stream (port 0)"},
+      {head + "m=audio 1 RTP/SAVP 0\r\n", "the answer refuses the audio stream (port 0)"},
+      {head + "m=audio 1 RTP/AVP 18\r\n",
+       "the answer takes none of the codecs offered (PCMA, PCMU)"},
+      {head + "m=audio 1 RTP/AVP 96\r\na=rtpmap:96 PCMU/16000\r\n",
+       "the answer takes none of the codecs offered"},
+      {head + "m=audio 1 RTP/AVP 0\r\na=sendonly\r\n", "the answer does not take our sound"},
+      {head + "m=audio 1 RTP/AVP 0\r\na=inactive\r\n", "the answer does not take our sound"},
+      {session("IP4 0.0.0.0") + "m=audio 1 RTP/AVP 0\r\n",
+       "the answer names no address for the audio"},
+      {session("IP6 2001:db8::7") + "m=audio 1 RTP/AVP 0\r\n",
+       "the answer's audio address [2001:db8::7]:1 cannot be reached from 192.0.2.10:10004"},
+  };
+  for (const auto& r : refused) {
+    const SdpAnswer answer = ReadSdpAnswer(offer, r.answer);
+    EXPECT_FALSE(answer.media) << r.answer;
+    EXPECT_EQ(answer.refusal.rfind(r.refusal, 0), 0u) << answer.refusal;
   }
 }
 

@@ -26,19 +26,22 @@ inline std::string Response(const std::string& status, const std::string& extra 
 }
 
 // A request of ours inside the dialog (BYE, INFO): From and To are the INVITE's, swapped.
+// With another `from_tag` it only claims to be: a stranger's, which must be refused with 481.
 inline std::string InDialog(const std::string& method, int cseq, const std::string& type = "",
-                            const std::string& body = "") {
+                            const std::string& body = "",
+                            const std::string& from_tag = "[pid]SIPpTag01[call_number]") {
+  const bool ours = from_tag == "[pid]SIPpTag01[call_number]";
   return "<send><![CDATA[\n" + method +
          " [$contact] SIP/2.0\n"
          "Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]\n"
-         "From: <sip:service@[local_ip]:[local_port]>;tag=[pid]SIPpTag01[call_number]\n"
-         "To: [$caller]\nCall-ID: [call_id]\nCSeq: " +
-         std::to_string(cseq) + " " + method +
+         "From: <sip:service@[local_ip]:[local_port]>;tag=" +
+         from_tag + "\nTo: [$caller]\nCall-ID: [call_id]\nCSeq: " + std::to_string(cseq) + " " +
+         method +
          "\n"
          "Max-Forwards: 70\n" +
          (type.empty() ? "Content-Length: 0\n\n"
                        : "Content-Type: " + type + "\nContent-Length: [len]\n\n" + body) +
-         "]]></send>\n<recv response=\"200\"/>\n";
+         "]]></send>\n<recv response=\"" + (ours ? "200" : "481") + "\"/>\n";
 }
 
 // Takes the INVITE; with kKeepDialog also what a request of ours in the dialog needs (sipp
