@@ -62,8 +62,9 @@ class LineTimeline : public std::enable_shared_from_this<LineTimeline> {
     if (Whole()) {
       if (handed_.empty()) HandOverWhole();
     } else if (queue_.size() == 1) {
+      const int64_t now = loop_.NowMs();
       Tick();
-      StandStillOrSchedule();
+      StandStillOrSchedule(now);
     }
   }
 
@@ -158,6 +159,7 @@ class LineTimeline : public std::enable_shared_from_this<LineTimeline> {
 
   // Whole writes: the next one starts being heard now.
   void HandOverWhole() {
+    const int64_t now = loop_.NowMs();
     RestartAfterSilence();
     Queued& write = queue_.front();
     Place(write);
@@ -170,7 +172,7 @@ class LineTimeline : public std::enable_shared_from_this<LineTimeline> {
       output->Send(play, 0, play.Size());
       if (queue_.empty()) output->RunsDry();
     }
-    StandStillOrSchedule();
+    StandStillOrSchedule(now);
   }
 
   // Sound ahead: hands over what is to be heard within the lead.
@@ -213,7 +215,7 @@ class LineTimeline : public std::enable_shared_from_this<LineTimeline> {
     if (!LineCarriesSound()) {
       // The line has stopped taking sound: what is due now may be what makes it start again.
       if (!Whole() && !queue_.empty() && next_tick_ms_ <= now) Tick();
-      StandStill();
+      StandStill(now);
       return;
     }
     if (!handed_.empty() && EndOf(handed_.front()) <= now) Finish();
@@ -225,20 +227,23 @@ class LineTimeline : public std::enable_shared_from_this<LineTimeline> {
 
   static int64_t EndOf(const Queued& write) { return write.play.TimeOf(write.play.Size()); }
 
-  // After a hand-over: the line that does not carry sound gets nothing more until it does.
-  void StandStillOrSchedule() {
+  // After a hand-over begun at `began_ms`: the line that does not carry sound gets nothing
+  // more until it does.
+  void StandStillOrSchedule(int64_t began_ms) {
     if (LineCarriesSound()) {
       Schedule();
     } else {
-      StandStill();
+      StandStill(began_ms);
     }
   }
 
-  void StandStill() {
+  // The clock stands at `at_ms`, when the step that found the line not carrying began: the
+  // time the hand-over itself took (a modem's command written to its port) is not heard.
+  void StandStill(int64_t at_ms) {
     CancelWake();
     if (standing_) return;
     standing_ = true;
-    stood_at_ms_ = loop_.NowMs();
+    stood_at_ms_ = at_ms;
   }
 
   // Keeps one step scheduled, for the next end of a write or the next hand-over.

@@ -26,6 +26,7 @@ class NotingOutput final : public LineAudioOutput {
   void Send(const LinePlay& play, size_t from, size_t count) override {
     sent.push_back(Note(play) + std::to_string(count) + "@" + std::to_string(from));
     total += count;
+    if (send_ms > 0) loop_.AdvanceVirtualTime(send_ms);
   }
   void Cut(const LinePlay& play) override { cuts.push_back(Note(play)); }
   bool CarriesSound() const override { return carries; }
@@ -43,6 +44,7 @@ class NotingOutput final : public LineAudioOutput {
   std::vector<std::string> sent, cuts;
   size_t total = 0;
   bool carries = true;
+  int64_t send_ms = 0;  // how long handing over takes (a modem's command written to its port)
 
  private:
   platform::MessageLoop& loop_;
@@ -105,11 +107,14 @@ TEST_F(LineAudioAheadTest, RestartsAfterSilenceAndCutsOnReset) {
 // sound everything goes on as if it had started then. Whole writes wait the same way.
 TEST_F(LineAudioAheadTest, StandsStillUntilTheLineCarriesSound) {
   output_->carries = false;
+  output_->send_ms = 2;
   Write(1600);  // 200 ms
-  Write(800);   // 100 ms
-  loop_.RunFor(500);
+  output_->send_ms = 0;
+  Write(800);  // 100 ms
+  loop_.RunFor(498);
   EXPECT_THAT(output_->sent, ElementsAre("0:1600:1200@0"));
   EXPECT_TRUE(played_.empty());
+  EXPECT_EQ(sink_->SamplesHeard(), 0u) << "not even while the first hand-over was made";
   output_->StartCarrying();
   loop_.RunFor(40);
   EXPECT_THAT(output_->sent,
