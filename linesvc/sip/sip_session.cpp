@@ -185,7 +185,9 @@ bool SipSession::Core::MakeStack(std::string* error) {
     return false;
   }
   sip_set_trace_handler(sip_, OnTrace);
-  const SipCallLeg::Log log = [this](const std::string& text) { Log(text); };
+  const std::function<void(const std::string&)> log = [this](const std::string& text) {
+    Log(text);
+  };
   if (s.transport == SipTransport::kTls) {
     tls_ = SipTls::Create(s, log, error);
     if (!tls_) return false;
