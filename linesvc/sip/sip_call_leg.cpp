@@ -123,7 +123,7 @@ struct SipCallLeg::Callbacks {
 };
 
 SipCallLeg::SipCallLeg(sip* stack, const SipSettings& settings, const SecretText& password,
-                       SipTls* tls, SipCallLegHandlers handlers, Log log)
+                       SipTls* tls, const SipCallLegHandlers& handlers, const Log& log)
     : stack_(stack),
       settings_(settings),
       tls_(tls),

@@ -64,7 +64,7 @@ class SipCallLeg {
 
   // `settings`, `password` and `tls` (null without TLS) must outlive the leg.
   SipCallLeg(sip* stack, const SipSettings& settings, const SecretText& password, SipTls* tls,
-             SipCallLegHandlers handlers, Log log);
+             const SipCallLegHandlers& handlers, const Log& log);
   // Sends nothing more; whatever is open is dropped.
   ~SipCallLeg();
   SipCallLeg(const SipCallLeg&) = delete;

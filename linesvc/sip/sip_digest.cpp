@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <memory>
@@ -137,8 +138,9 @@ class ParamReader {
     SkipBlanks();
     value->clear();
     if (text_.empty() || text_.front() != '"') {
-      *value = std::string(Token());
-      return !value->empty();
+      const std::string_view token = Token();
+      value->assign(token);
+      return !token.empty();
     }
     text_.remove_prefix(1);
     while (!text_.empty() && text_.front() != '"') {
@@ -163,10 +165,11 @@ class ParamReader {
 };
 
 std::optional<DigestAlgorithm> AlgorithmNamed(std::string_view name) {
-  for (const AlgorithmName& entry : kAlgorithms) {
-    if (platform::EqualsIgnoringCase(name, entry.name)) return entry.algorithm;
-  }
-  return std::nullopt;
+  const auto* entry = std::find_if(
+      std::begin(kAlgorithms), std::end(kAlgorithms),
+      [&](const AlgorithmName& e) { return platform::EqualsIgnoringCase(name, e.name); });
+  if (entry == std::end(kAlgorithms)) return std::nullopt;
+  return entry->algorithm;
 }
 
 bool OffersAuth(std::string_view qop) {
@@ -196,10 +199,10 @@ std::string NewCnonce() {
 }  // namespace
 
 const char* DigestAlgorithmName(DigestAlgorithm algorithm) {
-  for (const AlgorithmName& entry : kAlgorithms) {
-    if (entry.algorithm == algorithm) return entry.name;
-  }
-  return "MD5";
+  const auto* entry =
+      std::find_if(std::begin(kAlgorithms), std::end(kAlgorithms),
+                   [&](const AlgorithmName& e) { return e.algorithm == algorithm; });
+  return entry != std::end(kAlgorithms) ? entry->name : "MD5";
 }
 
 std::optional<DigestChallenge> ParseDigestChallenge(std::string_view value) {

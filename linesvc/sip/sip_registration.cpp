@@ -51,14 +51,13 @@ struct SipRegistration::Callbacks {
 
   static void OnRefresh(void* arg) {
     auto* self = static_cast<SipRegistration*>(arg);
-    self->reported_ = true;  // only the first registration's outcome is the call's business
     if (self->Send(kExpires) != 0) self->log_("the registration cannot be refreshed");
   }
 };
 
 SipRegistration::SipRegistration(sip* stack, const SipSettings& settings,
                                  const SecretText& password, SipTls* tls,
-                                 SipRegistrationHandler handler, Log log)
+                                 SipRegistrationHandler handler, const Log& log)
     : stack_(stack),
       settings_(settings),
       tls_(tls),

@@ -42,7 +42,7 @@ class SipRegistration {
 
   // `settings`, `password` and `tls` (null without TLS) must outlive the registration.
   SipRegistration(sip* stack, const SipSettings& settings, const SecretText& password, SipTls* tls,
-                  SipRegistrationHandler handler, Log log);
+                  SipRegistrationHandler handler, const Log& log);
   // Sends nothing more; the refresh stops.
   ~SipRegistration();
   SipRegistration(const SipRegistration&) = delete;

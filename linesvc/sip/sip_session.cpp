@@ -185,12 +185,7 @@ bool SipSession::Core::MakeStack(std::string* error) {
     return false;
   }
   sip_set_trace_handler(sip_, OnTrace);
-  const std::function<void(const std::string&)> log = [this](const std::string& text) {
-    Log(text);
-  };
-  if (s.transport == SipTransport::kTls) {
-    tls_ = SipTls::Create(s, log, error);
-    if (!tls_) return false;
+  if (tls_) {
     err = sip_transp_add(sip_, SIP_TRANSP_TLS, &local_, tls_->Context());
   } else {
     err = sip_transp_add(sip_, TransportOf(s.transport), &local_);
@@ -201,7 +196,8 @@ bool SipSession::Core::MakeStack(std::string* error) {
   }
   leg_ = std::make_unique<SipCallLeg>(
       sip_, s, plan_.password, tls_.get(),
-      SipCallLegHandlers{OnAnswer, OnProgress, OnEstablished, OnInfo, OnClose, this}, log);
+      SipCallLegHandlers{OnAnswer, OnProgress, OnEstablished, OnInfo, OnClose, this},
+      [this](const std::string& text) { Log(text); });
   return true;
 }
 
@@ -241,6 +237,11 @@ void SipSession::Core::Start() {
     if (reports == kMostLibraryReports) Log("further reports of the SIP library are left out");
   });
   std::string error;
+  if (plan_.settings.transport == SipTransport::kTls) {
+    tls_ = SipTls::Create(
+        plan_.settings, [this](const std::string& text) { Log(text); }, &error);
+    if (!tls_) return Fail(SipEnd::Cause::kLocalFailure, error);
+  }
   if (!MakeStack(&error)) return Fail(SipEnd::Cause::kNetwork, error);
   if (!MakeMedia(&error)) return Fail(SipEnd::Cause::kLocalFailure, error);
   if (plan_.settings.registration == SipRegister::kYes) return Register();

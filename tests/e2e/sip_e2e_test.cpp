@@ -179,7 +179,7 @@ TEST_F(SipE2eTest, RemoteHangUpDuringTheGreeting) {
 }
 
 // A line that cannot work says why in the event log, and the program ends cleanly: a password
-// file others can read, no free RTP port.
+// file others can read, no free RTP port, a CA file that cannot be read.
 TEST_F(SipE2eTest, UnusableLinesEndCleanly) {
   const std::filesystem::path password = dir_ / "password";
   std::ofstream(password) << "Wh1sper\n";
@@ -199,6 +199,8 @@ TEST_F(SipE2eTest, UnusableLinesEndCleanly) {
   } cases[] = {
       {"password_file = " + password.string() + "\n", "is open to other users"},
       {"rtp_ports = " + port + "-" + port + "\n", "no free RTP port in " + port + "-" + port},
+      {"transport = tls\ntls_ca_file = " + (dir_ / "none.pem").string() + "\n",
+       "none.pem cannot be read as PEM certificates"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.keys);
