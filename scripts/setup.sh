@@ -17,6 +17,7 @@ packages=(
   libsamplerate0-dev
   libspandsp-dev
   libre-dev
+  libssl-dev
   baresip-core
   sip-tester
   libespeak-ng-dev

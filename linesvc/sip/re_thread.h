@@ -12,6 +12,11 @@
 // (a call still hanging up) register a closer; when the last user lets the thread go, the
 // closers run and then the loop ends.
 //
+// libre reports on itself (a packet it cannot read, a request nobody takes, a failed
+// handshake) on the console, where the program's user would read it as the program's own
+// words. On this thread those reports go to the listeners registered here instead (each call
+// puts them into its event log), and nowhere when none is registered.
+//
 // Threads: Acquire, Post and the destructor are thread-safe, but the last reference must not
 // be dropped on the libre thread itself. AddCloser and RemoveCloser are libre thread only.
 #pragma once
@@ -40,6 +45,11 @@ class ReThread {
   // there; the key identifies it for RemoveCloser.
   void AddCloser(const void* key, std::function<void()> closer);
   void RemoveCloser(const void* key);
+
+  // Libre thread only. Registers what hears libre's reports about itself, one line at a time,
+  // while the object identified by `key` lives.
+  void AddDiagnosticsListener(const void* key, std::function<void(const std::string&)> listener);
+  void RemoveDiagnosticsListener(const void* key);
 
   struct State;  // the libre objects of the thread, in re_thread.cpp
 

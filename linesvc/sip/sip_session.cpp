@@ -9,6 +9,9 @@
 
 #include "linesvc/sip/re_include.h"
 #include "linesvc/sip/sdp_answer.h"
+#include "linesvc/sip/sip_call_leg.h"
+#include "linesvc/sip/sip_registration.h"
+#include "linesvc/sip/sip_tls.h"
 #include "linesvc/sip/sip_trace.h"
 
 namespace telvane::linesvc {
@@ -31,6 +34,10 @@ struct SipSession::Link : std::enable_shared_from_this<Link> {
 
 namespace {
 
+// What of libre's reports about itself one call logs at most: a peer spraying garbage at the
+// SIP port would fill the event log otherwise.
+constexpr int kMostLibraryReports = 20;
+
 enum sip_transp TransportOf(SipTransport transport) {
   switch (transport) {
     case SipTransport::kTcp:
@@ -41,12 +48,6 @@ enum sip_transp TransportOf(SipTransport transport) {
       break;
   }
   return SIP_TRANSP_UDP;
-}
-
-const char* TransportParam(SipTransport transport) {
-  return transport == SipTransport::kTcp   ? ";transport=tcp"
-         : transport == SipTransport::kTls ? ";transport=tls"
-                                           : "";
 }
 
 std::string Errno(int err) {
@@ -69,9 +70,9 @@ class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
 
   ~Core() {
     re_.RemoveCloser(this);
+    re_.RemoveDiagnosticsListener(this);
     phase_ = Phase::kClosed;
     FreeAll();
-    std::fill(plan_.password.begin(), plan_.password.end(), '\0');
   }
 
   Core(const Core&) = delete;
@@ -93,6 +94,7 @@ class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
   bool MakeMedia(std::string* error);
   void Register();
   void Invite();
+  void Unregister();
   void End(const SipEnd& end);
   void Fail(SipEnd::Cause cause, const std::string& why) {
     Log(why);
@@ -104,18 +106,13 @@ class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
   void FreeAll();
 
   // libre's callbacks.
-  static void OnExit(void* arg) { static_cast<Core*>(arg)->Closed(); }
   static void OnTrace(bool tx, enum sip_transp, const struct sa*, const struct sa*,
                       const uint8_t* pkt, size_t len, void* arg);
-  static int OnAuth(char** user, char** password, const char* realm, void* arg);
   static void OnRegistered(int err, const struct sip_msg* msg, void* arg);
-  static int OnOffer(struct mbuf** desc, const struct sip_msg* msg, void* arg);
-  static int OnAnswer(const struct sip_msg* msg, void* arg);
   static void OnProgress(const struct sip_msg* msg, void* arg);
   static void OnEstablished(const struct sip_msg* msg, void* arg);
   static void OnInfo(struct sip* sip, const struct sip_msg* msg, void* arg);
   static void OnClose(int err, const struct sip_msg* msg, void* arg);
-  static void OnIncoming(const struct sip_msg* msg, void* arg);
 
   SipCallPlan plan_;
   std::shared_ptr<Link> link_;
@@ -129,11 +126,10 @@ class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
   SocketAddress local_address_;
   struct sa local_ {};
   struct dnsc* dns_ = nullptr;
-  struct tls* tls_ = nullptr;
+  std::unique_ptr<SipTls> tls_;
   struct sip* sip_ = nullptr;
-  struct sipsess_sock* sock_ = nullptr;
-  struct sipsess* sess_ = nullptr;
-  struct sipreg* reg_ = nullptr;
+  std::unique_ptr<SipCallLeg> leg_;
+  std::unique_ptr<SipRegistration> registration_;
   SdpOffer offer_;
   std::string offer_body_;
   std::unique_ptr<RtpSocket> rtp_;  // until the answer hands it to the driver
@@ -146,13 +142,12 @@ void SipSession::Core::FreeAll() {
   tmr_cancel(&response_timer_);
   tmr_cancel(&ring_timer_);
   tmr_cancel(&close_timer_);
-  sess_ = static_cast<struct sipsess*>(mem_deref(sess_));
-  reg_ = static_cast<struct sipreg*>(mem_deref(reg_));
-  sock_ = static_cast<struct sipsess_sock*>(mem_deref(sock_));
+  leg_.reset();
+  registration_.reset();
   if (sip_ != nullptr) sip_close(sip_, true);
   sip_ = static_cast<struct sip*>(mem_deref(sip_));
   rtp_.reset();
-  tls_ = static_cast<struct tls*>(mem_deref(tls_));
+  tls_.reset();
   dns_ = static_cast<struct dnsc*>(mem_deref(dns_));
 }
 
@@ -176,16 +171,16 @@ bool SipSession::Core::MakeStack(std::string* error) {
     // Addresses need no name server; a name fails clearly when the request is sent.
     dns_ = nullptr;
   }
-  err = sip_alloc(&sip_, dns_, 16, 16, 16, "Telvane", OnExit, this);
+  // No exit handler: hanging up waits for the call's own transactions instead. The argument is
+  // the trace handler's.
+  err = sip_alloc(&sip_, dns_, 16, 16, 16, "Telvane", nullptr, this);
   if (err != 0) {
     *error = "the SIP stack cannot start: error " + Errno(err);
     return false;
   }
   sip_set_trace_handler(sip_, OnTrace);
-  if (s.transport == SipTransport::kTls) {
-    err = tls_alloc(&tls_, TLS_METHOD_SSLV23, nullptr, nullptr);
-    if (err == 0) tls_add_ca(tls_, "/etc/ssl/certs/ca-certificates.crt");
-    if (err == 0) err = sip_transp_add(sip_, SIP_TRANSP_TLS, &local_, tls_);
+  if (tls_) {
+    err = sip_transp_add(sip_, SIP_TRANSP_TLS, &local_, tls_->Context());
   } else {
     err = sip_transp_add(sip_, TransportOf(s.transport), &local_);
   }
@@ -193,11 +188,10 @@ bool SipSession::Core::MakeStack(std::string* error) {
     *error = "no SIP transport on " + local_address_.ToString() + ": error " + Errno(err);
     return false;
   }
-  err = sipsess_listen(&sock_, sip_, 16, OnIncoming, this);
-  if (err != 0) {
-    *error = "the SIP sessions cannot start: error " + Errno(err);
-    return false;
-  }
+  leg_ = std::make_unique<SipCallLeg>(
+      sip_, s, plan_.password, tls_.get(),
+      SipCallLegHandlers{OnProgress, OnEstablished, OnInfo, OnClose, this},
+      [this](const std::string& text) { Log(text); });
   return true;
 }
 
@@ -214,7 +208,16 @@ void SipSession::Core::Start() {
   re_.AddCloser(this, [weak] {
     if (std::shared_ptr<Core> core = weak.lock()) core->ForceClose();
   });
+  re_.AddDiagnosticsListener(this, [this, reports = 0](const std::string& text) mutable {
+    if (++reports <= kMostLibraryReports) Log(text);
+    if (reports == kMostLibraryReports) Log("further reports of the SIP library are left out");
+  });
   std::string error;
+  if (plan_.settings.transport == SipTransport::kTls) {
+    tls_ = SipTls::Create(
+        plan_.settings, [this](const std::string& text) { Log(text); }, &error);
+    if (!tls_) return Fail(SipEnd::Cause::kLocalFailure, error);
+  }
   if (!MakeStack(&error)) return Fail(SipEnd::Cause::kNetwork, error);
   if (!MakeMedia(&error)) return Fail(SipEnd::Cause::kLocalFailure, error);
   if (plan_.settings.registration == SipRegister::kYes) return Register();
@@ -222,17 +225,11 @@ void SipSession::Core::Start() {
 }
 
 void SipSession::Core::Register() {
-  const SipSettings& s = plan_.settings;
   phase_ = Phase::kRegistering;
-  const std::string registrar = std::string(s.account.secure ? "sips:" : "sip:") +
-                                s.account.HostPort() + TransportParam(s.transport);
-  const std::string aor = s.account.ToString();
-  const std::string route = s.outbound ? s.outbound->ToString() + TransportParam(s.transport) : "";
-  const char* routes[] = {route.c_str()};
-  const int err =
-      sipreg_register(&reg_, sip_, registrar.c_str(), aor.c_str(), nullptr, aor.c_str(), 600,
-                      s.account.user.c_str(), s.outbound ? routes : nullptr, s.outbound ? 1 : 0, 0,
-                      OnAuth, this, false, OnRegistered, this, nullptr, nullptr);
+  registration_ = std::make_unique<SipRegistration>(
+      sip_, plan_.settings, plan_.password, tls_.get(), SipRegistrationHandler{OnRegistered, this},
+      [this](const std::string& text) { Log(text); });
+  const int err = registration_->Register();
   if (err != 0) return Fail(SipEnd::Cause::kNetwork, "REGISTER cannot be sent: " + Errno(err));
   tmr_start(
       &response_timer_, static_cast<uint64_t>(plan_.no_response_ms),
@@ -249,22 +246,16 @@ void SipSession::Core::Invite() {
   std::string target = plan_.request_uri;
   if (!s.outbound && s.transport != SipTransport::kUdp &&
       target.find(";transport=") == std::string::npos) {
-    target += TransportParam(s.transport);
+    target += SipTransportParam(s.transport);
   }
-  const std::string from = s.account.ToString();
-  const std::string route = s.outbound ? s.outbound->ToString() + TransportParam(s.transport) : "";
-  const char* routes[] = {route.c_str()};
-  struct mbuf* offer = mbuf_alloc(offer_body_.size());
-  int err = offer == nullptr ? ENOMEM : mbuf_write_str(offer, offer_body_.c_str());
-  if (err == 0) {
-    offer->pos = 0;
-    err = sipsess_connect(&sess_, sock_, target.c_str(), nullptr, from.c_str(),
-                          s.account.user.c_str(), s.outbound ? routes : nullptr, s.outbound ? 1 : 0,
-                          "application/sdp", offer, OnAuth, this, false, OnOffer, OnAnswer,
-                          OnProgress, OnEstablished, OnInfo, nullptr, OnClose, this,
-                          "Allow: INVITE, ACK, BYE, CANCEL, INFO\r\n");
-  }
-  mem_deref(offer);
+  SipInvite invite;
+  invite.target = target;
+  invite.from = s.account.ToString();
+  invite.contact_user = s.account.user;
+  if (s.outbound) invite.route = s.outbound->ToString() + SipTransportParam(s.transport);
+  invite.sdp = offer_body_;
+  invite.headers = "Allow: INVITE, ACK, BYE, CANCEL, INFO\r\n";
+  const int err = leg_->Invite(std::move(invite));
   if (err != 0) return Fail(SipEnd::Cause::kNetwork, "INVITE cannot be sent: " + Errno(err));
   tmr_start(
       &response_timer_, static_cast<uint64_t>(plan_.no_response_ms),
@@ -279,9 +270,9 @@ void SipSession::Core::End(const SipEnd& end) {
   phase_ = Phase::kEnded;
   tmr_cancel(&response_timer_);
   tmr_cancel(&ring_timer_);
-  // Freeing an unanswered session sends CANCEL, an answered one BYE; after a final response
-  // or the remote BYE there is nothing left to send.
-  sess_ = static_cast<struct sipsess*>(mem_deref(sess_));
+  // CANCEL before the answer, BYE after it; after a final response or the remote BYE there is
+  // nothing left to send.
+  if (leg_) leg_->Terminate();
   rtp_.reset();
   Log("call ends: " + Describe(end));
   Report([end](SipSessionObserver& o) { o.OnSipEnded(end); });
@@ -291,8 +282,6 @@ void SipSession::Core::Hangup() {
   if (phase_ == Phase::kClosing || phase_ == Phase::kClosed) return;
   if (phase_ != Phase::kEnded) End(SipEnd{SipEnd::Cause::kLocalHangup, 0, rang_});
   phase_ = Phase::kClosing;
-  // Removing the registration is one more transaction to wait for.
-  reg_ = static_cast<struct sipreg*>(mem_deref(reg_));
   if (sip_ == nullptr) return Closed();
   if (!answered_by_peer_) {
     // Nothing ever answered: there is no one to send CANCEL to (it may not precede a response)
@@ -310,7 +299,16 @@ void SipSession::Core::Hangup() {
         core->Closed();
       },
       this);
-  sip_close(sip_, false);
+  // The call's own transaction (CANCEL or BYE) first, then the removal of the registration:
+  // one peer at a time, so a TLS connection opened meanwhile is checked for the right name.
+  if (leg_) return leg_->WhenDone([this] { Unregister(); });
+  Unregister();
+}
+
+void SipSession::Core::Unregister() {
+  if (phase_ == Phase::kClosed) return;  // cut off in the meantime
+  if (!registration_) return Closed();
+  registration_->Unregister([this] { Closed(); });
 }
 
 void SipSession::Core::Abandon() {
@@ -369,19 +367,6 @@ void SipSession::Core::OnTrace(bool tx, enum sip_transp, const struct sa*, const
   core->Log(std::string(tx ? "sent " : "received ") + SipMessageSummary(packet));
 }
 
-int SipSession::Core::OnAuth(char** user, char** password, const char* realm, void* arg) {
-  auto* core = static_cast<Core*>(arg);
-  if (core->plan_.password.empty()) {
-    core->Log(std::string("asked for credentials of realm ") + SipPrintable(realm, 80) +
-              ", but the line has no password_file");
-    return EACCES;
-  }
-  core->Log(std::string("answering the challenge of realm ") + SipPrintable(realm, 80) + " as " +
-            core->plan_.settings.auth_user);
-  const int err = str_dup(user, core->plan_.settings.auth_user.c_str());
-  return err != 0 ? err : str_dup(password, core->plan_.password.c_str());
-}
-
 void SipSession::Core::OnRegistered(int err, const struct sip_msg* msg, void* arg) {
   auto* core = static_cast<Core*>(arg);
   if (core->phase_ != Phase::kRegistering) return;  // a refresh, or after the end
@@ -397,16 +382,6 @@ void SipSession::Core::OnRegistered(int err, const struct sip_msg* msg, void* ar
   if (msg->scode < 200) return;
   core->Log("registered");
   core->Invite();
-}
-
-int SipSession::Core::OnOffer(struct mbuf**, const struct sip_msg*, void*) {
-  return EPROTO;  // a re-INVITE with a new offer: not taken, the call goes on as it is
-}
-
-int SipSession::Core::OnAnswer(const struct sip_msg*, void*) {
-  // The answer is read once the call is established, from the 2xx alone: the SDP of a
-  // provisional response (early media) never decides where the sound goes.
-  return 0;
 }
 
 void SipSession::Core::OnProgress(const struct sip_msg* msg, void* arg) {
@@ -433,6 +408,8 @@ void SipSession::Core::OnProgress(const struct sip_msg* msg, void* arg) {
   }
 }
 
+// The answer is read from the 2xx alone: the SDP of a provisional response (early media) never
+// decides where the sound goes.
 void SipSession::Core::OnEstablished(const struct sip_msg* msg, void* arg) {
   auto* core = static_cast<Core*>(arg);
   if (core->phase_ != Phase::kInviting) return;
@@ -488,11 +465,6 @@ void SipSession::Core::OnClose(int err, const struct sip_msg* msg, void* arg) {
     core->Log("the call failed: " + Errno(err));
   }
   core->End(end);
-}
-
-void SipSession::Core::OnIncoming(const struct sip_msg* msg, void* arg) {
-  // The line only places calls.
-  sip_treply(nullptr, static_cast<Core*>(arg)->sip_, msg, 486, "Busy Here");
 }
 
 // --- The session, on the loop thread -----------------------------------------------------------

@@ -1,10 +1,11 @@
 // One SIP call over libre: the thin adapter between the SIP line driver and the library.
 //
 // The session does the SIP work on the libre thread (re_thread.h): registration when the line
-// asks for it, the INVITE with its SDP offer, digest answers to 401/407, the answer's codec and
-// key path, keys by SIP INFO, CANCEL or BYE, and its own time limits (no response, ringing too
-// long, hanging up). What the driver must see comes back as calls of SipSessionObserver,
-// posted to the application's loop.
+// asks for it (sip_registration.h), the INVITE with its SDP offer (sip_call_leg.h), digest
+// answers to 401/407 for the configured next hop only, TLS peers checked (sip_tls.h), the
+// answer's codec and key path, keys by SIP INFO, CANCEL or BYE, and its own time limits (no
+// response, ringing too long, hanging up). What the driver must see comes back as calls of
+// SipSessionObserver, posted to the application's loop.
 //
 //   SipSession session(loop, observer, plan, re_thread);
 //   session.Start();                  // OnSipRinging..., OnSipAnswered, OnSipEnded
@@ -28,6 +29,7 @@
 
 #include "linesvc/sip/re_thread.h"
 #include "linesvc/sip/rtp_stream.h"
+#include "linesvc/sip/secret_text.h"
 #include "linesvc/sip/sip_outcome.h"
 #include "linesvc/sip/sip_settings.h"
 #include "platform/message_loop.h"
@@ -38,7 +40,7 @@ namespace telvane::linesvc {
 struct SipCallPlan {
   SipSettings settings;
   std::string request_uri;
-  std::string password;  // empty: challenges cannot be answered
+  SecretText password;  // empty: challenges cannot be answered
   int no_response_ms = 4000;
   int hangup_wait_ms = 3000;
 };

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <memory>
 
 #include "linesvc/driver_keys.h"
 #include "platform/text.h"
@@ -151,6 +152,18 @@ bool ParseSipSettings(const std::vector<DriverKey>& keys, DWORD device_id, SipSe
     } else if (key.key == "password_file") {
       ok = !value.empty();
       result.password_file = ExpandHome(value);
+    } else if (key.key == "auth_realm") {
+      // Sent back in quotes: no control characters.
+      ok = !value.empty() && std::none_of(value.begin(), value.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+      });
+      result.auth_realm = value;
+    } else if (key.key == "tls_ca_file") {
+      ok = !value.empty();
+      result.tls_ca_file = ExpandHome(value);
+    } else if (key.key == "tls_verify") {
+      ok = lower == "yes" || lower == "no";
+      result.tls_verify = lower == "no" ? SipTlsVerify::kNo : SipTlsVerify::kYes;
     } else if (key.key == "outbound") {
       std::optional<SipUri> proxy = ParseSipUri(value);
       if (!proxy) {
@@ -249,14 +262,17 @@ std::optional<std::string> RequestUri(const SipSettings& settings, std::string_v
   return std::string(settings.account.secure ? "sips:" : "sip:") + user + "@" + domain;
 }
 
-bool ReadPasswordFile(const std::string& path, std::string* password, std::string* error) {
+bool ReadPasswordFile(const std::string& path, SecretText* password, std::string* error) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
     *error = "the password file " + path + " cannot be opened";
     return false;
   }
   struct stat info {};
-  std::string text;
+  // One buffer of a fixed size, so that no copy of the password is left in a buffer outgrown.
+  constexpr size_t kLongest = 4096;
+  std::unique_ptr<char[]> text(new char[kLongest]);
+  size_t size = 0;
   bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
   if (!ok) {
     *error = "the password file " + path + " is not a regular file";
@@ -268,23 +284,29 @@ bool ReadPasswordFile(const std::string& path, std::string* password, std::strin
     ok = false;
     *error = "the password file " + path + " belongs to another user";
   } else {
-    char buffer[512];
     ssize_t n = 0;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < 4096) {
-      text.append(buffer, static_cast<size_t>(n));
+    while (size < kLongest && (n = ::read(fd, text.get() + size, kLongest - size)) > 0) {
+      size += static_cast<size_t>(n);
     }
     ok = n >= 0;
     if (!ok) *error = "the password file " + path + " cannot be read";
   }
   ::close(fd);
-  if (!ok) return false;
-  text.erase(std::min(text.find_first_of("\r\n"), text.size()));
-  if (text.empty()) {
+  const std::string_view first_line(
+      text.get(), std::min(std::string_view(text.get(), size).find_first_of("\r\n"), size));
+  if (ok && first_line.empty()) {
+    ok = false;
     *error = "the password file " + path + " is empty";
-    return false;
   }
-  *password = std::move(text);
-  return true;
+  if (ok) *password = SecretText(first_line);
+  WipeMemory(text.get(), kLongest);
+  return ok;
+}
+
+const char* SipTransportParam(SipTransport transport) {
+  return transport == SipTransport::kTcp   ? ";transport=tcp"
+         : transport == SipTransport::kTls ? ";transport=tls"
+                                           : "";
 }
 
 const char* G711Name(G711Law law) { return law == G711Law::kA ? "PCMA" : "PCMU"; }

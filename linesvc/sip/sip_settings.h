@@ -21,12 +21,16 @@
 #include <vector>
 
 #include "linesvc/lines_file.h"
+#include "linesvc/sip/secret_text.h"
 #include "platform/tapi.h"
 
 namespace telvane::linesvc {
 
 enum class SipTransport { kUdp, kTcp, kTls };
+// The URI parameter that names a transport other than UDP: ";transport=tcp", ";transport=tls".
+const char* SipTransportParam(SipTransport transport);
 enum class SipRegister { kNo, kYes };
+enum class SipTlsVerify { kYes, kNo };
 // How the remote side's keys reach the line: `kAuto` offers RFC 4733 telephone-events and
 // listens in-band when the peer does not take them.
 enum class SipDtmf { kAuto, kRfc4733, kInfo, kInband };
@@ -48,8 +52,11 @@ struct SipSettings {
   SipUri account;         // uri: who we are (From)
   std::string auth_user;  // the digest user name; the account's user by default
   std::string password_file;
+  std::string auth_realm;          // when set, only challenges of this realm are answered
   std::optional<SipUri> outbound;  // every request goes through this proxy
   SipTransport transport = SipTransport::kUdp;
+  std::string tls_ca_file;  // trusted instead of the system's certificate authorities
+  SipTlsVerify tls_verify = SipTlsVerify::kYes;
   SipRegister registration = SipRegister::kNo;
   std::string dial_domain;  // host[:port] of request URIs made from numbers
   std::string dial_prefix;
@@ -80,8 +87,9 @@ std::optional<std::string> RequestUri(const SipSettings& settings, std::string_v
 
 // Reads the password from `path`: the file must belong to the user and be readable by nobody
 // else (no group or other permission bits). The password is the first line, without its line
-// break. False with a reason that never holds the file's contents.
-bool ReadPasswordFile(const std::string& path, std::string* password, std::string* error);
+// break; what was read is wiped once the password is taken. False with a reason that never
+// holds the file's contents.
+bool ReadPasswordFile(const std::string& path, SecretText* password, std::string* error);
 
 const char* G711Name(G711Law law);  // "PCMU", "PCMA"
 

@@ -195,7 +195,7 @@ TEST_F(SipE2eTest, RemoteHangUpDuringTheGreeting) {
 }
 
 // A line that cannot work says why in the event log, and the program ends cleanly: a password
-// file others can read, no free RTP port.
+// file others can read, no free RTP port, a CA file that cannot be read.
 TEST_F(SipE2eTest, UnusableLinesEndCleanly) {
   const std::filesystem::path password = dir_ / "password";
   std::ofstream(password) << "Wh1sper\n";
@@ -215,6 +215,8 @@ TEST_F(SipE2eTest, UnusableLinesEndCleanly) {
   } cases[] = {
       {"password_file = " + password.string() + "\n", "is open to other users"},
       {"rtp_ports = " + port + "-" + port + "\n", "no free RTP port in " + port + "-" + port},
+      {"transport = tls\ntls_ca_file = " + (dir_ / "none.pem").string() + "\n",
+       "none.pem cannot be read as PEM certificates"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.keys);
@@ -227,6 +229,65 @@ TEST_F(SipE2eTest, UnusableLinesEndCleanly) {
     EXPECT_EQ(Events().find("Wh1sper"), std::string::npos);
   }
   ::close(holder);
+}
+
+// A TLS peer must prove to be the next hop before anything is sent to it: one with a
+// self-signed certificate, or with the test CA's certificate for another name, gets no SIP at
+// all and the attempt fails with the reason in the event log; the test CA's certificate for
+// 127.0.0.1 (tls_ca_file) gets the INVITE, and with tls_verify = no any peer does, with a
+// warning in the event log.
+TEST_F(SipE2eTest, TlsPeersMustProveTheirName) {
+  // Nothing answers the INVITEs that go out: the program gives up after a second.
+  testing_wave::WriteFile(dir_ / "telvane.ini", "[General]\nConnectTimeOut=1000\n");
+  TestCertificates certificates;
+  using Signer = TestCertificates::Signer;
+  const std::string trust =
+      "transport = tls\ntls_ca_file = " + certificates.CaFile().string() + "\n";
+  const struct {
+    const char* name;
+    Signer signer;
+    std::string keys;
+    const char* reason;
+  } cases[] = {
+      {"127.0.0.1", Signer::kSelf, trust, "is refused: self-signed certificate"},
+      {"other.example", Signer::kTestCa, trust, "is refused: IP address mismatch"},
+      {"127.0.0.1", Signer::kTestCa, trust, nullptr},
+      {"other.example", Signer::kSelf, trust + "tls_verify = no\n", "are not checked"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.keys + c.name);
+    std::filesystem::remove(dir_ / "events.log");
+    TlsServer server(certificates.Make(c.name, c.signer));
+    const std::string uri = "sip:bob@127.0.0.1:" + std::to_string(server.Port());
+    const testing::ProgramRun run = Run(uri, c.keys);
+    const bool refused = c.reason != nullptr && c.keys == trust;
+    if (refused) {
+      EXPECT_EQ(run.lines,
+                (std::vector<std::string>{"[T]\tDialing " + uri,
+                                          "[T]\tResult : Error : Tapi device is not ready"}));
+    }
+    EXPECT_EQ(server.WaitFor("INVITE " + uri, refused ? 0 : 3000), !refused) << server.Log();
+    if (c.reason != nullptr) {
+      EXPECT_NE(Events().find(c.reason), std::string::npos) << Events();
+    }
+  }
+}
+
+// Whatever else reaches the SIP port during a call stays off the console: datagrams that are
+// not SIP, and requests the line does not take (UPDATE, OPTIONS: answered 501). What libre
+// says about them goes to the event log.
+TEST_F(SipE2eTest, StrayTrafficOnTheSipPortStaysOffTheConsole) {
+  const std::string garbage = "<send><![CDATA[\nthis is no SIP\nCall-ID: [call_id]\n\n]]></send>\n";
+  Sipp uas(Scenario(RecvInvite(Dialog::kKeep) + Response("200 OK", "", true) +
+                    "<recv request=\"ACK\"/>\n" + Pause(300) + garbage + garbage +
+                    InDialog("UPDATE", 1, "", "", "501") + InDialog("OPTIONS", 2, "", "", "501") +
+                    Pause(300) + InDialog("BYE", 3)));
+  EXPECT_EQ(Run(uas.Uri()).lines,  // the run's standard error is empty
+            (std::vector<std::string>{"[T]\tDialing " + uas.Uri(),
+                                      "[T]\tResult : Disconnected by remote"}))
+      << Events();
+  EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
+  EXPECT_NE(Events().find("SIP library: sip: msg decode err"), std::string::npos) << Events();
 }
 
 // An outbound proxy that never answers: the line gives up after its own few seconds, long

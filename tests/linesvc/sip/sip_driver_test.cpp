@@ -14,6 +14,7 @@
 #include <fstream>
 
 #include "linesvc/service.h"
+#include "linesvc/sip/sip_outcome.h"
 #include "platform/message_loop.h"
 #include "platform/tapi_binding.h"
 #include "tests/linesvc/sip/sip_peers.h"
@@ -33,10 +34,11 @@ struct Message {
 // answers).
 class UdpSocket {
  public:
-  UdpSocket() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+  explicit UdpSocket(const char* host = "127.0.0.1")
+      : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::inet_pton(AF_INET, host, &address.sin_addr);
     socklen_t length = sizeof address;
     ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
     ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
@@ -146,6 +148,14 @@ class SipDriverTest : public ::testing::Test {
     std::string text;
     for (const Event& e : service_->Events().Entries()) text += e.text + "\n";
     return text;
+  }
+
+  // The keys of a line with a password file ("Wh1sper").
+  std::string WithPassword() {
+    const std::filesystem::path password = dir_ / "password";
+    std::ofstream(password) << "Wh1sper\n";
+    std::filesystem::permissions(password, std::filesystem::perms::owner_read);
+    return "password_file = " + password.string() + "\n";
   }
 
   platform::MessageLoop loop_{platform::ClockMode::kReal};
@@ -291,6 +301,94 @@ TEST_F(SipDriverTest, RegistersFirstAndUnregistersAfter) {
   EXPECT_NE(EventLog().find("registered"), std::string::npos) << EventLog();
 }
 
+// The line's credentials go to its own domain's host only (127.0.0.1 here), and with
+// auth_realm to that realm only: a challenge of another host, or of another realm, is not
+// answered, and the INVITE is not sent again.
+TEST_F(SipDriverTest, ChallengesOutsideTheLinesOwnDomainAreNotAnswered) {
+  const struct {
+    const char* host;
+    const char* keys;
+    const char* reason;
+  } cases[] = {
+      {"127.0.0.2", "", "challenge not answered: the request went to 127.0.0.2:"},
+      {"127.0.0.1", "auth_realm = pbx\n", "challenge not answered: realm evil is not"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.host);
+    service_.reset();
+    received_.clear();
+    Launch(WithPassword() + c.keys);
+    Sipp uas(Scenario(RecvInvite() +
+                      Response("401 Unauthorized",
+                               "WWW-Authenticate: Digest realm=\"evil\", nonce=\"n0nce\"\n") +
+                      "<recv request=\"ACK\"/>\n"),
+             0, c.host);
+    ASSERT_EQ(Dial(uas.Uri()), 0);
+    ASSERT_TRUE(WaitForState(LINECALLSTATE_DISCONNECTED, 5000)) << EventLog();
+    EXPECT_EQ(Mode(LINECALLSTATE_DISCONNECTED), LINEDISCONNECTMODE_REJECT);
+    EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
+    EXPECT_NE(EventLog().find(c.reason), std::string::npos) << EventLog();
+    const std::string log = EventLog();
+    EXPECT_EQ(log.find("sent INVITE", log.find("received 401")), std::string::npos) << log;
+    EXPECT_TRUE(DropAndWaitIdle(1000));
+  }
+}
+
+// A 3xx is followed to the host the INVITE went to, never to another one: that host hears
+// nothing, and the call ends with the redirect, its target in the event log.
+TEST_F(SipDriverTest, RedirectsAreFollowedOnTheSameHostOnly) {
+  Launch(WithPassword());
+  UdpSocket elsewhere("127.0.0.2");
+  const std::string away = "sip:bob@127.0.0.2:" + std::to_string(elsewhere.Port());
+  Sipp redirecting(Scenario(RecvInvite() +
+                            Response("302 Moved Temporarily", "", false, "<" + away + ">") +
+                            "<recv request=\"ACK\"/>\n"));
+  ASSERT_EQ(Dial(redirecting.Uri()), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_DISCONNECTED, 5000)) << EventLog();
+  EXPECT_EQ(Mode(LINECALLSTATE_DISCONNECTED), LINEDISCONNECTMODE_TEMPFAILURE);
+  EXPECT_TRUE(elsewhere.Receive(300).empty()) << "the redirect was followed";
+  EXPECT_NE(EventLog().find("redirected to " + away + ": not followed"), std::string::npos)
+      << EventLog();
+  EXPECT_TRUE(redirecting.Finish(3000)) << redirecting.Log();
+  EXPECT_TRUE(DropAndWaitIdle(1000));
+  service_->DeallocateCall(call_);
+
+  received_.clear();
+  Sipp answering(AnsweredUntilBye());
+  Sipp moving(Scenario(RecvInvite() +
+                       Response("302 Moved Temporarily", "", false, "<" + answering.Uri() + ">") +
+                       "<recv request=\"ACK\"/>\n"));
+  ASSERT_EQ(Dial(moving.Uri()), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
+  EXPECT_TRUE(DropAndWaitIdle());
+  EXPECT_TRUE(moving.Finish(3000)) << moving.Log();
+  EXPECT_TRUE(answering.Finish(3000)) << answering.Log();
+}
+
+// A server that prefers SHA-256 (RFC 8760) offers it before MD5: the line answers SHA-256,
+// with qop=auth, a fresh cnonce and the nonce's first count (sipp checks the header).
+TEST_F(SipDriverTest, Sha256IsAnsweredBeforeMd5) {
+  Launch(WithPassword());
+  const std::string challenge = "Digest realm=\"test\", nonce=\"n0nce\", qop=\"auth\", algorithm=";
+  Sipp uas(Scenario(
+      RecvInvite() +
+      Response("401 Unauthorized", "WWW-Authenticate: " + challenge + "SHA-256\n" +
+                                       "WWW-Authenticate: " + challenge + "MD5\n") +
+      "<recv request=\"ACK\"/>\n"
+      "<recv request=\"INVITE\"><action><ereg regexp=\"username=.alerts., realm=.test., "
+      "nonce=.n0nce., uri=.[^,]*, response=.[0-9a-f]{64}., algorithm=SHA-256, "
+      "cnonce=.[0-9a-f]{32}., qop=auth, nc=00000001\" search_in=\"hdr\" "
+      "header=\"Authorization:\" check_it=\"true\" assign_to=\"digest\"/></action></recv>\n" +
+      Response("200 OK", "X-Digest: [$digest]\n", true) + "<recv request=\"ACK\"/>\n" + kAwaitBye));
+  ASSERT_EQ(Dial(uas.Uri()), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
+  EXPECT_TRUE(DropAndWaitIdle());
+  EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
+  EXPECT_NE(EventLog().find("answering the challenge of realm test as alerts (SHA-256)"),
+            std::string::npos)
+      << EventLog();
+}
+
 // A peer that never answers: unreachable after our own short timer, far before the 32 s of
 // the transaction, and the hang-up does not wait for it longer than a few seconds.
 TEST_F(SipDriverTest, NoResponseIsUnreachableSoon) {
@@ -313,7 +411,7 @@ TEST_F(SipDriverTest, InfoKeysThenRemoteBye) {
   UdpSocket media;
   Sipp uas(Scenario(RecvInvite(Dialog::kKeep) + Response("200 OK", "", true) +
                     "<recv request=\"ACK\"/>\n" + Pause(300) +
-                    InDialog("INFO", 1, "application/dtmf", "9", "intruder") +
+                    InDialog("INFO", 1, "application/dtmf", "9", "481", "intruder") +
                     InDialog("INFO", 1, "application/dtmf-relay", "Signal=5\nDuration=160\n") +
                     InDialog("INFO", 2, "application/dtmf", "#") + Pause(300) + InDialog("BYE", 3)),
            media.Port());

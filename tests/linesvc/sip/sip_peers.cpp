@@ -110,11 +110,18 @@ testing::ScratchDir PeerDir(const std::string& what) {
   return testing::ScratchDir(owner + "_" + what + std::to_string(++made));
 }
 
-Child::Child(const std::vector<std::string>& argv, const std::filesystem::path& log) {
+Child::Child(const std::vector<std::string>& argv, const std::filesystem::path& log, Input held) {
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
-  const int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  int input = -1;
+  int pipe_ends[2];
+  if (held == Input::kHeldOpen && ::pipe2(pipe_ends, O_CLOEXEC) == 0) {
+    input = pipe_ends[0];
+    input_ = pipe_ends[1];
+  } else {
+    input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  }
   const int output = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   const pid_t parent = ::getpid();
   pid_ = ::fork();
@@ -133,6 +140,7 @@ Child::Child(const std::vector<std::string>& argv, const std::filesystem::path& 
 }
 
 Child::~Child() {
+  if (input_ >= 0) ::close(input_);
   if (Running()) {
     ::kill(pid_, SIGTERM);
     if (Wait(2000) < 0 && Running()) {
@@ -280,7 +288,8 @@ std::vector<int16_t> Baresip::Heard() const {
 
 // --- sipp -------------------------------------------------------------------------------------
 
-Sipp::Sipp(const std::string& scenario, uint16_t audio_port) : dir_(PeerDir("sipp")) {
+Sipp::Sipp(const std::string& scenario, uint16_t audio_port, const std::string& host)
+    : dir_(PeerDir("sipp")), host_(host) {
   port_ = FreePort();
   std::string text = scenario;
   const std::string audio = std::to_string(audio_port != 0 ? audio_port : FreePort());
@@ -289,17 +298,16 @@ Sipp::Sipp(const std::string& scenario, uint16_t audio_port) : dir_(PeerDir("sip
   }
   std::ofstream(dir_ / "uas.xml") << text;
   child_ = std::make_unique<Child>(
-      std::vector<std::string>{"/usr/bin/sipp", "-sf", (dir_ / "uas.xml").string(), "-i",
-                               "127.0.0.1", "-p", std::to_string(port_), "-m", "1", "-nostdin",
-                               "-timeout", "30s", "-trace_err", "-error_file",
-                               (dir_ / "errors.log").string()},
+      std::vector<std::string>{"/usr/bin/sipp", "-sf", (dir_ / "uas.xml").string(), "-i", host_,
+                               "-p", std::to_string(port_), "-m", "1", "-nostdin", "-timeout",
+                               "30s", "-trace_err", "-error_file", (dir_ / "errors.log").string()},
       dir_ / "sipp.log");
 }
 
 Sipp::~Sipp() { child_.reset(); }
 
 std::string Sipp::Uri(const std::string& user) const {
-  return "sip:" + user + "@127.0.0.1:" + std::to_string(port_);
+  return "sip:" + user + "@" + host_ + ":" + std::to_string(port_);
 }
 
 bool Sipp::Finish(int ms) { return child_->Wait(ms) == 0; }
@@ -371,5 +379,81 @@ uint64_t RtpSprayer::Received() {
   while (ReceiveFrom(fd_, 0, &from) > 0) ++received_;
   return received_;
 }
+// --- certificates and openssl s_server ---------------------------------------------------------
+
+namespace {
+
+// Runs the openssl command in `dir` to its end; true when it succeeded.
+bool Openssl(const std::filesystem::path& dir, std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), "/usr/bin/openssl");
+  Child openssl(arguments, dir / "openssl.log");
+  const bool ok = openssl.Wait(10000) == 0;
+  EXPECT_TRUE(ok) << testing_wave::ReadFile(dir / "openssl.log");
+  return ok;
+}
+
+// Small, quick keys: P-256.
+const std::vector<std::string> kNewKey = {"-newkey", "ec", "-pkeyopt",
+                                          "ec_paramgen_curve:prime256v1", "-nodes"};
+
+std::vector<std::string> With(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+}  // namespace
+
+TestCertificates::TestCertificates() : dir_(PeerDir("certificates")) {
+  const std::string dir = dir_.Path().string();
+  Openssl(dir_.Path(), With({"req", "-x509", "-days", "2", "-subj", "/CN=Telvane Test CA",
+                             "-keyout", dir + "/ca.key", "-out", dir + "/ca.pem", "-addext",
+                             "basicConstraints=critical,CA:TRUE", "-addext",
+                             "keyUsage=critical,keyCertSign,cRLSign"},
+                            kNewKey));
+}
+
+std::filesystem::path TestCertificates::Make(const std::string& name, Signer signer) {
+  const std::string base = (dir_ / ("server" + std::to_string(++made_))).string();
+  const bool address = name.find_first_not_of("0123456789.") == std::string::npos;
+  const std::string alternative = (address ? "subjectAltName=IP:" : "subjectAltName=DNS:") + name;
+  if (signer == Signer::kSelf) {
+    Openssl(dir_.Path(), With({"req", "-x509", "-days", "2", "-subj", "/CN=" + name, "-addext",
+                               alternative, "-keyout", base + ".key", "-out", base + ".crt"},
+                              kNewKey));
+  } else {
+    Openssl(dir_.Path(),
+            With({"req", "-subj", "/CN=" + name, "-keyout", base + ".key", "-out", base + ".csr"},
+                 kNewKey));
+    std::ofstream(base + ".ext") << alternative << "\n";
+    Openssl(dir_.Path(), {"x509", "-req", "-days", "2", "-in", base + ".csr", "-CA",
+                          CaFile().string(), "-CAkey", (dir_ / "ca.key").string(),
+                          "-CAcreateserial", "-extfile", base + ".ext", "-out", base + ".crt"});
+  }
+  std::ofstream(base + ".pem") << testing_wave::ReadFile(base + ".crt")
+                               << testing_wave::ReadFile(base + ".key");
+  return base + ".pem";
+}
+
+TlsServer::TlsServer(const std::filesystem::path& pem) : dir_(PeerDir("tls")) {
+  port_ = FreePort();
+  child_ =
+      std::make_unique<Child>(std::vector<std::string>{"/usr/bin/openssl", "s_server", "-accept",
+                                                       "127.0.0.1:" + std::to_string(port_),
+                                                       "-cert", pem.string(), "-tlsextdebug"},
+                              dir_ / "s_server.log", Child::Input::kHeldOpen);
+  WaitFor("ACCEPT", 5000);
+}
+
+bool TlsServer::WaitFor(const std::string& text, int ms) const {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+  while (Log().find(text) == std::string::npos) {
+    if (RemainingMs(deadline) == 0 || !child_->Running())
+      return Log().find(text) != std::string::npos;
+    child_->Wait(20);
+  }
+  return true;
+}
+
+std::string TlsServer::Log() const { return testing_wave::ReadFile(dir_ / "s_server.log"); }
 
 }  // namespace telvane::linesvc::testing_sip

@@ -12,8 +12,12 @@
 //   RtpPeer media({.answer_ms = 1000});              // the callee's RTP, for a sipp's SDP
 //   RtpSprayer sprayer("127.0.0.2", low, high, 3000, '5');   // a stranger's RTP key
 //
-// The peers are the Debian packages baresip-core (/usr/bin/baresip) and sip-tester
-// (/usr/bin/sipp), which scripts/setup.sh installs. Not thread-safe; real time.
+//   TestCertificates certificates;                  // a test CA, and certificates it signs
+//   TlsServer server(certificates.Make("127.0.0.1", TestCertificates::Signer::kTestCa));
+//   server.WaitFor("INVITE sip:", 3000);            // what it received is in its log
+//
+// The peers are the Debian packages baresip-core (/usr/bin/baresip), sip-tester
+// (/usr/bin/sipp) and openssl, which scripts/setup.sh installs. Not thread-safe; real time.
 #pragma once
 
 #include <sys/resource.h>
@@ -40,7 +44,11 @@ testing::ScratchDir PeerDir(const std::string& what);
 // A child process with its output in a file; killed if still running when destroyed.
 class Child {
  public:
-  Child(const std::vector<std::string>& argv, const std::filesystem::path& log);
+  // kHeldOpen: its input is a pipe that stays open until the child goes (a program that ends
+  // at the end of its input waits instead); else it reads /dev/null.
+  enum class Input { kNone, kHeldOpen };
+  Child(const std::vector<std::string>& argv, const std::filesystem::path& log,
+        Input input = Input::kNone);
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
@@ -53,6 +61,7 @@ class Child {
  private:
   pid_t pid_ = -1;
   int status_ = -1;
+  int input_ = -1;  // the write end of a held-open input
   rusage usage_{};
 };
 
@@ -94,14 +103,50 @@ class Baresip {
 
 class Sipp {
  public:
-  // Runs the UAS scenario (XML text) once. @AUDIO@ in the text becomes `audio_port`, the
-  // media port its SDP announces (a socket of the test's own, or any free port).
-  explicit Sipp(const std::string& scenario, uint16_t audio_port = 0);
+  // Runs the UAS scenario (XML text) once on `host` (an address of 127.0.0.0/8). @AUDIO@ in
+  // the text becomes `audio_port`, the media port its SDP announces (a socket of the test's
+  // own, or any free port).
+  explicit Sipp(const std::string& scenario, uint16_t audio_port = 0,
+                const std::string& host = "127.0.0.1");
   ~Sipp();
 
   std::string Uri(const std::string& user = "service") const;
   // Waits for the scenario to end: true when it passed.
   bool Finish(int ms);
+  std::string Log() const;
+
+ private:
+  testing::ScratchDir dir_;
+  std::string host_;
+  uint16_t port_ = 0;
+  std::unique_ptr<Child> child_;
+};
+
+// Certificates made by the openssl command: a test CA of the test's own, and certificates for
+// a host name or an IP address, signed by it or by themselves.
+class TestCertificates {
+ public:
+  enum class Signer { kTestCa, kSelf };
+  TestCertificates();
+  // The test CA's certificate, for tls_ca_file.
+  std::filesystem::path CaFile() const { return dir_ / "ca.pem"; }
+  // A PEM file with the certificate for `name` (an IPv4 address or a host name, its subject
+  // and only subject alternative name) followed by its key.
+  std::filesystem::path Make(const std::string& name, Signer signer);
+
+ private:
+  testing::ScratchDir dir_;
+  int made_ = 0;
+};
+
+// openssl s_server on 127.0.0.1: takes TLS connections with the certificate and key of `pem`
+// and logs each handshake's extensions (the SNI among them) and whatever it receives.
+class TlsServer {
+ public:
+  explicit TlsServer(const std::filesystem::path& pem);
+  uint16_t Port() const { return port_; }
+  // Waits up to ms for `text` in the log; true once it is there.
+  bool WaitFor(const std::string& text, int ms) const;
   std::string Log() const;
 
  private:

@@ -1,6 +1,6 @@
 // The SIP line's rules that need no network: its keys, what may be dialled, the password file,
-// the disconnect modes of outcomes, the reading of the answer's SDP, and the three decoders of
-// keys.
+// the disconnect modes of outcomes, the reading of the answer's SDP, the three decoders of keys,
+// and digest answers.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "linesvc/sip/sdp_answer.h"
+#include "linesvc/sip/sip_digest.h"
 #include "linesvc/sip/sip_keys.h"
 #include "linesvc/sip/sip_outcome.h"
 #include "linesvc/sip/sip_settings.h"
@@ -131,11 +132,11 @@ class PasswordFileTest : public testing::Test {
 
 // The first line is the password; a file others may read is refused without showing it.
 TEST_F(PasswordFileTest, OwnerOnlyAndFirstLine) {
-  std::string password;
+  SecretText password;
   std::string error;
   Write("s3cret\nignored\n", 0600);
   EXPECT_TRUE(ReadPasswordFile(path_, &password, &error)) << error;
-  EXPECT_EQ(password, "s3cret");
+  EXPECT_EQ(password.View(), "s3cret");
 
   for (const mode_t open_mode : {0640, 0604, 0620}) {
     Write("s3cret\n", open_mode);
@@ -306,6 +307,109 @@ TEST(SipKeysTest, InbandTones) {
     keys += detector->Feed(std::span<const int16_t>(sound).subspan(at, 160));
   }
   EXPECT_EQ(keys, "5#");
+}
+
+// The responses of RFC 7616's worked example (section 3.9.1) with MD5 and SHA-256. For
+// SHA-512-256 the example of section 3.9.2 prints a response that does not follow from its
+// own inputs; the one here is the RFC's formula over them, computed with Python's hashlib.
+TEST(SipDigestTest, Rfc7616Responses) {
+  const struct {
+    const char* algorithm;
+    const char* realm;
+    const char* nonce;
+    DigestRequest request;
+    const char* response;
+  } cases[] = {
+      {"MD5",
+       "http-auth@example.org",
+       "7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v",
+       {"GET", "/dir/index.html", "Mufasa", "Circle of Life",
+        "f2/wE4q74E6zIJEtWaHKaf5wv/H5QzzpXusqGemxURZJ", 1},
+       "8ca523f5e9506fed4657c9700eebdbec"},
+      {"SHA-256",
+       "http-auth@example.org",
+       "7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v",
+       {"GET", "/dir/index.html", "Mufasa", "Circle of Life",
+        "f2/wE4q74E6zIJEtWaHKaf5wv/H5QzzpXusqGemxURZJ", 1},
+       "753927fa0e85d155564e2e272a28d1802ca10daf4496794697cf8db5856cb6c1"},
+      {"SHA-512-256",
+       "api@example.org",
+       "5TsQWLVdgBdmrQ0XsxbDODV+57QdFR34I9HAbC/RVvkK",
+       {"GET", "/doe.json", "J\xC3\xA4s\xC3\xB8n Doe", "Secret, or love?",
+        "NTg6RKcb9boFIAS3KrFK9BGeh+iDa/sm6jUMp2wds69v", 1},
+       "fb6ef9e02b43a49bf3ec1bb6aa122aef2970615c3818e2b13cb51cd4f3bcb2f7"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.algorithm);
+    const std::optional<DigestChallenge> challenge =
+        ParseDigestChallenge(std::string("Digest realm=\"") + c.realm +
+                             "\", qop=\"auth, auth-int\", algorithm=" + c.algorithm + ", nonce=\"" +
+                             c.nonce + "\", opaque=\"FQhe/qaU925kfnzjCev0ciny7QMkPq\"");
+    ASSERT_TRUE(challenge);
+    const std::string header = DigestAuthorization(*challenge, c.request);
+    EXPECT_NE(header.find(std::string("response=\"") + c.response + "\", algorithm=" + c.algorithm +
+                          ", cnonce=\"" + std::string(c.request.cnonce) +
+                          "\", qop=auth, nc=00000001, opaque=\"FQhe/qaU925kfnzjCev0ciny7QMkPq\""),
+              std::string::npos)
+        << header;
+  }
+}
+
+// Of a server's challenges the first this client can answer is taken: another scheme, an
+// unknown algorithm, auth-int alone are skipped, and a pinned realm skips the others. Each use
+// of a nonce counts up; the same realm challenged again means refused credentials, unless the
+// nonce was only stale.
+TEST(SipDigestTest, ChoiceCountsAndRefusals) {
+  const std::vector<std::string_view> offered = {
+      "Basic realm=\"a\"", "Digest realm=\"a\", nonce=\"1\", algorithm=SHA3-256",
+      "Digest realm=\"a\", nonce=\"2\", qop=\"auth-int\"",
+      "Digest realm=\"b\", nonce=\"3\", algorithm=SHA-512-256, qop=\"auth\"",
+      "Digest realm=\"c\", nonce=\"4\""};
+  DigestAnswers answers;
+  const DigestAnswers::Taken taken = answers.Take(DigestHeader::kWww, offered, "");
+  EXPECT_EQ(taken.result, DigestAnswers::Result::kAnswered);
+  EXPECT_EQ(taken.realm, "b");
+  EXPECT_EQ(taken.algorithm, DigestAlgorithm::kSha512_256);
+  const std::string first = answers.Headers("INVITE", "sip:bob@pbx", "alerts", "pw");
+  EXPECT_EQ(first.rfind("Authorization: Digest username=\"alerts\", realm=\"b\", nonce=\"3\"", 0),
+            0u)
+      << first;
+  EXPECT_NE(first.find("nc=00000001"), std::string::npos);
+  EXPECT_NE(answers.Headers("ACK", "sip:bob@pbx", "alerts", "pw").find("nc=00000002"),
+            std::string::npos);
+  EXPECT_EQ(answers.Take(DigestHeader::kWww, offered, "").result,
+            DigestAnswers::Result::kRefusedAgain);
+  EXPECT_EQ(
+      answers.Take(DigestHeader::kWww, {"Digest realm=\"b\", nonce=\"5\", stale=TRUE"}, "").result,
+      DigestAnswers::Result::kAnswered);
+  const std::string fresh = answers.Headers("INVITE", "sip:bob@pbx", "alerts", "pw");
+  EXPECT_NE(fresh.find("nonce=\"5\""), std::string::npos) << fresh;
+  EXPECT_EQ(fresh.find("cnonce"), std::string::npos) << "no qop offered: the RFC 2069 form";
+
+  DigestAnswers pinned;
+  EXPECT_EQ(pinned.Take(DigestHeader::kProxy, offered, "c").realm, "c");
+  EXPECT_EQ(
+      pinned.Headers("INVITE", "sip:bob@pbx", "alerts", "pw").rfind("Proxy-Authorization: ", 0),
+      0u);
+  const DigestAnswers::Taken other = DigestAnswers().Take(DigestHeader::kWww, offered, "pbx");
+  EXPECT_EQ(other.result, DigestAnswers::Result::kOtherRealm);
+  EXPECT_EQ(other.realm, "b");
+}
+
+// What could not be sent back safely in a header is no challenge: a control character, an
+// unclosed quote, an overlong value, a missing realm. Quotes and backslashes are escaped again.
+TEST(SipDigestTest, UnsafeChallengesAreRefused) {
+  EXPECT_FALSE(ParseDigestChallenge("Digest realm=\"a\x01\", nonce=\"1\""));
+  EXPECT_FALSE(ParseDigestChallenge("Digest realm=\"a\", nonce=\"1"));
+  EXPECT_FALSE(ParseDigestChallenge("Digest realm=\"a\", nonce=\"" + std::string(600, 'n') + "\""));
+  EXPECT_FALSE(ParseDigestChallenge("Digest nonce=\"1\""));
+  const std::optional<DigestChallenge> quoted =
+      ParseDigestChallenge(R"(Digest realm="a\"b\\c", nonce="1")");
+  ASSERT_TRUE(quoted);
+  EXPECT_EQ(quoted->realm, "a\"b\\c");
+  EXPECT_NE(DigestAuthorization(*quoted, {"INVITE", "sip:x@y", "u", "p", "", 1})
+                .find(R"(realm="a\"b\\c")"),
+            std::string::npos);
 }
 
 }  // namespace

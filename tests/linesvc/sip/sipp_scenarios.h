@@ -6,8 +6,9 @@
 namespace telvane::linesvc::testing_sip {
 
 // A response to the INVITE received last; `extra` holds more header lines, `sdp` a body.
-inline std::string Response(const std::string& status, const std::string& extra = "",
-                            bool sdp = false) {
+inline std::string Response(
+    const std::string& status, const std::string& extra = "", bool sdp = false,
+    const std::string& contact = "<sip:[local_ip]:[local_port];transport=[transport]>") {
   const std::string body =
       "v=0\no=- 1 1 IN IP4 127.0.0.1\ns=-\nc=IN IP4 127.0.0.1\nt=0 0\n"
       "m=audio @AUDIO@ RTP/AVP 0 101\na=rtpmap:0 PCMU/8000\n"
@@ -18,19 +19,18 @@ inline std::string Response(const std::string& status, const std::string& extra 
          "\n"
          "[last_Via:]\n[last_From:]\n[last_To:];tag=[pid]SIPpTag01[call_number]\n"
          "[last_Call-ID:]\n[last_CSeq:]\n"
-         "Contact: <sip:[local_ip]:[local_port];transport=[transport]>\n" +
-         extra +
+         "Contact: " +
+         contact + "\n" + extra +
          (sdp ? "Content-Type: application/sdp\nContent-Length: [len]\n\n" + body
               : "Content-Length: 0\n\n") +
          "]]></send>\n";
 }
 
-// A request of ours inside the dialog (BYE, INFO): From and To are the INVITE's, swapped.
-// With another `from_tag` it only claims to be: a stranger's, which must be refused with 481.
+// A request of ours inside the dialog (BYE, INFO): From and To are the INVITE's, swapped; the
+// answer expected is `expect`. With another `from_tag` it only claims to be: a stranger's.
 inline std::string InDialog(const std::string& method, int cseq, const std::string& type = "",
-                            const std::string& body = "",
+                            const std::string& body = "", const std::string& expect = "200",
                             const std::string& from_tag = "[pid]SIPpTag01[call_number]") {
-  const bool ours = from_tag == "[pid]SIPpTag01[call_number]";
   return "<send><![CDATA[\n" + method +
          " [$contact] SIP/2.0\n"
          "Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]\n"
@@ -41,7 +41,7 @@ inline std::string InDialog(const std::string& method, int cseq, const std::stri
          "Max-Forwards: 70\n" +
          (type.empty() ? "Content-Length: 0\n\n"
                        : "Content-Type: " + type + "\nContent-Length: [len]\n\n" + body) +
-         "]]></send>\n<recv response=\"" + (ours ? "200" : "481") + "\"/>\n";
+         "]]></send>\n<recv response=\"" + expect + "\"/>\n";
 }
 
 // Takes the INVITE; with kKeepDialog also what a request of ours in the dialog needs (sipp
