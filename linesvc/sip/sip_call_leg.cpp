@@ -27,6 +27,10 @@ struct SipCallLeg::Callbacks {
   static int OnSend(enum sip_transp transport, const sa* source, const sa*, mbuf* message,
                     void* arg) {
     const auto* leg = static_cast<const SipCallLeg*>(arg);
+    if (leg->invite_.nat != nullptr) {
+      return leg->invite_.nat->PrintContact(message, leg->invite_.contact_user,
+                                            leg->settings_.transport, source);
+    }
     return mbuf_printf(message, "Contact: <sip:%s@%J%s>\r\n", leg->invite_.contact_user.c_str(),
                        source, sip_transp_param(transport));
   }

@@ -25,6 +25,7 @@
 
 #include "linesvc/sip/secret_text.h"
 #include "linesvc/sip/sip_credentials.h"
+#include "linesvc/sip/sip_nat.h"
 #include "linesvc/sip/sip_settings.h"
 
 struct sip;
@@ -38,12 +39,13 @@ namespace telvane::linesvc {
 class SipTls;
 
 struct SipInvite {
-  std::string target;        // the Request-URI
-  std::string from;          // our address of record
-  std::string contact_user;  // the user part of our Contact
-  std::string route;         // the outbound proxy's URI, or empty
-  std::string sdp;           // the offer
-  std::string headers;       // more header lines, each ending in CRLF
+  std::string target;           // the Request-URI
+  std::string from;             // our address of record
+  std::string contact_user;     // the user part of our Contact
+  std::string route;            // the outbound proxy's URI, or empty
+  std::string sdp;              // the offer
+  std::string headers;          // more header lines, each ending in CRLF
+  const SipNat* nat = nullptr;  // writes our Contact as seen from outside; must outlive the leg
 };
 
 // What the call hears, as libre's session module told it.

@@ -301,6 +301,93 @@ TEST_F(SipDriverTest, RegistersFirstAndUnregistersAfter) {
   EXPECT_NE(EventLog().find("registered"), std::string::npos) << EventLog();
 }
 
+// A host name the system resolves (localhost, from /etc/hosts) is called at its address, and
+// so is an IPv6 address in brackets; libre's own DNS client alone could do neither.
+TEST_F(SipDriverTest, HostNamesAndIpv6Addresses) {
+  Launch();
+  Sipp by_name(AnsweredUntilBye());
+  std::string named = by_name.Uri();
+  named.replace(named.find("127.0.0.1"), 9, "localhost");
+  ASSERT_EQ(Dial(named), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
+  EXPECT_TRUE(DropAndWaitIdle());
+  EXPECT_TRUE(by_name.Finish(3000)) << by_name.Log();
+  EXPECT_NE(EventLog().find("localhost -> 127.0.0.1:"), std::string::npos) << EventLog();
+  service_->DeallocateCall(call_);
+
+  received_.clear();
+  std::string answer = Response("200 OK", "", true);
+  answer.replace(answer.find("IN IP4 127.0.0.1\nt="), 16, "IN IP6 ::1");
+  Sipp by_address(Scenario(RecvInvite() + answer + "<recv request=\"ACK\"/>\n" + kAwaitBye), 0,
+                  "::1");
+  ASSERT_EQ(Dial(by_address.Uri()), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
+  EXPECT_TRUE(DropAndWaitIdle());
+  EXPECT_TRUE(by_address.Finish(3000)) << by_address.Log();
+}
+
+// Behind a NAT the registrar's 200 says in its Via where it saw us (received, rport): the
+// INVITE then names that address in its Contact and its SDP, and while the line is registered
+// an OPTIONS keeps the NAT's mapping towards the registrar open (sipp checks each).
+TEST_F(SipDriverTest, AddressSeenByTheRegistrarGoesIntoContactAndSdp) {
+  const std::string ok =
+      "<send><![CDATA[\nSIP/2.0 200 OK\n[last_Via:]\n[last_From:]\n"
+      "[last_To:];tag=[pid]SIPpTag01[call_number]\n[last_Call-ID:]\n"
+      "[last_CSeq:]\nContent-Length: 0\n\n]]></send>\n";
+  Sipp registrar(Scenario(
+      "<recv request=\"REGISTER\"><action>"
+      "<ereg regexp=\"SIP/2.0/UDP [^;]*\" search_in=\"hdr\" header=\"Via:\" assign_to=\"sent\"/>"
+      "<ereg regexp=\"branch=[^;]*\" search_in=\"hdr\" header=\"Via:\" assign_to=\"branch\"/>"
+      "</action></recv>\n"
+      "<send><![CDATA[\nSIP/2.0 200 OK\nVia: [$sent];received=192.0.2.7;rport=4242;[$branch]\n"
+      "[last_From:]\n[last_To:];tag=[pid]SIPpTag01[call_number]\n[last_Call-ID:]\n[last_CSeq:]\n"
+      "[last_Contact:];expires=600\nContent-Length: 0\n\n]]></send>\n"
+      "<recv request=\"OPTIONS\"/>\n" +
+      ok + "<recv request=\"REGISTER\"/>\n" + ok));
+  Sipp callee(
+      Scenario("<recv request=\"INVITE\"><action>"
+               "<ereg regexp=\"sip:alerts@192.0.2.7:4242\" search_in=\"hdr\" header=\"Contact:\" "
+               "check_it=\"true\" assign_to=\"contact\"/>"
+               "<ereg regexp=\"c=IN IP4 192.0.2.7\" search_in=\"msg\" check_it=\"true\" "
+               "assign_to=\"media\"/></action></recv>\n" +
+               Response("200 OK", "X-Seen: [$contact] [$media]\n", true) +
+               "<recv request=\"ACK\"/>\n" + kAwaitBye));
+  const std::string registrar_host = registrar.Uri().substr(registrar.Uri().find('@') + 1);
+  Launch("register = yes\nkeepalive = 1\n", "sip:alerts@" + registrar_host);
+  ASSERT_EQ(Dial(callee.Uri()), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
+  ASSERT_TRUE(RunUntil([&] { return EventLog().find("sent OPTIONS") != std::string::npos; }, 3000))
+      << EventLog();
+  loop_.RunFor(200);  // its answer
+  EXPECT_TRUE(DropAndWaitIdle());
+  EXPECT_TRUE(callee.Finish(3000)) << callee.Log();
+  EXPECT_TRUE(registrar.Finish(3000)) << registrar.Log();
+  EXPECT_NE(EventLog().find("the server sees our SIP address 127.0.0.1:"), std::string::npos)
+      << EventLog();
+}
+
+// With stun_server, STUN says before the first request where our sockets are seen (the test's
+// server answers 198.51.100.1, as a NAT that keeps ports would): the INVITE's Contact and the
+// SDP name that address.
+TEST_F(SipDriverTest, StunMappingGoesIntoContactAndSdp) {
+  StunServer stun("198.51.100.1");
+  Sipp callee(Scenario(
+      "<recv request=\"INVITE\"><action>"
+      "<ereg regexp=\"sip:alerts@198.51.100.1:[0-9]+\" search_in=\"hdr\" header=\"Contact:\" "
+      "check_it=\"true\" assign_to=\"contact\"/>"
+      "<ereg regexp=\"c=IN IP4 198.51.100.1\" search_in=\"msg\" check_it=\"true\" "
+      "assign_to=\"media\"/></action></recv>\n" +
+      Response("200 OK", "X-Seen: [$contact] [$media]\n", true) + "<recv request=\"ACK\"/>\n" +
+      kAwaitBye));
+  Launch("stun_server = 127.0.0.1:" + std::to_string(stun.Port()) + "\n");
+  ASSERT_EQ(Dial(callee.Uri()), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
+  EXPECT_TRUE(DropAndWaitIdle());
+  EXPECT_TRUE(callee.Finish(3000)) << callee.Log();
+  EXPECT_EQ(stun.Answered(), 2u) << "the RTP socket's and the SIP socket's";
+  EXPECT_NE(EventLog().find("media offered at 198.51.100.1:"), std::string::npos) << EventLog();
+}
+
 // The line's credentials go to its own domain's host only (127.0.0.1 here), and with
 // auth_realm to that realm only: a challenge of another host, or of another realm, is not
 // answered, and the INVITE is not sent again.

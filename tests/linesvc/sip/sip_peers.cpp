@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -49,6 +50,26 @@ int BoundUdp(const std::string& ip, uint16_t* port) {
   if (port != nullptr) *port = ntohs(address.sin_port);
   return fd;
 }
+
+}  // namespace
+
+int InNamespace(const std::string& netns, const std::function<int()>& make) {
+  if (netns.empty()) return make();
+  // A thread of its own enters the namespace, so the test's threads stay where they are.
+  int fd = -1;
+  std::thread([&] {
+    const int handle = ::open(("/run/netns/" + netns).c_str(), O_RDONLY | O_CLOEXEC);
+    if (handle < 0 || ::setns(handle, CLONE_NEWNET) != 0) {
+      ADD_FAILURE() << "cannot enter the network namespace " << netns;
+    } else {
+      fd = make();
+    }
+    if (handle >= 0) ::close(handle);
+  }).join();
+  return fd;
+}
+
+namespace {
 
 // An RTP packet: PCMU silence (payload type 0), or with a key an RFC 4733 event (payload
 // type 101, as the scenarios' SDP says) that ends or goes on.
@@ -307,12 +328,65 @@ Sipp::Sipp(const std::string& scenario, uint16_t audio_port, const std::string& 
 Sipp::~Sipp() { child_.reset(); }
 
 std::string Sipp::Uri(const std::string& user) const {
-  return "sip:" + user + "@" + host_ + ":" + std::to_string(port_);
+  const std::string host = host_.find(':') == std::string::npos ? host_ : "[" + host_ + "]";
+  return "sip:" + user + "@" + host + ":" + std::to_string(port_);
 }
 
 bool Sipp::Finish(int ms) { return child_->Wait(ms) == 0; }
 
 std::string Sipp::Log() const { return testing_wave::ReadFile(dir_ / "errors.log"); }
+
+// --- STUN ------------------------------------------------------------------------------------
+
+StunServer::StunServer(const std::string& seen_ip, const std::string& ip,
+                       const std::string& netns) {
+  fd_ = InNamespace(netns, [&] { return BoundUdp(ip, &port_); });
+  thread_ = std::thread([this, seen_ip] {
+    constexpr uint32_t kCookie = 0x2112A442;
+    const Clock::time_point end = Clock::now() + std::chrono::seconds(30);
+    while (!stop_ && Clock::now() < end) {
+      uint8_t request[548];
+      sockaddr_in from{};
+      socklen_t length = sizeof from;
+      pollfd entry{fd_, POLLIN, 0};
+      if (::poll(&entry, 1, 20) <= 0) continue;
+      const ssize_t n =
+          ::recvfrom(fd_, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&from), &length);
+      // A Binding request: type 0x0001, the magic cookie, a transaction id of 12 bytes.
+      if (n < 20 || request[0] != 0 || request[1] != 1 || request[4] != 0x21 ||
+          request[5] != 0x12 || request[6] != 0xA4 || request[7] != 0x42) {
+        continue;
+      }
+      sockaddr_in seen = from;
+      if (!seen_ip.empty()) ::inet_pton(AF_INET, seen_ip.c_str(), &seen.sin_addr);
+      const uint16_t port = ntohs(seen.sin_port) ^ (kCookie >> 16);
+      const uint32_t address = ntohl(seen.sin_addr.s_addr) ^ kCookie;
+      uint8_t response[32] = {0x01, 0x01, 0x00, 12};  // a success response, 12 bytes after
+      std::copy(request + 4, request + 20, response + 4);
+      const uint8_t attribute[12] = {0x00,
+                                     0x20,
+                                     0x00,
+                                     8,  // XOR-MAPPED-ADDRESS
+                                     0x00,
+                                     0x01,  // IPv4
+                                     static_cast<uint8_t>(port >> 8),
+                                     static_cast<uint8_t>(port),
+                                     static_cast<uint8_t>(address >> 24),
+                                     static_cast<uint8_t>(address >> 16),
+                                     static_cast<uint8_t>(address >> 8),
+                                     static_cast<uint8_t>(address)};
+      std::copy(attribute, attribute + 12, response + 20);
+      ::sendto(fd_, response, sizeof response, 0, reinterpret_cast<sockaddr*>(&from), sizeof from);
+      ++answered_;
+    }
+  });
+}
+
+StunServer::~StunServer() {
+  stop_ = true;
+  thread_.join();
+  ::close(fd_);
+}
 
 // --- RTP peers ---------------------------------------------------------------------------------
 

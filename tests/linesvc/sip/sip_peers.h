@@ -12,6 +12,8 @@
 //   RtpPeer media({.answer_ms = 1000});              // the callee's RTP, for a sipp's SDP
 //   RtpSprayer sprayer("127.0.0.2", low, high, 3000, '5');   // a stranger's RTP key
 //
+//   StunServer stun("198.51.100.1");                // tells us we are seen at that address
+//
 //   TestCertificates certificates;                  // a test CA, and certificates it signs
 //   TlsServer server(certificates.Make("127.0.0.1", TestCertificates::Signer::kTestCa));
 //   server.WaitFor("INVITE sip:", 3000);            // what it received is in its log
@@ -26,6 +28,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -34,6 +37,10 @@
 #include "tests/support/scratch_dir.h"
 
 namespace telvane::linesvc::testing_sip {
+
+// Runs `make`, which opens a socket, in the network namespace `netns` (/run/netns/NAME), or
+// here when `netns` is empty; a socket stays in the namespace it was made in.
+int InNamespace(const std::string& netns, const std::function<int()>& make);
 
 // A port on 127.0.0.1 that was free a moment ago, for UDP and TCP.
 uint16_t FreePort();
@@ -153,6 +160,29 @@ class TlsServer {
   testing::ScratchDir dir_;
   uint16_t port_ = 0;
   std::unique_ptr<Child> child_;
+};
+
+// A STUN server (RFC 5389 Binding requests) on `ip`: it answers each request with the address
+// the request came from, its IP replaced by `seen_ip` unless that is empty (a NAT's public
+// address, as a NAT that keeps ports would show it). In the network namespace `netns` when
+// one is named. It stops by itself after 30 s.
+class StunServer {
+ public:
+  explicit StunServer(const std::string& seen_ip, const std::string& ip = "127.0.0.1",
+                      const std::string& netns = "");
+  ~StunServer();
+  StunServer(const StunServer&) = delete;
+  StunServer& operator=(const StunServer&) = delete;
+
+  uint16_t Port() const { return port_; }
+  uint64_t Answered() const { return answered_; }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<uint64_t> answered_ = 0;
+  std::atomic<bool> stop_ = false;
+  std::thread thread_;
 };
 
 // How an RtpPeer behaves.

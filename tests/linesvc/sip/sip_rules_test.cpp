@@ -108,11 +108,30 @@ TEST(SipDialRulesTest, NumbersUrisAndSmuggling) {
   settings.dial_domain = "trunk.example.net";
   settings.dial_prefix = "00";
   EXPECT_EQ(RequestUri(settings, "+4930123").value_or(""), "sip:00+4930123@trunk.example.net");
+  // A user name keeps its case and gets no prefix; one of the letters A-D alone is a number.
+  EXPECT_EQ(RequestUri(settings, "Bob.Smith").value_or(""), "sip:Bob.Smith@trunk.example.net");
+  EXPECT_EQ(RequestUri(settings, "bad").value_or(""), "sip:00BAD@trunk.example.net");
 
-  for (const char* smuggled :
-       {"123\r\nX-Evil: 1", "123;user=phone", "123?Subject=x", "<sip:a@b>", "\"123\"", "12 3",
-        "sip:a@b?Subject=x", "sip:a@b\r\nX: y", "sip:a b@c", "sip:a@b;x=\"y\"", "sip:a@b>",
-        "sip:a;x@b", "sip:a@b;", "123,456", "", "-"}) {
+  for (const char* smuggled : {"123\r\nX-Evil: 1",
+                               "123;user=phone",
+                               "123?Subject=x",
+                               "<sip:a@b>",
+                               "\"123\"",
+                               "12 3",
+                               "sip:a@b?Subject=x",
+                               "sip:a@b\r\nX: y",
+                               "sip:a b@c",
+                               "sip:a@b;x=\"y\"",
+                               "sip:a@b>",
+                               "sip:a;x@b",
+                               "sip:a@b;",
+                               "123,456",
+                               "",
+                               "-",
+                               "bob@host",
+                               "1bob",
+                               "bob;x",
+                               "b%6Fb"}) {
     EXPECT_FALSE(RequestUri(settings, smuggled).has_value()) << smuggled;
   }
 }
