@@ -303,6 +303,79 @@ TEST_F(SipE2eTest, SilentOutboundProxyIsNamed) {
   EXPECT_NE(Events().find("no response to INVITE in time"), std::string::npos) << Events();
 }
 
+// --- Through a real registrar and proxy --------------------------------------------------------
+
+class KamailioE2eTest : public SipE2eTest {
+ protected:
+  // A callee registered at `kamailio` that plays silence for longer than a call takes.
+  std::unique_ptr<Baresip> RegisteredCallee(const Kamailio& kamailio) {
+    testing_wave::WriteFile(dir_ / "callee.wav",
+                            testing_wave::LineWave(std::vector<int16_t>(8000 * 30, 0)));
+    BaresipPlace place;
+    place.registrar = "127.0.0.1:" + std::to_string(kamailio.Port());
+    auto callee =
+        std::make_unique<Baresip>(dir_ / "callee.wav", Baresip::Answer::kAuto, "baresip", place);
+    EXPECT_TRUE(callee->WaitForEvent("REGISTER_OK", 5000)) << kamailio.Log();
+    return callee;
+  }
+
+  std::string PasswordFile(const std::string& password) {
+    const std::filesystem::path path = dir_ / "password";
+    std::filesystem::remove(path);
+    std::ofstream(path) << password << "\n";
+    std::filesystem::permissions(path, std::filesystem::perms::owner_read);
+    return "password_file = " + path.string() + "\n";
+  }
+
+  // The callee's user name is dialled as it is: the line's domain is Kamailio's. The callee
+  // presses a key half-way through the greeting; the message it then hears is the file's.
+  void CallCompletesWithTheMessageHeard(Baresip& callee, const std::string& keys) {
+    auto run = std::async(std::launch::async, [&] { return Run("callee", keys); });
+    ASSERT_TRUE(callee.WaitForEvent("CALL_ESTABLISHED", 10000)) << Events();
+    callee.WaitForEvent("never", 1800);
+    callee.SendKey('5');
+    EXPECT_EQ(run.get().lines,
+              (std::vector<std::string>{"[T]\tDialing callee", "[T]\tCall Completed"}))
+        << Events();
+    ASSERT_TRUE(callee.WaitForEvent("CALL_CLOSED", 5000));
+    EXPECT_LT(BestMatchError(callee.Heard(), message_), 150.0);
+    EXPECT_NE(Events().find("registered"), std::string::npos) << Events();
+  }
+};
+
+// Kamailio as registrar and proxy with digest authentication: the program registers with the
+// password of its file and calls the callee's address of record through it. With a wrong
+// password the registration fails, the attempt with it, and no call reaches the callee.
+TEST_F(KamailioE2eTest, RegistersAndCallsThroughKamailio) {
+  Kamailio kamailio("alerts", "Wh1sper");
+  std::unique_ptr<Baresip> callee = RegisteredCallee(kamailio);
+  const std::string line =
+      "register = yes\noutbound = 127.0.0.1:" + std::to_string(kamailio.Port()) + "\n";
+  CallCompletesWithTheMessageHeard(*callee, line + PasswordFile("Wh1sper"));
+
+  std::filesystem::remove(dir_ / "events.log");
+  EXPECT_EQ(Run("callee", line + PasswordFile("Wr0ng")).lines,
+            (std::vector<std::string>{"[T]\tDialing callee",
+                                      "[T]\tResult : Error : Tapi device is not ready"}))
+      << Events();
+  EXPECT_NE(Events().find("registration failed"), std::string::npos) << Events();
+  EXPECT_EQ(Events().find("sent INVITE"), std::string::npos) << Events();
+  EXPECT_FALSE(callee->WaitForEvent("CALL_INCOMING", 300));
+}
+
+// The same over TLS: Kamailio's certificate is signed by the test's CA, which the line trusts
+// (tls_ca_file); the callee stays on UDP, and Kamailio bridges the two.
+TEST_F(KamailioE2eTest, RegistersAndCallsOverTls) {
+  TestCertificates certificates;
+  Kamailio kamailio("alerts", "Wh1sper",
+                    certificates.Make("127.0.0.1", TestCertificates::Signer::kTestCa));
+  std::unique_ptr<Baresip> callee = RegisteredCallee(kamailio);
+  CallCompletesWithTheMessageHeard(
+      *callee, "register = yes\ntransport = tls\ntls_ca_file = " + certificates.CaFile().string() +
+                   "\noutbound = 127.0.0.1:" + std::to_string(kamailio.TlsPort()) + "\n" +
+                   PasswordFile("Wh1sper"));
+}
+
 // --- Media only from the callee, and only while it is there ------------------------------------
 
 // A UAS that rings for `ring_ms`, answers with SDP, and then waits for our BYE, or with

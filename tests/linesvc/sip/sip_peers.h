@@ -72,15 +72,22 @@ class Child {
   rusage usage_{};
 };
 
+// Where a Baresip runs, and whether it registers.
+struct BaresipPlace {
+  std::string ip = "127.0.0.1";
+  std::string netns;      // the network namespace it runs in; "": this one
+  std::string registrar;  // "host:port": it registers there as sip:callee@host; "": it does not
+};
+
 class Baresip {
  public:
   enum class Answer { kAuto, kManual };
   // Plays `source` (a WAV file) to whoever calls; hangs up when it ends. Records what it hears.
   explicit Baresip(const std::filesystem::path& source, Answer answer = Answer::kAuto,
-                   const std::string& name = "baresip");
+                   const std::string& name = "baresip", BaresipPlace place = {});
   ~Baresip();
 
-  // sip:callee@127.0.0.1:PORT
+  // sip:callee@IP:PORT
   std::string Uri() const;
   // The sip_listen port.
   uint16_t Port() const { return sip_port_; }
@@ -101,6 +108,7 @@ class Baresip {
   std::string ReadSome(int ms);
 
   testing::ScratchDir dir_;
+  BaresipPlace place_;
   uint16_t sip_port_ = 0;
   uint16_t control_port_ = 0;
   std::unique_ptr<Child> child_;
@@ -126,6 +134,30 @@ class Sipp {
   testing::ScratchDir dir_;
   std::string host_;
   uint16_t port_ = 0;
+  std::unique_ptr<Child> child_;
+};
+
+// Kamailio (Debian's kamailio, kamailio-tls-modules) as a registrar and proxy on 127.0.0.1 for
+// the domain 127.0.0.1, without a database: REGISTERs and INVITEs from `user` are challenged
+// (digest against `password`, written in its own config), REGISTERs of others are saved
+// unchallenged (a callee), and an INVITE goes to the registered contact of its request URI's
+// user, Record-Routed. With `tls_pem` (a certificate and its key) it takes TLS on a port of its
+// own as well. Stopped (with the processes it forked) when the object goes.
+class Kamailio {
+ public:
+  Kamailio(const std::string& user, const std::string& password,
+           const std::filesystem::path& tls_pem = {});
+  ~Kamailio();
+  uint16_t Port() const { return port_; }         // UDP
+  uint16_t TlsPort() const { return tls_port_; }  // 0 without TLS
+  // Waits up to ms for `text` in its log; true once it is there.
+  bool WaitFor(const std::string& text, int ms) const;
+  std::string Log() const;
+
+ private:
+  testing::ScratchDir dir_;
+  uint16_t port_ = 0;
+  uint16_t tls_port_ = 0;
   std::unique_ptr<Child> child_;
 };
 
