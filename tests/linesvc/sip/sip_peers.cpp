@@ -311,13 +311,13 @@ void Baresip::Dial(const std::string& uri) {
 }
 
 std::vector<int16_t> Baresip::Heard() const {
+  // The names hold the time of the call: the last call's sorts last.
+  std::filesystem::path last;
   for (const auto& entry : std::filesystem::directory_iterator(dir_ / "heard")) {
     const std::string name = entry.path().filename().string();
-    if (name.find("-dec.wav") != std::string::npos) {
-      return testing_wave::ReadRecording(entry.path());
-    }
+    if (name.find("-dec.wav") != std::string::npos && entry.path() > last) last = entry.path();
   }
-  return {};
+  return last.empty() ? std::vector<int16_t>{} : testing_wave::ReadRecording(last);
 }
 
 // --- sipp -------------------------------------------------------------------------------------
