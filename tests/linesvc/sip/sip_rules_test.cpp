@@ -43,6 +43,8 @@ TEST(SipSettingsTest, KeysAndDefaults) {
   EXPECT_EQ(plain.codecs, (std::vector<G711Law>{G711Law::kMu, G711Law::kA}));
   EXPECT_EQ(plain.dtmf, SipDtmf::kAuto);
   EXPECT_EQ(plain.rtp_timeout_s, 10);
+  EXPECT_EQ(plain.keepalive_s, 25);
+  EXPECT_FALSE(plain.stun_server);
   EXPECT_EQ(plain.wave_id, 7u);
 
   const SipSettings full = Parse({{"uri", "sips:alerts@pbx.example.org:5061", 2},
@@ -58,7 +60,9 @@ TEST(SipSettingsTest, KeysAndDefaults) {
                                   {"dtmf", "info", 12},
                                   {"rtp_ports", "4000-4010", 13},
                                   {"rtp_timeout", "0", 14},
-                                  {"wave", "40", 15}});
+                                  {"wave", "40", 15},
+                                  {"keepalive", "0", 16},
+                                  {"stun_server", "stun.example.org", 17}});
   EXPECT_EQ(full.account.ToString(), "sips:alerts@pbx.example.org:5061");
   EXPECT_EQ(full.auth_user, "1001");
   ASSERT_TRUE(full.outbound);
@@ -72,6 +76,9 @@ TEST(SipSettingsTest, KeysAndDefaults) {
   EXPECT_EQ(full.rtp_port_high, 4010);
   EXPECT_EQ(full.rtp_timeout_s, 0);
   EXPECT_EQ(full.wave_id, 40u);
+  EXPECT_EQ(full.keepalive_s, 0);
+  ASSERT_TRUE(full.stun_server);
+  EXPECT_EQ(full.stun_server->HostPort(), "stun.example.org:3478");
 }
 
 // A wrong key or value names the file line; a line without an account is refused.
@@ -86,6 +93,8 @@ TEST(SipSettingsTest, MistakesAreRefusedWithTheirLine) {
             "line 4: bad value '5000-4000' for rtp_ports");
   EXPECT_EQ(Refusal({{"uri", "sip:a@b", 2}, {"rtp_timeout", "-1", 4}}),
             "line 4: bad value '-1' for rtp_timeout");
+  EXPECT_EQ(Refusal({{"uri", "sip:a@b", 2}, {"stun_server", "stun:x", 4}}),
+            "line 4: bad value 'stun:x' for stun_server");
   EXPECT_EQ(Refusal({{"uri", "sip:pbx.example.org", 2}}),
             "line 2: bad value 'sip:pbx.example.org' for uri");
   EXPECT_EQ(Refusal({{"register", "yes", 2}}), "the sip driver needs uri = sip:user@domain");
