@@ -398,7 +398,8 @@ Kamailio::Kamailio(const std::string& user, const std::string& password,
       << "  if (is_method(\"REGISTER\")) {\n"
       << "    if ($fU == \"" << user << "\" && !pv_www_authenticate(\"$td\", \"" << password
       << "\", \"0\")) { www_challenge(\"$td\", \"0\"); exit; }\n"
-      << "    save(\"location\"); exit;\n"
+      << "    if (save(\"location\")) xlog(\"L_INFO\", \"registered $tu\\n\");\n"
+      << "    exit;\n"
       << "  }\n"
       << "  if (is_method(\"OPTIONS\") && $rU == $null) { sl_send_reply(\"200\", \"OK\"); exit; }\n"
       << "  if ($fU == \"" << user << "\") {\n"

@@ -140,9 +140,10 @@ class Sipp {
 // Kamailio (Debian's kamailio, kamailio-tls-modules) as a registrar and proxy on 127.0.0.1 for
 // the domain 127.0.0.1, without a database: REGISTERs and INVITEs from `user` are challenged
 // (digest against `password`, written in its own config), REGISTERs of others are saved
-// unchallenged (a callee), and an INVITE goes to the registered contact of its request URI's
-// user, Record-Routed. With `tls_pem` (a certificate and its key) it takes TLS on a port of its
-// own as well. Stopped (with the processes it forked) when the object goes.
+// unchallenged (a callee; its log then says "registered sip:callee@..."), and an INVITE goes
+// to the registered contact of its request URI's user, Record-Routed. With `tls_pem` (a certificate
+// and its key) it takes TLS on a port of its own as well. Stopped (with the processes it forked)
+// when the object goes.
 class Kamailio {
  public:
   Kamailio(const std::string& user, const std::string& password,
