@@ -67,6 +67,11 @@ void RtpPump::Cut() {
   pending_.clear();
 }
 
+void RtpPump::Follow(const SipMedia& media) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  moved_ = media;
+}
+
 void RtpPump::Stop() {
   if (!thread_.joinable()) return;
   stopping_ = true;
@@ -86,9 +91,15 @@ void RtpPump::Run() {
   timespec deadline{};
   ::clock_gettime(CLOCK_MONOTONIC, &deadline);
   while (!stopping_) {
+    std::optional<SipMedia> moved;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       Fill(frame);
+      moved.swap(moved_);
+    }
+    if (moved) {
+      stream_->Follow(*moved);
+      heard_at_ns_ = MonotonicNs();
     }
     stream_->Send(frame);
     timespec now{};

@@ -27,6 +27,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,6 +63,9 @@ class RtpPump {
   void Queue(const LinePlay& play, size_t from, size_t count);
   // Drops every sample that has not gone out.
   void Cut();
+  // The far end moved the media: the next packet goes to `media` (RtpStream::Follow), and the
+  // silence limit counts from the move, so the switch does not end the call.
+  void Follow(const SipMedia& media);
   // Ends the thread after its next packet (20 ms at most); nothing is reported after it.
   void Stop();
 
@@ -91,8 +95,9 @@ class RtpPump {
   std::unique_ptr<RtpStream> stream_;  // the thread's while it runs
   std::atomic<bool> stopping_ = false;
   std::mutex mutex_;
-  std::deque<Pending> pending_;  // under mutex_
-  int64_t slot_ = 0;             // under mutex_
+  std::deque<Pending> pending_;    // under mutex_
+  std::optional<SipMedia> moved_;  // under mutex_: where the media go from the next packet
+  int64_t slot_ = 0;               // under mutex_
   // The thread's own: the callee's packets so far, and when the last of them came in.
   uint64_t heard_ = 0;
   int64_t heard_at_ns_ = 0;

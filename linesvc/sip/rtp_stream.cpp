@@ -250,6 +250,23 @@ void RtpStream::Send(std::span<const int16_t, kRtpFrameSamples> samples) {
   }
 }
 
+void RtpStream::Follow(const SipMedia& media) {
+  left_ = media_.remote;
+  media_ = media;
+  remote_ssrc_.reset();
+  told_foreign_ = false;
+  told_other_ssrc_ = false;
+  events_ = TelephoneEvents();
+  if (connected_) {
+    // Dissolved, so that the new address's packets reach the socket.
+    sockaddr unspecified{};
+    unspecified.sa_family = AF_UNSPEC;
+    ::connect(socket_->Fd(), &unspecified, sizeof unspecified);
+    connected_ = false;
+  }
+  socket_->DropQueued();
+}
+
 std::string RtpStream::Receive(const std::function<void(const std::string&)>& log) {
   constexpr size_t kBatch = 8;
   std::array<std::array<uint8_t, 1500>, kBatch> packets;
@@ -325,6 +342,9 @@ bool RtpStream::IsCallees(const RtpHeader& header, const SocketAddress& from, co
   }
   if (!from.SameHost(media_.remote)) {
     return ignore(&told_foreign_, "the answer named " + media_.remote.ToString());
+  }
+  if (left_ && from == *left_ && !(from == media_.remote)) {
+    return ignore(&told_foreign_, "the media moved to " + media_.remote.ToString());
   }
   // The callee's first packet. Symmetric RTP: a port of its host other than the answer's is
   // where ours go from then on (a NAT on the way). The socket is connected to it, which

@@ -112,6 +112,10 @@ class RtpStream {
 
   // Sends one packet of 20 ms of line sound.
   void Send(std::span<const int16_t, kRtpFrameSamples> samples);
+  // The far end moved the media (a re-INVITE or an UPDATE): packets go to `media` from now
+  // on, and the callee's are latched afresh there, by the same rules as the answer's; those
+  // from where the media were before count no more.
+  void Follow(const SipMedia& media);
   // Moves the RTP timestamp on by `samples` not sent, so that the far end hears a gap where
   // the sender was held up rather than sound packed together.
   void Skip(uint32_t samples) { timestamp_ += samples; }
@@ -136,6 +140,7 @@ class RtpStream {
   std::unique_ptr<RtpSocket> socket_;
   SipMedia media_;
   std::optional<uint32_t> remote_ssrc_;  // once the callee's first packet came
+  std::optional<SocketAddress> left_;    // where the callee's packets came from before a move
   bool connected_ = false;
   bool told_foreign_ = false;
   bool told_other_ssrc_ = false;

@@ -97,6 +97,7 @@ class SipCall final : public DriverCall, public SipSessionObserver {
   void OnSipProceeding() override;
   void OnSipRinging() override;
   void OnSipAnswered(const SipMedia& media, std::unique_ptr<RtpSocket> socket) override;
+  void OnSipMediaMoved(const SipMedia& media) override;
   void OnSipDigit(char digit) override;
   void OnSipEnded(const SipEnd& end) override;
   void OnSipClosed() override;
@@ -247,6 +248,12 @@ void SipCall::OnSipAnswered(const SipMedia& media, std::unique_ptr<RtpSocket> so
                                      ? AudioPath::Gate::kUntilCalleeSound
                                      : AudioPath::Gate::kOpen);
   sink_.OnCallState(LINECALLSTATE_CONNECTED, 0);
+}
+
+void SipCall::OnSipMediaMoved(const SipMedia& media) {
+  if (phase_ != Phase::kConnected || !pump_) return;
+  media_keys_ = media.keys;
+  pump_->Follow(media);
 }
 
 void SipCall::OnSipDigit(char digit) {

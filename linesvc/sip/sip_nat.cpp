@@ -58,12 +58,14 @@ void SipNat::TakeResponse(const sip_msg& response) {
   log_(Seen(ours, outside));
 }
 
-int SipNat::PrintContact(mbuf* message, const std::string& user, SipTransport transport,
-                         const sa* source) const {
-  sa contact = *source;
+std::string SipNat::ContactLine(const std::string& user, SipTransport transport,
+                                const sa& source) const {
+  sa contact = source;
   if (public_) sa_set_sa(&contact, reinterpret_cast<const sockaddr*>(&public_->storage));
-  return mbuf_printf(message, "Contact: <sip:%s@%J%s>\r\n", user.c_str(), &contact,
-                     SipTransportParam(transport));
+  char text[256] = {};
+  re_snprintf(text, sizeof text, "Contact: <sip:%s@%J%s>\r\n", user.c_str(), &contact,
+              SipTransportParam(transport));
+  return text;
 }
 
 // --- STUN ------------------------------------------------------------------------------------

@@ -13,7 +13,7 @@
 //   SipNat nat(log);
 //   nat.TakeStunMapping(mapped);            // the SIP socket's, from a StunProbe
 //   nat.TakeResponse(*msg);                 // from the response callbacks
-//   nat.PrintContact(mb, "alerts", tp, source);   // in a request's send handler
+//   nat.ContactLine("alerts", transport, *source);  // in a request's send handler
 //
 //   StunProbe probe(server, {sip_fd, rtp_fd}, [](const std::vector<std::optional<...>>&) {});
 //
@@ -30,7 +30,6 @@
 #include "linesvc/sip/rtp_stream.h"
 #include "linesvc/sip/sip_settings.h"
 
-struct mbuf;
 struct sa;
 struct sip_msg;
 
@@ -46,10 +45,10 @@ class SipNat {
   // The received/rport of the top Via of a response to a request of ours. The first response
   // that carries them counts: that is how the server we talk to sees us.
   void TakeResponse(const sip_msg& response);
-  // Writes "Contact: <sip:user@host:port;transport=...>" for a request leaving from `source`
-  // over `transport`: the address seen from outside when one was learned, else `source`.
-  int PrintContact(mbuf* message, const std::string& user, SipTransport transport,
-                   const sa* source) const;
+  // The header line "Contact: <sip:user@host:port;transport=...>\r\n" for a request leaving
+  // from `source` (or a response to one that reached it) over `transport`: the address seen
+  // from outside when one was learned, else `source`.
+  std::string ContactLine(const std::string& user, SipTransport transport, const sa& source) const;
   // Our SIP socket's address as seen from outside, when learned and other than our own.
   const std::optional<SocketAddress>& Public() const { return public_; }
 

@@ -25,8 +25,9 @@ struct SipRegistration::Timer {
 struct SipRegistration::Callbacks {
   static int OnSend(enum sip_transp, const sa* source, const sa*, mbuf* message, void* arg) {
     const auto* self = static_cast<const SipRegistration*>(arg);
-    return self->nat_.PrintContact(message, self->settings_.account.user, self->settings_.transport,
-                                   source);
+    const std::string contact =
+        self->nat_.ContactLine(self->settings_.account.user, self->settings_.transport, *source);
+    return mbuf_write_str(message, contact.c_str());
   }
 
   static void OnResponse(int err, const sip_msg* msg, void* arg) {

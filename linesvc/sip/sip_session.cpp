@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <mutex>
 #include <optional>
+#include <string_view>
 
 #include "linesvc/sip/re_include.h"
 #include "linesvc/sip/sdp_answer.h"
@@ -52,6 +53,12 @@ enum sip_transp TransportOf(SipTransport transport) {
       break;
   }
   return SIP_TRANSP_UDP;
+}
+
+// Whether a new SDP of the far end keeps the media as they are.
+bool SameMedia(const SipMedia& a, const SipMedia& b) {
+  return a.remote == b.remote && a.codec == b.codec && a.payload == b.payload &&
+         a.event_payload == b.event_payload && a.keys == b.keys;
 }
 
 std::string Errno(int err) {
@@ -192,8 +199,10 @@ class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
                       const uint8_t* pkt, size_t len, void* arg);
   static void OnRegistered(int err, const struct sip_msg* msg, void* arg);
   static void OnProgress(const struct sip_msg* msg, void* arg);
-  static void OnEstablished(const struct sip_msg* msg, void* arg);
+  static void OnEstablished(const struct sip_msg* msg, std::string_view sdp, void* arg);
   static void OnInfo(struct sip* sip, const struct sip_msg* msg, void* arg);
+  static bool OnMidCallSdp(std::string_view sdp, void* arg);
+  static void OnSessionLost(void* arg);
   static void OnClose(int err, const struct sip_msg* msg, void* arg);
 
   SipCallPlan plan_;
@@ -221,6 +230,7 @@ class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
   std::unique_ptr<SipRegistration> registration_;
   SdpOffer offer_;
   std::string offer_body_;
+  std::optional<SipMedia> media_;   // what the sound follows: the answer's, then a moved one's
   std::unique_ptr<RtpSocket> rtp_;  // until the answer hands it to the driver
   struct tmr response_timer_ {};
   struct tmr ring_timer_ {};
@@ -274,10 +284,11 @@ bool SipSession::Core::MakeStack(std::string* error) {
     *error = "no SIP transport on " + local_address_.ToString() + ": error " + Errno(err);
     return false;
   }
-  leg_ = std::make_unique<SipCallLeg>(
-      sip_, s, plan_.password, tls_.get(),
-      SipCallLegHandlers{OnProgress, OnEstablished, OnInfo, OnClose, this},
-      [this](const std::string& text) { Log(text); });
+  leg_ =
+      std::make_unique<SipCallLeg>(sip_, s, plan_.password, tls_.get(),
+                                   SipCallLegHandlers{OnProgress, OnEstablished, OnInfo,
+                                                      OnMidCallSdp, OnSessionLost, OnClose, this},
+                                   [this](const std::string& text) { Log(text); });
   return true;
 }
 
@@ -459,7 +470,6 @@ void SipSession::Core::Invite() {
   invite.route = invite_route_;
   invite.nat = &nat_;
   invite.sdp = offer_body_;
-  invite.headers = "Allow: INVITE, ACK, BYE, CANCEL, INFO\r\n";
   const int err = leg_->Invite(std::move(invite));
   if (err != 0) return Fail(SipEnd::Cause::kNetwork, "INVITE cannot be sent: " + Errno(err));
   tmr_start(
@@ -616,18 +626,15 @@ void SipSession::Core::OnProgress(const struct sip_msg* msg, void* arg) {
 }
 
 // The answer is read from the 2xx alone: the SDP of a provisional response (early media) never
-// decides where the sound goes.
-void SipSession::Core::OnEstablished(const struct sip_msg* msg, void* arg) {
+// decides where the sound goes. (The leg hands over a reliable one's of the same dialog when
+// the 2xx has none: by RFC 3262 that was the answer, and the call is answered only now.)
+void SipSession::Core::OnEstablished(const struct sip_msg* msg, std::string_view sdp, void* arg) {
   auto* core = static_cast<Core*>(arg);
   if (core->phase_ != Phase::kInviting) return;
-  core->nat_.TakeResponse(*msg);
+  if (msg != nullptr) core->nat_.TakeResponse(*msg);
   tmr_cancel(&core->response_timer_);
   tmr_cancel(&core->ring_timer_);
-  const bool sdp = msg_ctype_cmp(&msg->ctyp, "application", "sdp");
-  const SdpAnswer answer = ReadSdpAnswer(
-      core->offer_, sdp ? std::string_view(reinterpret_cast<const char*>(mbuf_buf(msg->mb)),
-                                           mbuf_get_left(msg->mb))
-                        : std::string_view());
+  const SdpAnswer answer = ReadSdpAnswer(core->offer_, sdp);
   const std::optional<SipMedia>& media = answer.media;
   if (!media) {
     // Not an answer: nobody could hear the call. The session goes, which sends the BYE.
@@ -639,6 +646,7 @@ void SipSession::Core::OnEstablished(const struct sip_msg* msg, void* arg) {
     core->Log(std::to_string(dropped) + " RTP packets that came before the answer dropped");
   }
   core->phase_ = Phase::kAnswered;
+  core->media_ = *media;
   core->Log(std::string("answered: codec ") + G711Name(media->codec) + ", keys by " +
             KeyPathName(media->keys) + ", RTP port " + std::to_string(core->rtp_->Port()) + " -> " +
             media->remote.ToString());
@@ -663,6 +671,31 @@ void SipSession::Core::OnInfo(struct sip* sip, const struct sip_msg* msg, void* 
   if (core->phase_ != Phase::kAnswered) return;
   core->Log(std::string("remote side presses ") + *key + " (SIP INFO)");
   core->Report([k = *key](SipSessionObserver& o) { o.OnSipDigit(k); });
+}
+
+// A new offer of the far end, or its answer to ours. The same media go on; moved ones are
+// followed, with the same checks as the answer's (only their address, one source there).
+bool SipSession::Core::OnMidCallSdp(std::string_view sdp, void* arg) {
+  auto* core = static_cast<Core*>(arg);
+  if (core->phase_ != Phase::kAnswered || !core->media_) return false;
+  const SdpAnswer offered = ReadSdpAnswer(core->offer_, sdp);
+  if (!offered.media) {
+    core->Log("new SDP of the far end not taken, the media stay as they were: " + offered.refusal);
+    return false;
+  }
+  const SipMedia& media = *offered.media;
+  if (SameMedia(media, *core->media_)) return true;
+  core->media_ = media;
+  core->Log(std::string("the media move: codec ") + G711Name(media.codec) + ", keys by " +
+            KeyPathName(media.keys) + ", RTP -> " + media.remote.ToString());
+  core->Report([media](SipSessionObserver& o) { o.OnSipMediaMoved(media); });
+  return true;
+}
+
+void SipSession::Core::OnSessionLost(void* arg) {
+  auto* core = static_cast<Core*>(arg);
+  if (core->phase_ != Phase::kAnswered) return;
+  core->End({SipEnd::Cause::kSessionLost, 0, core->rang_});
 }
 
 void SipSession::Core::OnClose(int err, const struct sip_msg* msg, void* arg) {

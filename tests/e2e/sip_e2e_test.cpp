@@ -280,13 +280,13 @@ TEST_F(SipE2eTest, TlsPeersMustProveTheirName) {
 }
 
 // Whatever else reaches the SIP port during a call stays off the console: datagrams that are
-// not SIP, and requests the line does not take (UPDATE, OPTIONS: answered 501). What libre
+// not SIP, and requests the line does not take (REFER, MESSAGE: answered 501). What libre
 // says about them goes to the event log.
 TEST_F(SipE2eTest, StrayTrafficOnTheSipPortStaysOffTheConsole) {
   const std::string garbage = "<send><![CDATA[\nthis is no SIP\nCall-ID: [call_id]\n\n]]></send>\n";
   Sipp uas(Scenario(RecvInvite(Dialog::kKeep) + Response("200 OK", "", true) +
                     "<recv request=\"ACK\"/>\n" + Pause(300) + garbage + garbage +
-                    InDialog("UPDATE", 1, "", "", "501") + InDialog("OPTIONS", 2, "", "", "501") +
+                    InDialog("REFER", 1, "", "", "501") + InDialog("MESSAGE", 2, "", "", "501") +
                     Pause(300) + InDialog("BYE", 3)));
   EXPECT_EQ(Run(uas.Uri()).lines,  // the run's standard error is empty
             (std::vector<std::string>{"[T]\tDialing " + uas.Uri(),

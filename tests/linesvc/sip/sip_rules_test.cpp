@@ -13,6 +13,7 @@
 #include "linesvc/sip/sip_digest.h"
 #include "linesvc/sip/sip_keys.h"
 #include "linesvc/sip/sip_outcome.h"
+#include "linesvc/sip/sip_session_timer.h"
 #include "linesvc/sip/sip_settings.h"
 #include "linesvc/sip/sip_trace.h"
 
@@ -207,10 +208,49 @@ TEST(SipOutcomeTest, DisconnectModes) {
       {{Cause::kAuthentication, 0, false}, LINEDISCONNECTMODE_REJECT},
       {{Cause::kLocalFailure, 0, false}, LINEDISCONNECTMODE_UNAVAIL},
       {{Cause::kNoUsableAudio, 0, true}, LINEDISCONNECTMODE_TEMPFAILURE},
+      {{Cause::kSessionLost, 0, true}, LINEDISCONNECTMODE_NORMAL},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(DisconnectModeFor(c.end), c.mode) << Describe(c.end);
   }
+}
+
+// Session-Expires and Min-SE as peers write them, and who refreshes a session the far end
+// asks for; whatever is not a number of seconds is no value.
+TEST(SipSessionTimerTest, HeadersAndTheRefresher) {
+  using Refresher = SessionExpires::Refresher;
+  const struct {
+    const char* text;
+    std::optional<uint32_t> seconds;
+    Refresher refresher;
+  } cases[] = {
+      {"1800", 1800, Refresher::kUnset},
+      {" 90 ;refresher=UAC", 90, Refresher::kUac},
+      {"600;x=1;Refresher = uas", 600, Refresher::kUas},
+      {"600;refresher=both", 600, Refresher::kUnset},
+      {"4294967295", 4294967295u, Refresher::kUnset},
+      {"4294967296", std::nullopt, Refresher::kUnset},
+      {"", std::nullopt, Refresher::kUnset},
+      {";refresher=uac", std::nullopt, Refresher::kUnset},
+      {"-5", std::nullopt, Refresher::kUnset},
+      {"90s", std::nullopt, Refresher::kUnset},
+  };
+  for (const auto& c : cases) {
+    const std::optional<SessionExpires> parsed = ParseSessionExpires(c.text);
+    ASSERT_EQ(parsed.has_value(), c.seconds.has_value()) << c.text;
+    if (!parsed) continue;
+    EXPECT_EQ(parsed->seconds, *c.seconds) << c.text;
+    EXPECT_EQ(parsed->refresher, c.refresher) << c.text;
+  }
+  EXPECT_EQ(ParseMinSe("1200;x"), 1200u);
+  EXPECT_EQ(ParseMinSe("x"), std::nullopt);
+
+  // The UAC of the far end's request is the far end itself.
+  const SessionExpires unset{90, Refresher::kUnset};
+  EXPECT_EQ(RefresherOfPeerRequest({90, Refresher::kUac}, false), SessionRefresher::kPeer);
+  EXPECT_EQ(RefresherOfPeerRequest({90, Refresher::kUas}, true), SessionRefresher::kUs);
+  EXPECT_EQ(RefresherOfPeerRequest(unset, true), SessionRefresher::kPeer);
+  EXPECT_EQ(RefresherOfPeerRequest(unset, false), SessionRefresher::kUs);
 }
 
 // The answer's SDP gives the codec, the key path and the address of the sound; an answer
