@@ -389,8 +389,9 @@ TEST_F(KamailioE2eTest, RegistersAndCallsOverTls) {
 // else: the program's LAN (198.51.100.0/24), a router that masquerades what leaves it for the
 // outside (203.0.113.0/24, where it is 203.0.113.1), and the outside, where a baresip callee
 // and a STUN server stand at 203.0.113.2. Linux's masquerading keeps ports where it can and
-// lets in only what answers a packet sent out (port-restricted). Removed when the object goes;
-// `Unavailable()` says why there is none (no namespaces or no NAT in this kernel).
+// lets in only what answers a packet sent out (port-restricted); the router drops the rest. Removed
+// when the object goes; `Unavailable()` says why there is none (no namespaces or no NAT in this
+// kernel).
 class NatNetwork {
  public:
   NatNetwork() {
@@ -399,9 +400,7 @@ class NatNetwork {
     router_ = "tvnat" + id;
     outside_ = "tvout" + id;
     const std::vector<std::string> steps = {
-        "ip netns add " + lan_,
-        "ip netns add " + router_,
-        "ip netns add " + outside_,
+        "ip netns add " + lan_, "ip netns add " + router_, "ip netns add " + outside_,
         "ip link add tvl" + id + " netns " + lan_ + " type veth peer name tvr" + id + " netns " +
             router_,
         "ip link add tvo" + id + " netns " + outside_ + " type veth peer name tvw" + id +
@@ -410,10 +409,8 @@ class NatNetwork {
         "ip -n " + router_ + " addr add 198.51.100.1/24 dev tvr" + id,
         "ip -n " + router_ + " addr add 203.0.113.1/24 dev tvw" + id,
         "ip -n " + outside_ + " addr add 203.0.113.2/24 dev tvo" + id,
-        "ip -n " + lan_ + " link set lo up",
-        "ip -n " + router_ + " link set lo up",
-        "ip -n " + outside_ + " link set lo up",
-        "ip -n " + lan_ + " link set tvl" + id + " up",
+        "ip -n " + lan_ + " link set lo up", "ip -n " + router_ + " link set lo up",
+        "ip -n " + outside_ + " link set lo up", "ip -n " + lan_ + " link set tvl" + id + " up",
         "ip -n " + router_ + " link set tvr" + id + " up",
         "ip -n " + router_ + " link set tvw" + id + " up",
         "ip -n " + outside_ + " link set tvo" + id + " up",
@@ -422,7 +419,15 @@ class NatNetwork {
         "ip netns exec " + router_ + " nft add table ip nat",
         "ip netns exec " + router_ +
             " nft 'add chain ip nat out { type nat hook postrouting priority 100 ; }'",
-        "ip netns exec " + router_ + " nft add rule ip nat out oifname tvw" + id + " masquerade"};
+        "ip netns exec " + router_ + " nft add rule ip nat out oifname tvw" + id + " masquerade",
+        // What comes in unasked is dropped, as a home router does; else a packet of the
+        // callee's that came first would hold the mapping's port, and ours would leave from
+        // another.
+        "ip netns exec " + router_ + " nft add table ip filter",
+        "ip netns exec " + router_ +
+            " nft 'add chain ip filter in { type filter hook input priority 0 ; }'",
+        "ip netns exec " + router_ + " nft add rule ip filter in iifname tvw" + id +
+            " ct state new drop"};
     for (const std::string& step : steps) {
       if (std::system((step + " >/dev/null 2>&1").c_str()) != 0) {
         unavailable_ = "this machine cannot make a NAT of network namespaces (failed: " + step +
