@@ -109,6 +109,7 @@ bool QoTelvane::PumpMessage() { return Loop().PumpOne(); }
 void QoTelvane::Call(const std::string& number) {
   ResultCode = kResultFailed;
   message_started_ = false;
+  message_heard_ = false;
   key_pressed_ = false;
   try {
     if (connected_ && !device_->CallCancelled()) {
@@ -136,7 +137,7 @@ void QoTelvane::Call(const std::string& number) {
     connected_ = false;
     // Once somebody has heard the message, a failure afterwards (typically the next play
     // of a repeated message after the listener hung up) still counts as completed; an error
-    // before the message was ever started does not.
+    // before the line carried any of the message does not.
     if (!MessageHeard()) {
       ResultCode = kResultFailed;
       ResultText = "Error : " + error.Message();
@@ -149,7 +150,10 @@ void QoTelvane::Call(const std::string& number) {
   }
 }
 
-bool QoTelvane::MessageHeard() const { return InMessagePhase(state_) && message_started_; }
+bool QoTelvane::MessageHeard() const {
+  if (!InMessagePhase(state_) || !message_started_) return false;
+  return message_heard_ || device_->LineCarriedSound();
+}
 
 void QoTelvane::WaitForConnect() {
   // The answer is awaited in passes of 10 ms, at least one, each handling at most one
@@ -227,6 +231,8 @@ void QoTelvane::RunStateAction(int64_t start_ms) {
       // What happened before the first play is handled first, a message a pass: a listener
       // who has hung up already (in the pause after the answer, say) hears nothing.
       if (!message_started_ && PumpMessage()) break;
+      // The device knows only its last play: what the plays before this one carried is kept.
+      message_heard_ = MessageHeard();
       device_->PlayWaveFile(MessageFile);
       message_started_ = true;
       state_ = psPlayingMessage;
@@ -299,9 +305,9 @@ void QoTelvane::HandleStatus(TObject& /*sender*/, bool first, bool last, int32_t
       ResultText = device_->StatusText(message, param1, param2);
       PrintPlainLine("busy");
     } else if (param1 == kCallStateDisconnected) {
-      // Once the message has been started somebody heard it, and the hang-up changes
-      // nothing; before that (with the greeting skipped, the wait to start the message) the
-      // call ends as failed.
+      // Once the line has carried some of the message somebody heard it, and the hang-up
+      // changes nothing; before that (the greeting, with the greeting skipped the wait to
+      // start the message, or a message the line held unheard) the call ends as failed.
       if (!MessageHeard() && state_ != psCompleted && state_ != psFailed) {
         play_interrupted_ = true;
         state_ = psFailed;

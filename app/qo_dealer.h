@@ -99,8 +99,10 @@ class QoTelvane : public TObject {
   void RunStateAction(int64_t start_ms);
   // A call that would complete, but RequireKey asked for a key that never came.
   bool Unacknowledged() const { return RequireKey && !key_pressed_; }
-  // The message has been started on this call while it was in the message phase: somebody
-  // heard it, and a later error or hang-up does not make the call unheard.
+  // In the message phase, the line has carried some of the message's sound on this call:
+  // somebody heard it, and a later error or hang-up does not make the call unheard. A
+  // message started on a line that held it unheard (a modem that never started its sound)
+  // does not count.
   bool MessageHeard() const;
 
   void HandleConnect(TObject& sender);
@@ -118,8 +120,10 @@ class QoTelvane : public TObject {
   std::string device_name_;
   std::string greeting_file_;
   bool play_interrupted_ = false;
-  // Whether the message has been started in the current call, so somebody has heard it.
+  // Whether the message has been started in the current call.
   bool message_started_ = false;
+  // Whether the line carried some of an earlier play of the message in the current call.
+  bool message_heard_ = false;
   bool key_pressed_ = false;
 };
 

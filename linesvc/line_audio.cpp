@@ -25,33 +25,52 @@ uint64_t NextPlayId() {
   return ++last;
 }
 
+}  // namespace
+
 // The timeline of one open of a line's wave device. Its one scheduled step holds it, so sound
 // already handed over plays out when the sink is let go meanwhile; destroying the loop drops
 // the step and the timeline with it. That is why the step is the loop's own delayed task and
 // not a timer member: a member would cancel its task from inside the loop's destruction.
+// While the line does not carry sound nothing is scheduled: the timeline stands still, held
+// by its sink alone.
 class LineTimeline : public std::enable_shared_from_this<LineTimeline> {
  public:
+  // A timeline for one open, known to the output so that it can go on when the line carries
+  // sound.
+  static std::shared_ptr<LineTimeline> Create(const std::weak_ptr<LineAudioOutput>& output,
+                                              LinePacing pacing, platform::MessageLoop& loop) {
+    auto timeline = std::make_shared<LineTimeline>(output, pacing, loop);
+    if (auto owner = output.lock()) {
+      std::erase_if(owner->timelines_, [](const auto& entry) { return entry.expired(); });
+      owner->timelines_.push_back(timeline);
+    }
+    return timeline;
+  }
+
   LineTimeline(std::weak_ptr<LineAudioOutput> output, LinePacing pacing,
                platform::MessageLoop& loop)
       : output_(std::move(output)), pacing_(pacing), loop_(loop) {}
 
   void Write(std::vector<int16_t> samples, std::function<void()> played) {
     // Sound ahead is placed as it comes: silence since the last sound starts a new timeline.
-    if (!Whole() && queue_.empty()) RestartAfterSilence();
+    if (!standing_ && !Whole() && queue_.empty()) RestartAfterSilence();
     LinePlay play;
     play.id = NextPlayId();
     play.samples = std::make_shared<const std::vector<int16_t>>(std::move(samples));
     queue_.push_back({std::move(play), 0, std::move(played)});
+    if (standing_) return;  // nothing more goes to a line that does not carry it yet
     if (Whole()) {
       if (handed_.empty()) HandOverWhole();
     } else if (queue_.size() == 1) {
+      const int64_t now = loop_.NowMs();
       Tick();
-      Schedule();
+      StandStillOrSchedule(now);
     }
   }
 
   void Reset() {
     CancelWake();
+    standing_ = false;
     std::optional<LinePlay> cut;
     if (!handed_.empty()) {
       cut = handed_.front().play;
@@ -63,9 +82,10 @@ class LineTimeline : public std::enable_shared_from_this<LineTimeline> {
     for (Queued& write : queue_) dropped.push_back(std::move(write.played));
     handed_.clear();
     queue_.clear();
+    // Whatever comes next starts where the sound was cut, and counts from nothing heard.
+    Restart(loop_.NowMs());
+    heard_before_ = 0;
     if (cut) {
-      // Whatever comes next starts where the sound was cut.
-      Restart(loop_.NowMs());
       if (auto output = output_.lock()) output->Cut(*cut);
     }
     // The owner of a callback waits for it whatever becomes of the sink, so these are not
@@ -73,6 +93,30 @@ class LineTimeline : public std::enable_shared_from_this<LineTimeline> {
     for (std::function<void()>& played : dropped) {
       if (played) loop_.PostTask(std::move(played));
     }
+  }
+
+  // How many samples written since the last reset have been heard by now; nothing counts
+  // while the timeline stands still.
+  uint64_t SamplesHeard() const {
+    const int64_t now = standing_ ? stood_at_ms_ : loop_.NowMs();
+    const uint64_t elapsed =
+        now > base_ms_ ? static_cast<uint64_t>(now - base_ms_) * kRate / 1000 : 0;
+    return heard_before_ + std::min(elapsed, position_);
+  }
+
+  // The line carries sound from now on: a timeline standing still goes on from here, as if
+  // it had been started now, and everything placed on it moves by the time it stood.
+  void GoOn() {
+    if (!standing_) return;
+    standing_ = false;
+    const int64_t stood_ms = loop_.NowMs() - stood_at_ms_;
+    base_ms_ += stood_ms;
+    next_tick_ms_ += stood_ms;
+    for (Queued& write : handed_) write.play.base_ms += stood_ms;
+    for (Queued& write : queue_) {
+      if (write.sent > 0) write.play.base_ms += stood_ms;
+    }
+    Schedule();
   }
 
  private:
@@ -83,6 +127,12 @@ class LineTimeline : public std::enable_shared_from_this<LineTimeline> {
   };
 
   bool Whole() const { return pacing_.handover == LinePacing::Handover::kWholeWrite; }
+
+  // An output that is gone takes nothing anywhere, so there is nothing to hold sound for.
+  bool LineCarriesSound() const {
+    const std::shared_ptr<LineAudioOutput> output = output_.lock();
+    return !output || output->CarriesSound();
+  }
 
   // When the last sample handed over is heard.
   int64_t EndMs() const {
@@ -96,7 +146,9 @@ class LineTimeline : public std::enable_shared_from_this<LineTimeline> {
 
   void RestartAfterSilence() {
     const int64_t now = loop_.NowMs();
-    if (now > EndMs()) Restart(now);
+    if (now <= EndMs()) return;
+    heard_before_ += position_;  // all heard by now
+    Restart(now);
   }
 
   // Places the write's first samples at the end of the timeline.
@@ -107,6 +159,7 @@ class LineTimeline : public std::enable_shared_from_this<LineTimeline> {
 
   // Whole writes: the next one starts being heard now.
   void HandOverWhole() {
+    const int64_t now = loop_.NowMs();
     RestartAfterSilence();
     Queued& write = queue_.front();
     Place(write);
@@ -119,7 +172,7 @@ class LineTimeline : public std::enable_shared_from_this<LineTimeline> {
       output->Send(play, 0, play.Size());
       if (queue_.empty()) output->RunsDry();
     }
-    Schedule();
+    StandStillOrSchedule(now);
   }
 
   // Sound ahead: hands over what is to be heard within the lead.
@@ -159,15 +212,43 @@ class LineTimeline : public std::enable_shared_from_this<LineTimeline> {
   void Wake() {
     wake_ = 0;
     const int64_t now = loop_.NowMs();
+    if (!LineCarriesSound()) {
+      // The line has stopped taking sound: what is due now may be what makes it start again.
+      if (!Whole() && !queue_.empty() && next_tick_ms_ <= now) Tick();
+      StandStill(now);
+      return;
+    }
     if (!handed_.empty() && EndOf(handed_.front()) <= now) Finish();
+    // A write made from inside the played callback may have found the line not carrying.
+    if (standing_) return;
     if (!Whole() && !queue_.empty() && next_tick_ms_ <= now) Tick();
     Schedule();
   }
 
   static int64_t EndOf(const Queued& write) { return write.play.TimeOf(write.play.Size()); }
 
+  // After a hand-over begun at `began_ms`: the line that does not carry sound gets nothing
+  // more until it does.
+  void StandStillOrSchedule(int64_t began_ms) {
+    if (LineCarriesSound()) {
+      Schedule();
+    } else {
+      StandStill(began_ms);
+    }
+  }
+
+  // The clock stands at `at_ms`, when the step that found the line not carrying began: the
+  // time the hand-over itself took (a modem's command written to its port) is not heard.
+  void StandStill(int64_t at_ms) {
+    CancelWake();
+    if (standing_) return;
+    standing_ = true;
+    stood_at_ms_ = at_ms;
+  }
+
   // Keeps one step scheduled, for the next end of a write or the next hand-over.
   void Schedule() {
+    if (standing_) return;
     std::optional<int64_t> due;
     if (!handed_.empty()) due = EndOf(handed_.front());
     if (!Whole() && !queue_.empty()) due = std::min(due.value_or(next_tick_ms_), next_tick_ms_);
@@ -190,11 +271,16 @@ class LineTimeline : public std::enable_shared_from_this<LineTimeline> {
   std::deque<Queued> queue_;   // not yet handed over whole; the first perhaps in part
   std::deque<Queued> handed_;  // handed over, not yet heard to the end
   int64_t base_ms_ = 0;
-  uint64_t position_ = 0;  // samples handed over since base_ms_
+  uint64_t position_ = 0;      // samples handed over since base_ms_
+  uint64_t heard_before_ = 0;  // samples heard before base_ms_, since the last reset
   int64_t next_tick_ms_ = 0;
   platform::TaskId wake_ = 0;
   int64_t wake_due_ = 0;
+  bool standing_ = false;    // the line does not carry sound yet: the clock stands still
+  int64_t stood_at_ms_ = 0;  // since when
 };
+
+namespace {
 
 class LineAudioSink final : public platform::WaveSink {
  public:
@@ -203,12 +289,19 @@ class LineAudioSink final : public platform::WaveSink {
     timeline_->Write(std::move(samples), std::move(played));
   }
   void Reset() override { timeline_->Reset(); }
+  uint64_t SamplesHeard() const override { return timeline_->SamplesHeard(); }
 
  private:
   std::shared_ptr<LineTimeline> timeline_;
 };
 
 }  // namespace
+
+void LineAudioOutput::NowCarriesSound() {
+  for (const std::weak_ptr<LineTimeline>& entry : timelines_) {
+    if (auto timeline = entry.lock()) timeline->GoOn();
+  }
+}
 
 int64_t LinePlay::TimeOf(uint64_t k) const {
   const uint64_t position = first_sample + k;
@@ -247,8 +340,7 @@ std::unique_ptr<LineAudioDevice> LineAudioDevice::Register(DWORD wave_id, const 
       wave_id, name, [output, pacing]() -> std::unique_ptr<platform::WaveSink> {
         platform::MessageLoop* loop = platform::MessageLoop::Current();
         if (loop == nullptr) return nullptr;
-        return std::make_unique<LineAudioSink>(
-            std::make_shared<LineTimeline>(output, pacing, *loop));
+        return std::make_unique<LineAudioSink>(LineTimeline::Create(output, pacing, *loop));
       });
   if (!registered) {
     *error = "wave device " + std::to_string(wave_id) + " is taken by another line";

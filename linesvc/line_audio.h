@@ -19,6 +19,11 @@
 // writes still run, posted, in order. A device closed while it still holds sound plays it
 // out first, as a line plays what was already sent to it.
 //
+// Sound counts only once the line carries it. A line that must be made ready first (a modem
+// asked to start transmitting) says so through its output's CarriesSound: the timeline then
+// hands over only what makes the line start and stands still until the driver calls
+// NowCarriesSound, so nothing is reported played, or counted heard, that nobody could hear.
+//
 // Threads: Register and the device's destruction may happen on any thread; the output is
 // called on the loop thread of the open whose sound it carries.
 #pragma once
@@ -65,8 +70,10 @@ struct LinePacing {
   }
 };
 
+class LineTimeline;  // line_audio.cpp
+
 // How samples reach one line: what a driver adds to the timeline. Loop thread only.
-class LineAudioOutput {
+class TELVANE_DRIVER_KIT LineAudioOutput {
  public:
   // Samples [from, from + count) of the write go to the line now; sample k is heard at
   // play.TimeOf(k). With whole writes, from is 0 and count the write's size (perhaps 0).
@@ -81,8 +88,33 @@ class LineAudioOutput {
   // writes and play.HeardBy(now) samples of `play`, the write being heard) reaches the ear.
   virtual void Cut(const LinePlay& play) = 0;
 
+  // Whether the line carries sound now; by default always. While it does not, every timeline
+  // playing into this output stands still: it hands over at most what the line needs in order
+  // to start (the hand-over at which it finds the line not carrying; for a modem, the samples
+  // that make it start transmitting), then reports no write played, counts nothing more
+  // heard (the wave output's position) and hands over nothing more until NowCarriesSound. A
+  // reset drops what it holds, as at any time. Timelines ask at each of their steps, so a
+  // line that stops carrying is noticed at the next one. A held play never ends on its own,
+  // so answer false only while the line may still start: a line whose call has ended, or that
+  // has none, takes the sound into nothing as before, and whoever plays into a line that
+  // fails stops the play. A device closed while held drops what it holds: no line will play
+  // it out.
+  virtual bool CarriesSound() const { return true; }
+
  protected:
-  ~LineAudioOutput() = default;
+  // Virtual so that the timeline, a friend, cannot be a way to delete an output by its base.
+  virtual ~LineAudioOutput() = default;
+  // The driver tells the timelines that the line carries sound from now on. Loop thread only.
+  // Each held timeline goes on from this moment: the sound it had handed over counts as heard
+  // from now, and what follows keeps its place behind it. Send calls made while it stood keep
+  // the times they were given; later ones carry the moved times.
+  void NowCarriesSound();
+
+ private:
+  friend class LineTimeline;
+  // The timelines of the device's opens, to go on when the line carries sound; an entry goes
+  // stale when its open is closed.
+  std::vector<std::weak_ptr<LineTimeline>> timelines_;
 };
 
 // Reads the `wave` key of a line: the number of its wave-output device, 0 to 4294967294

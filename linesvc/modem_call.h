@@ -37,6 +37,8 @@ class ModemLine {
   virtual LONG ReopenPort(std::string* reason) = 0;
   // The call that hears the modem and carries the line's sound; null for none.
   virtual void SetCall(ModemCall* call) = 0;
+  // The call's modem has started sending its sound to the line.
+  virtual void OnTransmitting() = 0;
   virtual LONG GetDeviceId(std::string_view device_class, DWORD* id) = 0;
 
  protected:
@@ -63,6 +65,10 @@ class ModemCall final : public DriverCall, private ModemSound::Owner {
   void SendAudio(std::span<const int16_t> samples) { sound_.Send(samples); }
   void DrainAudio() { sound_.Drain(); }
   void AbortAudio() { sound_.Abort(); }
+  // Whether the line carries the sound it is given: while the call is connected, only once
+  // the modem transmits it. Sound before the answer or after the end goes nowhere, as it
+  // always did, rather than wait for a transmission that cannot come.
+  bool CarriesSound() const { return !Hears() || sound_.Transmitting(); }
 
  private:
   enum class Phase { kSetup, kDialing, kConnected, kEnded, kHangingUp, kIdle };
@@ -93,6 +99,7 @@ class ModemCall final : public DriverCall, private ModemSound::Owner {
   bool Hears() const override { return phase_ == Phase::kConnected && !drop_requested_; }
   bool Resume() override;
   void CannotCarrySound(const std::string& why) override;
+  void OnTransmitting() override { line_.OnTransmitting(); }
 
   ModemLine& line_;
   const std::string dial_;

@@ -55,7 +55,9 @@ std::unique_ptr<SerialPort> OpenPortWaiting(const ModemSettings& settings, const
   return nullptr;
 }
 
-// What the driver's wave device reaches: the call whose sound it carries, if any.
+// What the driver's wave device reaches: the call whose sound it carries, if any. While the
+// call's modem is not yet transmitting, the line holds the sound (only what makes the modem
+// start goes to it), so a modem that never starts is never counted as heard.
 class AudioPath final : public LineAudioOutput {
  public:
   void Send(const LinePlay& play, size_t from, size_t count) override {
@@ -69,6 +71,8 @@ class AudioPath final : public LineAudioOutput {
   void RunsDry() override {
     if (call != nullptr) call->DrainAudio();
   }
+  bool CarriesSound() const override { return call == nullptr || call->CarriesSound(); }
+  void OnTransmitting() { NowCarriesSound(); }
 
   ModemCall* call = nullptr;
 };
@@ -143,6 +147,7 @@ class ModemDriver final : public LineDriver, public ModemLine {
     return OpenPort(reason);
   }
   void SetCall(ModemCall* call) override { path_->call = call; }
+  void OnTransmitting() override { path_->OnTransmitting(); }
 
  private:
   void Log(std::string_view text) {

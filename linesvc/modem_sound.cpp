@@ -64,7 +64,10 @@ void ModemSound::StartTransmit() {
                       if (result == ModemResult::kConnect || (hash && result == ModemResult::kOk)) {
                         transmit_ = Transmit::kOn;
                         pair_open_ = false;
-                        if (owner_.Resume()) Flush();
+                        if (owner_.Resume()) {
+                          Flush();
+                          owner_.OnTransmitting();
+                        }
                         return;
                       }
                       transmit_ = Transmit::kOff;

@@ -34,6 +34,8 @@ class ModemSound {
     virtual bool Resume() = 0;
     // The modem would not start the sound (no answer or a refusal): the line cannot carry it.
     virtual void CannotCarrySound(const std::string& why) = 0;
+    // The modem has started sending sound to the line: the callee hears it from now on.
+    virtual void OnTransmitting() = 0;
 
    protected:
     ~Owner() = default;
@@ -57,6 +59,9 @@ class ModemSound {
   void End(std::function<void()> done);
   // The port failed: nothing is being sent any more.
   void OnPortGone();
+  // Whether the modem is sending sound to the line: between its CONNECT (OK on the "#" set)
+  // to the command that starts the sound and the end of that sound.
+  bool Transmitting() const { return transmit_ == Transmit::kOn; }
 
  private:
   enum class Transmit { kOff, kStarting, kOn, kStopping };

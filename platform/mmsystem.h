@@ -59,6 +59,31 @@ struct WAVEHDR {
 };
 using LPWAVEHDR = WAVEHDR*;
 
+// A position of a wave output, in the unit wType names.
+struct MMTIME {
+  UINT wType;
+  union {
+    DWORD ms;
+    DWORD sample;
+    DWORD cb;
+    DWORD ticks;
+    struct {
+      uint8_t hour;
+      uint8_t min;
+      uint8_t sec;
+      uint8_t frame;
+      uint8_t fps;
+      uint8_t dummy;
+      uint8_t pad[2];
+    } smpte;
+    struct {
+      DWORD songptrpos;
+    } midi;
+  } u;
+};
+using LPMMTIME = MMTIME*;
+static_assert(sizeof(MMTIME) == 12);
+
 struct MMCKINFO {
   FOURCC ckid;
   DWORD cksize;
@@ -101,6 +126,13 @@ inline constexpr WORD WAVE_FORMAT_IEEE_FLOAT = 3;
 inline constexpr WORD WAVE_FORMAT_ALAW = 6;
 inline constexpr WORD WAVE_FORMAT_MULAW = 7;
 inline constexpr WORD WAVE_FORMAT_EXTENSIBLE = 0xFFFE;
+
+inline constexpr UINT TIME_MS = 0x0001;
+inline constexpr UINT TIME_SAMPLES = 0x0002;
+inline constexpr UINT TIME_BYTES = 0x0004;
+inline constexpr UINT TIME_SMPTE = 0x0008;
+inline constexpr UINT TIME_MIDI = 0x0010;
+inline constexpr UINT TIME_TICKS = 0x0020;
 
 inline constexpr DWORD WHDR_DONE = 0x00000001;
 inline constexpr DWORD WHDR_PREPARED = 0x00000002;

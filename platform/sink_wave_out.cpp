@@ -26,11 +26,13 @@ constexpr DWORD kAcceptedOpenFlags =
 
 class WaveOut {
  public:
-  WaveOut(uintptr_t id, MessageLoop* loop, uint64_t window, std::unique_ptr<WaveSink> sink,
-          std::unique_ptr<LineAudioConverter> converter)
+  WaveOut(uintptr_t id, MessageLoop* loop, uint64_t window, const WAVEFORMATEX& format,
+          std::unique_ptr<WaveSink> sink, std::unique_ptr<LineAudioConverter> converter)
       : id_(id),
         loop_(loop),
         window_(window),
+        frame_rate_(format.nSamplesPerSec),
+        frame_bytes_(std::max<DWORD>(format.nBlockAlign, 1)),
         sink_(std::move(sink)),
         converter_(std::move(converter)) {}
 
@@ -50,6 +52,14 @@ class WaveOut {
   void Write(WAVEHDR* header);
   void Reset();
   void Close();
+
+  DWORD FrameBytes() const { return frame_bytes_; }
+  // The frames written since the open or the last reset that the line has heard: its line
+  // samples taken back to the opened rate, never more than were written.
+  uint64_t HeardFrames() const {
+    const uint64_t frames = sink_->SamplesHeard() * frame_rate_ / kLineSampleRate;
+    return std::min<uint64_t>(frames, written_bytes_ / frame_bytes_);
+  }
 
   // What the sink runs once a write for the header has been heard. The report may come
   // after the device is closed: it finds the device by its number.
@@ -81,6 +91,9 @@ class WaveOut {
   const uintptr_t id_;
   MessageLoop* const loop_;
   const uint64_t window_;
+  const uint64_t frame_rate_;  // of the opened format
+  const DWORD frame_bytes_;
+  uint64_t written_bytes_ = 0;  // since the open or the last reset
   std::unique_ptr<WaveSink> sink_;
   std::unique_ptr<LineAudioConverter> converter_;
   std::deque<WAVEHDR*> queued_;
@@ -144,6 +157,7 @@ void WaveOut::Write(WAVEHDR* header) {
   // that would never come back.
   header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
   queued_.push_back(header);
+  written_bytes_ += header->dwBufferLength;
 }
 
 std::function<void()> WaveOut::PlayedReport(WAVEHDR* header) const {
@@ -158,6 +172,7 @@ void WaveOut::Reset() {
   ++generation_;
   sink_->Reset();
   converter_->Reset();
+  written_bytes_ = 0;
   while (!queued_.empty()) {
     WAVEHDR* header = queued_.front();
     queued_.pop_front();
@@ -205,7 +220,8 @@ MMRESULT OpenDevice(LPHWAVEOUT handle, const SinkWaveDevice& device, LPCWAVEFORM
   std::unique_ptr<WaveSink> sink = device.open(&refused);
   if (!sink) return refused;
   const uintptr_t id = Handles().NextId();
-  auto output = std::make_shared<WaveOut>(id, loop, window, std::move(sink), std::move(converter));
+  auto output =
+      std::make_shared<WaveOut>(id, loop, window, *format, std::move(sink), std::move(converter));
   Handles().Add(id, output);
   *handle = output->handle();
   output->Notify(MM_WOM_OPEN, 0);
@@ -295,6 +311,21 @@ MMRESULT ResetSinkWaveOut(HWAVEOUT handle) {
   const std::shared_ptr<WaveOut> device = Handles().Find(handle);
   if (!device) return MMSYSERR_INVALHANDLE;
   device->Reset();
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT GetSinkWaveOutPosition(HWAVEOUT handle, LPMMTIME position, UINT position_size) {
+  const std::shared_ptr<WaveOut> device = Handles().Find(handle);
+  if (!device) return MMSYSERR_INVALHANDLE;
+  if (position == nullptr || position_size < sizeof(MMTIME)) return MMSYSERR_INVALPARAM;
+  const uint64_t frames = device->HeardFrames();
+  if (position->wType == TIME_SAMPLES) {
+    position->u.sample = static_cast<DWORD>(frames);
+  } else {
+    // The unit every wave output knows; the caller learns from wType what it got.
+    position->wType = TIME_BYTES;
+    position->u.cb = static_cast<DWORD>(frames * device->FrameBytes());
+  }
   return MMSYSERR_NOERROR;
 }
 

@@ -11,6 +11,10 @@
 // buffer queued behind the one just heard) the converter's last milliseconds are played before
 // that buffer is done.
 //
+// The position (waveOutGetPosition) is what the line has heard since the open or the last
+// reset, as its sink counts it, in sample frames of the opened format: a line that has not
+// carried the sound yet stands at 0, however much it was given.
+//
 // Handles are numbers in a table, never pointers handed out: a handle used after
 // waveOutClose, or one that never existed, gets MMSYSERR_INVALHANDLE. The numbers carry a mark
 // in their top bits that no address of a 64-bit process has, so a handle of the system's own
@@ -58,6 +62,7 @@ MMRESULT PrepareSinkWaveOutHeader(HWAVEOUT handle, LPWAVEHDR header, UINT header
 MMRESULT UnprepareSinkWaveOutHeader(HWAVEOUT handle, LPWAVEHDR header, UINT header_size);
 MMRESULT WriteSinkWaveOut(HWAVEOUT handle, LPWAVEHDR header, UINT header_size);
 MMRESULT ResetSinkWaveOut(HWAVEOUT handle);
+MMRESULT GetSinkWaveOutPosition(HWAVEOUT handle, LPMMTIME position, UINT position_size);
 MMRESULT CloseSinkWaveOut(HWAVEOUT handle);
 
 }  // namespace telvane::platform

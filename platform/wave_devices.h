@@ -3,8 +3,9 @@
 // A line driver that can carry sound registers a wave-output device under the number that
 // lineGetID("wave/out") names for its calls. Opening that device (waveOutOpen) makes a sink
 // through the registered factory; the wave output then hands the sink the sound converted
-// to the line's format, and tells the application a buffer is done when the sink says it
-// has been played. Thread-safe registry; sinks are used on the loop thread only.
+// to the line's format, tells the application a buffer is done when the sink says it has
+// been played, and gives as its position what the sink says has been heard. Thread-safe
+// registry; sinks are used on the loop thread only.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +29,9 @@ class WaveSink {
   // Drops everything not yet heard; the played callbacks of dropped writes still run, in
   // order, from the loop (never inside Reset).
   virtual void Reset() = 0;
+  // How many of the samples written since the sink was made or last reset have been heard
+  // by now: what the line has carried, not what it was given.
+  virtual uint64_t SamplesHeard() const = 0;
 };
 
 using WaveSinkFactory = std::function<std::unique_ptr<WaveSink>()>;

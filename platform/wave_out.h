@@ -28,6 +28,10 @@ MMRESULT waveOutPrepareHeader(HWAVEOUT handle, LPWAVEHDR header, UINT header_siz
 MMRESULT waveOutUnprepareHeader(HWAVEOUT handle, LPWAVEHDR header, UINT header_size);
 MMRESULT waveOutWrite(HWAVEOUT handle, LPWAVEHDR header, UINT header_size);
 MMRESULT waveOutReset(HWAVEOUT handle);
+// How much of what was written since the open or the last reset has been played: the
+// position in the unit position->wType asks for (TIME_SAMPLES or TIME_BYTES; any other is
+// answered in bytes, with wType changed to say so).
+MMRESULT waveOutGetPosition(HWAVEOUT handle, LPMMTIME position, UINT position_size);
 MMRESULT waveOutClose(HWAVEOUT handle);
 MMRESULT waveOutGetErrorText(MMRESULT result, LPSTR text, UINT text_size);
 

@@ -8,7 +8,7 @@
 #   scripts/fuzz.sh --time SECONDS   each target for that long; the inputs it finds that reach
 #                                    new code are kept in build-fuzz/corpus/<target>/
 #   scripts/fuzz.sh ... TARGET...    only these targets (wav, lines, settings, command_line,
-#                                    modem_reader)
+#                                    modem_reader, sdp_answer, rtp_packet, sip_info)
 #
 # A crash, a sanitizer report or a hang leaves the input that caused it in build-fuzz/ as
 # crash-*, timeout-* or leak-* and fails the script; replay it with
@@ -18,7 +18,7 @@ cd "$(dirname "$0")/.."
 
 # Runs per target in about ten seconds each: the WAV target writes a file per run.
 declare -A default_runs=([wav]=10000 [lines]=100000 [settings]=20000 [command_line]=200000
-  [modem_reader]=50000)
+  [modem_reader]=50000 [sdp_answer]=300000 [rtp_packet]=600000 [sip_info]=250000)
 runs=
 seconds=
 targets=()
@@ -31,7 +31,7 @@ while (($#)); do
   esac
 done
 if ((${#targets[@]} == 0)); then
-  targets=(wav lines settings command_line modem_reader)
+  targets=(wav lines settings command_line modem_reader sdp_answer rtp_packet sip_info)
 fi
 
 build_dir=build-fuzz

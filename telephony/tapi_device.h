@@ -139,6 +139,10 @@ class TApdCustomTapiDevice : public TApdBaseComponent, private OutgoingCall::Hos
   // Ends a running playback, whose waPlayDone follows; nothing when nothing plays. Never
   // raises.
   void StopWaveFile();
+  // Whether the line has carried some of the sound of the file played last: the callee could
+  // hear it, where a line that could not yet carry sound (a modem that has not started
+  // transmitting) holds it unheard.
+  bool LineCarriedSound() const { return playback_.LineCarriedSound(); }
 
   // Readable text of a status report: pass Message, Param1 and Param2 of OnTapiStatus.
   std::string StatusText(int32_t message, int32_t state, int32_t param) const;

@@ -35,6 +35,24 @@ std::string OutputErrorText(MMRESULT result) {
   return text;
 }
 
+// Whether the output has played any of what it was given since it was opened or reset. An
+// output that cannot tell is taken to have played it, as a started playback always counted.
+bool OutputHasPlayed(HWAVEOUT output) {
+  MMTIME position{};
+  position.wType = TIME_SAMPLES;
+  if (wave::waveOutGetPosition(output, &position, sizeof position) != MMSYSERR_NOERROR) return true;
+  switch (position.wType) {
+    case TIME_SAMPLES:
+      return position.u.sample > 0;
+    case TIME_BYTES:
+      return position.u.cb > 0;
+    case TIME_MS:
+      return position.u.ms > 0;
+    default:
+      return true;
+  }
+}
+
 // What stops the player from playing a file, step by step in the order it takes them.
 enum class FileFault {
   kNone,
@@ -180,10 +198,12 @@ void WavePlayback::Play(const std::string& file_name) {
   if (opened == MMSYSERR_NOTENABLED) {
     // A wave output that is switched off plays nothing and says nothing.
     output_ = nullptr;
+    carried_sound_ = false;
     return;
   }
   if (opened != 0) throw ETapiWaveFail(OutputErrorText(opened));
   output_ = handle;
+  carried_sound_ = false;
   reader.ReleaseFormat();  // the output keeps its own copy
 
   try {
@@ -207,6 +227,19 @@ void WavePlayback::Stop() {
   if (output_ == nullptr) return;
   position_ = -1;
   // The output gives the buffer back (MM_WOM_DONE) and the ordinary end path runs.
+  ResetOutput();
+}
+
+bool WavePlayback::LineCarriedSound() const {
+  return carried_sound_ || (output_ != nullptr && OutputHasPlayed(output_));
+}
+
+void WavePlayback::NoteCarriedSound() {
+  if (!carried_sound_ && output_ != nullptr) carried_sound_ = OutputHasPlayed(output_);
+}
+
+void WavePlayback::ResetOutput() {
+  NoteCarriedSound();
   wave::waveOutReset(output_);
 }
 
@@ -314,6 +347,7 @@ void WavePlayback::OutputClosed() {
 
 void WavePlayback::CloseOutput() {
   if (output_ == nullptr) return;
+  NoteCarriedSound();
   wave::waveOutClose(std::exchange(output_, nullptr));
 }
 
@@ -327,7 +361,7 @@ void WavePlayback::ReleaseBuffers() {
       phase_ = TWavePhase::wpIdle;
       window_.Post(kPlayEndedMessage, 0, 0);
     }
-    wave::waveOutReset(output_);
+    ResetOutput();
     if (header_) wave::waveOutUnprepareHeader(output_, header_.get(), kHeaderSize);
     CloseOutput();
   }

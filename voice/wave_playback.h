@@ -87,6 +87,12 @@ class WavePlayback {
   bool UseWaveMapper() const { return use_wave_mapper_; }
   void SetUseWaveMapper(bool use) { use_wave_mapper_ = use; }
 
+  // Whether the line has carried some of the sound of the playback started last, as its wave
+  // output's position tells: heard by the callee, not only handed over. Kept once the
+  // playback ends, until the next one starts. An output that cannot tell its position counts
+  // as having carried what it was given.
+  bool LineCarriedSound() const;
+
   TWavePhase Phase() const { return phase_; }
   // The open wave output, or null.
   HWAVEOUT Output() const { return output_; }
@@ -105,6 +111,10 @@ class WavePlayback {
   void CloseOutput();
   void EndRefused();
   void WaitForOutputClosed();
+  // Notes what the line has carried so far: before a reset or a close, which start the
+  // output's position afresh.
+  void NoteCarriedSound();
+  void ResetOutput();
   // Frees the header and both buffers, closing the output first if it is still open.
   void ReleaseBuffers();
   void Notify(TWaveMessage message);
@@ -135,6 +145,8 @@ class WavePlayback {
   // 0 before the first read of a playback, then the buffer (1 or 2) the next hand-over uses.
   uint8_t next_buffer_ = 0;
   int32_t buffer_size_ = 0;
+  // The line carried some of the current or last playback's sound, as noted so far.
+  bool carried_sound_ = false;
 };
 
 }  // namespace telvane

@@ -33,13 +33,22 @@ int64_t NsBetween(const timespec& from, const timespec& to) {
          (to.tv_nsec - from.tv_nsec);
 }
 
+int64_t MonotonicNs() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return NsBetween(timespec{}, now);
+}
+
 }  // namespace
 
-RtpPump::RtpPump(std::unique_ptr<RtpStream> stream, platform::MessageLoop& loop, Reports reports)
+RtpPump::RtpPump(std::unique_ptr<RtpStream> stream, platform::MessageLoop& loop,
+                 int64_t silence_limit_ms, Reports reports)
     : loop_(loop),
+      silence_limit_ns_(silence_limit_ms * 1'000'000),
       reports_(std::move(reports)),
       stream_(std::move(stream)),
       slot_(loop.NowMs() * kSamplesPerMs) {
+  heard_at_ns_ = MonotonicNs();
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -58,6 +67,11 @@ void RtpPump::Cut() {
   pending_.clear();
 }
 
+void RtpPump::Follow(const SipMedia& media) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  moved_ = media;
+}
+
 void RtpPump::Stop() {
   if (!thread_.joinable()) return;
   stopping_ = true;
@@ -69,20 +83,31 @@ uint64_t RtpPump::Sent() const { return stream_->Sent(); }
 
 uint64_t RtpPump::Received() const { return stream_->Received(); }
 
+uint64_t RtpPump::Ignored() const { return stream_->Ignored(); }
+
 void RtpPump::Run() {
   std::array<int16_t, kRtpFrameSamples> frame;
   uint64_t ticks = 0;
   timespec deadline{};
   ::clock_gettime(CLOCK_MONOTONIC, &deadline);
   while (!stopping_) {
+    std::optional<SipMedia> moved;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       Fill(frame);
+      moved.swap(moved_);
+    }
+    if (moved) {
+      stream_->Follow(*moved);
+      heard_at_ns_ = MonotonicNs();
     }
     stream_->Send(frame);
-    if (++ticks % kReceiveEvery == 0) Receive();
-    Advance(&deadline, kFrameNs);
     timespec now{};
+    if (++ticks % kReceiveEvery == 0) {
+      ::clock_gettime(CLOCK_MONOTONIC, &now);
+      Receive(NsBetween(timespec{}, now));
+    }
+    Advance(&deadline, kFrameNs);
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     const int64_t late_ns = NsBetween(deadline, now);
     if (late_ns > kResyncNs) {
@@ -124,10 +149,24 @@ void RtpPump::Fill(std::span<int16_t, kRtpFrameSamples> frame) {
   slot_ += static_cast<int64_t>(frame.size());
 }
 
-void RtpPump::Receive() {
+void RtpPump::Receive(int64_t now_ns) {
   const std::string keys = stream_->Receive([this](const std::string& text) {
     reports_to_loop_.Post([this, text] { reports_.event(text); });
   });
+  const uint64_t heard = stream_->Received();
+  if (heard != heard_) {
+    if (heard_ == 0) reports_to_loop_.Post([this] { reports_.media_arrived(); });
+    heard_ = heard;
+    heard_at_ns_ = now_ns;
+  } else if (silence_limit_ns_ > 0 && !silence_told_ &&
+             now_ns - heard_at_ns_ >= silence_limit_ns_) {
+    silence_told_ = true;
+    const std::string seconds = std::to_string(silence_limit_ns_ / 1'000'000'000) + " s";
+    const std::string why = heard == 0
+                                ? "no RTP from the callee within " + seconds + " of the answer"
+                                : "no RTP from the callee for " + seconds;
+    reports_to_loop_.Post([this, why] { reports_.media_silent(why); });
+  }
   for (const char key : keys) {
     reports_to_loop_.Post([this, key] { reports_.key(key); });
   }

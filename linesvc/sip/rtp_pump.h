@@ -7,11 +7,12 @@
 // hand-over that comes a little late (the loop was busy when the write before ended) still
 // leaves no gap; a sample handed over later than that goes out at once, right behind the one
 // before it. Every few packets the thread reads, in one system call, whatever came in. Only
-// what the call must report reaches the application's loop: the remote side's keys and where
-// the sound goes from then on. When the timeline reports a write played stays the timeline's
+// what the call must report reaches the application's loop: the remote side's keys, the
+// arrival of the callee's sound, its silence for longer than the line allows, and where the
+// sound goes from then on. When the timeline reports a write played stays the timeline's
 // business.
 //
-//   RtpPump pump(std::move(stream), loop, {.key = ..., .event = ...});   // sending from now
+//   RtpPump pump(std::move(stream), loop, 10000, {.key = ..., .event = ..., ...});  // sending
 //   pump.Queue(play, from, count);   // what the timeline hands over
 //   pump.Cut();                      // a reset: what has not gone out is dropped
 //   pump.Stop();                     // the last packet has gone; Sent() and Received() hold
@@ -26,6 +27,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,10 +44,16 @@ class RtpPump {
   struct Reports {
     std::function<void(char key)> key;                   // a key of the remote side
     std::function<void(const std::string& text)> event;  // a line for the event log
+    std::function<void()> media_arrived;                 // the callee's first packet, once
+    // No packet of the callee's for the silence limit, since the start or since the last
+    // one: the reason, once.
+    std::function<void(const std::string& why)> media_silent;
   };
 
-  // Starts the thread; the first packet goes out at once.
-  RtpPump(std::unique_ptr<RtpStream> stream, platform::MessageLoop& loop, Reports reports);
+  // Starts the thread (the call has just been answered); the first packet goes out at once.
+  // A silence limit of 0 never reports silence.
+  RtpPump(std::unique_ptr<RtpStream> stream, platform::MessageLoop& loop, int64_t silence_limit_ms,
+          Reports reports);
   // Stops first.
   ~RtpPump();
   RtpPump(const RtpPump&) = delete;
@@ -55,12 +63,16 @@ class RtpPump {
   void Queue(const LinePlay& play, size_t from, size_t count);
   // Drops every sample that has not gone out.
   void Cut();
+  // The far end moved the media: the next packet goes to `media` (RtpStream::Follow), and the
+  // silence limit counts from the move, so the switch does not end the call.
+  void Follow(const SipMedia& media);
   // Ends the thread after its next packet (20 ms at most); nothing is reported after it.
   void Stop();
 
   // Packets sent and received; final once stopped.
   uint64_t Sent() const;
-  uint64_t Received() const;
+  uint64_t Received() const;  // the callee's
+  uint64_t Ignored() const;   // not RTP, or not the callee's
 
  private:
   // Samples of one write that have not gone out.
@@ -74,15 +86,22 @@ class RtpPump {
   void Run();
   // Fills the frame that goes out at slot_ (loop clock, in samples). Under mutex_.
   void Fill(std::span<int16_t, kRtpFrameSamples> frame);
-  void Receive();
+  // Reads what came in; `now_ns` is the monotonic clock.
+  void Receive(int64_t now_ns);
 
   platform::MessageLoop& loop_;
+  const int64_t silence_limit_ns_;
   const Reports reports_;
   std::unique_ptr<RtpStream> stream_;  // the thread's while it runs
   std::atomic<bool> stopping_ = false;
   std::mutex mutex_;
-  std::deque<Pending> pending_;  // under mutex_
-  int64_t slot_ = 0;             // under mutex_
+  std::deque<Pending> pending_;    // under mutex_
+  std::optional<SipMedia> moved_;  // under mutex_: where the media go from the next packet
+  int64_t slot_ = 0;               // under mutex_
+  // The thread's own: the callee's packets so far, and when the last of them came in.
+  uint64_t heard_ = 0;
+  int64_t heard_at_ns_ = 0;
+  bool silence_told_ = false;
   platform::TaskGroup reports_to_loop_{loop_};
   std::thread thread_;
 };

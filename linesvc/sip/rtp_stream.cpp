@@ -5,8 +5,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <random>
 
@@ -43,6 +45,12 @@ void SetPort(sockaddr_storage* storage, uint16_t port) {
   }
 }
 
+std::string Hex(uint32_t value) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08x", value);
+  return text;
+}
+
 uint32_t Random32() {
   std::random_device device;
   return device();
@@ -75,6 +83,24 @@ std::string SocketAddress::ToString() const {
 
 bool SocketAddress::operator==(const SocketAddress& other) const {
   return length == other.length && std::memcmp(&storage, &other.storage, length) == 0;
+}
+
+bool SocketAddress::SameHost(const SocketAddress& other) const {
+  if (storage.ss_family != other.storage.ss_family) return false;
+  if (storage.ss_family == AF_INET6) {
+    const auto& a = reinterpret_cast<const sockaddr_in6&>(storage);
+    const auto& b = reinterpret_cast<const sockaddr_in6&>(other.storage);
+    return std::memcmp(&a.sin6_addr, &b.sin6_addr, sizeof a.sin6_addr) == 0 &&
+           a.sin6_scope_id == b.sin6_scope_id;
+  }
+  return reinterpret_cast<const sockaddr_in&>(storage).sin_addr.s_addr ==
+         reinterpret_cast<const sockaddr_in&>(other.storage).sin_addr.s_addr;
+}
+
+SocketAddress SocketAddress::WithPort(uint16_t port) const {
+  SocketAddress address = *this;
+  SetPort(&address.storage, port);
+  return address;
 }
 
 std::optional<SocketAddress> SocketAddress::Parse(const std::string& host, uint16_t port) {
@@ -149,6 +175,43 @@ std::unique_ptr<RtpSocket> RtpSocket::Bind(const SocketAddress& local, uint16_t 
 
 RtpSocket::~RtpSocket() { ::close(fd_); }
 
+size_t RtpSocket::DropQueued() {
+  size_t dropped = 0;
+  uint8_t byte = 0;
+  while (::recv(fd_, &byte, 1, MSG_DONTWAIT | MSG_TRUNC) >= 0) ++dropped;
+  return dropped;
+}
+
+std::optional<RtpHeader> ParseRtpHeader(std::span<const uint8_t> packet) {
+  if (packet.size() < kHeaderSize || (packet[0] >> 6) != 2) return std::nullopt;
+  if (packet[1] >= 192 && packet[1] <= 223) return std::nullopt;  // RTCP
+  RtpHeader header;
+  header.payload_type = packet[1] & 0x7F;
+  header.sequence = static_cast<uint16_t>(packet[2] << 8 | packet[3]);
+  const auto word = [&](size_t at) {
+    return static_cast<uint32_t>(packet[at]) << 24 | static_cast<uint32_t>(packet[at + 1]) << 16 |
+           static_cast<uint32_t>(packet[at + 2]) << 8 | packet[at + 3];
+  };
+  header.timestamp = word(4);
+  header.ssrc = word(8);
+  size_t start = kHeaderSize + 4 * static_cast<size_t>(packet[0] & 0x0F);  // after the CSRCs
+  if ((packet[0] & 0x10) != 0) {
+    // A header extension: 4 bytes, then as many 32-bit words as it says.
+    if (packet.size() < start + 4) return std::nullopt;
+    start += 4 + 4 * static_cast<size_t>(packet[start + 2] << 8 | packet[start + 3]);
+  }
+  if (packet.size() < start) return std::nullopt;
+  size_t end = packet.size();
+  if ((packet[0] & 0x20) != 0) {
+    // Padding: its last byte counts it, itself included.
+    const size_t padding = packet.back();
+    if (padding == 0 || padding > end - start) return std::nullopt;
+    end -= padding;
+  }
+  header.payload = packet.subspan(start, end - start);
+  return header;
+}
+
 RtpStream::RtpStream(std::unique_ptr<RtpSocket> socket, const SipMedia& media,
                      std::unique_ptr<InbandDtmf> inband)
     : socket_(std::move(socket)),
@@ -187,6 +250,23 @@ void RtpStream::Send(std::span<const int16_t, kRtpFrameSamples> samples) {
   }
 }
 
+void RtpStream::Follow(const SipMedia& media) {
+  left_ = media_.remote;
+  media_ = media;
+  remote_ssrc_.reset();
+  told_foreign_ = false;
+  told_other_ssrc_ = false;
+  events_ = TelephoneEvents();
+  if (connected_) {
+    // Dissolved, so that the new address's packets reach the socket.
+    sockaddr unspecified{};
+    unspecified.sa_family = AF_UNSPEC;
+    ::connect(socket_->Fd(), &unspecified, sizeof unspecified);
+    connected_ = false;
+  }
+  socket_->DropQueued();
+}
+
 std::string RtpStream::Receive(const std::function<void(const std::string&)>& log) {
   constexpr size_t kBatch = 8;
   std::array<std::array<uint8_t, 1500>, kBatch> packets;
@@ -207,6 +287,10 @@ std::string RtpStream::Receive(const std::function<void(const std::string&)>& lo
     if (count <= 0) break;
     for (size_t i = 0; i < static_cast<size_t>(count); ++i) {
       sources[i].length = messages[i].msg_hdr.msg_namelen;
+      if ((messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0) {
+        ++ignored_;  // larger than any packet of a G.711 call
+        continue;
+      }
       keys +=
           Take(std::span<const uint8_t>(packets[i].data(), messages[i].msg_len), sources[i], log);
     }
@@ -216,39 +300,65 @@ std::string RtpStream::Receive(const std::function<void(const std::string&)>& lo
 }
 
 std::string RtpStream::Take(std::span<const uint8_t> packet, const SocketAddress& from,
-                            const std::function<void(const std::string&)>& log) {
-  if (packet.size() < kHeaderSize || (packet[0] >> 6) != 2) return {};
-  ++received_;
-  if (!latched_) {
-    // Symmetric RTP: send where the peer's packets come from, whatever its SDP said. The
-    // socket is connected to it from then on, which spares the route lookup of each send
-    // and keeps out packets of anyone else.
-    latched_ = true;
-    if (!(from == media_.remote)) {
-      log("RTP comes from " + from.ToString() + ": sending there");
-      media_.remote = from;
-    }
-    connected_ = ::connect(socket_->Fd(), reinterpret_cast<const sockaddr*>(&from.storage),
-                           from.length) == 0;
+                            const Log& log) {
+  const std::optional<RtpHeader> header = ParseRtpHeader(packet);
+  if (!header || !IsCallees(*header, from, log)) {
+    ++ignored_;
+    return {};
   }
-  const size_t start = kHeaderSize + 4 * (packet[0] & 0x0F);  // after the CSRCs
-  if (packet.size() <= start) return {};
-  const std::span<const uint8_t> payload = packet.subspan(start);
-  const uint8_t type = packet[1] & 0x7F;
-  const uint32_t timestamp = static_cast<uint32_t>(packet[4]) << 24 |
-                             static_cast<uint32_t>(packet[5]) << 16 |
-                             static_cast<uint32_t>(packet[6]) << 8 | packet[7];
-  if (media_.event_payload && type == *media_.event_payload) {
-    if (const std::optional<char> key = events_.OnPacket(timestamp, payload)) return {*key};
-  } else if (inband_ && type == media_.payload) {
+  ++received_;
+  const std::span<const uint8_t> payload = header->payload;
+  if (media_.event_payload && header->payload_type == *media_.event_payload) {
+    if (const std::optional<char> key = events_.OnPacket(header->timestamp, payload)) {
+      return {*key};
+    }
+  } else if (inband_ && header->payload_type == media_.payload) {
     std::array<int16_t, 1500> samples;
-    for (size_t i = 0; i < payload.size(); ++i) {
+    const size_t count = std::min(payload.size(), samples.size());
+    for (size_t i = 0; i < count; ++i) {
       samples[i] =
           media_.codec == G711Law::kA ? alaw_to_linear(payload[i]) : ulaw_to_linear(payload[i]);
     }
-    return inband_->Feed(std::span<const int16_t>(samples.data(), payload.size()));
+    return inband_->Feed(std::span<const int16_t>(samples.data(), count));
   }
   return {};
+}
+
+bool RtpStream::IsCallees(const RtpHeader& header, const SocketAddress& from, const Log& log) {
+  const auto ignore = [&](bool* told, const std::string& why) {
+    if (!*told) log("RTP from " + from.ToString() + " ignored: " + why);
+    *told = true;
+    return false;
+  };
+  if (remote_ssrc_) {
+    if (!(from == media_.remote)) {
+      return ignore(&told_foreign_, "the callee's comes from " + media_.remote.ToString());
+    }
+    if (header.ssrc != *remote_ssrc_) {
+      return ignore(&told_other_ssrc_,
+                    "SSRC " + Hex(header.ssrc) + " is not the callee's " + Hex(*remote_ssrc_));
+    }
+    return true;
+  }
+  if (!from.SameHost(media_.remote)) {
+    return ignore(&told_foreign_, "the answer named " + media_.remote.ToString());
+  }
+  if (left_ && from == *left_ && !(from == media_.remote)) {
+    return ignore(&told_foreign_, "the media moved to " + media_.remote.ToString());
+  }
+  // The callee's first packet. Symmetric RTP: a port of its host other than the answer's is
+  // where ours go from then on (a NAT on the way). The socket is connected to it, which
+  // spares the route lookup of each send and keeps out packets of anyone else.
+  if (!(from == media_.remote)) {
+    log("RTP comes from " + from.ToString() + ", not from the answer's " +
+        media_.remote.ToString() + ": sending there");
+    media_.remote = from;
+  }
+  remote_ssrc_ = header.ssrc;
+  log("the callee's RTP arrives from " + from.ToString() + ", SSRC " + Hex(header.ssrc));
+  connected_ =
+      ::connect(socket_->Fd(), reinterpret_cast<const sockaddr*>(&from.storage), from.length) == 0;
+  return true;
 }
 
 }  // namespace telvane::linesvc

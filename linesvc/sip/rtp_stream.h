@@ -1,10 +1,13 @@
 // The packets of an answered SIP call: G.711 in RTP over a UDP socket of ours.
 //
 // The socket is bound when the call is set up (its port goes into the SDP offer); once the
-// call is answered the stream sends one 20 ms packet at a time and reads, in one system call,
-// whatever the other side sent: its keys (RFC 4733 telephone-events or DTMF tones in the
-// sound) and the address its packets come from, which is where ours go from then on
-// (symmetric RTP, so the sound gets through a NAT). Its clock is the RtpPump's (rtp_pump.h).
+// call is answered the stream sends one 20 ms packet at a time to the address of the answer's
+// SDP and reads, in one system call, whatever came in. Only the callee's packets count: they
+// must come from the answer's address (or, once, from another port of its host, which is then
+// where ours go: symmetric RTP through a NAT), and the first of them latches its SSRC, so
+// packets of a second source there count neither (RFC 3550 8.2). Keys (RFC 4733
+// telephone-events or DTMF tones in the sound) are taken from those packets only; everything
+// else is counted as ignored. Its clock is the RtpPump's (rtp_pump.h).
 //
 //   std::unique_ptr<RtpSocket> socket = RtpSocket::Bind("192.0.2.10", 10000, 20000, &error);
 //   ... offer socket->Port(); the answer gives a SipMedia ...
@@ -43,6 +46,9 @@ struct SocketAddress {
   bool IsSet() const { return length != 0; }
   std::string ToString() const;
   bool operator==(const SocketAddress& other) const;
+  // The same IP address, whatever the ports.
+  bool SameHost(const SocketAddress& other) const;
+  SocketAddress WithPort(uint16_t port) const;
   // Parses a numeric address ("192.0.2.1", "::1", "[::1]"); nullopt for a name.
   static std::optional<SocketAddress> Parse(const std::string& host, uint16_t port);
 };
@@ -63,6 +69,8 @@ class RtpSocket {
 
   uint16_t Port() const { return port_; }
   int Fd() const { return fd_; }
+  // Reads and drops whatever is queued; how many packets that was.
+  size_t DropQueued();
 
  private:
   RtpSocket(int fd, uint16_t port) : fd_(fd), port_(port) {}
@@ -79,6 +87,19 @@ struct SipMedia {
   SocketAddress remote;  // where the answer's SDP asks for the sound
 };
 
+// The fixed header of an RTP packet (RFC 3550 5.1) and where its payload lies.
+struct RtpHeader {
+  uint8_t payload_type = 0;
+  uint16_t sequence = 0;
+  uint32_t timestamp = 0;
+  uint32_t ssrc = 0;
+  std::span<const uint8_t> payload;  // within the packet; CSRCs, extension and padding left out
+};
+
+// The header of an RTP packet of version 2; nullopt for anything else, RTCP included (its
+// packet types share the second byte, RFC 5761 4), and for lengths that do not add up.
+std::optional<RtpHeader> ParseRtpHeader(std::span<const uint8_t> packet);
+
 class RtpStream {
  public:
   // `inband` hears keys as tones in the sound when the media take none by telephone-events;
@@ -91,31 +112,45 @@ class RtpStream {
 
   // Sends one packet of 20 ms of line sound.
   void Send(std::span<const int16_t, kRtpFrameSamples> samples);
+  // The far end moved the media (a re-INVITE or an UPDATE): packets go to `media` from now
+  // on, and the callee's are latched afresh there, by the same rules as the answer's; those
+  // from where the media were before count no more.
+  void Follow(const SipMedia& media);
   // Moves the RTP timestamp on by `samples` not sent, so that the far end hears a gap where
   // the sender was held up rather than sound packed together.
   void Skip(uint32_t samples) { timestamp_ += samples; }
-  // Reads every packet that has arrived, up to 8 in each system call; returns the keys they
-  // carry, in order. `log` hears of a change of where the packets go.
+  // Reads every packet that has arrived, up to 8 in each system call; returns the keys the
+  // callee's carry, in order. `log` hears where the callee's packets come from, and of the
+  // first packet ignored for each reason.
   std::string Receive(const std::function<void(const std::string&)>& log);
 
   uint64_t Sent() const { return sent_; }
+  // The callee's packets.
   uint64_t Received() const { return received_; }
+  // Packets that were not RTP, or not the callee's.
+  uint64_t Ignored() const { return ignored_; }
 
  private:
+  using Log = std::function<void(const std::string&)>;
   // One packet that came in from `from`: its key, if it completes one.
-  std::string Take(std::span<const uint8_t> packet, const SocketAddress& from,
-                   const std::function<void(const std::string&)>& log);
+  std::string Take(std::span<const uint8_t> packet, const SocketAddress& from, const Log& log);
+  // Whether the packet is the callee's; the first that is latches its source.
+  bool IsCallees(const RtpHeader& header, const SocketAddress& from, const Log& log);
 
   std::unique_ptr<RtpSocket> socket_;
   SipMedia media_;
-  bool latched_ = false;
+  std::optional<uint32_t> remote_ssrc_;  // once the callee's first packet came
+  std::optional<SocketAddress> left_;    // where the callee's packets came from before a move
   bool connected_ = false;
+  bool told_foreign_ = false;
+  bool told_other_ssrc_ = false;
   uint16_t sequence_;
   uint32_t timestamp_;
   const uint32_t ssrc_;
   bool first_ = true;
   uint64_t sent_ = 0;
   uint64_t received_ = 0;
+  uint64_t ignored_ = 0;
   TelephoneEvents events_;
   const std::unique_ptr<InbandDtmf> inband_;
 };

@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <optional>
+#include <vector>
 
 #include "linesvc/line_audio.h"
 #include "linesvc/sip/re_thread.h"
@@ -24,17 +25,57 @@ constexpr int64_t kPlayoutMs = 300;
 
 // What the line's wave device reaches. The shared timeline hands over each write whole when its
 // first sample is due and reports it played when its last is; the answered call's packet clock
-// (rtp_pump.h) sends it. Nobody hears sound while no call is answered.
+// (rtp_pump.h) sends it. Nobody hears sound while no call is answered. An answered call may
+// hold the line until the callee's sound has arrived: until then the timeline stands still
+// and what it handed over waits here, so nothing counts as heard that nobody could hear.
 class AudioPath final : public LineAudioOutput {
  public:
+  enum class Gate { kOpen, kUntilCalleeSound };
+
   void Send(const LinePlay& play, size_t from, size_t count) override {
-    if (pump != nullptr) pump->Queue(play, from, count);
+    if (holding_) {
+      held_.push_back({play, from, count});
+    } else if (pump_ != nullptr) {
+      pump_->Queue(play, from, count);
+    }
   }
   void Cut(const LinePlay&) override {
-    if (pump != nullptr) pump->Cut();
+    held_.clear();
+    if (pump_ != nullptr) pump_->Cut();
+  }
+  bool CarriesSound() const override { return !holding_; }
+
+  // The answered call's sound goes to `pump`.
+  void Connect(RtpPump& pump, Gate gate) {
+    pump_ = &pump;
+    holding_ = gate == Gate::kUntilCalleeSound;
+  }
+  // The callee's sound has arrived: the line carries ours from now on.
+  void Open() {
+    if (!holding_) return;
+    holding_ = false;
+    for (const Held& sent : held_) pump_->Queue(sent.play, sent.from, sent.count);
+    held_.clear();
+    NowCarriesSound();
+  }
+  // The call is over. A timeline still held stays so until the application stops its play:
+  // none of that sound was heard.
+  void Disconnect(const RtpPump& pump) {
+    if (pump_ != &pump) return;
+    pump_ = nullptr;
+    holding_ = false;
+    held_.clear();
   }
 
-  RtpPump* pump = nullptr;  // the answered call's
+ private:
+  struct Held {
+    LinePlay play;
+    size_t from;
+    size_t count;
+  };
+  RtpPump* pump_ = nullptr;  // the answered call's
+  bool holding_ = false;
+  std::vector<Held> held_;
 };
 
 class SipDriver;
@@ -56,12 +97,15 @@ class SipCall final : public DriverCall, public SipSessionObserver {
   void OnSipProceeding() override;
   void OnSipRinging() override;
   void OnSipAnswered(const SipMedia& media, std::unique_ptr<RtpSocket> socket) override;
+  void OnSipMediaMoved(const SipMedia& media) override;
   void OnSipDigit(char digit) override;
   void OnSipEnded(const SipEnd& end) override;
   void OnSipClosed() override;
 
   void End(DWORD state, DWORD mode, const std::string& why);
   void OnKey(char key);
+  void OnMediaArrived();
+  void OnMediaSilent(const std::string& why);
   void StopSound();
 
   SipDriver& driver_;
@@ -193,10 +237,23 @@ void SipCall::OnSipAnswered(const SipMedia& media, std::unique_ptr<RtpSocket> so
   }
   pump_ = std::make_unique<RtpPump>(
       std::make_unique<RtpStream>(std::move(socket), media, std::move(inband)), loop_,
+      int64_t{driver_.Settings().rtp_timeout_s} * 1000,
       RtpPump::Reports{[this](char key) { OnKey(key); },
-                       [this](const std::string& text) { sink_.OnEvent(text); }});
-  driver_.Path().pump = pump_.get();
+                       [this](const std::string& text) { sink_.OnEvent(text); },
+                       [this] { OnMediaArrived(); },
+                       [this](const std::string& why) { OnMediaSilent(why); }});
+  // Without a silence limit nothing would ever end a call whose callee never sends: the line
+  // carries sound from the answer then.
+  driver_.Path().Connect(*pump_, driver_.Settings().rtp_timeout_s > 0
+                                     ? AudioPath::Gate::kUntilCalleeSound
+                                     : AudioPath::Gate::kOpen);
   sink_.OnCallState(LINECALLSTATE_CONNECTED, 0);
+}
+
+void SipCall::OnSipMediaMoved(const SipMedia& media) {
+  if (phase_ != Phase::kConnected || !pump_) return;
+  media_keys_ = media.keys;
+  pump_->Follow(media);
 }
 
 void SipCall::OnSipDigit(char digit) {
@@ -259,13 +316,25 @@ void SipCall::OnKey(char key) {
   sink_.OnDigit(key);
 }
 
+void SipCall::OnMediaArrived() {
+  if (phase_ == Phase::kConnected) driver_.Path().Open();
+}
+
+// The callee is gone without a word (or was never there): the call ends as if it had hung up.
+// The BYE goes with our hang-up.
+void SipCall::OnMediaSilent(const std::string& why) {
+  if (phase_ != Phase::kConnected) return;
+  StopSound();
+  End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NORMAL, why);
+}
+
 void SipCall::StopSound() {
   if (!pump_) return;
-  AudioPath& path = driver_.Path();
-  if (path.pump == pump_.get()) path.pump = nullptr;
+  driver_.Path().Disconnect(*pump_);
   pump_->Stop();
   sink_.OnEvent("RTP stopped: " + std::to_string(pump_->Sent()) + " packets sent, " +
-                std::to_string(pump_->Received()) + " received");
+                std::to_string(pump_->Received()) + " received from the callee, " +
+                std::to_string(pump_->Ignored()) + " ignored");
   pump_.reset();
 }
 

@@ -41,8 +41,11 @@ DWORD DisconnectModeFor(const SipEnd& end) {
   switch (end.cause) {
     case SipEnd::Cause::kResponse:
       return ModeForStatus(end.status, end.rang);
+    case SipEnd::Cause::kNoUsableAudio:
+      return LINEDISCONNECTMODE_TEMPFAILURE;
     case SipEnd::Cause::kRemoteBye:
     case SipEnd::Cause::kLocalHangup:
+    case SipEnd::Cause::kSessionLost:  // the far end is gone without a word
       return LINEDISCONNECTMODE_NORMAL;
     case SipEnd::Cause::kRingTimeout:
       return LINEDISCONNECTMODE_NOANSWER;
@@ -73,6 +76,10 @@ std::string Describe(const SipEnd& end) {
       return "network failure";
     case SipEnd::Cause::kAuthentication:
       return "authentication refused";
+    case SipEnd::Cause::kNoUsableAudio:
+      return "the answer has no usable audio";
+    case SipEnd::Cause::kSessionLost:
+      return "the session was lost";
     case SipEnd::Cause::kLocalFailure:
       return "the line cannot place calls";
   }

@@ -1,14 +1,22 @@
 // One SIP call over libre. Everything below the Link runs on the libre thread.
 #include "linesvc/sip/sip_session.h"
 
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <mutex>
 #include <optional>
+#include <string_view>
 
 #include "linesvc/sip/re_include.h"
+#include "linesvc/sip/sdp_answer.h"
+#include "linesvc/sip/sip_call_leg.h"
+#include "linesvc/sip/sip_nat.h"
+#include "linesvc/sip/sip_registration.h"
+#include "linesvc/sip/sip_resolver.h"
+#include "linesvc/sip/sip_tls.h"
 #include "linesvc/sip/sip_trace.h"
 
 namespace telvane::linesvc {
@@ -31,7 +39,9 @@ struct SipSession::Link : std::enable_shared_from_this<Link> {
 
 namespace {
 
-constexpr int kCodecPayload[] = {0, 8};  // by G711Law: PCMU, PCMA
+// What of libre's reports about itself one call logs at most: a peer spraying garbage at the
+// SIP port would fill the event log otherwise.
+constexpr int kMostLibraryReports = 20;
 
 enum sip_transp TransportOf(SipTransport transport) {
   switch (transport) {
@@ -45,15 +55,78 @@ enum sip_transp TransportOf(SipTransport transport) {
   return SIP_TRANSP_UDP;
 }
 
-const char* TransportParam(SipTransport transport) {
-  return transport == SipTransport::kTcp   ? ";transport=tcp"
-         : transport == SipTransport::kTls ? ";transport=tls"
-                                           : "";
+// Whether a new SDP of the far end keeps the media as they are.
+bool SameMedia(const SipMedia& a, const SipMedia& b) {
+  return a.remote == b.remote && a.codec == b.codec && a.payload == b.payload &&
+         a.event_payload == b.event_payload && a.keys == b.keys;
 }
 
 std::string Errno(int err) {
   char text[128] = {};
   return std::to_string(err) + " (" + std::string(str_error(err, text, sizeof text)) + ")";
+}
+
+uint16_t PortNumber(const SocketAddress& address) {
+  return ntohs(address.storage.ss_family == AF_INET6
+                   ? reinterpret_cast<const sockaddr_in6&>(address.storage).sin6_port
+                   : reinterpret_cast<const sockaddr_in&>(address.storage).sin_port);
+}
+
+bool IsAddress(const std::string& host) { return SocketAddress::Parse(host, 0).has_value(); }
+
+// The host of an address as a URI writes it: "192.0.2.1", "[2001:db8::1]".
+std::string HostOf(const SocketAddress& address) {
+  const std::string text = address.ToString();
+  return text.substr(0, text.rfind(':'));
+}
+
+// The Route that takes every request of the call to its next hop. An outbound proxy is one
+// always; so is the address found for a host name, because libre's own DNS client would look
+// the name up again and knows neither /etc/hosts nor SRV. A numeric host needs none.
+std::string RouteTo(const SipUri& hop, const SocketAddress& address, bool outbound,
+                    SipTransport transport) {
+  if (!outbound && IsAddress(hop.host)) return "";
+  const std::string host_port = IsAddress(hop.host) ? hop.HostPort() : address.ToString();
+  const std::string route = "sip:" + host_port + hop.params + SipTransportParam(transport);
+  return (route + ";").find(";lr;") == std::string::npos ? route + ";lr" : route;
+}
+
+// The names a call must look up before its first request; each answer has the address, or
+// why there is none.
+struct NameQueries {
+  SipUri invite_hop;
+  std::optional<SipUri> registrar_hop;
+  std::optional<SipUri> stun_server;
+};
+struct NameAnswer {
+  std::optional<SocketAddress> address;
+  std::string how;
+};
+struct NameAnswers {
+  NameAnswer invite_hop;
+  std::optional<NameAnswer> registrar_hop;
+  std::optional<NameAnswer> stun_server;
+};
+
+bool AllAddresses(const NameQueries& queries) {
+  return IsAddress(queries.invite_hop.host) &&
+         (!queries.registrar_hop || IsAddress(queries.registrar_hop->host)) &&
+         (!queries.stun_server || IsAddress(queries.stun_server->host));
+}
+
+// Blocks while the system's resolver works, for a host name.
+NameAnswers LookUp(const NameQueries& queries, SipTransport transport) {
+  SystemNames names;
+  const auto answer = [&](const SipUri& hop, SipTransport t) {
+    NameAnswer a;
+    a.address = ResolveNextHop(hop, t, names, &a.how);
+    return a;
+  };
+  NameAnswers answers;
+  answers.invite_hop = answer(queries.invite_hop, transport);
+  if (queries.registrar_hop) answers.registrar_hop = answer(*queries.registrar_hop, transport);
+  if (queries.stun_server) answers.stun_server = answer(*queries.stun_server, SipTransport::kUdp);
+  return answers;
 }
 
 }  // namespace
@@ -71,9 +144,9 @@ class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
 
   ~Core() {
     re_.RemoveCloser(this);
+    re_.RemoveDiagnosticsListener(this);
     phase_ = Phase::kClosed;
     FreeAll();
-    std::fill(plan_.password.begin(), plan_.password.end(), '\0');
   }
 
   Core(const Core&) = delete;
@@ -84,41 +157,53 @@ class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
   void Abandon();
 
  private:
-  enum class Phase { kIdle, kRegistering, kInviting, kAnswered, kEnded, kClosing, kClosed };
+  enum class Phase {
+    kIdle,
+    kPreparing,  // names looked up, STUN asked
+    kRegistering,
+    kInviting,
+    kAnswered,
+    kEnded,
+    kClosing,
+    kClosed
+  };
 
   void Log(std::string text) {
     link_->Report([text = std::move(text)](SipSessionObserver& o) { o.OnSipEvent(text); });
   }
   void Report(std::function<void(SipSessionObserver&)> report) { link_->Report(std::move(report)); }
 
+  NameQueries Queries() const;
+  void Resolved(const NameAnswers& answers);
+  void AskStun(const SocketAddress& server);
+  void Probed(const std::vector<std::optional<SocketAddress>>& mapped);
+  void Proceed();
   bool MakeStack(std::string* error);
   bool MakeMedia(std::string* error);
+  bool MakeOffer(std::string* error);
   void Register();
   void Invite();
+  void Unregister();
   void End(const SipEnd& end);
   void Fail(SipEnd::Cause cause, const std::string& why) {
     Log(why);
     End(SipEnd{cause, 0, rang_});
   }
   SipEnd EndOfClose(int err, const struct sip_msg* msg) const;
-  std::optional<SipMedia> ChooseMedia() const;
   void Closed();
   void ForceClose();
   void FreeAll();
 
   // libre's callbacks.
-  static void OnExit(void* arg) { static_cast<Core*>(arg)->Closed(); }
   static void OnTrace(bool tx, enum sip_transp, const struct sa*, const struct sa*,
                       const uint8_t* pkt, size_t len, void* arg);
-  static int OnAuth(char** user, char** password, const char* realm, void* arg);
   static void OnRegistered(int err, const struct sip_msg* msg, void* arg);
-  static int OnOffer(struct mbuf** desc, const struct sip_msg* msg, void* arg);
-  static int OnAnswer(const struct sip_msg* msg, void* arg);
   static void OnProgress(const struct sip_msg* msg, void* arg);
-  static void OnEstablished(const struct sip_msg* msg, void* arg);
+  static void OnEstablished(const struct sip_msg* msg, std::string_view sdp, void* arg);
   static void OnInfo(struct sip* sip, const struct sip_msg* msg, void* arg);
+  static bool OnMidCallSdp(std::string_view sdp, void* arg);
+  static void OnSessionLost(void* arg);
   static void OnClose(int err, const struct sip_msg* msg, void* arg);
-  static void OnIncoming(const struct sip_msg* msg, void* arg);
 
   SipCallPlan plan_;
   std::shared_ptr<Link> link_;
@@ -131,14 +216,21 @@ class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
 
   SocketAddress local_address_;
   struct sa local_ {};
+  SipNat nat_{[this](const std::string& text) { Log(text); }};
+  std::string invite_route_;     // Route of the INVITE, or empty
+  std::string registrar_route_;  // of the REGISTER
+  std::unique_ptr<StunProbe> stun_;
+  int sip_probe_fd_ = -1;  // the SIP socket's port while STUN is asked about it (UDP)
+  uint16_t sip_port_ = 0;  // 0: any
+  std::optional<SocketAddress> rtp_mapped_;  // the RTP socket as STUN sees it
   struct dnsc* dns_ = nullptr;
-  struct tls* tls_ = nullptr;
+  std::unique_ptr<SipTls> tls_;
   struct sip* sip_ = nullptr;
-  struct sipsess_sock* sock_ = nullptr;
-  struct sipsess* sess_ = nullptr;
-  struct sipreg* reg_ = nullptr;
-  struct sdp_session* sdp_ = nullptr;
-  struct sdp_media* media_ = nullptr;
+  std::unique_ptr<SipCallLeg> leg_;
+  std::unique_ptr<SipRegistration> registration_;
+  SdpOffer offer_;
+  std::string offer_body_;
+  std::optional<SipMedia> media_;   // what the sound follows: the answer's, then a moved one's
   std::unique_ptr<RtpSocket> rtp_;  // until the answer hands it to the driver
   struct tmr response_timer_ {};
   struct tmr ring_timer_ {};
@@ -146,32 +238,26 @@ class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
 };
 
 void SipSession::Core::FreeAll() {
+  stun_.reset();
+  if (sip_probe_fd_ >= 0) ::close(sip_probe_fd_);
+  sip_probe_fd_ = -1;
   tmr_cancel(&response_timer_);
   tmr_cancel(&ring_timer_);
   tmr_cancel(&close_timer_);
-  sess_ = static_cast<struct sipsess*>(mem_deref(sess_));
-  reg_ = static_cast<struct sipreg*>(mem_deref(reg_));
-  sock_ = static_cast<struct sipsess_sock*>(mem_deref(sock_));
+  leg_.reset();
+  registration_.reset();
   if (sip_ != nullptr) sip_close(sip_, true);
   sip_ = static_cast<struct sip*>(mem_deref(sip_));
   rtp_.reset();
-  media_ = nullptr;
-  sdp_ = static_cast<struct sdp_session*>(mem_deref(sdp_));
-  tls_ = static_cast<struct tls*>(mem_deref(tls_));
+  tls_.reset();
   dns_ = static_cast<struct dnsc*>(mem_deref(dns_));
 }
 
 bool SipSession::Core::MakeStack(std::string* error) {
   const SipSettings& s = plan_.settings;
-  const std::string target_host =
-      s.outbound ? s.outbound->host : ParseSipUri(plan_.request_uri).value_or(s.account).host;
-  const std::optional<SocketAddress> local = LocalAddressFor(target_host);
-  if (!local) {
-    *error = "no network address of ours reaches " + target_host;
-    return false;
-  }
-  local_address_ = *local;
   sa_set_sa(&local_, reinterpret_cast<const sockaddr*>(&local_address_.storage));
+  sa_set_port(&local_, sip_port_);
+  // libre's DNS client remains for in-dialog requests to a Contact that names a host.
   sa servers[4];
   uint32_t server_count = 4;
   char domain[64] = {};
@@ -181,16 +267,16 @@ bool SipSession::Core::MakeStack(std::string* error) {
     // Addresses need no name server; a name fails clearly when the request is sent.
     dns_ = nullptr;
   }
-  err = sip_alloc(&sip_, dns_, 16, 16, 16, "Telvane", OnExit, this);
+  // No exit handler: hanging up waits for the call's own transactions instead. The argument is
+  // the trace handler's.
+  err = sip_alloc(&sip_, dns_, 16, 16, 16, "Telvane", nullptr, this);
   if (err != 0) {
     *error = "the SIP stack cannot start: error " + Errno(err);
     return false;
   }
   sip_set_trace_handler(sip_, OnTrace);
-  if (s.transport == SipTransport::kTls) {
-    err = tls_alloc(&tls_, TLS_METHOD_SSLV23, nullptr, nullptr);
-    if (err == 0) tls_add_ca(tls_, "/etc/ssl/certs/ca-certificates.crt");
-    if (err == 0) err = sip_transp_add(sip_, SIP_TRANSP_TLS, &local_, tls_);
+  if (tls_) {
+    err = sip_transp_add(sip_, SIP_TRANSP_TLS, &local_, tls_->Context());
   } else {
     err = sip_transp_add(sip_, TransportOf(s.transport), &local_);
   }
@@ -198,38 +284,38 @@ bool SipSession::Core::MakeStack(std::string* error) {
     *error = "no SIP transport on " + local_address_.ToString() + ": error " + Errno(err);
     return false;
   }
-  err = sipsess_listen(&sock_, sip_, 16, OnIncoming, this);
-  if (err != 0) {
-    *error = "the SIP sessions cannot start: error " + Errno(err);
-    return false;
-  }
+  leg_ =
+      std::make_unique<SipCallLeg>(sip_, s, plan_.password, tls_.get(),
+                                   SipCallLegHandlers{OnProgress, OnEstablished, OnInfo,
+                                                      OnMidCallSdp, OnSessionLost, OnClose, this},
+                                   [this](const std::string& text) { Log(text); });
   return true;
 }
 
 bool SipSession::Core::MakeMedia(std::string* error) {
   const SipSettings& s = plan_.settings;
   rtp_ = RtpSocket::Bind(local_address_, s.rtp_port_low, s.rtp_port_high, error);
-  if (!rtp_) return false;
-  int err = sdp_session_alloc(&sdp_, &local_);
-  if (err == 0) {
-    err = sdp_media_add(&media_, sdp_, "audio", rtp_->Port(), "RTP/AVP");
+  return rtp_ != nullptr;
+}
+
+// The offer names where the far end's media must go to reach our RTP socket: where STUN saw
+// it, else (a NAT seen in a response, no STUN) our public address with the socket's own port,
+// which is right behind a NAT that keeps ports and is corrected by a far end that sends its
+// media back to where ours come from (symmetric RTP); else our own address.
+bool SipSession::Core::MakeOffer(std::string* error) {
+  const SipSettings& s = plan_.settings;
+  SocketAddress media = local_address_.WithPort(rtp_->Port());
+  if (rtp_mapped_) {
+    media = *rtp_mapped_;
+    Log("media offered at " + media.ToString() + ", where STUN sees our RTP port " +
+        std::to_string(rtp_->Port()));
+  } else if (nat_.Public()) {
+    media = nat_.Public()->WithPort(rtp_->Port());
+    Log("media offered at " + media.ToString() +
+        ": our address outside the NAT, with our own RTP port (no STUN)");
   }
-  for (const G711Law law : s.codecs) {
-    if (err != 0) break;
-    const std::string id = std::to_string(kCodecPayload[static_cast<int>(law)]);
-    err = sdp_format_add(nullptr, media_, false, id.c_str(), G711Name(law), 8000, 1, nullptr,
-                         nullptr, nullptr, false, nullptr);
-  }
-  if (err == 0 && (s.dtmf == SipDtmf::kAuto || s.dtmf == SipDtmf::kRfc4733)) {
-    err = sdp_format_add(nullptr, media_, false, "101", "telephone-event", 8000, 1, nullptr,
-                         nullptr, nullptr, false, "0-15");
-  }
-  if (err == 0) err = sdp_media_set_lattr(media_, true, "ptime", "20");
-  if (err != 0) {
-    *error = "the SDP offer cannot be made: error " + Errno(err);
-    return false;
-  }
-  return true;
+  offer_ = {media, s.codecs, s.dtmf};
+  return OfferText(offer_, &offer_body_, error);
 }
 
 void SipSession::Core::Start() {
@@ -237,25 +323,126 @@ void SipSession::Core::Start() {
   re_.AddCloser(this, [weak] {
     if (std::shared_ptr<Core> core = weak.lock()) core->ForceClose();
   });
+  re_.AddDiagnosticsListener(this, [this, reports = 0](const std::string& text) mutable {
+    if (++reports <= kMostLibraryReports) Log(text);
+    if (reports == kMostLibraryReports) Log("further reports of the SIP library are left out");
+  });
+  std::string error;
+  if (plan_.settings.transport == SipTransport::kTls) {
+    tls_ = SipTls::Create(
+        plan_.settings, [this](const std::string& text) { Log(text); }, &error);
+    if (!tls_) return Fail(SipEnd::Cause::kLocalFailure, error);
+  }
+  phase_ = Phase::kPreparing;
+  const NameQueries queries = Queries();
+  const SipTransport transport = plan_.settings.transport;
+  if (AllAddresses(queries)) return Resolved(LookUp(queries, transport));
+  // The system's resolver blocks: not on the loop that every call shares.
+  re_.Offload([queries, transport, weak = weak_from_this(), re = &re_] {
+    NameAnswers answers = LookUp(queries, transport);
+    re->Post([weak, answers = std::move(answers)] {
+      if (std::shared_ptr<Core> core = weak.lock()) core->Resolved(answers);
+    });
+  });
+}
+
+NameQueries SipSession::Core::Queries() const {
+  const SipSettings& s = plan_.settings;
+  NameQueries queries;
+  queries.invite_hop =
+      s.outbound ? *s.outbound : ParseSipUri(plan_.request_uri).value_or(s.account);
+  if (s.registration == SipRegister::kYes) {
+    queries.registrar_hop = s.outbound ? *s.outbound : s.account;
+  }
+  queries.stun_server = s.stun_server;
+  return queries;
+}
+
+void SipSession::Core::Resolved(const NameAnswers& answers) {
+  if (phase_ != Phase::kPreparing) return;  // hung up meanwhile
+  const SipSettings& s = plan_.settings;
+  const NameQueries queries = Queries();
+  for (const NameAnswer* answer :
+       {&answers.invite_hop, answers.registrar_hop ? &*answers.registrar_hop : nullptr,
+        answers.stun_server ? &*answers.stun_server : nullptr}) {
+    if (answer == nullptr) continue;
+    if (!answer->address) return Fail(SipEnd::Cause::kNetwork, answer->how);
+    if (answer->how.find(" is an address") == std::string::npos) Log(answer->how);
+  }
+  const bool outbound = s.outbound.has_value();
+  invite_route_ = RouteTo(queries.invite_hop, *answers.invite_hop.address, outbound, s.transport);
+  const SocketAddress* first = &*answers.invite_hop.address;
+  if (answers.registrar_hop) {
+    registrar_route_ =
+        RouteTo(*queries.registrar_hop, *answers.registrar_hop->address, outbound, s.transport);
+    first = &*answers.registrar_hop->address;
+  }
+  const std::optional<SocketAddress> local = LocalAddressFor(HostOf(*first));
+  if (!local) {
+    return Fail(SipEnd::Cause::kNetwork, "no network address of ours reaches " + HostOf(*first));
+  }
+  local_address_ = *local;
+  std::string error;
+  if (!MakeMedia(&error)) return Fail(SipEnd::Cause::kLocalFailure, error);
+  if (answers.stun_server) return AskStun(*answers.stun_server->address);
+  Proceed();
+}
+
+// Where the RTP socket, and on UDP the SIP socket, are seen from outside. The SIP socket is
+// not libre's yet: a socket of ours holds its port while STUN is asked, and libre's transport
+// takes the port over after it (a NAT maps by our address and port, not by the socket).
+void SipSession::Core::AskStun(const SocketAddress& server) {
+  std::vector<int> sockets = {rtp_->Fd()};
+  if (plan_.settings.transport == SipTransport::kUdp) {
+    sip_probe_fd_ = ::socket(local_address_.storage.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    SocketAddress bound = local_address_;
+    if (sip_probe_fd_ >= 0 &&
+        ::bind(sip_probe_fd_, reinterpret_cast<const sockaddr*>(&bound.storage), bound.length) ==
+            0 &&
+        ::getsockname(sip_probe_fd_, reinterpret_cast<sockaddr*>(&bound.storage), &bound.length) ==
+            0) {
+      sip_port_ = PortNumber(bound);
+      sockets.push_back(sip_probe_fd_);
+    }
+  }
+  Log("asking the STUN server " + server.ToString() + " where we are seen");
+  stun_ = std::make_unique<StunProbe>(
+      server, sockets,
+      [this](const std::vector<std::optional<SocketAddress>>& mapped) { Probed(mapped); });
+}
+
+void SipSession::Core::Probed(const std::vector<std::optional<SocketAddress>>& mapped) {
+  stun_.reset();
+  if (sip_probe_fd_ >= 0) ::close(sip_probe_fd_);
+  sip_probe_fd_ = -1;
+  const SocketAddress rtp_local = local_address_.WithPort(rtp_->Port());
+  if (!mapped[0]) {
+    Log("the STUN server did not answer: our own addresses are offered");
+  } else if (!(*mapped[0] == rtp_local)) {
+    rtp_mapped_ = *mapped[0];
+  } else {
+    Log("STUN sees our own address: no NAT on the way");
+  }
+  if (mapped.size() > 1 && mapped[1] && !(*mapped[1] == local_address_.WithPort(sip_port_))) {
+    Log("STUN sees our SIP port " + std::to_string(sip_port_) + " as " + mapped[1]->ToString());
+    nat_.TakeStunMapping(*mapped[1]);
+  }
+  Proceed();
+}
+
+void SipSession::Core::Proceed() {
   std::string error;
   if (!MakeStack(&error)) return Fail(SipEnd::Cause::kNetwork, error);
-  if (!MakeMedia(&error)) return Fail(SipEnd::Cause::kLocalFailure, error);
   if (plan_.settings.registration == SipRegister::kYes) return Register();
   Invite();
 }
 
 void SipSession::Core::Register() {
-  const SipSettings& s = plan_.settings;
   phase_ = Phase::kRegistering;
-  const std::string registrar = std::string(s.account.secure ? "sips:" : "sip:") +
-                                s.account.HostPort() + TransportParam(s.transport);
-  const std::string aor = s.account.ToString();
-  const std::string route = s.outbound ? s.outbound->ToString() + TransportParam(s.transport) : "";
-  const char* routes[] = {route.c_str()};
-  const int err =
-      sipreg_register(&reg_, sip_, registrar.c_str(), aor.c_str(), nullptr, aor.c_str(), 600,
-                      s.account.user.c_str(), s.outbound ? routes : nullptr, s.outbound ? 1 : 0, 0,
-                      OnAuth, this, false, OnRegistered, this, nullptr, nullptr);
+  registration_ = std::make_unique<SipRegistration>(
+      sip_, plan_.settings, plan_.password, tls_.get(), nat_, registrar_route_,
+      SipRegistrationHandler{OnRegistered, this}, [this](const std::string& text) { Log(text); });
+  const int err = registration_->Register();
   if (err != 0) return Fail(SipEnd::Cause::kNetwork, "REGISTER cannot be sent: " + Errno(err));
   tmr_start(
       &response_timer_, static_cast<uint64_t>(plan_.no_response_ms),
@@ -269,24 +456,21 @@ void SipSession::Core::Register() {
 void SipSession::Core::Invite() {
   const SipSettings& s = plan_.settings;
   phase_ = Phase::kInviting;
+  std::string error;
+  if (!MakeOffer(&error)) return Fail(SipEnd::Cause::kLocalFailure, error);
   std::string target = plan_.request_uri;
   if (!s.outbound && s.transport != SipTransport::kUdp &&
       target.find(";transport=") == std::string::npos) {
-    target += TransportParam(s.transport);
+    target += SipTransportParam(s.transport);
   }
-  const std::string from = s.account.ToString();
-  const std::string route = s.outbound ? s.outbound->ToString() + TransportParam(s.transport) : "";
-  const char* routes[] = {route.c_str()};
-  struct mbuf* offer = nullptr;
-  int err = sdp_encode(&offer, sdp_, true);
-  if (err == 0) {
-    err = sipsess_connect(&sess_, sock_, target.c_str(), nullptr, from.c_str(),
-                          s.account.user.c_str(), s.outbound ? routes : nullptr, s.outbound ? 1 : 0,
-                          "application/sdp", offer, OnAuth, this, false, OnOffer, OnAnswer,
-                          OnProgress, OnEstablished, OnInfo, nullptr, OnClose, this,
-                          "Allow: INVITE, ACK, BYE, CANCEL, INFO\r\n");
-  }
-  mem_deref(offer);
+  SipInvite invite;
+  invite.target = target;
+  invite.from = s.account.ToString();
+  invite.contact_user = s.account.user;
+  invite.route = invite_route_;
+  invite.nat = &nat_;
+  invite.sdp = offer_body_;
+  const int err = leg_->Invite(std::move(invite));
   if (err != 0) return Fail(SipEnd::Cause::kNetwork, "INVITE cannot be sent: " + Errno(err));
   tmr_start(
       &response_timer_, static_cast<uint64_t>(plan_.no_response_ms),
@@ -301,9 +485,10 @@ void SipSession::Core::End(const SipEnd& end) {
   phase_ = Phase::kEnded;
   tmr_cancel(&response_timer_);
   tmr_cancel(&ring_timer_);
-  // Freeing an unanswered session sends CANCEL, an answered one BYE; after a final response
-  // or the remote BYE there is nothing left to send.
-  sess_ = static_cast<struct sipsess*>(mem_deref(sess_));
+  // CANCEL before the answer, BYE after it; after a final response or the remote BYE there is
+  // nothing left to send.
+  if (leg_) leg_->Terminate();
+  stun_.reset();  // before the socket it listens on goes
   rtp_.reset();
   Log("call ends: " + Describe(end));
   Report([end](SipSessionObserver& o) { o.OnSipEnded(end); });
@@ -313,8 +498,6 @@ void SipSession::Core::Hangup() {
   if (phase_ == Phase::kClosing || phase_ == Phase::kClosed) return;
   if (phase_ != Phase::kEnded) End(SipEnd{SipEnd::Cause::kLocalHangup, 0, rang_});
   phase_ = Phase::kClosing;
-  // Removing the registration is one more transaction to wait for.
-  reg_ = static_cast<struct sipreg*>(mem_deref(reg_));
   if (sip_ == nullptr) return Closed();
   if (!answered_by_peer_) {
     // Nothing ever answered: there is no one to send CANCEL to (it may not precede a response)
@@ -332,7 +515,16 @@ void SipSession::Core::Hangup() {
         core->Closed();
       },
       this);
-  sip_close(sip_, false);
+  // The call's own transaction (CANCEL or BYE) first, then the removal of the registration:
+  // one peer at a time, so a TLS connection opened meanwhile is checked for the right name.
+  if (leg_) return leg_->WhenDone([this] { Unregister(); });
+  Unregister();
+}
+
+void SipSession::Core::Unregister() {
+  if (phase_ == Phase::kClosed) return;  // cut off in the meantime
+  if (!registration_) return Closed();
+  registration_->Unregister([this] { Closed(); });
 }
 
 void SipSession::Core::Abandon() {
@@ -380,40 +572,6 @@ SipEnd SipSession::Core::EndOfClose(int err, const struct sip_msg* msg) const {
   return end;
 }
 
-std::optional<SipMedia> SipSession::Core::ChooseMedia() const {
-  const SipSettings& s = plan_.settings;
-  SipMedia media;
-  bool found = false;
-  // The first of the answer's formats that we offered.
-  for (le* element = list_head(sdp_media_format_lst(media_, false)); element != nullptr && !found;
-       element = element->next) {
-    const auto* format = static_cast<const sdp_format*>(element->data);
-    for (const G711Law law : s.codecs) {
-      if (format->pt == kCodecPayload[static_cast<int>(law)] ||
-          str_casecmp(format->name, G711Name(law)) == 0) {
-        media.codec = law;
-        media.payload = static_cast<uint8_t>(format->pt);
-        found = true;
-        break;
-      }
-    }
-  }
-  if (!found) return std::nullopt;
-  const sdp_format* event = sdp_media_rformat(media_, "telephone-event");
-  if (event != nullptr && (s.dtmf == SipDtmf::kAuto || s.dtmf == SipDtmf::kRfc4733)) {
-    media.event_payload = static_cast<uint8_t>(event->pt);
-  }
-  media.keys = media.event_payload                                       ? SipKeyPath::kRfc4733
-               : s.dtmf == SipDtmf::kInfo || s.dtmf == SipDtmf::kRfc4733 ? SipKeyPath::kInfo
-                                                                         : SipKeyPath::kInband;
-  if (const struct sa* address = sdp_media_raddr(media_);
-      address != nullptr && sa_isset(address, SA_ALL)) {
-    std::memcpy(&media.remote.storage, &address->u, address->len);
-    media.remote.length = address->len;
-  }
-  return media;
-}
-
 // --- libre's callbacks ------------------------------------------------------------------------
 
 void SipSession::Core::OnTrace(bool tx, enum sip_transp, const struct sa*, const struct sa*,
@@ -423,19 +581,6 @@ void SipSession::Core::OnTrace(bool tx, enum sip_transp, const struct sa*, const
   if (packet.find_first_not_of("\r\n") == std::string_view::npos) return;  // keep-alive
   if (!tx && packet.rfind("SIP/2.0 ", 0) == 0) core->answered_by_peer_ = true;
   core->Log(std::string(tx ? "sent " : "received ") + SipMessageSummary(packet));
-}
-
-int SipSession::Core::OnAuth(char** user, char** password, const char* realm, void* arg) {
-  auto* core = static_cast<Core*>(arg);
-  if (core->plan_.password.empty()) {
-    core->Log(std::string("asked for credentials of realm ") + SipPrintable(realm, 80) +
-              ", but the line has no password_file");
-    return EACCES;
-  }
-  core->Log(std::string("answering the challenge of realm ") + SipPrintable(realm, 80) + " as " +
-            core->plan_.settings.auth_user);
-  const int err = str_dup(user, core->plan_.settings.auth_user.c_str());
-  return err != 0 ? err : str_dup(password, core->plan_.password.c_str());
 }
 
 void SipSession::Core::OnRegistered(int err, const struct sip_msg* msg, void* arg) {
@@ -455,20 +600,10 @@ void SipSession::Core::OnRegistered(int err, const struct sip_msg* msg, void* ar
   core->Invite();
 }
 
-int SipSession::Core::OnOffer(struct mbuf**, const struct sip_msg*, void*) {
-  return EPROTO;  // a re-INVITE with a new offer: not taken, the call goes on as it is
-}
-
-int SipSession::Core::OnAnswer(const struct sip_msg* msg, void* arg) {
-  auto* core = static_cast<Core*>(arg);
-  const int err = sdp_decode(core->sdp_, msg->mb, false);
-  if (err != 0) core->Log("the answer's SDP cannot be read: error " + Errno(err));
-  return 0;
-}
-
 void SipSession::Core::OnProgress(const struct sip_msg* msg, void* arg) {
   auto* core = static_cast<Core*>(arg);
   if (core->phase_ != Phase::kInviting) return;
+  core->nat_.TakeResponse(*msg);
   tmr_cancel(&core->response_timer_);
   if (!tmr_isrunning(&core->ring_timer_)) {
     tmr_start(
@@ -490,17 +625,28 @@ void SipSession::Core::OnProgress(const struct sip_msg* msg, void* arg) {
   }
 }
 
-void SipSession::Core::OnEstablished(const struct sip_msg*, void* arg) {
+// The answer is read from the 2xx alone: the SDP of a provisional response (early media) never
+// decides where the sound goes. (The leg hands over a reliable one's of the same dialog when
+// the 2xx has none: by RFC 3262 that was the answer, and the call is answered only now.)
+void SipSession::Core::OnEstablished(const struct sip_msg* msg, std::string_view sdp, void* arg) {
   auto* core = static_cast<Core*>(arg);
   if (core->phase_ != Phase::kInviting) return;
+  if (msg != nullptr) core->nat_.TakeResponse(*msg);
   tmr_cancel(&core->response_timer_);
   tmr_cancel(&core->ring_timer_);
-  const std::optional<SipMedia> media = core->ChooseMedia();
+  const SdpAnswer answer = ReadSdpAnswer(core->offer_, sdp);
+  const std::optional<SipMedia>& media = answer.media;
   if (!media) {
-    core->Log("the answer takes none of the codecs offered");
-    return core->End({SipEnd::Cause::kResponse, 488, core->rang_});
+    // Not an answer: nobody could hear the call. The session goes, which sends the BYE.
+    core->Log(answer.refusal);
+    return core->End({SipEnd::Cause::kNoUsableAudio, 0, core->rang_});
+  }
+  // What reached the socket before the answer came from anyone but the callee.
+  if (const size_t dropped = core->rtp_->DropQueued()) {
+    core->Log(std::to_string(dropped) + " RTP packets that came before the answer dropped");
   }
   core->phase_ = Phase::kAnswered;
+  core->media_ = *media;
   core->Log(std::string("answered: codec ") + G711Name(media->codec) + ", keys by " +
             KeyPathName(media->keys) + ", RTP port " + std::to_string(core->rtp_->Port()) + " -> " +
             media->remote.ToString());
@@ -527,6 +673,31 @@ void SipSession::Core::OnInfo(struct sip* sip, const struct sip_msg* msg, void* 
   core->Report([k = *key](SipSessionObserver& o) { o.OnSipDigit(k); });
 }
 
+// A new offer of the far end, or its answer to ours. The same media go on; moved ones are
+// followed, with the same checks as the answer's (only their address, one source there).
+bool SipSession::Core::OnMidCallSdp(std::string_view sdp, void* arg) {
+  auto* core = static_cast<Core*>(arg);
+  if (core->phase_ != Phase::kAnswered || !core->media_) return false;
+  const SdpAnswer offered = ReadSdpAnswer(core->offer_, sdp);
+  if (!offered.media) {
+    core->Log("new SDP of the far end not taken, the media stay as they were: " + offered.refusal);
+    return false;
+  }
+  const SipMedia& media = *offered.media;
+  if (SameMedia(media, *core->media_)) return true;
+  core->media_ = media;
+  core->Log(std::string("the media move: codec ") + G711Name(media.codec) + ", keys by " +
+            KeyPathName(media.keys) + ", RTP -> " + media.remote.ToString());
+  core->Report([media](SipSessionObserver& o) { o.OnSipMediaMoved(media); });
+  return true;
+}
+
+void SipSession::Core::OnSessionLost(void* arg) {
+  auto* core = static_cast<Core*>(arg);
+  if (core->phase_ != Phase::kAnswered) return;
+  core->End({SipEnd::Cause::kSessionLost, 0, core->rang_});
+}
+
 void SipSession::Core::OnClose(int err, const struct sip_msg* msg, void* arg) {
   auto* core = static_cast<Core*>(arg);
   if (core->phase_ != Phase::kInviting && core->phase_ != Phase::kAnswered) return;
@@ -535,11 +706,6 @@ void SipSession::Core::OnClose(int err, const struct sip_msg* msg, void* arg) {
     core->Log("the call failed: " + Errno(err));
   }
   core->End(end);
-}
-
-void SipSession::Core::OnIncoming(const struct sip_msg* msg, void* arg) {
-  // The line only places calls.
-  sip_treply(nullptr, static_cast<Core*>(arg)->sip_, msg, 486, "Busy Here");
 }
 
 // --- The session, on the loop thread -----------------------------------------------------------

@@ -1,17 +1,22 @@
 // One SIP call over libre: the thin adapter between the SIP line driver and the library.
 //
 // The session does the SIP work on the libre thread (re_thread.h): registration when the line
-// asks for it, the INVITE with its SDP offer, digest answers to 401/407, the answer's codec and
-// key path, keys by SIP INFO, CANCEL or BYE, and its own time limits (no response, ringing too
-// long, hanging up). What the driver must see comes back as calls of SipSessionObserver,
-// posted to the application's loop.
+// asks for it (sip_registration.h), the INVITE with its SDP offer (sip_call_leg.h), digest
+// answers to 401/407 for the configured next hop only, TLS peers checked (sip_tls.h), the
+// answer's codec and key path, keys by SIP INFO, CANCEL or BYE, and its own time limits (no
+// response, ringing too long, hanging up). What the driver must see comes back as calls of
+// SipSessionObserver, posted to the application's loop.
 //
 //   SipSession session(loop, observer, plan, re_thread);
 //   session.Start();                  // OnSipRinging..., OnSipAnswered, OnSipEnded
 //   session.Hangup();                 // CANCEL or BYE, then OnSipClosed (bounded wait)
 //
-// The session binds the call's RTP socket for its offer and hands it over with the answer;
-// the sound itself is the driver's, on a thread of its own (rtp_pump.h).
+// The session binds the call's RTP socket for its offer and hands it over with the answer
+// (emptied of whatever reached it before); the answer's SDP is read by sdp_answer.h, and an
+// answer without usable audio ends the call with BYE. The sound itself is the driver's, on a
+// thread of its own (rtp_pump.h). In the answered call, a new offer of the far end (re-INVITE,
+// UPDATE) is read the same way: the same media go on as they are, media that moved are
+// followed (OnSipMediaMoved), and an offer without usable audio is refused, the call unchanged.
 //
 // Each call has its own SIP stack (transport, transactions), so hanging up waits for exactly
 // the call's own transactions: the CANCEL or BYE, and the REGISTER that removes the binding.
@@ -26,6 +31,7 @@
 
 #include "linesvc/sip/re_thread.h"
 #include "linesvc/sip/rtp_stream.h"
+#include "linesvc/sip/secret_text.h"
 #include "linesvc/sip/sip_outcome.h"
 #include "linesvc/sip/sip_settings.h"
 #include "platform/message_loop.h"
@@ -36,7 +42,7 @@ namespace telvane::linesvc {
 struct SipCallPlan {
   SipSettings settings;
   std::string request_uri;
-  std::string password;  // empty: challenges cannot be answered
+  SecretText password;  // empty: challenges cannot be answered
   int no_response_ms = 4000;
   int hangup_wait_ms = 3000;
 };
@@ -51,6 +57,9 @@ class SipSessionObserver {
   virtual void OnSipRinging() = 0;
   // 2xx: the call is answered with these media; the socket offered is the driver's now.
   virtual void OnSipAnswered(const SipMedia& media, std::unique_ptr<RtpSocket> socket) = 0;
+  // The far end moved the answered call's media (a new address, or another of the codecs
+  // offered): the sound goes there from now on.
+  virtual void OnSipMediaMoved(const SipMedia& media) = 0;
   // A key of the remote side, once per press.
   virtual void OnSipDigit(char digit) = 0;
   // The call is over (before or after the answer); OnSipClosed follows a Hangup.

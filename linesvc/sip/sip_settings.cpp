@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <memory>
 
 #include "linesvc/driver_keys.h"
 #include "platform/text.h"
@@ -107,6 +108,11 @@ std::string SipUri::ToString() const {
          params;
 }
 
+uint16_t PortOf(const SipUri& uri, SipTransport transport) {
+  if (uri.port) return *uri.port;
+  return uri.secure || transport == SipTransport::kTls ? 5061 : 5060;
+}
+
 std::optional<SipUri> ParseSipUri(std::string_view text) {
   SipUri uri;
   const size_t colon = text.find(':');
@@ -151,6 +157,18 @@ bool ParseSipSettings(const std::vector<DriverKey>& keys, DWORD device_id, SipSe
     } else if (key.key == "password_file") {
       ok = !value.empty();
       result.password_file = ExpandHome(value);
+    } else if (key.key == "auth_realm") {
+      // Sent back in quotes: no control characters.
+      ok = !value.empty() && std::none_of(value.begin(), value.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+      });
+      result.auth_realm = value;
+    } else if (key.key == "tls_ca_file") {
+      ok = !value.empty();
+      result.tls_ca_file = ExpandHome(value);
+    } else if (key.key == "tls_verify") {
+      ok = lower == "yes" || lower == "no";
+      result.tls_verify = lower == "no" ? SipTlsVerify::kNo : SipTlsVerify::kYes;
     } else if (key.key == "outbound") {
       std::optional<SipUri> proxy = ParseSipUri(value);
       if (!proxy) {
@@ -167,6 +185,15 @@ bool ParseSipSettings(const std::vector<DriverKey>& keys, DWORD device_id, SipSe
     } else if (key.key == "register") {
       ok = lower == "yes" || lower == "no";
       result.registration = lower == "yes" ? SipRegister::kYes : SipRegister::kNo;
+    } else if (key.key == "keepalive") {
+      int64_t seconds = 0;
+      ok = platform::ParseInteger(value, 0, 3600, &seconds);
+      result.keepalive_s = static_cast<int>(seconds);
+    } else if (key.key == "stun_server") {
+      SipUri server;
+      ok = SplitHostPort(value, &server.host, &server.port);
+      if (ok && !server.port) server.port = 3478;
+      result.stun_server = server;
     } else if (key.key == "dialdomain") {
       std::string host;
       std::optional<uint16_t> port;
@@ -207,6 +234,10 @@ bool ParseSipSettings(const std::vector<DriverKey>& keys, DWORD device_id, SipSe
            ParsePort(std::string_view(value).substr(dash + 1), &high) && low <= high;
       result.rtp_port_low = low;
       result.rtp_port_high = high;
+    } else if (key.key == "rtp_timeout") {
+      int64_t seconds = 0;
+      ok = platform::ParseInteger(value, 0, 3600, &seconds);
+      result.rtp_timeout_s = static_cast<int>(seconds);
     } else {
       return KeyRead::kUnknown;
     }
@@ -229,30 +260,44 @@ std::optional<std::string> RequestUri(const SipSettings& settings, std::string_v
     if (!uri) return std::nullopt;
     return std::string(dialled);
   }
+  const std::string domain =
+      settings.dial_domain.empty() ? settings.account.HostPort() : settings.dial_domain;
+  const std::string scheme_part = settings.account.secure ? "sips:" : "sip:";
   std::string user = settings.dial_prefix;
+  bool number = true;
   for (const char c : dialled) {
     if (std::isdigit(static_cast<unsigned char>(c)) || IsIn(c, "*+ABCDabcd")) {
       user += platform::UpperAscii(c);
     } else if (c == '#') {
       user += "%23";  // '#' is not allowed as it is in a SIP URI's user part
     } else if (!IsIn(c, "-.()")) {
-      return std::nullopt;
+      number = false;
+      break;
     }
   }
-  if (user.empty() || user == settings.dial_prefix) return std::nullopt;
-  const std::string domain =
-      settings.dial_domain.empty() ? settings.account.HostPort() : settings.dial_domain;
-  return std::string(settings.account.secure ? "sips:" : "sip:") + user + "@" + domain;
+  if (number) {
+    if (user.empty() || user == settings.dial_prefix) return std::nullopt;
+    return scheme_part + user + "@" + domain;
+  }
+  // A user name ("callee", "Bob.Smith"): as written, without the prefix, which is for numbers.
+  const bool name = std::isalpha(static_cast<unsigned char>(dialled.front())) != 0 &&
+                    std::all_of(dialled.begin(), dialled.end(),
+                                [](char c) { return IsAlnum(c) || IsIn(c, "-_.!~*'()"); });
+  if (!name) return std::nullopt;
+  return scheme_part + std::string(dialled) + "@" + domain;
 }
 
-bool ReadPasswordFile(const std::string& path, std::string* password, std::string* error) {
+bool ReadPasswordFile(const std::string& path, SecretText* password, std::string* error) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
     *error = "the password file " + path + " cannot be opened";
     return false;
   }
   struct stat info {};
-  std::string text;
+  // One buffer of a fixed size, so that no copy of the password is left in a buffer outgrown.
+  constexpr size_t kLongest = 4096;
+  std::unique_ptr<char[]> text(new char[kLongest]);
+  size_t size = 0;
   bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
   if (!ok) {
     *error = "the password file " + path + " is not a regular file";
@@ -264,23 +309,29 @@ bool ReadPasswordFile(const std::string& path, std::string* password, std::strin
     ok = false;
     *error = "the password file " + path + " belongs to another user";
   } else {
-    char buffer[512];
     ssize_t n = 0;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < 4096) {
-      text.append(buffer, static_cast<size_t>(n));
+    while (size < kLongest && (n = ::read(fd, text.get() + size, kLongest - size)) > 0) {
+      size += static_cast<size_t>(n);
     }
     ok = n >= 0;
     if (!ok) *error = "the password file " + path + " cannot be read";
   }
   ::close(fd);
-  if (!ok) return false;
-  text.erase(std::min(text.find_first_of("\r\n"), text.size()));
-  if (text.empty()) {
+  const std::string_view first_line(
+      text.get(), std::min(std::string_view(text.get(), size).find_first_of("\r\n"), size));
+  if (ok && first_line.empty()) {
+    ok = false;
     *error = "the password file " + path + " is empty";
-    return false;
   }
-  *password = std::move(text);
-  return true;
+  if (ok) *password = SecretText(first_line);
+  WipeMemory(text.get(), kLongest);
+  return ok;
+}
+
+const char* SipTransportParam(SipTransport transport) {
+  return transport == SipTransport::kTcp   ? ";transport=tcp"
+         : transport == SipTransport::kTls ? ";transport=tls"
+                                           : "";
 }
 
 const char* G711Name(G711Law law) { return law == G711Law::kA ? "PCMA" : "PCMU"; }

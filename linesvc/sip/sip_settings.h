@@ -21,12 +21,16 @@
 #include <vector>
 
 #include "linesvc/lines_file.h"
+#include "linesvc/sip/secret_text.h"
 #include "platform/tapi.h"
 
 namespace telvane::linesvc {
 
 enum class SipTransport { kUdp, kTcp, kTls };
+// The URI parameter that names a transport other than UDP: ";transport=tcp", ";transport=tls".
+const char* SipTransportParam(SipTransport transport);
 enum class SipRegister { kNo, kYes };
+enum class SipTlsVerify { kYes, kNo };
 // How the remote side's keys reach the line: `kAuto` offers RFC 4733 telephone-events and
 // listens in-band when the peer does not take them.
 enum class SipDtmf { kAuto, kRfc4733, kInfo, kInband };
@@ -48,18 +52,27 @@ struct SipSettings {
   SipUri account;         // uri: who we are (From)
   std::string auth_user;  // the digest user name; the account's user by default
   std::string password_file;
+  std::string auth_realm;          // when set, only challenges of this realm are answered
   std::optional<SipUri> outbound;  // every request goes through this proxy
   SipTransport transport = SipTransport::kUdp;
+  std::string tls_ca_file;  // trusted instead of the system's certificate authorities
+  SipTlsVerify tls_verify = SipTlsVerify::kYes;
   SipRegister registration = SipRegister::kNo;
-  std::string dial_domain;  // host[:port] of request URIs made from numbers
+  int keepalive_s = 25;  // while registered: how often the NAT's mapping is refreshed; 0: never
+  std::optional<SipUri> stun_server;  // host and port only: asked where we are seen
+  std::string dial_domain;            // host[:port] of request URIs made from numbers
   std::string dial_prefix;
   int ring_timeout_s = 60;
   std::vector<G711Law> codecs = {G711Law::kMu, G711Law::kA};
   SipDtmf dtmf = SipDtmf::kAuto;
   uint16_t rtp_port_low = 10000;
   uint16_t rtp_port_high = 20000;
+  int rtp_timeout_s = 10;  // no RTP from the callee this long ends the call; 0: never
   DWORD wave_id = 0;
 };
+
+// The port a request to `uri` goes to: its own, else 5061 for TLS (or sips:), else 5060.
+uint16_t PortOf(const SipUri& uri, SipTransport transport);
 
 // Parses a SIP URI with the strict syntax the driver accepts: scheme sip or sips, an optional
 // user of unreserved or %-escaped characters, a host, a port, and ";name[=value]" parameters
@@ -74,13 +87,16 @@ bool ParseSipSettings(const std::vector<DriverKey>& keys, DWORD device_id, SipSe
 // The request URI for a dialled address, or nullopt when the address may not be dialled on a
 // SIP line. A full sip:/sips: URI is used as it is (if it passes ParseSipUri); a number may
 // hold digits, '*', '#', '+', A-D and the separators "-.()" (dropped), gets the dial prefix,
-// and goes to the dial domain, else to the account's host and port.
+// and goes to the dial domain, else to the account's host and port. Anything else that
+// starts with a letter and holds only letters, digits and "-_.!~*'()" is a user name, called
+// as written at the same domain ("callee" -> sip:callee@domain) without the prefix.
 std::optional<std::string> RequestUri(const SipSettings& settings, std::string_view dialled);
 
 // Reads the password from `path`: the file must belong to the user and be readable by nobody
 // else (no group or other permission bits). The password is the first line, without its line
-// break. False with a reason that never holds the file's contents.
-bool ReadPasswordFile(const std::string& path, std::string* password, std::string* error);
+// break; what was read is wiped once the password is taken. False with a reason that never
+// holds the file's contents.
+bool ReadPasswordFile(const std::string& path, SecretText* password, std::string* error);
 
 const char* G711Name(G711Law law);  // "PCMU", "PCMA"
 

@@ -210,6 +210,11 @@ class AlsaOutput final : public WaveSink {
     wake_.Signal();
   }
 
+  uint64_t SamplesHeard() const override {
+    std::lock_guard lock(mu_);
+    return heard_;
+  }
+
  private:
   struct Chunk {
     std::vector<int16_t> samples;
@@ -346,7 +351,7 @@ class AlsaOutput final : public WaveSink {
   const Pcm pcm_;
   MessageLoop* const loop_;
   WakeUp wake_;
-  std::mutex mu_;
+  mutable std::mutex mu_;
   std::deque<Chunk> queue_;  // given, not yet all taken by the PCM
   std::deque<Due> due_;      // played callbacks, in the order of their ends
   uint64_t given_ = 0;

@@ -79,6 +79,10 @@ MMRESULT waveOutWrite(HWAVEOUT handle, LPWAVEHDR header, UINT header_size) {
 
 MMRESULT waveOutReset(HWAVEOUT handle) { return ResetSinkWaveOut(handle); }
 
+MMRESULT waveOutGetPosition(HWAVEOUT handle, LPMMTIME position, UINT position_size) {
+  return GetSinkWaveOutPosition(handle, position, position_size);
+}
+
 MMRESULT waveOutClose(HWAVEOUT handle) { return CloseSinkWaveOut(handle); }
 
 MMRESULT waveOutGetErrorText(MMRESULT result, LPSTR text, UINT text_size) {

@@ -9,7 +9,7 @@ namespace telvane::platform {
 MMRESULT QueryMappedFormat(const WAVEFORMATEX* format) {
   if (format == nullptr) return WAVERR_BADFORMAT;
   if (CanConvert(format, WaveFormatSize(format))) return MMSYSERR_NOERROR;
-  const MMRESULT result = waveOutOpen(nullptr, WAVE_MAPPER, format, 0, 0, WAVE_FORMAT_QUERY);
+  const MMRESULT result = ::waveOutOpen(nullptr, WAVE_MAPPER, format, 0, 0, WAVE_FORMAT_QUERY);
   return result == WAVERR_BADFORMAT ? result : MMSYSERR_NOERROR;
 }
 

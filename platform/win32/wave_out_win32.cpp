@@ -38,6 +38,11 @@ MMRESULT waveOutReset(HWAVEOUT handle) {
   return ::waveOutReset(handle);
 }
 
+MMRESULT waveOutGetPosition(HWAVEOUT handle, LPMMTIME position, UINT position_size) {
+  if (IsSinkWaveOut(handle)) return GetSinkWaveOutPosition(handle, position, position_size);
+  return ::waveOutGetPosition(handle, position, position_size);
+}
+
 MMRESULT waveOutClose(HWAVEOUT handle) {
   if (IsSinkWaveOut(handle)) return CloseSinkWaveOut(handle);
   return ::waveOutClose(handle);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <sstream>
@@ -118,6 +119,68 @@ TEST(ModemFaultE2eTest, ModemThatPlaysNothingNeverCompletes) {
   EXPECT_EQ(run.lines[2], "[T]\tDialing 777");
   EXPECT_EQ(run.lines[3].rfind("[T]\tResult : ", 0), 0u) << run.lines[3];
   EXPECT_TRUE(modem.Recording().empty());
+}
+
+// A modem that answers the call but never the command to start the sound, each command
+// given `timeout_ms`; a two-second message; the program's settings; in the test's own folder.
+class MuteModemE2eTest : public ::testing::Test {
+ protected:
+  static linesvc::ModemEmulator::Script Script() {
+    linesvc::ModemEmulator::Script script;
+    script.answer_ms = 30;
+    script.ignore = "AT+VTX";
+    return script;
+  }
+
+  // Runs the program with the settings; a run that hangs is killed after a while.
+  testing::ProgramRun Run(int timeout_ms, const std::string& settings,
+                          std::vector<std::string> arguments) {
+    dir_.Write("lines.ini", "[line USB Modem]\ndriver = modem\ndevice = " + modem_.Path() +
+                                "\nlockdir = " + dir_.Path().string() +
+                                "\ntimeout = " + std::to_string(timeout_ms) + "\n");
+    std::filesystem::create_directories(dir_ / "config" / "telvane");
+    dir_.Write("config/telvane/telvane.ini", "[General]\n" + settings);
+    std::map<std::string, std::string> environment = testing::ProgramEnvironment(dir_.Path());
+    environment["LC_ALL"] = "C";
+    arguments.insert(arguments.begin(), message_file_);
+    return testing::RunProgram(TELVANE_PROGRAM, arguments, environment, /*limit_s=*/30);
+  }
+
+  const testing::ScratchDir dir_ = testing::ScratchDir::ForCurrentTest();
+  linesvc::ModemEmulator modem_{Script()};
+  const std::string message_file_ =
+      dir_.Write("msg.wav", testing_wave::LineWave(testing_wave::Sine(16000, 440, 8000, 9000)));
+};
+
+// With one short greeting, the modem's time-out for the sound comes after the greeting would
+// have played: the held greeting never counts as played, so the attempt fails in the greeting
+// and the backup number is called, instead of a "completed" call nobody heard.
+TEST_F(MuteModemE2eTest, OneGreetingFailsTheAttemptInTheGreeting) {
+  ASSERT_FALSE(modem_.Path().empty());
+  const std::string greeting =
+      dir_.Write("greeting.wav", testing_wave::LineWave(testing_wave::Sine(800, 440, 8000, 9000)));
+  const testing::ProgramRun run =
+      Run(1500, "MaxGreetingsCount=1\nPressAnyKeyFile=" + greeting + "\n",
+          {"-phone:5551234", "-backupphone:777"});
+  EXPECT_FALSE(run.timed_out);
+  ASSERT_EQ(run.lines.size(), 4u) << run.standard_output;
+  EXPECT_EQ(run.lines[0], "[T]\tDialing 5551234");
+  EXPECT_EQ(run.lines[1].rfind("[T]\tResult : ", 0), 0u) << run.lines[1];
+  EXPECT_EQ(run.lines[2], "[T]\tDialing 777");
+  EXPECT_EQ(run.lines[3].rfind("[T]\tResult : ", 0), 0u) << run.lines[3];
+  EXPECT_TRUE(modem_.Recording().empty());
+}
+
+// With the greeting skipped the message is the first play, held by the mute line: the program
+// neither waits for its end forever nor counts it heard when the modem gives up.
+TEST_F(MuteModemE2eTest, SkippedIntroEndsFailedWithoutHanging) {
+  ASSERT_FALSE(modem_.Path().empty());
+  const testing::ProgramRun run = Run(500, "", {"-phone:5551234", "-skipintro", "-exitcode"});
+  EXPECT_FALSE(run.timed_out);
+  EXPECT_EQ(run.exit_code, 1) << "all attempts failed";
+  ASSERT_EQ(run.lines.size(), 2u) << run.standard_output;
+  EXPECT_EQ(run.lines[0], "[T]\tDialing 5551234");
+  EXPECT_EQ(run.lines[1].rfind("[T]\tResult : ", 0), 0u) << run.lines[1];
 }
 
 }  // namespace

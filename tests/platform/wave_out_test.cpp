@@ -45,9 +45,11 @@ class PacedSink : public WaveSink {
   void Write(Samples samples, std::function<void()> played) override {
     MessageLoop& loop = *MessageLoop::Current();
     const int64_t now = loop.NowMs();
-    busy_until_ = std::max(busy_until_, now) + static_cast<int64_t>(samples.size()) / 8;
+    // Counted in samples, so that a write of any length ends where the next one starts.
+    busy_until_ = std::max(busy_until_, now * 8) + static_cast<int64_t>(samples.size());
+    written_since_reset_ += samples.size();
     log_->written.insert(log_->written.end(), samples.begin(), samples.end());
-    const TaskId id = loop.PostDelayedTask(busy_until_ - now, [pending = pending_] {
+    const TaskId id = loop.PostDelayedTask((busy_until_ + 7) / 8 - now, [pending = pending_] {
       auto done = std::move(pending->front().played);
       pending->pop_front();
       done();
@@ -63,7 +65,14 @@ class PacedSink : public WaveSink {
       loop.PostTask(std::move(pending.played));
     }
     pending_->clear();
-    busy_until_ = loop.NowMs();
+    busy_until_ = loop.NowMs() * 8;
+    written_since_reset_ = 0;
+  }
+
+  // All written but what is still to come before busy_until_.
+  uint64_t SamplesHeard() const override {
+    const int64_t ahead = std::max<int64_t>(0, busy_until_ - MessageLoop::Current()->NowMs() * 8);
+    return written_since_reset_ - std::min<uint64_t>(written_since_reset_, ahead);
   }
 
  private:
@@ -73,7 +82,8 @@ class PacedSink : public WaveSink {
   };
   std::shared_ptr<LineLog> log_;
   std::shared_ptr<std::deque<Pending>> pending_ = std::make_shared<std::deque<Pending>>();
-  int64_t busy_until_ = 0;
+  int64_t busy_until_ = 0;  // in samples of the line's clock
+  uint64_t written_since_reset_ = 0;
 };
 
 struct Notice {
@@ -279,6 +289,32 @@ TEST_F(WaveOutTest, MappedSoundRunsOnAcrossBuffers) {
     RunUntilQuiet();
     EXPECT_EQ(log_->written.size(), expected.size());
   }
+}
+
+// The position is what the line has heard since the open or the last reset, in frames (or
+// bytes) of the opened format, not what it was given; a unit it does not count in is answered
+// in bytes.
+TEST_F(WaveOutTest, PositionCountsWhatTheLineHeard) {
+  const WAVEFORMATEX stereo16k{WAVE_FORMAT_PCM, 2, 16000, 64000, 4, 16, 0};
+  ASSERT_EQ(Open(stereo16k), MMSYSERR_NOERROR);
+  Play(Samples(2 * 16000, 100));  // a second
+  loop_.RunUntilIdle();
+  MMTIME position{};
+  position.wType = TIME_SAMPLES;
+  ASSERT_EQ(wave::waveOutGetPosition(handle_, &position, sizeof position), MMSYSERR_NOERROR);
+  EXPECT_EQ(position.u.sample, 0u) << "handed to the line, not heard yet";
+  loop_.AdvanceVirtualTime(250);
+  ASSERT_EQ(wave::waveOutGetPosition(handle_, &position, sizeof position), MMSYSERR_NOERROR);
+  EXPECT_EQ(position.wType, TIME_SAMPLES);
+  EXPECT_NEAR(position.u.sample, 4000, 100);
+  position.wType = TIME_MS;
+  ASSERT_EQ(wave::waveOutGetPosition(handle_, &position, sizeof position), MMSYSERR_NOERROR);
+  EXPECT_EQ(position.wType, TIME_BYTES);
+  EXPECT_NEAR(position.u.cb, 16000, 400);
+  EXPECT_EQ(wave::waveOutGetPosition(handle_, &position, 4), MMSYSERR_INVALPARAM);
+  ASSERT_EQ(wave::waveOutReset(handle_), MMSYSERR_NOERROR);
+  ASSERT_EQ(wave::waveOutGetPosition(handle_, &position, sizeof position), MMSYSERR_NOERROR);
+  EXPECT_EQ(position.u.cb, 0u);
 }
 
 // A query only answers: unmapped takes the line format alone, mapped any convertible

@@ -28,6 +28,7 @@ constexpr UINT kDevice = 4242;
 class EndlessSink : public platform::WaveSink {
   void Write(std::vector<int16_t>, std::function<void()>) override {}
   void Reset() override {}
+  uint64_t SamplesHeard() const override { return 0; }
 };
 
 class DigitMonitorTest : public ::testing::Test {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -15,6 +16,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <optional>
 #include <set>
 
 #include "tests/support/wave_files.h"
@@ -30,12 +32,73 @@ int RemainingMs(Clock::time_point deadline) {
   return static_cast<int>(std::max<int64_t>(0, left.count()));
 }
 
-sockaddr_in Loopback(uint16_t port) {
+sockaddr_in Loopback(uint16_t port, const std::string& ip = "127.0.0.1") {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::inet_pton(AF_INET, ip.c_str(), &address.sin_addr);
   return address;
+}
+
+// A UDP socket bound to ip at a port of the system's choice, and that port.
+int BoundUdp(const std::string& ip, uint16_t* port) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = Loopback(0, ip);
+  socklen_t length = sizeof address;
+  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << ip;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  if (port != nullptr) *port = ntohs(address.sin_port);
+  return fd;
+}
+
+}  // namespace
+
+int InNamespace(const std::string& netns, const std::function<int()>& make) {
+  if (netns.empty()) return make();
+  // A thread of its own enters the namespace, so the test's threads stay where they are.
+  int fd = -1;
+  std::thread([&] {
+    const int handle = ::open(("/run/netns/" + netns).c_str(), O_RDONLY | O_CLOEXEC);
+    if (handle < 0 || ::setns(handle, CLONE_NEWNET) != 0) {
+      ADD_FAILURE() << "cannot enter the network namespace " << netns;
+    } else {
+      fd = make();
+    }
+    if (handle >= 0) ::close(handle);
+  }).join();
+  return fd;
+}
+
+namespace {
+
+// An RTP packet: PCMU silence (payload type 0), or with a key an RFC 4733 event (payload
+// type 101, as the scenarios' SDP says) that ends or goes on.
+std::string RtpPacket(uint16_t sequence, uint32_t timestamp, uint32_t ssrc, char key = 0,
+                      bool end = false) {
+  std::string packet(12, '\0');
+  packet[0] = static_cast<char>(0x80);
+  packet[1] = static_cast<char>(key != 0 ? 101 : 0);
+  packet[2] = static_cast<char>(sequence >> 8);
+  packet[3] = static_cast<char>(sequence & 0xFF);
+  for (int i = 0; i < 4; ++i) {
+    packet[4 + i] = static_cast<char>(timestamp >> (24 - 8 * i));
+    packet[8 + i] = static_cast<char>(ssrc >> (24 - 8 * i));
+  }
+  if (key == 0) return packet + std::string(160, static_cast<char>(0xFF));
+  const char code = key == '*' ? 10 : key == '#' ? 11 : static_cast<char>(key - '0');
+  return packet +
+         std::string{code, static_cast<char>(end ? 0x8A : 0x0A), 0, static_cast<char>(160)};
+}
+
+// Waits up to ms for a datagram on fd; its size (0: none) and source.
+size_t ReceiveFrom(int fd, int ms, sockaddr_in* from) {
+  pollfd entry{fd, POLLIN, 0};
+  if (::poll(&entry, 1, ms) <= 0) return 0;
+  char buffer[2048];
+  socklen_t length = sizeof *from;
+  const ssize_t n =
+      ::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(from), &length);
+  return n > 0 ? static_cast<size_t>(n) : 0;
 }
 
 }  // namespace
@@ -68,11 +131,18 @@ testing::ScratchDir PeerDir(const std::string& what) {
   return testing::ScratchDir(owner + "_" + what + std::to_string(++made));
 }
 
-Child::Child(const std::vector<std::string>& argv, const std::filesystem::path& log) {
+Child::Child(const std::vector<std::string>& argv, const std::filesystem::path& log, Input held) {
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
-  const int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  int input = -1;
+  int pipe_ends[2];
+  if (held == Input::kHeldOpen && ::pipe2(pipe_ends, O_CLOEXEC) == 0) {
+    input = pipe_ends[0];
+    input_ = pipe_ends[1];
+  } else {
+    input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  }
   const int output = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   const pid_t parent = ::getpid();
   pid_ = ::fork();
@@ -91,6 +161,7 @@ Child::Child(const std::vector<std::string>& argv, const std::filesystem::path& 
 }
 
 Child::~Child() {
+  if (input_ >= 0) ::close(input_);
   if (Running()) {
     ::kill(pid_, SIGTERM);
     if (Wait(2000) < 0 && Running()) {
@@ -126,14 +197,15 @@ int Child::Wait(int ms) {
 
 // --- baresip ----------------------------------------------------------------------------------
 
-Baresip::Baresip(const std::filesystem::path& source, Answer answer, const std::string& name)
-    : dir_(PeerDir(name)) {
+Baresip::Baresip(const std::filesystem::path& source, Answer answer, const std::string& name,
+                 BaresipPlace place)
+    : dir_(PeerDir(name)), place_(std::move(place)) {
   sip_port_ = FreePort();
   control_port_ = FreePort();
   std::filesystem::create_directories(dir_ / "heard");
   std::ofstream(dir_ / "config")
-      << "sip_listen 127.0.0.1:" << sip_port_ << "\n"
-      << "net_interface 127.0.0.1\n"
+      << "sip_listen " << place_.ip << ":" << sip_port_ << "\n"
+      << "net_interface " << place_.ip << "\n"
       << "audio_source aufile," << source.string() << "\n"
       << "audio_player aubridge,nil\naudio_alert aubridge,nil\n"
       << "module_path /usr/lib/baresip/modules\n"
@@ -142,24 +214,34 @@ Baresip::Baresip(const std::filesystem::path& source, Answer answer, const std::
       << "ctrl_tcp_listen 127.0.0.1:" << control_port_ << "\n"
       << "snd_path " << (dir_ / "heard").string() << "\n"
       << "rtp_timeout 0\n";
-  std::ofstream(dir_ / "accounts")
-      << "<sip:callee@127.0.0.1:" << sip_port_
-      << ">;regint=0;answermode=" << (answer == Answer::kAuto ? "auto" : "manual")
-      << ";audio_codecs=PCMU,PCMA\n";
-  child_ = std::make_unique<Child>(
-      std::vector<std::string>{"/usr/bin/baresip", "-f", dir_.Path().string(), "-t", "120"},
-      dir_ / "baresip.log");
+  const std::string mode = answer == Answer::kAuto ? "auto" : "manual";
+  if (place_.registrar.empty()) {
+    std::ofstream(dir_ / "accounts")
+        << "<sip:callee@" << place_.ip << ":" << sip_port_ << ">;regint=0;answermode=" << mode
+        << ";audio_codecs=PCMU,PCMA\n";
+  } else {
+    const std::string domain = place_.registrar.substr(0, place_.registrar.rfind(':'));
+    std::ofstream(dir_ / "accounts")
+        << "<sip:callee@" << domain << ">;outbound=\"sip:" << place_.registrar
+        << "\";regint=60;answermode=" << mode << ";audio_codecs=PCMU,PCMA\n";
+  }
+  std::vector<std::string> argv = {"/usr/bin/baresip", "-f", dir_.Path().string(), "-t", "120"};
+  if (!place_.netns.empty())
+    argv.insert(argv.begin(), {"/usr/sbin/ip", "netns", "exec", place_.netns});
+  child_ = std::make_unique<Child>(argv, dir_ / "baresip.log");
   // It is ready once its control socket takes a connection.
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
   while (control_ < 0 && child_->Running() && RemainingMs(deadline) > 0) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in address = Loopback(control_port_);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-      control_ = fd;
-    } else {
+    control_ = InNamespace(place_.netns, [&] {
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      const sockaddr_in address = Loopback(control_port_);
+      if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        return fd;
+      }
       ::close(fd);
-      child_->Wait(20);  // returns at once should baresip give up
-    }
+      return -1;
+    });
+    if (control_ < 0) child_->Wait(20);  // returns at once should baresip give up
   }
 }
 
@@ -168,7 +250,9 @@ Baresip::~Baresip() {
   child_.reset();
 }
 
-std::string Baresip::Uri() const { return "sip:callee@127.0.0.1:" + std::to_string(sip_port_); }
+std::string Baresip::Uri() const {
+  return "sip:callee@" + place_.ip + ":" + std::to_string(sip_port_);
+}
 
 const rusage& Baresip::Quit() {
   if (control_ >= 0) {
@@ -227,18 +311,19 @@ void Baresip::Dial(const std::string& uri) {
 }
 
 std::vector<int16_t> Baresip::Heard() const {
+  // The names hold the time of the call: the last call's sorts last.
+  std::filesystem::path last;
   for (const auto& entry : std::filesystem::directory_iterator(dir_ / "heard")) {
     const std::string name = entry.path().filename().string();
-    if (name.find("-dec.wav") != std::string::npos) {
-      return testing_wave::ReadRecording(entry.path());
-    }
+    if (name.find("-dec.wav") != std::string::npos && entry.path() > last) last = entry.path();
   }
-  return {};
+  return last.empty() ? std::vector<int16_t>{} : testing_wave::ReadRecording(last);
 }
 
 // --- sipp -------------------------------------------------------------------------------------
 
-Sipp::Sipp(const std::string& scenario, uint16_t audio_port) : dir_(PeerDir("sipp")) {
+Sipp::Sipp(const std::string& scenario, uint16_t audio_port, const std::string& host)
+    : dir_(PeerDir("sipp")), host_(host) {
   port_ = FreePort();
   std::string text = scenario;
   const std::string audio = std::to_string(audio_port != 0 ? audio_port : FreePort());
@@ -247,21 +332,299 @@ Sipp::Sipp(const std::string& scenario, uint16_t audio_port) : dir_(PeerDir("sip
   }
   std::ofstream(dir_ / "uas.xml") << text;
   child_ = std::make_unique<Child>(
-      std::vector<std::string>{"/usr/bin/sipp", "-sf", (dir_ / "uas.xml").string(), "-i",
-                               "127.0.0.1", "-p", std::to_string(port_), "-m", "1", "-nostdin",
-                               "-timeout", "30s", "-trace_err", "-error_file",
-                               (dir_ / "errors.log").string()},
+      std::vector<std::string>{"/usr/bin/sipp", "-sf", (dir_ / "uas.xml").string(), "-i", host_,
+                               "-p", std::to_string(port_), "-m", "1", "-nostdin", "-timeout",
+                               "30s", "-trace_err", "-error_file", (dir_ / "errors.log").string()},
       dir_ / "sipp.log");
 }
 
 Sipp::~Sipp() { child_.reset(); }
 
 std::string Sipp::Uri(const std::string& user) const {
-  return "sip:" + user + "@127.0.0.1:" + std::to_string(port_);
+  const std::string host = host_.find(':') == std::string::npos ? host_ : "[" + host_ + "]";
+  return "sip:" + user + "@" + host + ":" + std::to_string(port_);
 }
 
 bool Sipp::Finish(int ms) { return child_->Wait(ms) == 0; }
 
 std::string Sipp::Log() const { return testing_wave::ReadFile(dir_ / "errors.log"); }
+
+// --- Kamailio ----------------------------------------------------------------------------------
+
+// What Kamailio logs once its UDP receiver is set up, right before it forks its workers.
+constexpr char kReady[] = "SO_RCVBUF is finally";
+
+Kamailio::Kamailio(const std::string& user, const std::string& password,
+                   const std::filesystem::path& tls_pem)
+    : dir_(PeerDir("kamailio")) {
+  port_ = FreePort();
+  if (!tls_pem.empty()) {
+    tls_port_ = FreePort();
+    std::ofstream(dir_ / "tls.cfg") << "[server:default]\nmethod = TLSv1.2+\n"
+                                    << "verify_certificate = no\nrequire_certificate = no\n"
+                                    << "certificate = " << tls_pem.string() << "\n"
+                                    << "private_key = " << tls_pem.string() << "\n"
+                                    << "[client:default]\nverify_certificate = no\n"
+                                    << "require_certificate = no\n";
+  }
+  const std::string modules = "/usr/lib/x86_64-linux-gnu/kamailio/modules/";
+  std::ofstream config(dir_ / "kamailio.cfg");
+  config << "#!KAMAILIO\n"
+         << "debug=2\nlog_stderror=yes\nchildren=1\ntcp_children=1\nauto_aliases=no\n"
+         << "listen=udp:127.0.0.1:" << port_ << "\n";
+  if (tls_port_ != 0) config << "enable_tls=yes\nlisten=tls:127.0.0.1:" << tls_port_ << "\n";
+  config << "mpath=\"" << modules << "\"\n";
+  for (const char* module : {"tm", "sl", "pv", "maxfwd", "textops", "siputils", "xlog", "usrloc",
+                             "registrar", "auth", "kex", "rr"}) {
+    config << "loadmodule \"" << module << ".so\"\n";
+  }
+  if (tls_port_ != 0) {
+    config << "loadmodule \"tls.so\"\nmodparam(\"tls\", \"config\", \""
+           << (dir_ / "tls.cfg").string() << "\")\n";
+  }
+  // A password in the config, as the auth module's pv_ functions take it.
+  config
+      << "modparam(\"usrloc\", \"db_mode\", 0)\n"
+      << "request_route {\n"
+      << "  xlog(\"L_INFO\", \"request $rm $ru from $fu\\n\");\n"
+      << "  if (!mf_process_maxfwd_header(\"10\")) { sl_send_reply(\"483\", \"Too Many Hops\"); "
+         "exit; }\n"
+      << "  if (has_totag()) {\n"
+      << "    if (loose_route() || is_method(\"ACK\")) { t_relay(); exit; }\n"
+      << "    sl_send_reply(\"404\", \"Not Here\"); exit;\n"
+      << "  }\n"
+      << "  if (is_method(\"CANCEL\")) { if (t_check_trans()) t_relay(); exit; }\n"
+      << "  remove_hf(\"Route\");\n"
+      << "  if (is_method(\"REGISTER\")) {\n"
+      << "    if ($fU == \"" << user << "\" && !pv_www_authenticate(\"$td\", \"" << password
+      << "\", \"0\")) { www_challenge(\"$td\", \"0\"); exit; }\n"
+      << "    if (save(\"location\")) xlog(\"L_INFO\", \"registered $tu\\n\");\n"
+      << "    exit;\n"
+      << "  }\n"
+      << "  if (is_method(\"OPTIONS\") && $rU == $null) { sl_send_reply(\"200\", \"OK\"); exit; }\n"
+      << "  if ($fU == \"" << user << "\") {\n"
+      << "    if (!pv_proxy_authenticate(\"$fd\", \"" << password
+      << "\", \"0\")) { proxy_challenge(\"$fd\", \"0\"); exit; }\n"
+      << "    consume_credentials();\n"
+      << "  }\n"
+      << "  if (!lookup(\"location\")) { sl_send_reply(\"404\", \"Not Found\"); exit; }\n"
+      << "  record_route();\n"
+      << "  t_relay(); exit;\n"
+      << "}\n";
+  config.close();
+  child_ = std::make_unique<Child>(
+      std::vector<std::string>{"/usr/sbin/kamailio", "-f", (dir_ / "kamailio.cfg").string(), "-DD",
+                               "-E", "-w", dir_.Path().string(), "-P",
+                               (dir_ / "kamailio.pid").string(), "-m", "32", "-M", "8"},
+      dir_ / "kamailio.log");
+  EXPECT_TRUE(WaitFor(kReady, 10000)) << Log();
+}
+
+Kamailio::~Kamailio() { child_.reset(); }
+
+bool Kamailio::WaitFor(const std::string& text, int ms) const {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+  do {
+    if (Log().find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  } while (RemainingMs(deadline) > 0);
+  return false;
+}
+
+std::string Kamailio::Log() const { return testing_wave::ReadFile(dir_ / "kamailio.log"); }
+
+// --- STUN ------------------------------------------------------------------------------------
+
+StunServer::StunServer(const std::string& seen_ip, const std::string& ip,
+                       const std::string& netns) {
+  fd_ = InNamespace(netns, [&] { return BoundUdp(ip, &port_); });
+  thread_ = std::thread([this, seen_ip] {
+    constexpr uint32_t kCookie = 0x2112A442;
+    const Clock::time_point end = Clock::now() + std::chrono::seconds(30);
+    while (!stop_ && Clock::now() < end) {
+      uint8_t request[548];
+      sockaddr_in from{};
+      socklen_t length = sizeof from;
+      pollfd entry{fd_, POLLIN, 0};
+      if (::poll(&entry, 1, 20) <= 0) continue;
+      const ssize_t n =
+          ::recvfrom(fd_, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&from), &length);
+      // A Binding request: type 0x0001, the magic cookie, a transaction id of 12 bytes.
+      if (n < 20 || request[0] != 0 || request[1] != 1 || request[4] != 0x21 ||
+          request[5] != 0x12 || request[6] != 0xA4 || request[7] != 0x42) {
+        continue;
+      }
+      sockaddr_in seen = from;
+      if (!seen_ip.empty()) ::inet_pton(AF_INET, seen_ip.c_str(), &seen.sin_addr);
+      const uint16_t port = ntohs(seen.sin_port) ^ (kCookie >> 16);
+      const uint32_t address = ntohl(seen.sin_addr.s_addr) ^ kCookie;
+      uint8_t response[32] = {0x01, 0x01, 0x00, 12};  // a success response, 12 bytes after
+      std::copy(request + 4, request + 20, response + 4);
+      const uint8_t attribute[12] = {0x00,
+                                     0x20,
+                                     0x00,
+                                     8,  // XOR-MAPPED-ADDRESS
+                                     0x00,
+                                     0x01,  // IPv4
+                                     static_cast<uint8_t>(port >> 8),
+                                     static_cast<uint8_t>(port),
+                                     static_cast<uint8_t>(address >> 24),
+                                     static_cast<uint8_t>(address >> 16),
+                                     static_cast<uint8_t>(address >> 8),
+                                     static_cast<uint8_t>(address)};
+      std::copy(attribute, attribute + 12, response + 20);
+      ::sendto(fd_, response, sizeof response, 0, reinterpret_cast<sockaddr*>(&from), sizeof from);
+      ++answered_;
+    }
+  });
+}
+
+StunServer::~StunServer() {
+  stop_ = true;
+  thread_.join();
+  ::close(fd_);
+}
+
+// --- RTP peers ---------------------------------------------------------------------------------
+
+RtpPeer::RtpPeer(RtpPeerBehaviour behaviour, const std::string& ip) {
+  fd_ = BoundUdp(ip, &port_);
+  thread_ = std::thread([this, behaviour] { Run(behaviour); });
+}
+
+RtpPeer::~RtpPeer() {
+  stop_ = true;
+  thread_.join();
+  ::close(fd_);
+}
+
+void RtpPeer::Run(RtpPeerBehaviour behaviour) {
+  const Clock::time_point end = Clock::now() + std::chrono::seconds(30);
+  std::optional<Clock::time_point> first;
+  uint16_t sequence = 0;
+  int key_packets = 0;
+  while (!stop_ && Clock::now() < end) {
+    sockaddr_in from{};
+    if (ReceiveFrom(fd_, 20, &from) == 0) continue;
+    ++received_;
+    if (!first) first = Clock::now();
+    const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - *first);
+    if (behaviour.answer_ms >= 0 && since.count() >= behaviour.answer_ms) continue;
+    std::string packet = RtpPacket(sequence, sequence * 160u, 0x5eed);
+    // The press: three packets of the event going on, then three of its end.
+    if (behaviour.key != 0 && since.count() >= behaviour.key_at_ms && key_packets < 6) {
+      packet = RtpPacket(sequence, 0x10000, 0x5eed, behaviour.key, key_packets >= 3);
+      ++key_packets;
+    }
+    ++sequence;
+    ::sendto(fd_, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&from), sizeof from);
+  }
+}
+
+RtpSprayer::RtpSprayer(const std::string& ip, uint16_t low, uint16_t high, int ms, char key) {
+  fd_ = BoundUdp(ip, &port_);
+  thread_ = std::thread([this, low, high, ms, key] {
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
+    for (uint16_t round = 0; !stop_ && Clock::now() < end; ++round) {
+      const std::string packet = RtpPacket(round, 8000u * (round / 10 + 1), 0xbad, key);
+      for (uint32_t port = low; port <= high; ++port) {
+        const sockaddr_in to = Loopback(static_cast<uint16_t>(port));
+        ::sendto(fd_, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                 sizeof to);
+      }
+      sockaddr_in from{};
+      while (ReceiveFrom(fd_, 0, &from) > 0) ++received_;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+}
+
+RtpSprayer::~RtpSprayer() {
+  stop_ = true;
+  thread_.join();
+  ::close(fd_);
+}
+
+uint64_t RtpSprayer::Received() {
+  sockaddr_in from{};
+  while (ReceiveFrom(fd_, 0, &from) > 0) ++received_;
+  return received_;
+}
+// --- certificates and openssl s_server ---------------------------------------------------------
+
+namespace {
+
+// Runs the openssl command in `dir` to its end; true when it succeeded.
+bool Openssl(const std::filesystem::path& dir, std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), "/usr/bin/openssl");
+  Child openssl(arguments, dir / "openssl.log");
+  const bool ok = openssl.Wait(10000) == 0;
+  EXPECT_TRUE(ok) << testing_wave::ReadFile(dir / "openssl.log");
+  return ok;
+}
+
+// Small, quick keys: P-256.
+const std::vector<std::string> kNewKey = {"-newkey", "ec", "-pkeyopt",
+                                          "ec_paramgen_curve:prime256v1", "-nodes"};
+
+std::vector<std::string> With(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+}  // namespace
+
+TestCertificates::TestCertificates() : dir_(PeerDir("certificates")) {
+  const std::string dir = dir_.Path().string();
+  Openssl(dir_.Path(), With({"req", "-x509", "-days", "2", "-subj", "/CN=Telvane Test CA",
+                             "-keyout", dir + "/ca.key", "-out", dir + "/ca.pem", "-addext",
+                             "basicConstraints=critical,CA:TRUE", "-addext",
+                             "keyUsage=critical,keyCertSign,cRLSign"},
+                            kNewKey));
+}
+
+std::filesystem::path TestCertificates::Make(const std::string& name, Signer signer) {
+  const std::string base = (dir_ / ("server" + std::to_string(++made_))).string();
+  const bool address = name.find_first_not_of("0123456789.") == std::string::npos;
+  const std::string alternative = (address ? "subjectAltName=IP:" : "subjectAltName=DNS:") + name;
+  if (signer == Signer::kSelf) {
+    Openssl(dir_.Path(), With({"req", "-x509", "-days", "2", "-subj", "/CN=" + name, "-addext",
+                               alternative, "-keyout", base + ".key", "-out", base + ".crt"},
+                              kNewKey));
+  } else {
+    Openssl(dir_.Path(),
+            With({"req", "-subj", "/CN=" + name, "-keyout", base + ".key", "-out", base + ".csr"},
+                 kNewKey));
+    std::ofstream(base + ".ext") << alternative << "\n";
+    Openssl(dir_.Path(), {"x509", "-req", "-days", "2", "-in", base + ".csr", "-CA",
+                          CaFile().string(), "-CAkey", (dir_ / "ca.key").string(),
+                          "-CAcreateserial", "-extfile", base + ".ext", "-out", base + ".crt"});
+  }
+  std::ofstream(base + ".pem") << testing_wave::ReadFile(base + ".crt")
+                               << testing_wave::ReadFile(base + ".key");
+  return base + ".pem";
+}
+
+TlsServer::TlsServer(const std::filesystem::path& pem) : dir_(PeerDir("tls")) {
+  port_ = FreePort();
+  child_ =
+      std::make_unique<Child>(std::vector<std::string>{"/usr/bin/openssl", "s_server", "-accept",
+                                                       "127.0.0.1:" + std::to_string(port_),
+                                                       "-cert", pem.string(), "-tlsextdebug"},
+                              dir_ / "s_server.log", Child::Input::kHeldOpen);
+  WaitFor("ACCEPT", 5000);
+}
+
+bool TlsServer::WaitFor(const std::string& text, int ms) const {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+  while (Log().find(text) == std::string::npos) {
+    if (RemainingMs(deadline) == 0 || !child_->Running())
+      return Log().find(text) != std::string::npos;
+    child_->Wait(20);
+  }
+  return true;
+}
+
+std::string TlsServer::Log() const { return testing_wave::ReadFile(dir_ / "s_server.log"); }
 
 }  // namespace telvane::linesvc::testing_sip

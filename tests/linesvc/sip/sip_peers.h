@@ -9,22 +9,38 @@
 //   Sipp uas(kScenario);                            // a scripted UAS for exact responses
 //   uas.Uri();  uas.Finish(5000);                   // true if the scenario ran to its end
 //
-// The peers are the Debian packages baresip-core (/usr/bin/baresip) and sip-tester
-// (/usr/bin/sipp), which scripts/setup.sh installs. Not thread-safe; real time.
+//   RtpPeer media({.answer_ms = 1000});              // the callee's RTP, for a sipp's SDP
+//   RtpSprayer sprayer("127.0.0.2", low, high, 3000, '5');   // a stranger's RTP key
+//
+//   StunServer stun("198.51.100.1");                // tells us we are seen at that address
+//
+//   TestCertificates certificates;                  // a test CA, and certificates it signs
+//   TlsServer server(certificates.Make("127.0.0.1", TestCertificates::Signer::kTestCa));
+//   server.WaitFor("INVITE sip:", 3000);            // what it received is in its log
+//
+// The peers are the Debian packages baresip-core (/usr/bin/baresip), sip-tester
+// (/usr/bin/sipp) and openssl, which scripts/setup.sh installs. Not thread-safe; real time.
 #pragma once
 
 #include <sys/resource.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/scratch_dir.h"
 
 namespace telvane::linesvc::testing_sip {
+
+// Runs `make`, which opens a socket, in the network namespace `netns` (/run/netns/NAME), or
+// here when `netns` is empty; a socket stays in the namespace it was made in.
+int InNamespace(const std::string& netns, const std::function<int()>& make);
 
 // A port on 127.0.0.1 that was free a moment ago, for UDP and TCP.
 uint16_t FreePort();
@@ -35,7 +51,11 @@ testing::ScratchDir PeerDir(const std::string& what);
 // A child process with its output in a file; killed if still running when destroyed.
 class Child {
  public:
-  Child(const std::vector<std::string>& argv, const std::filesystem::path& log);
+  // kHeldOpen: its input is a pipe that stays open until the child goes (a program that ends
+  // at the end of its input waits instead); else it reads /dev/null.
+  enum class Input { kNone, kHeldOpen };
+  Child(const std::vector<std::string>& argv, const std::filesystem::path& log,
+        Input input = Input::kNone);
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
@@ -48,7 +68,15 @@ class Child {
  private:
   pid_t pid_ = -1;
   int status_ = -1;
+  int input_ = -1;  // the write end of a held-open input
   rusage usage_{};
+};
+
+// Where a Baresip runs, and whether it registers.
+struct BaresipPlace {
+  std::string ip = "127.0.0.1";
+  std::string netns;      // the network namespace it runs in; "": this one
+  std::string registrar;  // "host:port": it registers there as sip:callee@host; "": it does not
 };
 
 class Baresip {
@@ -56,10 +84,10 @@ class Baresip {
   enum class Answer { kAuto, kManual };
   // Plays `source` (a WAV file) to whoever calls; hangs up when it ends. Records what it hears.
   explicit Baresip(const std::filesystem::path& source, Answer answer = Answer::kAuto,
-                   const std::string& name = "baresip");
+                   const std::string& name = "baresip", BaresipPlace place = {});
   ~Baresip();
 
-  // sip:callee@127.0.0.1:PORT
+  // sip:callee@IP:PORT
   std::string Uri() const;
   // The sip_listen port.
   uint16_t Port() const { return sip_port_; }
@@ -80,6 +108,7 @@ class Baresip {
   std::string ReadSome(int ms);
 
   testing::ScratchDir dir_;
+  BaresipPlace place_;
   uint16_t sip_port_ = 0;
   uint16_t control_port_ = 0;
   std::unique_ptr<Child> child_;
@@ -89,9 +118,11 @@ class Baresip {
 
 class Sipp {
  public:
-  // Runs the UAS scenario (XML text) once. @AUDIO@ in the text becomes `audio_port`, the
-  // media port its SDP announces (a socket of the test's own, or any free port).
-  explicit Sipp(const std::string& scenario, uint16_t audio_port = 0);
+  // Runs the UAS scenario (XML text) once on `host` (an address of 127.0.0.0/8). @AUDIO@ in
+  // the text becomes `audio_port`, the media port its SDP announces (a socket of the test's
+  // own, or any free port).
+  explicit Sipp(const std::string& scenario, uint16_t audio_port = 0,
+                const std::string& host = "127.0.0.1");
   ~Sipp();
 
   std::string Uri(const std::string& user = "service") const;
@@ -101,8 +132,143 @@ class Sipp {
 
  private:
   testing::ScratchDir dir_;
+  std::string host_;
   uint16_t port_ = 0;
   std::unique_ptr<Child> child_;
+};
+
+// Kamailio (Debian's kamailio, kamailio-tls-modules) as a registrar and proxy on 127.0.0.1 for
+// the domain 127.0.0.1, without a database: REGISTERs and INVITEs from `user` are challenged
+// (digest against `password`, written in its own config), REGISTERs of others are saved
+// unchallenged (a callee; its log then says "registered sip:callee@..."), and an INVITE goes
+// to the registered contact of its request URI's user, Record-Routed. With `tls_pem` (a certificate
+// and its key) it takes TLS on a port of its own as well. Stopped (with the processes it forked)
+// when the object goes.
+class Kamailio {
+ public:
+  Kamailio(const std::string& user, const std::string& password,
+           const std::filesystem::path& tls_pem = {});
+  ~Kamailio();
+  uint16_t Port() const { return port_; }         // UDP
+  uint16_t TlsPort() const { return tls_port_; }  // 0 without TLS
+  // Waits up to ms for `text` in its log; true once it is there.
+  bool WaitFor(const std::string& text, int ms) const;
+  std::string Log() const;
+
+ private:
+  testing::ScratchDir dir_;
+  uint16_t port_ = 0;
+  uint16_t tls_port_ = 0;
+  std::unique_ptr<Child> child_;
+};
+
+// Certificates made by the openssl command: a test CA of the test's own, and certificates for
+// a host name or an IP address, signed by it or by themselves.
+class TestCertificates {
+ public:
+  enum class Signer { kTestCa, kSelf };
+  TestCertificates();
+  // The test CA's certificate, for tls_ca_file.
+  std::filesystem::path CaFile() const { return dir_ / "ca.pem"; }
+  // A PEM file with the certificate for `name` (an IPv4 address or a host name, its subject
+  // and only subject alternative name) followed by its key.
+  std::filesystem::path Make(const std::string& name, Signer signer);
+
+ private:
+  testing::ScratchDir dir_;
+  int made_ = 0;
+};
+
+// openssl s_server on 127.0.0.1: takes TLS connections with the certificate and key of `pem`
+// and logs each handshake's extensions (the SNI among them) and whatever it receives.
+class TlsServer {
+ public:
+  explicit TlsServer(const std::filesystem::path& pem);
+  uint16_t Port() const { return port_; }
+  // Waits up to ms for `text` in the log; true once it is there.
+  bool WaitFor(const std::string& text, int ms) const;
+  std::string Log() const;
+
+ private:
+  testing::ScratchDir dir_;
+  uint16_t port_ = 0;
+  std::unique_ptr<Child> child_;
+};
+
+// A STUN server (RFC 5389 Binding requests) on `ip`: it answers each request with the address
+// the request came from, its IP replaced by `seen_ip` unless that is empty (a NAT's public
+// address, as a NAT that keeps ports would show it). In the network namespace `netns` when
+// one is named. It stops by itself after 30 s.
+class StunServer {
+ public:
+  explicit StunServer(const std::string& seen_ip, const std::string& ip = "127.0.0.1",
+                      const std::string& netns = "");
+  ~StunServer();
+  StunServer(const StunServer&) = delete;
+  StunServer& operator=(const StunServer&) = delete;
+
+  uint16_t Port() const { return port_; }
+  uint64_t Answered() const { return answered_; }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<uint64_t> answered_ = 0;
+  std::atomic<bool> stop_ = false;
+  std::thread thread_;
+};
+
+// How an RtpPeer behaves.
+struct RtpPeerBehaviour {
+  int answer_ms = -1;  // how long after the first packet it answers; -1: until it goes
+  char key = 0;        // a key to press, if any,
+  int key_at_ms = 0;   // this long after the first packet
+};
+
+// The media of a callee that speaks when spoken to: a UDP socket on `ip` that answers each RTP
+// packet it receives with one of its own (PCMU silence, one SSRC) sent back to where it came
+// from, and can press a key by RFC 4733. It stops by itself after 30 s.
+class RtpPeer {
+ public:
+  explicit RtpPeer(RtpPeerBehaviour behaviour = {}, const std::string& ip = "127.0.0.1");
+  ~RtpPeer();
+  RtpPeer(const RtpPeer&) = delete;
+  RtpPeer& operator=(const RtpPeer&) = delete;
+
+  uint16_t Port() const { return port_; }
+  // The packets that reached it so far.
+  uint64_t Received() const { return received_; }
+
+ private:
+  void Run(RtpPeerBehaviour behaviour);
+
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<uint64_t> received_ = 0;
+  std::atomic<bool> stop_ = false;
+  std::thread thread_;
+};
+
+// RTP nobody asked for: from a port of `ip`, one packet to each port of [low, high] on
+// 127.0.0.1 every 20 ms, for `ms`: an RFC 4733 press of `key` (a new press every 200 ms), or
+// PCMU silence without a key (early media, say).
+class RtpSprayer {
+ public:
+  RtpSprayer(const std::string& ip, uint16_t low, uint16_t high, int ms, char key = 0);
+  ~RtpSprayer();
+  RtpSprayer(const RtpSprayer&) = delete;
+  RtpSprayer& operator=(const RtpSprayer&) = delete;
+
+  uint16_t Port() const { return port_; }
+  // The packets that came back to it so far.
+  uint64_t Received();
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<uint64_t> received_ = 0;
+  std::atomic<bool> stop_ = false;
+  std::thread thread_;
 };
 
 }  // namespace telvane::linesvc::testing_sip

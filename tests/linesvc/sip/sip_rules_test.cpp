@@ -1,5 +1,6 @@
 // The SIP line's rules that need no network: its keys, what may be dialled, the password file,
-// the disconnect modes of outcomes, and the three decoders of keys.
+// the disconnect modes of outcomes, the reading of the answer's SDP, the three decoders of keys,
+// and digest answers.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,8 +9,11 @@
 #include <filesystem>
 #include <fstream>
 
+#include "linesvc/sip/sdp_answer.h"
+#include "linesvc/sip/sip_digest.h"
 #include "linesvc/sip/sip_keys.h"
 #include "linesvc/sip/sip_outcome.h"
+#include "linesvc/sip/sip_session_timer.h"
 #include "linesvc/sip/sip_settings.h"
 #include "linesvc/sip/sip_trace.h"
 
@@ -39,6 +43,9 @@ TEST(SipSettingsTest, KeysAndDefaults) {
   EXPECT_EQ(plain.registration, SipRegister::kNo);
   EXPECT_EQ(plain.codecs, (std::vector<G711Law>{G711Law::kMu, G711Law::kA}));
   EXPECT_EQ(plain.dtmf, SipDtmf::kAuto);
+  EXPECT_EQ(plain.rtp_timeout_s, 10);
+  EXPECT_EQ(plain.keepalive_s, 25);
+  EXPECT_FALSE(plain.stun_server);
   EXPECT_EQ(plain.wave_id, 7u);
 
   const SipSettings full = Parse({{"uri", "sips:alerts@pbx.example.org:5061", 2},
@@ -53,7 +60,10 @@ TEST(SipSettingsTest, KeysAndDefaults) {
                                   {"codecs", "pcma, pcmu", 11},
                                   {"dtmf", "info", 12},
                                   {"rtp_ports", "4000-4010", 13},
-                                  {"wave", "40", 14}});
+                                  {"rtp_timeout", "0", 14},
+                                  {"wave", "40", 15},
+                                  {"keepalive", "0", 16},
+                                  {"stun_server", "stun.example.org", 17}});
   EXPECT_EQ(full.account.ToString(), "sips:alerts@pbx.example.org:5061");
   EXPECT_EQ(full.auth_user, "1001");
   ASSERT_TRUE(full.outbound);
@@ -65,7 +75,11 @@ TEST(SipSettingsTest, KeysAndDefaults) {
   EXPECT_EQ(full.dtmf, SipDtmf::kInfo);
   EXPECT_EQ(full.rtp_port_low, 4000);
   EXPECT_EQ(full.rtp_port_high, 4010);
+  EXPECT_EQ(full.rtp_timeout_s, 0);
   EXPECT_EQ(full.wave_id, 40u);
+  EXPECT_EQ(full.keepalive_s, 0);
+  ASSERT_TRUE(full.stun_server);
+  EXPECT_EQ(full.stun_server->HostPort(), "stun.example.org:3478");
 }
 
 // A wrong key or value names the file line; a line without an account is refused.
@@ -78,6 +92,10 @@ TEST(SipSettingsTest, MistakesAreRefusedWithTheirLine) {
             "line 4: bad value 'pcmu,g729' for codecs");
   EXPECT_EQ(Refusal({{"uri", "sip:a@b", 2}, {"rtp_ports", "5000-4000", 4}}),
             "line 4: bad value '5000-4000' for rtp_ports");
+  EXPECT_EQ(Refusal({{"uri", "sip:a@b", 2}, {"rtp_timeout", "-1", 4}}),
+            "line 4: bad value '-1' for rtp_timeout");
+  EXPECT_EQ(Refusal({{"uri", "sip:a@b", 2}, {"stun_server", "stun:x", 4}}),
+            "line 4: bad value 'stun:x' for stun_server");
   EXPECT_EQ(Refusal({{"uri", "sip:pbx.example.org", 2}}),
             "line 2: bad value 'sip:pbx.example.org' for uri");
   EXPECT_EQ(Refusal({{"register", "yes", 2}}), "the sip driver needs uri = sip:user@domain");
@@ -100,11 +118,30 @@ TEST(SipDialRulesTest, NumbersUrisAndSmuggling) {
   settings.dial_domain = "trunk.example.net";
   settings.dial_prefix = "00";
   EXPECT_EQ(RequestUri(settings, "+4930123").value_or(""), "sip:00+4930123@trunk.example.net");
+  // A user name keeps its case and gets no prefix; one of the letters A-D alone is a number.
+  EXPECT_EQ(RequestUri(settings, "Bob.Smith").value_or(""), "sip:Bob.Smith@trunk.example.net");
+  EXPECT_EQ(RequestUri(settings, "bad").value_or(""), "sip:00BAD@trunk.example.net");
 
-  for (const char* smuggled :
-       {"123\r\nX-Evil: 1", "123;user=phone", "123?Subject=x", "<sip:a@b>", "\"123\"", "12 3",
-        "sip:a@b?Subject=x", "sip:a@b\r\nX: y", "sip:a b@c", "sip:a@b;x=\"y\"", "sip:a@b>",
-        "sip:a;x@b", "sip:a@b;", "123,456", "", "-"}) {
+  for (const char* smuggled : {"123\r\nX-Evil: 1",
+                               "123;user=phone",
+                               "123?Subject=x",
+                               "<sip:a@b>",
+                               "\"123\"",
+                               "12 3",
+                               "sip:a@b?Subject=x",
+                               "sip:a@b\r\nX: y",
+                               "sip:a b@c",
+                               "sip:a@b;x=\"y\"",
+                               "sip:a@b>",
+                               "sip:a;x@b",
+                               "sip:a@b;",
+                               "123,456",
+                               "",
+                               "-",
+                               "bob@host",
+                               "1bob",
+                               "bob;x",
+                               "b%6Fb"}) {
     EXPECT_FALSE(RequestUri(settings, smuggled).has_value()) << smuggled;
   }
 }
@@ -124,11 +161,11 @@ class PasswordFileTest : public testing::Test {
 
 // The first line is the password; a file others may read is refused without showing it.
 TEST_F(PasswordFileTest, OwnerOnlyAndFirstLine) {
-  std::string password;
+  SecretText password;
   std::string error;
   Write("s3cret\nignored\n", 0600);
   EXPECT_TRUE(ReadPasswordFile(path_, &password, &error)) << error;
-  EXPECT_EQ(password, "s3cret");
+  EXPECT_EQ(password.View(), "s3cret");
 
   for (const mode_t open_mode : {0640, 0604, 0620}) {
     Write("s3cret\n", open_mode);
@@ -170,9 +207,107 @@ TEST(SipOutcomeTest, DisconnectModes) {
       {{Cause::kNetwork, 0, false}, LINEDISCONNECTMODE_UNREACHABLE},
       {{Cause::kAuthentication, 0, false}, LINEDISCONNECTMODE_REJECT},
       {{Cause::kLocalFailure, 0, false}, LINEDISCONNECTMODE_UNAVAIL},
+      {{Cause::kNoUsableAudio, 0, true}, LINEDISCONNECTMODE_TEMPFAILURE},
+      {{Cause::kSessionLost, 0, true}, LINEDISCONNECTMODE_NORMAL},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(DisconnectModeFor(c.end), c.mode) << Describe(c.end);
+  }
+}
+
+// Session-Expires and Min-SE as peers write them, and who refreshes a session the far end
+// asks for; whatever is not a number of seconds is no value.
+TEST(SipSessionTimerTest, HeadersAndTheRefresher) {
+  using Refresher = SessionExpires::Refresher;
+  const struct {
+    const char* text;
+    std::optional<uint32_t> seconds;
+    Refresher refresher;
+  } cases[] = {
+      {"1800", 1800, Refresher::kUnset},
+      {" 90 ;refresher=UAC", 90, Refresher::kUac},
+      {"600;x=1;Refresher = uas", 600, Refresher::kUas},
+      {"600;refresher=both", 600, Refresher::kUnset},
+      {"4294967295", 4294967295u, Refresher::kUnset},
+      {"4294967296", std::nullopt, Refresher::kUnset},
+      {"", std::nullopt, Refresher::kUnset},
+      {";refresher=uac", std::nullopt, Refresher::kUnset},
+      {"-5", std::nullopt, Refresher::kUnset},
+      {"90s", std::nullopt, Refresher::kUnset},
+  };
+  for (const auto& c : cases) {
+    const std::optional<SessionExpires> parsed = ParseSessionExpires(c.text);
+    ASSERT_EQ(parsed.has_value(), c.seconds.has_value()) << c.text;
+    if (!parsed) continue;
+    EXPECT_EQ(parsed->seconds, *c.seconds) << c.text;
+    EXPECT_EQ(parsed->refresher, c.refresher) << c.text;
+  }
+  EXPECT_EQ(ParseMinSe("1200;x"), 1200u);
+  EXPECT_EQ(ParseMinSe("x"), std::nullopt);
+
+  // The UAC of the far end's request is the far end itself.
+  const SessionExpires unset{90, Refresher::kUnset};
+  EXPECT_EQ(RefresherOfPeerRequest({90, Refresher::kUac}, false), SessionRefresher::kPeer);
+  EXPECT_EQ(RefresherOfPeerRequest({90, Refresher::kUas}, true), SessionRefresher::kUs);
+  EXPECT_EQ(RefresherOfPeerRequest(unset, true), SessionRefresher::kPeer);
+  EXPECT_EQ(RefresherOfPeerRequest(unset, false), SessionRefresher::kUs);
+}
+
+// The answer's SDP gives the codec, the key path and the address of the sound; an answer
+// without usable audio is refused with its reason, whatever numbers it holds.
+TEST(SdpAnswerTest, UsableAudioOrTheReason) {
+  SdpOffer offer{*SocketAddress::Parse("192.0.2.10", 10004), {G711Law::kA, G711Law::kMu}};
+  std::string text;
+  std::string error;
+  ASSERT_TRUE(OfferText(offer, &text, &error)) << error;
+  EXPECT_NE(text.find("m=audio 10004 RTP/AVP 8 0 101\r\n"), std::string::npos) << text;
+
+  auto session = [](const std::string& address) {
+    return "v=0\r\no=- 1 1 IN " + address + "\r\ns=-\r\nc=IN " + address + "\r\nt=0 0\r\n";
+  };
+  const std::string head = session("IP4 198.51.100.7");
+  const SdpAnswer plain = ReadSdpAnswer(
+      offer, head + "m=audio 31000 RTP/AVP 0 8 101\r\na=rtpmap:101 telephone-event/8000\r\n");
+  ASSERT_TRUE(plain.media) << plain.refusal;
+  EXPECT_EQ(plain.media->codec, G711Law::kMu);  // the answer's order
+  EXPECT_EQ(plain.media->payload, 0);
+  EXPECT_EQ(plain.media->event_payload, 101);
+  EXPECT_EQ(plain.media->keys, SipKeyPath::kRfc4733);
+  EXPECT_EQ(plain.media->remote.ToString(), "198.51.100.7:31000");
+
+  const SdpAnswer dynamic =
+      ReadSdpAnswer(offer, head +
+                               "m=audio 31000 RTP/AVP 96 97\r\na=rtpmap:96 PCMA/8000\r\n"
+                               "a=rtpmap:97 telephone-event/8000\r\n");
+  ASSERT_TRUE(dynamic.media) << dynamic.refusal;
+  EXPECT_EQ(dynamic.media->codec, G711Law::kA);
+  EXPECT_EQ(dynamic.media->payload, 96);
+  EXPECT_EQ(dynamic.media->event_payload, 97);
+
+  const struct {
+    std::string answer;
+    std::string refusal;
+  } refused[] = {
+      {"", "the answer carries no SDP"},
+      {"hello", "the answer's SDP cannot be read"},
+      {head, "the answer has no audio stream"},
+      {head + "m=audio 0 RTP/AVP 0\r\n", "the answer refuses the audio stream (port 0)"},
+      {head + "m=audio 1 RTP/SAVP 0\r\n", "the answer refuses the audio stream (port 0)"},
+      {head + "m=audio 1 RTP/AVP 18\r\n",
+       "the answer takes none of the codecs offered (PCMA, PCMU)"},
+      {head + "m=audio 1 RTP/AVP 96\r\na=rtpmap:96 PCMU/16000\r\n",
+       "the answer takes none of the codecs offered"},
+      {head + "m=audio 1 RTP/AVP 0\r\na=sendonly\r\n", "the answer does not take our sound"},
+      {head + "m=audio 1 RTP/AVP 0\r\na=inactive\r\n", "the answer does not take our sound"},
+      {session("IP4 0.0.0.0") + "m=audio 1 RTP/AVP 0\r\n",
+       "the answer names no address for the audio"},
+      {session("IP6 2001:db8::7") + "m=audio 1 RTP/AVP 0\r\n",
+       "the answer's audio address [2001:db8::7]:1 cannot be reached from 192.0.2.10:10004"},
+  };
+  for (const auto& r : refused) {
+    const SdpAnswer answer = ReadSdpAnswer(offer, r.answer);
+    EXPECT_FALSE(answer.media) << r.answer;
+    EXPECT_EQ(answer.refusal.rfind(r.refusal, 0), 0u) << answer.refusal;
   }
 }
 
@@ -240,6 +375,109 @@ TEST(SipKeysTest, InbandTones) {
     keys += detector->Feed(std::span<const int16_t>(sound).subspan(at, 160));
   }
   EXPECT_EQ(keys, "5#");
+}
+
+// The responses of RFC 7616's worked example (section 3.9.1) with MD5 and SHA-256. For
+// SHA-512-256 the example of section 3.9.2 prints a response that does not follow from its
+// own inputs; the one here is the RFC's formula over them, computed with Python's hashlib.
+TEST(SipDigestTest, Rfc7616Responses) {
+  const struct {
+    const char* algorithm;
+    const char* realm;
+    const char* nonce;
+    DigestRequest request;
+    const char* response;
+  } cases[] = {
+      {"MD5",
+       "http-auth@example.org",
+       "7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v",
+       {"GET", "/dir/index.html", "Mufasa", "Circle of Life",
+        "f2/wE4q74E6zIJEtWaHKaf5wv/H5QzzpXusqGemxURZJ", 1},
+       "8ca523f5e9506fed4657c9700eebdbec"},
+      {"SHA-256",
+       "http-auth@example.org",
+       "7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v",
+       {"GET", "/dir/index.html", "Mufasa", "Circle of Life",
+        "f2/wE4q74E6zIJEtWaHKaf5wv/H5QzzpXusqGemxURZJ", 1},
+       "753927fa0e85d155564e2e272a28d1802ca10daf4496794697cf8db5856cb6c1"},
+      {"SHA-512-256",
+       "api@example.org",
+       "5TsQWLVdgBdmrQ0XsxbDODV+57QdFR34I9HAbC/RVvkK",
+       {"GET", "/doe.json", "J\xC3\xA4s\xC3\xB8n Doe", "Secret, or love?",
+        "NTg6RKcb9boFIAS3KrFK9BGeh+iDa/sm6jUMp2wds69v", 1},
+       "fb6ef9e02b43a49bf3ec1bb6aa122aef2970615c3818e2b13cb51cd4f3bcb2f7"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.algorithm);
+    const std::optional<DigestChallenge> challenge =
+        ParseDigestChallenge(std::string("Digest realm=\"") + c.realm +
+                             "\", qop=\"auth, auth-int\", algorithm=" + c.algorithm + ", nonce=\"" +
+                             c.nonce + "\", opaque=\"FQhe/qaU925kfnzjCev0ciny7QMkPq\"");
+    ASSERT_TRUE(challenge);
+    const std::string header = DigestAuthorization(*challenge, c.request);
+    EXPECT_NE(header.find(std::string("response=\"") + c.response + "\", algorithm=" + c.algorithm +
+                          ", cnonce=\"" + std::string(c.request.cnonce) +
+                          "\", qop=auth, nc=00000001, opaque=\"FQhe/qaU925kfnzjCev0ciny7QMkPq\""),
+              std::string::npos)
+        << header;
+  }
+}
+
+// Of a server's challenges the first this client can answer is taken: another scheme, an
+// unknown algorithm, auth-int alone are skipped, and a pinned realm skips the others. Each use
+// of a nonce counts up; the same realm challenged again means refused credentials, unless the
+// nonce was only stale.
+TEST(SipDigestTest, ChoiceCountsAndRefusals) {
+  const std::vector<std::string_view> offered = {
+      "Basic realm=\"a\"", "Digest realm=\"a\", nonce=\"1\", algorithm=SHA3-256",
+      "Digest realm=\"a\", nonce=\"2\", qop=\"auth-int\"",
+      "Digest realm=\"b\", nonce=\"3\", algorithm=SHA-512-256, qop=\"auth\"",
+      "Digest realm=\"c\", nonce=\"4\""};
+  DigestAnswers answers;
+  const DigestAnswers::Taken taken = answers.Take(DigestHeader::kWww, offered, "");
+  EXPECT_EQ(taken.result, DigestAnswers::Result::kAnswered);
+  EXPECT_EQ(taken.realm, "b");
+  EXPECT_EQ(taken.algorithm, DigestAlgorithm::kSha512_256);
+  const std::string first = answers.Headers("INVITE", "sip:bob@pbx", "alerts", "pw");
+  EXPECT_EQ(first.rfind("Authorization: Digest username=\"alerts\", realm=\"b\", nonce=\"3\"", 0),
+            0u)
+      << first;
+  EXPECT_NE(first.find("nc=00000001"), std::string::npos);
+  EXPECT_NE(answers.Headers("ACK", "sip:bob@pbx", "alerts", "pw").find("nc=00000002"),
+            std::string::npos);
+  EXPECT_EQ(answers.Take(DigestHeader::kWww, offered, "").result,
+            DigestAnswers::Result::kRefusedAgain);
+  EXPECT_EQ(
+      answers.Take(DigestHeader::kWww, {"Digest realm=\"b\", nonce=\"5\", stale=TRUE"}, "").result,
+      DigestAnswers::Result::kAnswered);
+  const std::string fresh = answers.Headers("INVITE", "sip:bob@pbx", "alerts", "pw");
+  EXPECT_NE(fresh.find("nonce=\"5\""), std::string::npos) << fresh;
+  EXPECT_EQ(fresh.find("cnonce"), std::string::npos) << "no qop offered: the RFC 2069 form";
+
+  DigestAnswers pinned;
+  EXPECT_EQ(pinned.Take(DigestHeader::kProxy, offered, "c").realm, "c");
+  EXPECT_EQ(
+      pinned.Headers("INVITE", "sip:bob@pbx", "alerts", "pw").rfind("Proxy-Authorization: ", 0),
+      0u);
+  const DigestAnswers::Taken other = DigestAnswers().Take(DigestHeader::kWww, offered, "pbx");
+  EXPECT_EQ(other.result, DigestAnswers::Result::kOtherRealm);
+  EXPECT_EQ(other.realm, "b");
+}
+
+// What could not be sent back safely in a header is no challenge: a control character, an
+// unclosed quote, an overlong value, a missing realm. Quotes and backslashes are escaped again.
+TEST(SipDigestTest, UnsafeChallengesAreRefused) {
+  EXPECT_FALSE(ParseDigestChallenge("Digest realm=\"a\x01\", nonce=\"1\""));
+  EXPECT_FALSE(ParseDigestChallenge("Digest realm=\"a\", nonce=\"1"));
+  EXPECT_FALSE(ParseDigestChallenge("Digest realm=\"a\", nonce=\"" + std::string(600, 'n') + "\""));
+  EXPECT_FALSE(ParseDigestChallenge("Digest nonce=\"1\""));
+  const std::optional<DigestChallenge> quoted =
+      ParseDigestChallenge(R"(Digest realm="a\"b\\c", nonce="1")");
+  ASSERT_TRUE(quoted);
+  EXPECT_EQ(quoted->realm, "a\"b\\c");
+  EXPECT_NE(DigestAuthorization(*quoted, {"INVITE", "sip:x@y", "u", "p", "", 1})
+                .find(R"(realm="a\"b\\c")"),
+            std::string::npos);
 }
 
 }  // namespace
