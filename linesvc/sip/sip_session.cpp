@@ -55,6 +55,20 @@ std::string Errno(int err) {
   return std::to_string(err) + " (" + std::string(str_error(err, text, sizeof text)) + ")";
 }
 
+// A response's reason phrase and its Warning headers (RFC 3261 20.43), as written.
+std::string ReasonOf(const struct sip_msg& response) {
+  std::string reason(response.reason.p, response.reason.l);
+  sip_msg_hdr_apply(
+      &response, true, SIP_HDR_WARNING,
+      [](const struct sip_hdr* header, const struct sip_msg*, void* arg) {
+        *static_cast<std::string*>(arg) +=
+            "; Warning: " + std::string(header->val.p, header->val.l);
+        return false;  // every one
+      },
+      &reason);
+  return reason;
+}
+
 }  // namespace
 
 // The libre side of one call. Made on the loop thread, used and destroyed on the libre thread;
@@ -350,6 +364,7 @@ SipEnd SipSession::Core::EndOfClose(int err, const struct sip_msg* msg) const {
   } else if (msg != nullptr && !msg->req && msg->scode >= 300) {
     end.cause = SipEnd::Cause::kResponse;
     end.status = msg->scode;
+    end.reason = ReasonOf(*msg);
   } else {
     end.cause = SipEnd::Cause::kRemoteBye;
   }

@@ -183,6 +183,14 @@ TEST(SipOutcomeTest, DisconnectModes) {
   for (const auto& c : cases) {
     EXPECT_EQ(DisconnectModeFor(c.end), c.mode) << Describe(c.end);
   }
+  // A refused media offer says so, with what the far end wrote, printable only.
+  EXPECT_EQ(Describe({Cause::kResponse, 488, false,
+                      "Not Acceptable Here; Warning: 305 pbx \"no SRTP\x1b[2J\""}),
+            "the callee refused the media offer: 488 Not Acceptable Here; Warning: 305 pbx "
+            "\"no SRTP?[2J\"");
+  EXPECT_EQ(Describe({Cause::kResponse, 606, false, ""}),
+            "the callee refused the media offer: 606");
+  EXPECT_EQ(Describe({Cause::kResponse, 486, false, "Busy Here"}), "final response 486");
 }
 
 // The answer's SDP gives the codec, the key path and the address of the sound; an answer
