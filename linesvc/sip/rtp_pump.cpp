@@ -1,4 +1,5 @@
-// The answered SIP call's packet clock: a thread that sleeps to absolute 20 ms deadlines.
+// The answered SIP call's packet clock: a thread that sleeps to absolute deadlines, one packet
+// time apart.
 #include "linesvc/sip/rtp_pump.h"
 
 #include <time.h>
@@ -11,16 +12,15 @@ namespace telvane::linesvc {
 
 namespace {
 
-constexpr int64_t kFrameNs = 20'000'000;
-constexpr int64_t kSamplesPerMs = 8;
+constexpr int64_t kSamplesPerMs = kRtpSamplesPerMs;
 // How far behind the timeline the packets go: a hand-over up to this late leaves no gap.
 constexpr int64_t kDelayMs = 40;
 // A wake-up this late (the machine was busy) moves the packet clock on rather than sending the
 // missed packets in a burst that the far end would only drop.
 constexpr int64_t kResyncNs = 60'000'000;
-// Packets sent per look at what came in: a key heard 100 ms later makes no difference, and
-// the call costs fewer system calls.
-constexpr uint64_t kReceiveEvery = 5;
+// How often the thread looks at what came in: a key heard 100 ms later makes no difference,
+// and the call costs fewer system calls.
+constexpr int kReceiveEveryMs = 100;
 
 void Advance(timespec* time, int64_t ns) {
   const int64_t total = time->tv_nsec + ns;
@@ -45,6 +45,9 @@ RtpPump::RtpPump(std::unique_ptr<RtpStream> stream, platform::MessageLoop& loop,
                  int64_t silence_limit_ms, Reports reports)
     : loop_(loop),
       silence_limit_ns_(silence_limit_ms * 1'000'000),
+      packet_ns_(static_cast<int64_t>(stream->FrameSamples()) / kSamplesPerMs * 1'000'000),
+      receive_every_(std::max<uint64_t>(
+          1, static_cast<uint64_t>(kReceiveEveryMs * kSamplesPerMs) / stream->FrameSamples())),
       reports_(std::move(reports)),
       stream_(std::move(stream)),
       slot_(loop.NowMs() * kSamplesPerMs) {
@@ -81,7 +84,7 @@ uint64_t RtpPump::Received() const { return stream_->Received(); }
 uint64_t RtpPump::Ignored() const { return stream_->Ignored(); }
 
 void RtpPump::Run() {
-  std::array<int16_t, kRtpFrameSamples> frame;
+  std::vector<int16_t> frame(stream_->FrameSamples());
   uint64_t ticks = 0;
   timespec deadline{};
   ::clock_gettime(CLOCK_MONOTONIC, &deadline);
@@ -92,19 +95,20 @@ void RtpPump::Run() {
     }
     stream_->Send(frame);
     timespec now{};
-    if (++ticks % kReceiveEvery == 0) {
+    if (++ticks % receive_every_ == 0) {
       ::clock_gettime(CLOCK_MONOTONIC, &now);
       Receive(NsBetween(timespec{}, now));
     }
-    Advance(&deadline, kFrameNs);
+    Advance(&deadline, packet_ns_);
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     const int64_t late_ns = NsBetween(deadline, now);
     if (late_ns > kResyncNs) {
-      const int64_t skipped = late_ns / kFrameNs;
-      Advance(&deadline, skipped * kFrameNs);
-      stream_->Skip(static_cast<uint32_t>(skipped) * static_cast<uint32_t>(kRtpFrameSamples));
+      const int64_t skipped = late_ns / packet_ns_;
+      const int64_t samples = skipped * static_cast<int64_t>(frame.size());
+      Advance(&deadline, skipped * packet_ns_);
+      stream_->Skip(static_cast<uint32_t>(samples));
       std::lock_guard<std::mutex> lock(mutex_);
-      slot_ += skipped * static_cast<int64_t>(kRtpFrameSamples);
+      slot_ += samples;
     }
     // One system call a packet: a sleep to the absolute deadline, which a stop need not cut
     // short (it waits for one packet at most).
@@ -113,7 +117,7 @@ void RtpPump::Run() {
   }
 }
 
-void RtpPump::Fill(std::span<int16_t, kRtpFrameSamples> frame) {
+void RtpPump::Fill(std::span<int16_t> frame) {
   size_t filled = 0;
   while (filled < frame.size() && !pending_.empty()) {
     Pending& front = pending_.front();

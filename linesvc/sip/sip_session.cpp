@@ -213,7 +213,15 @@ bool SipSession::Core::MakeMedia(std::string* error) {
   const SipSettings& s = plan_.settings;
   rtp_ = RtpSocket::Bind(local_address_, s.rtp_port_low, s.rtp_port_high, error);
   if (!rtp_) return false;
-  offer_ = {local_address_.WithPort(rtp_->Port()), s.codecs, s.dtmf};
+  offer_ = {local_address_.WithPort(rtp_->Port()), s.codecs, s.dtmf, s.srtp, {}};
+  if (s.srtp != SipSrtp::kNo) {
+    if (!NewSdesCrypto(&offer_.crypto, error)) return false;
+    if (s.transport != SipTransport::kTls) {
+      Log("warning: the SRTP keys go in the SDP without TLS (transport = " +
+          std::string(s.transport == SipTransport::kTcp ? "tcp" : "udp") +
+          "): whoever sees the signalling can decrypt the sound");
+    }
+  }
   return OfferText(offer_, &offer_body_, error);
 }
 
@@ -446,9 +454,12 @@ void SipSession::Core::OnEstablished(const struct sip_msg* msg, void* arg) {
     core->Log(std::to_string(dropped) + " RTP packets that came before the answer dropped");
   }
   core->phase_ = Phase::kAnswered;
-  core->Log(std::string("answered: codec ") + G711Name(media->codec) + ", keys by " +
-            KeyPathName(media->keys) + ", RTP port " + std::to_string(core->rtp_->Port()) + " -> " +
-            media->remote.ToString());
+  core->Log(std::string("answered: codec ") + CodecName(media->codec) + " in " +
+            std::to_string(media->packet_ms) + " ms packets, " +
+            (media->srtp ? std::string("SRTP ") + SrtpSuiteName(media->srtp->suite)
+                         : std::string("unencrypted")) +
+            ", keys by " + KeyPathName(media->keys) + ", RTP port " +
+            std::to_string(core->rtp_->Port()) + " -> " + media->remote.ToString());
   auto socket = std::make_shared<std::unique_ptr<RtpSocket>>(std::move(core->rtp_));
   core->Report([media = *media, socket](SipSessionObserver& o) {
     o.OnSipAnswered(media, std::move(*socket));

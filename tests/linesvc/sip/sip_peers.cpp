@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <fstream>
 #include <optional>
 #include <set>
@@ -101,6 +102,21 @@ uint16_t FreePort() {
   return 0;
 }
 
+std::vector<std::vector<int16_t>> SevenThenSilence(int count) {
+  std::vector<std::vector<int16_t>> frames;
+  for (int packet = 0; packet < count; ++packet) {
+    std::vector<int16_t> frame(160);
+    for (size_t i = 0; i < frame.size(); ++i) {
+      const double t = static_cast<double>(static_cast<size_t>(packet) * frame.size() + i) / 8000;
+      frame[i] = packet < 5 ? static_cast<int16_t>(5000 * (std::sin(2 * M_PI * 852 * t) +
+                                                           std::sin(2 * M_PI * 1209 * t)))
+                            : 0;
+    }
+    frames.push_back(frame);
+  }
+  return frames;
+}
+
 testing::ScratchDir PeerDir(const std::string& what) {
   // Outside a test (the benchmark) there is no test to name it after.
   const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -176,7 +192,8 @@ int Child::Wait(int ms) {
 
 // --- baresip ----------------------------------------------------------------------------------
 
-Baresip::Baresip(const std::filesystem::path& source, Answer answer, const std::string& name)
+Baresip::Baresip(const std::filesystem::path& source, Answer answer, const std::string& name,
+                 const BaresipMedia& media)
     : dir_(PeerDir(name)) {
   sip_port_ = FreePort();
   control_port_ = FreePort();
@@ -188,6 +205,7 @@ Baresip::Baresip(const std::filesystem::path& source, Answer answer, const std::
       << "audio_player aubridge,nil\naudio_alert aubridge,nil\n"
       << "module_path /usr/lib/baresip/modules\n"
       << "module g711.so\nmodule aufile.so\nmodule aubridge.so\nmodule sndfile.so\n"
+      << (media.srtp_mandatory ? "module srtp.so\n" : "")
       << "module_app account.so\nmodule_app menu.so\nmodule_app ctrl_tcp.so\n"
       << "ctrl_tcp_listen 127.0.0.1:" << control_port_ << "\n"
       << "snd_path " << (dir_ / "heard").string() << "\n"
@@ -195,7 +213,8 @@ Baresip::Baresip(const std::filesystem::path& source, Answer answer, const std::
   std::ofstream(dir_ / "accounts")
       << "<sip:callee@127.0.0.1:" << sip_port_
       << ">;regint=0;answermode=" << (answer == Answer::kAuto ? "auto" : "manual")
-      << ";audio_codecs=PCMU,PCMA\n";
+      << ";audio_codecs=" << media.codecs << (media.srtp_mandatory ? ";mediaenc=srtp-mand" : "")
+      << "\n";
   child_ = std::make_unique<Child>(
       std::vector<std::string>{"/usr/bin/baresip", "-f", dir_.Path().string(), "-t", "120"},
       dir_ / "baresip.log");
@@ -300,7 +319,8 @@ Sipp::Sipp(const std::string& scenario, uint16_t audio_port, const std::string& 
   child_ = std::make_unique<Child>(
       std::vector<std::string>{"/usr/bin/sipp", "-sf", (dir_ / "uas.xml").string(), "-i", host_,
                                "-p", std::to_string(port_), "-m", "1", "-nostdin", "-timeout",
-                               "30s", "-trace_err", "-error_file", (dir_ / "errors.log").string()},
+                               "30s", "-trace_err", "-error_file", (dir_ / "errors.log").string(),
+                               "-trace_logs", "-log_file", (dir_ / "logs.log").string()},
       dir_ / "sipp.log");
 }
 
@@ -313,6 +333,8 @@ std::string Sipp::Uri(const std::string& user) const {
 bool Sipp::Finish(int ms) { return child_->Wait(ms) == 0; }
 
 std::string Sipp::Log() const { return testing_wave::ReadFile(dir_ / "errors.log"); }
+
+std::string Sipp::Logged() const { return testing_wave::ReadFile(dir_ / "logs.log"); }
 
 // --- RTP peers ---------------------------------------------------------------------------------
 

@@ -5,14 +5,19 @@
 
 namespace telvane::linesvc::testing_sip {
 
-// A response to the INVITE received last; `extra` holds more header lines, `sdp` a body.
-inline std::string Response(
-    const std::string& status, const std::string& extra = "", bool sdp = false,
-    const std::string& contact = "<sip:[local_ip]:[local_port];transport=[transport]>") {
+// The media of an answer's SDP: PCMU and telephone-events, on @AUDIO@ (see Sipp).
+inline const char* kPcmuMedia =
+    "m=audio @AUDIO@ RTP/AVP 0 101\na=rtpmap:0 PCMU/8000\n"
+    "a=rtpmap:101 telephone-event/8000\na=fmtp:101 0-15\na=ptime:20\n";
+inline const char* kSippContact = "<sip:[local_ip]:[local_port];transport=[transport]>";
+
+// A response to the INVITE received last; `extra` holds more header lines, `sdp` a body whose
+// media are `media`.
+inline std::string Response(const std::string& status, const std::string& extra = "",
+                            bool sdp = false, const std::string& contact = kSippContact,
+                            const std::string& media = kPcmuMedia) {
   const std::string body =
-      "v=0\no=- 1 1 IN IP4 127.0.0.1\ns=-\nc=IN IP4 127.0.0.1\nt=0 0\n"
-      "m=audio @AUDIO@ RTP/AVP 0 101\na=rtpmap:0 PCMU/8000\n"
-      "a=rtpmap:101 telephone-event/8000\na=fmtp:101 0-15\na=ptime:20\n";
+      "v=0\no=- 1 1 IN IP4 127.0.0.1\ns=-\nc=IN IP4 127.0.0.1\nt=0 0\n" + media;
   return "<send><![CDATA[\n"
          "SIP/2.0 " +
          status +
@@ -70,10 +75,11 @@ inline const char* kAwaitBye =
     "<send><![CDATA[\nSIP/2.0 200 OK\n[last_Via:]\n[last_From:]\n[last_To:]\n[last_Call-ID:]\n"
     "[last_CSeq:]\nContent-Length: 0\n\n]]></send>\n";
 
-// A call that is answered with sound and ends when we hang up.
-inline std::string AnsweredUntilBye() {
-  return Scenario(RecvInvite() + Response("200 OK", "", true) + "<recv request=\"ACK\"/>\n" +
-                  kAwaitBye);
+// A call that is answered with sound (PCMU, or the answer's `media`) and ends when we hang
+// up.
+inline std::string AnsweredUntilBye(const std::string& media = kPcmuMedia) {
+  return Scenario(RecvInvite() + Response("200 OK", "", true, kSippContact, media) +
+                  "<recv request=\"ACK\"/>\n" + kAwaitBye);
 }
 
 }  // namespace telvane::linesvc::testing_sip
