@@ -17,14 +17,24 @@ bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
+// The value of a phone option with the letters as the user wrote them: the option's name is
+// found case-blind, but the user part of a SIP URI is case-sensitive ("sip:Bob.Smith@host").
+// Lower-casing keeps every position, so the name found in `lowered` is cut from `argument`.
+std::string PhoneValue(const std::string& argument, const std::string& lowered,
+                       const std::string& option) {
+  std::string value = argument;
+  value.erase(lowered.find(option), option.size());
+  return value;
+}
+
 void ApplyArgument(const std::string& argument, RunOptions& options) {
   const std::string lowered = platform::LowerCase(argument);
   if (lowered.empty() || lowered[0] != '-') {
     options.FileName = platform::CaseSensitiveFileNames() ? argument : lowered;
   } else if (Contains(lowered, "-phone:")) {
-    options.Phone = ExtractOptionValue(lowered, "-phone:", "");
+    options.Phone = PhoneValue(argument, lowered, "-phone:");
   } else if (Contains(lowered, "-backupphone:")) {
-    options.BackupPhone = ExtractOptionValue(lowered, "-backupphone:", "");
+    options.BackupPhone = PhoneValue(argument, lowered, "-backupphone:");
   } else if (Contains(lowered, "-retrymode:")) {
     options.RetryMode = ExtractOptionValue(lowered, "-retrymode:", "");
   } else if (Contains(lowered, "-retry:")) {

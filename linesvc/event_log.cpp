@@ -1,5 +1,7 @@
 #include "linesvc/event_log.h"
 
+#include <unistd.h>
+
 #include <cinttypes>
 #include <cstdio>
 
@@ -19,9 +21,12 @@ void EventLog::SetFile(const std::string& path) {
 void EventLog::Add(std::string_view source, std::string_view text) {
   Event event{clock_ ? clock_->NowMs() : 0, std::string(source), std::string(text)};
   if (file_.is_open()) {
-    char stamp[32];
-    std::snprintf(stamp, sizeof stamp, "%10" PRId64 " ms  ", event.ms);
-    file_ << stamp << event.source << ": " << event.text << '\n';
+    // The process id tells apart the runs that share one log; the line goes out in one write,
+    // so lines of runs appending at the same time do not mix.
+    char stamp[48];
+    std::snprintf(stamp, sizeof stamp, "%10" PRId64 " ms  [%ld] ", event.ms,
+                  static_cast<long>(::getpid()));
+    file_ << std::string(stamp) + event.source + ": " + event.text + '\n';
     file_.flush();
   }
   entries_.push_back(std::move(event));

@@ -1,8 +1,9 @@
 // What the telephony service and its lines did, one entry per event: the time on the loop's
 // clock, the line (or "service"), and a short text. Kept in memory (the latest entries) and,
 // when a file is named, appended to it line by line, so a test or a user can see how a call
-// went and why a line of the lines file was left out. The service never writes to the
-// program's standard output or error.
+// went and why a line of the lines file was left out. Each line of the file carries the
+// process id ("  3500 ms  [4711] SIP: ..."), so a file that several runs share stays
+// readable. The service never writes to the program's standard output or error.
 //
 // Not thread-safe: used on the thread of the service's requests.
 #pragma once

@@ -20,6 +20,11 @@ packages=(
   libssl-dev
   baresip-core
   sip-tester
+  # A real registrar and proxy for the SIP tests, with its TLS module; nftables for the test
+  # that puts the program behind a NAT of its own (network namespaces).
+  kamailio
+  kamailio-tls-modules
+  nftables
   libespeak-ng-dev
   scdoc
   dpkg-dev

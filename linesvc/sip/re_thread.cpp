@@ -143,6 +143,13 @@ void ReThread::Run() {
 }
 
 ReThread::~ReThread() {
+  // Offloaded work posts to the loop: it ends first.
+  std::list<Worker> workers;
+  {
+    std::lock_guard<std::mutex> lock(workers_mutex_);
+    workers.swap(workers_);
+  }
+  for (Worker& worker : workers) worker.thread.join();
   if (!thread_.joinable()) return;
   if (state_->queue != nullptr) {
     mqueue_push(state_->queue, kStop, new std::function<void()>());
@@ -153,6 +160,22 @@ ReThread::~ReThread() {
 void ReThread::Post(std::function<void()> task) {
   auto* data = new std::function<void()>(std::move(task));
   if (mqueue_push(state_->queue, kTask, data) != 0) delete data;
+}
+
+void ReThread::Offload(std::function<void()> work) {
+  std::lock_guard<std::mutex> lock(workers_mutex_);
+  // Threads whose work is done are joined here, so they do not pile up over many calls.
+  workers_.remove_if([](Worker& worker) {
+    if (!*worker.done) return false;
+    worker.thread.join();
+    return true;
+  });
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  workers_.push_back({std::thread([work = std::move(work), done] {
+                        work();
+                        *done = true;
+                      }),
+                      done});
 }
 
 void ReThread::AddCloser(const void* key, std::function<void()> closer) {

@@ -17,11 +17,17 @@
 // words. On this thread those reports go to the listeners registered here instead (each call
 // puts them into its event log), and nowhere when none is registered.
 //
-// Threads: Acquire, Post and the destructor are thread-safe, but the last reference must not
-// be dropped on the libre thread itself. AddCloser and RemoveCloser are libre thread only.
+// Work that blocks (the system's name lookups) must not stall the loop of every call: Offload
+// runs it on a thread of its own, and the work posts its result back. The libre thread waits
+// for such work before it stops.
+//
+// Threads: Acquire, Post, Offload and the destructor are thread-safe, but the last reference must
+// not be dropped on the libre thread itself. AddCloser and RemoveCloser are libre thread only.
 #pragma once
 
+#include <atomic>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -41,6 +47,9 @@ class ReThread {
   // Thread-safe. Queues the task for the libre thread; tasks run in the order posted.
   void Post(std::function<void()> task);
 
+  // Thread-safe. Runs `work` on a thread of its own; it may Post to this thread.
+  void Offload(std::function<void()> work);
+
   // Libre thread only. Registers what to run when the thread stops with the object still
   // there; the key identifies it for RemoveCloser.
   void AddCloser(const void* key, std::function<void()> closer);
@@ -59,8 +68,15 @@ class ReThread {
   bool Start(std::string* error);
   void Run();
 
+  struct Worker {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+
   std::unique_ptr<State> state_;
   std::thread thread_;
+  std::mutex workers_mutex_;
+  std::list<Worker> workers_;  // under workers_mutex_
 };
 
 }  // namespace telvane::linesvc

@@ -45,13 +45,11 @@ RtpPump::RtpPump(std::unique_ptr<RtpStream> stream, platform::MessageLoop& loop,
                  int64_t silence_limit_ms, Reports reports)
     : loop_(loop),
       silence_limit_ns_(silence_limit_ms * 1'000'000),
-      packet_ns_(static_cast<int64_t>(stream->FrameSamples()) / kSamplesPerMs * 1'000'000),
-      receive_every_(std::max<uint64_t>(
-          1, static_cast<uint64_t>(kReceiveEveryMs * kSamplesPerMs) / stream->FrameSamples())),
       reports_(std::move(reports)),
       stream_(std::move(stream)),
       slot_(loop.NowMs() * kSamplesPerMs) {
   heard_at_ns_ = MonotonicNs();
+  Pace();
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -68,6 +66,18 @@ void RtpPump::Queue(const LinePlay& play, size_t from, size_t count) {
 void RtpPump::Cut() {
   std::lock_guard<std::mutex> lock(mutex_);
   pending_.clear();
+}
+
+void RtpPump::Follow(const SipMedia& media, std::unique_ptr<VoiceCodec> codec) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  moved_ = Move{media, std::move(codec)};
+}
+
+void RtpPump::Pace() {
+  const auto samples = static_cast<int64_t>(stream_->FrameSamples());
+  packet_ns_ = samples / kSamplesPerMs * 1'000'000;
+  receive_every_ =
+      static_cast<uint64_t>(std::max<int64_t>(1, kReceiveEveryMs * kSamplesPerMs / samples));
 }
 
 void RtpPump::Stop() {
@@ -89,6 +99,17 @@ void RtpPump::Run() {
   timespec deadline{};
   ::clock_gettime(CLOCK_MONOTONIC, &deadline);
   while (!stopping_) {
+    std::optional<Move> moved;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      moved.swap(moved_);
+    }
+    if (moved) {
+      stream_->Follow(moved->media, std::move(moved->codec));
+      heard_at_ns_ = MonotonicNs();
+      Pace();  // the new media's packet time
+      frame.resize(stream_->FrameSamples());
+    }
     {
       std::lock_guard<std::mutex> lock(mutex_);
       Fill(frame);

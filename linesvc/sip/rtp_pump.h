@@ -27,6 +27,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,6 +63,10 @@ class RtpPump {
   void Queue(const LinePlay& play, size_t from, size_t count);
   // Drops every sample that has not gone out.
   void Cut();
+  // The far end moved the media: the next packet goes to `media`, coded with `codec`
+  // (RtpStream::Follow), and the silence limit counts from the move, so the switch does not end
+  // the call.
+  void Follow(const SipMedia& media, std::unique_ptr<VoiceCodec> codec);
   // Ends the thread after its next packet (one packet time at most); nothing is reported after
   // it.
   void Stop();
@@ -80,7 +85,15 @@ class RtpPump {
     int64_t due;  // when samples[next] goes out, in samples of the loop's clock
   };
 
+  // Media the far end moved to, and their coder.
+  struct Move {
+    SipMedia media;
+    std::unique_ptr<VoiceCodec> codec;
+  };
+
   void Run();
+  // Takes the packet time of the stream's media.
+  void Pace();
   // Fills the frame that goes out at slot_ (loop clock, in samples). Under mutex_.
   void Fill(std::span<int16_t> frame);
   // Reads what came in; `now_ns` is the monotonic clock.
@@ -88,15 +101,18 @@ class RtpPump {
 
   platform::MessageLoop& loop_;
   const int64_t silence_limit_ns_;
-  const int64_t packet_ns_;       // the time of the sound in one packet
-  const uint64_t receive_every_;  // packets sent per look at what came in
   const Reports reports_;
   std::unique_ptr<RtpStream> stream_;  // the thread's while it runs
   std::atomic<bool> stopping_ = false;
   std::mutex mutex_;
   std::deque<Pending> pending_;  // under mutex_
+  std::optional<Move> moved_;    // under mutex_: where the media go from the next packet
   int64_t slot_ = 0;             // under mutex_
-  // The thread's own: the callee's packets so far, and when the last of them came in.
+  // The thread's own: the time of the sound in a packet of the stream's, and packets sent per
+  // look at what came in (both set by Pace()); the callee's packets so far, and when the last
+  // of them came in.
+  int64_t packet_ns_ = 0;
+  uint64_t receive_every_ = 1;
   uint64_t heard_ = 0;
   int64_t heard_at_ns_ = 0;
   bool silence_told_ = false;

@@ -242,6 +242,11 @@ class RtpStream::Srtp {
     if (!Load(packet) || srtp_decrypt(receive_, buffer_) != 0) return std::nullopt;
     return std::span<const uint8_t>(buffer_->buf + buffer_->pos, buffer_->end - buffer_->pos);
   }
+  // Whether these are the keys it works with.
+  bool Holds(const SrtpKeys& keys) const {
+    return keys.suite == suite_ && std::ranges::equal(keys.send.Bytes(), send_key_.Bytes()) &&
+           std::ranges::equal(keys.receive.Bytes(), receive_key_.Bytes());
+  }
   // Forgets every source the receiving side has seen. False when libre fails.
   bool ForgetSources() {
     receive_ = static_cast<struct srtp*>(mem_deref(receive_));
@@ -249,7 +254,8 @@ class RtpStream::Srtp {
   }
 
  private:
-  explicit Srtp(const SrtpKeys& keys) : suite_(keys.suite), receive_key_(keys.receive) {}
+  explicit Srtp(const SrtpKeys& keys)
+      : suite_(keys.suite), send_key_(keys.send), receive_key_(keys.receive) {}
 
   bool Alloc(const SrtpKey& key, struct srtp** context) const {
     const enum srtp_suite suite = suite_ == SrtpSuite::kAesCm128HmacSha1_32
@@ -265,6 +271,7 @@ class RtpStream::Srtp {
   }
 
   const SrtpSuite suite_;
+  const SrtpKey send_key_;
   const SrtpKey receive_key_;
   struct srtp* send_ = nullptr;
   struct srtp* receive_ = nullptr;  // null only when ForgetSources failed: nothing passes
@@ -278,12 +285,9 @@ std::unique_ptr<RtpStream> RtpStream::Create(std::unique_ptr<RtpSocket> socket,
                                              std::string* error) {
   std::unique_ptr<RtpStream> stream(
       new RtpStream(std::move(socket), media, std::move(codec), std::move(inband)));
-  if (media.srtp) {
-    stream->srtp_ = Srtp::Create(*media.srtp);
-    if (!stream->srtp_) {
-      *error = "SRTP cannot be set up: out of memory";
-      return nullptr;
-    }
+  if (media.srtp && !stream->srtp_) {
+    *error = "SRTP cannot be set up: out of memory";
+    return nullptr;
   }
   return stream;
 }
@@ -293,6 +297,8 @@ RtpStream::RtpStream(std::unique_ptr<RtpSocket> socket, const SipMedia& media,
     : socket_(std::move(socket)),
       media_(media),
       frame_samples_(static_cast<size_t>(media.packet_ms) * kRtpSamplesPerMs),
+      encrypted_(media.srtp.has_value()),
+      srtp_(media.srtp ? Srtp::Create(*media.srtp) : nullptr),
       sequence_(static_cast<uint16_t>(Random32())),
       timestamp_(Random32()),
       ssrc_(Random32()),
@@ -320,7 +326,7 @@ void RtpStream::Send(std::span<const int16_t> samples) {
   timestamp_ += static_cast<uint32_t>(samples.size());
   if (!media_.remote.IsSet()) return;
   // Never sent in the clear when the call is encrypted.
-  if (srtp_ && !srtp_->Protect(&packet_)) return;
+  if (encrypted_ && (!srtp_ || !srtp_->Protect(&packet_))) return;
   const ssize_t n = connected_
                         ? ::send(socket_->Fd(), packet_.data(), packet_.size(), MSG_DONTWAIT)
                         : ::sendto(socket_->Fd(), packet_.data(), packet_.size(), MSG_DONTWAIT,
@@ -329,6 +335,34 @@ void RtpStream::Send(std::span<const int16_t> samples) {
   if (n == static_cast<ssize_t>(packet_.size())) {
     ++sent_;
   }
+}
+
+void RtpStream::Follow(const SipMedia& media, std::unique_ptr<VoiceCodec> codec) {
+  left_ = media_.remote;
+  media_ = media;
+  media_.srtp.reset();
+  codec_ = std::move(codec);
+  frame_samples_ = static_cast<size_t>(media.packet_ms) * kRtpSamplesPerMs;
+  encrypted_ = media.srtp.has_value();
+  // The same keys go on with what they have seen (a re-INVITE repeats them); new ones start
+  // afresh.
+  if (!media.srtp) {
+    srtp_.reset();
+  } else if (!srtp_ || !srtp_->Holds(*media.srtp)) {
+    srtp_ = Srtp::Create(*media.srtp);
+  }
+  remote_ssrc_.reset();
+  told_foreign_ = false;
+  told_other_ssrc_ = false;
+  events_ = TelephoneEvents();
+  if (connected_) {
+    // Dissolved, so that the new address's packets reach the socket.
+    sockaddr unspecified{};
+    unspecified.sa_family = AF_UNSPEC;
+    ::connect(socket_->Fd(), &unspecified, sizeof unspecified);
+    connected_ = false;
+  }
+  socket_->DropQueued();
 }
 
 std::string RtpStream::Receive(const std::function<void(const std::string&)>& log) {
@@ -373,8 +407,9 @@ std::string RtpStream::Take(std::span<const uint8_t> packet, const SocketAddress
     return {};
   }
   std::span<const uint8_t> clear = packet;
-  if (srtp_) {
-    const std::optional<std::span<const uint8_t>> decrypted = srtp_->Unprotect(packet);
+  if (encrypted_) {
+    const std::optional<std::span<const uint8_t>> decrypted =
+        srtp_ ? srtp_->Unprotect(packet) : std::nullopt;
     if (!decrypted) {
       ++ignored_;
       if (!told_unauthentic_) {
@@ -382,7 +417,7 @@ std::string RtpStream::Take(std::span<const uint8_t> packet, const SocketAddress
       }
       told_unauthentic_ = true;
       // Before the callee's first packet, whatever libre learned from this one goes.
-      if (!remote_ssrc_) srtp_->ForgetSources();
+      if (!remote_ssrc_ && srtp_) srtp_->ForgetSources();
       return {};
     }
     clear = *decrypted;
@@ -432,6 +467,9 @@ bool RtpStream::MayBeCallees(uint32_t ssrc, const SocketAddress& from, const Log
   }
   if (!from.SameHost(media_.remote)) {
     return ignore(&told_foreign_, "the answer named " + media_.remote.ToString());
+  }
+  if (left_ && from == *left_ && !(from == media_.remote)) {
+    return ignore(&told_foreign_, "the media moved to " + media_.remote.ToString());
   }
   return true;
 }

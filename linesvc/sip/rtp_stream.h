@@ -127,6 +127,11 @@ class RtpStream {
   size_t FrameSamples() const { return frame_samples_; }
   // Sends one packet of FrameSamples() samples of line sound.
   void Send(std::span<const int16_t> samples);
+  // The far end moved the media (a re-INVITE or an UPDATE): packets go to `media`, coded with
+  // `codec` (the media's) and encrypted with its keys, from now on, and the callee's are
+  // latched afresh there, by the same rules as the answer's; those from where the media were
+  // before count no more.
+  void Follow(const SipMedia& media, std::unique_ptr<VoiceCodec> codec);
   // Moves the RTP timestamp on by `samples` not sent, so that the far end hears a gap where
   // the sender was held up rather than sound packed together.
   void Skip(uint32_t samples) { timestamp_ += samples; }
@@ -149,8 +154,8 @@ class RtpStream {
             std::unique_ptr<VoiceCodec> codec, std::unique_ptr<InbandDtmf> inband);
   // One packet that came in from `from`: its key, if it completes one.
   std::string Take(std::span<const uint8_t> packet, const SocketAddress& from, const Log& log);
-  // Whether a packet of `ssrc` from `from` may be the callee's: the answer's host before the
-  // first of them, its address and SSRC after it.
+  // Whether a packet of `ssrc` from `from` may be the callee's: the answer's host (but not
+  // where the media were before a move) before the first of them, its address and SSRC after.
   bool MayBeCallees(uint32_t ssrc, const SocketAddress& from, const Log& log);
   // The callee's first packet came from `from`: its source is the only one from now on.
   void Latch(uint32_t ssrc, const SocketAddress& from, const Log& log);
@@ -158,9 +163,11 @@ class RtpStream {
 
   std::unique_ptr<RtpSocket> socket_;
   SipMedia media_;  // without its keys, which are in srtp_
-  const size_t frame_samples_;
-  std::unique_ptr<Srtp> srtp_;           // with SRTP
+  size_t frame_samples_;
+  bool encrypted_;                       // SRTP: nothing goes out, or counts, in the clear
+  std::unique_ptr<Srtp> srtp_;           // with SRTP; null only when it could not be set up
   std::optional<uint32_t> remote_ssrc_;  // once the callee's first packet came
+  std::optional<SocketAddress> left_;    // where the callee's packets came from before a move
   bool connected_ = false;
   bool told_foreign_ = false;
   bool told_other_ssrc_ = false;
@@ -174,7 +181,7 @@ class RtpStream {
   uint64_t ignored_ = 0;
   std::vector<uint8_t> packet_;  // the one being sent
   TelephoneEvents events_;
-  const std::unique_ptr<VoiceCodec> codec_;
+  std::unique_ptr<VoiceCodec> codec_;
   const std::unique_ptr<InbandDtmf> inband_;
 };
 

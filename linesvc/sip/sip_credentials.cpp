@@ -11,11 +11,6 @@ namespace telvane::linesvc {
 
 namespace {
 
-uint16_t PortOf(const SipUri& uri, SipTransport transport) {
-  if (uri.port) return *uri.port;
-  return uri.secure || transport == SipTransport::kTls ? 5061 : 5060;
-}
-
 // The values of every header of this kind, in the order the server wrote them.
 std::vector<std::string_view> HeaderValues(const sip_msg& message, enum sip_hdrid id) {
   std::vector<std::string_view> values;

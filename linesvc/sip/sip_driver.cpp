@@ -21,6 +21,11 @@ namespace telvane::linesvc {
 
 namespace {
 
+std::string CodecUnavailable(SipCodec codec) {
+  return std::string(CodecName(codec)) + " cannot be coded: the module lib" + kSpandspModule +
+         ".so is missing or cannot be loaded";
+}
+
 // How long the packets go on after a hang-up of an answered call, so that the far end hears
 // the end of the sound before the BYE.
 constexpr int64_t kPlayoutMs = 300;
@@ -99,6 +104,7 @@ class SipCall final : public DriverCall, public SipSessionObserver {
   void OnSipProceeding() override;
   void OnSipRinging() override;
   void OnSipAnswered(const SipMedia& media, std::unique_ptr<RtpSocket> socket) override;
+  void OnSipMediaMoved(const SipMedia& media) override;
   void OnSipDigit(char digit) override;
   void OnSipEnded(const SipEnd& end) override;
   void OnSipClosed() override;
@@ -229,9 +235,7 @@ void SipCall::OnSipAnswered(const SipMedia& media, std::unique_ptr<RtpSocket> so
   std::unique_ptr<VoiceCodec> codec = VoiceCodec::Create(media.codec);
   if (!codec) {
     // Nobody could hear the call; the application's drop sends the BYE.
-    End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL,
-        std::string(CodecName(media.codec)) + " cannot be coded: the module lib" + kSpandspModule +
-            ".so is missing or cannot be loaded");
+    End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL, CodecUnavailable(media.codec));
     return;
   }
   std::unique_ptr<InbandDtmf> inband;
@@ -263,6 +267,18 @@ void SipCall::OnSipAnswered(const SipMedia& media, std::unique_ptr<RtpSocket> so
                                      ? AudioPath::Gate::kUntilCalleeSound
                                      : AudioPath::Gate::kOpen);
   sink_.OnCallState(LINECALLSTATE_CONNECTED, 0);
+}
+
+void SipCall::OnSipMediaMoved(const SipMedia& media) {
+  if (phase_ != Phase::kConnected || !pump_) return;
+  std::unique_ptr<VoiceCodec> codec = VoiceCodec::Create(media.codec);
+  if (!codec) {
+    StopSound();
+    End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL, CodecUnavailable(media.codec));
+    return;
+  }
+  media_keys_ = media.keys;
+  pump_->Follow(media, std::move(codec));
 }
 
 void SipCall::OnSipDigit(char digit) {

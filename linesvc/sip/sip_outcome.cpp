@@ -47,6 +47,7 @@ DWORD DisconnectModeFor(const SipEnd& end) {
       return LINEDISCONNECTMODE_TEMPFAILURE;
     case SipEnd::Cause::kRemoteBye:
     case SipEnd::Cause::kLocalHangup:
+    case SipEnd::Cause::kSessionLost:  // the far end is gone without a word
       return LINEDISCONNECTMODE_NORMAL;
     case SipEnd::Cause::kRingTimeout:
       return LINEDISCONNECTMODE_NOANSWER;
@@ -83,6 +84,8 @@ std::string Describe(const SipEnd& end) {
       return "authentication refused";
     case SipEnd::Cause::kNoUsableAudio:
       return "the answer has no usable audio";
+    case SipEnd::Cause::kSessionLost:
+      return "the session was lost";
     case SipEnd::Cause::kLocalFailure:
       return "the line cannot place calls";
   }

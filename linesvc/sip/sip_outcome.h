@@ -27,6 +27,7 @@ struct SipEnd {
     kNetwork,         // the transport failed: connection refused, DNS, no route
     kAuthentication,  // our credentials were refused, or there were none to give
     kNoUsableAudio,   // a 2xx whose SDP gives no audio we can send (port 0, no codec offered)
+    kSessionLost,     // the answered call's session ended without a BYE (not refreshed in time)
     kLocalFailure     // the line cannot work here: no free RTP port, a bad password file
   };
   Cause cause = Cause::kResponse;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "linesvc/sip/re_include.h"
 #include "linesvc/sip/sip_tls.h"
@@ -22,15 +23,16 @@ struct SipRegistration::Timer {
 };
 
 struct SipRegistration::Callbacks {
-  static int OnSend(enum sip_transp transport, const sa* source, const sa*, mbuf* message,
-                    void* arg) {
+  static int OnSend(enum sip_transp, const sa* source, const sa*, mbuf* message, void* arg) {
     const auto* self = static_cast<const SipRegistration*>(arg);
-    return mbuf_printf(message, "Contact: <sip:%s@%J%s>\r\n", self->settings_.account.user.c_str(),
-                       source, sip_transp_param(transport));
+    const std::string contact =
+        self->nat_.ContactLine(self->settings_.account.user, self->settings_.transport, *source);
+    return mbuf_write_str(message, contact.c_str());
   }
 
   static void OnResponse(int err, const sip_msg* msg, void* arg) {
     auto* self = static_cast<SipRegistration*>(arg);
+    if (msg != nullptr) self->nat_.TakeResponse(*msg);
     if (msg != nullptr && msg->scode < 200) return;
     if (err != 0 || msg == nullptr) return self->Finish(err != 0 ? err : EPROTO, nullptr);
     if (msg->scode == 401 || msg->scode == 407) {
@@ -53,28 +55,36 @@ struct SipRegistration::Callbacks {
     auto* self = static_cast<SipRegistration*>(arg);
     if (self->Send(kExpires) != 0) self->log_("the registration cannot be refreshed");
   }
+
+  static void OnKeepAlive(void* arg) { static_cast<SipRegistration*>(arg)->KeepAlive(); }
+
+  // Whatever the answer to an OPTIONS, it has kept the way open.
+  static void OnKeepAliveResponse(int, const sip_msg*, void*) {}
 };
 
 SipRegistration::SipRegistration(sip* stack, const SipSettings& settings,
-                                 const SecretText& password, SipTls* tls,
-                                 SipRegistrationHandler handler, const Log& log)
+                                 const SecretText& password, SipTls* tls, SipNat& nat,
+                                 std::string route, SipRegistrationHandler handler, const Log& log)
     : stack_(stack),
       settings_(settings),
       tls_(tls),
+      nat_(nat),
       handler_(handler),
       log_(log),
       challenges_(settings, password, log),
-      refresh_(std::make_unique<Timer>()) {
+      route_(std::move(route)),
+      refresh_(std::make_unique<Timer>()),
+      keepalive_(std::make_unique<Timer>()) {
   tmr_init(&refresh_->timer);
+  tmr_init(&keepalive_->timer);
   registrar_ = std::string(settings.account.secure ? "sips:" : "sip:") +
                settings.account.HostPort() + SipTransportParam(settings.transport);
-  if (settings.outbound) {
-    route_ = settings.outbound->ToString() + SipTransportParam(settings.transport);
-  }
 }
 
 SipRegistration::~SipRegistration() {
   tmr_cancel(&refresh_->timer);
+  tmr_cancel(&keepalive_->timer);
+  keepalive_request_ = static_cast<struct sip_request*>(mem_deref(keepalive_request_));
   request_ = static_cast<struct sip_request*>(mem_deref(request_));
   dialog_ = static_cast<sip_dialog*>(mem_deref(dialog_));
 }
@@ -113,12 +123,14 @@ void SipRegistration::Finish(int err, const sip_msg* msg) {
   }
   const bool ok = err == 0 && msg != nullptr && msg->scode < 300;
   if (ok) {
+    const bool registered_before = registered_;
     registered_ = true;
     // What the registrar grants may be less than asked; refresh at half of it.
     uint32_t granted = kExpires;
     if (pl_isset(&msg->expires)) granted = std::min(granted, pl_u32(&msg->expires));
     tmr_start(&refresh_->timer, std::max(granted / 2, kShortestRefresh) * 1000ULL,
               Callbacks::OnRefresh, this);
+    if (!registered_before) StartKeepAlive(*msg);
   } else if (reported_) {
     log_("the registration's refresh failed");
   }
@@ -127,8 +139,46 @@ void SipRegistration::Finish(int err, const sip_msg* msg) {
   handler_.registered(err, msg, handler_.arg);
 }
 
+void SipRegistration::StartKeepAlive(const sip_msg& ok) {
+  if (settings_.keepalive_s == 0) return;
+  registrar_address_ = SocketAddress();
+  std::memcpy(&registrar_address_->storage, &ok.src.u, ok.src.len);
+  registrar_address_->length = ok.src.len;
+  log_("keep-alive every " + std::to_string(settings_.keepalive_s) + " s while registered (" +
+       (settings_.transport == SipTransport::kUdp ? "OPTIONS" : "CRLF on the connection") + ")");
+  tmr_start(&keepalive_->timer, settings_.keepalive_s * 1000ULL, Callbacks::OnKeepAlive, this);
+}
+
+void SipRegistration::KeepAlive() {
+  tmr_start(&keepalive_->timer, settings_.keepalive_s * 1000ULL, Callbacks::OnKeepAlive, this);
+  if (settings_.transport != SipTransport::kUdp) {
+    // On the connection the registration used: libre finds it by the registrar's address.
+    sa destination{};
+    sa_set_sa(&destination, reinterpret_cast<const sockaddr*>(&registrar_address_->storage));
+    mbuf* ping = mbuf_alloc(4);
+    if (ping == nullptr) return;
+    mbuf_write_str(ping, "\r\n\r\n");
+    ping->pos = 0;
+    const enum sip_transp transport =
+        settings_.transport == SipTransport::kTls ? SIP_TRANSP_TLS : SIP_TRANSP_TCP;
+    if (sip_send(stack_, nullptr, transport, &destination, ping) != 0) {
+      log_("the keep-alive cannot be sent");
+    }
+    mem_deref(ping);
+    return;
+  }
+  // One OPTIONS at a time: one still unanswered is dropped for the new one. It goes with the
+  // registration's Call-ID, as part of what the registrar knows of us.
+  keepalive_request_ = static_cast<struct sip_request*>(mem_deref(keepalive_request_));
+  if (sip_drequestf(&keepalive_request_, stack_, true, "OPTIONS", dialog_, 0, nullptr, nullptr,
+                    Callbacks::OnKeepAliveResponse, this, "Content-Length: 0\r\n\r\n") != 0) {
+    log_("the keep-alive cannot be sent");
+  }
+}
+
 void SipRegistration::Unregister(std::function<void()> done) {
   tmr_cancel(&refresh_->timer);
+  tmr_cancel(&keepalive_->timer);
   if (!registered_) {
     request_ = static_cast<struct sip_request*>(mem_deref(request_));
     done();

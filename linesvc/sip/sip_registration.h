@@ -4,7 +4,13 @@
 // removed when the call hangs up. libre's own registration (sipreg) answers MD5 challenges of
 // any host only.
 //
-//   SipRegistration registration(sip, settings, password, tls, {OnRegistered, core}, log);
+// While registered, keep-alives every `keepalive` seconds hold the NAT's mapping towards the
+// registrar open: a CRLF pair on the TCP or TLS connection (RFC 5626 3.5.1), an OPTIONS on UDP
+// (any server answers one, where a STUN keep-alive needs a server that takes STUN on its SIP
+// port). The responses tell `nat` how the registrar sees us (SipNat), and our Contact says so.
+//
+//   SipRegistration registration(sip, settings, password, tls, nat, route,
+//                                {OnRegistered, core}, log);
 //   registration.Register();                 // OnRegistered(0, 200) or the failure, once
 //   registration.Unregister([] { ... });     // the binding removed (or nothing to remove)
 //
@@ -14,10 +20,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "linesvc/sip/secret_text.h"
 #include "linesvc/sip/sip_credentials.h"
+#include "linesvc/sip/sip_nat.h"
 #include "linesvc/sip/sip_settings.h"
 
 struct sip;
@@ -40,9 +48,11 @@ class SipRegistration {
  public:
   using Log = std::function<void(const std::string&)>;
 
-  // `settings`, `password` and `tls` (null without TLS) must outlive the registration.
+  // `settings`, `password`, `tls` (null without TLS) and `nat` must outlive the registration.
+  // `route` is the pre-loaded Route of every request (the outbound proxy or the registrar's
+  // address when the line named it), or empty.
   SipRegistration(sip* stack, const SipSettings& settings, const SecretText& password, SipTls* tls,
-                  SipRegistrationHandler handler, const Log& log);
+                  SipNat& nat, std::string route, SipRegistrationHandler handler, const Log& log);
   // Sends nothing more; the refresh stops.
   ~SipRegistration();
   SipRegistration(const SipRegistration&) = delete;
@@ -56,6 +66,8 @@ class SipRegistration {
  private:
   int Send(uint32_t expires);
   void Finish(int err, const sip_msg* msg);
+  void StartKeepAlive(const sip_msg& ok);
+  void KeepAlive();
   SipHop Hop() const;
 
   struct Callbacks;  // libre's, in sip_registration.cpp
@@ -63,6 +75,7 @@ class SipRegistration {
   sip* stack_;
   const SipSettings& settings_;
   SipTls* tls_;
+  SipNat& nat_;
   SipRegistrationHandler handler_;
   Log log_;
   SipChallenges challenges_;
@@ -72,7 +85,10 @@ class SipRegistration {
   struct sip_request* request_ = nullptr;  // libre clears it at the final response
   struct Timer;
   std::unique_ptr<Timer> refresh_;
-  uint32_t expires_ = 0;  // of the REGISTER in flight
+  std::unique_ptr<Timer> keepalive_;
+  struct sip_request* keepalive_request_ = nullptr;
+  std::optional<SocketAddress> registrar_address_;  // where the keep-alives go
+  uint32_t expires_ = 0;                            // of the REGISTER in flight
   bool registered_ = false;
   bool reported_ = false;
   std::function<void()> done_;  // while the binding is being removed

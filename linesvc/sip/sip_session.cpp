@@ -1,16 +1,22 @@
 // One SIP call over libre. Everything below the Link runs on the libre thread.
 #include "linesvc/sip/sip_session.h"
 
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <mutex>
 #include <optional>
+#include <string_view>
 
 #include "linesvc/sip/re_include.h"
 #include "linesvc/sip/sdp_answer.h"
 #include "linesvc/sip/sip_call_leg.h"
+#include "linesvc/sip/sip_nat.h"
 #include "linesvc/sip/sip_registration.h"
+#include "linesvc/sip/sip_resolver.h"
 #include "linesvc/sip/sip_tls.h"
 #include "linesvc/sip/sip_trace.h"
 
@@ -50,6 +56,27 @@ enum sip_transp TransportOf(SipTransport transport) {
   return SIP_TRANSP_UDP;
 }
 
+// Whether a new SDP of the far end keeps the media as they are.
+bool SameMedia(const SipMedia& a, const SipMedia& b) {
+  const auto same_keys = [](const SrtpKeys& x, const SrtpKeys& y) {
+    return x.suite == y.suite && std::ranges::equal(x.send.Bytes(), y.send.Bytes()) &&
+           std::ranges::equal(x.receive.Bytes(), y.receive.Bytes());
+  };
+  return a.remote == b.remote && a.codec == b.codec && a.payload == b.payload &&
+         a.event_payload == b.event_payload && a.offered_event_payload == b.offered_event_payload &&
+         a.keys == b.keys && a.packet_ms == b.packet_ms &&
+         a.srtp.has_value() == b.srtp.has_value() && (!a.srtp || same_keys(*a.srtp, *b.srtp));
+}
+
+// The codec, packets, encryption and keys of media, for the event log (never a key).
+std::string MediaSummary(const SipMedia& media) {
+  return std::string("codec ") + CodecName(media.codec) + " in " + std::to_string(media.packet_ms) +
+         " ms packets, " +
+         (media.srtp ? std::string("SRTP ") + SrtpSuiteName(media.srtp->suite)
+                     : std::string("unencrypted")) +
+         ", keys by " + KeyPathName(media.keys);
+}
+
 std::string Errno(int err) {
   char text[128] = {};
   return std::to_string(err) + " (" + std::string(str_error(err, text, sizeof text)) + ")";
@@ -67,6 +94,69 @@ std::string ReasonOf(const struct sip_msg& response) {
       },
       &reason);
   return reason;
+}
+
+uint16_t PortNumber(const SocketAddress& address) {
+  return ntohs(address.storage.ss_family == AF_INET6
+                   ? reinterpret_cast<const sockaddr_in6&>(address.storage).sin6_port
+                   : reinterpret_cast<const sockaddr_in&>(address.storage).sin_port);
+}
+
+bool IsAddress(const std::string& host) { return SocketAddress::Parse(host, 0).has_value(); }
+
+// The host of an address as a URI writes it: "192.0.2.1", "[2001:db8::1]".
+std::string HostOf(const SocketAddress& address) {
+  const std::string text = address.ToString();
+  return text.substr(0, text.rfind(':'));
+}
+
+// The Route that takes every request of the call to its next hop. An outbound proxy is one
+// always; so is the address found for a host name, because libre's own DNS client would look
+// the name up again and knows neither /etc/hosts nor SRV. A numeric host needs none.
+std::string RouteTo(const SipUri& hop, const SocketAddress& address, bool outbound,
+                    SipTransport transport) {
+  if (!outbound && IsAddress(hop.host)) return "";
+  const std::string host_port = IsAddress(hop.host) ? hop.HostPort() : address.ToString();
+  const std::string route = "sip:" + host_port + hop.params + SipTransportParam(transport);
+  return (route + ";").find(";lr;") == std::string::npos ? route + ";lr" : route;
+}
+
+// The names a call must look up before its first request; each answer has the address, or
+// why there is none.
+struct NameQueries {
+  SipUri invite_hop;
+  std::optional<SipUri> registrar_hop;
+  std::optional<SipUri> stun_server;
+};
+struct NameAnswer {
+  std::optional<SocketAddress> address;
+  std::string how;
+};
+struct NameAnswers {
+  NameAnswer invite_hop;
+  std::optional<NameAnswer> registrar_hop;
+  std::optional<NameAnswer> stun_server;
+};
+
+bool AllAddresses(const NameQueries& queries) {
+  return IsAddress(queries.invite_hop.host) &&
+         (!queries.registrar_hop || IsAddress(queries.registrar_hop->host)) &&
+         (!queries.stun_server || IsAddress(queries.stun_server->host));
+}
+
+// Blocks while the system's resolver works, for a host name.
+NameAnswers LookUp(const NameQueries& queries, SipTransport transport) {
+  SystemNames names;
+  const auto answer = [&](const SipUri& hop, SipTransport t) {
+    NameAnswer a;
+    a.address = ResolveNextHop(hop, t, names, &a.how);
+    return a;
+  };
+  NameAnswers answers;
+  answers.invite_hop = answer(queries.invite_hop, transport);
+  if (queries.registrar_hop) answers.registrar_hop = answer(*queries.registrar_hop, transport);
+  if (queries.stun_server) answers.stun_server = answer(*queries.stun_server, SipTransport::kUdp);
+  return answers;
 }
 
 }  // namespace
@@ -97,15 +187,30 @@ class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
   void Abandon();
 
  private:
-  enum class Phase { kIdle, kRegistering, kInviting, kAnswered, kEnded, kClosing, kClosed };
+  enum class Phase {
+    kIdle,
+    kPreparing,  // names looked up, STUN asked
+    kRegistering,
+    kInviting,
+    kAnswered,
+    kEnded,
+    kClosing,
+    kClosed
+  };
 
   void Log(std::string text) {
     link_->Report([text = std::move(text)](SipSessionObserver& o) { o.OnSipEvent(text); });
   }
   void Report(std::function<void(SipSessionObserver&)> report) { link_->Report(std::move(report)); }
 
+  NameQueries Queries() const;
+  void Resolved(const NameAnswers& answers);
+  void AskStun(const SocketAddress& server);
+  void Probed(const std::vector<std::optional<SocketAddress>>& mapped);
+  void Proceed();
   bool MakeStack(std::string* error);
   bool MakeMedia(std::string* error);
+  bool MakeOffer(std::string* error);
   void Register();
   void Invite();
   void Unregister();
@@ -124,8 +229,10 @@ class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
                       const uint8_t* pkt, size_t len, void* arg);
   static void OnRegistered(int err, const struct sip_msg* msg, void* arg);
   static void OnProgress(const struct sip_msg* msg, void* arg);
-  static void OnEstablished(const struct sip_msg* msg, void* arg);
+  static void OnEstablished(const struct sip_msg* msg, std::string_view sdp, void* arg);
   static void OnInfo(struct sip* sip, const struct sip_msg* msg, void* arg);
+  static bool OnMidCallSdp(std::string_view sdp, void* arg);
+  static void OnSessionLost(void* arg);
   static void OnClose(int err, const struct sip_msg* msg, void* arg);
 
   SipCallPlan plan_;
@@ -139,6 +246,13 @@ class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
 
   SocketAddress local_address_;
   struct sa local_ {};
+  SipNat nat_{[this](const std::string& text) { Log(text); }};
+  std::string invite_route_;     // Route of the INVITE, or empty
+  std::string registrar_route_;  // of the REGISTER
+  std::unique_ptr<StunProbe> stun_;
+  int sip_probe_fd_ = -1;  // the SIP socket's port while STUN is asked about it (UDP)
+  uint16_t sip_port_ = 0;  // 0: any
+  std::optional<SocketAddress> rtp_mapped_;  // the RTP socket as STUN sees it
   struct dnsc* dns_ = nullptr;
   std::unique_ptr<SipTls> tls_;
   struct sip* sip_ = nullptr;
@@ -146,6 +260,7 @@ class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
   std::unique_ptr<SipRegistration> registration_;
   SdpOffer offer_;
   std::string offer_body_;
+  std::optional<SipMedia> media_;   // what the sound follows: the answer's, then a moved one's
   std::unique_ptr<RtpSocket> rtp_;  // until the answer hands it to the driver
   struct tmr response_timer_ {};
   struct tmr ring_timer_ {};
@@ -153,6 +268,9 @@ class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
 };
 
 void SipSession::Core::FreeAll() {
+  stun_.reset();
+  if (sip_probe_fd_ >= 0) ::close(sip_probe_fd_);
+  sip_probe_fd_ = -1;
   tmr_cancel(&response_timer_);
   tmr_cancel(&ring_timer_);
   tmr_cancel(&close_timer_);
@@ -167,15 +285,9 @@ void SipSession::Core::FreeAll() {
 
 bool SipSession::Core::MakeStack(std::string* error) {
   const SipSettings& s = plan_.settings;
-  const std::string target_host =
-      s.outbound ? s.outbound->host : ParseSipUri(plan_.request_uri).value_or(s.account).host;
-  const std::optional<SocketAddress> local = LocalAddressFor(target_host);
-  if (!local) {
-    *error = "no network address of ours reaches " + target_host;
-    return false;
-  }
-  local_address_ = *local;
   sa_set_sa(&local_, reinterpret_cast<const sockaddr*>(&local_address_.storage));
+  sa_set_port(&local_, sip_port_);
+  // libre's DNS client remains for in-dialog requests to a Contact that names a host.
   sa servers[4];
   uint32_t server_count = 4;
   char domain[64] = {};
@@ -202,18 +314,37 @@ bool SipSession::Core::MakeStack(std::string* error) {
     *error = "no SIP transport on " + local_address_.ToString() + ": error " + Errno(err);
     return false;
   }
-  leg_ = std::make_unique<SipCallLeg>(
-      sip_, s, plan_.password, tls_.get(),
-      SipCallLegHandlers{OnProgress, OnEstablished, OnInfo, OnClose, this},
-      [this](const std::string& text) { Log(text); });
+  leg_ =
+      std::make_unique<SipCallLeg>(sip_, s, plan_.password, tls_.get(),
+                                   SipCallLegHandlers{OnProgress, OnEstablished, OnInfo,
+                                                      OnMidCallSdp, OnSessionLost, OnClose, this},
+                                   [this](const std::string& text) { Log(text); });
   return true;
 }
 
 bool SipSession::Core::MakeMedia(std::string* error) {
   const SipSettings& s = plan_.settings;
   rtp_ = RtpSocket::Bind(local_address_, s.rtp_port_low, s.rtp_port_high, error);
-  if (!rtp_) return false;
-  offer_ = {local_address_.WithPort(rtp_->Port()), s.codecs, s.dtmf, s.srtp, {}};
+  return rtp_ != nullptr;
+}
+
+// The offer names where the far end's media must go to reach our RTP socket: where STUN saw
+// it, else (a NAT seen in a response, no STUN) our public address with the socket's own port,
+// which is right behind a NAT that keeps ports and is corrected by a far end that sends its
+// media back to where ours come from (symmetric RTP); else our own address.
+bool SipSession::Core::MakeOffer(std::string* error) {
+  const SipSettings& s = plan_.settings;
+  SocketAddress media = local_address_.WithPort(rtp_->Port());
+  if (rtp_mapped_) {
+    media = *rtp_mapped_;
+    Log("media offered at " + media.ToString() + ", where STUN sees our RTP port " +
+        std::to_string(rtp_->Port()));
+  } else if (nat_.Public()) {
+    media = nat_.Public()->WithPort(rtp_->Port());
+    Log("media offered at " + media.ToString() +
+        ": our address outside the NAT, with our own RTP port (no STUN)");
+  }
+  offer_ = {media, s.codecs, s.dtmf, s.srtp, {}};
   if (s.srtp != SipSrtp::kNo) {
     if (!NewSdesCrypto(&offer_.crypto, error)) return false;
     if (s.transport != SipTransport::kTls) {
@@ -240,8 +371,106 @@ void SipSession::Core::Start() {
         plan_.settings, [this](const std::string& text) { Log(text); }, &error);
     if (!tls_) return Fail(SipEnd::Cause::kLocalFailure, error);
   }
-  if (!MakeStack(&error)) return Fail(SipEnd::Cause::kNetwork, error);
+  phase_ = Phase::kPreparing;
+  const NameQueries queries = Queries();
+  const SipTransport transport = plan_.settings.transport;
+  if (AllAddresses(queries)) return Resolved(LookUp(queries, transport));
+  // The system's resolver blocks: not on the loop that every call shares.
+  re_.Offload([queries, transport, weak = weak_from_this(), re = &re_] {
+    NameAnswers answers = LookUp(queries, transport);
+    re->Post([weak, answers = std::move(answers)] {
+      if (std::shared_ptr<Core> core = weak.lock()) core->Resolved(answers);
+    });
+  });
+}
+
+NameQueries SipSession::Core::Queries() const {
+  const SipSettings& s = plan_.settings;
+  NameQueries queries;
+  queries.invite_hop =
+      s.outbound ? *s.outbound : ParseSipUri(plan_.request_uri).value_or(s.account);
+  if (s.registration == SipRegister::kYes) {
+    queries.registrar_hop = s.outbound ? *s.outbound : s.account;
+  }
+  queries.stun_server = s.stun_server;
+  return queries;
+}
+
+void SipSession::Core::Resolved(const NameAnswers& answers) {
+  if (phase_ != Phase::kPreparing) return;  // hung up meanwhile
+  const SipSettings& s = plan_.settings;
+  const NameQueries queries = Queries();
+  for (const NameAnswer* answer :
+       {&answers.invite_hop, answers.registrar_hop ? &*answers.registrar_hop : nullptr,
+        answers.stun_server ? &*answers.stun_server : nullptr}) {
+    if (answer == nullptr) continue;
+    if (!answer->address) return Fail(SipEnd::Cause::kNetwork, answer->how);
+    if (answer->how.find(" is an address") == std::string::npos) Log(answer->how);
+  }
+  const bool outbound = s.outbound.has_value();
+  invite_route_ = RouteTo(queries.invite_hop, *answers.invite_hop.address, outbound, s.transport);
+  const SocketAddress* first = &*answers.invite_hop.address;
+  if (answers.registrar_hop) {
+    registrar_route_ =
+        RouteTo(*queries.registrar_hop, *answers.registrar_hop->address, outbound, s.transport);
+    first = &*answers.registrar_hop->address;
+  }
+  const std::optional<SocketAddress> local = LocalAddressFor(HostOf(*first));
+  if (!local) {
+    return Fail(SipEnd::Cause::kNetwork, "no network address of ours reaches " + HostOf(*first));
+  }
+  local_address_ = *local;
+  std::string error;
   if (!MakeMedia(&error)) return Fail(SipEnd::Cause::kLocalFailure, error);
+  if (answers.stun_server) return AskStun(*answers.stun_server->address);
+  Proceed();
+}
+
+// Where the RTP socket, and on UDP the SIP socket, are seen from outside. The SIP socket is
+// not libre's yet: a socket of ours holds its port while STUN is asked, and libre's transport
+// takes the port over after it (a NAT maps by our address and port, not by the socket).
+void SipSession::Core::AskStun(const SocketAddress& server) {
+  std::vector<int> sockets = {rtp_->Fd()};
+  if (plan_.settings.transport == SipTransport::kUdp) {
+    sip_probe_fd_ = ::socket(local_address_.storage.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    SocketAddress bound = local_address_;
+    if (sip_probe_fd_ >= 0 &&
+        ::bind(sip_probe_fd_, reinterpret_cast<const sockaddr*>(&bound.storage), bound.length) ==
+            0 &&
+        ::getsockname(sip_probe_fd_, reinterpret_cast<sockaddr*>(&bound.storage), &bound.length) ==
+            0) {
+      sip_port_ = PortNumber(bound);
+      sockets.push_back(sip_probe_fd_);
+    }
+  }
+  Log("asking the STUN server " + server.ToString() + " where we are seen");
+  stun_ = std::make_unique<StunProbe>(
+      server, sockets,
+      [this](const std::vector<std::optional<SocketAddress>>& mapped) { Probed(mapped); });
+}
+
+void SipSession::Core::Probed(const std::vector<std::optional<SocketAddress>>& mapped) {
+  stun_.reset();
+  if (sip_probe_fd_ >= 0) ::close(sip_probe_fd_);
+  sip_probe_fd_ = -1;
+  const SocketAddress rtp_local = local_address_.WithPort(rtp_->Port());
+  if (!mapped[0]) {
+    Log("the STUN server did not answer: our own addresses are offered");
+  } else if (!(*mapped[0] == rtp_local)) {
+    rtp_mapped_ = *mapped[0];
+  } else {
+    Log("STUN sees our own address: no NAT on the way");
+  }
+  if (mapped.size() > 1 && mapped[1] && !(*mapped[1] == local_address_.WithPort(sip_port_))) {
+    Log("STUN sees our SIP port " + std::to_string(sip_port_) + " as " + mapped[1]->ToString());
+    nat_.TakeStunMapping(*mapped[1]);
+  }
+  Proceed();
+}
+
+void SipSession::Core::Proceed() {
+  std::string error;
+  if (!MakeStack(&error)) return Fail(SipEnd::Cause::kNetwork, error);
   if (plan_.settings.registration == SipRegister::kYes) return Register();
   Invite();
 }
@@ -249,8 +478,8 @@ void SipSession::Core::Start() {
 void SipSession::Core::Register() {
   phase_ = Phase::kRegistering;
   registration_ = std::make_unique<SipRegistration>(
-      sip_, plan_.settings, plan_.password, tls_.get(), SipRegistrationHandler{OnRegistered, this},
-      [this](const std::string& text) { Log(text); });
+      sip_, plan_.settings, plan_.password, tls_.get(), nat_, registrar_route_,
+      SipRegistrationHandler{OnRegistered, this}, [this](const std::string& text) { Log(text); });
   const int err = registration_->Register();
   if (err != 0) return Fail(SipEnd::Cause::kNetwork, "REGISTER cannot be sent: " + Errno(err));
   tmr_start(
@@ -265,6 +494,8 @@ void SipSession::Core::Register() {
 void SipSession::Core::Invite() {
   const SipSettings& s = plan_.settings;
   phase_ = Phase::kInviting;
+  std::string error;
+  if (!MakeOffer(&error)) return Fail(SipEnd::Cause::kLocalFailure, error);
   std::string target = plan_.request_uri;
   if (!s.outbound && s.transport != SipTransport::kUdp &&
       target.find(";transport=") == std::string::npos) {
@@ -274,9 +505,9 @@ void SipSession::Core::Invite() {
   invite.target = target;
   invite.from = s.account.ToString();
   invite.contact_user = s.account.user;
-  if (s.outbound) invite.route = s.outbound->ToString() + SipTransportParam(s.transport);
+  invite.route = invite_route_;
+  invite.nat = &nat_;
   invite.sdp = offer_body_;
-  invite.headers = "Allow: INVITE, ACK, BYE, CANCEL, INFO\r\n";
   const int err = leg_->Invite(std::move(invite));
   if (err != 0) return Fail(SipEnd::Cause::kNetwork, "INVITE cannot be sent: " + Errno(err));
   tmr_start(
@@ -295,6 +526,7 @@ void SipSession::Core::End(const SipEnd& end) {
   // CANCEL before the answer, BYE after it; after a final response or the remote BYE there is
   // nothing left to send.
   if (leg_) leg_->Terminate();
+  stun_.reset();  // before the socket it listens on goes
   rtp_.reset();
   Log("call ends: " + Describe(end));
   Report([end](SipSessionObserver& o) { o.OnSipEnded(end); });
@@ -410,6 +642,7 @@ void SipSession::Core::OnRegistered(int err, const struct sip_msg* msg, void* ar
 void SipSession::Core::OnProgress(const struct sip_msg* msg, void* arg) {
   auto* core = static_cast<Core*>(arg);
   if (core->phase_ != Phase::kInviting) return;
+  core->nat_.TakeResponse(*msg);
   tmr_cancel(&core->response_timer_);
   if (!tmr_isrunning(&core->ring_timer_)) {
     tmr_start(
@@ -432,17 +665,15 @@ void SipSession::Core::OnProgress(const struct sip_msg* msg, void* arg) {
 }
 
 // The answer is read from the 2xx alone: the SDP of a provisional response (early media) never
-// decides where the sound goes.
-void SipSession::Core::OnEstablished(const struct sip_msg* msg, void* arg) {
+// decides where the sound goes. (The leg hands over a reliable one's of the same dialog when
+// the 2xx has none: by RFC 3262 that was the answer, and the call is answered only now.)
+void SipSession::Core::OnEstablished(const struct sip_msg* msg, std::string_view sdp, void* arg) {
   auto* core = static_cast<Core*>(arg);
   if (core->phase_ != Phase::kInviting) return;
+  if (msg != nullptr) core->nat_.TakeResponse(*msg);
   tmr_cancel(&core->response_timer_);
   tmr_cancel(&core->ring_timer_);
-  const bool sdp = msg_ctype_cmp(&msg->ctyp, "application", "sdp");
-  const SdpAnswer answer = ReadSdpAnswer(
-      core->offer_, sdp ? std::string_view(reinterpret_cast<const char*>(mbuf_buf(msg->mb)),
-                                           mbuf_get_left(msg->mb))
-                        : std::string_view());
+  const SdpAnswer answer = ReadSdpAnswer(core->offer_, sdp);
   const std::optional<SipMedia>& media = answer.media;
   if (!media) {
     // Not an answer: nobody could hear the call. The session goes, which sends the BYE.
@@ -454,11 +685,8 @@ void SipSession::Core::OnEstablished(const struct sip_msg* msg, void* arg) {
     core->Log(std::to_string(dropped) + " RTP packets that came before the answer dropped");
   }
   core->phase_ = Phase::kAnswered;
-  core->Log(std::string("answered: codec ") + CodecName(media->codec) + " in " +
-            std::to_string(media->packet_ms) + " ms packets, " +
-            (media->srtp ? std::string("SRTP ") + SrtpSuiteName(media->srtp->suite)
-                         : std::string("unencrypted")) +
-            ", keys by " + KeyPathName(media->keys) + ", RTP port " +
+  core->media_ = *media;
+  core->Log("answered: " + MediaSummary(*media) + ", RTP port " +
             std::to_string(core->rtp_->Port()) + " -> " + media->remote.ToString());
   auto socket = std::make_shared<std::unique_ptr<RtpSocket>>(std::move(core->rtp_));
   core->Report([media = *media, socket](SipSessionObserver& o) {
@@ -481,6 +709,30 @@ void SipSession::Core::OnInfo(struct sip* sip, const struct sip_msg* msg, void* 
   if (core->phase_ != Phase::kAnswered) return;
   core->Log(std::string("remote side presses ") + *key + " (SIP INFO)");
   core->Report([k = *key](SipSessionObserver& o) { o.OnSipDigit(k); });
+}
+
+// A new offer of the far end, or its answer to ours. The same media go on; moved ones are
+// followed, with the same checks as the answer's (only their address, one source there).
+bool SipSession::Core::OnMidCallSdp(std::string_view sdp, void* arg) {
+  auto* core = static_cast<Core*>(arg);
+  if (core->phase_ != Phase::kAnswered || !core->media_) return false;
+  const SdpAnswer offered = ReadSdpAnswer(core->offer_, sdp);
+  if (!offered.media) {
+    core->Log("new SDP of the far end not taken, the media stay as they were: " + offered.refusal);
+    return false;
+  }
+  const SipMedia& media = *offered.media;
+  if (SameMedia(media, *core->media_)) return true;
+  core->media_ = media;
+  core->Log("the media move: " + MediaSummary(media) + ", RTP -> " + media.remote.ToString());
+  core->Report([media](SipSessionObserver& o) { o.OnSipMediaMoved(media); });
+  return true;
+}
+
+void SipSession::Core::OnSessionLost(void* arg) {
+  auto* core = static_cast<Core*>(arg);
+  if (core->phase_ != Phase::kAnswered) return;
+  core->End({SipEnd::Cause::kSessionLost, 0, core->rang_});
 }
 
 void SipSession::Core::OnClose(int err, const struct sip_msg* msg, void* arg) {

@@ -14,7 +14,9 @@
 // The session binds the call's RTP socket for its offer and hands it over with the answer
 // (emptied of whatever reached it before); the answer's SDP is read by sdp_answer.h, and an
 // answer without usable audio ends the call with BYE. The sound itself is the driver's, on a
-// thread of its own (rtp_pump.h).
+// thread of its own (rtp_pump.h). In the answered call, a new offer of the far end (re-INVITE,
+// UPDATE) is read the same way: the same media go on as they are, media that moved are
+// followed (OnSipMediaMoved), and an offer without usable audio is refused, the call unchanged.
 //
 // Each call has its own SIP stack (transport, transactions), so hanging up waits for exactly
 // the call's own transactions: the CANCEL or BYE, and the REGISTER that removes the binding.
@@ -55,6 +57,9 @@ class SipSessionObserver {
   virtual void OnSipRinging() = 0;
   // 2xx: the call is answered with these media; the socket offered is the driver's now.
   virtual void OnSipAnswered(const SipMedia& media, std::unique_ptr<RtpSocket> socket) = 0;
+  // The far end moved the answered call's media (a new address, or another of the codecs
+  // offered): the sound goes there from now on.
+  virtual void OnSipMediaMoved(const SipMedia& media) = 0;
   // A key of the remote side, once per press.
   virtual void OnSipDigit(char digit) = 0;
   // The call is over (before or after the answer); OnSipClosed follows a Hangup.

@@ -108,6 +108,11 @@ std::string SipUri::ToString() const {
          params;
 }
 
+uint16_t PortOf(const SipUri& uri, SipTransport transport) {
+  if (uri.port) return *uri.port;
+  return uri.secure || transport == SipTransport::kTls ? 5061 : 5060;
+}
+
 std::optional<SipUri> ParseSipUri(std::string_view text) {
   SipUri uri;
   const size_t colon = text.find(':');
@@ -181,6 +186,15 @@ bool ParseSipSettings(const std::vector<DriverKey>& keys, DWORD device_id, SipSe
     } else if (key.key == "register") {
       ok = lower == "yes" || lower == "no";
       result.registration = lower == "yes" ? SipRegister::kYes : SipRegister::kNo;
+    } else if (key.key == "keepalive") {
+      int64_t seconds = 0;
+      ok = platform::ParseInteger(value, 0, 3600, &seconds);
+      result.keepalive_s = static_cast<int>(seconds);
+    } else if (key.key == "stun_server") {
+      SipUri server;
+      ok = SplitHostPort(value, &server.host, &server.port);
+      if (ok && !server.port) server.port = 3478;
+      result.stun_server = server;
     } else if (key.key == "dialdomain") {
       std::string host;
       std::optional<uint16_t> port;
@@ -257,20 +271,31 @@ std::optional<std::string> RequestUri(const SipSettings& settings, std::string_v
     if (!uri) return std::nullopt;
     return std::string(dialled);
   }
+  const std::string domain =
+      settings.dial_domain.empty() ? settings.account.HostPort() : settings.dial_domain;
+  const std::string scheme_part = settings.account.secure ? "sips:" : "sip:";
   std::string user = settings.dial_prefix;
+  bool number = true;
   for (const char c : dialled) {
     if (std::isdigit(static_cast<unsigned char>(c)) || IsIn(c, "*+ABCDabcd")) {
       user += platform::UpperAscii(c);
     } else if (c == '#') {
       user += "%23";  // '#' is not allowed as it is in a SIP URI's user part
     } else if (!IsIn(c, "-.()")) {
-      return std::nullopt;
+      number = false;
+      break;
     }
   }
-  if (user.empty() || user == settings.dial_prefix) return std::nullopt;
-  const std::string domain =
-      settings.dial_domain.empty() ? settings.account.HostPort() : settings.dial_domain;
-  return std::string(settings.account.secure ? "sips:" : "sip:") + user + "@" + domain;
+  if (number) {
+    if (user.empty() || user == settings.dial_prefix) return std::nullopt;
+    return scheme_part + user + "@" + domain;
+  }
+  // A user name ("callee", "Bob.Smith"): as written, without the prefix, which is for numbers.
+  const bool name = std::isalpha(static_cast<unsigned char>(dialled.front())) != 0 &&
+                    std::all_of(dialled.begin(), dialled.end(),
+                                [](char c) { return IsAlnum(c) || IsIn(c, "-_.!~*'()"); });
+  if (!name) return std::nullopt;
+  return scheme_part + std::string(dialled) + "@" + domain;
 }
 
 bool ReadPasswordFile(const std::string& path, SecretText* password, std::string* error) {

@@ -63,7 +63,9 @@ struct SipSettings {
   std::string tls_ca_file;  // trusted instead of the system's certificate authorities
   SipTlsVerify tls_verify = SipTlsVerify::kYes;
   SipRegister registration = SipRegister::kNo;
-  std::string dial_domain;  // host[:port] of request URIs made from numbers
+  int keepalive_s = 25;  // while registered: how often the NAT's mapping is refreshed; 0: never
+  std::optional<SipUri> stun_server;  // host and port only: asked where we are seen
+  std::string dial_domain;            // host[:port] of request URIs made from numbers
   std::string dial_prefix;
   int ring_timeout_s = 60;
   std::vector<SipCodec> codecs = {SipCodec::kPcmu, SipCodec::kPcma};
@@ -74,6 +76,9 @@ struct SipSettings {
   int rtp_timeout_s = 10;  // no RTP from the callee this long ends the call; 0: never
   DWORD wave_id = 0;
 };
+
+// The port a request to `uri` goes to: its own, else 5061 for TLS (or sips:), else 5060.
+uint16_t PortOf(const SipUri& uri, SipTransport transport);
 
 // Parses a SIP URI with the strict syntax the driver accepts: scheme sip or sips, an optional
 // user of unreserved or %-escaped characters, a host, a port, and ";name[=value]" parameters
@@ -88,7 +93,9 @@ bool ParseSipSettings(const std::vector<DriverKey>& keys, DWORD device_id, SipSe
 // The request URI for a dialled address, or nullopt when the address may not be dialled on a
 // SIP line. A full sip:/sips: URI is used as it is (if it passes ParseSipUri); a number may
 // hold digits, '*', '#', '+', A-D and the separators "-.()" (dropped), gets the dial prefix,
-// and goes to the dial domain, else to the account's host and port.
+// and goes to the dial domain, else to the account's host and port. Anything else that
+// starts with a letter and holds only letters, digits and "-_.!~*'()" is a user name, called
+// as written at the same domain ("callee" -> sip:callee@domain) without the prefix.
 std::optional<std::string> RequestUri(const SipSettings& settings, std::string_view dialled);
 
 // Reads the password from `path`: the file must belong to the user and be readable by nobody

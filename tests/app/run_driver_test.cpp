@@ -57,11 +57,14 @@ TEST(ParseCommandLineTest, OptionsAreFoundByContainmentInFixedOrder) {
   };
   const Row rows[] = {
       {{"-PHONE:555"}, [](RunOptions& o) { o.Phone = "555"; }},
-      {{"-phone:ABC-12"}, [](RunOptions& o) { o.Phone = "abc-12"; }},
+      {{"-phone:ABC-12"}, [](RunOptions& o) { o.Phone = "ABC-12"; }},
+      {{"-Phone:sip:Bob.Smith@Host"}, [](RunOptions& o) { o.Phone = "sip:Bob.Smith@Host"; }},
+      {{"-X-PHONE:Ab"}, [](RunOptions& o) { o.Phone = "-XAb"; }},
       {{"-x-phone:123"}, [](RunOptions& o) { o.Phone = "-x123"; }},
       {{"-phone:-phone:1"}, [](RunOptions& o) { o.Phone = "-phone:1"; }},
       {{"-phone:1", "-phone:2"}, [](RunOptions& o) { o.Phone = "2"; }},
       {{"-BackupPhone:777"}, [](RunOptions& o) { o.BackupPhone = "777"; }},
+      {{"-BACKUPPHONE:Callee"}, [](RunOptions& o) { o.BackupPhone = "Callee"; }},
       {{"-backupphone:"}, [](RunOptions& /*o*/) {}},
       {{"-RetryMode:PTB"}, [](RunOptions& o) { o.RetryMode = "ptb"; }},
       {{"-retrymode:abc"}, [](RunOptions& o) { o.RetryMode = "abc"; }},
@@ -125,12 +128,13 @@ TEST(ParseCommandLineTest, RetryValueConversions) {
   }
 }
 
-// Where file names are case-sensitive the message file keeps its case; options do not.
+// Where file names are case-sensitive the message file keeps its case; so does a phone number
+// (a SIP URI's user part is case-sensitive).
 TEST(ParseCommandLineTest, FileNameKeepsCaseOnCaseSensitiveFileSystems) {
   const RunOptions options = Parsed({"/Alerts/Router.WAV", "-PHONE:ABC"});
   EXPECT_EQ(options.FileName,
             platform::CaseSensitiveFileNames() ? "/Alerts/Router.WAV" : "/alerts/router.wav");
-  EXPECT_EQ(options.Phone, "abc");
+  EXPECT_EQ(options.Phone, "ABC");
 }
 
 // Normalising turns a zero count into one, any mode but "ptb" into "pab", and notes a backup.

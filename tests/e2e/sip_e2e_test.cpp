@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -60,8 +61,12 @@ class SipE2eTest : public ::testing::Test {
     environment.insert(
         {{"LC_ALL", "C"}, {"LD_DEBUG", "files"}, {"LD_DEBUG_OUTPUT", (dir_ / "loader").string()}});
     options.insert(options.begin(), {(dir_ / "msg.wav").string(), "-phone:" + number});
-    testing::ProgramRun run =
-        testing::RunProgram((dir_ / "telvane").string(), options, environment);
+    std::string program = (dir_ / "telvane").string();
+    if (!netns_.empty()) {
+      options.insert(options.begin(), {"netns", "exec", netns_, program});
+      program = "/usr/sbin/ip";
+    }
+    testing::ProgramRun run = testing::RunProgram(program, options, environment);
     EXPECT_EQ(run.exit_code, exit_code);
     EXPECT_EQ(run.standard_error, "");
     return run;
@@ -97,6 +102,7 @@ class SipE2eTest : public ::testing::Test {
   }
 
   const testing::ScratchDir dir_;
+  std::string netns_;  // the network namespace the program runs in; "": this one
   // 1.5 s of a sweeping tone: no two stretches alike, so its place in a recording is clear.
   const std::vector<int16_t> message_ = [] {
     std::vector<int16_t> samples(12000);
@@ -146,7 +152,8 @@ TEST_F(SipE2eTest, GreetingKeyMessageThroughBaresip) {
 TEST_F(SipE2eTest, SrtpWithACalleeThatInsistsOnIt) {
   testing_wave::WriteFile(dir_ / "callee.wav",
                           testing_wave::LineWave(std::vector<int16_t>(8000 * 30, 0)));
-  Baresip callee(dir_ / "callee.wav", Baresip::Answer::kAuto, "baresip", {.srtp_mandatory = true});
+  Baresip callee(dir_ / "callee.wav", Baresip::Answer::kAuto, "baresip", {},
+                 {.srtp_mandatory = true});
   ASSERT_NE(callee.Port(), 0);
   EXPECT_EQ(Run(callee.Uri(), "srtp = no\n").lines,
             (std::vector<std::string>{"[T]\tDialing " + callee.Uri(),
@@ -304,13 +311,13 @@ TEST_F(SipE2eTest, TlsPeersMustProveTheirName) {
 }
 
 // Whatever else reaches the SIP port during a call stays off the console: datagrams that are
-// not SIP, and requests the line does not take (UPDATE, OPTIONS: answered 501). What libre
+// not SIP, and requests the line does not take (REFER, MESSAGE: answered 501). What libre
 // says about them goes to the event log.
 TEST_F(SipE2eTest, StrayTrafficOnTheSipPortStaysOffTheConsole) {
   const std::string garbage = "<send><![CDATA[\nthis is no SIP\nCall-ID: [call_id]\n\n]]></send>\n";
   Sipp uas(Scenario(RecvInvite(Dialog::kKeep) + Response("200 OK", "", true) +
                     "<recv request=\"ACK\"/>\n" + Pause(300) + garbage + garbage +
-                    InDialog("UPDATE", 1, "", "", "501") + InDialog("OPTIONS", 2, "", "", "501") +
+                    InDialog("REFER", 1, "", "", "501") + InDialog("MESSAGE", 2, "", "", "501") +
                     Pause(300) + InDialog("BYE", 3)));
   EXPECT_EQ(Run(uas.Uri()).lines,  // the run's standard error is empty
             (std::vector<std::string>{"[T]\tDialing " + uas.Uri(),
@@ -331,6 +338,189 @@ TEST_F(SipE2eTest, SilentOutboundProxyIsNamed) {
                                       "[T]\tResult : Error : Tapi device is not ready"}));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
   EXPECT_NE(Events().find("no response to INVITE in time"), std::string::npos) << Events();
+}
+
+// --- Through a real registrar and proxy --------------------------------------------------------
+
+class KamailioE2eTest : public SipE2eTest {
+ protected:
+  // A callee registered at `kamailio` that plays silence for longer than a call takes.
+  std::unique_ptr<Baresip> RegisteredCallee(const Kamailio& kamailio) {
+    testing_wave::WriteFile(dir_ / "callee.wav",
+                            testing_wave::LineWave(std::vector<int16_t>(8000 * 30, 0)));
+    BaresipPlace place;
+    place.registrar = "127.0.0.1:" + std::to_string(kamailio.Port());
+    auto callee =
+        std::make_unique<Baresip>(dir_ / "callee.wav", Baresip::Answer::kAuto, "baresip", place);
+    // Not baresip's REGISTER_OK: it may come before the test's control connection does.
+    EXPECT_TRUE(kamailio.WaitFor("registered sip:callee@127.0.0.1", 5000)) << kamailio.Log();
+    return callee;
+  }
+
+  std::string PasswordFile(const std::string& password) {
+    const std::filesystem::path path = dir_ / "password";
+    std::filesystem::remove(path);
+    std::ofstream(path) << password << "\n";
+    std::filesystem::permissions(path, std::filesystem::perms::owner_read);
+    return "password_file = " + path.string() + "\n";
+  }
+
+  // The callee's user name is dialled as it is: the line's domain is Kamailio's. The callee
+  // presses a key half-way through the greeting; the message it then hears is the file's.
+  void CallCompletesWithTheMessageHeard(Baresip& callee, const std::string& keys) {
+    auto run = std::async(std::launch::async, [&] { return Run("callee", keys); });
+    ASSERT_TRUE(callee.WaitForEvent("CALL_ESTABLISHED", 10000)) << Events();
+    callee.WaitForEvent("never", 1800);
+    callee.SendKey('5');
+    EXPECT_EQ(run.get().lines,
+              (std::vector<std::string>{"[T]\tDialing callee", "[T]\tCall Completed"}))
+        << Events();
+    ASSERT_TRUE(callee.WaitForEvent("CALL_CLOSED", 5000));
+    EXPECT_LT(BestMatchError(callee.Heard(), message_), 150.0);
+    EXPECT_NE(Events().find("registered"), std::string::npos) << Events();
+  }
+};
+
+// Kamailio as registrar and proxy with digest authentication: the program registers with the
+// password of its file and calls the callee's address of record through it. With a wrong
+// password the registration fails, the attempt with it, and no call reaches the callee.
+TEST_F(KamailioE2eTest, RegistersAndCallsThroughKamailio) {
+  Kamailio kamailio("alerts", "Wh1sper");
+  std::unique_ptr<Baresip> callee = RegisteredCallee(kamailio);
+  const std::string line =
+      "register = yes\noutbound = 127.0.0.1:" + std::to_string(kamailio.Port()) + "\n";
+  CallCompletesWithTheMessageHeard(*callee, line + PasswordFile("Wh1sper"));
+
+  std::filesystem::remove(dir_ / "events.log");
+  EXPECT_EQ(Run("callee", line + PasswordFile("Wr0ng")).lines,
+            (std::vector<std::string>{"[T]\tDialing callee",
+                                      "[T]\tResult : Error : Tapi device is not ready"}))
+      << Events();
+  EXPECT_NE(Events().find("registration failed"), std::string::npos) << Events();
+  EXPECT_EQ(Events().find("sent INVITE"), std::string::npos) << Events();
+  EXPECT_FALSE(callee->WaitForEvent("CALL_INCOMING", 300));
+}
+
+// The same over TLS: Kamailio's certificate is signed by the test's CA, which the line trusts
+// (tls_ca_file); the callee stays on UDP, and Kamailio bridges the two.
+TEST_F(KamailioE2eTest, RegistersAndCallsOverTls) {
+  TestCertificates certificates;
+  Kamailio kamailio("alerts", "Wh1sper",
+                    certificates.Make("127.0.0.1", TestCertificates::Signer::kTestCa));
+  std::unique_ptr<Baresip> callee = RegisteredCallee(kamailio);
+  CallCompletesWithTheMessageHeard(
+      *callee, "register = yes\ntransport = tls\ntls_ca_file = " + certificates.CaFile().string() +
+                   "\noutbound = 127.0.0.1:" + std::to_string(kamailio.TlsPort()) + "\n" +
+                   PasswordFile("Wh1sper"));
+}
+
+// --- Behind a NAT ------------------------------------------------------------------------------
+
+// Three network namespaces of the test's own, with documentation addresses that lead nowhere
+// else: the program's LAN (198.51.100.0/24), a router that masquerades what leaves it for the
+// outside (203.0.113.0/24, where it is 203.0.113.1), and the outside, where a baresip callee
+// and a STUN server stand at 203.0.113.2. Linux's masquerading keeps ports where it can and
+// lets in only what answers a packet sent out (port-restricted); the router drops the rest. Removed
+// when the object goes; `Unavailable()` says why there is none (no namespaces or no NAT in this
+// kernel).
+class NatNetwork {
+ public:
+  NatNetwork() {
+    const std::string id = std::to_string(::getpid());
+    lan_ = "tvlan" + id;
+    router_ = "tvnat" + id;
+    outside_ = "tvout" + id;
+    const std::vector<std::string> steps = {
+        "ip netns add " + lan_, "ip netns add " + router_, "ip netns add " + outside_,
+        "ip link add tvl" + id + " netns " + lan_ + " type veth peer name tvr" + id + " netns " +
+            router_,
+        "ip link add tvo" + id + " netns " + outside_ + " type veth peer name tvw" + id +
+            " netns " + router_,
+        "ip -n " + lan_ + " addr add 198.51.100.2/24 dev tvl" + id,
+        "ip -n " + router_ + " addr add 198.51.100.1/24 dev tvr" + id,
+        "ip -n " + router_ + " addr add 203.0.113.1/24 dev tvw" + id,
+        "ip -n " + outside_ + " addr add 203.0.113.2/24 dev tvo" + id,
+        "ip -n " + lan_ + " link set lo up", "ip -n " + router_ + " link set lo up",
+        "ip -n " + outside_ + " link set lo up", "ip -n " + lan_ + " link set tvl" + id + " up",
+        "ip -n " + router_ + " link set tvr" + id + " up",
+        "ip -n " + router_ + " link set tvw" + id + " up",
+        "ip -n " + outside_ + " link set tvo" + id + " up",
+        "ip -n " + lan_ + " route add default via 198.51.100.1",
+        "ip netns exec " + router_ + " sysctl -qw net.ipv4.ip_forward=1",
+        "ip netns exec " + router_ + " nft add table ip nat",
+        "ip netns exec " + router_ +
+            " nft 'add chain ip nat out { type nat hook postrouting priority 100 ; }'",
+        "ip netns exec " + router_ + " nft add rule ip nat out oifname tvw" + id + " masquerade",
+        // What comes in unasked is dropped, as a home router does; else a packet of the
+        // callee's that came first would hold the mapping's port, and ours would leave from
+        // another.
+        "ip netns exec " + router_ + " nft add table ip filter",
+        "ip netns exec " + router_ +
+            " nft 'add chain ip filter in { type filter hook input priority 0 ; }'",
+        "ip netns exec " + router_ + " nft add rule ip filter in iifname tvw" + id +
+            " ct state new drop"};
+    for (const std::string& step : steps) {
+      if (std::system((step + " >/dev/null 2>&1").c_str()) != 0) {
+        unavailable_ = "this machine cannot make a NAT of network namespaces (failed: " + step +
+                       "; as root, with nftables and the kernel's nf_nat)";
+        return;
+      }
+    }
+  }
+  ~NatNetwork() {
+    for (const std::string* netns : {&lan_, &router_, &outside_}) {
+      (void)!std::system(("ip netns del " + *netns + " >/dev/null 2>&1").c_str());
+    }
+  }
+  const std::string& Unavailable() const { return unavailable_; }
+  const std::string& Lan() const { return lan_; }
+  const std::string& Outside() const { return outside_; }
+
+ private:
+  std::string lan_, router_, outside_;
+  std::string unavailable_;
+};
+
+// The program behind the NAT calls a baresip outside, which sends its media to the address of
+// our offer, not back to where ours comes from. With stun_server the offer names the NAT's
+// mapping of our RTP socket: the call completes and the callee hears the message. Without it
+// the offer names our private address, the callee's media never arrive, and the attempt fails
+// for want of them (what the documentation says of a NAT without STUN).
+TEST_F(SipE2eTest, BehindANatStunMakesTheMediaArrive) {
+  NatNetwork network;
+  if (!network.Unavailable().empty()) GTEST_SKIP() << network.Unavailable();
+  testing_wave::WriteFile(dir_ / "callee.wav",
+                          testing_wave::LineWave(std::vector<int16_t>(8000 * 30, 0)));
+  StunServer stun("", "203.0.113.2", network.Outside());
+  BaresipPlace place;
+  place.ip = "203.0.113.2";
+  place.netns = network.Outside();
+  Baresip callee(dir_ / "callee.wav", Baresip::Answer::kAuto, "baresip", place);
+  ASSERT_NE(callee.Port(), 0);
+  netns_ = network.Lan();
+
+  OneShortGreeting(1500);
+  EXPECT_EQ(Run(callee.Uri(), "rtp_timeout = 2\n", {}, 0).lines,
+            (std::vector<std::string>{"[T]\tDialing " + callee.Uri(),
+                                      "[T]\tResult : Disconnected by remote"}))
+      << Events();
+  EXPECT_NE(Events().find("no RTP from the callee within 2 s"), std::string::npos) << Events();
+  ASSERT_TRUE(callee.WaitForEvent("CALL_CLOSED", 5000));
+
+  std::filesystem::remove(dir_ / "events.log");
+  testing_wave::WriteFile(dir_ / "telvane.ini", "[General]\nConnectTimeOut=2000\n");
+  auto run = std::async(std::launch::async, [&] {
+    return Run(callee.Uri(), "stun_server = 203.0.113.2:" + std::to_string(stun.Port()) + "\n");
+  });
+  ASSERT_TRUE(callee.WaitForEvent("CALL_ESTABLISHED", 10000)) << Events();
+  callee.WaitForEvent("never", 1800);
+  callee.SendKey('5');
+  EXPECT_EQ(run.get().lines,
+            (std::vector<std::string>{"[T]\tDialing " + callee.Uri(), "[T]\tCall Completed"}))
+      << Events();
+  ASSERT_TRUE(callee.WaitForEvent("CALL_CLOSED", 5000));
+  EXPECT_LT(BestMatchError(callee.Heard(), message_), 150.0);
+  EXPECT_NE(Events().find("media offered at 203.0.113.1:"), std::string::npos) << Events();
 }
 
 // --- Media only from the callee, and only while it is there ------------------------------------

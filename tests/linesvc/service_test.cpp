@@ -1,6 +1,7 @@
 // The service's line requests outside a call: registration, version negotiation, device
 // capabilities, opening, device identifiers; and the exported entry points of the library.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -290,7 +291,8 @@ TEST(ServiceConfigTest, InitializeNeedsALoopAndPointers) {
 }
 
 // The exported entry points read the lines file named by TELVANE_LINES, write the event log
-// named by TELVANE_LINES_LOG, and run a call through the process's service.
+// named by TELVANE_LINES_LOG (each line with the process id), and run a call through the process's
+// service.
 TEST(ExportsTest, EntryPointsServeTheLinesFileOfTheEnvironment) {
   const testing::ScratchDir dir = testing::ScratchDir::ForCurrentTest();
   const std::string log = (dir / "events.log").string();
@@ -332,7 +334,10 @@ TEST(ExportsTest, EntryPointsServeTheLinesFileOfTheEnvironment) {
   std::ifstream file(log);
   std::stringstream text;
   text << file.rdbuf();
-  EXPECT_NE(text.str().find("Exported: state BUSY"), std::string::npos) << text.str();
+  // Each line names the process, so runs sharing the file can be told apart.
+  EXPECT_NE(text.str().find("[" + std::to_string(::getpid()) + "] Exported: state BUSY"),
+            std::string::npos)
+      << text.str();
 }
 
 }  // namespace

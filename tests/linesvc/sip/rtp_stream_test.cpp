@@ -184,6 +184,33 @@ TEST(RtpStreamTest, OnlyTheCalleesFirstSourceCounts) {
   EXPECT_NE(log.find("SSRC 0005ec0d is not the callee's 00ca11ee"), std::string::npos) << log;
 }
 
+// Media moved by the far end are latched afresh: packets from where they were count no more
+// (also a straggler from the same host, which would otherwise pass for a NAT's port change),
+// and the new address's first source counts, whatever its SSRC.
+TEST(RtpStreamTest, MovedMediaAreLatchedAfresh) {
+  std::unique_ptr<RtpSocket> ours = Bind();
+  std::unique_ptr<RtpSocket> old_callee = Bind();
+  std::unique_ptr<RtpSocket> new_callee = Bind();
+  ASSERT_TRUE(ours && old_callee && new_callee);
+  const uint16_t port = ours->Port();
+  SipMedia media;
+  media.event_payload = 101;
+  media.remote = *SocketAddress::Parse("127.0.0.1", old_callee->Port());
+  std::unique_ptr<RtpStream> stream = Stream(std::move(ours), media);
+  const auto log = [](const std::string&) {};
+  SendEvent(*old_callee, port, 0xca11ee, 100, 1);
+  EXPECT_EQ(stream->Receive(log), "1");
+
+  media.remote = *SocketAddress::Parse("127.0.0.1", new_callee->Port());
+  stream->Follow(media, VoiceCodec::Create(media.codec));
+  SendEvent(*old_callee, port, 0xca11ee, 200, 2);
+  SendEvent(*new_callee, port, 0x4e11, 300, 3);
+  SendEvent(*old_callee, port, 0xca11ee, 400, 4);
+  EXPECT_EQ(stream->Receive(log), "3");
+  EXPECT_EQ(stream->Received(), 2u);
+  EXPECT_EQ(stream->Ignored(), 2u);
+}
+
 // The payload lies after the CSRCs and a header extension and before the padding; RTCP and
 // lengths that do not add up are no RTP.
 TEST(RtpStreamTest, HeaderFields) {

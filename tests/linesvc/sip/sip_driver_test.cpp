@@ -356,6 +356,104 @@ TEST_F(SipDriverTest, RegistersFirstAndUnregistersAfter) {
   EXPECT_NE(EventLog().find("registered"), std::string::npos) << EventLog();
 }
 
+// A host name the system resolves (localhost, from /etc/hosts) is called at its address, and
+// so is an IPv6 address in brackets; libre's own DNS client alone could do neither.
+TEST_F(SipDriverTest, HostNamesAndIpv6Addresses) {
+  Launch();
+  Sipp by_name(AnsweredUntilBye());
+  std::string named = by_name.Uri();
+  named.replace(named.find("127.0.0.1"), 9, "localhost");
+  ASSERT_EQ(Dial(named), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
+  EXPECT_TRUE(DropAndWaitIdle());
+  EXPECT_TRUE(by_name.Finish(3000)) << by_name.Log();
+  EXPECT_NE(EventLog().find("localhost -> 127.0.0.1:"), std::string::npos) << EventLog();
+  service_->DeallocateCall(call_);
+
+  const bool ipv6 = [] {
+    const int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 loopback{};
+    loopback.sin6_family = AF_INET6;
+    loopback.sin6_addr = in6addr_loopback;
+    const bool bound =
+        fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&loopback), sizeof loopback) == 0;
+    if (fd >= 0) ::close(fd);
+    return bound;
+  }();
+  if (!ipv6) GTEST_SKIP() << "this machine has no IPv6 loopback";
+  received_.clear();
+  std::string answer = Response("200 OK", "", true);
+  answer.replace(answer.find("IN IP4 127.0.0.1\nt="), 16, "IN IP6 ::1");
+  Sipp by_address(Scenario(RecvInvite() + answer + "<recv request=\"ACK\"/>\n" + kAwaitBye), 0,
+                  "::1");
+  ASSERT_EQ(Dial(by_address.Uri()), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
+  EXPECT_TRUE(DropAndWaitIdle());
+  EXPECT_TRUE(by_address.Finish(3000)) << by_address.Log();
+}
+
+// Behind a NAT the registrar's 200 says in its Via where it saw us (received, rport): the
+// INVITE then names that address in its Contact and its SDP, and while the line is registered
+// an OPTIONS keeps the NAT's mapping towards the registrar open (sipp checks each).
+TEST_F(SipDriverTest, AddressSeenByTheRegistrarGoesIntoContactAndSdp) {
+  const std::string ok =
+      "<send><![CDATA[\nSIP/2.0 200 OK\n[last_Via:]\n[last_From:]\n"
+      "[last_To:];tag=[pid]SIPpTag01[call_number]\n[last_Call-ID:]\n"
+      "[last_CSeq:]\nContent-Length: 0\n\n]]></send>\n";
+  Sipp registrar(Scenario(
+      "<recv request=\"REGISTER\"><action>"
+      "<ereg regexp=\"SIP/2.0/UDP [^;]*\" search_in=\"hdr\" header=\"Via:\" assign_to=\"sent\"/>"
+      "<ereg regexp=\"branch=[^;]*\" search_in=\"hdr\" header=\"Via:\" assign_to=\"branch\"/>"
+      "</action></recv>\n"
+      "<send><![CDATA[\nSIP/2.0 200 OK\nVia: [$sent];received=192.0.2.7;rport=4242;[$branch]\n"
+      "[last_From:]\n[last_To:];tag=[pid]SIPpTag01[call_number]\n[last_Call-ID:]\n[last_CSeq:]\n"
+      "[last_Contact:];expires=600\nContent-Length: 0\n\n]]></send>\n"
+      "<recv request=\"OPTIONS\"/>\n" +
+      ok + "<recv request=\"REGISTER\"/>\n" + ok));
+  Sipp callee(
+      Scenario("<recv request=\"INVITE\"><action>"
+               "<ereg regexp=\"sip:alerts@192.0.2.7:4242\" search_in=\"hdr\" header=\"Contact:\" "
+               "check_it=\"true\" assign_to=\"contact\"/>"
+               "<ereg regexp=\"c=IN IP4 192.0.2.7\" search_in=\"msg\" check_it=\"true\" "
+               "assign_to=\"media\"/></action></recv>\n" +
+               Response("200 OK", "X-Seen: [$contact] [$media]\n", true) +
+               "<recv request=\"ACK\"/>\n" + kAwaitBye));
+  const std::string registrar_host = registrar.Uri().substr(registrar.Uri().find('@') + 1);
+  Launch("register = yes\nkeepalive = 1\n", "sip:alerts@" + registrar_host);
+  ASSERT_EQ(Dial(callee.Uri()), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
+  ASSERT_TRUE(RunUntil([&] { return EventLog().find("sent OPTIONS") != std::string::npos; }, 3000))
+      << EventLog();
+  loop_.RunFor(200);  // its answer
+  EXPECT_TRUE(DropAndWaitIdle());
+  EXPECT_TRUE(callee.Finish(3000)) << callee.Log();
+  EXPECT_TRUE(registrar.Finish(3000)) << registrar.Log();
+  EXPECT_NE(EventLog().find("the server sees our SIP address 127.0.0.1:"), std::string::npos)
+      << EventLog();
+}
+
+// With stun_server, STUN says before the first request where our sockets are seen (the test's
+// server answers 198.51.100.1, as a NAT that keeps ports would): the INVITE's Contact and the
+// SDP name that address.
+TEST_F(SipDriverTest, StunMappingGoesIntoContactAndSdp) {
+  StunServer stun("198.51.100.1");
+  Sipp callee(Scenario(
+      "<recv request=\"INVITE\"><action>"
+      "<ereg regexp=\"sip:alerts@198.51.100.1:[0-9]+\" search_in=\"hdr\" header=\"Contact:\" "
+      "check_it=\"true\" assign_to=\"contact\"/>"
+      "<ereg regexp=\"c=IN IP4 198.51.100.1\" search_in=\"msg\" check_it=\"true\" "
+      "assign_to=\"media\"/></action></recv>\n" +
+      Response("200 OK", "X-Seen: [$contact] [$media]\n", true) + "<recv request=\"ACK\"/>\n" +
+      kAwaitBye));
+  Launch("stun_server = 127.0.0.1:" + std::to_string(stun.Port()) + "\n");
+  ASSERT_EQ(Dial(callee.Uri()), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
+  EXPECT_TRUE(DropAndWaitIdle());
+  EXPECT_TRUE(callee.Finish(3000)) << callee.Log();
+  EXPECT_EQ(stun.Answered(), 2u) << "the RTP socket's and the SIP socket's";
+  EXPECT_NE(EventLog().find("media offered at 198.51.100.1:"), std::string::npos) << EventLog();
+}
+
 // The line's credentials go to its own domain's host only (127.0.0.1 here), and with
 // auth_realm to that realm only: a challenge of another host, or of another realm, is not
 // answered, and the INVITE is not sent again.
@@ -525,7 +623,8 @@ TEST_F(SipDriverTest, RtpPacketsAndTelephoneEvents) {
 TEST_F(SipDriverTest, G722OnlyAnswerWithPtime30) {
   Launch("codecs = pcmu,g722\n");
   UdpSocket media;
-  Sipp uas(AnsweredUntilBye("m=audio @AUDIO@ RTP/AVP 9\na=rtpmap:9 G722/8000\na=ptime:30\n"),
+  Sipp uas(AnsweredUntilBye(
+               SdpWithMedia("m=audio @AUDIO@ RTP/AVP 9\na=rtpmap:9 G722/8000\na=ptime:30\n")),
            media.Port());
   ASSERT_EQ(Dial(uas.Uri()), 0);
   ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
@@ -553,8 +652,8 @@ TEST_F(SipDriverTest, G722OnlyAnswerWithPtime30) {
 TEST_F(SipDriverTest, TelephoneEventsOnTheOfferedPayloadType) {
   Launch();
   UdpSocket media;
-  Sipp uas(AnsweredUntilBye("m=audio @AUDIO@ RTP/AVP 0 96\na=rtpmap:96 telephone-event/8000\n"
-                            "a=fmtp:96 0-15\n"),
+  Sipp uas(AnsweredUntilBye(SdpWithMedia("m=audio @AUDIO@ RTP/AVP 0 96\n"
+                                         "a=rtpmap:96 telephone-event/8000\na=fmtp:96 0-15\n")),
            media.Port());
   ASSERT_EQ(Dial(uas.Uri()), 0);
   ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
@@ -585,8 +684,8 @@ TEST_F(SipDriverTest, SrtpWithTheKeysOfTheSdpWhichStayOutOfTheLog) {
                     "search_in=\"body\" check_it=\"true\" assign_to=\"key\"/>"
                     "<log message=\"[$key]\"/></action></recv>\n" +
                     Response("200 OK", "", true, kSippContact,
-                             "m=audio @AUDIO@ RTP/AVP 0\na=crypto:" + FormatSdesCrypto(theirs[0]) +
-                                 "\n") +
+                             SdpWithMedia("m=audio @AUDIO@ RTP/AVP 0\na=crypto:" +
+                                          FormatSdesCrypto(theirs[0]) + "\n")) +
                     "<recv request=\"ACK\"/>\n" + kAwaitBye),
            callee_socket->Port());
   ASSERT_EQ(Dial(uas.Uri()), 0);
@@ -680,6 +779,242 @@ TEST_F(SipDriverTest, RefusedAddressesAndAnOpenPasswordFile) {
   EXPECT_NE(EventLog().find("is open to other users"), std::string::npos) << EventLog();
   EXPECT_EQ(EventLog().find("sent INVITE"), std::string::npos);
   EXPECT_TRUE(DropAndWaitIdle(1000));
+}
+
+// --- Mid-call requests, session timers, reliable provisional responses -----------------------
+
+// Takes the INVITE as RecvInvite does and runs the checks in `action`; with kForResponses
+// also saves what a response to it needs after other requests came (InviteResponse).
+enum class Saved { kNothing, kForResponses };
+std::string RecvInviteChecking(const std::string& action, Dialog dialog,
+                               Saved saved = Saved::kNothing) {
+  std::string steps = "<recv request=\"INVITE\"><action>";
+  if (dialog == Dialog::kKeep || saved == Saved::kForResponses) {
+    steps += "<ereg regexp=\".*\" search_in=\"hdr\" header=\"From:\" assign_to=\"caller\"/>";
+  }
+  if (dialog == Dialog::kKeep) {
+    steps +=
+        "<ereg regexp=\"sip:[^>;]*\" search_in=\"hdr\" header=\"Contact:\" assign_to=\"contact\"/>";
+  }
+  if (saved == Saved::kForResponses) {
+    for (const char* header : {"Via", "To", "Call-ID", "CSeq"}) {
+      steps += "<ereg regexp=\".*\" search_in=\"hdr\" header=\"" + std::string(header) +
+               ":\" assign_to=\"saved_" +
+               std::string(header == std::string("Call-ID") ? "callid" : header) + "\"/>";
+    }
+  }
+  return steps + action + "</action></recv>\n";
+}
+
+// A response to the INVITE saved by RecvInviteChecking.
+std::string InviteResponse(const std::string& status, const std::string& extra, bool sdp) {
+  return "<send><![CDATA[\nSIP/2.0 " + status +
+         "\nVia:[$saved_Via]\nFrom:[$caller]\nTo:[$saved_To];tag=[pid]SIPpTag01[call_number]\n"
+         "Call-ID:[$saved_callid]\nCSeq:[$saved_CSeq]\n"
+         "Contact: <sip:[local_ip]:[local_port];transport=[transport]>\n" +
+         extra +
+         (sdp ? "Content-Type: application/sdp\nContent-Length: [len]\n\n" + Sdp()
+              : "Content-Length: 0\n\n") +
+         "]]></send>\n";
+}
+
+const std::string kContact = "Contact: <sip:[local_ip]:[local_port];transport=[transport]>\n";
+const std::string kOriginLine = "o=[^[:cntrl:]]*";
+
+// Fails the scenario (through kFailedTail) unless the variables hold the same text.
+std::string ExpectSame(const std::string& a, const std::string& b) {
+  return "<nop><action><strcmp assign_to=\"" + b + "_cmp\" variable=\"" + a + "\" variable2=\"" +
+         b + "\"/><test assign_to=\"" + b + "_differs\" variable=\"" + b +
+         "_cmp\" compare=\"not_equal\" value=\"0\"/></action></nop>\n<nop next=\"failed\" test=\"" +
+         b + "_differs\"/>\n";
+}
+const char* kFailedTail =
+    "<nop next=\"end\"/>\n<label id=\"failed\"/>\n<recv request=\"NEVER\" timeout=\"10\"/>\n"
+    "<label id=\"end\"/>\n";
+
+size_t Count(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+// What the far end asks in the answered call: a re-INVITE without an offer gets ours (the
+// INVITE's SDP, o= unchanged), sent again until its ACK; an offer crossing it gets 491; the same
+// media 200 with our SDP; an UPDATE and OPTIONS (in the call or not) 200; a codec we did not
+// offer 488, the call unchanged; and media moved to another port are followed: the sound goes
+// there, and only the packets from there count.
+TEST_F(SipDriverTest, MidCallRequestsAreAnsweredAndMovedMediaFollowed) {
+  Launch("rtp_timeout = 1\n");
+  RtpPeer before;
+  RtpPeer after;
+  const std::string ack_answer = Request("ACK", 2, "", "application/sdp", Sdp());
+  Sipp uas(
+      Scenario(
+          RecvInviteChecking(Check("body", kOriginLine, "offer_o"), Dialog::kKeep) +
+          Response("200 OK", "", true) + "<recv request=\"ACK\"/>\n" + Pause(200) +
+          Request("INVITE", 2, kContact) + "<recv response=\"200\"><action>" +
+          Check("body", kOriginLine, "ok_o") +
+          Check("Contact", "sip:alerts@127[.]0[.]0[.]1:[0-9]+", "ok_contact") +
+          "</action></recv>\n" + ExpectSame("offer_o", "ok_o") + Pause(700) +
+          Request("UPDATE", 3, kContact, "application/sdp", Sdp()) + "<recv response=\"491\"/>\n" +
+          ack_answer + Request("INVITE", 4, kContact, "application/sdp", Sdp()) +
+          "<recv response=\"200\"><action>" + Check("body", kOriginLine, "same_o") +
+          "</action></recv>\n" + ExpectSame("offer_o", "same_o") + Request("ACK", 4) +
+          Request("UPDATE", 5, kContact) + "<recv response=\"200\"/>\n" + Request("OPTIONS", 6) +
+          "<recv response=\"200\"><action>" + Check("Allow", "UPDATE", "allow") +
+          Check("Supported", "timer", "supported") + "</action></recv>\n" +
+          InDialog("OPTIONS", 1, "", "", "200", "stranger") +
+          Request("INVITE", 7, kContact, "application/sdp", Sdp("@AUDIO@", "18")) +
+          "<recv response=\"488\"/>\n" +
+          Request("ACK", 7, "", "", "", "[pid]SIPpTag01[call_number]", "[branch-2]") +
+          Request("INVITE", 8, kContact, "application/sdp", Sdp(std::to_string(after.Port()))) +
+          "<recv response=\"200\"/>\n" + Request("ACK", 8) + kAwaitBye + kFailedTail),
+      before.Port());
+  ASSERT_EQ(Dial(uas.Uri()), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
+  // The peers' counts change on threads of their own: looked at every 50 ms.
+  const auto moved_sound_arrives = [&] {
+    for (int waited = 0; waited < 6000 && after.Received() < 10; waited += 50) loop_.RunFor(50);
+    return after.Received() >= 10;
+  };
+  ASSERT_TRUE(moved_sound_arrives()) << EventLog();
+  // Longer than rtp_timeout: the old port hears nothing more, and the call goes on.
+  const uint64_t stale = before.Received();
+  loop_.RunFor(1300);
+  EXPECT_LE(before.Received(), stale + 2) << "the sound still goes to the old port";
+  EXPECT_FALSE(Reached(LINECALLSTATE_DISCONNECTED)) << EventLog();
+  EXPECT_TRUE(DropAndWaitIdle());
+  EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
+  const std::string log = EventLog();
+  EXPECT_NE(log.find("new SDP of the far end not taken, the media stay as they were"),
+            std::string::npos)
+      << log;
+  const std::string moved = "127.0.0.1:" + std::to_string(after.Port());
+  EXPECT_NE(
+      log.find(
+          "the media move: codec PCMU in 20 ms packets, unencrypted, keys by RFC 4733, RTP -> " +
+          moved),
+      std::string::npos)
+      << log;
+  EXPECT_NE(log.find("the callee's RTP arrives from " + moved), std::string::npos) << log;
+  // Six 200s (re-INVITEs 2, 4 and 8, UPDATE 5, two OPTIONS), and the one of re-INVITE 2
+  // again before its ACK.
+  EXPECT_GE(Count(log, "sent 200 OK"), 7u) << log;
+}
+
+// The INVITE offers session timers; a 422 is answered by asking for the interval it names;
+// with refresher=uac we refresh by UPDATE at half the interval, until a 2xx without
+// Session-Expires turns the timer off.
+TEST_F(SipDriverTest, SessionIsRefreshedByUpdateAtHalfTheInterval) {
+  Launch();
+  UdpSocket media;
+  Sipp uas(
+      Scenario("<recv request=\"INVITE\"><action>" + Check("Supported", "100rel", "rel") +
+               Check("Supported", "timer", "timer") + Check("Session-Expires", "1800", "se") +
+               Check("Allow", "UPDATE", "allow") + "</action></recv>\n" +
+               Response("422 Session Interval Too Small", "Min-SE: 3600\n") +
+               "<recv request=\"ACK\"/>\n" +
+               RecvInviteChecking(
+                   Check("Session-Expires", "3600", "se2") + Check("Min-SE", "3600", "min"),
+                   Dialog::kNone) +
+               Response("200 OK", "Session-Expires: 2;refresher=uac\nRequire: timer\n", true) +
+               "<recv request=\"ACK\"/>\n<recv request=\"UPDATE\" timeout=\"2500\"><action>" +
+               Check("Session-Expires", "3600;refresher=uac", "refresh") + "</action></recv>\n" +
+               Reply("200 OK", "Session-Expires: 2;refresher=uac\nRequire: timer\n") +
+               "<recv request=\"UPDATE\" timeout=\"2500\"/>\n" + Reply("200 OK") + kAwaitBye),
+      media.Port());
+  using Clock = std::chrono::steady_clock;
+  ASSERT_EQ(Dial(uas.Uri()), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
+  const Clock::time_point answered = Clock::now();
+  const auto seconds_since = [](Clock::time_point from) {
+    return std::chrono::duration<double>(Clock::now() - from).count();
+  };
+  ASSERT_TRUE(RunUntil([&] { return Count(EventLog(), "sent UPDATE") >= 1; }, 3000)) << EventLog();
+  const double first = seconds_since(answered);
+  EXPECT_GT(first, 0.8);
+  EXPECT_LT(first, 1.6);
+  const Clock::time_point refreshed = Clock::now();
+  ASSERT_TRUE(RunUntil([&] { return Count(EventLog(), "sent UPDATE") >= 2; }, 3000)) << EventLog();
+  EXPECT_GT(seconds_since(refreshed), 0.8);
+  EXPECT_LT(seconds_since(refreshed), 1.6);
+  loop_.RunFor(1500);
+  EXPECT_EQ(Count(EventLog(), "sent UPDATE"), 2u) << EventLog();
+  EXPECT_TRUE(DropAndWaitIdle());
+  EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
+  const std::string log = EventLog();
+  EXPECT_NE(log.find("session interval too small (422): asking for 3600 s"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("session timer 2 s, refreshed by us (UPDATE)"), std::string::npos) << log;
+  EXPECT_NE(log.find("no session timer any more"), std::string::npos) << log;
+}
+
+// The far end refreshes: its UPDATE is answered with the interval and the refresher it asked
+// for. When it stops, we end the call with BYE a third of the interval before the session
+// would expire: the far end is gone, a normal hang-up.
+TEST_F(SipDriverTest, SessionNotRefreshedByTheFarEndEndsWithBye) {
+  Launch();
+  UdpSocket media;
+  Sipp uas(
+      Scenario(
+          RecvInvite(Dialog::kKeep) +
+          Response("200 OK", "Session-Expires: 3;refresher=uas\nRequire: timer\n", true) +
+          "<recv request=\"ACK\"/>\n" + Pause(500) +
+          Request("UPDATE", 2, kContact + "Session-Expires: 3;refresher=uac\nSupported: timer\n") +
+          "<recv response=\"200\"><action>" + Check("Session-Expires", "3;refresher=uac", "se") +
+          Check("Require", "timer", "require") + "</action></recv>\n" +
+          "<recv request=\"BYE\" timeout=\"4000\"/>\n" + Reply("200 OK")),
+      media.Port());
+  ASSERT_EQ(Dial(uas.Uri()), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
+  ASSERT_TRUE(
+      RunUntil([&] { return EventLog().find("received UPDATE") != std::string::npos; }, 3000))
+      << EventLog();
+  const auto refreshed = std::chrono::steady_clock::now();
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_DISCONNECTED, 4000)) << EventLog();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - refreshed).count();
+  EXPECT_GT(seconds, 1.7);
+  EXPECT_LT(seconds, 2.7);
+  EXPECT_EQ(Mode(LINECALLSTATE_DISCONNECTED), LINEDISCONNECTMODE_NORMAL);
+  EXPECT_TRUE(DropAndWaitIdle());
+  EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
+  EXPECT_NE(EventLog().find("the session expired: not refreshed within 3 s"), std::string::npos)
+      << EventLog();
+}
+
+// A reliable 183 gets its PRACK (RAck: its RSeq and the INVITE's CSeq) once, however often it
+// comes, and the next reliable response its own; a 2xx without SDP takes the reliable 183's,
+// and only then does the sound go there.
+TEST_F(SipDriverTest, ReliableProvisionalResponsesArePracked) {
+  Launch();
+  UdpSocket media;
+  const std::string rack_check =
+      "<ereg regexp=\"7 ([0-9]+) INVITE\" search_in=\"hdr\" header=\"RAck:\" check_it=\"true\" "
+      "assign_to=\"rack,rack_cseq\"/><log message=\"[$rack]\"/>";
+  Sipp uas(
+      Scenario(RecvInviteChecking(Check("Supported", "100rel", "rel") +
+                                      "<ereg regexp=\"[0-9]+\" search_in=\"hdr\" header=\"CSeq:\" "
+                                      "assign_to=\"invite_cseq\"/>",
+                                  Dialog::kNone, Saved::kForResponses) +
+               InviteResponse("183 Session Progress", "Require: 100rel\nRSeq: 7\n", true) +
+               "<recv request=\"PRACK\"><action>" + rack_check + "</action></recv>\n" +
+               ExpectSame("invite_cseq", "rack_cseq") + Reply("200 OK") +
+               InviteResponse("183 Session Progress", "Require: 100rel\nRSeq: 7\n", true) +
+               Pause(300) + InviteResponse("180 Ringing", "Require: 100rel\nRSeq: 8\n", false) +
+               "<recv request=\"PRACK\"><action>" + Check("RAck", "8 [0-9]+ INVITE", "rack8") +
+               "</action></recv>\n" + Reply("200 OK") + Pause(300) +
+               InviteResponse("200 OK", "", false) + "<recv request=\"ACK\"/>\n" + kAwaitBye +
+               kFailedTail),
+      media.Port());
+  ASSERT_EQ(Dial(uas.Uri()), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_RINGBACK, 5000)) << EventLog();
+  EXPECT_TRUE(media.Receive(400).empty()) << "sound before the answer";
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
+  EXPECT_FALSE(media.Receive(1000).empty()) << "no sound where the reliable 183 asked for it";
+  EXPECT_TRUE(DropAndWaitIdle());
+  EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
+  EXPECT_EQ(Count(EventLog(), "sent PRACK"), 2u) << EventLog();
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -50,6 +51,26 @@ int BoundUdp(const std::string& ip, uint16_t* port) {
   if (port != nullptr) *port = ntohs(address.sin_port);
   return fd;
 }
+
+}  // namespace
+
+int InNamespace(const std::string& netns, const std::function<int()>& make) {
+  if (netns.empty()) return make();
+  // A thread of its own enters the namespace, so the test's threads stay where they are.
+  int fd = -1;
+  std::thread([&] {
+    const int handle = ::open(("/run/netns/" + netns).c_str(), O_RDONLY | O_CLOEXEC);
+    if (handle < 0 || ::setns(handle, CLONE_NEWNET) != 0) {
+      ADD_FAILURE() << "cannot enter the network namespace " << netns;
+    } else {
+      fd = make();
+    }
+    if (handle >= 0) ::close(handle);
+  }).join();
+  return fd;
+}
+
+namespace {
 
 // An RTP packet: PCMU silence (payload type 0), or with a key an RFC 4733 event (payload
 // type 101, as the scenarios' SDP says) that ends or goes on.
@@ -193,14 +214,14 @@ int Child::Wait(int ms) {
 // --- baresip ----------------------------------------------------------------------------------
 
 Baresip::Baresip(const std::filesystem::path& source, Answer answer, const std::string& name,
-                 const BaresipMedia& media)
-    : dir_(PeerDir(name)) {
+                 BaresipPlace place, BaresipMedia media)
+    : dir_(PeerDir(name)), place_(std::move(place)) {
   sip_port_ = FreePort();
   control_port_ = FreePort();
   std::filesystem::create_directories(dir_ / "heard");
   std::ofstream(dir_ / "config")
-      << "sip_listen 127.0.0.1:" << sip_port_ << "\n"
-      << "net_interface 127.0.0.1\n"
+      << "sip_listen " << place_.ip << ":" << sip_port_ << "\n"
+      << "net_interface " << place_.ip << "\n"
       << "audio_source aufile," << source.string() << "\n"
       << "audio_player aubridge,nil\naudio_alert aubridge,nil\n"
       << "module_path /usr/lib/baresip/modules\n"
@@ -210,25 +231,35 @@ Baresip::Baresip(const std::filesystem::path& source, Answer answer, const std::
       << "ctrl_tcp_listen 127.0.0.1:" << control_port_ << "\n"
       << "snd_path " << (dir_ / "heard").string() << "\n"
       << "rtp_timeout 0\n";
-  std::ofstream(dir_ / "accounts")
-      << "<sip:callee@127.0.0.1:" << sip_port_
-      << ">;regint=0;answermode=" << (answer == Answer::kAuto ? "auto" : "manual")
-      << ";audio_codecs=" << media.codecs << (media.srtp_mandatory ? ";mediaenc=srtp-mand" : "")
-      << "\n";
-  child_ = std::make_unique<Child>(
-      std::vector<std::string>{"/usr/bin/baresip", "-f", dir_.Path().string(), "-t", "120"},
-      dir_ / "baresip.log");
+  const std::string mode = answer == Answer::kAuto ? "auto" : "manual";
+  const std::string media_params =
+      ";audio_codecs=" + media.codecs + (media.srtp_mandatory ? ";mediaenc=srtp-mand" : "") + "\n";
+  if (place_.registrar.empty()) {
+    std::ofstream(dir_ / "accounts") << "<sip:callee@" << place_.ip << ":" << sip_port_
+                                     << ">;regint=0;answermode=" << mode << media_params;
+  } else {
+    const std::string domain = place_.registrar.substr(0, place_.registrar.rfind(':'));
+    std::ofstream(dir_ / "accounts")
+        << "<sip:callee@" << domain << ">;outbound=\"sip:" << place_.registrar
+        << "\";regint=60;answermode=" << mode << media_params;
+  }
+  std::vector<std::string> argv = {"/usr/bin/baresip", "-f", dir_.Path().string(), "-t", "120"};
+  if (!place_.netns.empty())
+    argv.insert(argv.begin(), {"/usr/sbin/ip", "netns", "exec", place_.netns});
+  child_ = std::make_unique<Child>(argv, dir_ / "baresip.log");
   // It is ready once its control socket takes a connection.
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
   while (control_ < 0 && child_->Running() && RemainingMs(deadline) > 0) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in address = Loopback(control_port_);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-      control_ = fd;
-    } else {
+    control_ = InNamespace(place_.netns, [&] {
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      const sockaddr_in address = Loopback(control_port_);
+      if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        return fd;
+      }
       ::close(fd);
-      child_->Wait(20);  // returns at once should baresip give up
-    }
+      return -1;
+    });
+    if (control_ < 0) child_->Wait(20);  // returns at once should baresip give up
   }
 }
 
@@ -237,7 +268,9 @@ Baresip::~Baresip() {
   child_.reset();
 }
 
-std::string Baresip::Uri() const { return "sip:callee@127.0.0.1:" + std::to_string(sip_port_); }
+std::string Baresip::Uri() const {
+  return "sip:callee@" + place_.ip + ":" + std::to_string(sip_port_);
+}
 
 const rusage& Baresip::Quit() {
   if (control_ >= 0) {
@@ -296,13 +329,13 @@ void Baresip::Dial(const std::string& uri) {
 }
 
 std::vector<int16_t> Baresip::Heard() const {
+  // The names hold the time of the call: the last call's sorts last.
+  std::filesystem::path last;
   for (const auto& entry : std::filesystem::directory_iterator(dir_ / "heard")) {
     const std::string name = entry.path().filename().string();
-    if (name.find("-dec.wav") != std::string::npos) {
-      return testing_wave::ReadRecording(entry.path());
-    }
+    if (name.find("-dec.wav") != std::string::npos && entry.path() > last) last = entry.path();
   }
-  return {};
+  return last.empty() ? std::vector<int16_t>{} : testing_wave::ReadRecording(last);
 }
 
 // --- sipp -------------------------------------------------------------------------------------
@@ -327,7 +360,8 @@ Sipp::Sipp(const std::string& scenario, uint16_t audio_port, const std::string& 
 Sipp::~Sipp() { child_.reset(); }
 
 std::string Sipp::Uri(const std::string& user) const {
-  return "sip:" + user + "@" + host_ + ":" + std::to_string(port_);
+  const std::string host = host_.find(':') == std::string::npos ? host_ : "[" + host_ + "]";
+  return "sip:" + user + "@" + host + ":" + std::to_string(port_);
 }
 
 bool Sipp::Finish(int ms) { return child_->Wait(ms) == 0; }
@@ -335,6 +369,142 @@ bool Sipp::Finish(int ms) { return child_->Wait(ms) == 0; }
 std::string Sipp::Log() const { return testing_wave::ReadFile(dir_ / "errors.log"); }
 
 std::string Sipp::Logged() const { return testing_wave::ReadFile(dir_ / "logs.log"); }
+
+// --- Kamailio ----------------------------------------------------------------------------------
+
+// What Kamailio logs once its UDP receiver is set up, right before it forks its workers.
+constexpr char kReady[] = "SO_RCVBUF is finally";
+
+Kamailio::Kamailio(const std::string& user, const std::string& password,
+                   const std::filesystem::path& tls_pem)
+    : dir_(PeerDir("kamailio")) {
+  port_ = FreePort();
+  if (!tls_pem.empty()) {
+    tls_port_ = FreePort();
+    std::ofstream(dir_ / "tls.cfg") << "[server:default]\nmethod = TLSv1.2+\n"
+                                    << "verify_certificate = no\nrequire_certificate = no\n"
+                                    << "certificate = " << tls_pem.string() << "\n"
+                                    << "private_key = " << tls_pem.string() << "\n"
+                                    << "[client:default]\nverify_certificate = no\n"
+                                    << "require_certificate = no\n";
+  }
+  const std::string modules = "/usr/lib/x86_64-linux-gnu/kamailio/modules/";
+  std::ofstream config(dir_ / "kamailio.cfg");
+  config << "#!KAMAILIO\n"
+         << "debug=2\nlog_stderror=yes\nchildren=1\ntcp_children=1\nauto_aliases=no\n"
+         << "listen=udp:127.0.0.1:" << port_ << "\n";
+  if (tls_port_ != 0) config << "enable_tls=yes\nlisten=tls:127.0.0.1:" << tls_port_ << "\n";
+  config << "mpath=\"" << modules << "\"\n";
+  for (const char* module : {"tm", "sl", "pv", "maxfwd", "textops", "siputils", "xlog", "usrloc",
+                             "registrar", "auth", "kex", "rr"}) {
+    config << "loadmodule \"" << module << ".so\"\n";
+  }
+  if (tls_port_ != 0) {
+    config << "loadmodule \"tls.so\"\nmodparam(\"tls\", \"config\", \""
+           << (dir_ / "tls.cfg").string() << "\")\n";
+  }
+  // A password in the config, as the auth module's pv_ functions take it.
+  config
+      << "modparam(\"usrloc\", \"db_mode\", 0)\n"
+      << "request_route {\n"
+      << "  xlog(\"L_INFO\", \"request $rm $ru from $fu\\n\");\n"
+      << "  if (!mf_process_maxfwd_header(\"10\")) { sl_send_reply(\"483\", \"Too Many Hops\"); "
+         "exit; }\n"
+      << "  if (has_totag()) {\n"
+      << "    if (loose_route() || is_method(\"ACK\")) { t_relay(); exit; }\n"
+      << "    sl_send_reply(\"404\", \"Not Here\"); exit;\n"
+      << "  }\n"
+      << "  if (is_method(\"CANCEL\")) { if (t_check_trans()) t_relay(); exit; }\n"
+      << "  remove_hf(\"Route\");\n"
+      << "  if (is_method(\"REGISTER\")) {\n"
+      << "    if ($fU == \"" << user << "\" && !pv_www_authenticate(\"$td\", \"" << password
+      << "\", \"0\")) { www_challenge(\"$td\", \"0\"); exit; }\n"
+      << "    if (save(\"location\")) xlog(\"L_INFO\", \"registered $tu\\n\");\n"
+      << "    exit;\n"
+      << "  }\n"
+      << "  if (is_method(\"OPTIONS\") && $rU == $null) { sl_send_reply(\"200\", \"OK\"); exit; }\n"
+      << "  if ($fU == \"" << user << "\") {\n"
+      << "    if (!pv_proxy_authenticate(\"$fd\", \"" << password
+      << "\", \"0\")) { proxy_challenge(\"$fd\", \"0\"); exit; }\n"
+      << "    consume_credentials();\n"
+      << "  }\n"
+      << "  if (!lookup(\"location\")) { sl_send_reply(\"404\", \"Not Found\"); exit; }\n"
+      << "  record_route();\n"
+      << "  t_relay(); exit;\n"
+      << "}\n";
+  config.close();
+  child_ = std::make_unique<Child>(
+      std::vector<std::string>{"/usr/sbin/kamailio", "-f", (dir_ / "kamailio.cfg").string(), "-DD",
+                               "-E", "-w", dir_.Path().string(), "-P",
+                               (dir_ / "kamailio.pid").string(), "-m", "32", "-M", "8"},
+      dir_ / "kamailio.log");
+  EXPECT_TRUE(WaitFor(kReady, 10000)) << Log();
+}
+
+Kamailio::~Kamailio() { child_.reset(); }
+
+bool Kamailio::WaitFor(const std::string& text, int ms) const {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+  do {
+    if (Log().find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  } while (RemainingMs(deadline) > 0);
+  return false;
+}
+
+std::string Kamailio::Log() const { return testing_wave::ReadFile(dir_ / "kamailio.log"); }
+
+// --- STUN ------------------------------------------------------------------------------------
+
+StunServer::StunServer(const std::string& seen_ip, const std::string& ip,
+                       const std::string& netns) {
+  fd_ = InNamespace(netns, [&] { return BoundUdp(ip, &port_); });
+  thread_ = std::thread([this, seen_ip] {
+    constexpr uint32_t kCookie = 0x2112A442;
+    const Clock::time_point end = Clock::now() + std::chrono::seconds(30);
+    while (!stop_ && Clock::now() < end) {
+      uint8_t request[548];
+      sockaddr_in from{};
+      socklen_t length = sizeof from;
+      pollfd entry{fd_, POLLIN, 0};
+      if (::poll(&entry, 1, 20) <= 0) continue;
+      const ssize_t n =
+          ::recvfrom(fd_, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&from), &length);
+      // A Binding request: type 0x0001, the magic cookie, a transaction id of 12 bytes.
+      if (n < 20 || request[0] != 0 || request[1] != 1 || request[4] != 0x21 ||
+          request[5] != 0x12 || request[6] != 0xA4 || request[7] != 0x42) {
+        continue;
+      }
+      sockaddr_in seen = from;
+      if (!seen_ip.empty()) ::inet_pton(AF_INET, seen_ip.c_str(), &seen.sin_addr);
+      const uint16_t port = ntohs(seen.sin_port) ^ (kCookie >> 16);
+      const uint32_t address = ntohl(seen.sin_addr.s_addr) ^ kCookie;
+      uint8_t response[32] = {0x01, 0x01, 0x00, 12};  // a success response, 12 bytes after
+      std::copy(request + 4, request + 20, response + 4);
+      const uint8_t attribute[12] = {0x00,
+                                     0x20,
+                                     0x00,
+                                     8,  // XOR-MAPPED-ADDRESS
+                                     0x00,
+                                     0x01,  // IPv4
+                                     static_cast<uint8_t>(port >> 8),
+                                     static_cast<uint8_t>(port),
+                                     static_cast<uint8_t>(address >> 24),
+                                     static_cast<uint8_t>(address >> 16),
+                                     static_cast<uint8_t>(address >> 8),
+                                     static_cast<uint8_t>(address)};
+      std::copy(attribute, attribute + 12, response + 20);
+      ::sendto(fd_, response, sizeof response, 0, reinterpret_cast<sockaddr*>(&from), sizeof from);
+      ++answered_;
+    }
+  });
+}
+
+StunServer::~StunServer() {
+  stop_ = true;
+  thread_.join();
+  ::close(fd_);
+}
 
 // --- RTP peers ---------------------------------------------------------------------------------
 

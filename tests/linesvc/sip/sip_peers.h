@@ -12,6 +12,8 @@
 //   RtpPeer media({.answer_ms = 1000});              // the callee's RTP, for a sipp's SDP
 //   RtpSprayer sprayer("127.0.0.2", low, high, 3000, '5');   // a stranger's RTP key
 //
+//   StunServer stun("198.51.100.1");                // tells us we are seen at that address
+//
 //   TestCertificates certificates;                  // a test CA, and certificates it signs
 //   TlsServer server(certificates.Make("127.0.0.1", TestCertificates::Signer::kTestCa));
 //   server.WaitFor("INVITE sip:", 3000);            // what it received is in its log
@@ -26,6 +28,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -34,6 +37,10 @@
 #include "tests/support/scratch_dir.h"
 
 namespace telvane::linesvc::testing_sip {
+
+// Runs `make`, which opens a socket, in the network namespace `netns` (/run/netns/NAME), or
+// here when `netns` is empty; a socket stays in the namespace it was made in.
+int InNamespace(const std::string& netns, const std::function<int()>& make);
 
 // A port on 127.0.0.1 that was free a moment ago, for UDP and TCP.
 uint16_t FreePort();
@@ -69,6 +76,13 @@ class Child {
   rusage usage_{};
 };
 
+// Where a Baresip runs, and whether it registers.
+struct BaresipPlace {
+  std::string ip = "127.0.0.1";
+  std::string netns;      // the network namespace it runs in; "": this one
+  std::string registrar;  // "host:port": it registers there as sip:callee@host; "": it does not
+};
+
 // What a baresip callee takes: its codecs, and whether it insists on SRTP (its srtp module with
 // mediaenc=srtp-mand: only RTP/SAVP with SDES keys, plain offers get 488).
 struct BaresipMedia {
@@ -81,10 +95,11 @@ class Baresip {
   enum class Answer { kAuto, kManual };
   // Plays `source` (a WAV file) to whoever calls; hangs up when it ends. Records what it hears.
   explicit Baresip(const std::filesystem::path& source, Answer answer = Answer::kAuto,
-                   const std::string& name = "baresip", const BaresipMedia& media = {});
+                   const std::string& name = "baresip", BaresipPlace place = {},
+                   BaresipMedia media = {});
   ~Baresip();
 
-  // sip:callee@127.0.0.1:PORT
+  // sip:callee@IP:PORT
   std::string Uri() const;
   // The sip_listen port.
   uint16_t Port() const { return sip_port_; }
@@ -105,6 +120,7 @@ class Baresip {
   std::string ReadSome(int ms);
 
   testing::ScratchDir dir_;
+  BaresipPlace place_;
   uint16_t sip_port_ = 0;
   uint16_t control_port_ = 0;
   std::unique_ptr<Child> child_;
@@ -132,6 +148,31 @@ class Sipp {
   testing::ScratchDir dir_;
   std::string host_;
   uint16_t port_ = 0;
+  std::unique_ptr<Child> child_;
+};
+
+// Kamailio (Debian's kamailio, kamailio-tls-modules) as a registrar and proxy on 127.0.0.1 for
+// the domain 127.0.0.1, without a database: REGISTERs and INVITEs from `user` are challenged
+// (digest against `password`, written in its own config), REGISTERs of others are saved
+// unchallenged (a callee; its log then says "registered sip:callee@..."), and an INVITE goes
+// to the registered contact of its request URI's user, Record-Routed. With `tls_pem` (a certificate
+// and its key) it takes TLS on a port of its own as well. Stopped (with the processes it forked)
+// when the object goes.
+class Kamailio {
+ public:
+  Kamailio(const std::string& user, const std::string& password,
+           const std::filesystem::path& tls_pem = {});
+  ~Kamailio();
+  uint16_t Port() const { return port_; }         // UDP
+  uint16_t TlsPort() const { return tls_port_; }  // 0 without TLS
+  // Waits up to ms for `text` in its log; true once it is there.
+  bool WaitFor(const std::string& text, int ms) const;
+  std::string Log() const;
+
+ private:
+  testing::ScratchDir dir_;
+  uint16_t port_ = 0;
+  uint16_t tls_port_ = 0;
   std::unique_ptr<Child> child_;
 };
 
@@ -166,6 +207,29 @@ class TlsServer {
   testing::ScratchDir dir_;
   uint16_t port_ = 0;
   std::unique_ptr<Child> child_;
+};
+
+// A STUN server (RFC 5389 Binding requests) on `ip`: it answers each request with the address
+// the request came from, its IP replaced by `seen_ip` unless that is empty (a NAT's public
+// address, as a NAT that keeps ports would show it). In the network namespace `netns` when
+// one is named. It stops by itself after 30 s.
+class StunServer {
+ public:
+  explicit StunServer(const std::string& seen_ip, const std::string& ip = "127.0.0.1",
+                      const std::string& netns = "");
+  ~StunServer();
+  StunServer(const StunServer&) = delete;
+  StunServer& operator=(const StunServer&) = delete;
+
+  uint16_t Port() const { return port_; }
+  uint64_t Answered() const { return answered_; }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<uint64_t> answered_ = 0;
+  std::atomic<bool> stop_ = false;
+  std::thread thread_;
 };
 
 // How an RtpPeer behaves.

@@ -14,6 +14,7 @@
 #include "linesvc/sip/sip_digest.h"
 #include "linesvc/sip/sip_keys.h"
 #include "linesvc/sip/sip_outcome.h"
+#include "linesvc/sip/sip_session_timer.h"
 #include "linesvc/sip/sip_settings.h"
 #include "linesvc/sip/sip_trace.h"
 
@@ -49,6 +50,8 @@ TEST(SipSettingsTest, KeysAndDefaults) {
   EXPECT_EQ(Parse({{"uri", "sip:a@b", 2}, {"transport", "tls", 3}, {"srtp", "no", 4}}).srtp,
             SipSrtp::kNo);
   EXPECT_EQ(plain.rtp_timeout_s, 10);
+  EXPECT_EQ(plain.keepalive_s, 25);
+  EXPECT_FALSE(plain.stun_server);
   EXPECT_EQ(plain.wave_id, 7u);
 
   const SipSettings full = Parse({{"uri", "sips:alerts@pbx.example.org:5061", 2},
@@ -65,7 +68,9 @@ TEST(SipSettingsTest, KeysAndDefaults) {
                                   {"dtmf", "info", 12},
                                   {"rtp_ports", "4000-4010", 13},
                                   {"rtp_timeout", "0", 14},
-                                  {"wave", "40", 15}});
+                                  {"wave", "40", 15},
+                                  {"keepalive", "0", 16},
+                                  {"stun_server", "stun.example.org", 17}});
   EXPECT_EQ(full.account.ToString(), "sips:alerts@pbx.example.org:5061");
   EXPECT_EQ(full.auth_user, "1001");
   ASSERT_TRUE(full.outbound);
@@ -81,6 +86,9 @@ TEST(SipSettingsTest, KeysAndDefaults) {
   EXPECT_EQ(full.rtp_port_high, 4010);
   EXPECT_EQ(full.rtp_timeout_s, 0);
   EXPECT_EQ(full.wave_id, 40u);
+  EXPECT_EQ(full.keepalive_s, 0);
+  ASSERT_TRUE(full.stun_server);
+  EXPECT_EQ(full.stun_server->HostPort(), "stun.example.org:3478");
 }
 
 // A wrong key or value names the file line; a line without an account is refused.
@@ -99,6 +107,8 @@ TEST(SipSettingsTest, MistakesAreRefusedWithTheirLine) {
             "line 4: bad value '5000-4000' for rtp_ports");
   EXPECT_EQ(Refusal({{"uri", "sip:a@b", 2}, {"rtp_timeout", "-1", 4}}),
             "line 4: bad value '-1' for rtp_timeout");
+  EXPECT_EQ(Refusal({{"uri", "sip:a@b", 2}, {"stun_server", "stun:x", 4}}),
+            "line 4: bad value 'stun:x' for stun_server");
   EXPECT_EQ(Refusal({{"uri", "sip:pbx.example.org", 2}}),
             "line 2: bad value 'sip:pbx.example.org' for uri");
   EXPECT_EQ(Refusal({{"register", "yes", 2}}), "the sip driver needs uri = sip:user@domain");
@@ -121,11 +131,30 @@ TEST(SipDialRulesTest, NumbersUrisAndSmuggling) {
   settings.dial_domain = "trunk.example.net";
   settings.dial_prefix = "00";
   EXPECT_EQ(RequestUri(settings, "+4930123").value_or(""), "sip:00+4930123@trunk.example.net");
+  // A user name keeps its case and gets no prefix; one of the letters A-D alone is a number.
+  EXPECT_EQ(RequestUri(settings, "Bob.Smith").value_or(""), "sip:Bob.Smith@trunk.example.net");
+  EXPECT_EQ(RequestUri(settings, "bad").value_or(""), "sip:00BAD@trunk.example.net");
 
-  for (const char* smuggled :
-       {"123\r\nX-Evil: 1", "123;user=phone", "123?Subject=x", "<sip:a@b>", "\"123\"", "12 3",
-        "sip:a@b?Subject=x", "sip:a@b\r\nX: y", "sip:a b@c", "sip:a@b;x=\"y\"", "sip:a@b>",
-        "sip:a;x@b", "sip:a@b;", "123,456", "", "-"}) {
+  for (const char* smuggled : {"123\r\nX-Evil: 1",
+                               "123;user=phone",
+                               "123?Subject=x",
+                               "<sip:a@b>",
+                               "\"123\"",
+                               "12 3",
+                               "sip:a@b?Subject=x",
+                               "sip:a@b\r\nX: y",
+                               "sip:a b@c",
+                               "sip:a@b;x=\"y\"",
+                               "sip:a@b>",
+                               "sip:a;x@b",
+                               "sip:a@b;",
+                               "123,456",
+                               "",
+                               "-",
+                               "bob@host",
+                               "1bob",
+                               "bob;x",
+                               "b%6Fb"}) {
     EXPECT_FALSE(RequestUri(settings, smuggled).has_value()) << smuggled;
   }
 }
@@ -192,6 +221,7 @@ TEST(SipOutcomeTest, DisconnectModes) {
       {{Cause::kAuthentication, 0, false}, LINEDISCONNECTMODE_REJECT},
       {{Cause::kLocalFailure, 0, false}, LINEDISCONNECTMODE_UNAVAIL},
       {{Cause::kNoUsableAudio, 0, true}, LINEDISCONNECTMODE_TEMPFAILURE},
+      {{Cause::kSessionLost, 0, true}, LINEDISCONNECTMODE_NORMAL},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(DisconnectModeFor(c.end), c.mode) << Describe(c.end);
@@ -204,6 +234,44 @@ TEST(SipOutcomeTest, DisconnectModes) {
   EXPECT_EQ(Describe({Cause::kResponse, 606, false, ""}),
             "the callee refused the media offer: 606");
   EXPECT_EQ(Describe({Cause::kResponse, 486, false, "Busy Here"}), "final response 486");
+}
+
+// Session-Expires and Min-SE as peers write them, and who refreshes a session the far end
+// asks for; whatever is not a number of seconds is no value.
+TEST(SipSessionTimerTest, HeadersAndTheRefresher) {
+  using Refresher = SessionExpires::Refresher;
+  const struct {
+    const char* text;
+    std::optional<uint32_t> seconds;
+    Refresher refresher;
+  } cases[] = {
+      {"1800", 1800, Refresher::kUnset},
+      {" 90 ;refresher=UAC", 90, Refresher::kUac},
+      {"600;x=1;Refresher = uas", 600, Refresher::kUas},
+      {"600;refresher=both", 600, Refresher::kUnset},
+      {"4294967295", 4294967295u, Refresher::kUnset},
+      {"4294967296", std::nullopt, Refresher::kUnset},
+      {"", std::nullopt, Refresher::kUnset},
+      {";refresher=uac", std::nullopt, Refresher::kUnset},
+      {"-5", std::nullopt, Refresher::kUnset},
+      {"90s", std::nullopt, Refresher::kUnset},
+  };
+  for (const auto& c : cases) {
+    const std::optional<SessionExpires> parsed = ParseSessionExpires(c.text);
+    ASSERT_EQ(parsed.has_value(), c.seconds.has_value()) << c.text;
+    if (!parsed) continue;
+    EXPECT_EQ(parsed->seconds, *c.seconds) << c.text;
+    EXPECT_EQ(parsed->refresher, c.refresher) << c.text;
+  }
+  EXPECT_EQ(ParseMinSe("1200;x"), 1200u);
+  EXPECT_EQ(ParseMinSe("x"), std::nullopt);
+
+  // The UAC of the far end's request is the far end itself.
+  const SessionExpires unset{90, Refresher::kUnset};
+  EXPECT_EQ(RefresherOfPeerRequest({90, Refresher::kUac}, false), SessionRefresher::kPeer);
+  EXPECT_EQ(RefresherOfPeerRequest({90, Refresher::kUas}, true), SessionRefresher::kUs);
+  EXPECT_EQ(RefresherOfPeerRequest(unset, true), SessionRefresher::kPeer);
+  EXPECT_EQ(RefresherOfPeerRequest(unset, false), SessionRefresher::kUs);
 }
 
 // The answer's SDP gives the codec, the key path and the address of the sound; an answer
