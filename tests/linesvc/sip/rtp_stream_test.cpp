@@ -186,7 +186,7 @@ TEST(RtpStreamTest, OnlyTheCalleesFirstSourceCounts) {
 
 // Media moved by the far end are latched afresh: packets from where they were count no more
 // (also a straggler from the same host, which would otherwise pass for a NAT's port change),
-// and the new address's first source counts, whatever its SSRC.
+// and the new address's first source counts, whatever its SSRC. Their packet time counts too.
 TEST(RtpStreamTest, MovedMediaAreLatchedAfresh) {
   std::unique_ptr<RtpSocket> ours = Bind();
   std::unique_ptr<RtpSocket> old_callee = Bind();
@@ -202,7 +202,9 @@ TEST(RtpStreamTest, MovedMediaAreLatchedAfresh) {
   EXPECT_EQ(stream->Receive(log), "1");
 
   media.remote = *SocketAddress::Parse("127.0.0.1", new_callee->Port());
+  media.packet_ms = 30;
   stream->Follow(media, VoiceCodec::Create(media.codec));
+  EXPECT_EQ(stream->FrameSamples(), 240u);
   SendEvent(*old_callee, port, 0xca11ee, 200, 2);
   SendEvent(*new_callee, port, 0x4e11, 300, 3);
   SendEvent(*old_callee, port, 0xca11ee, 400, 4);
