@@ -24,7 +24,7 @@ if(WIN32)
 else()
   set(TELVANE_INSTALL_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/telvane)
   install(TARGETS telvane RUNTIME DESTINATION ${TELVANE_INSTALL_BINDIR})
-  install(TARGETS telvane_platform linesvc telvane_speech telvane_sip telvane_dtmf
+  install(TARGETS telvane_platform linesvc telvane_speech telvane_sip telvane_spandsp
           LIBRARY DESTINATION ${TELVANE_INSTALL_LIBDIR})
   install(FILES ${TELVANE_EXAMPLES}/PressAnyKey.wav DESTINATION ${TELVANE_INSTALL_DATADIR})
   install(FILES ${TELVANE_EXAMPLES}/telvane.ini ${TELVANE_EXAMPLES}/lines.ini

@@ -1,4 +1,5 @@
-// The answered SIP call's packet clock: a thread that sleeps to absolute 20 ms deadlines.
+// The answered SIP call's packet clock: a thread that sleeps to absolute deadlines, one packet
+// time apart.
 #include "linesvc/sip/rtp_pump.h"
 
 #include <time.h>
@@ -11,16 +12,15 @@ namespace telvane::linesvc {
 
 namespace {
 
-constexpr int64_t kFrameNs = 20'000'000;
-constexpr int64_t kSamplesPerMs = 8;
+constexpr int64_t kSamplesPerMs = kRtpSamplesPerMs;
 // How far behind the timeline the packets go: a hand-over up to this late leaves no gap.
 constexpr int64_t kDelayMs = 40;
 // A wake-up this late (the machine was busy) moves the packet clock on rather than sending the
 // missed packets in a burst that the far end would only drop.
 constexpr int64_t kResyncNs = 60'000'000;
-// Packets sent per look at what came in: a key heard 100 ms later makes no difference, and
-// the call costs fewer system calls.
-constexpr uint64_t kReceiveEvery = 5;
+// How often the thread looks at what came in: a key heard 100 ms later makes no difference,
+// and the call costs fewer system calls.
+constexpr int kReceiveEveryMs = 100;
 
 void Advance(timespec* time, int64_t ns) {
   const int64_t total = time->tv_nsec + ns;
@@ -49,6 +49,7 @@ RtpPump::RtpPump(std::unique_ptr<RtpStream> stream, platform::MessageLoop& loop,
       stream_(std::move(stream)),
       slot_(loop.NowMs() * kSamplesPerMs) {
   heard_at_ns_ = MonotonicNs();
+  Pace();
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -67,9 +68,16 @@ void RtpPump::Cut() {
   pending_.clear();
 }
 
-void RtpPump::Follow(const SipMedia& media) {
+void RtpPump::Follow(const SipMedia& media, std::unique_ptr<VoiceCodec> codec) {
   std::lock_guard<std::mutex> lock(mutex_);
-  moved_ = media;
+  moved_ = Move{media, std::move(codec)};
+}
+
+void RtpPump::Pace() {
+  const auto samples = static_cast<int64_t>(stream_->FrameSamples());
+  packet_ns_ = samples / kSamplesPerMs * 1'000'000;
+  receive_every_ =
+      static_cast<uint64_t>(std::max<int64_t>(1, kReceiveEveryMs * kSamplesPerMs / samples));
 }
 
 void RtpPump::Stop() {
@@ -86,36 +94,42 @@ uint64_t RtpPump::Received() const { return stream_->Received(); }
 uint64_t RtpPump::Ignored() const { return stream_->Ignored(); }
 
 void RtpPump::Run() {
-  std::array<int16_t, kRtpFrameSamples> frame;
+  std::vector<int16_t> frame(stream_->FrameSamples());
   uint64_t ticks = 0;
   timespec deadline{};
   ::clock_gettime(CLOCK_MONOTONIC, &deadline);
   while (!stopping_) {
-    std::optional<SipMedia> moved;
+    std::optional<Move> moved;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      Fill(frame);
       moved.swap(moved_);
     }
     if (moved) {
-      stream_->Follow(*moved);
+      stream_->Follow(moved->media, std::move(moved->codec));
       heard_at_ns_ = MonotonicNs();
+      Pace();  // the new media's packet time
+      frame.resize(stream_->FrameSamples());
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      Fill(frame);
     }
     stream_->Send(frame);
     timespec now{};
-    if (++ticks % kReceiveEvery == 0) {
+    if (++ticks % receive_every_ == 0) {
       ::clock_gettime(CLOCK_MONOTONIC, &now);
       Receive(NsBetween(timespec{}, now));
     }
-    Advance(&deadline, kFrameNs);
+    Advance(&deadline, packet_ns_);
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     const int64_t late_ns = NsBetween(deadline, now);
     if (late_ns > kResyncNs) {
-      const int64_t skipped = late_ns / kFrameNs;
-      Advance(&deadline, skipped * kFrameNs);
-      stream_->Skip(static_cast<uint32_t>(skipped) * static_cast<uint32_t>(kRtpFrameSamples));
+      const int64_t skipped = late_ns / packet_ns_;
+      const int64_t samples = skipped * static_cast<int64_t>(frame.size());
+      Advance(&deadline, skipped * packet_ns_);
+      stream_->Skip(static_cast<uint32_t>(samples));
       std::lock_guard<std::mutex> lock(mutex_);
-      slot_ += skipped * static_cast<int64_t>(kRtpFrameSamples);
+      slot_ += samples;
     }
     // One system call a packet: a sleep to the absolute deadline, which a stop need not cut
     // short (it waits for one packet at most).
@@ -124,7 +138,7 @@ void RtpPump::Run() {
   }
 }
 
-void RtpPump::Fill(std::span<int16_t, kRtpFrameSamples> frame) {
+void RtpPump::Fill(std::span<int16_t> frame) {
   size_t filled = 0;
   while (filled < frame.size() && !pending_.empty()) {
     Pending& front = pending_.front();

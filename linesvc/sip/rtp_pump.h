@@ -1,13 +1,13 @@
 // The sound of an answered SIP call on a clock of its own.
 //
-// A thread of the call sends one 20 ms RTP packet at each absolute 20 ms deadline of the real
-// clock, whatever the application's thread is doing (its controller sleeps a whole second
-// before and after each greeting): the samples the line-audio timeline handed over, zeros while
-// none are due. Each sample goes out a fixed delay after its time on the timeline, so that a
-// hand-over that comes a little late (the loop was busy when the write before ended) still
-// leaves no gap; a sample handed over later than that goes out at once, right behind the one
-// before it. Every few packets the thread reads, in one system call, whatever came in. Only
-// what the call must report reaches the application's loop: the remote side's keys, the
+// A thread of the call sends one RTP packet (of the answer's ptime, 20 ms unless it asks for
+// another) at each absolute deadline of the real clock, whatever the application's thread is doing
+// (its controller sleeps a whole second before and after each greeting): the samples the line-audio
+// timeline handed over, zeros while none are due. Each sample goes out a fixed delay after its time
+// on the timeline, so that a hand-over that comes a little late (the loop was busy when the write
+// before ended) still leaves no gap; a sample handed over later than that goes out at once, right
+// behind the one before it. Every few packets the thread reads, in one system call, whatever came
+// in. Only what the call must report reaches the application's loop: the remote side's keys, the
 // arrival of the callee's sound, its silence for longer than the line allows, and where the
 // sound goes from then on. When the timeline reports a write played stays the timeline's
 // business.
@@ -63,10 +63,12 @@ class RtpPump {
   void Queue(const LinePlay& play, size_t from, size_t count);
   // Drops every sample that has not gone out.
   void Cut();
-  // The far end moved the media: the next packet goes to `media` (RtpStream::Follow), and the
-  // silence limit counts from the move, so the switch does not end the call.
-  void Follow(const SipMedia& media);
-  // Ends the thread after its next packet (20 ms at most); nothing is reported after it.
+  // The far end moved the media: the next packet goes to `media`, coded with `codec`
+  // (RtpStream::Follow), and the silence limit counts from the move, so the switch does not end
+  // the call.
+  void Follow(const SipMedia& media, std::unique_ptr<VoiceCodec> codec);
+  // Ends the thread after its next packet (one packet time at most); nothing is reported after
+  // it.
   void Stop();
 
   // Packets sent and received; final once stopped.
@@ -83,9 +85,17 @@ class RtpPump {
     int64_t due;  // when samples[next] goes out, in samples of the loop's clock
   };
 
+  // Media the far end moved to, and their coder.
+  struct Move {
+    SipMedia media;
+    std::unique_ptr<VoiceCodec> codec;
+  };
+
   void Run();
+  // Takes the packet time of the stream's media.
+  void Pace();
   // Fills the frame that goes out at slot_ (loop clock, in samples). Under mutex_.
-  void Fill(std::span<int16_t, kRtpFrameSamples> frame);
+  void Fill(std::span<int16_t> frame);
   // Reads what came in; `now_ns` is the monotonic clock.
   void Receive(int64_t now_ns);
 
@@ -95,10 +105,14 @@ class RtpPump {
   std::unique_ptr<RtpStream> stream_;  // the thread's while it runs
   std::atomic<bool> stopping_ = false;
   std::mutex mutex_;
-  std::deque<Pending> pending_;    // under mutex_
-  std::optional<SipMedia> moved_;  // under mutex_: where the media go from the next packet
-  int64_t slot_ = 0;               // under mutex_
-  // The thread's own: the callee's packets so far, and when the last of them came in.
+  std::deque<Pending> pending_;  // under mutex_
+  std::optional<Move> moved_;    // under mutex_: where the media go from the next packet
+  int64_t slot_ = 0;             // under mutex_
+  // The thread's own: the time of the sound in a packet of the stream's, and packets sent per
+  // look at what came in (both set by Pace()); the callee's packets so far, and when the last
+  // of them came in.
+  int64_t packet_ns_ = 0;
+  uint64_t receive_every_ = 1;
   uint64_t heard_ = 0;
   int64_t heard_at_ns_ = 0;
   bool silence_told_ = false;

@@ -1,4 +1,4 @@
-// RTP for the SIP line: G.711 packets out, telephone-events and tones in, symmetric sending.
+// RTP for the SIP line: sound out, telephone-events and tones in, symmetric sending, SRTP.
 #include "linesvc/sip/rtp_stream.h"
 
 #include <arpa/inet.h>
@@ -14,22 +14,21 @@
 
 #include "linesvc/sip/re_include.h"
 
-// Last, because spandsp's base header turns lrint and lrintf into truncating macros for
-// C++, which would break any standard header included after it; the macros go again at once.
-// Its G.711 coder is inline: nothing links spandsp for it.
-// clang-format off
-#include <spandsp/telephony.h>
-#include <spandsp/bit_operations.h>
-#include <spandsp/g711.h>
-#undef lrint
-#undef lrintf
-// clang-format on
-
 namespace telvane::linesvc {
 
 namespace {
 
 constexpr size_t kHeaderSize = 12;
+// Room for the largest packet we send: 60 ms of sound, and SRTP's tag (and the roll-over
+// counter libre puts there while it signs).
+constexpr size_t kLargestSent = kHeaderSize + 60 * kRtpSamplesPerMs + 16;
+
+bool IsRtcp(uint8_t second_byte) { return second_byte >= 192 && second_byte <= 223; }
+
+uint32_t Word(std::span<const uint8_t> bytes, size_t at) {
+  return static_cast<uint32_t>(bytes[at]) << 24 | static_cast<uint32_t>(bytes[at + 1]) << 16 |
+         static_cast<uint32_t>(bytes[at + 2]) << 8 | bytes[at + 3];
+}
 
 uint16_t PortOf(const sockaddr_storage& storage) {
   return ntohs(storage.ss_family == AF_INET6
@@ -184,16 +183,12 @@ size_t RtpSocket::DropQueued() {
 
 std::optional<RtpHeader> ParseRtpHeader(std::span<const uint8_t> packet) {
   if (packet.size() < kHeaderSize || (packet[0] >> 6) != 2) return std::nullopt;
-  if (packet[1] >= 192 && packet[1] <= 223) return std::nullopt;  // RTCP
+  if (IsRtcp(packet[1])) return std::nullopt;
   RtpHeader header;
   header.payload_type = packet[1] & 0x7F;
   header.sequence = static_cast<uint16_t>(packet[2] << 8 | packet[3]);
-  const auto word = [&](size_t at) {
-    return static_cast<uint32_t>(packet[at]) << 24 | static_cast<uint32_t>(packet[at + 1]) << 16 |
-           static_cast<uint32_t>(packet[at + 2]) << 8 | packet[at + 3];
-  };
-  header.timestamp = word(4);
-  header.ssrc = word(8);
+  header.timestamp = Word(packet, 4);
+  header.ssrc = Word(packet, 8);
   size_t start = kHeaderSize + 4 * static_cast<size_t>(packet[0] & 0x0F);  // after the CSRCs
   if ((packet[0] & 0x10) != 0) {
     // A header extension: 4 bytes, then as many 32-bit words as it says.
@@ -212,47 +207,150 @@ std::optional<RtpHeader> ParseRtpHeader(std::span<const uint8_t> packet) {
   return header;
 }
 
+// Both directions of a call's SRTP, through libre: ours sealed with our key, the callee's
+// checked and decrypted with its key. libre keeps the state of each source (SSRC) it is shown,
+// and refuses new ones after a few dozen; packets that failed authentication leave theirs
+// behind, so the receiving side can start afresh.
+class RtpStream::Srtp {
+ public:
+  static std::unique_ptr<Srtp> Create(const SrtpKeys& keys) {
+    std::unique_ptr<Srtp> made(new Srtp(keys));
+    made->buffer_ = mbuf_alloc(2048);
+    if (made->buffer_ == nullptr || !made->Alloc(keys.send, &made->send_) ||
+        !made->Alloc(keys.receive, &made->receive_)) {
+      return nullptr;
+    }
+    return made;
+  }
+  ~Srtp() {
+    mem_deref(send_);
+    mem_deref(receive_);
+    mem_deref(buffer_);
+  }
+  Srtp(const Srtp&) = delete;
+  Srtp& operator=(const Srtp&) = delete;
+
+  // Encrypts and signs the RTP packet; it grows by the tag. False when libre fails.
+  bool Protect(std::vector<uint8_t>* packet) {
+    if (!Load(*packet) || srtp_encrypt(send_, buffer_) != 0) return false;
+    packet->assign(buffer_->buf + buffer_->pos, buffer_->buf + buffer_->end);
+    return true;
+  }
+  // The packet authenticated and decrypted (valid until the next call), or nullopt when it
+  // fails authentication or is a replay.
+  std::optional<std::span<const uint8_t>> Unprotect(std::span<const uint8_t> packet) {
+    if (!Load(packet) || srtp_decrypt(receive_, buffer_) != 0) return std::nullopt;
+    return std::span<const uint8_t>(buffer_->buf + buffer_->pos, buffer_->end - buffer_->pos);
+  }
+  // Whether these are the keys it works with.
+  bool Holds(const SrtpKeys& keys) const {
+    return keys.suite == suite_ && std::ranges::equal(keys.send.Bytes(), send_key_.Bytes()) &&
+           std::ranges::equal(keys.receive.Bytes(), receive_key_.Bytes());
+  }
+  // Forgets every source the receiving side has seen. False when libre fails.
+  bool ForgetSources() {
+    receive_ = static_cast<struct srtp*>(mem_deref(receive_));
+    return Alloc(receive_key_, &receive_);
+  }
+
+ private:
+  explicit Srtp(const SrtpKeys& keys)
+      : suite_(keys.suite), send_key_(keys.send), receive_key_(keys.receive) {}
+
+  bool Alloc(const SrtpKey& key, struct srtp** context) const {
+    const enum srtp_suite suite = suite_ == SrtpSuite::kAesCm128HmacSha1_32
+                                      ? SRTP_AES_CM_128_HMAC_SHA1_32
+                                      : SRTP_AES_CM_128_HMAC_SHA1_80;
+    return srtp_alloc(context, suite, key.Bytes().data(), key.Bytes().size(), 0) == 0;
+  }
+  bool Load(std::span<const uint8_t> packet) {
+    mbuf_rewind(buffer_);
+    if (mbuf_write_mem(buffer_, packet.data(), packet.size()) != 0) return false;
+    buffer_->pos = 0;
+    return true;
+  }
+
+  const SrtpSuite suite_;
+  const SrtpKey send_key_;
+  const SrtpKey receive_key_;
+  struct srtp* send_ = nullptr;
+  struct srtp* receive_ = nullptr;  // null only when ForgetSources failed: nothing passes
+  mbuf* buffer_ = nullptr;
+};
+
+std::unique_ptr<RtpStream> RtpStream::Create(std::unique_ptr<RtpSocket> socket,
+                                             const SipMedia& media,
+                                             std::unique_ptr<VoiceCodec> codec,
+                                             std::unique_ptr<InbandDtmf> inband,
+                                             std::string* error) {
+  std::unique_ptr<RtpStream> stream(
+      new RtpStream(std::move(socket), media, std::move(codec), std::move(inband)));
+  if (media.srtp && !stream->srtp_) {
+    *error = "SRTP cannot be set up: out of memory";
+    return nullptr;
+  }
+  return stream;
+}
+
 RtpStream::RtpStream(std::unique_ptr<RtpSocket> socket, const SipMedia& media,
-                     std::unique_ptr<InbandDtmf> inband)
+                     std::unique_ptr<VoiceCodec> codec, std::unique_ptr<InbandDtmf> inband)
     : socket_(std::move(socket)),
       media_(media),
+      frame_samples_(static_cast<size_t>(media.packet_ms) * kRtpSamplesPerMs),
+      encrypted_(media.srtp.has_value()),
+      srtp_(media.srtp ? Srtp::Create(*media.srtp) : nullptr),
       sequence_(static_cast<uint16_t>(Random32())),
       timestamp_(Random32()),
       ssrc_(Random32()),
-      inband_(std::move(inband)) {}
+      codec_(std::move(codec)),
+      inband_(std::move(inband)) {
+  media_.srtp.reset();  // the keys live in srtp_ only
+  packet_.reserve(kLargestSent);
+}
 
 RtpStream::~RtpStream() = default;
 
-void RtpStream::Send(std::span<const int16_t, kRtpFrameSamples> samples) {
-  std::array<uint8_t, kHeaderSize + kRtpFrameSamples> packet{};
-  packet[0] = 0x80;  // version 2
-  packet[1] = static_cast<uint8_t>((first_ ? 0x80 : 0) | media_.payload);
-  packet[2] = static_cast<uint8_t>(sequence_ >> 8);
-  packet[3] = static_cast<uint8_t>(sequence_);
+void RtpStream::Send(std::span<const int16_t> samples) {
+  packet_.assign(kHeaderSize + samples.size(), 0);
+  packet_[0] = 0x80;  // version 2
+  packet_[1] = static_cast<uint8_t>((first_ ? 0x80 : 0) | media_.payload);
+  packet_[2] = static_cast<uint8_t>(sequence_ >> 8);
+  packet_[3] = static_cast<uint8_t>(sequence_);
   for (int i = 0; i < 4; ++i) {
-    packet[4 + i] = static_cast<uint8_t>(timestamp_ >> (24 - 8 * i));
-    packet[8 + i] = static_cast<uint8_t>(ssrc_ >> (24 - 8 * i));
+    packet_[4 + i] = static_cast<uint8_t>(timestamp_ >> (24 - 8 * i));
+    packet_[8 + i] = static_cast<uint8_t>(ssrc_ >> (24 - 8 * i));
   }
-  for (size_t i = 0; i < kRtpFrameSamples; ++i) {
-    packet[kHeaderSize + i] =
-        media_.codec == G711Law::kA ? linear_to_alaw(samples[i]) : linear_to_ulaw(samples[i]);
-  }
+  codec_->Encode(samples, packet_.data() + kHeaderSize);
   first_ = false;
   ++sequence_;
-  timestamp_ += kRtpFrameSamples;
+  timestamp_ += static_cast<uint32_t>(samples.size());
   if (!media_.remote.IsSet()) return;
-  const ssize_t n = connected_ ? ::send(socket_->Fd(), packet.data(), packet.size(), MSG_DONTWAIT)
-                               : ::sendto(socket_->Fd(), packet.data(), packet.size(), MSG_DONTWAIT,
-                                          reinterpret_cast<const sockaddr*>(&media_.remote.storage),
-                                          media_.remote.length);
-  if (n == static_cast<ssize_t>(packet.size())) {
+  // Never sent in the clear when the call is encrypted.
+  if (encrypted_ && (!srtp_ || !srtp_->Protect(&packet_))) return;
+  const ssize_t n = connected_
+                        ? ::send(socket_->Fd(), packet_.data(), packet_.size(), MSG_DONTWAIT)
+                        : ::sendto(socket_->Fd(), packet_.data(), packet_.size(), MSG_DONTWAIT,
+                                   reinterpret_cast<const sockaddr*>(&media_.remote.storage),
+                                   media_.remote.length);
+  if (n == static_cast<ssize_t>(packet_.size())) {
     ++sent_;
   }
 }
 
-void RtpStream::Follow(const SipMedia& media) {
+void RtpStream::Follow(const SipMedia& media, std::unique_ptr<VoiceCodec> codec) {
   left_ = media_.remote;
   media_ = media;
+  media_.srtp.reset();
+  codec_ = std::move(codec);
+  frame_samples_ = static_cast<size_t>(media.packet_ms) * kRtpSamplesPerMs;
+  encrypted_ = media.srtp.has_value();
+  // The same keys go on with what they have seen (a re-INVITE repeats them); new ones start
+  // afresh.
+  if (!media.srtp) {
+    srtp_.reset();
+  } else if (!srtp_ || !srtp_->Holds(*media.srtp)) {
+    srtp_ = Srtp::Create(*media.srtp);
+  }
   remote_ssrc_.reset();
   told_foreign_ = false;
   told_other_ssrc_ = false;
@@ -288,7 +386,7 @@ std::string RtpStream::Receive(const std::function<void(const std::string&)>& lo
     for (size_t i = 0; i < static_cast<size_t>(count); ++i) {
       sources[i].length = messages[i].msg_hdr.msg_namelen;
       if ((messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0) {
-        ++ignored_;  // larger than any packet of a G.711 call
+        ++ignored_;  // larger than any packet of a voice call
         continue;
       }
       keys +=
@@ -301,30 +399,57 @@ std::string RtpStream::Receive(const std::function<void(const std::string&)>& lo
 
 std::string RtpStream::Take(std::span<const uint8_t> packet, const SocketAddress& from,
                             const Log& log) {
-  const std::optional<RtpHeader> header = ParseRtpHeader(packet);
-  if (!header || !IsCallees(*header, from, log)) {
+  // The fixed header is in the clear, SRTP or not: who sent the packet is known before
+  // anything else of it is read (or authenticated).
+  if (packet.size() < kHeaderSize || (packet[0] >> 6) != 2 || IsRtcp(packet[1]) ||
+      !MayBeCallees(Word(packet, 8), from, log)) {
     ++ignored_;
     return {};
   }
+  std::span<const uint8_t> clear = packet;
+  if (encrypted_) {
+    const std::optional<std::span<const uint8_t>> decrypted =
+        srtp_ ? srtp_->Unprotect(packet) : std::nullopt;
+    if (!decrypted) {
+      ++ignored_;
+      if (!told_unauthentic_) {
+        log("SRTP from " + from.ToString() + " dropped: it fails authentication, or is a replay");
+      }
+      told_unauthentic_ = true;
+      // Before the callee's first packet, whatever libre learned from this one goes.
+      if (!remote_ssrc_ && srtp_) srtp_->ForgetSources();
+      return {};
+    }
+    clear = *decrypted;
+  }
+  const std::optional<RtpHeader> header = ParseRtpHeader(clear);
+  if (!header) {
+    ++ignored_;
+    return {};
+  }
+  if (!remote_ssrc_) Latch(header->ssrc, from, log);
   ++received_;
-  const std::span<const uint8_t> payload = header->payload;
-  if (media_.event_payload && header->payload_type == *media_.event_payload) {
-    if (const std::optional<char> key = events_.OnPacket(header->timestamp, payload)) {
+  return KeyOf(*header);
+}
+
+std::string RtpStream::KeyOf(const RtpHeader& header) {
+  const bool event =
+      (media_.event_payload && header.payload_type == *media_.event_payload) ||
+      (media_.offered_event_payload && header.payload_type == *media_.offered_event_payload);
+  if (event) {
+    if (const std::optional<char> key = events_.OnPacket(header.timestamp, header.payload)) {
       return {*key};
     }
-  } else if (inband_ && header->payload_type == media_.payload) {
+  } else if (inband_ && header.payload_type == media_.payload) {
     std::array<int16_t, 1500> samples;
-    const size_t count = std::min(payload.size(), samples.size());
-    for (size_t i = 0; i < count; ++i) {
-      samples[i] =
-          media_.codec == G711Law::kA ? alaw_to_linear(payload[i]) : ulaw_to_linear(payload[i]);
-    }
+    const size_t count = codec_->Decode(
+        header.payload.first(std::min(header.payload.size(), samples.size())), samples.data());
     return inband_->Feed(std::span<const int16_t>(samples.data(), count));
   }
   return {};
 }
 
-bool RtpStream::IsCallees(const RtpHeader& header, const SocketAddress& from, const Log& log) {
+bool RtpStream::MayBeCallees(uint32_t ssrc, const SocketAddress& from, const Log& log) {
   const auto ignore = [&](bool* told, const std::string& why) {
     if (!*told) log("RTP from " + from.ToString() + " ignored: " + why);
     *told = true;
@@ -334,9 +459,9 @@ bool RtpStream::IsCallees(const RtpHeader& header, const SocketAddress& from, co
     if (!(from == media_.remote)) {
       return ignore(&told_foreign_, "the callee's comes from " + media_.remote.ToString());
     }
-    if (header.ssrc != *remote_ssrc_) {
+    if (ssrc != *remote_ssrc_) {
       return ignore(&told_other_ssrc_,
-                    "SSRC " + Hex(header.ssrc) + " is not the callee's " + Hex(*remote_ssrc_));
+                    "SSRC " + Hex(ssrc) + " is not the callee's " + Hex(*remote_ssrc_));
     }
     return true;
   }
@@ -346,19 +471,22 @@ bool RtpStream::IsCallees(const RtpHeader& header, const SocketAddress& from, co
   if (left_ && from == *left_ && !(from == media_.remote)) {
     return ignore(&told_foreign_, "the media moved to " + media_.remote.ToString());
   }
-  // The callee's first packet. Symmetric RTP: a port of its host other than the answer's is
-  // where ours go from then on (a NAT on the way). The socket is connected to it, which
-  // spares the route lookup of each send and keeps out packets of anyone else.
+  return true;
+}
+
+void RtpStream::Latch(uint32_t ssrc, const SocketAddress& from, const Log& log) {
+  // Symmetric RTP: a port of the callee's host other than the answer's is where ours go from
+  // then on (a NAT on the way). The socket is connected to it, which spares the route lookup
+  // of each send and keeps out packets of anyone else.
   if (!(from == media_.remote)) {
     log("RTP comes from " + from.ToString() + ", not from the answer's " +
         media_.remote.ToString() + ": sending there");
     media_.remote = from;
   }
-  remote_ssrc_ = header.ssrc;
-  log("the callee's RTP arrives from " + from.ToString() + ", SSRC " + Hex(header.ssrc));
+  remote_ssrc_ = ssrc;
+  log("the callee's RTP arrives from " + from.ToString() + ", SSRC " + Hex(ssrc));
   connected_ =
       ::connect(socket_->Fd(), reinterpret_cast<const sockaddr*>(&from.storage), from.length) == 0;
-  return true;
 }
 
 }  // namespace telvane::linesvc

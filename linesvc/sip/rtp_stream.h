@@ -1,18 +1,22 @@
-// The packets of an answered SIP call: G.711 in RTP over a UDP socket of ours.
+// The packets of an answered SIP call: its sound in RTP, or SRTP, over a UDP socket of ours.
 //
 // The socket is bound when the call is set up (its port goes into the SDP offer); once the
-// call is answered the stream sends one 20 ms packet at a time to the address of the answer's
-// SDP and reads, in one system call, whatever came in. Only the callee's packets count: they
-// must come from the answer's address (or, once, from another port of its host, which is then
-// where ours go: symmetric RTP through a NAT), and the first of them latches its SSRC, so
-// packets of a second source there count neither (RFC 3550 8.2). Keys (RFC 4733
-// telephone-events or DTMF tones in the sound) are taken from those packets only; everything
-// else is counted as ignored. Its clock is the RtpPump's (rtp_pump.h).
+// call is answered the stream sends one packet at a time (of the answer's ptime) to the
+// address of the answer's SDP and reads, in one system call, whatever came in. Only the
+// callee's packets count: they must come from the answer's address (or, once, from another
+// port of its host, which is then where ours go: symmetric RTP through a NAT), and the first
+// of them latches its SSRC, so packets of a second source there count neither (RFC 3550 8.2).
+// With SRTP a packet counts only once it has passed authentication with the callee's key, and
+// the first that does latches; one that fails is dropped, whoever sent it. Keys (RFC 4733
+// telephone-events or DTMF tones in the sound, decoded with the call's codec) are taken from
+// the callee's packets only; everything else is counted as ignored. Its clock is the
+// RtpPump's (rtp_pump.h).
 //
 //   std::unique_ptr<RtpSocket> socket = RtpSocket::Bind("192.0.2.10", 10000, 20000, &error);
 //   ... offer socket->Port(); the answer gives a SipMedia ...
-//   RtpStream stream(std::move(socket), media, InbandDtmf::Create());  // or null: no tones
-//   stream.Send(frame);  std::string keys = stream.Receive(log);
+//   auto stream = RtpStream::Create(std::move(socket), media, VoiceCodec::Create(media.codec),
+//                                   InbandDtmf::Create(), &error);  // or null: no tones
+//   stream->Send(frame);  std::string keys = stream->Receive(log);
 //
 // Sending and reading never block. Not thread-safe: a stream, like an RtpSocket, may be made
 // on one thread and handed to another that uses it from then on.
@@ -26,13 +30,16 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
+#include "linesvc/sip/sdes_crypto.h"
 #include "linesvc/sip/sip_keys.h"
 #include "linesvc/sip/sip_settings.h"
+#include "linesvc/sip/voice_codec.h"
 
 namespace telvane::linesvc {
 
-inline constexpr size_t kRtpFrameSamples = 160;  // 20 ms at 8 kHz
+inline constexpr size_t kRtpSamplesPerMs = 8;  // the line's 8 kHz, and the RTP clock
 
 // How keys arrive on the answered call.
 enum class SipKeyPath { kRfc4733, kInfo, kInband };
@@ -80,11 +87,15 @@ class RtpSocket {
 
 // What the offer and the answer agreed on.
 struct SipMedia {
-  G711Law codec = G711Law::kMu;
+  SipCodec codec = SipCodec::kPcmu;
   uint8_t payload = 0;                   // the codec's payload type in our packets
   std::optional<uint8_t> event_payload;  // telephone-event's, when the answer took it
+  // With it, ours: RFC 3264 lets the far end send events with the payload type we offered.
+  std::optional<uint8_t> offered_event_payload;
   SipKeyPath keys = SipKeyPath::kInband;
-  SocketAddress remote;  // where the answer's SDP asks for the sound
+  int packet_ms = 20;            // the answer's ptime: the sound in each packet we send
+  std::optional<SrtpKeys> srtp;  // the keys, when the sound is encrypted
+  SocketAddress remote;          // where the answer's SDP asks for the sound
 };
 
 // The fixed header of an RTP packet (RFC 3550 5.1) and where its payload lies.
@@ -102,20 +113,25 @@ std::optional<RtpHeader> ParseRtpHeader(std::span<const uint8_t> packet);
 
 class RtpStream {
  public:
-  // `inband` hears keys as tones in the sound when the media take none by telephone-events;
-  // null: keys come by another way, or cannot be heard.
-  RtpStream(std::unique_ptr<RtpSocket> socket, const SipMedia& media,
-            std::unique_ptr<InbandDtmf> inband);
+  // A stream that codes with `codec` (the media's) and, with media.srtp, encrypts; null with
+  // the reason when SRTP cannot be set up. `inband` hears keys as tones in the sound when the
+  // media take none by telephone-events; null: keys come by another way, or cannot be heard.
+  static std::unique_ptr<RtpStream> Create(std::unique_ptr<RtpSocket> socket, const SipMedia& media,
+                                           std::unique_ptr<VoiceCodec> codec,
+                                           std::unique_ptr<InbandDtmf> inband, std::string* error);
   ~RtpStream();
   RtpStream(const RtpStream&) = delete;
   RtpStream& operator=(const RtpStream&) = delete;
 
-  // Sends one packet of 20 ms of line sound.
-  void Send(std::span<const int16_t, kRtpFrameSamples> samples);
-  // The far end moved the media (a re-INVITE or an UPDATE): packets go to `media` from now
-  // on, and the callee's are latched afresh there, by the same rules as the answer's; those
-  // from where the media were before count no more.
-  void Follow(const SipMedia& media);
+  // The samples of line sound in each packet: the media's packet time at 8 kHz.
+  size_t FrameSamples() const { return frame_samples_; }
+  // Sends one packet of FrameSamples() samples of line sound.
+  void Send(std::span<const int16_t> samples);
+  // The far end moved the media (a re-INVITE or an UPDATE): packets go to `media`, coded with
+  // `codec` (the media's) and encrypted with its keys, from now on, and the callee's are
+  // latched afresh there, by the same rules as the answer's; those from where the media were
+  // before count no more.
+  void Follow(const SipMedia& media, std::unique_ptr<VoiceCodec> codec);
   // Moves the RTP timestamp on by `samples` not sent, so that the far end hears a gap where
   // the sender was held up rather than sound packed together.
   void Skip(uint32_t samples) { timestamp_ += samples; }
@@ -131,19 +147,31 @@ class RtpStream {
   uint64_t Ignored() const { return ignored_; }
 
  private:
+  class Srtp;  // libre's SRTP contexts, in rtp_stream.cpp
   using Log = std::function<void(const std::string&)>;
+
+  RtpStream(std::unique_ptr<RtpSocket> socket, const SipMedia& media,
+            std::unique_ptr<VoiceCodec> codec, std::unique_ptr<InbandDtmf> inband);
   // One packet that came in from `from`: its key, if it completes one.
   std::string Take(std::span<const uint8_t> packet, const SocketAddress& from, const Log& log);
-  // Whether the packet is the callee's; the first that is latches its source.
-  bool IsCallees(const RtpHeader& header, const SocketAddress& from, const Log& log);
+  // Whether a packet of `ssrc` from `from` may be the callee's: the answer's host (but not
+  // where the media were before a move) before the first of them, its address and SSRC after.
+  bool MayBeCallees(uint32_t ssrc, const SocketAddress& from, const Log& log);
+  // The callee's first packet came from `from`: its source is the only one from now on.
+  void Latch(uint32_t ssrc, const SocketAddress& from, const Log& log);
+  std::string KeyOf(const RtpHeader& header);
 
   std::unique_ptr<RtpSocket> socket_;
-  SipMedia media_;
+  SipMedia media_;  // without its keys, which are in srtp_
+  size_t frame_samples_;
+  bool encrypted_;                       // SRTP: nothing goes out, or counts, in the clear
+  std::unique_ptr<Srtp> srtp_;           // with SRTP; null only when it could not be set up
   std::optional<uint32_t> remote_ssrc_;  // once the callee's first packet came
   std::optional<SocketAddress> left_;    // where the callee's packets came from before a move
   bool connected_ = false;
   bool told_foreign_ = false;
   bool told_other_ssrc_ = false;
+  bool told_unauthentic_ = false;
   uint16_t sequence_;
   uint32_t timestamp_;
   const uint32_t ssrc_;
@@ -151,7 +179,9 @@ class RtpStream {
   uint64_t sent_ = 0;
   uint64_t received_ = 0;
   uint64_t ignored_ = 0;
+  std::vector<uint8_t> packet_;  // the one being sent
   TelephoneEvents events_;
+  std::unique_ptr<VoiceCodec> codec_;
   const std::unique_ptr<InbandDtmf> inband_;
 };
 

@@ -6,13 +6,28 @@
 #include <memory>
 
 #include "linesvc/sip/re_include.h"
+#include "platform/text.h"
 
 namespace telvane::linesvc {
 
 namespace {
 
-constexpr int kCodecPayload[] = {0, 8};  // by G711Law: PCMU, PCMA
-constexpr uint32_t kRate = 8000;
+constexpr uint32_t kClockRate = 8000;  // G.722's too, by RFC 3551
+constexpr int kDefaultPacketMs = 20;
+constexpr const char* kPlainProfile = "RTP/AVP";
+constexpr const char* kSecureProfile = "RTP/SAVP";
+
+int StaticPayload(SipCodec codec) {
+  switch (codec) {
+    case SipCodec::kPcmu:
+      return 0;
+    case SipCodec::kPcma:
+      return 8;
+    case SipCodec::kG722:
+      return 9;
+  }
+  return 0;
+}
 
 struct MemDeref {
   void operator()(void* object) const { mem_deref(object); }
@@ -20,9 +35,6 @@ struct MemDeref {
 template <typename T>
 using ReObject = std::unique_ptr<T, MemDeref>;
 
-// A session holding our offer, as libre needs it to read an answer (an answer is decoded
-// against the formats offered), and the offer's text in *text unless null. Null with *err set
-// when libre refuses.
 ReObject<sdp_session> MakeOffer(const SdpOffer& offer, sdp_media** media, int* err,
                                 std::string* text = nullptr) {
   struct sa local {};
@@ -30,18 +42,35 @@ ReObject<sdp_session> MakeOffer(const SdpOffer& offer, sdp_media** media, int* e
   sdp_session* session = nullptr;
   *err = sdp_session_alloc(&session, &local);
   ReObject<sdp_session> owned(session);
-  if (*err == 0) *err = sdp_media_add(media, session, "audio", sa_port(&local), "RTP/AVP");
-  for (const G711Law law : offer.codecs) {
+  const bool secure_only = offer.srtp == SipSrtp::kRequired;
+  if (*err == 0) {
+    *err = sdp_media_add(media, session, "audio", sa_port(&local),
+                         secure_only ? kSecureProfile : kPlainProfile);
+  }
+  // With keys offered, an answer may come in either profile: a peer that takes the keys of a
+  // best-effort offer may say RTP/SAVP, one that insists may still say RTP/AVP.
+  if (*err == 0 && offer.srtp != SipSrtp::kNo) {
+    *err = sdp_media_set_alt_protos(*media, 2, kPlainProfile, kSecureProfile);
+  }
+  for (const SipCodec codec : offer.codecs) {
     if (*err != 0) break;
-    const std::string id = std::to_string(kCodecPayload[static_cast<int>(law)]);
-    *err = sdp_format_add(nullptr, *media, false, id.c_str(), G711Name(law), kRate, 1, nullptr,
-                          nullptr, nullptr, false, nullptr);
+    const std::string id = std::to_string(StaticPayload(codec));
+    *err = sdp_format_add(nullptr, *media, false, id.c_str(), CodecName(codec), kClockRate, 1,
+                          nullptr, nullptr, nullptr, false, nullptr);
   }
   if (*err == 0 && (offer.dtmf == SipDtmf::kAuto || offer.dtmf == SipDtmf::kRfc4733)) {
-    *err = sdp_format_add(nullptr, *media, false, "101", "telephone-event", kRate, 1, nullptr,
-                          nullptr, nullptr, false, "0-15");
+    const std::string id = std::to_string(kOfferedEventPayload);
+    *err = sdp_format_add(nullptr, *media, false, id.c_str(), "telephone-event", kClockRate, 1,
+                          nullptr, nullptr, nullptr, false, "0-15");
   }
-  if (*err == 0) *err = sdp_media_set_lattr(*media, true, "ptime", "20");
+  if (*err == 0) *err = sdp_media_set_lattr(*media, true, "ptime", "%d", kDefaultPacketMs);
+  if (offer.srtp != SipSrtp::kNo) {
+    for (const SdesCrypto& crypto : offer.crypto) {
+      if (*err == 0) {
+        *err = sdp_media_set_lattr(*media, false, "crypto", "%s", FormatSdesCrypto(crypto).c_str());
+      }
+    }
+  }
   // libre reads an answer only to an offer it has written.
   mbuf* encoded = nullptr;
   if (*err == 0) *err = sdp_encode(&encoded, session, true);
@@ -55,26 +84,125 @@ bool IsPayloadType(int pt) { return pt >= 0 && pt <= 127; }
 
 // A remote format is one of our codecs by its rtpmap name and rate, or, without an rtpmap,
 // by its static payload type.
-std::optional<G711Law> CodecOf(const sdp_format& format, const std::vector<G711Law>& offered) {
+std::optional<SipCodec> CodecOf(const sdp_format& format, const std::vector<SipCodec>& offered) {
   if (!IsPayloadType(format.pt)) return std::nullopt;
-  for (const G711Law law : offered) {
+  for (const SipCodec codec : offered) {
     const bool named = format.name != nullptr;
-    if (named ? str_casecmp(format.name, G711Name(law)) == 0 && format.srate == kRate &&
+    if (named ? str_casecmp(format.name, CodecName(codec)) == 0 && format.srate == kClockRate &&
                     format.ch <= 1
-              : format.pt == kCodecPayload[static_cast<int>(law)]) {
-      return law;
+              : format.pt == StaticPayload(codec)) {
+      return codec;
     }
   }
   return std::nullopt;
 }
 
-std::string OfferedNames(const std::vector<G711Law>& codecs) {
+std::string OfferedNames(const std::vector<SipCodec>& codecs) {
   std::string names;
-  for (const G711Law law : codecs) names += std::string(names.empty() ? "" : ", ") + G711Name(law);
+  for (const SipCodec codec : codecs) {
+    names += std::string(names.empty() ? "" : ", ") + CodecName(codec);
+  }
   return names;
 }
 
+// The answer's ptime, when it is one the line sends: 10 to 60 ms in steps of 10.
+int PacketMs(const char* ptime) {
+  int64_t ms = 0;
+  if (ptime == nullptr || !platform::ParseInteger(ptime, 10, 60, &ms) || ms % 10 != 0) {
+    return kDefaultPacketMs;
+  }
+  return static_cast<int>(ms);
+}
+
 SdpAnswer Refused(std::string why) { return {std::nullopt, std::move(why)}; }
+
+std::vector<std::string> CryptoLines(const sdp_media* media) {
+  std::vector<std::string> lines;
+  sdp_media_rattr_apply(
+      media, "crypto",
+      [](const char*, const char* value, void* arg) {
+        static_cast<std::vector<std::string>*>(arg)->emplace_back(value != nullptr ? value : "");
+        return false;  // all of them
+      },
+      &lines);
+  return lines;
+}
+
+// The profile of the answer's (first) audio stream, which libre does not keep: "RTP/AVP"...
+std::string_view AudioProfile(std::string_view answer) {
+  for (size_t at = 0; at < answer.size();) {
+    const size_t end = std::min(answer.find('\n', at), answer.size());
+    std::string_view line = answer.substr(at, end - at);
+    at = end + 1;
+    if (line.rfind("m=audio ", 0) != 0) continue;
+    line.remove_prefix(8);
+    line.remove_prefix(std::min(line.find(' '), line.size()));  // the port
+    line.remove_prefix(std::min(line.find_first_not_of(' '), line.size()));
+    return line.substr(0, line.find_first_of(" \r"));
+  }
+  return {};
+}
+
+// What the answer makes of SRTP: no keys and no refusal (plain RTP), the keys of both
+// directions, or a refusal.
+struct SrtpOfAnswer {
+  std::optional<SrtpKeys> keys;
+  std::string refusal;
+};
+
+SrtpOfAnswer RefusedSrtp(std::string why) { return {std::nullopt, std::move(why)}; }
+
+SrtpOfAnswer ReadSrtp(const SdpOffer& offer, const sdp_media* media, std::string_view answer) {
+  const std::vector<std::string> lines = CryptoLines(media);
+  if (lines.empty()) {
+    if (offer.srtp == SipSrtp::kRequired) {
+      return RefusedSrtp(
+          "the answer takes no SRTP key, and the line requires SRTP (srtp = required)");
+    }
+    if (AudioProfile(answer) == kSecureProfile) {
+      // It would send SRTP that cannot be read, and take ours for noise.
+      return RefusedSrtp("the answer asks for SRTP (RTP/SAVP) without a key");
+    }
+    return {};
+  }
+  if (offer.srtp == SipSrtp::kNo) {
+    return RefusedSrtp("the answer holds an SRTP key, but none was offered (srtp = no)");
+  }
+  if (lines.size() > 1) {
+    return RefusedSrtp("the answer holds " + std::to_string(lines.size()) +
+                       " SRTP keys (a=crypto), where one is taken");
+  }
+  std::string why;
+  std::optional<SdesCrypto> theirs = ParseSdesCrypto(lines[0], &why);
+  if (!theirs) {
+    return RefusedSrtp("the answer's SRTP key is refused: " + why);
+  }
+  for (const SdesCrypto& ours : offer.crypto) {
+    if (ours.tag != theirs->tag) continue;
+    if (ours.suite != theirs->suite) break;
+    return {SrtpKeys{ours.suite, ours.key, theirs->key}, {}};
+  }
+  return RefusedSrtp("the answer's SRTP key is refused: it answers none of the keys offered (tag " +
+                     std::to_string(theirs->tag) + ", " + SrtpSuiteName(theirs->suite) + ")");
+}
+
+// Telephone-event's payload types: the one the answer names, and ours when the answer uses it
+// for nothing else.
+void ReadEventPayloads(const SdpOffer& offer, const sdp_media* media, SipMedia* result) {
+  if (offer.dtmf != SipDtmf::kAuto && offer.dtmf != SipDtmf::kRfc4733) return;
+  const sdp_format* event = sdp_media_rformat(media, "telephone-event");
+  if (event == nullptr || !IsPayloadType(event->pt) || event->srate != kClockRate ||
+      event->pt == result->payload) {
+    return;
+  }
+  result->event_payload = static_cast<uint8_t>(event->pt);
+  for (le* element = list_head(sdp_media_format_lst(media, false)); element != nullptr;
+       element = element->next) {
+    const auto* format = static_cast<const sdp_format*>(element->data);
+    if (format->pt == kOfferedEventPayload && format != event) return;
+  }
+  if (event->pt != kOfferedEventPayload) result->offered_event_payload = kOfferedEventPayload;
+}
 
 }  // namespace
 
@@ -126,8 +254,8 @@ SdpAnswer ReadSdpAnswer(const SdpOffer& offer, std::string_view answer) {
   for (le* element = list_head(sdp_media_format_lst(media, false)); element != nullptr && !found;
        element = element->next) {
     const auto* format = static_cast<const sdp_format*>(element->data);
-    if (const std::optional<G711Law> law = CodecOf(*format, offer.codecs)) {
-      result.codec = *law;
+    if (const std::optional<SipCodec> codec = CodecOf(*format, offer.codecs)) {
+      result.codec = *codec;
       result.payload = static_cast<uint8_t>(format->pt);
       found = true;
     }
@@ -136,12 +264,11 @@ SdpAnswer ReadSdpAnswer(const SdpOffer& offer, std::string_view answer) {
     return Refused("the answer takes none of the codecs offered (" + OfferedNames(offer.codecs) +
                    ")");
   }
-  const sdp_format* event = sdp_media_rformat(media, "telephone-event");
-  if (event != nullptr && IsPayloadType(event->pt) && event->srate == kRate &&
-      event->pt != result.payload &&
-      (offer.dtmf == SipDtmf::kAuto || offer.dtmf == SipDtmf::kRfc4733)) {
-    result.event_payload = static_cast<uint8_t>(event->pt);
-  }
+  SrtpOfAnswer srtp = ReadSrtp(offer, media, answer);
+  if (!srtp.refusal.empty()) return Refused(std::move(srtp.refusal));
+  result.srtp = std::move(srtp.keys);
+  result.packet_ms = PacketMs(sdp_media_session_rattr(media, session.get(), "ptime"));
+  ReadEventPayloads(offer, media, &result);
   result.keys = result.event_payload ? SipKeyPath::kRfc4733
                 : offer.dtmf == SipDtmf::kInfo || offer.dtmf == SipDtmf::kRfc4733
                     ? SipKeyPath::kInfo

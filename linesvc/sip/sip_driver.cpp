@@ -12,12 +12,19 @@
 #include "linesvc/sip/sip_outcome.h"
 #include "linesvc/sip/sip_session.h"
 #include "linesvc/sip/sip_settings.h"
+#include "linesvc/sip/spandsp_module.h"
+#include "linesvc/sip/voice_codec.h"
 #include "platform/text.h"
 #include "platform/timers.h"
 
 namespace telvane::linesvc {
 
 namespace {
+
+std::string CodecUnavailable(SipCodec codec) {
+  return std::string(CodecName(codec)) + " cannot be coded: the module lib" + kSpandspModule +
+         ".so is missing or cannot be loaded";
+}
 
 // How long the packets go on after a hang-up of an answered call, so that the far end hears
 // the end of the sound before the BYE.
@@ -225,19 +232,31 @@ void SipCall::OnSipRinging() {
 
 void SipCall::OnSipAnswered(const SipMedia& media, std::unique_ptr<RtpSocket> socket) {
   if (phase_ != Phase::kDialing) return;
-  phase_ = Phase::kConnected;
-  media_keys_ = media.keys;
+  std::unique_ptr<VoiceCodec> codec = VoiceCodec::Create(media.codec);
+  if (!codec) {
+    // Nobody could hear the call; the application's drop sends the BYE.
+    End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL, CodecUnavailable(media.codec));
+    return;
+  }
   std::unique_ptr<InbandDtmf> inband;
   if (media.keys == SipKeyPath::kInband) {
     inband = InbandDtmf::Create();
     if (!inband) {
-      sink_.OnEvent(std::string("keys cannot be heard: the in-band key module lib") +
-                    kInbandDtmfModule + ".so is missing or cannot be loaded");
+      sink_.OnEvent(std::string("keys cannot be heard: the module lib") + kSpandspModule +
+                    ".so is missing or cannot be loaded");
     }
   }
+  std::string error;
+  std::unique_ptr<RtpStream> stream =
+      RtpStream::Create(std::move(socket), media, std::move(codec), std::move(inband), &error);
+  if (!stream) {
+    End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL, error);
+    return;
+  }
+  phase_ = Phase::kConnected;
+  media_keys_ = media.keys;
   pump_ = std::make_unique<RtpPump>(
-      std::make_unique<RtpStream>(std::move(socket), media, std::move(inband)), loop_,
-      int64_t{driver_.Settings().rtp_timeout_s} * 1000,
+      std::move(stream), loop_, int64_t{driver_.Settings().rtp_timeout_s} * 1000,
       RtpPump::Reports{[this](char key) { OnKey(key); },
                        [this](const std::string& text) { sink_.OnEvent(text); },
                        [this] { OnMediaArrived(); },
@@ -252,8 +271,14 @@ void SipCall::OnSipAnswered(const SipMedia& media, std::unique_ptr<RtpSocket> so
 
 void SipCall::OnSipMediaMoved(const SipMedia& media) {
   if (phase_ != Phase::kConnected || !pump_) return;
+  std::unique_ptr<VoiceCodec> codec = VoiceCodec::Create(media.codec);
+  if (!codec) {
+    StopSound();
+    End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL, CodecUnavailable(media.codec));
+    return;
+  }
   media_keys_ = media.keys;
-  pump_->Follow(media);
+  pump_->Follow(media, std::move(codec));
 }
 
 void SipCall::OnSipDigit(char digit) {

@@ -4,7 +4,7 @@
 #include <algorithm>
 
 #include "linesvc/dtmf_key.h"
-#include "platform/dynamic_library.h"
+#include "linesvc/sip/spandsp_module.h"
 #include "platform/text.h"
 
 namespace telvane::linesvc {
@@ -59,11 +59,7 @@ std::optional<char> InfoDigit(std::string_view content_type, std::string_view bo
 }
 
 std::unique_ptr<InbandDtmf> InbandDtmf::Create() {
-  // Loaded once and never freed: the receivers it made run its code.
-  static const platform::DynamicLibrary* const module =
-      platform::DynamicLibrary::Load(kInbandDtmfModule).release();
-  static InbandDtmfEntry* const entry =
-      module ? reinterpret_cast<InbandDtmfEntry*>(module->Symbol(kInbandDtmfEntryName)) : nullptr;
+  auto* entry = reinterpret_cast<InbandDtmfEntry*>(SpandspModuleEntry(kInbandDtmfEntryName));
   std::unique_ptr<InbandDtmf> receiver;
   if (entry == nullptr || !entry(&receiver)) return nullptr;
   return receiver;

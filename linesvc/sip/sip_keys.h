@@ -35,9 +35,8 @@ std::optional<char> InfoDigit(std::string_view content_type, std::string_view bo
 // The key of a telephone-event code (0-9, '*', '#', 'A'-'D'), or nullopt for other codes.
 std::optional<char> EventDigit(int code);
 
-// DTMF tones in the line sound (8 kHz, 16-bit), heard with spandsp's receiver. spandsp, with
-// the image libraries it links, is in a module of its own (libtelvane_dtmf.so, found as the
-// driver's module is), loaded for the first call whose keys come as tones and then kept: a
+// DTMF tones in the line sound (8 kHz, 16-bit), heard with spandsp's receiver, which is in the
+// spandsp module (spandsp_module.h): loaded for the first call whose keys come as tones, so a
 // call with telephone-events or SIP INFO never maps it.
 class InbandDtmf {
  public:
@@ -49,10 +48,5 @@ class InbandDtmf {
   // Returns the keys whose tones the samples complete, in order (usually none).
   virtual std::string Feed(std::span<const int16_t> samples) = 0;
 };
-
-// The module's one entry: a new receiver, or false when spandsp cannot make one.
-using InbandDtmfEntry = bool(std::unique_ptr<InbandDtmf>* receiver);
-inline constexpr const char* kInbandDtmfModule = "telvane_dtmf";
-inline constexpr const char* kInbandDtmfEntryName = "TelvaneNewInbandDtmf";
 
 }  // namespace telvane::linesvc

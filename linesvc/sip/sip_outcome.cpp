@@ -1,6 +1,8 @@
 // The disconnect modes of SIP outcomes.
 #include "linesvc/sip/sip_outcome.h"
 
+#include "linesvc/sip/sip_trace.h"
+
 namespace telvane::linesvc {
 
 namespace {
@@ -63,6 +65,10 @@ DWORD DisconnectModeFor(const SipEnd& end) {
 std::string Describe(const SipEnd& end) {
   switch (end.cause) {
     case SipEnd::Cause::kResponse:
+      if (end.status == 488 || end.status == 606) {
+        return "the callee refused the media offer: " + std::to_string(end.status) +
+               (end.reason.empty() ? "" : " " + SipPrintable(end.reason, 300));
+      }
       return "final response " + std::to_string(end.status);
     case SipEnd::Cause::kRemoteBye:
       return "remote side hangs up";

@@ -33,12 +33,16 @@ struct SipEnd {
   Cause cause = Cause::kResponse;
   uint16_t status = 0;  // the final response, with kResponse
   bool rang = false;    // a 180/183 came before the end
+  // With kResponse: its reason phrase and Warning headers, as the far end wrote them.
+  std::string reason = {};
 };
 
 // The LINEDISCONNECTMODE_* value of an ended call.
 DWORD DisconnectModeFor(const SipEnd& end);
 
-// A few words for the event log: "486 busy", "no response", ...
+// A few words for the event log: "final response 486", "no response in time", ... A 488 or 606
+// (the callee takes nothing of the media offered: codecs, SRTP) says so, with the response's
+// reason and Warning, printable characters only.
 std::string Describe(const SipEnd& end);
 
 }  // namespace telvane::linesvc

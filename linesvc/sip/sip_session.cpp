@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <mutex>
 #include <optional>
@@ -57,13 +58,42 @@ enum sip_transp TransportOf(SipTransport transport) {
 
 // Whether a new SDP of the far end keeps the media as they are.
 bool SameMedia(const SipMedia& a, const SipMedia& b) {
+  const auto same_keys = [](const SrtpKeys& x, const SrtpKeys& y) {
+    return x.suite == y.suite && std::ranges::equal(x.send.Bytes(), y.send.Bytes()) &&
+           std::ranges::equal(x.receive.Bytes(), y.receive.Bytes());
+  };
   return a.remote == b.remote && a.codec == b.codec && a.payload == b.payload &&
-         a.event_payload == b.event_payload && a.keys == b.keys;
+         a.event_payload == b.event_payload && a.offered_event_payload == b.offered_event_payload &&
+         a.keys == b.keys && a.packet_ms == b.packet_ms &&
+         a.srtp.has_value() == b.srtp.has_value() && (!a.srtp || same_keys(*a.srtp, *b.srtp));
+}
+
+// The codec, packets, encryption and keys of media, for the event log (never a key).
+std::string MediaSummary(const SipMedia& media) {
+  return std::string("codec ") + CodecName(media.codec) + " in " + std::to_string(media.packet_ms) +
+         " ms packets, " +
+         (media.srtp ? std::string("SRTP ") + SrtpSuiteName(media.srtp->suite)
+                     : std::string("unencrypted")) +
+         ", keys by " + KeyPathName(media.keys);
 }
 
 std::string Errno(int err) {
   char text[128] = {};
   return std::to_string(err) + " (" + std::string(str_error(err, text, sizeof text)) + ")";
+}
+
+// A response's reason phrase and its Warning headers (RFC 3261 20.43), as written.
+std::string ReasonOf(const struct sip_msg& response) {
+  std::string reason(response.reason.p, response.reason.l);
+  sip_msg_hdr_apply(
+      &response, true, SIP_HDR_WARNING,
+      [](const struct sip_hdr* header, const struct sip_msg*, void* arg) {
+        *static_cast<std::string*>(arg) +=
+            "; Warning: " + std::string(header->val.p, header->val.l);
+        return false;  // every one
+      },
+      &reason);
+  return reason;
 }
 
 uint16_t PortNumber(const SocketAddress& address) {
@@ -314,7 +344,15 @@ bool SipSession::Core::MakeOffer(std::string* error) {
     Log("media offered at " + media.ToString() +
         ": our address outside the NAT, with our own RTP port (no STUN)");
   }
-  offer_ = {media, s.codecs, s.dtmf};
+  offer_ = {media, s.codecs, s.dtmf, s.srtp, {}};
+  if (s.srtp != SipSrtp::kNo) {
+    if (!NewSdesCrypto(&offer_.crypto, error)) return false;
+    if (s.transport != SipTransport::kTls) {
+      Log("warning: the SRTP keys go in the SDP without TLS (transport = " +
+          std::string(s.transport == SipTransport::kTcp ? "tcp" : "udp") +
+          "): whoever sees the signalling can decrypt the sound");
+    }
+  }
   return OfferText(offer_, &offer_body_, error);
 }
 
@@ -566,6 +604,7 @@ SipEnd SipSession::Core::EndOfClose(int err, const struct sip_msg* msg) const {
   } else if (msg != nullptr && !msg->req && msg->scode >= 300) {
     end.cause = SipEnd::Cause::kResponse;
     end.status = msg->scode;
+    end.reason = ReasonOf(*msg);
   } else {
     end.cause = SipEnd::Cause::kRemoteBye;
   }
@@ -647,9 +686,8 @@ void SipSession::Core::OnEstablished(const struct sip_msg* msg, std::string_view
   }
   core->phase_ = Phase::kAnswered;
   core->media_ = *media;
-  core->Log(std::string("answered: codec ") + G711Name(media->codec) + ", keys by " +
-            KeyPathName(media->keys) + ", RTP port " + std::to_string(core->rtp_->Port()) + " -> " +
-            media->remote.ToString());
+  core->Log("answered: " + MediaSummary(*media) + ", RTP port " +
+            std::to_string(core->rtp_->Port()) + " -> " + media->remote.ToString());
   auto socket = std::make_shared<std::unique_ptr<RtpSocket>>(std::move(core->rtp_));
   core->Report([media = *media, socket](SipSessionObserver& o) {
     o.OnSipAnswered(media, std::move(*socket));
@@ -686,8 +724,7 @@ bool SipSession::Core::OnMidCallSdp(std::string_view sdp, void* arg) {
   const SipMedia& media = *offered.media;
   if (SameMedia(media, *core->media_)) return true;
   core->media_ = media;
-  core->Log(std::string("the media move: codec ") + G711Name(media.codec) + ", keys by " +
-            KeyPathName(media.keys) + ", RTP -> " + media.remote.ToString());
+  core->Log("the media move: " + MediaSummary(media) + ", RTP -> " + media.remote.ToString());
   core->Report([media](SipSessionObserver& o) { o.OnSipMediaMoved(media); });
   return true;
 }

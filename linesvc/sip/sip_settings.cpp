@@ -141,6 +141,7 @@ bool ParseSipSettings(const std::vector<DriverKey>& keys, DWORD device_id, SipSe
   result.wave_id = device_id;
   bool have_uri = false;
   bool have_auth_user = false;
+  std::optional<SipSrtp> srtp;
   const auto read = [&](const DriverKey& key) {
     const std::string& value = key.value;
     const std::string lower = platform::LowerCase(value);
@@ -214,12 +215,19 @@ bool ParseSipSettings(const std::vector<DriverKey>& keys, DWORD device_id, SipSe
       while (ok && start <= lower.size()) {
         const size_t comma = std::min(lower.find(',', start), lower.size());
         const std::string name = platform::Trim(lower.substr(start, comma - start), " ");
-        const G711Law law = name == "pcma" ? G711Law::kA : G711Law::kMu;
-        ok = (name == "pcmu" || name == "pcma") &&
-             std::find(result.codecs.begin(), result.codecs.end(), law) == result.codecs.end();
-        result.codecs.push_back(law);
+        const SipCodec codec = name == "pcma"   ? SipCodec::kPcma
+                               : name == "g722" ? SipCodec::kG722
+                                                : SipCodec::kPcmu;
+        ok = (name == "pcmu" || name == "pcma" || name == "g722") &&
+             std::find(result.codecs.begin(), result.codecs.end(), codec) == result.codecs.end();
+        result.codecs.push_back(codec);
         start = comma + 1;
       }
+    } else if (key.key == "srtp") {
+      ok = lower == "no" || lower == "offer" || lower == "required";
+      srtp = lower == "required" ? SipSrtp::kRequired
+             : lower == "offer"  ? SipSrtp::kOffer
+                                 : SipSrtp::kNo;
     } else if (key.key == "dtmf") {
       ok = lower == "auto" || lower == "rfc4733" || lower == "info" || lower == "inband";
       result.dtmf = lower == "rfc4733"  ? SipDtmf::kRfc4733
@@ -249,6 +257,9 @@ bool ParseSipSettings(const std::vector<DriverKey>& keys, DWORD device_id, SipSe
     return false;
   }
   if (!have_auth_user) result.auth_user = result.account.user;
+  // Keys in the SDP are only as secret as the signalling: offered by default only over TLS.
+  result.srtp =
+      srtp.value_or(result.transport == SipTransport::kTls ? SipSrtp::kOffer : SipSrtp::kNo);
   *settings = std::move(result);
   return true;
 }
@@ -334,6 +345,16 @@ const char* SipTransportParam(SipTransport transport) {
                                            : "";
 }
 
-const char* G711Name(G711Law law) { return law == G711Law::kA ? "PCMA" : "PCMU"; }
+const char* CodecName(SipCodec codec) {
+  switch (codec) {
+    case SipCodec::kPcmu:
+      return "PCMU";
+    case SipCodec::kPcma:
+      return "PCMA";
+    case SipCodec::kG722:
+      return "G722";
+  }
+  return "";
+}
 
 }  // namespace telvane::linesvc

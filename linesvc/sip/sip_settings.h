@@ -34,7 +34,12 @@ enum class SipTlsVerify { kYes, kNo };
 // How the remote side's keys reach the line: `kAuto` offers RFC 4733 telephone-events and
 // listens in-band when the peer does not take them.
 enum class SipDtmf { kAuto, kRfc4733, kInfo, kInband };
-enum class G711Law { kMu, kA };  // PCMU (payload type 0), PCMA (payload type 8)
+// The codecs a line may offer: G.711 (PCMU, PCMA) and G.722 (64 kbit/s).
+enum class SipCodec { kPcmu, kPcma, kG722 };
+// Whether the sound is encrypted (SRTP with SDES keys): `kOffer` offers keys in a way a peer
+// without SRTP still takes, and encrypts when the answer takes them; `kRequired` offers only
+// SRTP and fails the attempt when the answer does not take it.
+enum class SipSrtp { kNo, kOffer, kRequired };
 
 // The parts of a SIP URI that the driver needs; `user` may be empty.
 struct SipUri {
@@ -63,8 +68,9 @@ struct SipSettings {
   std::string dial_domain;            // host[:port] of request URIs made from numbers
   std::string dial_prefix;
   int ring_timeout_s = 60;
-  std::vector<G711Law> codecs = {G711Law::kMu, G711Law::kA};
+  std::vector<SipCodec> codecs = {SipCodec::kPcmu, SipCodec::kPcma};
   SipDtmf dtmf = SipDtmf::kAuto;
+  SipSrtp srtp = SipSrtp::kNo;  // without the key: kOffer with TLS, else kNo
   uint16_t rtp_port_low = 10000;
   uint16_t rtp_port_high = 20000;
   int rtp_timeout_s = 10;  // no RTP from the callee this long ends the call; 0: never
@@ -98,6 +104,7 @@ std::optional<std::string> RequestUri(const SipSettings& settings, std::string_v
 // holds the file's contents.
 bool ReadPasswordFile(const std::string& path, SecretText* password, std::string* error);
 
-const char* G711Name(G711Law law);  // "PCMU", "PCMA"
+// The codec's name in SDP: "PCMU", "PCMA", "G722".
+const char* CodecName(SipCodec codec);
 
 }  // namespace telvane::linesvc

@@ -146,6 +146,37 @@ TEST_F(SipE2eTest, GreetingKeyMessageThroughBaresip) {
   EXPECT_EQ(loaded.find("libspandsp"), std::string::npos);
 }
 
+// A callee that insists on SRTP (baresip's srtp module, mediaenc=srtp-mand): with srtp = no it
+// answers 488, which the event log names as a refused media offer; with srtp = required the
+// call is encrypted both ways, its key counts, and the callee records the whole message.
+TEST_F(SipE2eTest, SrtpWithACalleeThatInsistsOnIt) {
+  testing_wave::WriteFile(dir_ / "callee.wav",
+                          testing_wave::LineWave(std::vector<int16_t>(8000 * 30, 0)));
+  Baresip callee(dir_ / "callee.wav", Baresip::Answer::kAuto, "baresip", {},
+                 {.srtp_mandatory = true});
+  ASSERT_NE(callee.Port(), 0);
+  EXPECT_EQ(Run(callee.Uri(), "srtp = no\n").lines,
+            (std::vector<std::string>{"[T]\tDialing " + callee.Uri(),
+                                      "[T]\tResult : Error : Tapi device is not ready"}));
+  EXPECT_NE(Events().find("call ends: the callee refused the media offer: 488 "), std::string::npos)
+      << Events();
+
+  std::filesystem::remove(dir_ / "events.log");
+  auto run = std::async(std::launch::async, [&] { return Run(callee.Uri(), "srtp = required\n"); });
+  ASSERT_TRUE(callee.WaitForEvent("CALL_ESTABLISHED", 10000));
+  callee.WaitForEvent("never", 1800);  // half-way through the greeting
+  callee.SendKey('5');
+  EXPECT_EQ(run.get().lines,
+            (std::vector<std::string>{"[T]\tDialing " + callee.Uri(), "[T]\tCall Completed"}))
+      << Events();
+  ASSERT_TRUE(callee.WaitForEvent("CALL_CLOSED", 5000));
+  const std::vector<int16_t> heard = callee.Heard();
+  EXPECT_LT(BestMatchError(heard, message_), 150.0) << heard.size() << " samples heard";
+  const std::string events = Events();
+  EXPECT_NE(events.find(", SRTP AES_CM_128_HMAC_SHA1_"), std::string::npos) << events;
+  EXPECT_NE(events.find("remote side presses 5 (RFC 4733)"), std::string::npos) << events;
+}
+
 // With dtmf = inband the key is heard as a tone in what baresip plays, through spandsp's
 // module as the program loads it.
 TEST_F(SipE2eTest, InbandKeyThroughBaresip) {
@@ -164,7 +195,7 @@ TEST_F(SipE2eTest, InbandKeyThroughBaresip) {
       << Events();
   const std::string events = Events();
   EXPECT_NE(events.find("remote side presses 5 (in-band tones)"), std::string::npos) << events;
-  EXPECT_NE(Loaded().find("libtelvane_dtmf.so"), std::string::npos);
+  EXPECT_NE(Loaded().find("libtelvane_spandsp.so"), std::string::npos);
 }
 
 // Busy, declined, unknown, not answered: the result lines of the simulated line.

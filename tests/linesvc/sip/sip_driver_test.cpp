@@ -14,9 +14,13 @@
 #include <fstream>
 
 #include "linesvc/service.h"
+#include "linesvc/sip/rtp_stream.h"
+#include "linesvc/sip/sdes_crypto.h"
 #include "linesvc/sip/sip_outcome.h"
+#include "linesvc/sip/voice_codec.h"
 #include "platform/message_loop.h"
 #include "platform/tapi_binding.h"
+#include "platform/text.h"
 #include "tests/linesvc/sip/sip_peers.h"
 #include "tests/linesvc/sip/sipp_scenarios.h"
 
@@ -72,6 +76,29 @@ class UdpSocket {
   uint16_t port_ = 0;
 };
 
+uint32_t Timestamp(const std::string& packet) {
+  return (static_cast<uint32_t>(static_cast<uint8_t>(packet[4])) << 24) |
+         (static_cast<uint32_t>(static_cast<uint8_t>(packet[5])) << 16) |
+         (static_cast<uint32_t>(static_cast<uint8_t>(packet[6])) << 8) |
+         static_cast<uint8_t>(packet[7]);
+}
+
+// An RFC 4733 packet of `key`'s event (its code) with payload type `type`.
+std::string EventPacket(uint8_t type, uint16_t sequence, uint32_t timestamp, uint8_t key,
+                        bool end) {
+  std::string p(16, '\0');
+  p[0] = static_cast<char>(0x80);
+  p[1] = static_cast<char>(type);
+  p[2] = static_cast<char>(sequence >> 8);
+  p[3] = static_cast<char>(sequence & 0xFF);
+  for (int i = 0; i < 4; ++i) p[4 + i] = static_cast<char>(timestamp >> (24 - 8 * i));
+  p[11] = 1;
+  p[12] = static_cast<char>(key);
+  p[13] = static_cast<char>(end ? 0x8A : 0x0A);
+  p[15] = static_cast<char>(160);
+  return p;
+}
+
 class SipDriverTest : public ::testing::Test {
  protected:
   ~SipDriverTest() override { service_.reset(); }
@@ -112,6 +139,16 @@ class SipDriverTest : public ::testing::Test {
     return loop_.RunUntil(done, loop_.DeadlineAfter(ms)) == platform::WaitResult::kReached;
   }
 
+  // Runs the loop until `done`, which looks at something outside the loop (a socket of the
+  // test's), holds (true) or ms pass (false): it is asked every 10 ms.
+  bool PollUntil(const std::function<bool()>& done, int ms) {
+    for (int waited = 0; !done(); waited += 10) {
+      if (waited >= ms) return false;
+      loop_.RunFor(10);
+    }
+    return true;
+  }
+
   bool Reached(DWORD state) const { return Mode(state).has_value(); }
 
   std::optional<DWORD> Mode(DWORD state) const {
@@ -142,6 +179,24 @@ class SipDriverTest : public ::testing::Test {
   bool DropAndWaitIdle(int ms = 4000) {
     EXPECT_GT(service_->Drop(call_, nullptr, 0), 0);
     return WaitForState(LINECALLSTATE_IDLE, ms);
+  }
+
+  // At least `count` of the packets the line sends to `media` (fewer if they do not come within
+  // 3 s), the port they come from, and how long they took to come.
+  std::vector<std::string> OurPackets(UdpSocket& media, size_t count, uint16_t* ours,
+                                      double* seconds) {
+    std::vector<std::string> packets;
+    const auto start = std::chrono::steady_clock::now();
+    PollUntil(
+        [&] {
+          for (std::string p = media.Receive(0, ours); !p.empty(); p = media.Receive(0, ours)) {
+            packets.push_back(p);
+          }
+          return packets.size() >= count;
+        },
+        3000);
+    *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return packets;
   }
 
   std::string EventLog() const {
@@ -534,19 +589,9 @@ TEST_F(SipDriverTest, RtpPacketsAndTelephoneEvents) {
   ASSERT_EQ(service_->MonitorDigits(call_, LINEDIGITMODE_DTMF), 0);
 
   // Our packets: payload type 0, 160 bytes of silence, timestamps 160 apart, about 50 a second.
-  std::vector<std::string> packets;
   uint16_t ours = 0;
-  const auto start = std::chrono::steady_clock::now();
-  RunUntil(
-      [&] {
-        for (std::string p = media.Receive(0, &ours); !p.empty(); p = media.Receive(0, &ours)) {
-          packets.push_back(p);
-        }
-        return packets.size() >= 26;
-      },
-      3000);
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  double seconds = 0;
+  const std::vector<std::string> packets = OurPackets(media, 26, &ours, &seconds);
   ASSERT_GE(packets.size(), 26u);
   EXPECT_GT(seconds, 0.35) << "paced, not a burst";
   for (size_t i = 0; i < packets.size(); ++i) {
@@ -554,26 +599,11 @@ TEST_F(SipDriverTest, RtpPacketsAndTelephoneEvents) {
     EXPECT_EQ(static_cast<uint8_t>(packets[i][1]) & 0x7F, 0);
     EXPECT_EQ(static_cast<uint8_t>(packets[i][12]), 0xFF) << "mu-law silence";
   }
-  auto timestamp = [](const std::string& p) {
-    return (static_cast<uint32_t>(static_cast<uint8_t>(p[4])) << 24) |
-           (static_cast<uint32_t>(static_cast<uint8_t>(p[5])) << 16) |
-           (static_cast<uint32_t>(static_cast<uint8_t>(p[6])) << 8) | static_cast<uint8_t>(p[7]);
-  };
-  EXPECT_EQ(timestamp(packets[1]) - timestamp(packets[0]), 160u);
+  EXPECT_EQ(Timestamp(packets[1]) - Timestamp(packets[0]), 160u);
 
   // Keys from our media socket: '5' with three end packets, then '#'.
   auto event = [&](uint16_t seq, uint32_t ts, uint8_t key, bool end) {
-    std::string p(16, '\0');
-    p[0] = static_cast<char>(0x80);
-    p[1] = static_cast<char>(101);
-    p[2] = static_cast<char>(seq >> 8);
-    p[3] = static_cast<char>(seq & 0xFF);
-    for (int i = 0; i < 4; ++i) p[4 + i] = static_cast<char>(ts >> (24 - 8 * i));
-    p[11] = 1;
-    p[12] = static_cast<char>(key);
-    p[13] = static_cast<char>(end ? 0x8A : 0x0A);
-    p[15] = static_cast<char>(160);
-    media.SendTo(ours, p);
+    media.SendTo(ours, EventPacket(101, seq, ts, key, end));
   };
   uint16_t seq = 1;
   for (int i = 0; i < 2; ++i) event(seq++, 8000, 5, false);
@@ -585,6 +615,112 @@ TEST_F(SipDriverTest, RtpPacketsAndTelephoneEvents) {
   EXPECT_TRUE(DropAndWaitIdle());
   EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
   EXPECT_NE(EventLog().find("RTP stopped: "), std::string::npos);
+}
+
+// An answer in G.722 alone, with ptime 30, to a line that offers it: the call is answered, and
+// our packets are G.722 (payload type 9) of 30 ms, 240 bytes with timestamps 240 apart (RTP
+// counts G.722 at 8000 Hz), about 33 a second.
+TEST_F(SipDriverTest, G722OnlyAnswerWithPtime30) {
+  Launch("codecs = pcmu,g722\n");
+  UdpSocket media;
+  Sipp uas(AnsweredUntilBye(
+               SdpWithMedia("m=audio @AUDIO@ RTP/AVP 9\na=rtpmap:9 G722/8000\na=ptime:30\n")),
+           media.Port());
+  ASSERT_EQ(Dial(uas.Uri()), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
+  uint16_t ours = 0;
+  double seconds = 0;
+  const std::vector<std::string> packets = OurPackets(media, 17, &ours, &seconds);
+  ASSERT_GE(packets.size(), 17u);
+  EXPECT_GT(seconds, 0.42) << "16 packet times of 30 ms";
+  for (const std::string& packet : packets) {
+    ASSERT_EQ(packet.size(), 12u + 240u);
+    EXPECT_EQ(static_cast<uint8_t>(packet[1]) & 0x7F, 9);
+  }
+  for (size_t i = 1; i < packets.size(); ++i) {
+    EXPECT_EQ(Timestamp(packets[i]) - Timestamp(packets[i - 1]), 240u);
+  }
+  EXPECT_NE(EventLog().find("answered: codec G722 in 30 ms packets, unencrypted"),
+            std::string::npos)
+      << EventLog();
+  EXPECT_TRUE(DropAndWaitIdle());
+  EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
+}
+
+// A peer that answers telephone-event as 96 may send with the 101 we offered (RFC 3264): keys
+// on either count, once per press.
+TEST_F(SipDriverTest, TelephoneEventsOnTheOfferedPayloadType) {
+  Launch();
+  UdpSocket media;
+  Sipp uas(AnsweredUntilBye(SdpWithMedia("m=audio @AUDIO@ RTP/AVP 0 96\n"
+                                         "a=rtpmap:96 telephone-event/8000\na=fmtp:96 0-15\n")),
+           media.Port());
+  ASSERT_EQ(Dial(uas.Uri()), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
+  ASSERT_EQ(service_->MonitorDigits(call_, LINEDIGITMODE_DTMF), 0);
+  uint16_t ours = 0;
+  ASSERT_FALSE(media.Receive(2000, &ours).empty());
+  uint16_t seq = 1;
+  for (int i = 0; i < 4; ++i) media.SendTo(ours, EventPacket(101, seq++, 8000, 5, i > 0));
+  for (int i = 0; i < 4; ++i) media.SendTo(ours, EventPacket(96, seq++, 9600, 11, i > 0));
+  ASSERT_TRUE(RunUntil([&] { return Digits().size() >= 2; }, 3000)) << EventLog();
+  EXPECT_EQ(Digits(), "5#");
+  EXPECT_TRUE(DropAndWaitIdle());
+  EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
+}
+
+// srtp = offer over UDP, answered with a key: our packets are SRTP that a stream of the test's,
+// holding the keys of the SDP, authenticates with the key we offered. Neither key reaches the
+// event log; the keys going without TLS are warned of.
+TEST_F(SipDriverTest, SrtpWithTheKeysOfTheSdpWhichStayOutOfTheLog) {
+  Launch("srtp = offer\n");
+  std::vector<SdesCrypto> theirs;
+  std::string error;
+  ASSERT_TRUE(NewSdesCrypto(&theirs, &error)) << error;
+  std::unique_ptr<RtpSocket> callee_socket =
+      RtpSocket::Bind(*SocketAddress::Parse("127.0.0.1", 0), 30000, 60000, &error);
+  ASSERT_TRUE(callee_socket) << error;
+  Sipp uas(Scenario("<recv request=\"INVITE\"><action><ereg regexp=\"inline:[A-Za-z0-9+/]+\" "
+                    "search_in=\"body\" check_it=\"true\" assign_to=\"key\"/>"
+                    "<log message=\"[$key]\"/></action></recv>\n" +
+                    Response("200 OK", "", true, kSippContact,
+                             SdpWithMedia("m=audio @AUDIO@ RTP/AVP 0\na=crypto:" +
+                                          FormatSdesCrypto(theirs[0]) + "\n")) +
+                    "<recv request=\"ACK\"/>\n" + kAwaitBye),
+           callee_socket->Port());
+  ASSERT_EQ(Dial(uas.Uri()), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
+  const std::string our_key = platform::Trim(uas.Logged(), "\r\n").substr(7);  // "inline:"
+  const std::optional<SdesCrypto> ours =
+      ParseSdesCrypto("1 AES_CM_128_HMAC_SHA1_80 inline:" + our_key, &error);
+  ASSERT_TRUE(ours) << error << ": " << uas.Logged();
+
+  SipMedia callee_media;
+  callee_media.remote = *SocketAddress::Parse("127.0.0.1", 9);  // until our first packet
+  callee_media.srtp = SrtpKeys{SrtpSuite::kAesCm128HmacSha1_80, theirs[0].key, ours->key};
+  std::unique_ptr<RtpStream> callee = RtpStream::Create(
+      std::move(callee_socket), callee_media, VoiceCodec::Create(SipCodec::kPcmu), nullptr, &error);
+  ASSERT_TRUE(callee) << error;
+  EXPECT_TRUE(PollUntil(
+      [&] {
+        callee->Receive([](const std::string&) {});
+        return callee->Received() >= 10;
+      },
+      2000));
+  EXPECT_EQ(callee->Ignored(), 0u);
+  EXPECT_TRUE(DropAndWaitIdle());
+  EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
+
+  const std::string log = EventLog();
+  EXPECT_NE(log.find("answered: codec PCMU in 20 ms packets, SRTP AES_CM_128_HMAC_SHA1_80"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("warning: the SRTP keys go in the SDP without TLS (transport = udp)"),
+            std::string::npos)
+      << log;
+  for (const std::string& key : {our_key, FormatSdesCrypto(theirs[0]).substr(33)}) {
+    EXPECT_EQ(log.find(key.substr(0, 12)), std::string::npos) << key;
+  }
 }
 
 // The packets keep their own clock: while the application's thread does something else for a
@@ -754,8 +890,11 @@ TEST_F(SipDriverTest, MidCallRequestsAreAnsweredAndMovedMediaFollowed) {
             std::string::npos)
       << log;
   const std::string moved = "127.0.0.1:" + std::to_string(after.Port());
-  EXPECT_NE(log.find("the media move: codec PCMU, keys by RFC 4733, RTP -> " + moved),
-            std::string::npos)
+  EXPECT_NE(
+      log.find(
+          "the media move: codec PCMU in 20 ms packets, unencrypted, keys by RFC 4733, RTP -> " +
+          moved),
+      std::string::npos)
       << log;
   EXPECT_NE(log.find("the callee's RTP arrives from " + moved), std::string::npos) << log;
   // Six 200s (re-INVITEs 2, 4 and 8, UPDATE 5, two OPTIONS), and the one of re-INVITE 2

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <fstream>
 #include <optional>
 #include <set>
@@ -122,6 +123,21 @@ uint16_t FreePort() {
   return 0;
 }
 
+std::vector<std::vector<int16_t>> SevenThenSilence(int count) {
+  std::vector<std::vector<int16_t>> frames;
+  for (int packet = 0; packet < count; ++packet) {
+    std::vector<int16_t> frame(160);
+    for (size_t i = 0; i < frame.size(); ++i) {
+      const double t = static_cast<double>(static_cast<size_t>(packet) * frame.size() + i) / 8000;
+      frame[i] = packet < 5 ? static_cast<int16_t>(5000 * (std::sin(2 * M_PI * 852 * t) +
+                                                           std::sin(2 * M_PI * 1209 * t)))
+                            : 0;
+    }
+    frames.push_back(frame);
+  }
+  return frames;
+}
+
 testing::ScratchDir PeerDir(const std::string& what) {
   // Outside a test (the benchmark) there is no test to name it after.
   const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -198,7 +214,7 @@ int Child::Wait(int ms) {
 // --- baresip ----------------------------------------------------------------------------------
 
 Baresip::Baresip(const std::filesystem::path& source, Answer answer, const std::string& name,
-                 BaresipPlace place)
+                 BaresipPlace place, BaresipMedia media)
     : dir_(PeerDir(name)), place_(std::move(place)) {
   sip_port_ = FreePort();
   control_port_ = FreePort();
@@ -210,20 +226,22 @@ Baresip::Baresip(const std::filesystem::path& source, Answer answer, const std::
       << "audio_player aubridge,nil\naudio_alert aubridge,nil\n"
       << "module_path /usr/lib/baresip/modules\n"
       << "module g711.so\nmodule aufile.so\nmodule aubridge.so\nmodule sndfile.so\n"
+      << (media.srtp_mandatory ? "module srtp.so\n" : "")
       << "module_app account.so\nmodule_app menu.so\nmodule_app ctrl_tcp.so\n"
       << "ctrl_tcp_listen 127.0.0.1:" << control_port_ << "\n"
       << "snd_path " << (dir_ / "heard").string() << "\n"
       << "rtp_timeout 0\n";
   const std::string mode = answer == Answer::kAuto ? "auto" : "manual";
+  const std::string media_params =
+      ";audio_codecs=" + media.codecs + (media.srtp_mandatory ? ";mediaenc=srtp-mand" : "") + "\n";
   if (place_.registrar.empty()) {
-    std::ofstream(dir_ / "accounts")
-        << "<sip:callee@" << place_.ip << ":" << sip_port_ << ">;regint=0;answermode=" << mode
-        << ";audio_codecs=PCMU,PCMA\n";
+    std::ofstream(dir_ / "accounts") << "<sip:callee@" << place_.ip << ":" << sip_port_
+                                     << ">;regint=0;answermode=" << mode << media_params;
   } else {
     const std::string domain = place_.registrar.substr(0, place_.registrar.rfind(':'));
     std::ofstream(dir_ / "accounts")
         << "<sip:callee@" << domain << ">;outbound=\"sip:" << place_.registrar
-        << "\";regint=60;answermode=" << mode << ";audio_codecs=PCMU,PCMA\n";
+        << "\";regint=60;answermode=" << mode << media_params;
   }
   std::vector<std::string> argv = {"/usr/bin/baresip", "-f", dir_.Path().string(), "-t", "120"};
   if (!place_.netns.empty())
@@ -334,7 +352,8 @@ Sipp::Sipp(const std::string& scenario, uint16_t audio_port, const std::string& 
   child_ = std::make_unique<Child>(
       std::vector<std::string>{"/usr/bin/sipp", "-sf", (dir_ / "uas.xml").string(), "-i", host_,
                                "-p", std::to_string(port_), "-m", "1", "-nostdin", "-timeout",
-                               "30s", "-trace_err", "-error_file", (dir_ / "errors.log").string()},
+                               "30s", "-trace_err", "-error_file", (dir_ / "errors.log").string(),
+                               "-trace_logs", "-log_file", (dir_ / "logs.log").string()},
       dir_ / "sipp.log");
 }
 
@@ -348,6 +367,8 @@ std::string Sipp::Uri(const std::string& user) const {
 bool Sipp::Finish(int ms) { return child_->Wait(ms) == 0; }
 
 std::string Sipp::Log() const { return testing_wave::ReadFile(dir_ / "errors.log"); }
+
+std::string Sipp::Logged() const { return testing_wave::ReadFile(dir_ / "logs.log"); }
 
 // --- Kamailio ----------------------------------------------------------------------------------
 

@@ -45,6 +45,10 @@ int InNamespace(const std::string& netns, const std::function<int()>& make);
 // A port on 127.0.0.1 that was free a moment ago, for UDP and TCP.
 uint16_t FreePort();
 
+// `count` frames of 20 ms of line sound: the DTMF tone of '7' (852 + 1209 Hz) in the first five,
+// silence after.
+std::vector<std::vector<int16_t>> SevenThenSilence(int count);
+
 // A scratch folder of a peer (or of the benchmark): named after the running test and `what`.
 testing::ScratchDir PeerDir(const std::string& what);
 
@@ -79,12 +83,20 @@ struct BaresipPlace {
   std::string registrar;  // "host:port": it registers there as sip:callee@host; "": it does not
 };
 
+// What a baresip callee takes: its codecs, and whether it insists on SRTP (its srtp module with
+// mediaenc=srtp-mand: only RTP/SAVP with SDES keys, plain offers get 488).
+struct BaresipMedia {
+  std::string codecs = "PCMU,PCMA";
+  bool srtp_mandatory = false;
+};
+
 class Baresip {
  public:
   enum class Answer { kAuto, kManual };
   // Plays `source` (a WAV file) to whoever calls; hangs up when it ends. Records what it hears.
   explicit Baresip(const std::filesystem::path& source, Answer answer = Answer::kAuto,
-                   const std::string& name = "baresip", BaresipPlace place = {});
+                   const std::string& name = "baresip", BaresipPlace place = {},
+                   BaresipMedia media = {});
   ~Baresip();
 
   // sip:callee@IP:PORT
@@ -129,6 +141,8 @@ class Sipp {
   // Waits for the scenario to end: true when it passed.
   bool Finish(int ms);
   std::string Log() const;
+  // What the scenario's <log> actions wrote so far.
+  std::string Logged() const;
 
  private:
   testing::ScratchDir dir_;

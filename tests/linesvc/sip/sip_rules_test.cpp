@@ -1,10 +1,11 @@
 // The SIP line's rules that need no network: its keys, what may be dialled, the password file,
-// the disconnect modes of outcomes, the reading of the answer's SDP, the three decoders of keys,
-// and digest answers.
+// the disconnect modes of outcomes, the reading of the answer's SDP and its SRTP keys, the
+// three decoders of keys, and digest answers.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -41,8 +42,13 @@ TEST(SipSettingsTest, KeysAndDefaults) {
   EXPECT_EQ(plain.auth_user, "alerts");
   EXPECT_EQ(plain.transport, SipTransport::kUdp);
   EXPECT_EQ(plain.registration, SipRegister::kNo);
-  EXPECT_EQ(plain.codecs, (std::vector<G711Law>{G711Law::kMu, G711Law::kA}));
+  EXPECT_EQ(plain.codecs, (std::vector<SipCodec>{SipCodec::kPcmu, SipCodec::kPcma}));
   EXPECT_EQ(plain.dtmf, SipDtmf::kAuto);
+  EXPECT_EQ(plain.srtp, SipSrtp::kNo);
+  // Keys are offered by default only where the SDP is encrypted too.
+  EXPECT_EQ(Parse({{"uri", "sip:a@b", 2}, {"transport", "tls", 3}}).srtp, SipSrtp::kOffer);
+  EXPECT_EQ(Parse({{"uri", "sip:a@b", 2}, {"transport", "tls", 3}, {"srtp", "no", 4}}).srtp,
+            SipSrtp::kNo);
   EXPECT_EQ(plain.rtp_timeout_s, 10);
   EXPECT_EQ(plain.keepalive_s, 25);
   EXPECT_FALSE(plain.stun_server);
@@ -57,7 +63,8 @@ TEST(SipSettingsTest, KeysAndDefaults) {
                                   {"dialdomain", "trunk.example.net", 8},
                                   {"dialprefix", "0", 9},
                                   {"ringtimeout", "25", 10},
-                                  {"codecs", "pcma, pcmu", 11},
+                                  {"codecs", "g722, pcma,PCMU", 11},
+                                  {"srtp", "required", 11},
                                   {"dtmf", "info", 12},
                                   {"rtp_ports", "4000-4010", 13},
                                   {"rtp_timeout", "0", 14},
@@ -71,7 +78,9 @@ TEST(SipSettingsTest, KeysAndDefaults) {
   EXPECT_EQ(full.transport, SipTransport::kTls);
   EXPECT_EQ(full.registration, SipRegister::kYes);
   EXPECT_EQ(full.ring_timeout_s, 25);
-  EXPECT_EQ(full.codecs, (std::vector<G711Law>{G711Law::kA, G711Law::kMu}));
+  EXPECT_EQ(full.codecs,
+            (std::vector<SipCodec>{SipCodec::kG722, SipCodec::kPcma, SipCodec::kPcmu}));
+  EXPECT_EQ(full.srtp, SipSrtp::kRequired);
   EXPECT_EQ(full.dtmf, SipDtmf::kInfo);
   EXPECT_EQ(full.rtp_port_low, 4000);
   EXPECT_EQ(full.rtp_port_high, 4010);
@@ -90,6 +99,10 @@ TEST(SipSettingsTest, MistakesAreRefusedWithTheirLine) {
             "line 4: bad value 'sctp' for transport");
   EXPECT_EQ(Refusal({{"uri", "sip:a@b", 2}, {"codecs", "pcmu,g729", 4}}),
             "line 4: bad value 'pcmu,g729' for codecs");
+  EXPECT_EQ(Refusal({{"uri", "sip:a@b", 2}, {"codecs", "g722,g722", 4}}),
+            "line 4: bad value 'g722,g722' for codecs");
+  EXPECT_EQ(Refusal({{"uri", "sip:a@b", 2}, {"srtp", "yes", 4}}),
+            "line 4: bad value 'yes' for srtp");
   EXPECT_EQ(Refusal({{"uri", "sip:a@b", 2}, {"rtp_ports", "5000-4000", 4}}),
             "line 4: bad value '5000-4000' for rtp_ports");
   EXPECT_EQ(Refusal({{"uri", "sip:a@b", 2}, {"rtp_timeout", "-1", 4}}),
@@ -213,6 +226,14 @@ TEST(SipOutcomeTest, DisconnectModes) {
   for (const auto& c : cases) {
     EXPECT_EQ(DisconnectModeFor(c.end), c.mode) << Describe(c.end);
   }
+  // A refused media offer says so, with what the far end wrote, printable only.
+  EXPECT_EQ(Describe({Cause::kResponse, 488, false,
+                      "Not Acceptable Here; Warning: 305 pbx \"no SRTP\x1b[2J\""}),
+            "the callee refused the media offer: 488 Not Acceptable Here; Warning: 305 pbx "
+            "\"no SRTP?[2J\"");
+  EXPECT_EQ(Describe({Cause::kResponse, 606, false, ""}),
+            "the callee refused the media offer: 606");
+  EXPECT_EQ(Describe({Cause::kResponse, 486, false, "Busy Here"}), "final response 486");
 }
 
 // Session-Expires and Min-SE as peers write them, and who refreshes a session the far end
@@ -256,11 +277,14 @@ TEST(SipSessionTimerTest, HeadersAndTheRefresher) {
 // The answer's SDP gives the codec, the key path and the address of the sound; an answer
 // without usable audio is refused with its reason, whatever numbers it holds.
 TEST(SdpAnswerTest, UsableAudioOrTheReason) {
-  SdpOffer offer{*SocketAddress::Parse("192.0.2.10", 10004), {G711Law::kA, G711Law::kMu}};
+  SdpOffer offer{*SocketAddress::Parse("192.0.2.10", 10004),
+                 {SipCodec::kPcma, SipCodec::kPcmu, SipCodec::kG722}};
   std::string text;
   std::string error;
   ASSERT_TRUE(OfferText(offer, &text, &error)) << error;
-  EXPECT_NE(text.find("m=audio 10004 RTP/AVP 8 0 101\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("m=audio 10004 RTP/AVP 8 0 9 101\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("a=rtpmap:9 G722/8000\r\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("crypto"), std::string::npos) << text;
 
   auto session = [](const std::string& address) {
     return "v=0\r\no=- 1 1 IN " + address + "\r\ns=-\r\nc=IN " + address + "\r\nt=0 0\r\n";
@@ -269,20 +293,45 @@ TEST(SdpAnswerTest, UsableAudioOrTheReason) {
   const SdpAnswer plain = ReadSdpAnswer(
       offer, head + "m=audio 31000 RTP/AVP 0 8 101\r\na=rtpmap:101 telephone-event/8000\r\n");
   ASSERT_TRUE(plain.media) << plain.refusal;
-  EXPECT_EQ(plain.media->codec, G711Law::kMu);  // the answer's order
+  EXPECT_EQ(plain.media->codec, SipCodec::kPcmu);  // the answer's order
   EXPECT_EQ(plain.media->payload, 0);
   EXPECT_EQ(plain.media->event_payload, 101);
+  EXPECT_FALSE(plain.media->offered_event_payload);
   EXPECT_EQ(plain.media->keys, SipKeyPath::kRfc4733);
+  EXPECT_EQ(plain.media->packet_ms, 20);
+  EXPECT_FALSE(plain.media->srtp);
   EXPECT_EQ(plain.media->remote.ToString(), "198.51.100.7:31000");
 
+  // Events on the answer's payload type and on ours; the answer's ptime.
   const SdpAnswer dynamic =
       ReadSdpAnswer(offer, head +
                                "m=audio 31000 RTP/AVP 96 97\r\na=rtpmap:96 PCMA/8000\r\n"
-                               "a=rtpmap:97 telephone-event/8000\r\n");
+                               "a=rtpmap:97 telephone-event/8000\r\na=ptime:30\r\n");
   ASSERT_TRUE(dynamic.media) << dynamic.refusal;
-  EXPECT_EQ(dynamic.media->codec, G711Law::kA);
+  EXPECT_EQ(dynamic.media->codec, SipCodec::kPcma);
   EXPECT_EQ(dynamic.media->payload, 96);
   EXPECT_EQ(dynamic.media->event_payload, 97);
+  EXPECT_EQ(dynamic.media->offered_event_payload, 101);
+  EXPECT_EQ(dynamic.media->packet_ms, 30);
+  // Ours is not taken where the answer uses it for something else.
+  const SdpAnswer taken =
+      ReadSdpAnswer(offer, head +
+                               "m=audio 31000 RTP/AVP 101 97\r\na=rtpmap:101 PCMU/8000\r\n"
+                               "a=rtpmap:97 telephone-event/8000\r\n");
+  ASSERT_TRUE(taken.media) << taken.refusal;
+  EXPECT_EQ(taken.media->payload, 101);
+  EXPECT_FALSE(taken.media->offered_event_payload);
+
+  // G.722 by its static payload type or its name, at RTP's 8000 Hz clock only; ptimes the line
+  // does not send are 20 ms.
+  for (const char* g722 : {"m=audio 1 RTP/AVP 9\r\na=ptime:25\r\n",
+                           "m=audio 1 RTP/AVP 96\r\na=rtpmap:96 G722/8000\r\na=ptime:70\r\n",
+                           "m=audio 1 RTP/AVP 9\r\na=ptime:x\r\n"}) {
+    const SdpAnswer answer = ReadSdpAnswer(offer, head + g722);
+    ASSERT_TRUE(answer.media) << answer.refusal;
+    EXPECT_EQ(answer.media->codec, SipCodec::kG722) << g722;
+    EXPECT_EQ(answer.media->packet_ms, 20) << g722;
+  }
 
   const struct {
     std::string answer;
@@ -294,9 +343,14 @@ TEST(SdpAnswerTest, UsableAudioOrTheReason) {
       {head + "m=audio 0 RTP/AVP 0\r\n", "the answer refuses the audio stream (port 0)"},
       {head + "m=audio 1 RTP/SAVP 0\r\n", "the answer refuses the audio stream (port 0)"},
       {head + "m=audio 1 RTP/AVP 18\r\n",
-       "the answer takes none of the codecs offered (PCMA, PCMU)"},
+       "the answer takes none of the codecs offered (PCMA, PCMU, G722)"},
       {head + "m=audio 1 RTP/AVP 96\r\na=rtpmap:96 PCMU/16000\r\n",
        "the answer takes none of the codecs offered"},
+      {head + "m=audio 1 RTP/AVP 96\r\na=rtpmap:96 G722/16000\r\n",
+       "the answer takes none of the codecs offered"},
+      {head + "m=audio 1 RTP/AVP 0\r\na=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:" +
+           std::string(40, 'A') + "\r\n",
+       "the answer holds an SRTP key, but none was offered (srtp = no)"},
       {head + "m=audio 1 RTP/AVP 0\r\na=sendonly\r\n", "the answer does not take our sound"},
       {head + "m=audio 1 RTP/AVP 0\r\na=inactive\r\n", "the answer does not take our sound"},
       {session("IP4 0.0.0.0") + "m=audio 1 RTP/AVP 0\r\n",
@@ -308,6 +362,135 @@ TEST(SdpAnswerTest, UsableAudioOrTheReason) {
     const SdpAnswer answer = ReadSdpAnswer(offer, r.answer);
     EXPECT_FALSE(answer.media) << r.answer;
     EXPECT_EQ(answer.refusal.rfind(r.refusal, 0), 0u) << answer.refusal;
+  }
+}
+
+// With srtp = offer the offer is RTP/AVP with a key for each suite; with required, RTP/SAVP.
+// The answer's key must answer one of ours and be well formed; it gives both directions' keys.
+// An answer without a key is plain RTP, unless SRTP is required.
+TEST(SdpAnswerTest, SrtpKeysOfTheAnswer) {
+  SdpOffer offer{*SocketAddress::Parse("192.0.2.10", 10004), {SipCodec::kPcmu}};
+  offer.srtp = SipSrtp::kOffer;
+  std::string error;
+  ASSERT_TRUE(NewSdesCrypto(&offer.crypto, &error)) << error;
+  std::string text;
+  ASSERT_TRUE(OfferText(offer, &text, &error)) << error;
+  EXPECT_NE(text.find("m=audio 10004 RTP/AVP 0 101\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("a=crypto:" + FormatSdesCrypto(offer.crypto[0]) + "\r\n"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("a=crypto:" + FormatSdesCrypto(offer.crypto[1]) + "\r\n"), std::string::npos)
+      << text;
+
+  const std::string theirs = "QUJDREVGR0hJSktMTU5PUFFSU1RVVldYWVphYmNk";  // "ABC...abcd"
+  const std::string head =
+      "v=0\r\no=- 1 1 IN IP4 198.51.100.7\r\ns=-\r\nc=IN IP4 198.51.100.7\r\nt=0 0\r\n";
+  const auto answer = [&](const std::string& profile, const std::string& crypto) {
+    return ReadSdpAnswer(offer, head + "m=audio 31000 " + profile + " 0\r\n" + crypto);
+  };
+  for (const char* profile : {"RTP/SAVP", "RTP/AVP"}) {
+    const SdpAnswer taken =
+        answer(profile, "a=crypto:2 AES_CM_128_HMAC_SHA1_32 inline:" + theirs + "|2^31 WSH=64\r\n");
+    ASSERT_TRUE(taken.media) << taken.refusal;
+    ASSERT_TRUE(taken.media->srtp);
+    EXPECT_EQ(taken.media->srtp->suite, SrtpSuite::kAesCm128HmacSha1_32);
+    const auto send = taken.media->srtp->send.Bytes();
+    const auto ours = offer.crypto[1].key.Bytes();
+    EXPECT_TRUE(std::equal(send.begin(), send.end(), ours.begin()));
+    const auto receive = taken.media->srtp->receive.Bytes();
+    EXPECT_EQ(std::string(receive.begin(), receive.end()), "ABCDEFGHIJKLMNOPQRSTUVWXYZabcd");
+  }
+  const SdpAnswer plain = answer("RTP/AVP", "");
+  ASSERT_TRUE(plain.media) << plain.refusal;
+  EXPECT_FALSE(plain.media->srtp);
+
+  const std::string good = " inline:" + theirs + "\r\n";
+  const struct {
+    std::string profile;
+    std::string crypto;
+    std::string refusal;
+  } refused[] = {
+      {"RTP/SAVP", "", "the answer asks for SRTP (RTP/SAVP) without a key"},
+      {"RTP/AVP", "a=crypto:1 AES_CM_128_HMAC_SHA1_32" + good,
+       "the answer's SRTP key is refused: it answers none of the keys offered (tag 1, "
+       "AES_CM_128_HMAC_SHA1_32)"},
+      {"RTP/AVP", "a=crypto:3 AES_CM_128_HMAC_SHA1_80" + good,
+       "the answer's SRTP key is refused: it answers none of the keys offered (tag 3"},
+      {"RTP/AVP",
+       "a=crypto:1 AES_CM_128_HMAC_SHA1_80" + good + "a=crypto:2 AES_CM_128_HMAC_SHA1_32" + good,
+       "the answer holds 2 SRTP keys (a=crypto), where one is taken"},
+      {"RTP/AVP", "a=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:" + theirs.substr(4) + "\r\n",
+       "the answer's SRTP key is refused: its key is not 30 bytes of base64"},
+  };
+  for (const auto& r : refused) {
+    const SdpAnswer refusal = answer(r.profile, r.crypto);
+    EXPECT_FALSE(refusal.media) << r.crypto;
+    EXPECT_EQ(refusal.refusal.rfind(r.refusal, 0), 0u) << refusal.refusal;
+  }
+
+  offer.srtp = SipSrtp::kRequired;
+  ASSERT_TRUE(OfferText(offer, &text, &error)) << error;
+  EXPECT_NE(text.find("m=audio 10004 RTP/SAVP 0 101\r\n"), std::string::npos) << text;
+  EXPECT_EQ(answer("RTP/AVP", "").refusal,
+            "the answer takes no SRTP key, and the line requires SRTP (srtp = required)");
+  EXPECT_TRUE(answer("RTP/SAVP", "a=crypto:1 AES_CM_128_HMAC_SHA1_80" + good).media);
+}
+
+// Our keys are fresh for each offer and read back as written; what the far end writes is
+// checked, and no refusal shows the key.
+TEST(SdesCryptoTest, FormatParseAndRefusals) {
+  std::vector<SdesCrypto> first;
+  std::vector<SdesCrypto> second;
+  std::string error;
+  ASSERT_TRUE(NewSdesCrypto(&first, &error) && NewSdesCrypto(&second, &error)) << error;
+  ASSERT_EQ(first.size(), 2u);
+  EXPECT_NE(FormatSdesCrypto(first[0]), FormatSdesCrypto(second[0]));
+  EXPECT_NE(FormatSdesCrypto(first[0]).substr(2), FormatSdesCrypto(first[1]).substr(2));
+  for (const SdesCrypto& crypto : first) {
+    const std::optional<SdesCrypto> read = ParseSdesCrypto(FormatSdesCrypto(crypto), &error);
+    ASSERT_TRUE(read) << error;
+    EXPECT_EQ(read->tag, crypto.tag);
+    EXPECT_EQ(read->suite, crypto.suite);
+    EXPECT_TRUE(
+        std::equal(read->key.Bytes().begin(), read->key.Bytes().end(), crypto.key.Bytes().begin()));
+  }
+
+  const std::string key = "QUJDREVGR0hJSktMTU5PUFFSU1RVVldYWVphYmNk";
+  EXPECT_TRUE(ParseSdesCrypto("7  AES_CM_128_HMAC_SHA1_80\tinline:" + key +
+                                  "|1048576 "
+                                  "UNENCRYPTED_SRTCP",
+                              &error))
+      << error;
+  const struct {
+    std::string value;
+    std::string error;
+  } refused[] = {
+      {"", "it cannot be read"},
+      {"x AES_CM_128_HMAC_SHA1_80 inline:" + key, "it cannot be read"},
+      {"1234567890 AES_CM_128_HMAC_SHA1_80 inline:" + key, "it cannot be read"},
+      {"1 AES_CM_128_HMAC_SHA1_80", "it cannot be read"},
+      {"1 AES_256_CM_HMAC_SHA1_80 inline:" + key,
+       "its suite AES_256_CM_HMAC_SHA1_80 is not one the line offers"},
+      {"1 F8_128_HMAC_SHA1_80\x1b inline:" + key, "its suite F8_128_HMAC_SHA1_80? is not"},
+      {"1 AES_CM_128_HMAC_SHA1_80 " + key, "its key is not given inline"},
+      {"1 AES_CM_128_HMAC_SHA1_80 inline:" + key + "AAAA", "its key is not 30 bytes of base64"},
+      {"1 AES_CM_128_HMAC_SHA1_80 inline:" + key.substr(0, 36) + "AA==",
+       "its key is not 30 bytes of base64"},
+      {"1 AES_CM_128_HMAC_SHA1_80 inline:" + key.substr(0, 39) + "-",
+       "its key is not 30 bytes of base64"},
+      {"1 AES_CM_128_HMAC_SHA1_80 inline:" + key + "|2^20|1:4", "its key has a master key"},
+      {"1 AES_CM_128_HMAC_SHA1_80 inline:" + key + "|2^10", "its key's lifetime is shorter"},
+      {"1 AES_CM_128_HMAC_SHA1_80 inline:" + key + "|2^99", "its key's lifetime cannot be read"},
+      {"1 AES_CM_128_HMAC_SHA1_80 inline:" + key + ";inline:" + key, "it holds several keys"},
+      {"1 AES_CM_128_HMAC_SHA1_80 inline:" + key + " UNENCRYPTED_SRTP",
+       "it asks for UNENCRYPTED_SRTP, which the line does not support"},
+      {"1 AES_CM_128_HMAC_SHA1_80 inline:" + key + " KDR=1", "it asks for KDR, which"},
+      {"1 AES_CM_128_HMAC_SHA1_80 inline:" + key + " WSH", "it asks for WSH, which"},
+  };
+  for (const auto& r : refused) {
+    error.clear();
+    EXPECT_FALSE(ParseSdesCrypto(r.value, &error)) << r.value;
+    EXPECT_EQ(error.rfind(r.error, 0), 0u) << r.value << ": " << error;
+    EXPECT_EQ(error.find(key.substr(0, 8)), std::string::npos) << error;
   }
 }
 

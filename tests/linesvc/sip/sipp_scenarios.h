@@ -15,11 +15,19 @@ inline std::string Sdp(const std::string& port = "@AUDIO@", const std::string& f
          "a=rtpmap:101 telephone-event/8000\na=fmtp:101 0-15\na=ptime:20\n";
 }
 
-// A response to the INVITE received last; `extra` holds more header lines, `sdp` a body.
-inline std::string Response(
-    const std::string& status, const std::string& extra = "", bool sdp = false,
-    const std::string& contact = "<sip:[local_ip]:[local_port];transport=[transport]>") {
-  const std::string body = Sdp();
+// The callee's SDP with the media of its choice: an m= line (@AUDIO@ for the port) and its
+// attributes.
+inline std::string SdpWithMedia(const std::string& media) {
+  return "v=0\no=- 1 1 IN IP4 127.0.0.1\ns=-\nc=IN IP4 127.0.0.1\nt=0 0\n" + media;
+}
+
+inline const char* kSippContact = "<sip:[local_ip]:[local_port];transport=[transport]>";
+
+// A response to the INVITE received last; `extra` holds more header lines, `sdp` a body (the
+// callee's SDP, or `body`).
+inline std::string Response(const std::string& status, const std::string& extra = "",
+                            bool sdp = false, const std::string& contact = kSippContact,
+                            const std::string& body = Sdp()) {
   return "<send><![CDATA[\n"
          "SIP/2.0 " +
          status +
@@ -105,10 +113,10 @@ inline const char* kAwaitBye =
     "<send><![CDATA[\nSIP/2.0 200 OK\n[last_Via:]\n[last_From:]\n[last_To:]\n[last_Call-ID:]\n"
     "[last_CSeq:]\nContent-Length: 0\n\n]]></send>\n";
 
-// A call that is answered with sound and ends when we hang up.
-inline std::string AnsweredUntilBye() {
-  return Scenario(RecvInvite() + Response("200 OK", "", true) + "<recv request=\"ACK\"/>\n" +
-                  kAwaitBye);
+// A call that is answered with sound (the callee's SDP, or `sdp`) and ends when we hang up.
+inline std::string AnsweredUntilBye(const std::string& sdp = Sdp()) {
+  return Scenario(RecvInvite() + Response("200 OK", "", true, kSippContact, sdp) +
+                  "<recv request=\"ACK\"/>\n" + kAwaitBye);
 }
 
 }  // namespace telvane::linesvc::testing_sip
