@@ -5,9 +5,9 @@
 #include <mutex>
 
 #include "linesvc/driver_module.h"
-#include "linesvc/sim_driver.h"
+#include "linesvc/sim/sim_driver.h"
 #ifndef _WIN32
-#include "linesvc/modem_driver.h"
+#include "linesvc/modem/modem_driver.h"
 #endif
 #include "platform/dynamic_library.h"
 

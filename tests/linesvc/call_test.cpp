@@ -2,7 +2,7 @@
 // gets, their order and timing on the virtual clock, and how drop, close and shutdown end them.
 #include <gtest/gtest.h>
 
-#include "linesvc/sim_script.h"
+#include "linesvc/sim/sim_script.h"
 #include "service_fixture.h"
 
 namespace telvane::linesvc {

@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "linesvc/driver.h"
-#include "linesvc/modem_dialogue.h"
-#include "linesvc/modem_probe.h"
-#include "linesvc/modem_settings.h"
-#include "linesvc/modem_sound.h"
-#include "linesvc/serial_port.h"
+#include "linesvc/modem/modem_dialogue.h"
+#include "linesvc/modem/modem_probe.h"
+#include "linesvc/modem/modem_settings.h"
+#include "linesvc/modem/modem_sound.h"
+#include "linesvc/modem/serial_port.h"
 #include "platform/message_loop.h"
 
 namespace telvane::linesvc {

@@ -1,6 +1,6 @@
 // The simulated line's sound: the line that tells its call what was heard, and the recorder
 // of what the callee heard.
-#include "linesvc/sim_audio.h"
+#include "linesvc/sim/sim_audio.h"
 
 #include <cctype>
 

@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "linesvc/driver.h"
-#include "linesvc/sim_audio.h"
-#include "linesvc/sim_script.h"
+#include "linesvc/sim/sim_audio.h"
+#include "linesvc/sim/sim_script.h"
 #include "platform/message_loop.h"
 #include "platform/timers.h"
 

@@ -1,13 +1,13 @@
 // The simulated line driver: the scripts of the line's numbers, its calls and its sound.
-#include "linesvc/sim_driver.h"
+#include "linesvc/sim/sim_driver.h"
 
 #include <unordered_map>
 #include <utility>
 
 #include "linesvc/line_audio.h"
-#include "linesvc/sim_audio.h"
-#include "linesvc/sim_call.h"
-#include "linesvc/sim_script.h"
+#include "linesvc/sim/sim_audio.h"
+#include "linesvc/sim/sim_call.h"
+#include "linesvc/sim/sim_script.h"
 #include "platform/text.h"
 
 namespace telvane::linesvc {

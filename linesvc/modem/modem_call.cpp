@@ -1,5 +1,5 @@
 // The modem call: set-up, dialling, what the modem reports, and the hang-up.
-#include "linesvc/modem_call.h"
+#include "linesvc/modem/modem_call.h"
 
 #include <algorithm>
 #include <utility>

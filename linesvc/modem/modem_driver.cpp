@@ -1,6 +1,6 @@
 // The voice modem line: its port and the modem's reports, shared by the line's calls, and the
 // wave device that carries a call's sound.
-#include "linesvc/modem_driver.h"
+#include "linesvc/modem/modem_driver.h"
 
 #include <algorithm>
 #include <chrono>
@@ -8,9 +8,9 @@
 #include <utility>
 
 #include "linesvc/line_audio.h"
-#include "linesvc/modem_call.h"
-#include "linesvc/modem_probe.h"
-#include "linesvc/serial_port.h"
+#include "linesvc/modem/modem_call.h"
+#include "linesvc/modem/modem_probe.h"
+#include "linesvc/modem/serial_port.h"
 
 namespace telvane::linesvc {
 

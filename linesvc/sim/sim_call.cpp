@@ -1,6 +1,6 @@
 // The scripted call: progress, outcome, keys, hang-up and line events on the loop, and the
 // sound the callee hears.
-#include "linesvc/sim_call.h"
+#include "linesvc/sim/sim_call.h"
 
 #include <utility>
 
