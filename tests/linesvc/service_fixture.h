@@ -101,7 +101,7 @@ features =
   }
 
   LONG MakeCall(HLINE line, const char* number, HCALL* call) {
-    const LINECALLPARAMS params = VoiceParams();
+    LINECALLPARAMS params = VoiceParams();
     return service_->MakeCall(line, call, number, 0, &params);
   }
 
