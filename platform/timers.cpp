@@ -22,15 +22,17 @@ TaskGroup::TaskGroup(MessageLoop& loop) : loop_(loop), state_(std::make_shared<S
 
 TaskGroup::~TaskGroup() { CancelAll(); }
 
-void TaskGroup::Post(std::function<void()> task) {
+void TaskGroup::Post(std::function<void()> task) { loop_.PostTask(Bind(std::move(task))); }
+
+std::function<void()> TaskGroup::Bind(std::function<void()> task) {
   std::weak_ptr<State> weak;
   {
     std::lock_guard lock(mu_);
     weak = state_;
   }
-  loop_.PostTask([weak = std::move(weak), task = std::move(task)] {
+  return [weak = std::move(weak), task = std::move(task)] {
     if (!weak.expired()) task();
-  });
+  };
 }
 
 TaskId TaskGroup::PostDelayed(int64_t delay_ms, std::function<void()> task) {

@@ -10,8 +10,8 @@
 //   give_up_.Start(30000, [this] { GiveUp(); });   // a restart replaces it; Stop cancels
 //
 // Each is bound when made to a loop (by default the calling thread's current loop, which
-// must exist) and is used on that loop's thread; TaskGroup::Post alone may come from any
-// thread while the group lives.
+// must exist) and is used on that loop's thread; TaskGroup::Post and Bind alone may come from
+// any thread while the group lives.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +39,11 @@ class TaskGroup {
 
   // Thread-safe while the group lives. Queues the task on the loop.
   void Post(std::function<void()> task);
+
+  // Thread-safe while the group lives. The task as a callback that others run on the loop
+  // thread (a sink's "played" report): it does what the task does only while the group lives
+  // and has not cancelled it since, as a posted task would.
+  std::function<void()> Bind(std::function<void()> task);
 
   // Loop thread only. Runs the task once delay_ms have passed on the loop's clock. Returns
   // this group's identifier of the task, for Cancel.
