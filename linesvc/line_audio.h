@@ -3,10 +3,11 @@
 // Every driver that carries sound uses it; a driver adds only how samples reach its line (a
 // recording, a modem's codec over the serial port, RTP packets).
 //
-//   class ModemOutput : public LineAudioOutput { ... Send puts samples on the line ... };
-//   auto output = std::make_shared<ModemOutput>();
-//   auto device = LineAudioDevice::Register(wave_id, "modem /dev/ttyACM0",
-//                                           LinePacing::Ahead(150, 20), output, &error);
+//   auto path = std::make_shared<LineAudioPath>();             // the line's, as long as it lives
+//   auto device = LineAudioDevice::Register(wave_id, "line 2", LinePacing::Ahead(150, 20), path,
+//                                           &error);
+//   class CallSound : public CallAudio { ... Send puts samples on the line ... };
+//   path->Connect(call_sound);                                 // the call that carries it now
 //   ... lineGetID("wave/out") names wave_id; the application opens it and plays ...
 //
 // Each open of the device gets a timeline of its own, on the clock of the loop that opened
@@ -29,9 +30,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "linesvc/driver_kit.h"
@@ -115,6 +118,49 @@ class TELVANE_DRIVER_KIT LineAudioOutput {
   // The timelines of the device's opens, to go on when the line carries sound; an entry goes
   // stale when its open is closed.
   std::vector<std::weak_ptr<LineTimeline>> timelines_;
+};
+
+// The sound end of one call: what its line's audio path reaches while the call is connected
+// to it. The members mean what LineAudioOutput's of the same names do. Loop thread only.
+class TELVANE_DRIVER_KIT CallAudio {
+ public:
+  virtual void Send(const LinePlay& play, size_t from, size_t count) = 0;
+  virtual void Ended(const LinePlay& /*play*/) {}
+  virtual void RunsDry() {}
+  virtual void Cut(const LinePlay& play) = 0;
+  virtual bool CarriesSound() const { return true; }
+
+ protected:
+  ~CallAudio() = default;
+};
+
+// The output a driver registers for its line's wave device: the sound reaches the call
+// connected to it, the line's current call. With none connected the line takes the sound into
+// nothing at its pace (telling `unheard`, when set, of each write) and carries it. Loop thread
+// only.
+class TELVANE_DRIVER_KIT LineAudioPath final : public LineAudioOutput {
+ public:
+  // The call whose sound end the path reaches from now on.
+  void Connect(CallAudio& call) { call_ = &call; }
+  // Disconnects the call if it is the one connected.
+  void Disconnect(const CallAudio& call) {
+    if (call_ == &call) call_ = nullptr;
+  }
+  // Told of each write sent while no call is connected; empty for nobody.
+  void SetUnheard(std::function<void(const LinePlay&)> unheard) { unheard_ = std::move(unheard); }
+
+  // The connected call's line carries sound from now on (see CarriesSound).
+  using LineAudioOutput::NowCarriesSound;
+
+  void Send(const LinePlay& play, size_t from, size_t count) override;
+  void Ended(const LinePlay& play) override;
+  void RunsDry() override;
+  void Cut(const LinePlay& play) override;
+  bool CarriesSound() const override;
+
+ private:
+  CallAudio* call_ = nullptr;
+  std::function<void(const LinePlay&)> unheard_;
 };
 
 // Reads the `wave` key of a line: the number of its wave-output device, 0 to 4294967294

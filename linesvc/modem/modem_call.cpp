@@ -6,8 +6,6 @@
 
 namespace telvane::linesvc {
 
-namespace {}  // namespace
-
 ModemCall::ModemCall(ModemLine& line, std::string dial, platform::MessageLoop& loop, CallSink& sink)
     : line_(line),
       dial_(std::move(dial)),
@@ -17,9 +15,11 @@ ModemCall::ModemCall(ModemLine& line, std::string dial, platform::MessageLoop& l
           *this, dialogue_, loop, sink, [&line] { return line.Port(); }, line.Caps(),
           line.Settings().command_timeout_ms) {
   line_.SetCall(this);
+  line_.Audio().Connect(*this);
 }
 
 ModemCall::~ModemCall() {
+  line_.Audio().Disconnect(*this);
   line_.SetCall(nullptr);
   if (phase_ == Phase::kIdle) return;
   // Hang up at once, without waiting for answers: leave the sound, then DTR down, then ATH0.
