@@ -6,7 +6,7 @@
 //   auto path = std::make_shared<LineAudioPath>();             // the line's, as long as it lives
 //   auto device = LineAudioDevice::Register(wave_id, "line 2", LinePacing::Ahead(150, 20), path,
 //                                           &error);
-//   class CallSound : public CallAudio { ... Send puts samples on the line ... };
+//   class CallSound : public SoundEnd { ... Send puts samples on the line ... };
 //   path->Connect(call_sound);                                 // the call that carries it now
 //   ... lineGetID("wave/out") names wave_id; the application opens it and plays ...
 //
@@ -75,8 +75,10 @@ struct LinePacing {
 
 class LineTimeline;  // line_audio.cpp
 
-// How samples reach one line: what a driver adds to the timeline. Loop thread only.
-class TELVANE_DRIVER_KIT LineAudioOutput {
+// Where a line's sound ends up: what the timeline hands over, and whether the line carries
+// it. A line's output is one (LineAudioOutput), and so is the sound end of one call that the
+// line's audio path reaches (LineAudioPath). Loop thread only.
+class TELVANE_DRIVER_KIT SoundEnd {
  public:
   // Samples [from, from + count) of the write go to the line now; sample k is heard at
   // play.TimeOf(k). With whole writes, from is 0 and count the write's size (perhaps 0).
@@ -95,18 +97,27 @@ class TELVANE_DRIVER_KIT LineAudioOutput {
   // playing into this output stands still: it hands over at most what the line needs in order
   // to start (the hand-over at which it finds the line not carrying; for a modem, the samples
   // that make it start transmitting), then reports no write played, counts nothing more
-  // heard (the wave output's position) and hands over nothing more until NowCarriesSound. A
-  // reset drops what it holds, as at any time. Timelines ask at each of their steps, so a
-  // line that stops carrying is noticed at the next one. A held play never ends on its own,
-  // so answer false only while the line may still start: a line whose call has ended, or that
-  // has none, takes the sound into nothing as before, and whoever plays into a line that
-  // fails stops the play. A device closed while held drops what it holds: no line will play
-  // it out.
+  // heard (the wave output's position) and hands over nothing more until the output's
+  // NowCarriesSound. A reset drops what it holds, as at any time. Timelines ask at each of
+  // their steps, so a line that stops carrying is noticed at the next one. A held play never
+  // ends on its own, so answer false only while the line may still start: a line whose call
+  // has ended, or that has none, takes the sound into nothing as before, and whoever plays
+  // into a line that fails stops the play. A device closed while held drops what it holds:
+  // no line will play it out.
   virtual bool CarriesSound() const { return true; }
 
  protected:
-  // Virtual so that the timeline, a friend, cannot be a way to delete an output by its base.
-  virtual ~LineAudioOutput() = default;
+  // Virtual so that the timeline, a friend of the output, cannot be a way to delete an output
+  // by its base.
+  virtual ~SoundEnd() = default;
+};
+
+class LineTimeline;  // line_audio.cpp
+
+// How samples reach one line: what a driver adds to the timeline. Loop thread only.
+class TELVANE_DRIVER_KIT LineAudioOutput : public SoundEnd {
+ protected:
+  ~LineAudioOutput() override = default;
   // The driver tells the timelines that the line carries sound from now on. Loop thread only.
   // Each held timeline goes on from this moment: the sound it had handed over counts as heard
   // from now, and what follows keeps its place behind it. Send calls made while it stood keep
@@ -120,30 +131,16 @@ class TELVANE_DRIVER_KIT LineAudioOutput {
   std::vector<std::weak_ptr<LineTimeline>> timelines_;
 };
 
-// The sound end of one call: what its line's audio path reaches while the call is connected
-// to it. The members mean what LineAudioOutput's of the same names do. Loop thread only.
-class TELVANE_DRIVER_KIT CallAudio {
- public:
-  virtual void Send(const LinePlay& play, size_t from, size_t count) = 0;
-  virtual void Ended(const LinePlay& /*play*/) {}
-  virtual void RunsDry() {}
-  virtual void Cut(const LinePlay& play) = 0;
-  virtual bool CarriesSound() const { return true; }
-
- protected:
-  ~CallAudio() = default;
-};
-
-// The output a driver registers for its line's wave device: the sound reaches the call
-// connected to it, the line's current call. With none connected the line takes the sound into
+// The output a driver registers for its line's wave device: the sound reaches the sound end
+// connected to it, the line's current call's. With none connected the line takes the sound into
 // nothing at its pace (telling `unheard`, when set, of each write) and carries it. Loop thread
 // only.
 class TELVANE_DRIVER_KIT LineAudioPath final : public LineAudioOutput {
  public:
-  // The call whose sound end the path reaches from now on.
-  void Connect(CallAudio& call) { call_ = &call; }
-  // Disconnects the call if it is the one connected.
-  void Disconnect(const CallAudio& call) {
+  // The call's sound end, which the path reaches from now on.
+  void Connect(SoundEnd& call) { call_ = &call; }
+  // Disconnects the call's sound end if it is the one connected.
+  void Disconnect(const SoundEnd& call) {
     if (call_ == &call) call_ = nullptr;
   }
   // Told of each write sent while no call is connected; empty for nobody.
@@ -159,7 +156,7 @@ class TELVANE_DRIVER_KIT LineAudioPath final : public LineAudioOutput {
   bool CarriesSound() const override;
 
  private:
-  CallAudio* call_ = nullptr;
+  SoundEnd* call_ = nullptr;
   std::function<void(const LinePlay&)> unheard_;
 };
 

@@ -46,7 +46,7 @@ class ModemLine {
   ~ModemLine() = default;
 };
 
-class ModemCall final : public DriverCall, private CallAudio, private ModemSound::Owner {
+class ModemCall final : public DriverCall, private SoundEnd, private ModemSound::Owner {
  public:
   // `dial` is the number as the modem dials it, prefix included.
   ModemCall(ModemLine& line, std::string dial, platform::MessageLoop& loop, CallSink& sink);

@@ -44,7 +44,7 @@ struct SimCallLine {
   LineAudioPath* audio = nullptr;  // the line's sound
 };
 
-class SimCall final : public DriverCall, private CallAudio {
+class SimCall final : public DriverCall, private SoundEnd {
  public:
   // `record_path` is where the heard sound goes; empty for nowhere.
   SimCall(const Scenario& scenario, std::string number, const SimCallLine& line,
