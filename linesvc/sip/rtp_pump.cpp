@@ -68,9 +68,10 @@ void RtpPump::Cut() {
   pending_.clear();
 }
 
-void RtpPump::Follow(const SipMedia& media, std::unique_ptr<VoiceCodec> codec) {
+void RtpPump::Follow(const SipMedia& media, std::unique_ptr<VoiceCodec> codec,
+                     std::unique_ptr<InbandDtmf> inband) {
   std::lock_guard<std::mutex> lock(mutex_);
-  moved_ = Move{media, std::move(codec)};
+  moved_ = Move{media, std::move(codec), std::move(inband)};
 }
 
 void RtpPump::Pace() {
@@ -105,7 +106,7 @@ void RtpPump::Run() {
       moved.swap(moved_);
     }
     if (moved) {
-      stream_->Follow(moved->media, std::move(moved->codec));
+      stream_->Follow(moved->media, std::move(moved->codec), std::move(moved->inband));
       heard_at_ns_ = MonotonicNs();
       Pace();  // the new media's packet time
       frame.resize(stream_->FrameSamples());

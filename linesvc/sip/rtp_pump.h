@@ -63,10 +63,11 @@ class RtpPump {
   void Queue(const LinePlay& play, size_t from, size_t count);
   // Drops every sample that has not gone out.
   void Cut();
-  // The far end moved the media: the next packet goes to `media`, coded with `codec`
-  // (RtpStream::Follow), and the silence limit counts from the move, so the switch does not end
-  // the call.
-  void Follow(const SipMedia& media, std::unique_ptr<VoiceCodec> codec);
+  // The far end moved the media: the next packet goes to `media`, coded with `codec`, and keys
+  // in tones are heard with `inband` (RtpStream::Follow); the silence limit counts from the
+  // move, so the switch does not end the call.
+  void Follow(const SipMedia& media, std::unique_ptr<VoiceCodec> codec,
+              std::unique_ptr<InbandDtmf> inband);
   // Ends the thread after its next packet (one packet time at most); nothing is reported after
   // it.
   void Stop();
@@ -85,10 +86,11 @@ class RtpPump {
     int64_t due;  // when samples[next] goes out, in samples of the loop's clock
   };
 
-  // Media the far end moved to, and their coder.
+  // Media the far end moved to, their coder and their receiver of tones.
   struct Move {
     SipMedia media;
     std::unique_ptr<VoiceCodec> codec;
+    std::unique_ptr<InbandDtmf> inband;
   };
 
   void Run();

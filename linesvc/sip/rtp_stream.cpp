@@ -210,7 +210,8 @@ std::optional<RtpHeader> ParseRtpHeader(std::span<const uint8_t> packet) {
 // Both directions of a call's SRTP, through libre: ours sealed with our key, the callee's
 // checked and decrypted with its key. libre keeps the state of each source (SSRC) it is shown,
 // and refuses new ones after a few dozen; packets that failed authentication leave theirs
-// behind, so the receiving side can start afresh.
+// behind, so the receiving side can start afresh. Each direction has a context of its own, so
+// that new keys of one leave the other's state (its packet index) as it is.
 class RtpStream::Srtp {
  public:
   static std::unique_ptr<Srtp> Create(const SrtpKeys& keys) {
@@ -232,25 +233,39 @@ class RtpStream::Srtp {
 
   // Encrypts and signs the RTP packet; it grows by the tag. False when libre fails.
   bool Protect(std::vector<uint8_t>* packet) {
-    if (!Load(*packet) || srtp_encrypt(send_, buffer_) != 0) return false;
+    if (send_ == nullptr || !Load(*packet) || srtp_encrypt(send_, buffer_) != 0) return false;
     packet->assign(buffer_->buf + buffer_->pos, buffer_->buf + buffer_->end);
     return true;
   }
   // The packet authenticated and decrypted (valid until the next call), or nullopt when it
   // fails authentication or is a replay.
   std::optional<std::span<const uint8_t>> Unprotect(std::span<const uint8_t> packet) {
-    if (!Load(packet) || srtp_decrypt(receive_, buffer_) != 0) return std::nullopt;
+    if (receive_ == nullptr || !Load(packet) || srtp_decrypt(receive_, buffer_) != 0) {
+      return std::nullopt;
+    }
     return std::span<const uint8_t>(buffer_->buf + buffer_->pos, buffer_->end - buffer_->pos);
-  }
-  // Whether these are the keys it works with.
-  bool Holds(const SrtpKeys& keys) const {
-    return keys.suite == suite_ && std::ranges::equal(keys.send.Bytes(), send_key_.Bytes()) &&
-           std::ranges::equal(keys.receive.Bytes(), receive_key_.Bytes());
   }
   // Forgets every source the receiving side has seen. False when libre fails.
   bool ForgetSources() {
     receive_ = static_cast<struct srtp*>(mem_deref(receive_));
     return Alloc(receive_key_, &receive_);
+  }
+  // Works with `keys` from now on: a direction whose key (or the suite) changes starts afresh,
+  // the other goes on. False when libre fails: nothing passes then.
+  bool Rekey(const SrtpKeys& keys) {
+    const bool new_suite = keys.suite != suite_;
+    suite_ = keys.suite;
+    bool ok = true;
+    if (new_suite || !std::ranges::equal(keys.send.Bytes(), send_key_.Bytes())) {
+      send_key_ = keys.send;
+      send_ = static_cast<struct srtp*>(mem_deref(send_));
+      ok = Alloc(send_key_, &send_);
+    }
+    if (new_suite || !std::ranges::equal(keys.receive.Bytes(), receive_key_.Bytes())) {
+      receive_key_ = keys.receive;
+      ok = ForgetSources() && ok;
+    }
+    return ok;
   }
 
  private:
@@ -270,10 +285,10 @@ class RtpStream::Srtp {
     return true;
   }
 
-  const SrtpSuite suite_;
-  const SrtpKey send_key_;
-  const SrtpKey receive_key_;
-  struct srtp* send_ = nullptr;
+  SrtpSuite suite_;
+  SrtpKey send_key_;
+  SrtpKey receive_key_;
+  struct srtp* send_ = nullptr;     // null only when Rekey failed: nothing is sent
   struct srtp* receive_ = nullptr;  // null only when ForgetSources failed: nothing passes
   mbuf* buffer_ = nullptr;
 };
@@ -337,20 +352,24 @@ void RtpStream::Send(std::span<const int16_t> samples) {
   }
 }
 
-void RtpStream::Follow(const SipMedia& media, std::unique_ptr<VoiceCodec> codec) {
+void RtpStream::Follow(const SipMedia& media, std::unique_ptr<VoiceCodec> codec,
+                       std::unique_ptr<InbandDtmf> inband) {
   left_ = media_.remote;
   media_ = media;
   media_.srtp.reset();
   codec_ = std::move(codec);
+  inband_ = std::move(inband);
   frame_samples_ = static_cast<size_t>(media.packet_ms) * kRtpSamplesPerMs;
-  encrypted_ = media.srtp.has_value();
   // The same keys go on with what they have seen (a re-INVITE repeats them); new ones start
   // afresh.
   if (!media.srtp) {
     srtp_.reset();
-  } else if (!srtp_ || !srtp_->Holds(*media.srtp)) {
+  } else if (!srtp_) {
     srtp_ = Srtp::Create(*media.srtp);
+  } else if (!srtp_->Rekey(*media.srtp)) {
+    srtp_.reset();
   }
+  encrypted_ = encrypted_ || media.srtp.has_value();
   remote_ssrc_.reset();
   told_foreign_ = false;
   told_other_ssrc_ = false;

@@ -130,8 +130,12 @@ class RtpStream {
   // The far end moved the media (a re-INVITE or an UPDATE): packets go to `media`, coded with
   // `codec` (the media's) and encrypted with its keys, from now on, and the callee's are
   // latched afresh there, by the same rules as the answer's; those from where the media were
-  // before count no more.
-  void Follow(const SipMedia& media, std::unique_ptr<VoiceCodec> codec);
+  // before count no more. Each direction's SRTP goes on as it was while its key stays, and
+  // starts afresh with a new one. `inband` (as for Create) takes the place of the receiver of
+  // tones the stream had. An encrypted stream never goes back to plain RTP: media without keys
+  // leave it sending nothing and counting nothing.
+  void Follow(const SipMedia& media, std::unique_ptr<VoiceCodec> codec,
+              std::unique_ptr<InbandDtmf> inband);
   // Moves the RTP timestamp on by `samples` not sent, so that the far end hears a gap where
   // the sender was held up rather than sound packed together.
   void Skip(uint32_t samples) { timestamp_ += samples; }
@@ -182,7 +186,7 @@ class RtpStream {
   std::vector<uint8_t> packet_;  // the one being sent
   TelephoneEvents events_;
   std::unique_ptr<VoiceCodec> codec_;
-  const std::unique_ptr<InbandDtmf> inband_;
+  std::unique_ptr<InbandDtmf> inband_;
 };
 
 }  // namespace telvane::linesvc

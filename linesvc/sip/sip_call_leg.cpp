@@ -463,15 +463,19 @@ void SipCallLeg::OnSessionRequest(const sip_msg& request) {
     sip_treply(nullptr, stack_, &request, 491, "Request Pending");
     return;
   }
-  if (offer && !handlers_.media(Body(request), handlers_.arg)) {
-    sip_treply(nullptr, stack_, &request, 488, "Not Acceptable Here");
-    return;
+  std::optional<std::string> answer;
+  if (offer) {
+    answer = handlers_.offer(Body(request), handlers_.arg);
+    if (!answer) {
+      sip_treply(nullptr, stack_, &request, 488, "Not Acceptable Here");
+      return;
+    }
   }
   const std::string headers = Callbacks::Contact(*this, request.dst, request.tp) + kAllow +
                               kSupported + AgreeSessionTimerOf(request);
   if (Is(request.met, "UPDATE")) {
     // An UPDATE's 2xx answers its offer, and holds nothing without one (RFC 3311).
-    const std::string rest = offer ? OurSdp() : "Content-Length: 0\r\n\r\n";
+    const std::string rest = answer ? WithSdp(*answer) : "Content-Length: 0\r\n\r\n";
     sip_treplyf(nullptr, nullptr, stack_, &request, false, 200, "OK", "%s%s", headers.c_str(),
                 rest.c_str());
     return;
@@ -480,8 +484,8 @@ void SipCallLeg::OnSessionRequest(const sip_msg& request) {
   ok_.reset();
   int err = 0;
   ok_ = SipInviteOk::Send(
-      stack_, request, headers + OurSdp(),
-      offer ? SipInviteOk::Body::kAnswer : SipInviteOk::Body::kOffer,
+      stack_, request, headers + WithSdp(answer ? *answer : handlers_.our_offer(handlers_.arg)),
+      answer ? SipInviteOk::Body::kAnswer : SipInviteOk::Body::kOffer,
       [this] { Lose("our 200 to the re-INVITE was never acknowledged"); }, &err);
   if (!ok_) log_("the re-INVITE cannot be answered: error " + std::to_string(err));
 }
@@ -495,7 +499,7 @@ void SipCallLeg::OnAck(const sip_msg& ack) {
     log_("the ACK carries no answer to our offer: the media stay as they were");
     return;
   }
-  handlers_.media(Body(ack), handlers_.arg);
+  handlers_.answer(Body(ack), handlers_.arg);
 }
 
 void SipCallLeg::ReplyOptions(const sip_msg& request) {
@@ -520,10 +524,9 @@ std::string SipCallLeg::AgreeSessionTimerOf(const sip_msg& request) {
   return "Session-Expires: " + seconds + ";refresher=uac\r\nRequire: timer\r\n";
 }
 
-std::string SipCallLeg::OurSdp() const {
-  // The offer of our INVITE, unchanged, with its o= line's version (RFC 3264 8).
-  return "Content-Type: application/sdp\r\nContent-Length: " + std::to_string(invite_.sdp.size()) +
-         "\r\n\r\n" + invite_.sdp;
+std::string SipCallLeg::WithSdp(const std::string& body) {
+  return "Content-Type: application/sdp\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\n\r\n" + body;
 }
 
 void SipCallLeg::Lose(const std::string& why) {

@@ -13,13 +13,14 @@
 // PRACK in its early dialog, once per RSeq and in order; a 422 is answered by asking again for
 // the longer session interval it names.
 //
-// In the answered call: a re-INVITE or an UPDATE without an offer, or with one the media
-// handler takes, is answered 200 with our SDP (a re-INVITE's 200 is sent again until its ACK;
-// without an offer in the re-INVITE, that 200 holds our offer and the ACK its answer); an offer
-// the handler refuses gets 488 and the call goes on as it was; an offer while ours awaits its
-// answer gets 491. OPTIONS, in the call or not, gets 200 with what the line takes. Session
-// timers (RFC 4028, sip_session_timer.h): the INVITE asks for one, the side the 2xx names
-// refreshes (we by UPDATE), and a session nobody renewed ends with BYE ("lost").
+// In the answered call: a re-INVITE or an UPDATE with an offer the offer handler takes is
+// answered 200 with the handler's answer; one without an offer, 200 (an UPDATE's without SDP, a
+// re-INVITE's with our offer, whose answer the ACK brings to the answer handler). A re-INVITE's
+// 200 is sent again until its ACK. An offer the handler refuses gets 488 and the call goes on
+// as it was; an offer while ours awaits its answer gets 491. OPTIONS, in the call or not, gets 200
+// with what the line takes. Session timers (RFC 4028, sip_session_timer.h): the INVITE asks for
+// one, the side the 2xx names refreshes (we by UPDATE), and a session nobody renewed ends with BYE
+// ("lost").
 //
 // Other requests that are not the call's are answered at once, and never reach the console: an
 // INVITE with 486 (the line only places calls), requests of a dialog that does not exist with
@@ -35,6 +36,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -73,11 +75,14 @@ struct SipCallLegHandlers {
   // provisional response of the same dialog (RFC 3262: that was the answer).
   void (*established)(const sip_msg* msg, std::string_view sdp, void* arg);
   void (*info)(sip* stack, const sip_msg* msg, void* arg);  // an INFO of the call: reply to it
-  // SDP of the far end in the answered call: a new offer (re-INVITE, UPDATE), true when the
-  // call takes it (the sound follows it), false when not (it is refused, the call unchanged);
-  // or the answer in the ACK to the offer of our 2xx (the result only says whether it was
-  // taken).
-  bool (*media)(std::string_view sdp, void* arg);
+  // A new offer of the far end in the answered call (re-INVITE, UPDATE): the body of our
+  // answer when the call takes it (the sound follows it), nullopt when it does not (the
+  // request is refused, the call unchanged).
+  std::optional<std::string> (*offer)(std::string_view sdp, void* arg);
+  // The body of our offer, for the 200 to a re-INVITE that holds none.
+  std::string (*our_offer)(void* arg);
+  // The answer to that offer, in the ACK.
+  void (*answer)(std::string_view sdp, void* arg);
   // The session ended without the far end's BYE (no refresh in time, a refresh that it no
   // longer knew, our 2xx never acknowledged); the leg has sent BYE, the reason is in the log.
   void (*lost)(void* arg);
@@ -138,7 +143,8 @@ class SipCallLeg {
   // The Session-Expires (and Require) lines of our 2xx to a refresh of the far end, whose
   // interval starts now; empty when it asks for no session timer.
   std::string AgreeSessionTimerOf(const sip_msg& request);
-  std::string OurSdp() const;
+  // The Content-Type and Content-Length lines, the blank line and `body`.
+  static std::string WithSdp(const std::string& body);
   void Lose(const std::string& why);
 
   void Close(int err, const sip_msg* msg);

@@ -110,6 +110,8 @@ class SipCall final : public DriverCall, public SipSessionObserver {
   void OnSipClosed() override;
 
   void End(DWORD state, DWORD mode, const std::string& why);
+  // The receiver of keys in tones that `media` need, if they hear keys that way.
+  std::unique_ptr<InbandDtmf> InbandFor(const SipMedia& media);
   void OnKey(char key);
   void OnMediaArrived();
   void OnMediaSilent(const std::string& why);
@@ -238,17 +240,9 @@ void SipCall::OnSipAnswered(const SipMedia& media, std::unique_ptr<RtpSocket> so
     End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL, CodecUnavailable(media.codec));
     return;
   }
-  std::unique_ptr<InbandDtmf> inband;
-  if (media.keys == SipKeyPath::kInband) {
-    inband = InbandDtmf::Create();
-    if (!inband) {
-      sink_.OnEvent(std::string("keys cannot be heard: the module lib") + kSpandspModule +
-                    ".so is missing or cannot be loaded");
-    }
-  }
   std::string error;
   std::unique_ptr<RtpStream> stream =
-      RtpStream::Create(std::move(socket), media, std::move(codec), std::move(inband), &error);
+      RtpStream::Create(std::move(socket), media, std::move(codec), InbandFor(media), &error);
   if (!stream) {
     End(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL, error);
     return;
@@ -278,7 +272,17 @@ void SipCall::OnSipMediaMoved(const SipMedia& media) {
     return;
   }
   media_keys_ = media.keys;
-  pump_->Follow(media, std::move(codec));
+  pump_->Follow(media, std::move(codec), InbandFor(media));
+}
+
+std::unique_ptr<InbandDtmf> SipCall::InbandFor(const SipMedia& media) {
+  if (media.keys != SipKeyPath::kInband) return nullptr;
+  std::unique_ptr<InbandDtmf> inband = InbandDtmf::Create();
+  if (!inband) {
+    sink_.OnEvent(std::string("keys cannot be heard: the module lib") + kSpandspModule +
+                  ".so is missing or cannot be loaded");
+  }
+  return inband;
 }
 
 void SipCall::OnSipDigit(char digit) {

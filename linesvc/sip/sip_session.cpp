@@ -231,7 +231,11 @@ class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
   static void OnProgress(const struct sip_msg* msg, void* arg);
   static void OnEstablished(const struct sip_msg* msg, std::string_view sdp, void* arg);
   static void OnInfo(struct sip* sip, const struct sip_msg* msg, void* arg);
-  static bool OnMidCallSdp(std::string_view sdp, void* arg);
+  static std::optional<std::string> OnMidCallOffer(std::string_view sdp, void* arg);
+  static std::string OnOfferWanted(void* arg);
+  static void OnMidCallAnswer(std::string_view sdp, void* arg);
+  // The far end's SDP moves the media to `media` (unless they are the same).
+  void Follow(const SipMedia& media);
   static void OnSessionLost(void* arg);
   static void OnClose(int err, const struct sip_msg* msg, void* arg);
 
@@ -260,6 +264,7 @@ class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
   std::unique_ptr<SipRegistration> registration_;
   SdpOffer offer_;
   std::string offer_body_;
+  SdpVersions versions_;            // of every body we send after the INVITE's
   std::optional<SipMedia> media_;   // what the sound follows: the answer's, then a moved one's
   std::unique_ptr<RtpSocket> rtp_;  // until the answer hands it to the driver
   struct tmr response_timer_ {};
@@ -314,11 +319,11 @@ bool SipSession::Core::MakeStack(std::string* error) {
     *error = "no SIP transport on " + local_address_.ToString() + ": error " + Errno(err);
     return false;
   }
-  leg_ =
-      std::make_unique<SipCallLeg>(sip_, s, plan_.password, tls_.get(),
-                                   SipCallLegHandlers{OnProgress, OnEstablished, OnInfo,
-                                                      OnMidCallSdp, OnSessionLost, OnClose, this},
-                                   [this](const std::string& text) { Log(text); });
+  leg_ = std::make_unique<SipCallLeg>(
+      sip_, s, plan_.password, tls_.get(),
+      SipCallLegHandlers{OnProgress, OnEstablished, OnInfo, OnMidCallOffer, OnOfferWanted,
+                         OnMidCallAnswer, OnSessionLost, OnClose, this},
+      [this](const std::string& text) { Log(text); });
   return true;
 }
 
@@ -353,7 +358,9 @@ bool SipSession::Core::MakeOffer(std::string* error) {
           "): whoever sees the signalling can decrypt the sound");
     }
   }
-  return OfferText(offer_, &offer_body_, error);
+  if (!OfferText(offer_, &offer_body_, error)) return false;
+  versions_ = SdpVersions(offer_body_);
+  return true;
 }
 
 void SipSession::Core::Start() {
@@ -711,22 +718,45 @@ void SipSession::Core::OnInfo(struct sip* sip, const struct sip_msg* msg, void* 
   core->Report([k = *key](SipSessionObserver& o) { o.OnSipDigit(k); });
 }
 
-// A new offer of the far end, or its answer to ours. The same media go on; moved ones are
-// followed, with the same checks as the answer's (only their address, one source there).
-bool SipSession::Core::OnMidCallSdp(std::string_view sdp, void* arg) {
+// A new offer of the far end: the same media go on; moved ones are followed, with the same
+// checks as the answer's (only their address, one source there). Our answer names one key.
+std::optional<std::string> SipSession::Core::OnMidCallOffer(std::string_view sdp, void* arg) {
   auto* core = static_cast<Core*>(arg);
-  if (core->phase_ != Phase::kAnswered || !core->media_) return false;
-  const SdpAnswer offered = ReadSdpAnswer(core->offer_, sdp);
-  if (!offered.media) {
-    core->Log("new SDP of the far end not taken, the media stay as they were: " + offered.refusal);
-    return false;
+  if (core->phase_ != Phase::kAnswered || !core->media_) return std::nullopt;
+  const SdpOfferTaken taken = ReadSdpOffer(core->offer_, *core->media_, sdp);
+  if (!taken.media) {
+    core->Log("new SDP of the far end not taken, the media stay as they were: " + taken.refusal);
+    return std::nullopt;
   }
-  const SipMedia& media = *offered.media;
-  if (SameMedia(media, *core->media_)) return true;
-  core->media_ = media;
-  core->Log("the media move: " + MediaSummary(media) + ", RTP -> " + media.remote.ToString());
-  core->Report([media](SipSessionObserver& o) { o.OnSipMediaMoved(media); });
-  return true;
+  core->Follow(*taken.media);
+  return core->versions_.Stamp(taken.answer);
+}
+
+// A re-INVITE without an offer gets the offer of our INVITE again: every codec and key.
+std::string SipSession::Core::OnOfferWanted(void* arg) {
+  auto* core = static_cast<Core*>(arg);
+  return core->versions_.Stamp(core->offer_body_);
+}
+
+// The answer to that offer is read as the first answer was, and, like the first, ends the call
+// when it is of no use: the far end sends as it answered, which the call cannot take.
+void SipSession::Core::OnMidCallAnswer(std::string_view sdp, void* arg) {
+  auto* core = static_cast<Core*>(arg);
+  if (core->phase_ != Phase::kAnswered || !core->media_) return;
+  const SdpAnswer answer = ReadSdpAnswer(
+      core->offer_, sdp, core->media_->srtp ? CallEncryption::kSrtp : CallEncryption::kNone);
+  if (!answer.media) {
+    core->Log(answer.refusal);
+    return core->End({SipEnd::Cause::kNoUsableAudio, 0, core->rang_});
+  }
+  core->Follow(*answer.media);
+}
+
+void SipSession::Core::Follow(const SipMedia& media) {
+  if (SameMedia(media, *media_)) return;
+  media_ = media;
+  Log("the media move: " + MediaSummary(media) + ", RTP -> " + media.remote.ToString());
+  Report([media](SipSessionObserver& o) { o.OnSipMediaMoved(media); });
 }
 
 void SipSession::Core::OnSessionLost(void* arg) {

@@ -15,8 +15,11 @@
 // (emptied of whatever reached it before); the answer's SDP is read by sdp_answer.h, and an
 // answer without usable audio ends the call with BYE. The sound itself is the driver's, on a
 // thread of its own (rtp_pump.h). In the answered call, a new offer of the far end (re-INVITE,
-// UPDATE) is read the same way: the same media go on as they are, media that moved are
-// followed (OnSipMediaMoved), and an offer without usable audio is refused, the call unchanged.
+// UPDATE) is read by the same rules (sdp_answer.h): the same media go on as they are, media
+// that moved (a new address, codec or key) are followed (OnSipMediaMoved), and an offer without
+// usable audio, or without a key on an encrypted call, is refused, the call unchanged. Our
+// answer names the one key taken; a re-INVITE without an offer gets our INVITE's offer again,
+// and the answer in its ACK is read as the first answer was (one of no use ends the call).
 //
 // Each call has its own SIP stack (transport, transactions), so hanging up waits for exactly
 // the call's own transactions: the CANCEL or BYE, and the REGISTER that removes the binding.

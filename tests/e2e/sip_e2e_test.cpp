@@ -345,13 +345,13 @@ TEST_F(SipE2eTest, SilentOutboundProxyIsNamed) {
 class KamailioE2eTest : public SipE2eTest {
  protected:
   // A callee registered at `kamailio` that plays silence for longer than a call takes.
-  std::unique_ptr<Baresip> RegisteredCallee(const Kamailio& kamailio) {
+  std::unique_ptr<Baresip> RegisteredCallee(const Kamailio& kamailio, BaresipMedia media = {}) {
     testing_wave::WriteFile(dir_ / "callee.wav",
                             testing_wave::LineWave(std::vector<int16_t>(8000 * 30, 0)));
     BaresipPlace place;
     place.registrar = "127.0.0.1:" + std::to_string(kamailio.Port());
-    auto callee =
-        std::make_unique<Baresip>(dir_ / "callee.wav", Baresip::Answer::kAuto, "baresip", place);
+    auto callee = std::make_unique<Baresip>(dir_ / "callee.wav", Baresip::Answer::kAuto, "baresip",
+                                            place, std::move(media));
     // Not baresip's REGISTER_OK: it may come before the test's control connection does.
     EXPECT_TRUE(kamailio.WaitFor("registered sip:callee@127.0.0.1", 5000)) << kamailio.Log();
     return callee;
@@ -412,6 +412,21 @@ TEST_F(KamailioE2eTest, RegistersAndCallsOverTls) {
       *callee, "register = yes\ntransport = tls\ntls_ca_file = " + certificates.CaFile().string() +
                    "\noutbound = 127.0.0.1:" + std::to_string(kamailio.TlsPort()) + "\n" +
                    PasswordFile("Wh1sper"));
+}
+
+// Over TLS with SRTP: the line requires it, the callee insists on it (baresip's srtp module,
+// mediaenc=srtp-mand), and Kamailio relays the SDP with its keys as it is: the call is
+// encrypted end to end and the callee hears the message.
+TEST_F(KamailioE2eTest, RegistersAndCallsOverTlsWithSrtp) {
+  TestCertificates certificates;
+  Kamailio kamailio("alerts", "Wh1sper",
+                    certificates.Make("127.0.0.1", TestCertificates::Signer::kTestCa));
+  std::unique_ptr<Baresip> callee = RegisteredCallee(kamailio, {.srtp_mandatory = true});
+  CallCompletesWithTheMessageHeard(
+      *callee, "register = yes\ntransport = tls\nsrtp = required\ntls_ca_file = " +
+                   certificates.CaFile().string() + "\noutbound = 127.0.0.1:" +
+                   std::to_string(kamailio.TlsPort()) + "\n" + PasswordFile("Wh1sper"));
+  EXPECT_NE(Events().find(", SRTP AES_CM_128_HMAC_SHA1_"), std::string::npos) << Events();
 }
 
 // --- Behind a NAT ------------------------------------------------------------------------------

@@ -29,6 +29,11 @@ struct ProgramRun {
   long peak_kib = 0;
 };
 
+// The peak resident memory so far of a running process of ours (VmHWM, Linux only), in KiB; 0 when
+// it cannot be read. Its own, unlike the ru_maxrss that wait4 gives: that counts, from the exec,
+// the peak of the process that started it (the test's or the benchmark's own memory).
+long ResidentPeakKib(int pid);
+
 // What a run of the program in a test or benchmark is given so that it sees only what lies
 // under `dir`: its lines file (lines.ini), state folder (state), event log (events.log) and
 // settings folder (config, so that no user's or system's telvane.ini is read). Callers add

@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <optional>
 #include <stdexcept>
 
@@ -32,26 +34,34 @@ std::vector<std::string> EnvironmentWith(const std::map<std::string, std::string
   return result;
 }
 
-// Reads both outputs until the program closes them. With a deadline, a program still
-// running then is killed (its outputs close with it); true when that happened.
+// How often the program's peak memory is looked at while it runs: what it adds in its last
+// moments (it is winding down then) goes unseen.
+constexpr int kPeakEveryMs = 20;
+
+// Reads both outputs until the program closes them, and keeps the peak memory it reaches
+// meanwhile in *peak_kib. With a deadline, a program still running then is killed (its outputs
+// close with it); true when that happened.
 bool ReadBoth(int out_fd, int err_fd, std::string& out, std::string& err, pid_t pid,
-              std::optional<std::chrono::steady_clock::time_point> deadline) {
+              std::optional<std::chrono::steady_clock::time_point> deadline, long* peak_kib) {
   pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
   int open_count = 2;
   char buffer[4096];
   bool killed = false;
   while (open_count > 0) {
-    int wait_ms = -1;
+    *peak_kib = std::max(*peak_kib, ResidentPeakKib(pid));
+    int wait_ms = kPeakEveryMs;
     if (deadline && !killed) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           *deadline - std::chrono::steady_clock::now());
-      wait_ms = static_cast<int>(std::max<int64_t>(0, left.count()));
+      wait_ms = static_cast<int>(std::clamp<int64_t>(left.count(), 0, kPeakEveryMs));
     }
     const int ready = poll(fds, 2, wait_ms);
     if (ready < 0) break;
     if (ready == 0) {
-      kill(pid, SIGKILL);
-      killed = true;
+      if (deadline && !killed && std::chrono::steady_clock::now() >= *deadline) {
+        kill(pid, SIGKILL);
+        killed = true;
+      }
       continue;
     }
     for (int i = 0; i < 2; ++i) {
@@ -69,6 +79,14 @@ bool ReadBoth(int out_fd, int err_fd, std::string& out, std::string& err, pid_t 
 }
 
 }  // namespace
+
+long ResidentPeakKib(int pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  }
+  return 0;
+}
 
 ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                       const std::map<std::string, std::string>& environment, double limit_s) {
@@ -111,8 +129,9 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
     deadline = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                            std::chrono::duration<double>(limit_s));
   }
-  run.timed_out =
-      ReadBoth(out_pipe[0], err_pipe[0], run.standard_output, run.standard_error, pid, deadline);
+  long peak_kib = 0;
+  run.timed_out = ReadBoth(out_pipe[0], err_pipe[0], run.standard_output, run.standard_error, pid,
+                           deadline, &peak_kib);
   close(out_pipe[0]);
   close(err_pipe[0]);
   int status = 0;
@@ -122,7 +141,7 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
   run.wall_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   run.cpu_s = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
               static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-  run.peak_kib = usage.ru_maxrss;
+  run.peak_kib = peak_kib > 0 ? peak_kib : usage.ru_maxrss;
   run.lines = ResultLines(run.standard_output);
   return run;
 }

@@ -203,7 +203,7 @@ TEST(RtpStreamTest, MovedMediaAreLatchedAfresh) {
 
   media.remote = *SocketAddress::Parse("127.0.0.1", new_callee->Port());
   media.packet_ms = 30;
-  stream->Follow(media, VoiceCodec::Create(media.codec));
+  stream->Follow(media, VoiceCodec::Create(media.codec), nullptr);
   EXPECT_EQ(stream->FrameSamples(), 240u);
   SendEvent(*old_callee, port, 0xca11ee, 200, 2);
   SendEvent(*new_callee, port, 0x4e11, 300, 3);

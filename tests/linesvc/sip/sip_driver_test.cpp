@@ -12,6 +12,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "linesvc/service.h"
 #include "linesvc/sip/rtp_stream.h"
@@ -432,6 +433,30 @@ TEST_F(SipDriverTest, AddressSeenByTheRegistrarGoesIntoContactAndSdp) {
       << EventLog();
 }
 
+// While registered over TCP, a CRLF pair keeps the registration's connection open every
+// `keepalive` seconds (RFC 5626), on that connection.
+TEST_F(SipDriverTest, KeepAlivesOnTheRegistrationsTcpConnection) {
+  UdpSocket media;
+  TcpSipPeer peer(media.Port());
+  const std::string host = "127.0.0.1:" + std::to_string(peer.Port());
+  Launch("register = yes\ntransport = tcp\nkeepalive = 1\nrtp_timeout = 0\n", "sip:alerts@" + host);
+  ASSERT_EQ(Dial("sip:service@" + host), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
+  const auto answered = std::chrono::steady_clock::now();
+  ASSERT_TRUE(PollUntil([&] { return peer.KeepAlives().size() >= 2; }, 3000)) << EventLog();
+  const std::vector<std::chrono::steady_clock::time_point> times = peer.KeepAlives();
+  const auto seconds = [](auto from, auto to) {
+    return std::chrono::duration<double>(to - from).count();
+  };
+  EXPECT_LT(seconds(answered, times[0]), 1.3);
+  EXPECT_GT(seconds(times[0], times[1]), 0.8);
+  EXPECT_LT(seconds(times[0], times[1]), 1.3);
+  EXPECT_NE(EventLog().find("keep-alive every 1 s while registered (CRLF on the connection)"),
+            std::string::npos)
+      << EventLog();
+  EXPECT_TRUE(DropAndWaitIdle());
+}
+
 // With stun_server, STUN says before the first request where our sockets are seen (the test's
 // server answers 198.51.100.1, as a NAT that keeps ports would): the INVITE's Contact and the
 // SDP name that address.
@@ -832,6 +857,18 @@ const char* kFailedTail =
     "<nop next=\"end\"/>\n<label id=\"failed\"/>\n<recv request=\"NEVER\" timeout=\"10\"/>\n"
     "<label id=\"end\"/>\n";
 
+// The version of the origin line (o=) that the scenario's Check logged as `name`; -1 when it
+// logged none.
+int64_t OriginVersion(const std::string& logged, const std::string& name) {
+  const size_t at = logged.find(name + ": o=");
+  if (at == std::string::npos) return -1;
+  std::istringstream line(logged.substr(at + name.size() + 2));
+  std::string user, id;
+  int64_t version = -1;
+  line >> user >> id >> version;
+  return version;
+}
+
 size_t Count(const std::string& text, const std::string& part) {
   size_t count = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
@@ -840,9 +877,10 @@ size_t Count(const std::string& text, const std::string& part) {
 
 // What the far end asks in the answered call: a re-INVITE without an offer gets ours (the
 // INVITE's SDP, o= unchanged), sent again until its ACK; an offer crossing it gets 491; the same
-// media 200 with our SDP; an UPDATE and OPTIONS (in the call or not) 200; a codec we did not
-// offer 488, the call unchanged; and media moved to another port are followed: the sound goes
-// there, and only the packets from there count.
+// media 200 with our answer (the codec chosen alone, so the version moves on once); an UPDATE
+// and OPTIONS (in the call or not) 200; a codec we did not offer 488, the call unchanged; and
+// media moved to another port are followed, our answer unchanged: the sound goes there, and
+// only the packets from there count.
 TEST_F(SipDriverTest, MidCallRequestsAreAnsweredAndMovedMediaFollowed) {
   Launch("rtp_timeout = 1\n");
   RtpPeer before;
@@ -859,16 +897,17 @@ TEST_F(SipDriverTest, MidCallRequestsAreAnsweredAndMovedMediaFollowed) {
           Request("UPDATE", 3, kContact, "application/sdp", Sdp()) + "<recv response=\"491\"/>\n" +
           ack_answer + Request("INVITE", 4, kContact, "application/sdp", Sdp()) +
           "<recv response=\"200\"><action>" + Check("body", kOriginLine, "same_o") +
-          "</action></recv>\n" + ExpectSame("offer_o", "same_o") + Request("ACK", 4) +
-          Request("UPDATE", 5, kContact) + "<recv response=\"200\"/>\n" + Request("OPTIONS", 6) +
-          "<recv response=\"200\"><action>" + Check("Allow", "UPDATE", "allow") +
-          Check("Supported", "timer", "supported") + "</action></recv>\n" +
-          InDialog("OPTIONS", 1, "", "", "200", "stranger") +
+          Check("body", "m=audio [0-9]+ RTP/AVP 0 101\r", "same_m") + "</action></recv>\n" +
+          Request("ACK", 4) + Request("UPDATE", 5, kContact) + "<recv response=\"200\"/>\n" +
+          Request("OPTIONS", 6) + "<recv response=\"200\"><action>" +
+          Check("Allow", "UPDATE", "allow") + Check("Supported", "timer", "supported") +
+          "</action></recv>\n" + InDialog("OPTIONS", 1, "", "", "200", "stranger") +
           Request("INVITE", 7, kContact, "application/sdp", Sdp("@AUDIO@", "18")) +
           "<recv response=\"488\"/>\n" +
           Request("ACK", 7, "", "", "", "[pid]SIPpTag01[call_number]", "[branch-2]") +
           Request("INVITE", 8, kContact, "application/sdp", Sdp(std::to_string(after.Port()))) +
-          "<recv response=\"200\"/>\n" + Request("ACK", 8) + kAwaitBye + kFailedTail),
+          "<recv response=\"200\"><action>" + Check("body", kOriginLine, "moved_o") +
+          "</action></recv>\n" + Request("ACK", 8) + kAwaitBye + kFailedTail),
       before.Port());
   ASSERT_EQ(Dial(uas.Uri()), 0);
   ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
@@ -885,6 +924,11 @@ TEST_F(SipDriverTest, MidCallRequestsAreAnsweredAndMovedMediaFollowed) {
   EXPECT_FALSE(Reached(LINECALLSTATE_DISCONNECTED)) << EventLog();
   EXPECT_TRUE(DropAndWaitIdle());
   EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
+  const std::string logged = uas.Logged();
+  const int64_t offered = OriginVersion(logged, "offer_o");
+  EXPECT_GE(offered, 0) << logged;
+  EXPECT_EQ(OriginVersion(logged, "same_o"), offered + 1) << logged;
+  EXPECT_EQ(OriginVersion(logged, "moved_o"), offered + 1) << logged;
   const std::string log = EventLog();
   EXPECT_NE(log.find("new SDP of the far end not taken, the media stay as they were"),
             std::string::npos)
@@ -900,6 +944,169 @@ TEST_F(SipDriverTest, MidCallRequestsAreAnsweredAndMovedMediaFollowed) {
   // Six 200s (re-INVITEs 2, 4 and 8, UPDATE 5, two OPTIONS), and the one of re-INVITE 2
   // again before its ACK.
   EXPECT_GE(Count(log, "sent 200 OK"), 7u) << log;
+}
+
+// What the scenario logged as `name` with LogBody: the text between "name: " and ":end".
+std::string LoggedBody(const std::string& logged, const std::string& name) {
+  const size_t at = logged.find(name + ": ");
+  if (at == std::string::npos) return {};
+  const size_t from = at + name.size() + 2;
+  return logged.substr(from, logged.find(":end", from) - from);
+}
+std::string LogBody(const std::string& name) {
+  return "<ereg regexp=\"m=audio.*\" search_in=\"body\" check_it=\"true\" assign_to=\"" + name +
+         "\"/><log message=\"" + name + ": [$" + name + "]:end\"/>";
+}
+
+// A re-offer on an SRTP call: our answer names exactly one key, with the offer's tag for the
+// suite the call uses and our own key of that suite, in the offer's profile; the far end's new
+// key counts from then on (our side latches its packets afresh) while ours goes on unchanged.
+// An offer without a key is refused (488) and the call goes on; a re-INVITE without an offer
+// gets both our keys, and the answer in its ACK moves the call to the other suite.
+TEST_F(SipDriverTest, SrtpReoffersAreAnsweredWithOneKey) {
+  Launch("srtp = offer\nrtp_timeout = 1\n");
+  std::vector<SdesCrypto> first, second, third;
+  std::string error;
+  ASSERT_TRUE(NewSdesCrypto(&first, &error) && NewSdesCrypto(&second, &error) &&
+              NewSdesCrypto(&third, &error))
+      << error;
+  const auto crypto = [](uint32_t tag, SrtpSuite suite, const SrtpKey& key) {
+    return "a=crypto:" + FormatSdesCrypto(SdesCrypto{tag, suite, key}) + "\n";
+  };
+  const auto media = [](const std::string& profile, const std::string& keys) {
+    return SdpWithMedia("m=audio @AUDIO@ " + profile +
+                        " 0 101\na=rtpmap:0 PCMU/8000\na=rtpmap:101 telephone-event/8000\n" + keys);
+  };
+  const SrtpSuite k80 = SrtpSuite::kAesCm128HmacSha1_80;
+  const SrtpSuite k32 = SrtpSuite::kAesCm128HmacSha1_32;
+  const std::string reoffer =
+      media("RTP/SAVP", crypto(5, k32, second[1].key) + crypto(6, k80, second[0].key));
+  std::unique_ptr<RtpSocket> callee_socket =
+      RtpSocket::Bind(*SocketAddress::Parse("127.0.0.1", 0), 30000, 60000, &error);
+  ASSERT_TRUE(callee_socket) << error;
+  Sipp uas(
+      Scenario(
+          RecvInviteChecking(
+              "<ereg regexp=\"inline:[A-Za-z0-9+/]+\" search_in=\"body\" "
+              "check_it=\"true\" assign_to=\"key\"/><log message=\"ours: [$key]\"/>" +
+                  Check("body", kOriginLine, "offer_o"),
+              Dialog::kKeep) +
+          Response("200 OK", "", true, kSippContact,
+                   media("RTP/AVP", crypto(1, k80, first[0].key))) +
+          "<recv request=\"ACK\"/>\n" + Pause(600) +
+          Request("INVITE", 2, kContact, "application/sdp", reoffer) +
+          "<recv response=\"200\"><action>" + Check("body", kOriginLine, "answer_o") +
+          LogBody("answer") + "</action></recv>\n" + Request("ACK", 2) + Pause(1500) +
+          Request("INVITE", 3, kContact, "application/sdp", media("RTP/AVP", "")) +
+          "<recv response=\"488\"/>\n" +
+          Request("ACK", 3, "", "", "", "[pid]SIPpTag01[call_number]", "[branch-2]") +
+          Request("INVITE", 4, kContact) + "<recv response=\"200\"><action>" +
+          Check("body", kOriginLine, "offer4_o") + LogBody("offer4") + "</action></recv>\n" +
+          Request("ACK", 4, "", "application/sdp", media("RTP/AVP", crypto(2, k32, third[1].key))) +
+          kAwaitBye),
+      callee_socket->Port());
+  ASSERT_EQ(Dial(uas.Uri()), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
+  const std::string logged = uas.Logged();
+  const size_t key_at = logged.find("ours: inline:");
+  ASSERT_NE(key_at, std::string::npos) << logged;
+  const std::string our_key = logged.substr(key_at + 13, 40);
+  const std::optional<SdesCrypto> ours =
+      ParseSdesCrypto("1 AES_CM_128_HMAC_SHA1_80 inline:" + our_key, &error);
+  ASSERT_TRUE(ours) << error;
+
+  // The callee's stream: ours authenticated with our key, its own sent with its first key,
+  // then with the new one of its offer.
+  SipMedia callee_media;
+  callee_media.remote = *SocketAddress::Parse("127.0.0.1", 9);  // until our first packet
+  callee_media.srtp = SrtpKeys{k80, first[0].key, ours->key};
+  std::unique_ptr<RtpStream> callee = RtpStream::Create(
+      std::move(callee_socket), callee_media, VoiceCodec::Create(SipCodec::kPcmu), nullptr, &error);
+  ASSERT_TRUE(callee) << error;
+  const auto talk_until = [&](const std::function<bool()>& done) {
+    return PollUntil(
+        [&] {
+          callee->Send(std::vector<int16_t>(160));
+          callee->Receive([](const std::string&) {});
+          return done();
+        },
+        2500);
+  };
+  const std::string latched = "the callee's RTP arrives from";
+  ASSERT_TRUE(talk_until([&] { return Count(EventLog(), latched) == 1; })) << EventLog();
+  ASSERT_TRUE(talk_until([&] {
+    return EventLog().find(
+               "the media move: codec PCMU in 20 ms packets, SRTP "
+               "AES_CM_128_HMAC_SHA1_80, keys by RFC 4733") != std::string::npos;
+  })) << EventLog();
+  const std::string answered = EventLog();
+  const size_t port_at = answered.find("RTP port ") + 9;
+  callee_media.remote = *SocketAddress::Parse(
+      "127.0.0.1", static_cast<uint16_t>(std::stoi(answered.substr(port_at))));
+  callee_media.srtp->send = second[0].key;
+  callee->Follow(callee_media, VoiceCodec::Create(SipCodec::kPcmu), nullptr);
+  const uint64_t heard_before = callee->Received();
+  EXPECT_TRUE(talk_until([&] {
+    return Count(EventLog(), latched) == 2 && callee->Received() >= heard_before + 10;
+  })) << EventLog();
+
+  ASSERT_TRUE(talk_until([&] {
+    return EventLog().find("SRTP AES_CM_128_HMAC_SHA1_32") != std::string::npos;
+  })) << EventLog()
+      << uas.Log();
+  EXPECT_FALSE(Reached(LINECALLSTATE_DISCONNECTED)) << EventLog();
+  EXPECT_TRUE(DropAndWaitIdle());
+  EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
+
+  const std::string answer = LoggedBody(uas.Logged(), "answer");
+  EXPECT_NE(answer.find(" RTP/SAVP 0 101\r"), std::string::npos) << uas.Logged();
+  EXPECT_EQ(Count(answer, "a=crypto:"), 1u) << answer;
+  EXPECT_NE(answer.find("a=crypto:6 AES_CM_128_HMAC_SHA1_80 inline:" + our_key + "\r"),
+            std::string::npos)
+      << answer;
+  EXPECT_EQ(Count(LoggedBody(uas.Logged(), "offer4"), "a=crypto:"), 2u) << uas.Logged();
+  const int64_t offered = OriginVersion(uas.Logged(), "offer_o");
+  EXPECT_EQ(OriginVersion(uas.Logged(), "answer_o"), offered + 1) << uas.Logged();
+  EXPECT_EQ(OriginVersion(uas.Logged(), "offer4_o"), offered + 2) << uas.Logged();
+  EXPECT_NE(EventLog().find("new SDP of the far end not taken, the media stay as they were: the "
+                            "offer holds no SRTP key, and the call is encrypted"),
+            std::string::npos)
+      << EventLog();
+}
+
+// A move to media without telephone-event makes keys come as tones in the sound: the tone of
+// '7' in the far end's PCMU counts, though the call began with keys by RFC 4733.
+TEST_F(SipDriverTest, MoveToMediaWithoutEventsHearsKeysAsTones) {
+  Launch();
+  UdpSocket media;
+  Sipp uas(Scenario(RecvInvite(Dialog::kKeep) + Response("200 OK", "", true) +
+                    "<recv request=\"ACK\"/>\n" + Pause(300) +
+                    Request("INVITE", 2, kContact, "application/sdp",
+                            SdpWithMedia("m=audio @AUDIO@ RTP/AVP 0\n")) +
+                    "<recv response=\"200\"/>\n" + Request("ACK", 2) + kAwaitBye),
+           media.Port());
+  ASSERT_EQ(Dial(uas.Uri()), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
+  ASSERT_EQ(service_->MonitorDigits(call_, LINEDIGITMODE_DTMF), 0);
+  ASSERT_TRUE(RunUntil(
+      [&] { return EventLog().find("keys by in-band tones, RTP ->") != std::string::npos; }, 3000))
+      << EventLog();
+  // The packet clock takes the move with its next packet, and drops what came before it.
+  loop_.RunFor(100);
+  uint16_t ours = 0;
+  ASSERT_FALSE(media.Receive(1000, &ours).empty());
+  std::unique_ptr<VoiceCodec> pcmu = VoiceCodec::Create(SipCodec::kPcmu);
+  uint16_t sequence = 1;
+  for (const std::vector<int16_t>& frame : testing_sip::SevenThenSilence(10)) {
+    std::string packet = EventPacket(0, sequence, 160u * sequence, 0, false).substr(0, 12);
+    packet.resize(12 + frame.size());
+    pcmu->Encode(frame, reinterpret_cast<uint8_t*>(packet.data() + 12));
+    media.SendTo(ours, packet);
+    ++sequence;
+  }
+  EXPECT_TRUE(RunUntil([&] { return Digits() == "7"; }, 2000)) << EventLog();
+  EXPECT_TRUE(DropAndWaitIdle());
+  EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
 }
 
 // The INVITE offers session timers; a 422 is answered by asking for the interval it names;

@@ -8,18 +8,24 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <optional>
 #include <set>
+#include <string_view>
+#include <utility>
 
+#include "tests/support/program_runner.h"
 #include "tests/support/wave_files.h"
 
 namespace telvane::linesvc::testing_sip {
@@ -187,6 +193,8 @@ Child::~Child() {
   }
 }
 
+long Child::PeakKib() const { return pid_ > 0 && status_ < 0 ? testing::ResidentPeakKib(pid_) : 0; }
+
 bool Child::Running() {
   if (pid_ <= 0 || status_ >= 0) return false;
   int status = 0;
@@ -226,6 +234,7 @@ Baresip::Baresip(const std::filesystem::path& source, Answer answer, const std::
       << "audio_player aubridge,nil\naudio_alert aubridge,nil\n"
       << "module_path /usr/lib/baresip/modules\n"
       << "module g711.so\nmodule aufile.so\nmodule aubridge.so\nmodule sndfile.so\n"
+      << (media.codecs.find("G722") != std::string::npos ? "module g722.so\n" : "")
       << (media.srtp_mandatory ? "module srtp.so\n" : "")
       << "module_app account.so\nmodule_app menu.so\nmodule_app ctrl_tcp.so\n"
       << "ctrl_tcp_listen 127.0.0.1:" << control_port_ << "\n"
@@ -453,6 +462,109 @@ bool Kamailio::WaitFor(const std::string& text, int ms) const {
 }
 
 std::string Kamailio::Log() const { return testing_wave::ReadFile(dir_ / "kamailio.log"); }
+
+// --- A SIP peer over TCP -----------------------------------------------------------------------
+
+namespace {
+
+constexpr std::string_view kBlankLine = "\r\n\r\n";
+
+// Our 200 to the request whose head (up to its blank line) is `head`: its Via, From, To (with a
+// tag), Call-ID and CSeq lines, a REGISTER's Contact back, an INVITE's SDP.
+std::string OkTo(std::string_view head, uint16_t port, uint16_t audio_port) {
+  const bool registering = head.starts_with("REGISTER ");
+  std::string response = "SIP/2.0 200 OK\r\n";
+  for (size_t at = head.find("\r\n"); at < head.size();) {
+    const size_t end = std::min(head.find("\r\n", at + 2), head.size());
+    const std::string line(head.substr(at + 2, end - at - 2));
+    at = end;
+    for (const char* name : {"Via:", "From:", "Call-ID:", "CSeq:", "To:", "Contact:"}) {
+      if (::strncasecmp(line.c_str(), name, std::strlen(name)) != 0) continue;
+      if (name == std::string_view("Contact:") && !registering) continue;
+      const bool untagged = name == std::string_view("To:") && line.find(";tag=") == line.npos;
+      response += line + (untagged ? ";tag=tcppeer" : "") + "\r\n";
+    }
+  }
+  if (registering) response += "Expires: 60\r\n";
+  if (!head.starts_with("INVITE ")) return response + "Content-Length: 0\r\n\r\n";
+  const std::string sdp =
+      "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+      "m=audio " +
+      std::to_string(audio_port) + " RTP/AVP 0\r\n";
+  return response + "Contact: <sip:service@127.0.0.1:" + std::to_string(port) +
+         ";transport=tcp>\r\nContent-Type: application/sdp\r\nContent-Length: " +
+         std::to_string(sdp.size()) + "\r\n\r\n" + sdp;
+}
+
+}  // namespace
+
+TcpSipPeer::TcpSipPeer(uint16_t audio_port) {
+  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = Loopback(0);
+  socklen_t length = sizeof address;
+  EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  EXPECT_EQ(::listen(listener_, 4), 0);
+  ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+  port_ = ntohs(address.sin_port);
+  thread_ = std::thread([this, audio_port] { Run(audio_port); });
+}
+
+TcpSipPeer::~TcpSipPeer() {
+  stop_ = true;
+  thread_.join();
+  ::close(listener_);
+}
+
+std::vector<Clock::time_point> TcpSipPeer::KeepAlives() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return keepalives_;
+}
+
+void TcpSipPeer::Run(uint16_t audio_port) {
+  const Clock::time_point end = Clock::now() + std::chrono::seconds(30);
+  std::vector<std::pair<int, std::string>> connections;  // and what came that is not taken
+  int registration = -1;                                 // the connection of the first REGISTER
+  while (!stop_ && Clock::now() < end) {
+    std::vector<pollfd> entries = {{listener_, POLLIN, 0}};
+    for (const auto& [fd, input] : connections) entries.push_back({fd, POLLIN, 0});
+    if (::poll(entries.data(), entries.size(), 20) <= 0) continue;
+    if ((entries[0].revents & POLLIN) != 0) {
+      connections.emplace_back(::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC), "");
+    }
+    for (size_t i = 1; i < entries.size(); ++i) {
+      if (entries[i].revents == 0) continue;
+      auto& [fd, input] = connections[i - 1];
+      char buffer[4096];
+      const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+      if (n <= 0) {
+        ::close(std::exchange(fd, -1));
+        continue;
+      }
+      input.append(buffer, static_cast<size_t>(n));
+      // Keep-alives and whole messages; a message is answered unless it is an ACK.
+      for (size_t head_end = input.find(kBlankLine); head_end != std::string::npos;
+           head_end = input.find(kBlankLine)) {
+        if (head_end == 0) {
+          std::lock_guard<std::mutex> lock(mutex_);
+          if (fd == registration) keepalives_.push_back(Clock::now());
+          input.erase(0, kBlankLine.size());
+          continue;
+        }
+        const size_t length_at = input.find("\r\nContent-Length:");
+        const size_t body = length_at < head_end ? std::stoul(input.substr(length_at + 17)) : 0;
+        if (input.size() < head_end + kBlankLine.size() + body) break;
+        const std::string head = input.substr(0, head_end);
+        input.erase(0, head_end + kBlankLine.size() + body);
+        if (head.starts_with("REGISTER ") && registration < 0) registration = fd;
+        if (head.starts_with("ACK ")) continue;
+        const std::string response = OkTo(head, port_, audio_port);
+        (void)!::send(fd, response.data(), response.size(), MSG_NOSIGNAL);
+      }
+    }
+    std::erase_if(connections, [](const auto& connection) { return connection.first < 0; });
+  }
+  for (const auto& [fd, input] : connections) ::close(fd);
+}
 
 // --- STUN ------------------------------------------------------------------------------------
 

@@ -13,6 +13,8 @@
 //   RtpSprayer sprayer("127.0.0.2", low, high, 3000, '5');   // a stranger's RTP key
 //
 //   StunServer stun("198.51.100.1");                // tells us we are seen at that address
+//   TcpSipPeer peer(media_port);                    // registrar and callee over TCP
+//   peer.KeepAlives();                              // when CRLF pairs came while registered
 //
 //   TestCertificates certificates;                  // a test CA, and certificates it signs
 //   TlsServer server(certificates.Make("127.0.0.1", TestCertificates::Signer::kTestCa));
@@ -26,10 +28,12 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -66,8 +70,11 @@ class Child {
   // Waits up to ms for the process to end; its exit code, or -1 if it did not end in time.
   int Wait(int ms);
   bool Running();
-  // What the process used, once it has ended: CPU times and peak memory (ru_maxrss).
+  // What the process used, once it has ended: CPU times and peak memory (ru_maxrss, which
+  // counts what the test's process held when it forked this one).
   const rusage& Usage() const { return usage_; }
+  // Its own peak resident memory so far, while it runs (ResidentPeakKib); 0 once it has ended.
+  long PeakKib() const;
 
  private:
   pid_t pid_ = -1;
@@ -83,8 +90,9 @@ struct BaresipPlace {
   std::string registrar;  // "host:port": it registers there as sip:callee@host; "": it does not
 };
 
-// What a baresip callee takes: its codecs, and whether it insists on SRTP (its srtp module with
-// mediaenc=srtp-mand: only RTP/SAVP with SDES keys, plain offers get 488).
+// What a baresip callee takes: its codecs (G722 loads its g722 module), and whether it insists
+// on SRTP (its srtp module with mediaenc=srtp-mand: only RTP/SAVP with SDES keys, plain offers
+// get 488).
 struct BaresipMedia {
   std::string codecs = "PCMU,PCMA";
   bool srtp_mandatory = false;
@@ -112,6 +120,8 @@ class Baresip {
   void Dial(const std::string& uri);
   // The decoded sound it received on its last call (16-bit 8 kHz mono).
   std::vector<int16_t> Heard() const;
+  // Its own peak resident memory so far (Child::PeakKib).
+  long PeakKib() const { return child_->PeakKib(); }
   // Asks baresip to end and waits for it; its process's usage.
   const rusage& Quit();
 
@@ -228,6 +238,33 @@ class StunServer {
   int fd_ = -1;
   uint16_t port_ = 0;
   std::atomic<uint64_t> answered_ = 0;
+  std::atomic<bool> stop_ = false;
+  std::thread thread_;
+};
+
+// A registrar and callee over TCP of the test's own on 127.0.0.1, which sees what sipp does
+// not: the keep-alives between messages (a CRLF pair, RFC 5626 3.5.1). It answers every request
+// but ACK with 200 (a REGISTER's with Expires: 60, an INVITE's with the callee's SDP naming
+// `audio_port`) and records when each keep-alive came on the connection of the first REGISTER.
+// It stops by itself after 30 s.
+class TcpSipPeer {
+ public:
+  explicit TcpSipPeer(uint16_t audio_port);
+  ~TcpSipPeer();
+  TcpSipPeer(const TcpSipPeer&) = delete;
+  TcpSipPeer& operator=(const TcpSipPeer&) = delete;
+
+  uint16_t Port() const { return port_; }
+  // When each keep-alive came on the registration's connection so far.
+  std::vector<std::chrono::steady_clock::time_point> KeepAlives() const;
+
+ private:
+  void Run(uint16_t audio_port);
+
+  int listener_ = -1;
+  uint16_t port_ = 0;
+  mutable std::mutex mutex_;
+  std::vector<std::chrono::steady_clock::time_point> keepalives_;  // under mutex_
   std::atomic<bool> stop_ = false;
   std::thread thread_;
 };

@@ -435,6 +435,101 @@ TEST(SdpAnswerTest, SrtpKeysOfTheAnswer) {
   EXPECT_TRUE(answer("RTP/SAVP", "a=crypto:1 AES_CM_128_HMAC_SHA1_80" + good).media);
 }
 
+// A new offer of the far end is answered on its own terms: its payload types and profile, the
+// direction that answers its own, its other streams refused, and of its keys exactly one: the
+// call's suite if it has one, else the 80-bit tag suite, whatever the offer's order; lines the
+// line cannot use are passed over. A line without SRTP refuses RTP/SAVP and passes best-effort
+// keys over; an encrypted call refuses offers and answers without a key.
+TEST(SdpAnswerTest, NewOffersOfTheFarEnd) {
+  SdpOffer ours{*SocketAddress::Parse("192.0.2.10", 10004), {SipCodec::kPcmu, SipCodec::kPcma}};
+  ours.srtp = SipSrtp::kOffer;
+  std::string error;
+  ASSERT_TRUE(NewSdesCrypto(&ours.crypto, &error)) << error;
+  const std::string key = "QUJDREVGR0hJSktMTU5PUFFSU1RVVldYWVphYmNk";
+  const auto line = [&](int tag, const char* suite, const std::string& extra = "") {
+    return "a=crypto:" + std::to_string(tag) + " " + suite + " inline:" + key + extra + "\r\n";
+  };
+  const std::string k32 = line(3, "AES_CM_128_HMAC_SHA1_32");
+  const std::string k80 = line(4, "AES_CM_128_HMAC_SHA1_80");
+  const std::string mki = line(5, "AES_CM_128_HMAC_SHA1_80", "|1:4");
+  const auto offer = [](const std::string& profile, const std::string& rest) {
+    return "v=0\r\no=- 7 7 IN IP4 198.51.100.7\r\ns=-\r\nc=IN IP4 198.51.100.7\r\nt=0 0\r\n"
+           "m=audio 31000 " +
+           profile + " 18 96 97\r\na=rtpmap:96 PCMU/8000\r\na=rtpmap:97 telephone-event/8000\r\n" +
+           rest;
+  };
+  const SipMedia plain_call;
+  const SdpOfferTaken taken = ReadSdpOffer(
+      ours, plain_call,
+      offer("RTP/SAVP", mki + k32 + k80 + "a=recvonly\r\n") + "m=video 5 RTP/AVP 31\r\n");
+  ASSERT_TRUE(taken.media) << taken.refusal;
+  EXPECT_EQ(taken.media->payload, 96);
+  EXPECT_EQ(taken.media->event_payload, 97);
+  ASSERT_TRUE(taken.media->srtp);
+  EXPECT_EQ(taken.media->srtp->suite, SrtpSuite::kAesCm128HmacSha1_80);
+  EXPECT_TRUE(std::ranges::equal(taken.media->srtp->send.Bytes(), ours.crypto[0].key.Bytes()));
+  const auto& theirs = taken.media->srtp->receive.Bytes();
+  EXPECT_EQ(std::string(theirs.begin(), theirs.end()), "ABCDEFGHIJKLMNOPQRSTUVWXYZabcd");
+  const std::string& answer = taken.answer;
+  EXPECT_NE(answer.find("m=audio 10004 RTP/SAVP 96 97\r\n"), std::string::npos) << answer;
+  EXPECT_NE(answer.find("a=sendonly\r\n"), std::string::npos) << answer;
+  EXPECT_NE(answer.find("m=video 0 "), std::string::npos) << answer;
+  EXPECT_EQ(answer.find("a=crypto:"), answer.rfind("a=crypto:")) << answer;
+  EXPECT_NE(
+      answer.find("a=crypto:" + FormatSdesCrypto({4, ours.crypto[0].suite, ours.crypto[0].key})),
+      std::string::npos)
+      << answer;
+
+  // The suite the call has goes first; a plain call goes encrypted, or stays plain.
+  SipMedia call_32;
+  call_32.srtp = SrtpKeys{SrtpSuite::kAesCm128HmacSha1_32, {}, {}};
+  const SdpOfferTaken kept = ReadSdpOffer(ours, call_32, offer("RTP/AVP", k80 + k32));
+  ASSERT_TRUE(kept.media && kept.media->srtp) << kept.refusal;
+  EXPECT_EQ(kept.media->srtp->suite, SrtpSuite::kAesCm128HmacSha1_32);
+  EXPECT_NE(kept.answer.find("a=crypto:3 AES_CM_128_HMAC_SHA1_32 inline:"), std::string::npos);
+  const SdpOfferTaken still_plain = ReadSdpOffer(ours, plain_call, offer("RTP/AVP", mki));
+  ASSERT_TRUE(still_plain.media) << still_plain.refusal;
+  EXPECT_FALSE(still_plain.media->srtp);
+  EXPECT_EQ(still_plain.answer.find("crypto"), std::string::npos) << still_plain.answer;
+
+  SdpOffer no_srtp = ours;
+  no_srtp.srtp = SipSrtp::kNo;
+  const SdpOfferTaken passed_over = ReadSdpOffer(no_srtp, plain_call, offer("RTP/AVP", k80));
+  ASSERT_TRUE(passed_over.media) << passed_over.refusal;
+  EXPECT_FALSE(passed_over.media->srtp);
+  EXPECT_EQ(passed_over.answer.find("crypto"), std::string::npos) << passed_over.answer;
+
+  EXPECT_EQ(
+      ReadSdpOffer(ours, plain_call, offer("RTP/SAVP", mki)).refusal,
+      "none of the offer's 1 SRTP keys is one the line takes (the first: its key has a master "
+      "key identifier (MKI), which the line does not use), and it asks for SRTP (RTP/SAVP)");
+  EXPECT_EQ(ReadSdpOffer(no_srtp, plain_call, offer("RTP/SAVP", k80)).refusal,
+            "the offer asks for SRTP (RTP/SAVP), which the line does not use (srtp = no)");
+
+  // The answer in an ACK to a call that is encrypted must hold a key too.
+  const std::string plain_answer =
+      "v=0\r\no=- 1 1 IN IP4 198.51.100.7\r\ns=-\r\nc=IN IP4 198.51.100.7\r\nt=0 0\r\n"
+      "m=audio 31000 RTP/AVP 0\r\n";
+  EXPECT_TRUE(ReadSdpAnswer(ours, plain_answer).media);
+  EXPECT_EQ(ReadSdpAnswer(ours, plain_answer, CallEncryption::kSrtp).refusal,
+            "the answer takes no SRTP key, and the call is encrypted (it never goes back to plain "
+            "RTP)");
+}
+
+// Every body we send has our first offer's origin line; its version moves on only when the
+// body changes.
+TEST(SdpAnswerTest, OriginVersionMovesOnWithTheBody) {
+  const std::string offer =
+      "v=0\r\no=- 42 1000 IN IP4 192.0.2.10\r\ns=-\r\nm=audio 1 RTP/AVP 0 8\r\n";
+  const std::string answer = "v=0\r\no=- 9 9 IN IP4 192.0.2.10\r\ns=-\r\nm=audio 1 RTP/AVP 0\r\n";
+  SdpVersions versions(offer);
+  EXPECT_EQ(versions.Stamp(offer), offer);
+  const std::string stamped = versions.Stamp(answer);
+  EXPECT_EQ(stamped, "v=0\r\no=- 42 1001 IN IP4 192.0.2.10\r\ns=-\r\nm=audio 1 RTP/AVP 0\r\n");
+  EXPECT_EQ(versions.Stamp(answer), stamped);
+  EXPECT_NE(versions.Stamp(offer).find("o=- 42 1002 IN IP4 192.0.2.10\r\n"), std::string::npos);
+}
+
 // Our keys are fresh for each offer and read back as written; what the far end writes is
 // checked, and no refusal shows the key.
 TEST(SdesCryptoTest, FormatParseAndRefusals) {
