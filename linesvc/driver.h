@@ -47,8 +47,10 @@ class CallSink {
   // Completes a Drop: the call is on hook (0) or could not be dropped (a LINEERR_* value).
   // A successful drop is followed by OnCallState(LINECALLSTATE_IDLE).
   virtual void OnDropResult(LONG result) = 0;
-  // The remote side pressed a DTMF key ('0'-'9', 'A'-'D', '*', '#').
-  virtual void OnDigit(char digit) = 0;
+  // The remote side pressed a DTMF key ('0'-'9', 'A'-'D', '*', '#'); `path` says how it came
+  // on a line that hears keys more than one way ("RFC 4733"), empty otherwise. The service
+  // logs the key: the driver does not.
+  virtual void OnDigit(char digit, std::string_view path) = 0;
   // A line for the service's event log.
   virtual void OnEvent(std::string_view text) = 0;
 

@@ -96,7 +96,7 @@ class Service {
   void OnDialResult(HCALL handle, LONG result);
   void OnCallState(HCALL handle, DWORD state, DWORD mode);
   void OnDropResult(HCALL handle, LONG result);
-  void OnDigit(HCALL handle, char digit);
+  void OnDigit(HCALL handle, char digit, std::string_view path);
   void OnLineDevState(size_t device, DWORD state);
   void OnLineClosed(size_t device);
 

@@ -68,8 +68,7 @@ void ModemCall::OnModemEvent(char event) {
       return;
     case Phase::kConnected:
       if (const std::optional<char> digit = digits_.OnEvent(event)) {
-        sink_.OnEvent(std::string("remote side presses ") + *digit);
-        sink_.OnDigit(*digit);
+        sink_.OnDigit(*digit, {});
       } else if (event == 'l' || event == 'b' || event == 'K') {
         // Loop current gone, or the exchange's busy tone after the answer: the other side
         // has hung up.

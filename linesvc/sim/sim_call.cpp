@@ -154,8 +154,7 @@ void SimCall::ScheduleCallEvents(SimTime::Anchor anchor) {
 
 void SimCall::PressKey(char digit) {
   if (!connected_) return;
-  sink_.OnEvent(std::string("remote side presses ") + digit);
-  sink_.OnDigit(digit);
+  sink_.OnDigit(digit, {});
 }
 
 void SimCall::HangUpRemotely() {

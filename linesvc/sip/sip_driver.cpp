@@ -248,7 +248,7 @@ std::unique_ptr<InbandDtmf> SipCall::InbandFor(const SipMedia& media) {
 }
 
 void SipCall::OnSipDigit(char digit) {
-  if (phase_ == Phase::kConnected) sink_.OnDigit(digit);
+  if (phase_ == Phase::kConnected) sink_.OnDigit(digit, KeyPathName(SipKeyPath::kInfo));
 }
 
 void SipCall::OnSipEnded(const SipEnd& end) {
@@ -303,8 +303,7 @@ void SipCall::OnSipClosed() {
 
 void SipCall::OnKey(char key) {
   if (phase_ != Phase::kConnected) return;
-  sink_.OnEvent(std::string("remote side presses ") + key + " (" + KeyPathName(media_keys_) + ")");
-  sink_.OnDigit(key);
+  sink_.OnDigit(key, KeyPathName(media_keys_));
 }
 
 void SipCall::Send(const LinePlay& play, size_t from, size_t count) {

@@ -714,7 +714,6 @@ void SipSession::Core::OnInfo(struct sip* sip, const struct sip_msg* msg, void* 
   }
   sip_reply(sip, msg, 200, "OK");
   if (core->phase_ != Phase::kAnswered) return;
-  core->Log(std::string("remote side presses ") + *key + " (SIP INFO)");
   core->Report([k = *key](SipSessionObserver& o) { o.OnSipDigit(k); });
 }
 

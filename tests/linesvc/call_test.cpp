@@ -141,6 +141,10 @@ TEST_F(CallTest, MonitoredKeysArriveAsMonitorDigitsInOrder) {
   const int64_t answer = kSimRingbackMs + 2000;
   EXPECT_EQ(digits,
             (std::vector<std::pair<char, int64_t>>{{'5', answer + 1500}, {'#', answer + 2500}}));
+  // Each key is one line of the event log.
+  EXPECT_EQ(std::ranges::count_if(service_->Events().Entries(),
+                                  [](const Event& e) { return e.text.ends_with(" 5"); }),
+            1);
 }
 
 // Without monitoring no digit message is sent, and the event log says the key was lost.
@@ -148,7 +152,7 @@ TEST_F(CallTest, KeysWithoutMonitoringAreNotDelivered) {
   ASSERT_GT(Dial(), 0);
   RunUntilQuiet(loop_);
   EXPECT_EQ(Find(LINE_MONITORDIGITS), nullptr);
-  EXPECT_TRUE(service_->Events().Contains("Sim Voice 1", "digit 5 not monitored"));
+  EXPECT_TRUE(service_->Events().Contains("Sim Voice 1", "remote side presses 5, not monitored"));
 }
 
 // A line scripted to refuse monitoring says so; refused wave output likewise, for every play
