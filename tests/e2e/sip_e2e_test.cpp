@@ -52,6 +52,11 @@ class SipE2eTest : public ::testing::Test {
     testing_wave::WriteFile(dir_ / "telvane.ini", "[General]\nConnectTimeOut=2000\n");
   }
 
+  // What a run with one attempt prints: dialing `uri`, then the line "Result : `result`".
+  static std::vector<std::string> OneAttempt(const std::string& uri, const std::string& result) {
+    return {"[T]\tDialing " + uri, "[T]\tResult : " + result};
+  }
+
   testing::ProgramRun Run(const std::string& number, const std::string& extra_keys = "",
                           std::vector<std::string> options = {}, int exit_code = 0) {
     testing_wave::WriteFile(dir_ / "lines.ini",
@@ -156,8 +161,7 @@ TEST_F(SipE2eTest, SrtpWithACalleeThatInsistsOnIt) {
                  {.srtp_mandatory = true});
   ASSERT_NE(callee.Port(), 0);
   EXPECT_EQ(Run(callee.Uri(), "srtp = no\n").lines,
-            (std::vector<std::string>{"[T]\tDialing " + callee.Uri(),
-                                      "[T]\tResult : Error : Tapi device is not ready"}));
+            OneAttempt(callee.Uri(), "Error : Tapi device is not ready"));
   EXPECT_NE(Events().find("call ends: the callee refused the media offer: 488 "), std::string::npos)
       << Events();
 
@@ -224,10 +228,7 @@ TEST_F(SipE2eTest, FailedCallsGiveTheResultLinesOfEveryLine) {
 TEST_F(SipE2eTest, RemoteHangUpDuringTheGreeting) {
   Sipp uas(Scenario(RecvInvite(Dialog::kKeep) + Response("200 OK", "", true) +
                     "<recv request=\"ACK\"/>\n" + Pause(1800) + InDialog("BYE", 1)));
-  EXPECT_EQ(Run(uas.Uri()).lines,
-            (std::vector<std::string>{"[T]\tDialing " + uas.Uri(),
-                                      "[T]\tResult : Disconnected by remote"}))
-      << Events();
+  EXPECT_EQ(Run(uas.Uri()).lines, OneAttempt(uas.Uri(), "Disconnected by remote")) << Events();
   EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
 }
 
@@ -299,9 +300,7 @@ TEST_F(SipE2eTest, TlsPeersMustProveTheirName) {
     const testing::ProgramRun run = Run(uri, c.keys);
     const bool refused = c.reason != nullptr && c.keys == trust;
     if (refused) {
-      EXPECT_EQ(run.lines,
-                (std::vector<std::string>{"[T]\tDialing " + uri,
-                                          "[T]\tResult : Error : Tapi device is not ready"}));
+      EXPECT_EQ(run.lines, OneAttempt(uri, "Error : Tapi device is not ready"));
     }
     EXPECT_EQ(server.WaitFor("INVITE " + uri, refused ? 0 : 3000), !refused) << server.Log();
     if (c.reason != nullptr) {
@@ -320,8 +319,7 @@ TEST_F(SipE2eTest, StrayTrafficOnTheSipPortStaysOffTheConsole) {
                     InDialog("REFER", 1, "", "", "501") + InDialog("MESSAGE", 2, "", "", "501") +
                     Pause(300) + InDialog("BYE", 3)));
   EXPECT_EQ(Run(uas.Uri()).lines,  // the run's standard error is empty
-            (std::vector<std::string>{"[T]\tDialing " + uas.Uri(),
-                                      "[T]\tResult : Disconnected by remote"}))
+            OneAttempt(uas.Uri(), "Disconnected by remote"))
       << Events();
   EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
   EXPECT_NE(Events().find("SIP library: sip: msg decode err"), std::string::npos) << Events();
@@ -516,8 +514,7 @@ TEST_F(SipE2eTest, BehindANatStunMakesTheMediaArrive) {
 
   OneShortGreeting(1500);
   EXPECT_EQ(Run(callee.Uri(), "rtp_timeout = 2\n", {}, 0).lines,
-            (std::vector<std::string>{"[T]\tDialing " + callee.Uri(),
-                                      "[T]\tResult : Disconnected by remote"}))
+            OneAttempt(callee.Uri(), "Disconnected by remote"))
       << Events();
   EXPECT_NE(Events().find("no RTP from the callee within 2 s"), std::string::npos) << Events();
   ASSERT_TRUE(callee.WaitForEvent("CALL_CLOSED", 5000));
@@ -560,9 +557,7 @@ TEST_F(SipE2eTest, SprayedRtpPressesNoKeyAndHearsNothing) {
   const testing::ProgramRun run =
       Run(uas.Uri(), "rtp_ports = " + std::to_string(port) + "-" + std::to_string(port) + "\n",
           {"-ack", "-exitcode"}, 1);
-  EXPECT_EQ(run.lines, (std::vector<std::string>{"[T]\tDialing " + uas.Uri(),
-                                                 "[T]\tResult : Disconnected by remote"}))
-      << Events();
+  EXPECT_EQ(run.lines, OneAttempt(uas.Uri(), "Disconnected by remote")) << Events();
   EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
   EXPECT_EQ(sprayer.Received(), 0u);
   EXPECT_GT(callee_media.Received(), 50u);
@@ -621,8 +616,7 @@ TEST_F(SipE2eTest, CalleeFallingSilentEndsTheCall) {
   RtpPeer fading({.answer_ms = 1000});
   Sipp uas(AnsweringScenario(100), fading.Port());
   EXPECT_EQ(Run(uas.Uri(), "rtp_timeout = 1\n", {"-exitcode"}, 1).lines,
-            (std::vector<std::string>{"[T]\tDialing " + uas.Uri(),
-                                      "[T]\tResult : Disconnected by remote"}))
+            OneAttempt(uas.Uri(), "Disconnected by remote"))
       << Events();
   EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
   EXPECT_NE(Events().find("no RTP from the callee for 1 s"), std::string::npos) << Events();
@@ -635,8 +629,7 @@ TEST_F(SipE2eTest, AnswerRefusingTheAudioFails) {
   refusal.replace(refusal.find("@AUDIO@"), 7, "0");
   Sipp uas(Scenario(RecvInvite() + refusal + "<recv request=\"ACK\"/>\n" + kAwaitBye));
   EXPECT_EQ(Run(uas.Uri(), "", {"-exitcode"}, 1).lines,
-            (std::vector<std::string>{"[T]\tDialing " + uas.Uri(),
-                                      "[T]\tResult : Error : Tapi device is not ready"}))
+            OneAttempt(uas.Uri(), "Error : Tapi device is not ready"))
       << Events();
   EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
   EXPECT_NE(Events().find("the answer refuses the audio stream (port 0)"), std::string::npos)
