@@ -52,6 +52,24 @@ class SipE2eTest : public ::testing::Test {
     testing_wave::WriteFile(dir_ / "telvane.ini", "[General]\nConnectTimeOut=2000\n");
   }
 
+  // A call to `number` that `callee` answers, pressing 5 half-way through the greeting: the run
+  // completes and the callee hears the whole message, each sample within what G.711 keeps of
+  // it (about 3%: a missing or shifted packet costs far more).
+  void CallCompletesWithTheMessageHeard(Baresip& callee, const std::string& number,
+                                        const std::string& keys = "") {
+    auto run = std::async(std::launch::async, [&] { return Run(number, keys); });
+    ASSERT_TRUE(callee.WaitForEvent("CALL_ESTABLISHED", 10000)) << Events();
+    // The greeting starts a second after the answer.
+    callee.WaitForEvent("never", 1800);
+    callee.SendKey('5');
+    EXPECT_EQ(run.get().lines,
+              (std::vector<std::string>{"[T]\tDialing " + number, "[T]\tCall Completed"}))
+        << Events();
+    ASSERT_TRUE(callee.WaitForEvent("CALL_CLOSED", 5000));
+    const std::vector<int16_t> heard = callee.Heard();
+    EXPECT_LT(BestMatchError(heard, message_), 150.0) << heard.size() << " samples heard";
+  }
+
   // What a run with one attempt prints: dialing `uri`, then the line "Result : `result`".
   static std::vector<std::string> OneAttempt(const std::string& uri, const std::string& result) {
     return {"[T]\tDialing " + uri, "[T]\tResult : " + result};
@@ -127,21 +145,7 @@ TEST_F(SipE2eTest, GreetingKeyMessageThroughBaresip) {
                           testing_wave::LineWave(std::vector<int16_t>(8000 * 30, 0)));
   Baresip callee(dir_ / "callee.wav");
   ASSERT_NE(callee.Port(), 0);
-  auto run = std::async(std::launch::async, [&] { return Run(callee.Uri()); });
-  ASSERT_TRUE(callee.WaitForEvent("CALL_ESTABLISHED", 10000));
-  // The greeting starts a second after the answer; press the key half-way through it.
-  callee.WaitForEvent("never", 1800);
-  callee.SendKey('5');
-  const testing::ProgramRun result = run.get();
-  EXPECT_EQ(result.lines,
-            (std::vector<std::string>{"[T]\tDialing " + callee.Uri(), "[T]\tCall Completed"}))
-      << Events();
-  ASSERT_TRUE(callee.WaitForEvent("CALL_CLOSED", 5000));
-
-  // G.711 keeps a sample within about 3% of its size; a missing or shifted packet costs far
-  // more than that.
-  const std::vector<int16_t> heard = callee.Heard();
-  EXPECT_LT(BestMatchError(heard, message_), 150.0) << heard.size() << " samples heard";
+  CallCompletesWithTheMessageHeard(callee, callee.Uri());
   const std::string events = Events();
   EXPECT_NE(events.find("remote side presses 5 (RFC 4733)"), std::string::npos) << events;
   EXPECT_NE(events.find("sent BYE"), std::string::npos);
@@ -166,16 +170,7 @@ TEST_F(SipE2eTest, SrtpWithACalleeThatInsistsOnIt) {
       << Events();
 
   std::filesystem::remove(dir_ / "events.log");
-  auto run = std::async(std::launch::async, [&] { return Run(callee.Uri(), "srtp = required\n"); });
-  ASSERT_TRUE(callee.WaitForEvent("CALL_ESTABLISHED", 10000));
-  callee.WaitForEvent("never", 1800);  // half-way through the greeting
-  callee.SendKey('5');
-  EXPECT_EQ(run.get().lines,
-            (std::vector<std::string>{"[T]\tDialing " + callee.Uri(), "[T]\tCall Completed"}))
-      << Events();
-  ASSERT_TRUE(callee.WaitForEvent("CALL_CLOSED", 5000));
-  const std::vector<int16_t> heard = callee.Heard();
-  EXPECT_LT(BestMatchError(heard, message_), 150.0) << heard.size() << " samples heard";
+  CallCompletesWithTheMessageHeard(callee, callee.Uri(), "srtp = required\n");
   const std::string events = Events();
   EXPECT_NE(events.find(", SRTP AES_CM_128_HMAC_SHA1_"), std::string::npos) << events;
   EXPECT_NE(events.find("remote side presses 5 (RFC 4733)"), std::string::npos) << events;
@@ -366,15 +361,7 @@ class KamailioE2eTest : public SipE2eTest {
   // The callee's user name is dialled as it is: the line's domain is Kamailio's. The callee
   // presses a key half-way through the greeting; the message it then hears is the file's.
   void CallCompletesWithTheMessageHeard(Baresip& callee, const std::string& keys) {
-    auto run = std::async(std::launch::async, [&] { return Run("callee", keys); });
-    ASSERT_TRUE(callee.WaitForEvent("CALL_ESTABLISHED", 10000)) << Events();
-    callee.WaitForEvent("never", 1800);
-    callee.SendKey('5');
-    EXPECT_EQ(run.get().lines,
-              (std::vector<std::string>{"[T]\tDialing callee", "[T]\tCall Completed"}))
-        << Events();
-    ASSERT_TRUE(callee.WaitForEvent("CALL_CLOSED", 5000));
-    EXPECT_LT(BestMatchError(callee.Heard(), message_), 150.0);
+    SipE2eTest::CallCompletesWithTheMessageHeard(callee, "callee", keys);
     EXPECT_NE(Events().find("registered"), std::string::npos) << Events();
   }
 };
