@@ -265,10 +265,10 @@ TEST_F(SipE2eTest, UnusableLinesEndCleanly) {
 }
 
 // A TLS peer must prove to be the next hop before anything is sent to it: one with a
-// self-signed certificate, or with the test CA's certificate for another name, gets no SIP at
-// all and the attempt fails with the reason in the event log; the test CA's certificate for
-// 127.0.0.1 (tls_ca_file) gets the INVITE, and with tls_verify = no any peer does, with a
-// warning in the event log.
+// self-signed certificate, or with the test CA's certificate for another name or expired, gets
+// no SIP at all and the attempt fails with the reason in the event log; the test CA's
+// certificate for 127.0.0.1 (tls_ca_file) gets the INVITE, and with tls_verify = no any peer
+// does, with a warning in the event log.
 TEST_F(SipE2eTest, TlsPeersMustProveTheirName) {
   // Nothing answers the INVITEs that go out: the program gives up after a second.
   testing_wave::WriteFile(dir_ / "telvane.ini", "[General]\nConnectTimeOut=1000\n");
@@ -284,6 +284,7 @@ TEST_F(SipE2eTest, TlsPeersMustProveTheirName) {
   } cases[] = {
       {"127.0.0.1", Signer::kSelf, trust, "is refused: self-signed certificate"},
       {"other.example", Signer::kTestCa, trust, "is refused: IP address mismatch"},
+      {"127.0.0.1", Signer::kExpired, trust, "is refused: certificate has expired"},
       {"127.0.0.1", Signer::kTestCa, trust, nullptr},
       {"other.example", Signer::kSelf, trust + "tls_verify = no\n", "are not checked"},
   };
