@@ -52,6 +52,29 @@ class SipE2eTest : public ::testing::Test {
     testing_wave::WriteFile(dir_ / "telvane.ini", "[General]\nConnectTimeOut=2000\n");
   }
 
+  // A call to `number` that `callee` answers, pressing 5 half-way through the greeting: the run
+  // completes and the callee hears the whole message, each sample within what G.711 keeps of
+  // it (about 3%: a missing or shifted packet costs far more).
+  void CallCompletesWithTheMessageHeard(Baresip& callee, const std::string& number,
+                                        const std::string& keys = "") {
+    auto run = std::async(std::launch::async, [&] { return Run(number, keys); });
+    ASSERT_TRUE(callee.WaitForEvent("CALL_ESTABLISHED", 10000)) << Events();
+    // The greeting starts a second after the answer.
+    callee.WaitForEvent("never", 1800);
+    callee.SendKey('5');
+    EXPECT_EQ(run.get().lines,
+              (std::vector<std::string>{"[T]\tDialing " + number, "[T]\tCall Completed"}))
+        << Events();
+    ASSERT_TRUE(callee.WaitForEvent("CALL_CLOSED", 5000));
+    const std::vector<int16_t> heard = callee.Heard();
+    EXPECT_LT(BestMatchError(heard, message_), 150.0) << heard.size() << " samples heard";
+  }
+
+  // What a run with one attempt prints: dialing `uri`, then the line "Result : `result`".
+  static std::vector<std::string> OneAttempt(const std::string& uri, const std::string& result) {
+    return {"[T]\tDialing " + uri, "[T]\tResult : " + result};
+  }
+
   testing::ProgramRun Run(const std::string& number, const std::string& extra_keys = "",
                           std::vector<std::string> options = {}, int exit_code = 0) {
     testing_wave::WriteFile(dir_ / "lines.ini",
@@ -122,21 +145,7 @@ TEST_F(SipE2eTest, GreetingKeyMessageThroughBaresip) {
                           testing_wave::LineWave(std::vector<int16_t>(8000 * 30, 0)));
   Baresip callee(dir_ / "callee.wav");
   ASSERT_NE(callee.Port(), 0);
-  auto run = std::async(std::launch::async, [&] { return Run(callee.Uri()); });
-  ASSERT_TRUE(callee.WaitForEvent("CALL_ESTABLISHED", 10000));
-  // The greeting starts a second after the answer; press the key half-way through it.
-  callee.WaitForEvent("never", 1800);
-  callee.SendKey('5');
-  const testing::ProgramRun result = run.get();
-  EXPECT_EQ(result.lines,
-            (std::vector<std::string>{"[T]\tDialing " + callee.Uri(), "[T]\tCall Completed"}))
-      << Events();
-  ASSERT_TRUE(callee.WaitForEvent("CALL_CLOSED", 5000));
-
-  // G.711 keeps a sample within about 3% of its size; a missing or shifted packet costs far
-  // more than that.
-  const std::vector<int16_t> heard = callee.Heard();
-  EXPECT_LT(BestMatchError(heard, message_), 150.0) << heard.size() << " samples heard";
+  CallCompletesWithTheMessageHeard(callee, callee.Uri());
   const std::string events = Events();
   EXPECT_NE(events.find("remote side presses 5 (RFC 4733)"), std::string::npos) << events;
   EXPECT_NE(events.find("sent BYE"), std::string::npos);
@@ -156,22 +165,12 @@ TEST_F(SipE2eTest, SrtpWithACalleeThatInsistsOnIt) {
                  {.srtp_mandatory = true});
   ASSERT_NE(callee.Port(), 0);
   EXPECT_EQ(Run(callee.Uri(), "srtp = no\n").lines,
-            (std::vector<std::string>{"[T]\tDialing " + callee.Uri(),
-                                      "[T]\tResult : Error : Tapi device is not ready"}));
+            OneAttempt(callee.Uri(), "Error : Tapi device is not ready"));
   EXPECT_NE(Events().find("call ends: the callee refused the media offer: 488 "), std::string::npos)
       << Events();
 
   std::filesystem::remove(dir_ / "events.log");
-  auto run = std::async(std::launch::async, [&] { return Run(callee.Uri(), "srtp = required\n"); });
-  ASSERT_TRUE(callee.WaitForEvent("CALL_ESTABLISHED", 10000));
-  callee.WaitForEvent("never", 1800);  // half-way through the greeting
-  callee.SendKey('5');
-  EXPECT_EQ(run.get().lines,
-            (std::vector<std::string>{"[T]\tDialing " + callee.Uri(), "[T]\tCall Completed"}))
-      << Events();
-  ASSERT_TRUE(callee.WaitForEvent("CALL_CLOSED", 5000));
-  const std::vector<int16_t> heard = callee.Heard();
-  EXPECT_LT(BestMatchError(heard, message_), 150.0) << heard.size() << " samples heard";
+  CallCompletesWithTheMessageHeard(callee, callee.Uri(), "srtp = required\n");
   const std::string events = Events();
   EXPECT_NE(events.find(", SRTP AES_CM_128_HMAC_SHA1_"), std::string::npos) << events;
   EXPECT_NE(events.find("remote side presses 5 (RFC 4733)"), std::string::npos) << events;
@@ -224,10 +223,7 @@ TEST_F(SipE2eTest, FailedCallsGiveTheResultLinesOfEveryLine) {
 TEST_F(SipE2eTest, RemoteHangUpDuringTheGreeting) {
   Sipp uas(Scenario(RecvInvite(Dialog::kKeep) + Response("200 OK", "", true) +
                     "<recv request=\"ACK\"/>\n" + Pause(1800) + InDialog("BYE", 1)));
-  EXPECT_EQ(Run(uas.Uri()).lines,
-            (std::vector<std::string>{"[T]\tDialing " + uas.Uri(),
-                                      "[T]\tResult : Disconnected by remote"}))
-      << Events();
+  EXPECT_EQ(Run(uas.Uri()).lines, OneAttempt(uas.Uri(), "Disconnected by remote")) << Events();
   EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
 }
 
@@ -269,10 +265,10 @@ TEST_F(SipE2eTest, UnusableLinesEndCleanly) {
 }
 
 // A TLS peer must prove to be the next hop before anything is sent to it: one with a
-// self-signed certificate, or with the test CA's certificate for another name, gets no SIP at
-// all and the attempt fails with the reason in the event log; the test CA's certificate for
-// 127.0.0.1 (tls_ca_file) gets the INVITE, and with tls_verify = no any peer does, with a
-// warning in the event log.
+// self-signed certificate, or with the test CA's certificate for another name or expired, gets
+// no SIP at all and the attempt fails with the reason in the event log; the test CA's
+// certificate for 127.0.0.1 (tls_ca_file) gets the INVITE, and with tls_verify = no any peer
+// does, with a warning in the event log.
 TEST_F(SipE2eTest, TlsPeersMustProveTheirName) {
   // Nothing answers the INVITEs that go out: the program gives up after a second.
   testing_wave::WriteFile(dir_ / "telvane.ini", "[General]\nConnectTimeOut=1000\n");
@@ -288,6 +284,7 @@ TEST_F(SipE2eTest, TlsPeersMustProveTheirName) {
   } cases[] = {
       {"127.0.0.1", Signer::kSelf, trust, "is refused: self-signed certificate"},
       {"other.example", Signer::kTestCa, trust, "is refused: IP address mismatch"},
+      {"127.0.0.1", Signer::kExpired, trust, "is refused: certificate has expired"},
       {"127.0.0.1", Signer::kTestCa, trust, nullptr},
       {"other.example", Signer::kSelf, trust + "tls_verify = no\n", "are not checked"},
   };
@@ -299,9 +296,7 @@ TEST_F(SipE2eTest, TlsPeersMustProveTheirName) {
     const testing::ProgramRun run = Run(uri, c.keys);
     const bool refused = c.reason != nullptr && c.keys == trust;
     if (refused) {
-      EXPECT_EQ(run.lines,
-                (std::vector<std::string>{"[T]\tDialing " + uri,
-                                          "[T]\tResult : Error : Tapi device is not ready"}));
+      EXPECT_EQ(run.lines, OneAttempt(uri, "Error : Tapi device is not ready"));
     }
     EXPECT_EQ(server.WaitFor("INVITE " + uri, refused ? 0 : 3000), !refused) << server.Log();
     if (c.reason != nullptr) {
@@ -320,8 +315,7 @@ TEST_F(SipE2eTest, StrayTrafficOnTheSipPortStaysOffTheConsole) {
                     InDialog("REFER", 1, "", "", "501") + InDialog("MESSAGE", 2, "", "", "501") +
                     Pause(300) + InDialog("BYE", 3)));
   EXPECT_EQ(Run(uas.Uri()).lines,  // the run's standard error is empty
-            (std::vector<std::string>{"[T]\tDialing " + uas.Uri(),
-                                      "[T]\tResult : Disconnected by remote"}))
+            OneAttempt(uas.Uri(), "Disconnected by remote"))
       << Events();
   EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
   EXPECT_NE(Events().find("SIP library: sip: msg decode err"), std::string::npos) << Events();
@@ -368,15 +362,7 @@ class KamailioE2eTest : public SipE2eTest {
   // The callee's user name is dialled as it is: the line's domain is Kamailio's. The callee
   // presses a key half-way through the greeting; the message it then hears is the file's.
   void CallCompletesWithTheMessageHeard(Baresip& callee, const std::string& keys) {
-    auto run = std::async(std::launch::async, [&] { return Run("callee", keys); });
-    ASSERT_TRUE(callee.WaitForEvent("CALL_ESTABLISHED", 10000)) << Events();
-    callee.WaitForEvent("never", 1800);
-    callee.SendKey('5');
-    EXPECT_EQ(run.get().lines,
-              (std::vector<std::string>{"[T]\tDialing callee", "[T]\tCall Completed"}))
-        << Events();
-    ASSERT_TRUE(callee.WaitForEvent("CALL_CLOSED", 5000));
-    EXPECT_LT(BestMatchError(callee.Heard(), message_), 150.0);
+    SipE2eTest::CallCompletesWithTheMessageHeard(callee, "callee", keys);
     EXPECT_NE(Events().find("registered"), std::string::npos) << Events();
   }
 };
@@ -516,8 +502,7 @@ TEST_F(SipE2eTest, BehindANatStunMakesTheMediaArrive) {
 
   OneShortGreeting(1500);
   EXPECT_EQ(Run(callee.Uri(), "rtp_timeout = 2\n", {}, 0).lines,
-            (std::vector<std::string>{"[T]\tDialing " + callee.Uri(),
-                                      "[T]\tResult : Disconnected by remote"}))
+            OneAttempt(callee.Uri(), "Disconnected by remote"))
       << Events();
   EXPECT_NE(Events().find("no RTP from the callee within 2 s"), std::string::npos) << Events();
   ASSERT_TRUE(callee.WaitForEvent("CALL_CLOSED", 5000));
@@ -560,9 +545,7 @@ TEST_F(SipE2eTest, SprayedRtpPressesNoKeyAndHearsNothing) {
   const testing::ProgramRun run =
       Run(uas.Uri(), "rtp_ports = " + std::to_string(port) + "-" + std::to_string(port) + "\n",
           {"-ack", "-exitcode"}, 1);
-  EXPECT_EQ(run.lines, (std::vector<std::string>{"[T]\tDialing " + uas.Uri(),
-                                                 "[T]\tResult : Disconnected by remote"}))
-      << Events();
+  EXPECT_EQ(run.lines, OneAttempt(uas.Uri(), "Disconnected by remote")) << Events();
   EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
   EXPECT_EQ(sprayer.Received(), 0u);
   EXPECT_GT(callee_media.Received(), 50u);
@@ -621,8 +604,7 @@ TEST_F(SipE2eTest, CalleeFallingSilentEndsTheCall) {
   RtpPeer fading({.answer_ms = 1000});
   Sipp uas(AnsweringScenario(100), fading.Port());
   EXPECT_EQ(Run(uas.Uri(), "rtp_timeout = 1\n", {"-exitcode"}, 1).lines,
-            (std::vector<std::string>{"[T]\tDialing " + uas.Uri(),
-                                      "[T]\tResult : Disconnected by remote"}))
+            OneAttempt(uas.Uri(), "Disconnected by remote"))
       << Events();
   EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
   EXPECT_NE(Events().find("no RTP from the callee for 1 s"), std::string::npos) << Events();
@@ -635,8 +617,7 @@ TEST_F(SipE2eTest, AnswerRefusingTheAudioFails) {
   refusal.replace(refusal.find("@AUDIO@"), 7, "0");
   Sipp uas(Scenario(RecvInvite() + refusal + "<recv request=\"ACK\"/>\n" + kAwaitBye));
   EXPECT_EQ(Run(uas.Uri(), "", {"-exitcode"}, 1).lines,
-            (std::vector<std::string>{"[T]\tDialing " + uas.Uri(),
-                                      "[T]\tResult : Error : Tapi device is not ready"}))
+            OneAttempt(uas.Uri(), "Error : Tapi device is not ready"))
       << Events();
   EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
   EXPECT_NE(Events().find("the answer refuses the audio stream (port 0)"), std::string::npos)

@@ -729,7 +729,8 @@ std::filesystem::path TestCertificates::Make(const std::string& name, Signer sig
             With({"req", "-subj", "/CN=" + name, "-keyout", base + ".key", "-out", base + ".csr"},
                  kNewKey));
     std::ofstream(base + ".ext") << alternative << "\n";
-    Openssl(dir_.Path(), {"x509", "-req", "-days", "2", "-in", base + ".csr", "-CA",
+    const std::string days = signer == Signer::kExpired ? "-1" : "2";
+    Openssl(dir_.Path(), {"x509", "-req", "-days", days, "-in", base + ".csr", "-CA",
                           CaFile().string(), "-CAkey", (dir_ / "ca.key").string(),
                           "-CAcreateserial", "-extfile", base + ".ext", "-out", base + ".crt"});
   }

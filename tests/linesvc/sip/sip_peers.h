@@ -190,7 +190,8 @@ class Kamailio {
 // a host name or an IP address, signed by it or by themselves.
 class TestCertificates {
  public:
-  enum class Signer { kTestCa, kSelf };
+  // kExpired: the test CA's, valid until the day before.
+  enum class Signer { kTestCa, kSelf, kExpired };
   TestCertificates();
   // The test CA's certificate, for tls_ca_file.
   std::filesystem::path CaFile() const { return dir_ / "ca.pem"; }
