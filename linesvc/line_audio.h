@@ -107,9 +107,8 @@ class TELVANE_DRIVER_KIT SoundEnd {
   virtual bool CarriesSound() const { return true; }
 
  protected:
-  // Virtual so that the timeline, a friend of the output, cannot be a way to delete an output
-  // by its base.
-  virtual ~SoundEnd() = default;
+  // Not deleted through this interface.
+  ~SoundEnd() = default;
 };
 
 class LineTimeline;  // line_audio.cpp
@@ -117,7 +116,8 @@ class LineTimeline;  // line_audio.cpp
 // How samples reach one line: what a driver adds to the timeline. Loop thread only.
 class TELVANE_DRIVER_KIT LineAudioOutput : public SoundEnd {
  protected:
-  ~LineAudioOutput() override = default;
+  // Virtual so that the timeline, a friend, cannot be a way to delete an output by its base.
+  virtual ~LineAudioOutput() = default;
   // The driver tells the timelines that the line carries sound from now on. Loop thread only.
   // Each held timeline goes on from this moment: the sound it had handed over counts as heard
   // from now, and what follows keeps its place behind it. Send calls made while it stood keep
