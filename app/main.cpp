@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/run_driver.h"
+#include "app/run.h"
 #include "platform/message_loop.h"
 
 int main(int argc, char** argv) {

@@ -1,4 +1,4 @@
-// The run driver over a simulated voice line on the virtual clock: its checks around the
+// The run over a simulated voice line on the virtual clock: its checks around the
 // greeting file and the dial plan after a failed attempt (the end-to-end tests run the program
 // for everything else the user sees).
 
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/run_driver.h"
+#include "app/run.h"
 #include "app/telvane_utils.h"
 #include "platform/tapi_binding.h"
 #include "tests/support/app_fixture.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/run_driver.h"
+#include "app/run.h"
 #include "platform/message_loop.h"
 
 using namespace telvane;

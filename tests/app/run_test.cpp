@@ -1,7 +1,7 @@
-// The run driver: command line, option normalising, the dial plan, and the checks a run makes
+// The run: command line, option normalising, the dial plan, and the checks a run makes
 // before it dials (whole runs over simulated lines are the end-to-end tests' and those in
 // run_telvane_test.cpp).
-#include "app/run_driver.h"
+#include "app/run.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "app/qo_dealer.h"
+#include "app/call_controller.h"
 
 #include "app/telvane_utils.h"
 #include "platform/errors.h"
@@ -27,7 +27,7 @@ bool InMessagePhase(int32_t state) {
 
 }  // namespace
 
-QoTelvane::QoTelvane(const std::string& device_name) {
+CallController::CallController(const std::string& device_name) {
   LoadSettings();
   device_name_ = device_name.empty() ? CallOptions.TAPIDeviceName : device_name;
   greeting_file_ = !CallOptions.PressAnyKeyFile.empty()
@@ -58,7 +58,7 @@ QoTelvane::QoTelvane(const std::string& device_name) {
   };
 }
 
-QoTelvane::~QoTelvane() {
+CallController::~CallController() {
   if (device_ && device_->CallPlaced()) {
     // A destructor must not throw; the hang-up is the device's last chance anyway.
     try {
@@ -70,7 +70,7 @@ QoTelvane::~QoTelvane() {
   com_port_.reset();
 }
 
-bool QoTelvane::FindDevice() {
+bool CallController::FindDevice() {
   const std::vector<std::string> devices = device_->DeviceList();
   for (const std::string& entry : devices) {
     if (platform::EqualsIgnoringCase(entry, device_name_)) {
@@ -87,7 +87,7 @@ bool QoTelvane::FindDevice() {
   return false;
 }
 
-bool QoTelvane::CheckVoice() {
+bool CallController::CheckVoice() {
   try {
     device_->SetEnableVoice(true);
     return device_->EnableVoice();
@@ -96,17 +96,17 @@ bool QoTelvane::CheckVoice() {
   }
 }
 
-bool QoTelvane::GreetingExists() {
+bool CallController::GreetingExists() {
   return platform::FileExists(platform::ExpandFileName(greeting_file_));
 }
 
-void QoTelvane::WriteDebug(const std::string& message) {
+void CallController::WriteDebug(const std::string& message) {
   if (OnDebug) OnDebug(*this, message);
 }
 
-bool QoTelvane::PumpMessage() { return Loop().PumpOne(); }
+bool CallController::PumpMessage() { return Loop().PumpOne(); }
 
-void QoTelvane::Call(const std::string& number) {
+void CallController::Call(const std::string& number) {
   ResultCode = kResultFailed;
   message_started_ = false;
   message_heard_ = false;
@@ -150,12 +150,12 @@ void QoTelvane::Call(const std::string& number) {
   }
 }
 
-bool QoTelvane::MessageHeard() const {
+bool CallController::MessageHeard() const {
   if (!InMessagePhase(state_) || !message_started_) return false;
   return message_heard_ || device_->LineCarriedSound();
 }
 
-void QoTelvane::WaitForConnect() {
+void CallController::WaitForConnect() {
   // The answer is awaited in passes of 10 ms, at least one, each handling at most one
   // message. Rather than sleeping through each pass, the thread blocks on its queue until a
   // message arrives or the last pass ends, so a long wait costs no CPU.
@@ -168,7 +168,7 @@ void QoTelvane::WaitForConnect() {
   if (Loop().NowMs() >= deadline) throw Exception("Tapi device is not ready");
 }
 
-void QoTelvane::PlaySequence() {
+void CallController::PlaySequence() {
   state_ = SkipIntro ? psRepeatMessage : psStartGreeting;
   ResultText.clear();
   device_->SetInterruptPlayback(true);
@@ -200,7 +200,7 @@ void QoTelvane::PlaySequence() {
   connected_ = false;
 }
 
-void QoTelvane::RunStateAction(int64_t start_ms) {
+void CallController::RunStateAction(int64_t start_ms) {
   switch (state_) {
     case psStartGreeting:
       state_ = psPlayingGreeting;
@@ -253,9 +253,9 @@ void QoTelvane::RunStateAction(int64_t start_ms) {
   }
 }
 
-void QoTelvane::HandleConnect(TObject& /*sender*/) { connected_ = true; }
+void CallController::HandleConnect(TObject& /*sender*/) { connected_ = true; }
 
-void QoTelvane::HandleDTMF(TObject& /*sender*/, char /*digit*/, int32_t /*error_code*/) {
+void CallController::HandleDTMF(TObject& /*sender*/, char /*digit*/, int32_t /*error_code*/) {
   WriteDebug("Hit");
   if (state_ == psStartGreeting || state_ == psPlayingGreeting) {
     // The device has stopped the greeting for the key already: this second stop is harmless.
@@ -273,7 +273,7 @@ void QoTelvane::HandleDTMF(TObject& /*sender*/, char /*digit*/, int32_t /*error_
   }
 }
 
-void QoTelvane::HandleWaveNotify(TObject& /*sender*/, TWaveMessage msg) {
+void CallController::HandleWaveNotify(TObject& /*sender*/, TWaveMessage msg) {
   WriteDebug("Status: " + std::to_string(state_));
   if (!connected_) {
     state_ = psFailed;
@@ -290,15 +290,16 @@ void QoTelvane::HandleWaveNotify(TObject& /*sender*/, TWaveMessage msg) {
   }
 }
 
-void QoTelvane::HandleFail(TObject& /*sender*/) {
+void CallController::HandleFail(TObject& /*sender*/) {
   ResultText = "Tapi failed: " + device_->FailureText(device_->FailureCode());
   WriteDebug(ResultText);
   play_interrupted_ = true;
   state_ = psFailed;
 }
 
-void QoTelvane::HandleStatus(TObject& /*sender*/, bool first, bool last, int32_t /*device*/,
-                             int32_t message, int32_t param1, int32_t param2, int32_t /*param3*/) {
+void CallController::HandleStatus(TObject& /*sender*/, bool first, bool last, int32_t /*device*/,
+                                  int32_t message, int32_t param1, int32_t param2,
+                                  int32_t /*param3*/) {
   if (message == kLineCallStateMessage && !(first && last)) {
     if (param1 == kCallStateBusy) {
       state_ = psFailed;

@@ -1,7 +1,7 @@
 // The call controller over the real line device and the telephony service's simulated lines,
 // on the virtual clock: what the callee heard (the line's recording and event log), the
 // outcome and the debug lines.
-#include "app/qo_dealer.h"
+#include "app/call_controller.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -49,9 +49,9 @@ class RecordingLog : public TApdTapiLog {
   std::vector<TTapiLogCode> codes;
 };
 
-class QoTelvaneTest : public telvane::testing::AppFixture {
+class CallControllerTest : public telvane::testing::AppFixture {
  protected:
-  QoTelvaneTest() {
+  CallControllerTest() {
     platform::SetTapiLibraryName(TELVANE_LINESVC_PATH);
     testing::SetEnvironment("TELVANE_LINES_LOG", (dir_ / "events.log").string());
     files_ = {{"greeting", testing_wave::Ramp(kGreetingMs * 8, 1)},
@@ -60,7 +60,7 @@ class QoTelvaneTest : public telvane::testing::AppFixture {
     message_ = WriteFile("message.wav", testing_wave::LineWave(files_["message"]));
   }
 
-  ~QoTelvaneTest() override {
+  ~CallControllerTest() override {
     controller_.reset();
     platform::UnbindTapi();
   }
@@ -80,7 +80,7 @@ class QoTelvaneTest : public telvane::testing::AppFixture {
     ++builds_;
     testing::SetEnvironment("TELVANE_LINES", WriteFile("lines.ini", lines.Text()));
     debug_.clear();
-    controller_ = std::make_unique<QoTelvane>(device_name);
+    controller_ = std::make_unique<CallController>(device_name);
     controller_->OnDebug = [this](TObject&, const std::string& line) { debug_.push_back(line); };
     controller_->MessageFile = message_;
   }
@@ -136,7 +136,7 @@ class QoTelvaneTest : public telvane::testing::AppFixture {
     };
   }
 
-  std::unique_ptr<QoTelvane> controller_;
+  std::unique_ptr<CallController> controller_;
   std::vector<std::string> debug_;
   std::map<std::string, std::vector<int16_t>> files_;
   std::string message_;
@@ -146,7 +146,7 @@ class QoTelvaneTest : public telvane::testing::AppFixture {
 
 // A key during the first greeting stops it and starts the message; the stopped greeting's
 // end arrives in state 4 and changes nothing.
-TEST_F(QoTelvaneTest, KeyDuringFirstGreetingStartsMessage) {
+TEST_F(CallControllerTest, KeyDuringFirstGreetingStartsMessage) {
   Build(VoiceLine("answer after=1000; keys=1500:5"));
   CallOnce();
   EXPECT_EQ(controller_->ResultCode, kResultCompleted);
@@ -159,7 +159,7 @@ TEST_F(QoTelvaneTest, KeyDuringFirstGreetingStartsMessage) {
 }
 
 // The greeting is played MaxGreetingsCount times when no key comes, at least once.
-TEST_F(QoTelvaneTest, GreetingRepeatsUpToTheCount) {
+TEST_F(CallControllerTest, GreetingRepeatsUpToTheCount) {
   for (const auto& [count, plays] :
        std::vector<std::pair<int32_t, size_t>>{{5, 5}, {1, 1}, {0, 1}}) {
     SCOPED_TRACE(count);
@@ -176,7 +176,7 @@ TEST_F(QoTelvaneTest, GreetingRepeatsUpToTheCount) {
 
 // Plays are paced by seconds: a second before the first greeting, two between greetings
 // (one after the greeting, one before the next), one before the message.
-TEST_F(QoTelvaneTest, GreetingPlaysArePacedBySeconds) {
+TEST_F(CallControllerTest, GreetingPlaysArePacedBySeconds) {
   Build(VoiceLine("answer after=1000"));
   CallOptions.MaxGreetingsCount = 2;
   CallOnce();
@@ -189,7 +189,7 @@ TEST_F(QoTelvaneTest, GreetingPlaysArePacedBySeconds) {
 
 // A key during the message only writes "Hit" (and, as every key, stops the sound playing):
 // the call still completes.
-TEST_F(QoTelvaneTest, KeyDuringMessageChangesNothing) {
+TEST_F(CallControllerTest, KeyDuringMessageChangesNothing) {
   Build(VoiceLine("answer after=0; keys=" +
                   std::to_string(kBeforeFirstPlayMs + kGreetingMs + 1000 + 500) + ":1"));
   CallOptions.MaxGreetingsCount = 1;
@@ -201,7 +201,7 @@ TEST_F(QoTelvaneTest, KeyDuringMessageChangesNothing) {
 
 // The remote side hanging up during the greeting fails the call; the same during the
 // message does not, and the call completes when the message ends.
-TEST_F(QoTelvaneTest, DisconnectFailsTheGreetingButNotTheMessage) {
+TEST_F(CallControllerTest, DisconnectFailsTheGreetingButNotTheMessage) {
   Build(VoiceLine("answer after=1000; hangup after=2000"));
   CallOnce();
   EXPECT_EQ(controller_->ResultCode, kResultFailed);
@@ -219,7 +219,7 @@ TEST_F(QoTelvaneTest, DisconnectFailsTheGreetingButNotTheMessage) {
 
 // After a hang-up during the greeting, the next call's greeting advances normally: the
 // stale end of the stopped greeting and the interrupted flag do not leak into it.
-TEST_F(QoTelvaneTest, NextCallAfterHangUpAdvancesNormally) {
+TEST_F(CallControllerTest, NextCallAfterHangUpAdvancesNormally) {
   Build(VoiceLine("answer after=1000").Number("555", "answer after=1000; hangup after=2000"));
   CallOptions.MaxGreetingsCount = 2;
   CallOnce("555");
@@ -232,7 +232,7 @@ TEST_F(QoTelvaneTest, NextCallAfterHangUpAdvancesNormally) {
 
 // Busy before the answer does not end the wait: the time-out does. After the answer a busy
 // status fails the call with its status text. "busy" is printed either way.
-TEST_F(QoTelvaneTest, BusyBeforeAndAfterTheAnswer) {
+TEST_F(CallControllerTest, BusyBeforeAndAfterTheAnswer) {
   Build(VoiceLine("busy after=500"));
   std::string out = CallOnce();
   EXPECT_EQ(out, "busy\n");
@@ -253,7 +253,7 @@ TEST_F(QoTelvaneTest, BusyBeforeAndAfterTheAnswer) {
 
 // A failure event during the play sequence fails the call with the failure text. (The line
 // device reports failures of calls that never connected only, so the event is sent here.)
-TEST_F(QoTelvaneTest, FailureEventFailsTheCall) {
+TEST_F(CallControllerTest, FailureEventFailsTheCall) {
   Build(VoiceLine("answer after=1000"));
   AtFirstPlay([this] { controller_->Device().OnTapiFail(controller_->Device()); });
   CallOnce();
@@ -264,7 +264,7 @@ TEST_F(QoTelvaneTest, FailureEventFailsTheCall) {
 
 // A dial refused at once and a call rejected before the answer are only noted (the device
 // reports them as failures): the wait still ends by its time-out.
-TEST_F(QoTelvaneTest, FailureBeforeAnswerEndsByTimeOut) {
+TEST_F(CallControllerTest, FailureBeforeAnswerEndsByTimeOut) {
   for (const char* script : {"refuse", "reject after=300"}) {
     SCOPED_TRACE(script);
     Build(VoiceLine(script));
@@ -276,7 +276,7 @@ TEST_F(QoTelvaneTest, FailureBeforeAnswerEndsByTimeOut) {
 }
 
 // The connect wait gives up after whole 10 ms passes, at least one.
-TEST_F(QoTelvaneTest, ConnectTimeOutCountsTenMillisecondPasses) {
+TEST_F(CallControllerTest, ConnectTimeOutCountsTenMillisecondPasses) {
   for (const auto& [timeout, gives_up_at] :
        std::vector<std::pair<int32_t, int64_t>>{{25, 30}, {30, 30}, {0, 10}, {-5, 10}}) {
     SCOPED_TRACE(timeout);
@@ -290,7 +290,7 @@ TEST_F(QoTelvaneTest, ConnectTimeOutCountsTenMillisecondPasses) {
 }
 
 // An answer inside the last pass is still taken.
-TEST_F(QoTelvaneTest, AnswerJustBeforeTheTimeOutConnects) {
+TEST_F(CallControllerTest, AnswerJustBeforeTheTimeOutConnects) {
   Build(VoiceLine("answer after=25"));
   CallOptions.ConnectTimeOut = kRingbackMs + 30;
   CallOptions.MaxGreetingsCount = 1;
@@ -299,7 +299,7 @@ TEST_F(QoTelvaneTest, AnswerJustBeforeTheTimeOutConnects) {
 }
 
 // With the greeting skipped the message repeats until a play ends after the time limit.
-TEST_F(QoTelvaneTest, SkipIntroRepeatsMessageUntilTheLimit) {
+TEST_F(CallControllerTest, SkipIntroRepeatsMessageUntilTheLimit) {
   for (const auto& [limit_s, plays] : std::vector<std::pair<int32_t, size_t>>{{10, 2}, {0, 1}}) {
     SCOPED_TRACE(limit_s);
     Build(VoiceLine("answer after=1000"));
@@ -314,7 +314,7 @@ TEST_F(QoTelvaneTest, SkipIntroRepeatsMessageUntilTheLimit) {
 
 // With the greeting skipped, a failure to start the message the first time is a failed
 // attempt (nobody heard anything); a failure to start a repetition completes the call.
-TEST_F(QoTelvaneTest, SkipIntroMessageStartFailure) {
+TEST_F(CallControllerTest, SkipIntroMessageStartFailure) {
   Build(VoiceLine("answer after=1000; nowave"));
   controller_->SkipIntro = true;
   CallOnce();
@@ -330,7 +330,7 @@ TEST_F(QoTelvaneTest, SkipIntroMessageStartFailure) {
 
 // A greeting that cannot be played fails the attempt with the error's text, and the call
 // is hung up.
-TEST_F(QoTelvaneTest, GreetingStartFailureFailsTheAttempt) {
+TEST_F(CallControllerTest, GreetingStartFailureFailsTheAttempt) {
   Build(VoiceLine("answer after=1000; nowave"));
   CallOnce();
   EXPECT_EQ(controller_->ResultCode, kResultFailed);
@@ -340,7 +340,7 @@ TEST_F(QoTelvaneTest, GreetingStartFailureFailsTheAttempt) {
 
 // The device is chosen by name ignoring case, else the first line that accepts voice; a
 // name match is taken without trying the line (which opens it).
-TEST_F(QoTelvaneTest, FindDeviceByNameOrFirstVoiceLine) {
+TEST_F(CallControllerTest, FindDeviceByNameOrFirstVoiceLine) {
   const SimLines lines = SimLines().Line("Data Modem", "data").Line("Voice Modem");
   Build(lines, "voice MODEM");
   const int opened = Logged("line opened");
@@ -361,7 +361,7 @@ TEST_F(QoTelvaneTest, FindDeviceByNameOrFirstVoiceLine) {
 }
 
 // A name match is taken without a voice test; the voice check then reports it.
-TEST_F(QoTelvaneTest, NamedDataLineIsFoundButFailsTheVoiceCheck) {
+TEST_F(CallControllerTest, NamedDataLineIsFoundButFailsTheVoiceCheck) {
   Build(SimLines().Line("Data Modem", "data").Line("Voice Modem"), "data modem");
   EXPECT_TRUE(controller_->FindDevice());
   EXPECT_FALSE(controller_->CheckVoice());
@@ -369,7 +369,7 @@ TEST_F(QoTelvaneTest, NamedDataLineIsFoundButFailsTheVoiceCheck) {
 }
 
 // The settings name the device when the command line does not.
-TEST_F(QoTelvaneTest, SettingsNameTheDeviceAndTheGreeting) {
+TEST_F(CallControllerTest, SettingsNameTheDeviceAndTheGreeting) {
   WriteSettings("[General]\nTAPIDeviceName=Voice Modem\nPressAnyKeyFile=greet.wav\n");
   Build(SimLines().Line("Voice Modem"));
   EXPECT_EQ(controller_->DeviceName(), "Voice Modem");
@@ -379,7 +379,7 @@ TEST_F(QoTelvaneTest, SettingsNameTheDeviceAndTheGreeting) {
 
 // Statuses: line device states print "DevState"; every status writes a debug line; a report
 // that opens and closes a call's progress at once is not read as a call state.
-TEST_F(QoTelvaneTest, StatusEventsWriteDebugAndDevStateLines) {
+TEST_F(CallControllerTest, StatusEventsWriteDebugAndDevStateLines) {
   Build(SimLines());
   TApdTapiDevice& device = controller_->Device();
   ::testing::internal::CaptureStdout();
@@ -393,7 +393,7 @@ TEST_F(QoTelvaneTest, StatusEventsWriteDebugAndDevStateLines) {
 }
 
 // Without a debug handler nothing but the plain lines is written.
-TEST_F(QoTelvaneTest, NoDebugLinesWithoutHandler) {
+TEST_F(CallControllerTest, NoDebugLinesWithoutHandler) {
   Build(VoiceLine("answer after=1000"));
   controller_->OnDebug = nullptr;
   EXPECT_EQ(CallOnce(), "");
@@ -401,7 +401,7 @@ TEST_F(QoTelvaneTest, NoDebugLinesWithoutHandler) {
 }
 
 // A wave notification while not connected fails the call state with "Call disconnected".
-TEST_F(QoTelvaneTest, WaveNotificationWhileNotConnected) {
+TEST_F(CallControllerTest, WaveNotificationWhileNotConnected) {
   Build(SimLines());
   controller_->Device().OnTapiWaveNotify(controller_->Device(), TWaveMessage::waPlayDone);
   EXPECT_EQ(controller_->State(), psFailed);
@@ -412,7 +412,7 @@ TEST_F(QoTelvaneTest, WaveNotificationWhileNotConnected) {
 // A connect that arrives after its call was given up (here sent by hand: a simulated line
 // is dropped before its answer can be on the way) does not stand for the next call: that
 // call still waits for its own answer before it plays.
-TEST_F(QoTelvaneTest, StaleConnectDoesNotSkipTheNextAnswerWait) {
+TEST_F(CallControllerTest, StaleConnectDoesNotSkipTheNextAnswerWait) {
   Build(VoiceLine("answer after=5000").Number("555", "noanswer"));
   CallOptions.MaxGreetingsCount = 1;
   CallOnce("555");
@@ -428,7 +428,7 @@ TEST_F(QoTelvaneTest, StaleConnectDoesNotSkipTheNextAnswerWait) {
 
 // Destroying the controller cancels a call that was placed before it frees the device; a
 // controller that never dialled does not.
-TEST_F(QoTelvaneTest, DestroyHangsUpOnlyAPlacedCall) {
+TEST_F(CallControllerTest, DestroyHangsUpOnlyAPlacedCall) {
   RecordingLog log;
   Build(VoiceLine("answer after=1000"));
   controller_->Device().SetTapiLog(&log);

@@ -1,4 +1,4 @@
-#include "app/run_driver.h"
+#include "app/run.h"
 
 #include <memory>
 
@@ -70,7 +70,7 @@ bool ValidateOptions(const RunOptions& options) {
   return true;
 }
 
-RunExitCode RunDialPlan(QoTelvane& controller, RunOptions& options) {
+RunExitCode RunDialPlan(CallController& controller, RunOptions& options) {
   const int64_t attempts = AttemptCount(options);
   for (int64_t attempt = 1; attempt <= attempts && !options.CallCompleted; ++attempt) {
     const std::string& number = NumberForAttempt(options, attempt);
@@ -96,11 +96,11 @@ void CheckPlayable(const std::string& file_name) {
 
 RunExitCode SetUpAndDial(RunOptions& options) {
   std::unique_ptr<QoPlayLogger> logger;
-  std::unique_ptr<QoTelvane> controller;
+  std::unique_ptr<CallController> controller;
   RunExitCode outcome = RunExitCode::kCouldNotStart;
   try {
     logger = std::make_unique<QoPlayLogger>();
-    controller = std::make_unique<QoTelvane>(options.TapiDevice);
+    controller = std::make_unique<CallController>(options.TapiDevice);
     if (options.Debug) {
       controller->OnDebug = [&logger](TObject& sender, const std::string& message) {
         logger->LogDebug(sender, message);

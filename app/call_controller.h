@@ -1,11 +1,11 @@
 // The call controller and its debug line writer.
 //
-// QoTelvane runs one telephone call at a time from dialling to hang-up: it owns the line
+// CallController runs one telephone call at a time from dialling to hang-up: it owns the line
 // device and the serial-port component the device requires, chooses the device, dials,
 // waits for the answer, plays the greeting until a key is pressed or the greeting count is
 // used up, plays the message, and leaves the outcome in ResultCode and ResultText.
 //
-//   QoTelvane controller(/*device_name=*/"");
+//   CallController controller(/*device_name=*/"");
 //   if (controller.FindDevice() && controller.CheckVoice()) {
 //     controller.MessageFile = "/alerts/router.wav";
 //     controller.Call("5551234");            // never raises
@@ -49,13 +49,13 @@ inline constexpr int32_t kResultCompleted = 0;
 inline constexpr int32_t kResultNoCall = 1;
 inline constexpr int32_t kResultFailed = 2;
 
-class QoTelvane : public TObject {
+class CallController : public TObject {
  public:
   // Loads the settings and builds the line device (errors while building it propagate).
   // An empty device_name takes the settings' TAPIDeviceName.
-  explicit QoTelvane(const std::string& device_name);
+  explicit CallController(const std::string& device_name);
   // Hangs up a placed call, then frees the device and the port.
-  ~QoTelvane() override;
+  ~CallController() override;
 
   // Chooses the line device: the listed name equal to DeviceName ignoring case, else the
   // first listed device that accepts voice. Stores the choice in DeviceName.
@@ -80,7 +80,7 @@ class QoTelvane : public TObject {
   // SkipIntro, while the message played): the call was acknowledged by a person.
   bool KeyPressed() const { return key_pressed_; }
 
-  // Set or read by the run driver.
+  // Set or read by the run.
   std::string MessageFile;
   std::string ResultText;
   int32_t ResultCode = kResultNoCall;

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/qo_dealer.h"
+#include "app/call_controller.h"
 
 namespace telvane {
 
