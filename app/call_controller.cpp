@@ -10,7 +10,6 @@ namespace telvane {
 
 namespace {
 
-constexpr int32_t kComPortBaud = 19200;
 constexpr uint16_t kRetryWaitSeconds = 2;
 constexpr uint16_t kAttemptsPerDial = 1;
 constexpr int64_t kConnectPassMs = 10;
@@ -34,27 +33,21 @@ CallController::CallController(const std::string& device_name) {
                        ? CallOptions.PressAnyKeyFile
                        : platform::ExpandFileName(DefaultGreetingFile());
 
-  com_port_ = std::make_unique<TApdComPort>(nullptr);
-  com_port_->SetBaud(kComPortBaud);
-  device_ = std::make_unique<TApdTapiDevice>(nullptr);
-  device_->SetComPort(com_port_.get());
-  com_port_->SetAutoOpen(false);
-  device_->SetShowTapiDevices(true);
-  device_->SetShowPorts(false);
-  device_->SetFilterUnsupportedDevices(true);
+  device_ = std::make_unique<LineDevice>();
   device_->SetSelectedDevice(device_name_);
 
-  device_->OnTapiConnect = [this](TObject& sender) { HandleConnect(sender); };
-  device_->OnTapiDTMF = [this](TObject& sender, char digit, int32_t error_code) {
-    HandleDTMF(sender, digit, error_code);
+  device_->on_connect = [this] { HandleConnect(); };
+  device_->on_key = [this](char digit) { HandleDTMF(digit); };
+  device_->on_wave_report = [this](WaveReport report) { HandleWaveNotify(report); };
+  device_->on_fail = [this] { HandleFail(); };
+  device_->on_status = [this](bool first, bool last, int32_t device, int32_t message,
+                              int32_t param1, int32_t param2, int32_t param3) {
+    HandleStatus(first, last, device, message, param1, param2, param3);
   };
-  device_->OnTapiWaveNotify = [this](TObject& sender, TWaveMessage msg) {
-    HandleWaveNotify(sender, msg);
-  };
-  device_->OnTapiFail = [this](TObject& sender) { HandleFail(sender); };
-  device_->OnTapiStatus = [this](TObject& sender, bool first, bool last, int32_t device,
-                                 int32_t message, int32_t param1, int32_t param2, int32_t param3) {
-    HandleStatus(sender, first, last, device, message, param1, param2, param3);
+  // A failure inside a telephony notification has no caller to return to: report it as
+  // the program reports every error.
+  device_->on_error = [](const std::exception& error) {
+    PrintLine("Error : " + std::string(error.what()));
   };
 }
 
@@ -62,12 +55,11 @@ CallController::~CallController() {
   if (device_ && device_->CallPlaced()) {
     // A destructor must not throw; the hang-up is the device's last chance anyway.
     try {
-      device_->CancelCall();
+      device_->HangUp();
     } catch (const std::exception&) {
     }
   }
   device_.reset();
-  com_port_.reset();
 }
 
 bool CallController::FindDevice() {
@@ -89,8 +81,8 @@ bool CallController::FindDevice() {
 
 bool CallController::CheckVoice() {
   try {
-    device_->SetEnableVoice(true);
-    return device_->EnableVoice();
+    device_->CheckVoiceSupport();
+    return true;
   } catch (const Exception&) {
     return false;
   }
@@ -101,7 +93,7 @@ bool CallController::GreetingExists() {
 }
 
 void CallController::WriteDebug(const std::string& message) {
-  if (OnDebug) OnDebug(*this, message);
+  if (OnDebug) OnDebug(message);
 }
 
 bool CallController::PumpMessage() { return Loop().PumpOne(); }
@@ -113,7 +105,7 @@ void CallController::Call(const std::string& number) {
   key_pressed_ = false;
   try {
     if (connected_ && !device_->CallCancelled()) {
-      device_->CancelCall();
+      device_->HangUp();
       connected_ = false;
       Loop().Sleep(kBeforeRedialMs);
     }
@@ -121,16 +113,16 @@ void CallController::Call(const std::string& number) {
     // is connected only by its own answer.
     connected_ = false;
     device_->SetSelectedDevice(device_name_);
+    device_->CheckVoiceSupport();
     device_->SetRetryWait(kRetryWaitSeconds);
     device_->SetMaxAttempts(kAttemptsPerDial);
-    device_->SetEnableVoice(true);
     device_->Dial(number);
     WaitForConnect();
     if (CallOptions.AfterConnectPause > 0) Loop().Sleep(CallOptions.AfterConnectPause);
     PlaySequence();
   } catch (const Exception& error) {
     try {
-      device_->CancelCall();
+      device_->HangUp();
     } catch (const Exception&) {
       // The call is being given up already; the first error is the one to report.
     }
@@ -171,8 +163,6 @@ void CallController::WaitForConnect() {
 void CallController::PlaySequence() {
   state_ = SkipIntro ? psRepeatMessage : psStartGreeting;
   ResultText.clear();
-  device_->SetInterruptPlayback(true);
-  device_->SetUseWaveMapper(false);
   greeting_count_ = 0;
   // The message time limit runs on the monotonic clock, so a change of the wall clock
   // (daylight saving, a time sync) cannot cut a call short or stretch it.
@@ -186,7 +176,7 @@ void CallController::PlaySequence() {
     RunStateAction(start_ms);
   }
 
-  device_->CancelCall();
+  device_->HangUp();
   if (state_ == psCompleted && Unacknowledged()) {
     state_ = psFailed;
     ResultText = kNoKeyPressed;
@@ -205,7 +195,7 @@ void CallController::RunStateAction(int64_t start_ms) {
     case psStartGreeting:
       state_ = psPlayingGreeting;
       Loop().Sleep(kGreetingGapMs);
-      device_->PlayWaveFile(greeting_file_);
+      device_->Play(greeting_file_);
       play_interrupted_ = false;
       PumpMessage();
       break;
@@ -220,7 +210,7 @@ void CallController::RunStateAction(int64_t start_ms) {
       if (CallOptions.MaxGreetingsCount > greeting_count_) {
         state_ = psStartGreeting;
       } else {
-        device_->StopWaveFile();
+        device_->StopPlay();
         state_ = psStartMessage;
       }
       PumpMessage();
@@ -233,7 +223,7 @@ void CallController::RunStateAction(int64_t start_ms) {
       if (!message_started_ && PumpMessage()) break;
       // The device knows only its last play: what the plays before this one carried is kept.
       message_heard_ = MessageHeard();
-      device_->PlayWaveFile(MessageFile);
+      device_->Play(MessageFile);
       message_started_ = true;
       state_ = psPlayingMessage;
       play_interrupted_ = false;
@@ -253,14 +243,14 @@ void CallController::RunStateAction(int64_t start_ms) {
   }
 }
 
-void CallController::HandleConnect(TObject& /*sender*/) { connected_ = true; }
+void CallController::HandleConnect() { connected_ = true; }
 
-void CallController::HandleDTMF(TObject& /*sender*/, char /*digit*/, int32_t /*error_code*/) {
+void CallController::HandleDTMF(char /*digit*/) {
   WriteDebug("Hit");
   if (state_ == psStartGreeting || state_ == psPlayingGreeting) {
     // The device has stopped the greeting for the key already: this second stop is harmless.
     try {
-      device_->StopWaveFile();
+      device_->StopPlay();
     } catch (const Exception&) {
       // The greeting is being abandoned; a failure to stop it changes nothing.
     }
@@ -273,39 +263,38 @@ void CallController::HandleDTMF(TObject& /*sender*/, char /*digit*/, int32_t /*e
   }
 }
 
-void CallController::HandleWaveNotify(TObject& /*sender*/, TWaveMessage msg) {
+void CallController::HandleWaveNotify(WaveReport msg) {
   WriteDebug("Status: " + std::to_string(state_));
   if (!connected_) {
     state_ = psFailed;
     ResultText = "Call disconnected";
     return;
   }
-  if (msg == TWaveMessage::waPlayDone && state_ == psPlayingGreeting) {
+  if (msg == WaveReport::kDone && state_ == psPlayingGreeting) {
     if (!play_interrupted_) state_ = psGreetingDone;
     WriteDebug("Playing Greeting Done");
   }
-  if (msg == TWaveMessage::waPlayDone && state_ == psPlayingMessage) {
+  if (msg == WaveReport::kDone && state_ == psPlayingMessage) {
     if (!play_interrupted_) state_ = psMessageDone;
     WriteDebug("Playing Message Done");
   }
 }
 
-void CallController::HandleFail(TObject& /*sender*/) {
+void CallController::HandleFail() {
   ResultText = "Tapi failed: " + device_->FailureText(device_->FailureCode());
   WriteDebug(ResultText);
   play_interrupted_ = true;
   state_ = psFailed;
 }
 
-void CallController::HandleStatus(TObject& /*sender*/, bool first, bool last, int32_t /*device*/,
-                                  int32_t message, int32_t param1, int32_t param2,
-                                  int32_t /*param3*/) {
-  if (message == kLineCallStateMessage && !(first && last)) {
-    if (param1 == kCallStateBusy) {
+void CallController::HandleStatus(bool first, bool last, int32_t /*device*/, int32_t message,
+                                  int32_t param1, int32_t param2, int32_t /*param3*/) {
+  if (message == LINE_CALLSTATE && !(first && last)) {
+    if (param1 == LINECALLSTATE_BUSY) {
       state_ = psFailed;
       ResultText = device_->StatusText(message, param1, param2);
       PrintPlainLine("busy");
-    } else if (param1 == kCallStateDisconnected) {
+    } else if (param1 == LINECALLSTATE_DISCONNECTED) {
       // Once the line has carried some of the message somebody heard it, and the hang-up
       // changes nothing; before that (the greeting, with the greeting skipped the wait to
       // start the message, or a message the line held unheard) the call ends as failed.
@@ -315,14 +304,12 @@ void CallController::HandleStatus(TObject& /*sender*/, bool first, bool last, in
         if (ResultText.empty()) ResultText = "Disconnected by remote";
       }
     }
-  } else if (message == kLineDevStateMessage) {
+  } else if (message == LINE_LINEDEVSTATE) {
     PrintPlainLine("DevState");
   }
   WriteDebug("Status : " + device_->StatusText(message, param1, param2));
 }
 
-void QoPlayLogger::LogDebug(TObject& /*sender*/, const std::string& message) {
-  PrintPlainLine(TimeStamped(message));
-}
+void QoPlayLogger::LogDebug(const std::string& message) { PrintPlainLine(TimeStamped(message)); }
 
 }  // namespace telvane

@@ -21,14 +21,12 @@
 #include <memory>
 #include <string>
 
-#include "platform/component.h"
-#include "telephony/com_port.h"
-#include "telephony/tapi_device.h"
+#include "telephony/line_device.h"
 
 namespace telvane {
 
-// The controller's debug output: the sender (the controller) and a message.
-using TDebugEvent = std::function<void(TObject& sender, const std::string& message)>;
+// The controller's debug output.
+using TDebugEvent = std::function<void(const std::string& message)>;
 
 // Play states; the numbers appear in debug lines and are fixed.
 enum PlayState : int32_t {
@@ -49,13 +47,15 @@ inline constexpr int32_t kResultCompleted = 0;
 inline constexpr int32_t kResultNoCall = 1;
 inline constexpr int32_t kResultFailed = 2;
 
-class CallController : public TObject {
+class CallController {
  public:
   // Loads the settings and builds the line device (errors while building it propagate).
   // An empty device_name takes the settings' TAPIDeviceName.
   explicit CallController(const std::string& device_name);
   // Hangs up a placed call, then frees the device and the port.
-  ~CallController() override;
+  ~CallController();
+  CallController(const CallController&) = delete;
+  CallController& operator=(const CallController&) = delete;
 
   // Chooses the line device: the listed name equal to DeviceName ignoring case, else the
   // first listed device that accepts voice. Stores the choice in DeviceName.
@@ -68,7 +68,7 @@ class CallController : public TObject {
   // raises the general exception class.
   void Call(const std::string& number);
 
-  TApdTapiDevice& Device() { return *device_; }
+  LineDevice& Device() { return *device_; }
   int32_t State() const { return state_; }
   bool Connected() const { return connected_; }
   int32_t GreetingCount() const { return greeting_count_; }
@@ -105,15 +105,14 @@ class CallController : public TObject {
   // does not count.
   bool MessageHeard() const;
 
-  void HandleConnect(TObject& sender);
-  void HandleDTMF(TObject& sender, char digit, int32_t error_code);
-  void HandleWaveNotify(TObject& sender, TWaveMessage msg);
-  void HandleFail(TObject& sender);
-  void HandleStatus(TObject& sender, bool first, bool last, int32_t device, int32_t message,
-                    int32_t param1, int32_t param2, int32_t param3);
+  void HandleConnect();
+  void HandleDTMF(char digit);
+  void HandleWaveNotify(WaveReport report);
+  void HandleFail();
+  void HandleStatus(bool first, bool last, int32_t device, int32_t message, int32_t param1,
+                    int32_t param2, int32_t param3);
 
-  std::unique_ptr<TApdComPort> com_port_;
-  std::unique_ptr<TApdTapiDevice> device_;
+  std::unique_ptr<LineDevice> device_;
   bool connected_ = false;
   int32_t state_ = psNone;
   int32_t greeting_count_ = 0;
@@ -128,9 +127,9 @@ class CallController : public TObject {
 };
 
 // Writes the controller's debug lines to standard output with a time stamp.
-class QoPlayLogger : public TObject {
+class QoPlayLogger {
  public:
-  void LogDebug(TObject& sender, const std::string& message);
+  void LogDebug(const std::string& message);
 };
 
 }  // namespace telvane

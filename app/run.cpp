@@ -7,7 +7,7 @@
 #include "platform/errors.h"
 #include "platform/os.h"
 #include "platform/text.h"
-#include "voice/wave_playback.h"
+#include "voice/wave_player.h"
 
 namespace telvane {
 
@@ -102,9 +102,7 @@ RunExitCode SetUpAndDial(RunOptions& options) {
     logger = std::make_unique<QoPlayLogger>();
     controller = std::make_unique<CallController>(options.TapiDevice);
     if (options.Debug) {
-      controller->OnDebug = [&logger](TObject& sender, const std::string& message) {
-        logger->LogDebug(sender, message);
-      };
+      controller->OnDebug = [&logger](const std::string& message) { logger->LogDebug(message); };
     }
     controller->MessageFile = platform::ExpandFileName(options.FileName);
     if (!controller->FindDevice()) throw Exception("Tapi device not found");
@@ -167,10 +165,6 @@ const std::string& NumberForAttempt(const RunOptions& options, int64_t attempt) 
 }
 
 int RunTelvane(const std::vector<std::string>& arguments) {
-  // A failure inside a telephony notification has no caller to return to: report it as
-  // the program reports every error.
-  SetApplicationExceptionHandler(
-      [](const std::exception& error) { PrintLine("Error : " + std::string(error.what())); });
   RunOptions options;
   PrintBanner();
   ParseCommandLine(arguments, options);

@@ -23,9 +23,6 @@ constexpr size_t kDialBufferSize = 252;
 OutgoingCall::OutgoingCall(Host& host) : host_(host) {}
 
 void OutgoingCall::CheckLineFree() {
-  if (com_port_ == nullptr) throw EPortNotAssigned(ecPortNotAssigned);
-  if (com_port_->TapiMode() == TTapiMode::tmAuto) com_port_->SetTapiMode(TTapiMode::tmOn);
-  if (com_port_->TapiMode() != TTapiMode::tmOn) throw ETapiNotSet(ecTapiNotSet);
   if (CurrentCallState() != 0) throw ETapiBusy(ecTapiBusy);
 }
 
@@ -53,12 +50,12 @@ void OutgoingCall::PlaceCall() {
   LINECALLPARAMS params{};
   params.dwTotalSize = sizeof params;
   params.dwBearerMode = LINEBEARERMODE_VOICE;
-  params.dwMediaMode = host_.EnableVoice() ? LINEMEDIAMODE_AUTOMATEDVOICE : LINEMEDIAMODE_DATAMODEM;
+  params.dwMediaMode = LINEMEDIAMODE_AUTOMATEDVOICE;
   params.dwCallParamFlags = LINECALLPARAMFLAGS_IDLE;
   params.dwAddressMode = LINEADDRESSMODE_ADDRESSID;
   params.dwAddressID = 0;
   fail_reported_ = false;
-  host_.NotifyLog(TTapiLogCode::ltapiDial);
+  host_.NotifyLog(CallLog::kDial);
 
   char number[kDialBufferSize] = {};
   std::memcpy(number, dial_number_.data(), dial_number_.size());
@@ -68,7 +65,7 @@ void OutgoingCall::PlaceCall() {
   if (reply.end != CallWait::kReached || reply.result >= 0) return;
 
   failure_code_ = reply.result;
-  host_.NotifyLog(TTapiLogCode::ltapiDialFail);
+  host_.NotifyLog(CallLog::kDialFail);
   retry_pending_ = false;
   HangUp(/*clear_retry=*/true);
   if (!host_.HasFailHandler()) throw ETapiCallUnavail(-13805);
@@ -77,7 +74,6 @@ void OutgoingCall::PlaceCall() {
 
 void OutgoingCall::SetLineOpen(bool open) {
   host_.InitializeTapi();
-  const DWORD media = host_.EnableVoice() ? LINEMEDIAMODE_AUTOMATEDVOICE : LINEMEDIAMODE_DATAMODEM;
   const int32_t device_id = open ? host_.GetDeviceID() : -1;
   if (open == line_open_) return;
   if (!open) {
@@ -85,17 +81,15 @@ void OutgoingCall::SetLineOpen(bool open) {
     return;
   }
   fail_reported_ = false;
-  const DWORD privileges = placed_ ? LINECALLPRIVILEGE_NONE : LINECALLPRIVILEGE_OWNER;
-  const TApdBaseComponent* component = &host_.Component();
-  CheckTapiError(component, tapi::lineOpen(host_.LineAppHandle(), static_cast<DWORD>(device_id),
-                                           &line_handle_, host_.ApiVersion(), 0,
-                                           host_.CallbackInstance(), privileges, media, nullptr));
+  // The call only places calls: it asks for no calls offered to the line.
+  CheckTapiError(tapi::lineOpen(host_.LineAppHandle(), static_cast<DWORD>(device_id), &line_handle_,
+                                host_.ApiVersion(), 0, host_.CallbackInstance(),
+                                LINECALLPRIVILEGE_NONE, LINEMEDIAMODE_AUTOMATEDVOICE, nullptr));
   active_ = true;
   line_used_ = true;
-  CheckTapiError(component,
-                 tapi::lineSetStatusMessages(line_handle_, kAllLineStates, kAllAddressStates));
+  CheckTapiError(tapi::lineSetStatusMessages(line_handle_, kAllLineStates, kAllAddressStates));
   line_open_ = true;
-  if (attempt_ == 1 || !placed_) host_.NotifyLog(TTapiLogCode::ltapiCallStart);
+  if (attempt_ == 1) host_.NotifyLog(CallLog::kCallStart);
 }
 
 ReplyWait OutgoingCall::WaitForReply(LONG request) {
@@ -152,8 +146,6 @@ bool OutgoingCall::HangUp(bool clear_retry) {
   const bool was_active = active_;
   if (was_active) {
     try {
-      // In voice mode the port was never opened: closing it again is harmless, as prescribed.
-      const bool port_was_open = ClosePort();
       if (call_handle_ != 0) {
         if (CurrentCallState() != 0) {
           WaitForReply(tapi::lineDrop(call_handle_, nullptr, 0));
@@ -167,8 +159,7 @@ bool OutgoingCall::HangUp(bool clear_retry) {
       line_open_ = false;
       connected_ = false;
       active_ = false;
-      if (port_was_open) host_.PostNotification(DeviceNotification::kPortClose);
-      host_.NotifyLog(TTapiLogCode::ltapiDrop);
+      host_.NotifyLog(CallLog::kDrop);
     } catch (...) {
       failure = std::current_exception();
     }
@@ -208,11 +199,9 @@ void OutgoingCall::FinalReport(bool clear_retry, bool had_connected) {
     }
     retry_pending_ = false;
   }
-  // All zero: only a status display hears this report, never OnTapiStatus.
-  host_.NotifyStatus(false, true, 0, 0, 0, 0, 0);
-  host_.NotifyLog(TTapiLogCode::ltapiCallFinish);
+  host_.NotifyLog(CallLog::kCallFinish);
   if (!had_connected) {
-    host_.NotifyLog(TTapiLogCode::ltapiDialFail);
+    host_.NotifyLog(CallLog::kDialFail);
     host_.PostNotification(DeviceNotification::kFail);
   }
 }
@@ -239,40 +228,14 @@ void OutgoingCall::RetryTimerTick() {
   try {
     PlaceCall();
   } catch (const std::exception& error) {
-    HandleApplicationException(error);
+    host_.ReportError(error);
   }
 }
 
-bool OutgoingCall::Cancel() {
+void OutgoingCall::Cancel() {
   cancelled_ = true;
-  host_.NotifyLog(TTapiLogCode::ltapiCancel);
-  return HangUp(/*clear_retry=*/true);
-}
-
-void OutgoingCall::OpenPort() {
-  if (com_port_ == nullptr) return;
-  try {
-    com_port_->SetOpen(false);
-    com_port_->SetTapiCid(static_cast<uint32_t>(GetCommHandle()));
-    com_port_->SetOpen(true);
-    host_.PostNotification(DeviceNotification::kPortOpen);
-  } catch (const Exception&) {
-    host_.PostNotification(DeviceNotification::kFail);
-  }
-}
-
-int32_t OutgoingCall::GetCommHandle() {
-  const std::optional<DWORD> handle =
-      platform::QueryDeviceID(line_handle_, call_handle_, LINECALLSELECT_CALL, "comm/datamodem");
-  return handle ? static_cast<int32_t>(*handle) : -1;
-}
-
-bool OutgoingCall::ClosePort() {
-  if (com_port_ == nullptr) return false;
-  const bool was_open = com_port_->Open();
-  com_port_->SetOpen(false);
-  com_port_->SetTapiCid(0);
-  return was_open;
+  host_.NotifyLog(CallLog::kCancel);
+  HangUp(/*clear_retry=*/true);
 }
 
 void OutgoingCall::OnReply(LONG request, LONG result) {
@@ -285,8 +248,6 @@ void OutgoingCall::OnCallState(DWORD state) {
   last_call_state_ = state;
   call_state_changed_ = true;
 }
-
-void OutgoingCall::OnOffered(HCALL call) { call_handle_ = call; }
 
 void OutgoingCall::OnConnected() {
   connected_ = true;

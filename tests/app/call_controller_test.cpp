@@ -43,12 +43,6 @@ const NamedPlay kGreetingCut{"greeting", false, true};
 const NamedPlay kMessage{"message", true, true};
 const NamedPlay kMessageCut{"message", false, true};
 
-class RecordingLog : public TApdTapiLog {
- public:
-  void UpdateLog(TTapiLogCode code) override { codes.push_back(code); }
-  std::vector<TTapiLogCode> codes;
-};
-
 class CallControllerTest : public telvane::testing::AppFixture {
  protected:
   CallControllerTest() {
@@ -81,7 +75,7 @@ class CallControllerTest : public telvane::testing::AppFixture {
     testing::SetEnvironment("TELVANE_LINES", WriteFile("lines.ini", lines.Text()));
     debug_.clear();
     controller_ = std::make_unique<CallController>(device_name);
-    controller_->OnDebug = [this](TObject&, const std::string& line) { debug_.push_back(line); };
+    controller_->OnDebug = [this](const std::string& line) { debug_.push_back(line); };
     controller_->MessageFile = message_;
   }
 
@@ -124,12 +118,11 @@ class CallControllerTest : public telvane::testing::AppFixture {
   // Runs `event` as a message of its own once the first play of the call has started, so an
   // event no simulated line sends still reaches the controller in the middle of its sequence.
   void AtFirstPlay(std::function<void()> event) {
-    TApdTapiDevice& device = controller_->Device();
-    auto handler = device.OnTapiWaveNotify;
-    device.OnTapiWaveNotify = [this, handler, event, fired = false](TObject& sender,
-                                                                    TWaveMessage message) mutable {
-      if (handler) handler(sender, message);
-      if (message == TWaveMessage::waPlayOpen && !fired) {
+    LineDevice& device = controller_->Device();
+    auto handler = device.on_wave_report;
+    device.on_wave_report = [this, handler, event, fired = false](WaveReport report) mutable {
+      if (handler) handler(report);
+      if (report == WaveReport::kOpen && !fired) {
         fired = true;
         loop_.PostTask(event);
       }
@@ -242,8 +235,7 @@ TEST_F(CallControllerTest, BusyBeforeAndAfterTheAnswer) {
 
   Build(VoiceLine("answer after=1000"));
   AtFirstPlay([this] {
-    TApdTapiDevice& device = controller_->Device();
-    device.OnTapiStatus(device, false, false, 0, kLineCallStateMessage, kCallStateBusy, 0, 0);
+    controller_->Device().on_status(false, false, 0, LINE_CALLSTATE, LINECALLSTATE_BUSY, 0, 0);
   });
   out = CallOnce();
   EXPECT_EQ(out, "busy\n");
@@ -255,7 +247,7 @@ TEST_F(CallControllerTest, BusyBeforeAndAfterTheAnswer) {
 // device reports failures of calls that never connected only, so the event is sent here.)
 TEST_F(CallControllerTest, FailureEventFailsTheCall) {
   Build(VoiceLine("answer after=1000"));
-  AtFirstPlay([this] { controller_->Device().OnTapiFail(controller_->Device()); });
+  AtFirstPlay([this] { controller_->Device().on_fail(); });
   CallOnce();
   EXPECT_EQ(controller_->ResultCode, kResultFailed);
   EXPECT_THAT(controller_->ResultText, HasSubstr("Tapi failed: "));
@@ -365,7 +357,6 @@ TEST_F(CallControllerTest, NamedDataLineIsFoundButFailsTheVoiceCheck) {
   Build(SimLines().Line("Data Modem", "data").Line("Voice Modem"), "data modem");
   EXPECT_TRUE(controller_->FindDevice());
   EXPECT_FALSE(controller_->CheckVoice());
-  EXPECT_FALSE(controller_->Device().EnableVoice());
 }
 
 // The settings name the device when the command line does not.
@@ -381,11 +372,11 @@ TEST_F(CallControllerTest, SettingsNameTheDeviceAndTheGreeting) {
 // that opens and closes a call's progress at once is not read as a call state.
 TEST_F(CallControllerTest, StatusEventsWriteDebugAndDevStateLines) {
   Build(SimLines());
-  TApdTapiDevice& device = controller_->Device();
+  LineDevice& device = controller_->Device();
   ::testing::internal::CaptureStdout();
-  device.OnTapiStatus(device, false, false, 0, kLineDevStateMessage, 0x40, 0, 0);
-  device.OnTapiStatus(device, false, false, 0, kLineCallStateMessage, 0x10, 0, 0);
-  device.OnTapiStatus(device, true, true, 0, kLineCallStateMessage, kCallStateBusy, 0, 0);
+  device.on_status(false, false, 0, LINE_LINEDEVSTATE, 0x40, 0, 0);
+  device.on_status(false, false, 0, LINE_CALLSTATE, 0x10, 0, 0);
+  device.on_status(true, true, 0, LINE_CALLSTATE, LINECALLSTATE_BUSY, 0, 0);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "DevState\n");
   EXPECT_THAT(debug_, ElementsAre("Status : In service", "Status : Dialing...",
                                   ::testing::StartsWith("Status : ")));
@@ -403,7 +394,7 @@ TEST_F(CallControllerTest, NoDebugLinesWithoutHandler) {
 // A wave notification while not connected fails the call state with "Call disconnected".
 TEST_F(CallControllerTest, WaveNotificationWhileNotConnected) {
   Build(SimLines());
-  controller_->Device().OnTapiWaveNotify(controller_->Device(), TWaveMessage::waPlayDone);
+  controller_->Device().on_wave_report(WaveReport::kDone);
   EXPECT_EQ(controller_->State(), psFailed);
   EXPECT_EQ(controller_->ResultText, "Call disconnected");
   EXPECT_THAT(debug_, ElementsAre("Status: 0"));
@@ -417,7 +408,7 @@ TEST_F(CallControllerTest, StaleConnectDoesNotSkipTheNextAnswerWait) {
   CallOptions.MaxGreetingsCount = 1;
   CallOnce("555");
   ASSERT_EQ(controller_->ResultText, "Error : Tapi device is not ready");
-  controller_->Device().OnTapiConnect(controller_->Device());
+  controller_->Device().on_connect();
   ASSERT_TRUE(controller_->Connected());
   CallOnce("556");
   EXPECT_EQ(controller_->ResultCode, kResultCompleted);
@@ -429,19 +420,19 @@ TEST_F(CallControllerTest, StaleConnectDoesNotSkipTheNextAnswerWait) {
 // Destroying the controller cancels a call that was placed before it frees the device; a
 // controller that never dialled does not.
 TEST_F(CallControllerTest, DestroyHangsUpOnlyAPlacedCall) {
-  RecordingLog log;
+  std::vector<CallLog> log;
   Build(VoiceLine("answer after=1000"));
-  controller_->Device().SetTapiLog(&log);
+  controller_->Device().on_log = [&log](CallLog entry) { log.push_back(entry); };
   CallOnce();
-  log.codes.clear();
+  log.clear();
   controller_.reset();
-  EXPECT_THAT(log.codes, Contains(TTapiLogCode::ltapiCancel));
+  EXPECT_THAT(log, Contains(CallLog::kCancel));
 
   Build(VoiceLine("answer after=1000"));
-  controller_->Device().SetTapiLog(&log);
-  log.codes.clear();
+  controller_->Device().on_log = [&log](CallLog entry) { log.push_back(entry); };
+  log.clear();
   controller_.reset();
-  EXPECT_THAT(log.codes, Not(Contains(TTapiLogCode::ltapiCancel)));
+  EXPECT_THAT(log, Not(Contains(CallLog::kCancel)));
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // The line device over the real binding and the telephony service with simulated lines, on
 // the virtual clock: enumeration, lookups, the voice check, outgoing calls and line events.
+#include "telephony/line_device.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -13,7 +15,6 @@
 #include "platform/message_loop.h"
 #include "platform/tapi_binding.h"
 #include "telephony/outgoing_call.h"
-#include "telephony/tapi_device.h"
 #include "tests/platform/fake_tapi/fake_tapi_control.h"
 #include "tests/support/scratch_dir.h"
 
@@ -23,20 +24,14 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 
-using Log = TTapiLogCode;
+using Log = CallLog;
 
 // Delivers a line message to the device as the telephony system would, with the device as
 // the instance.
-void Deliver(TApdTapiDevice& device, DWORD handle, DWORD message, DWORD p1, DWORD p2 = 0,
+void Deliver(LineDevice& device, DWORD handle, DWORD message, DWORD p1, DWORD p2 = 0,
              DWORD p3 = 0) {
-  TApdTapiDevice::LineCallback(handle, message, reinterpret_cast<DWORD_PTR>(&device), p1, p2, p3);
+  LineDevice::LineCallback(handle, message, reinterpret_cast<DWORD_PTR>(&device), p1, p2, p3);
 }
-
-class RecordingLog : public TApdTapiLog {
- public:
-  void UpdateLog(TTapiLogCode log) override { entries.push_back(log); }
-  std::vector<TTapiLogCode> entries;
-};
 
 struct Status {
   bool first;
@@ -73,19 +68,16 @@ class LineDeviceTest : public ::testing::Test {
 
   // Builds the device over the lines written and records its statuses, log and events.
   void Build() {
-    device_ = std::make_unique<TApdTapiDevice>(nullptr);
-    device_->SetTapiLog(&log_);
-    device_->SetComPort(&port_);
-    device_->OnTapiStatus = [this](TObject&, bool first, bool last, int32_t, int32_t message,
-                                   int32_t p1, int32_t p2, int32_t) {
+    device_ = std::make_unique<LineDevice>();
+    device_->on_log = [this](CallLog entry) { log_.push_back(entry); };
+    device_->on_status = [this](bool first, bool last, int32_t, int32_t message, int32_t p1,
+                                int32_t p2, int32_t) {
       statuses_.push_back({first, last, message, p1, p2});
       if (message == kDeviceStatusMessage) countdowns_.push_back(device_->RetryCountdown());
     };
-    device_->OnTapiConnect = [this](TObject&) { ++connects_; };
-    device_->OnTapiFail = [this](TObject&) { ++fails_; };
-    device_->OnTapiDTMF = [this](TObject&, char digit, int32_t error) {
-      digits_.push_back({digit, error});
-    };
+    device_->on_connect = [this] { ++connects_; };
+    device_->on_fail = [this] { ++fails_; };
+    device_->on_key = [this](char key) { keys_.push_back(key); };
   }
 
   // A voice line whose calls follow the script.
@@ -93,29 +85,28 @@ class LineDeviceTest : public ::testing::Test {
     WriteLines("[line Sim Voice]\ndriver = sim\nmedia = voice\ndefault = " + script + "\n");
     Build();
     device_->SetSelectedDevice("Sim Voice");
-    device_->SetEnableVoice(true);
+    device_->CheckVoiceSupport();
   }
 
   std::vector<int32_t> CallStates() const {
     std::vector<int32_t> states;
     for (const Status& s : statuses_) {
-      if (s.message == kLineCallStateMessage) states.push_back(s.param1);
+      if (s.message == LINE_CALLSTATE) states.push_back(s.param1);
     }
     return states;
   }
 
-  int Count(TTapiLogCode code) const {
-    return static_cast<int>(std::count(log_.entries.begin(), log_.entries.end(), code));
+  int Count(CallLog entry) const {
+    return static_cast<int>(std::count(log_.begin(), log_.end(), entry));
   }
 
   platform::MessageLoop loop_{platform::ClockMode::kVirtual};
   testing::ScratchDir dir_ = testing::ScratchDir::ForCurrentTest();
-  std::unique_ptr<TApdTapiDevice> device_;
-  RecordingLog log_;
-  TApdComPort port_;
+  std::unique_ptr<LineDevice> device_;
+  std::vector<CallLog> log_;
   std::vector<Status> statuses_;
   std::vector<int32_t> countdowns_;
-  std::vector<std::pair<char, int32_t>> digits_;
+  std::vector<char> keys_;
   int connects_ = 0;
   int fails_ = 0;
 };
@@ -127,15 +118,12 @@ constexpr const char* kMixedLines =
     "[line Interactive]\ndriver = sim\nmedia = interactive\n"
     "[line Cannot Dial]\ndriver = sim\nmedia = data\nfeatures =\n";
 
-// The filter keeps lines that can place voice or data calls, voice-only lines included
-// since they name a wave output; without the filter every line is listed.
-TEST_F(LineDeviceTest, EnumerationFiltersLinesThatCannotCall) {
+// The list keeps lines that can place voice or data calls, voice-only lines included since
+// they name a wave output.
+TEST_F(LineDeviceTest, EnumerationListsLinesThatCanCall) {
   WriteLines(kMixedLines);
   Build();
   EXPECT_THAT(device_->DeviceList(), ElementsAre("Voice Data", "Data Modem", "Voice Only"));
-  device_->SetFilterUnsupportedDevices(false);
-  EXPECT_THAT(device_->DeviceList(),
-              ElementsAre("Voice Data", "Data Modem", "Voice Only", "Interactive", "Cannot Dial"));
 }
 
 // Without a lines file or without the service there are no devices, and nothing raises.
@@ -160,39 +148,33 @@ TEST_F(LineDeviceTest, FindDeviceIdMatchesExactly) {
   EXPECT_EQ(device_->FindDeviceID(""), -1);
 }
 
-// An unknown name raises at once, as a cancelled selection; a single line is taken when
-// nothing is selected.
-TEST_F(LineDeviceTest, GetDeviceIdWithoutDialog) {
-  WriteLines(
-      "[line Data One]\ndriver = sim\nmedia = data\n[line Only]\ndriver = sim\n"
-      "media = voice,data\nfeatures =\n");
+// An unknown name raises at once, as a cancelled selection would.
+TEST_F(LineDeviceTest, GetDeviceIdOfAnUnknownNameRaises) {
+  WriteLines(kMixedLines);
   Build();
-  ASSERT_THAT(device_->DeviceList(), ElementsAre("Data One"));
-  EXPECT_EQ(device_->GetDeviceID(), 0);
-  EXPECT_EQ(device_->SelectedDevice(), "Data One");
+  device_->SetSelectedDevice("Data Modem");
+  EXPECT_EQ(device_->GetDeviceID(), 1);
   device_->SetSelectedDevice("Nowhere");
   EXPECT_THROW(device_->GetDeviceID(), ETapiNoSelect);
 }
 
-// The voice check passes a voice line, fails a data line with the voice error, and runs
-// again when the selection changes while voice is on.
+// The voice check passes a voice line and fails a data line, or a name no line has, with
+// the voice error.
 TEST_F(LineDeviceTest, VoiceCheckOutcomes) {
   WriteLines(kMixedLines);
   Build();
   device_->SetSelectedDevice("Data Modem");
   try {
-    device_->SetEnableVoice(true);
+    device_->CheckVoiceSupport();
     ADD_FAILURE() << "a data line passed the voice check";
   } catch (const ETapiVoiceNotSupported& error) {
     EXPECT_EQ(error.ErrorCode(), -13935);
     EXPECT_EQ(error.Message(), "TAPI device does not support voice extensions");
   }
-  EXPECT_FALSE(device_->EnableVoice());
   device_->SetSelectedDevice("Voice Only");
-  device_->SetEnableVoice(true);
-  EXPECT_TRUE(device_->EnableVoice());
-  EXPECT_THROW(device_->SetSelectedDevice("Data Modem"), ETapiVoiceNotSupported);
-  EXPECT_FALSE(device_->EnableVoice());
+  EXPECT_NO_THROW(device_->CheckVoiceSupport());
+  device_->SetSelectedDevice("Nowhere");
+  EXPECT_THROW(device_->CheckVoiceSupport(), ETapiVoiceNotSupported);
 }
 
 // An answered voice call reports its progress in order, connects once, and hears keys.
@@ -207,10 +189,8 @@ TEST_F(LineDeviceTest, AnsweredCallReportsProgressThenConnects) {
   EXPECT_TRUE(statuses_.back().last);
   EXPECT_EQ(connects_, 1);
   EXPECT_EQ(fails_, 0);
-  EXPECT_THAT(digits_, ElementsAre(std::make_pair('5', 0)));
-  EXPECT_THAT(log_.entries, ElementsAre(Log::ltapiCallStart, Log::ltapiDial, Log::ltapiConnect,
-                                        Log::ltapiReceivedDigit));
-  EXPECT_FALSE(port_.Open());
+  EXPECT_THAT(keys_, ElementsAre('5'));
+  EXPECT_THAT(log_, ElementsAre(Log::kCallStart, Log::kDial, Log::kConnect, Log::kReceivedDigit));
   EXPECT_TRUE(device_->CallPlaced());
 }
 
@@ -222,9 +202,9 @@ TEST_F(LineDeviceTest, BusyRetriesWithCountdownThenFailsOnce) {
   device_->SetRetryWait(5);
   device_->Dial("5551234");
   loop_.RunFor(60000);
-  EXPECT_EQ(Count(Log::ltapiDial), 3);
-  EXPECT_EQ(Count(Log::ltapiBusy), 3);
-  EXPECT_EQ(Count(Log::ltapiCallStart), 1);
+  EXPECT_EQ(Count(Log::kDial), 3);
+  EXPECT_EQ(Count(Log::kBusy), 3);
+  EXPECT_EQ(Count(Log::kCallStart), 1);
   EXPECT_THAT(countdowns_, ElementsAre(4, 3, 2, 1, 4, 3, 2, 1));
   EXPECT_EQ(fails_, 1);
   EXPECT_EQ(connects_, 0);
@@ -237,7 +217,7 @@ TEST_F(LineDeviceTest, SingleAttemptNeverWaitsToRetry) {
   device_->Dial("5551234");
   loop_.RunFor(20000);
   EXPECT_TRUE(countdowns_.empty());
-  EXPECT_EQ(Count(Log::ltapiDial), 1);
+  EXPECT_EQ(Count(Log::kDial), 1);
   EXPECT_EQ(fails_, 1);
 }
 
@@ -250,11 +230,11 @@ TEST_F(LineDeviceTest, RefusedDialFailsWithoutRetry) {
   loop_.RunFor(10000);
   EXPECT_EQ(device_->FailureCode(), LINEERR_INVALADDRESS);
   EXPECT_EQ(fails_, 1);
-  EXPECT_THAT(log_.entries, ElementsAre(Log::ltapiCallStart, Log::ltapiDial, Log::ltapiDialFail,
-                                        Log::ltapiDrop, Log::ltapiCallFinish, Log::ltapiDialFail));
+  EXPECT_THAT(log_, ElementsAre(Log::kCallStart, Log::kDial, Log::kDialFail, Log::kDrop,
+                                Log::kCallFinish, Log::kDialFail));
   EXPECT_EQ(device_->FailureText(device_->FailureCode()), "Invalid address");
 
-  device_->OnTapiFail = nullptr;
+  device_->on_fail = nullptr;
   EXPECT_THROW(device_->Dial("5551234"), ETapiCallUnavail);
 }
 
@@ -267,9 +247,9 @@ TEST_F(LineDeviceTest, CancelDuringRetryWaitStopsRetrying) {
   device_->Dial("5551234");
   ASSERT_EQ(loop_.RunUntil([this] { return countdowns_.size() == 4; }, loop_.DeadlineAfter(60000)),
             platform::WaitResult::kReached);
-  EXPECT_TRUE(device_->CancelCall());
+  device_->HangUp();
   loop_.RunFor(30000);
-  EXPECT_EQ(Count(Log::ltapiDial), 1);
+  EXPECT_EQ(Count(Log::kDial), 1);
   EXPECT_EQ(countdowns_.size(), 4u);
   EXPECT_EQ(fails_, 1);
   EXPECT_TRUE(device_->CallCancelled());
@@ -281,10 +261,10 @@ TEST_F(LineDeviceTest, CancelConnectedCallHangsUpQuietly) {
   device_->Dial("5551234");
   loop_.RunFor(5000);
   ASSERT_EQ(connects_, 1);
-  log_.entries.clear();
-  EXPECT_TRUE(device_->CancelCall());
+  log_.clear();
+  device_->HangUp();
   loop_.RunFor(5000);
-  EXPECT_THAT(log_.entries, ElementsAre(Log::ltapiCancel, Log::ltapiDrop, Log::ltapiCallFinish));
+  EXPECT_THAT(log_, ElementsAre(Log::kCancel, Log::kDrop, Log::kCallFinish));
   EXPECT_EQ(fails_, 0);
   EXPECT_TRUE(device_->CallCancelled());
 }
@@ -292,9 +272,9 @@ TEST_F(LineDeviceTest, CancelConnectedCallHangsUpQuietly) {
 // Cancelling when no line was ever opened only logs the cancel.
 TEST_F(LineDeviceTest, CancelWithoutCallOnlyLogs) {
   BuildVoiceLine("answer");
-  EXPECT_TRUE(device_->CancelCall());
+  device_->HangUp();
   loop_.RunFor(1000);
-  EXPECT_THAT(log_.entries, ElementsAre(Log::ltapiCancel));
+  EXPECT_THAT(log_, ElementsAre(Log::kCancel));
   EXPECT_TRUE(statuses_.empty());
   EXPECT_EQ(fails_, 0);
 }
@@ -334,9 +314,7 @@ TEST_F(LineDeviceTest, RefusedDigitMonitoringIsReportedOnce) {
   BuildVoiceLine("answer after=500; nodigits");
   device_->Dial("5551234");
   loop_.RunFor(5000);
-  ASSERT_EQ(digits_.size(), 1u);
-  EXPECT_EQ(digits_[0].first, ' ');
-  EXPECT_NE(digits_[0].second, 0);
+  EXPECT_THAT(keys_, ElementsAre(' '));
   EXPECT_EQ(connects_, 1);
 }
 
@@ -347,23 +325,17 @@ TEST_F(LineDeviceTest, OverlongNumberIsRefused) {
   EXPECT_FALSE(device_->CallPlaced());
 }
 
-// Dial needs a port, and refuses while a call is under way.
-TEST_F(LineDeviceTest, DialPreconditions) {
+// Dial refuses while a call is under way.
+TEST_F(LineDeviceTest, DialRefusesWhileACallIsUnderWay) {
   BuildVoiceLine("answer after=500");
-  device_->SetComPort(nullptr);
-  EXPECT_THROW(device_->Dial("1"), EPortNotAssigned);
-  device_->SetComPort(&port_);
-  port_.SetTapiMode(TTapiMode::tmOff);
-  EXPECT_THROW(device_->Dial("1"), ETapiNotSet);
-  port_.SetTapiMode(TTapiMode::tmAuto);
   device_->Dial("1");
-  EXPECT_EQ(port_.TapiMode(), TTapiMode::tmOn);
   loop_.RunFor(3000);
   EXPECT_THROW(device_->Dial("2"), ETapiBusy);
 }
 
-// Call-state handling straight from the callback: a repeated connect is ignored, a reply to
-// another request changes nothing, LINE_CLOSE hangs up with retries cleared.
+// Call-state handling straight from the callback: a repeated connect is ignored, call
+// information is reported as a status, a reply to another request changes nothing,
+// LINE_CLOSE hangs up with retries cleared.
 TEST_F(LineDeviceTest, CallStateMessagesInOrder) {
   BuildVoiceLine("answer after=60000");
   device_->Dial("5551234");
@@ -376,6 +348,8 @@ TEST_F(LineDeviceTest, CallStateMessagesInOrder) {
   EXPECT_EQ(connects_, 1);
   const std::vector<int32_t> states = CallStates();
   EXPECT_EQ(std::count(states.begin(), states.end(), 0x100), 1);
+  Deliver(*device_, call, LINE_CALLINFO, 0x1);
+  EXPECT_EQ(statuses_.back(), (Status{false, false, LINE_CALLINFO, 0x1, 0}));
   Deliver(*device_, call, LINE_REPLY, 0x7FFF, 0);
   EXPECT_TRUE(device_->Call().Active());
   Deliver(*device_, device_->Call().LineHandle(), LINE_CLOSE, 0);
@@ -439,20 +413,16 @@ TEST_F(LineDeviceTest, StartUpGivesUpOnRepeatedReinit) {
 // would: the line application exists and the selected device is the first.
 class StandInCallHost : public OutgoingCall::Host {
  public:
-  const TApdBaseComponent& Component() const override { return component_; }
   bool InitializeTapi() override { return true; }
   HLINEAPP LineAppHandle() const override { return 1; }
   DWORD ApiVersion() const override { return kTapiVersion14; }
   int32_t GetDeviceID() override { return 0; }
-  bool EnableVoice() const override { return true; }
   DWORD_PTR CallbackInstance() override { return 0; }
   void NotifyStatus(bool, bool, int32_t, int32_t, int32_t, int32_t, int32_t) override {}
-  void NotifyLog(TTapiLogCode) override {}
+  void NotifyLog(CallLog) override {}
   void PostNotification(DeviceNotification) override {}
   bool HasFailHandler() const override { return true; }
-
- private:
-  TApdBaseComponent component_;
+  void ReportError(const std::exception&) override {}
 };
 
 // A drop whose reply never comes still hangs up, after the reply wait and the idle wait.
@@ -463,7 +433,6 @@ TEST_F(LineDeviceTest, DropWithoutReplyGivesUpAfterTheWaits) {
   *control = fake_tapi::Control{};
   StandInCallHost host;
   OutgoingCall call(host);
-  call.SetComPort(&port_);
   call.Dial("5551234");  // the stand-in opens the line and takes the call request at once
   ASSERT_TRUE(call.Active());
   control->result = 7;  // every request is "under way" and never answered
@@ -474,25 +443,6 @@ TEST_F(LineDeviceTest, DropWithoutReplyGivesUpAfterTheWaits) {
   EXPECT_FALSE(call.Active());
   EXPECT_STREQ(control->last_entry, "lineClose");
   control->result = 0;
-}
-
-// Call information with caller identification fires the caller event with trimmed texts,
-// then reports the status; without the caller flag only the status comes.
-TEST_F(LineDeviceTest, CallInfoFiresCallerIdThenStatus) {
-  BuildVoiceLine("answer after=60000");
-  std::vector<std::pair<std::string, std::string>> callers;
-  device_->OnTapiCallerID = [&](TObject&, const std::string& id, const std::string& name) {
-    callers.emplace_back(id, name);
-  };
-  device_->Dial("5551234");
-  loop_.RunFor(100);
-  statuses_.clear();
-  Deliver(*device_, device_->Call().CallHandle(), LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
-  Deliver(*device_, device_->Call().CallHandle(), LINE_CALLINFO, 0x1);
-  ASSERT_EQ(callers.size(), 1u);
-  EXPECT_EQ(callers[0].first, "Unavailable");  // the simulated network withholds it
-  EXPECT_THAT(statuses_,
-              ElementsAre(Status{false, false, 1, 0x8000, 0}, Status{false, false, 1, 0x1, 0}));
 }
 
 }  // namespace

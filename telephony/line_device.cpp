@@ -1,7 +1,7 @@
 // The line device's registration with the telephony system, its device list, name lookup,
 // voice check and the notifications it hands to the application; its public face forwards
 // to its parts.
-#include "telephony/tapi_device.h"
+#include "telephony/line_device.h"
 
 #include "platform/app_registry.h"
 #include "platform/errors.h"
@@ -12,11 +12,6 @@
 namespace telvane {
 
 namespace {
-
-std::function<void(const std::exception&)>& ApplicationExceptionHandler() {
-  static std::function<void(const std::exception&)> handler;
-  return handler;
-}
 
 constexpr int64_t kReinitPauseMs = 5000;
 
@@ -42,72 +37,37 @@ std::string ApplicationName() {
 
 }  // namespace
 
-void SetApplicationExceptionHandler(std::function<void(const std::exception&)> handler) {
-  ApplicationExceptionHandler() = std::move(handler);
-}
-
-void HandleApplicationException(const std::exception& error) {
-  if (ApplicationExceptionHandler()) ApplicationExceptionHandler()(error);
-}
-
-TApdCustomTapiDevice::TApdCustomTapiDevice(TApdBaseComponent* owner)
-    : TApdCustomTapiDevice(owner, std::vector<std::string>()) {
+LineDevice::LineDevice()
+    : notify_window_([this](uint32_t message, uintptr_t wparam, intptr_t lparam) {
+        HandleWindowMessage(message, wparam, lparam);
+      }),
+      call_(static_cast<OutgoingCall::Host&>(*this)),
+      player_(
+          notify_window_, [this] { return CallWaveDevice(); },
+          [this](WaveReport report) {
+            if (on_wave_report) on_wave_report(report);
+          }),
+      digits_(player_, on_key) {
   InitializeTapi();
   EnumerateDevices();
 }
 
-TApdCustomTapiDevice::TApdCustomTapiDevice(TApdBaseComponent* owner,
-                                           std::vector<std::string> stand_in_devices)
-    : TApdBaseComponent(owner),
-      device_list_(std::move(stand_in_devices)),
-      notify_window_([this](uint32_t message, uintptr_t wparam, intptr_t lparam) {
-        HandleWindowMessage(message, wparam, lparam);
-      }),
-      call_(static_cast<OutgoingCall::Host&>(*this)),
-      playback_(notify_window_, *this, OnTapiWaveNotify, [this] { return LineWaveDevice(); }),
-      digits_(playback_, *this, OnTapiDTMF) {}
-
-TApdCustomTapiDevice::~TApdCustomTapiDevice() {
+LineDevice::~LineDevice() {
   // A destructor cannot report; the hang-up and the shutdown are best efforts here. A
-  // playback still running is cut off by the playback part, without an end report.
+  // playback still running is cut off by the player, without an end report.
   try {
     if (call_.LineOpen()) call_.SetLineOpen(false);
   } catch (const std::exception& error) {
-    HandleApplicationException(error);
+    ReportError(error);
   }
   try {
     ShutdownTapi();
   } catch (const std::exception& error) {
-    HandleApplicationException(error);
+    ReportError(error);
   }
 }
 
-void TApdCustomTapiDevice::SetSelectedDevice(const std::string& name) {
-  selected_device_ = name;
-  if (enable_voice_) CheckVoice();
-}
-
-void TApdCustomTapiDevice::SetEnableVoice(bool enable) {
-  enable_voice_ = enable;
-  if (enable && !selected_device_.empty()) CheckVoice();
-}
-
-void TApdCustomTapiDevice::CheckVoice() {
-  try {
-    CheckVoiceSupport();
-  } catch (...) {
-    enable_voice_ = false;
-    throw;
-  }
-}
-
-void TApdCustomTapiDevice::SetFilterUnsupportedDevices(bool filter) {
-  if (filter == filter_unsupported_devices_) return;
-  filter_unsupported_devices_ = filter;
-  EnumerateDevices();
-}
-
-bool TApdCustomTapiDevice::InitializeTapi() {
+bool LineDevice::InitializeTapi() {
   if (line_app_handle_ != 0) return true;
   if (starting_) return false;
   starting_ = true;
@@ -135,8 +95,8 @@ bool TApdCustomTapiDevice::InitializeTapi() {
       // the binding's own codes (no library, no entry) as theirs. Retrying at once could
       // never succeed and would hang the program.
       const uint32_t raw = static_cast<uint32_t>(result);
-      if (raw > 0x80000000u && raw < 0x80010000u) CheckTapiError(this, result);
-      RaiseOnError(this, result);
+      if (raw > 0x80000000u && raw < 0x80010000u) CheckTapiError(result);
+      RaiseOnError(result);
       throw ETapiUnexpected(ecTapiUnexpected);
     }
     registry.Write(platform::LineAppValueName(platform::LineAppRegistry::CurrentProcessId()),
@@ -152,21 +112,21 @@ bool TApdCustomTapiDevice::InitializeTapi() {
   return started;
 }
 
-void TApdCustomTapiDevice::ShutdownTapi() {
+void LineDevice::ShutdownTapi() {
   if (line_app_handle_ == 0 || shut_down_) return;
   shut_down_ = true;
   call_.HangUp(/*clear_retry=*/true);
-  CheckTapiError(this, tapi::lineShutdown(line_app_handle_));
+  CheckTapiError(tapi::lineShutdown(line_app_handle_));
   platform::LineAppRegistry registry;
   registry.Delete(platform::LineAppValueName(platform::LineAppRegistry::CurrentProcessId()));
 }
 
-bool TApdCustomTapiDevice::NegotiateVersion(DWORD id) {
+bool LineDevice::NegotiateVersion(DWORD id) {
   return tapi::lineNegotiateAPIVersion(line_app_handle_, id, kTapiVersion14, kTapiVersion14,
                                        &api_version_, &extension_id_) == 0;
 }
 
-void TApdCustomTapiDevice::EnumerateDevices() {
+void LineDevice::EnumerateDevices() {
   InitializeTapi();
   device_list_.clear();
   for (int32_t i = 0; i < num_devices_; ++i) {
@@ -176,14 +136,12 @@ void TApdCustomTapiDevice::EnumerateDevices() {
     if (platform::QueryDevCaps(line_app_handle_, id, api_version_, 0, caps) != 0 || !caps) {
       break;
     }
-    if (!filter_unsupported_devices_ || LineIsUsable(id, *caps.get())) {
-      device_list_.push_back(LineName(caps));
-    }
+    if (LineIsUsable(id, *caps.get())) device_list_.push_back(LineName(caps));
   }
   device_count_ = static_cast<int32_t>(device_list_.size());
 }
 
-bool TApdCustomTapiDevice::LineIsUsable(DWORD id, const LINEDEVCAPS& caps) {
+bool LineDevice::LineIsUsable(DWORD id, const LINEDEVCAPS& caps) {
   const DWORD media = caps.dwMediaModes;
   if ((caps.dwLineFeatures & LINEFEATURE_MAKECALL) == 0) return false;
   if ((media & LINEMEDIAMODE_DATAMODEM) != 0) return true;
@@ -192,7 +150,7 @@ bool TApdCustomTapiDevice::LineIsUsable(DWORD id, const LINEDEVCAPS& caps) {
   return LineHasWaveOutput(id);
 }
 
-bool TApdCustomTapiDevice::LineHasWaveOutput(DWORD id) {
+bool LineDevice::LineHasWaveOutput(DWORD id) {
   // The wave device belongs to an open line, so the line is opened just long enough to ask.
   HLINE line = 0;
   if (tapi::lineOpen(line_app_handle_, id, &line, api_version_, 0,
@@ -206,51 +164,44 @@ bool TApdCustomTapiDevice::LineHasWaveOutput(DWORD id) {
   return has_wave_output;
 }
 
-int32_t TApdCustomTapiDevice::FindDeviceID(const std::string& name) {
+int32_t LineDevice::FindDeviceID(const std::string& name) {
   InitializeTapi();
   if (name.empty()) return -1;
   for (int32_t i = 0; i < num_devices_; ++i) {
     const DWORD id = static_cast<DWORD>(i);
     if (!NegotiateVersion(id)) continue;
     platform::TapiBlock<LINEDEVCAPS> caps;
-    CheckTapiError(this, platform::QueryDevCaps(line_app_handle_, id, api_version_, 0, caps));
+    CheckTapiError(platform::QueryDevCaps(line_app_handle_, id, api_version_, 0, caps));
     if (!caps) return -1;
     if (LineName(caps) == name) return i;
   }
   return -1;
 }
 
-int32_t TApdCustomTapiDevice::GetDeviceID() {
+int32_t LineDevice::GetDeviceID() {
   device_id_ = FindDeviceID(selected_device_);
-  if (device_id_ != -1) return device_id_;
-  if (device_count_ == 1 && selected_device_.empty() && !device_list_.empty()) {
-    SetSelectedDevice(device_list_.front());
-    device_id_ = FindDeviceID(selected_device_);
-    return device_id_;
-  }
-  // A console program shows no selection dialog: an unresolvable name is treated as a
-  // dialog the user cancelled.
-  throw ETapiNoSelect(ecTapiNoSelect);
+  if (device_id_ == -1) throw ETapiNoSelect(ecTapiNoSelect);
+  return device_id_;
 }
 
-void TApdCustomTapiDevice::CheckVoiceSupport() {
+void LineDevice::CheckVoiceSupport() {
   HLINEAPP temporary = 0;
   try {
     DWORD count = 0;
     const std::string no_name;
-    RaiseOnError(this, tapi::lineInitialize(&temporary, AppInstance(), &LineCallback,
-                                            no_name.c_str(), &count));
+    RaiseOnError(
+        tapi::lineInitialize(&temporary, AppInstance(), &LineCallback, no_name.c_str(), &count));
     DWORD version = 0;
     LINEEXTENSIONID extension{};
     const DWORD id = static_cast<DWORD>(GetDeviceID());
     if (tapi::lineNegotiateAPIVersion(temporary, id, kTapiVersion14, kTapiVersion14, &version,
                                       &extension) != 0) {
       tapi::lineShutdown(temporary);
-      return;  // no verdict: voice keeps the value just set
+      return;  // no verdict
     }
     platform::TapiBlock<LINEDEVCAPS> caps;
-    RaiseOnError(this, platform::QueryDevCaps(temporary, static_cast<DWORD>(GetDeviceID()), version,
-                                              0, caps));
+    RaiseOnError(
+        platform::QueryDevCaps(temporary, static_cast<DWORD>(GetDeviceID()), version, 0, caps));
     if (!caps || (caps.get()->dwMediaModes & LINEMEDIAMODE_AUTOMATEDVOICE) == 0) {
       throw ETapiVoiceNotSupported(ecTapiVoiceNotSupported);
     }
@@ -261,7 +212,7 @@ void TApdCustomTapiDevice::CheckVoiceSupport() {
   }
 }
 
-UINT TApdCustomTapiDevice::LineWaveDevice() {
+UINT LineDevice::CallWaveDevice() {
   GetDeviceID();
   {
     platform::TapiBlock<LINEDEVCAPS> caps;
@@ -280,43 +231,39 @@ UINT TApdCustomTapiDevice::LineWaveDevice() {
   return static_cast<UINT>(*id);
 }
 
-void TApdCustomTapiDevice::NotifyStatus(bool first, bool last, int32_t device, int32_t message,
-                                        int32_t param1, int32_t param2, int32_t param3) {
-  if (status_display_ != nullptr) {
-    status_display_->UpdateDisplay(first, last, device, message, param1, param2, param3);
-  }
-  if (OnTapiStatus && (message != 0 || param1 != 0 || param2 != 0 || param3 != 0)) {
-    OnTapiStatus(*this, first, last, device, message, param1, param2, param3);
-  }
+void LineDevice::NotifyStatus(bool first, bool last, int32_t device, int32_t message,
+                              int32_t param1, int32_t param2, int32_t param3) {
+  if (on_status) on_status(first, last, device, message, param1, param2, param3);
 }
 
-void TApdCustomTapiDevice::NotifyLog(TTapiLogCode log) {
-  if (tapi_log_ != nullptr) tapi_log_->UpdateLog(log);
-  if (OnTapiLog) OnTapiLog(*this, log);
+void LineDevice::NotifyLog(CallLog entry) {
+  if (on_log) on_log(entry);
 }
 
-void TApdCustomTapiDevice::NotifyFail() {
+void LineDevice::ReportError(const std::exception& error) {
+  if (on_error) on_error(error);
+}
+
+void LineDevice::NotifyFail() {
   if (!call_.MarkFailReported()) return;
-  if (OnTapiFail) OnTapiFail(*this);
+  if (on_fail) on_fail();
 }
 
-void TApdCustomTapiDevice::Dial(const std::string& number) { call_.Dial(number); }
+void LineDevice::Dial(const std::string& number) { call_.Dial(number); }
 
-bool TApdCustomTapiDevice::CancelCall() {
-  if (playback_.Phase() == TWavePhase::wpPlaying) playback_.Stop();
-  return call_.Cancel();
+void LineDevice::HangUp() {
+  player_.Stop();
+  call_.Cancel();
 }
 
-void TApdCustomTapiDevice::PlayWaveFile(const std::string& file_name) { playback_.Play(file_name); }
+void LineDevice::Play(const std::string& file_name) { player_.Play(file_name); }
 
-void TApdCustomTapiDevice::StopWaveFile() { playback_.Stop(); }
+void LineDevice::StopPlay() { player_.Stop(); }
 
-std::string TApdCustomTapiDevice::StatusText(int32_t message, int32_t state, int32_t param) const {
+std::string LineDevice::StatusText(int32_t message, int32_t state, int32_t param) const {
   return telvane::StatusText(message, state, param, call_.RetryCountdown());
 }
 
-std::string TApdCustomTapiDevice::FailureText(int32_t code) const {
-  return telvane::FailureText(code);
-}
+std::string LineDevice::FailureText(int32_t code) const { return telvane::FailureText(code); }
 
 }  // namespace telvane

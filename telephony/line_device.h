@@ -1,0 +1,204 @@
+// The telephony line device as the application sees it.
+//
+// LineDevice registers with the telephony system as a line application, lists the line
+// devices that can place calls (DeviceList), places one outgoing voice call at a time on the
+// selected device, plays sound into it and reports what happens through its events:
+//
+//   LineDevice device;
+//   device.SetSelectedDevice(device.DeviceList().front());
+//   device.CheckVoiceSupport();                    // raises ETapiVoiceNotSupported
+//   device.on_connect = [&] { device.Play("hello.wav"); };
+//   device.Dial("5551234");                        // returns at once
+//   ... run the thread's message loop; events fire from inside it ...
+//   device.HangUp();
+//
+// The device itself is the line application (registration, device list, name lookup, voice
+// check), the entry of the telephony system's line callback and the window its deferred
+// notifications go through. Its public face forwards to the parts it owns: the outgoing call
+// (telephony/outgoing_call.h), the wave player (voice/wave_player.h) and the digit monitor
+// (voice/dtmf_monitor.h).
+//
+// Threads: loop thread only. Every event fires on the thread that created the device and
+// only while that thread dispatches its messages or inside a device operation that itself
+// waits on the queue. Handlers may call back into the device.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/message_loop.h"
+#include "platform/tapi.h"
+#include "platform/tapi_binding.h"
+#include "telephony/device_notification.h"
+#include "telephony/line_reports.h"
+#include "telephony/outgoing_call.h"
+#include "voice/dtmf_monitor.h"
+#include "voice/wave_player.h"
+
+namespace telvane {
+
+class LineDevice : private OutgoingCall::Host {
+ public:
+  // Registers with the telephony system and lists its line devices. A failure leaves the
+  // list empty; nothing is raised.
+  LineDevice();
+  // Hangs up a call still open and ends the line application.
+  ~LineDevice() override;
+  LineDevice(const LineDevice&) = delete;
+  LineDevice& operator=(const LineDevice&) = delete;
+
+  // --- Properties -------------------------------------------------------------------------
+
+  // Name of the line device to use, exactly as listed in DeviceList.
+  const std::string& SelectedDevice() const { return selected_device_; }
+  void SetSelectedDevice(const std::string& name) { selected_device_ = name; }
+
+  // Seconds between dial attempts, and attempts per Dial (the first included).
+  uint16_t RetryWait() const { return call_.RetryWait(); }
+  void SetRetryWait(uint16_t seconds) { call_.SetRetryWait(seconds); }
+  uint16_t MaxAttempts() const { return call_.MaxAttempts(); }
+  void SetMaxAttempts(uint16_t attempts) { call_.SetMaxAttempts(attempts); }
+
+  // Names of the line devices that can place voice or data-modem calls, in the telephony
+  // device order; read at construction.
+  const std::vector<std::string>& DeviceList() const { return device_list_; }
+  // True once HangUp ran; false again when a dial attempt starts. A hang-up by the remote
+  // side never sets it.
+  bool CallCancelled() const { return call_.Cancelled(); }
+  // True from the first dial attempt on.
+  bool CallPlaced() const { return call_.Placed(); }
+  // The negative telephony error of a failed call request, or the disconnect mode of the
+  // last disconnected call; never reset.
+  int32_t FailureCode() const { return call_.FailureCode(); }
+  // Whole seconds left before the next dial attempt.
+  int32_t RetryCountdown() const { return call_.RetryCountdown(); }
+
+  // --- Operations -------------------------------------------------------------------------
+
+  // Raises ETapiVoiceNotSupported unless SelectedDevice is a listed line device that offers
+  // automated voice.
+  void CheckVoiceSupport();
+  // Starts an outgoing call to the number exactly as passed and returns without waiting for
+  // the answer. Raises ETapiBusy, ETapiNoSelect or a mapped telephony error, and
+  // ETapiCallUnavail when the request fails with no on_fail handler.
+  void Dial(const std::string& number);
+  // Stops a running playback, sets CallCancelled, hangs up, ends pending retries.
+  void HangUp();
+  // Starts playing the file into the call and returns at once; WaveReport::kDone reports
+  // the end. Raises ETapiWaveFail.
+  void Play(const std::string& file_name);
+  // Ends a running playback, whose kDone follows; nothing when nothing plays. Never raises.
+  void StopPlay();
+  // Whether the line has carried some of the sound of the file played last: the callee could
+  // hear it, where a line that could not yet carry sound (a modem that has not started
+  // transmitting) holds it unheard.
+  bool LineCarriedSound() const { return player_.LineCarriedSound(); }
+
+  // Readable text of a status: Message, Param1 and Param2 of on_status.
+  std::string StatusText(int32_t message, int32_t state, int32_t param) const;
+  // Readable text of FailureCode.
+  std::string FailureText(int32_t code) const;
+
+  // --- Events (each fires only when it holds a handler) ----------------------------------
+
+  // Every telephony report on the line and its call, and each second of a retry wait:
+  // Device is the handle it concerns, Message the telephony message (LINE_CALLSTATE...)
+  // or kDeviceStatusMessage, Param1-3 its parameters. First marks the report that opens a
+  // call's progress, Last the one that closes it.
+  std::function<void(bool first, bool last, int32_t device, int32_t message, int32_t param1,
+                     int32_t param2, int32_t param3)>
+      on_status;
+  // The points of the call's history.
+  std::function<void(CallLog entry)> on_log;
+  // Once per call, after the call connected.
+  std::function<void()> on_connect;
+  // At most once per call: the call ended without connecting and no attempt is left, or the
+  // call request failed. FailureCode holds the reason.
+  std::function<void()> on_fail;
+  // A DTMF key pressed by the listener; a blank once when the line cannot report keys.
+  std::function<void(char key)> on_key;
+  // What the wave output of a playback reported.
+  std::function<void(WaveReport report)> on_wave_report;
+  // A failure while handling a telephony message or a deferred notification, which has no
+  // caller to go back to.
+  std::function<void(const std::exception& error)> on_error;
+
+  // --- The line application and the parts, as tests see them ------------------------------
+
+  // Ensures a line application exists (registering when there is none); true when one
+  // exists afterwards. A start-up under way (re-entered through pumping) gives false.
+  bool InitializeTapi() override;
+  // The telephony identifier of the line device of that exact name, -1 when none.
+  int32_t FindDeviceID(const std::string& name);
+  // SelectedDevice resolved afresh, by name: raises ETapiNoSelect for a name no line device
+  // has.
+  int32_t GetDeviceID() override;
+  // The number of listed devices (raised by a LINE_CREATE until the list is read again).
+  int32_t DeviceCount() const { return device_count_; }
+
+  const OutgoingCall& Call() const { return call_; }
+  const WavePlayer& Player() const { return player_; }
+  // The hidden window of the device's deferred notifications and wave-output reports.
+  const platform::MessageWindow& NotifyWindow() const { return notify_window_; }
+
+  // The procedure registered with lineInitialize: the telephony system reports every line
+  // message here, with the device that opened the line as the instance.
+  static void CALLBACK LineCallback(DWORD device, DWORD message, DWORD_PTR instance,
+                                    DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3);
+
+ private:
+  // What the outgoing call asks of its device.
+  HLINEAPP LineAppHandle() const override { return line_app_handle_; }
+  DWORD ApiVersion() const override { return api_version_; }
+  DWORD_PTR CallbackInstance() override { return reinterpret_cast<DWORD_PTR>(this); }
+  void NotifyStatus(bool first, bool last, int32_t device, int32_t message, int32_t param1,
+                    int32_t param2, int32_t param3) override;
+  void NotifyLog(CallLog entry) override;
+  void PostNotification(DeviceNotification code) override;
+  bool HasFailHandler() const override { return static_cast<bool>(on_fail); }
+  void ReportError(const std::exception& error) override;
+
+  // --- Line application (line_device.cpp) ------------------------------------------------
+  void ShutdownTapi();
+  void EnumerateDevices();
+  bool NegotiateVersion(DWORD id);
+  bool LineIsUsable(DWORD id, const LINEDEVCAPS& caps);
+  bool LineHasWaveOutput(DWORD id);
+  // The wave device the line names for the current call's sound. Raises ETapiNoSelect,
+  // ETapiVoiceNotSupported or ETapiWaveFail.
+  UINT CallWaveDevice();
+  void NotifyFail();
+
+  // --- Line events (line_events.cpp) ------------------------------------------------------
+  void OnCallInfo(DWORD call, DWORD p1, DWORD p2, DWORD p3);
+  void OnCallState(DWORD call, DWORD state, DWORD p2, DWORD p3);
+  void OnLineCreated(DWORD id);
+  void OnLineState(DWORD line, DWORD state, DWORD p2, DWORD p3);
+  void OnKey(DWORD p1);
+  void HandleWindowMessage(uint32_t message, uintptr_t wparam, intptr_t lparam);
+  void HandleDeviceNotification(DeviceNotification code, intptr_t argument);
+
+  std::vector<std::string> device_list_;
+  std::string selected_device_;
+
+  // The line application.
+  HLINEAPP line_app_handle_ = 0;
+  LINEEXTENSIONID extension_id_{};
+  int32_t device_id_ = -1;
+  DWORD api_version_ = 0;
+  int32_t device_count_ = 0;
+  int32_t num_devices_ = 0;
+  bool starting_ = false;
+  bool shut_down_ = false;
+
+  // The window first: the parts report through it, and it goes last.
+  platform::MessageWindow notify_window_;
+  OutgoingCall call_;
+  WavePlayer player_;
+  DigitMonitor digits_;
+};
+
+}  // namespace telvane
