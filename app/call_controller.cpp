@@ -1,6 +1,6 @@
 #include "app/call_controller.h"
 
-#include "app/telvane_utils.h"
+#include "app/console.h"
 #include "platform/errors.h"
 #include "platform/message_loop.h"
 #include "platform/os.h"
@@ -26,74 +26,28 @@ bool InMessagePhase(int32_t state) {
 
 }  // namespace
 
-CallController::CallController(const std::string& device_name) {
-  LoadSettings();
-  device_name_ = device_name.empty() ? CallOptions.TAPIDeviceName : device_name;
-  greeting_file_ = !CallOptions.PressAnyKeyFile.empty()
-                       ? CallOptions.PressAnyKeyFile
-                       : platform::ExpandFileName(DefaultGreetingFile());
-
-  device_ = std::make_unique<LineDevice>();
-  device_->SetSelectedDevice(device_name_);
-
-  device_->on_connect = [this] { HandleConnect(); };
-  device_->on_key = [this](char digit) { HandleDTMF(digit); };
-  device_->on_wave_report = [this](WaveReport report) { HandleWaveNotify(report); };
-  device_->on_fail = [this] { HandleFail(); };
-  device_->on_status = [this](bool first, bool last, int32_t device, int32_t message,
-                              int32_t param1, int32_t param2, int32_t param3) {
-    HandleStatus(first, last, device, message, param1, param2, param3);
-  };
-  // A failure inside a telephony notification has no caller to return to: report it as
-  // the program reports every error.
-  device_->on_error = [](const std::exception& error) {
-    PrintLine("Error : " + std::string(error.what()));
+CallController::CallController(LineDevice& device, const CallPlan& plan, DebugWriter debug)
+    : device_(device), plan_(plan), debug_(std::move(debug)) {
+  device_.on_connect = [this] { HandleConnect(); };
+  device_.on_key = [this](char digit) { HandleDTMF(digit); };
+  device_.on_wave_report = [this](WaveReport report) { HandleWaveNotify(report); };
+  device_.on_fail = [this] { HandleFail(); };
+  device_.on_status = [this](bool first, bool last, int32_t line, int32_t message, int32_t param1,
+                             int32_t param2, int32_t param3) {
+    HandleStatus(first, last, line, message, param1, param2, param3);
   };
 }
 
 CallController::~CallController() {
-  if (device_ && device_->CallPlaced()) {
-    // A destructor must not throw; the hang-up is the device's last chance anyway.
-    try {
-      device_->HangUp();
-    } catch (const std::exception&) {
-    }
-  }
-  device_.reset();
-}
-
-bool CallController::FindDevice() {
-  const std::vector<std::string> devices = device_->DeviceList();
-  for (const std::string& entry : devices) {
-    if (platform::EqualsIgnoringCase(entry, device_name_)) {
-      device_name_ = entry;
-      device_->SetSelectedDevice(entry);
-      return true;
-    }
-  }
-  for (const std::string& entry : devices) {
-    device_name_ = entry;
-    device_->SetSelectedDevice(entry);
-    if (CheckVoice()) return true;
-  }
-  return false;
-}
-
-bool CallController::CheckVoice() {
-  try {
-    device_->CheckVoiceSupport();
-    return true;
-  } catch (const Exception&) {
-    return false;
-  }
-}
-
-bool CallController::GreetingExists() {
-  return platform::FileExists(platform::ExpandFileName(greeting_file_));
+  device_.on_connect = nullptr;
+  device_.on_key = nullptr;
+  device_.on_wave_report = nullptr;
+  device_.on_fail = nullptr;
+  device_.on_status = nullptr;
 }
 
 void CallController::WriteDebug(const std::string& message) {
-  if (OnDebug) OnDebug(message);
+  if (debug_) debug_(message);
 }
 
 bool CallController::PumpMessage() { return Loop().PumpOne(); }
@@ -104,25 +58,25 @@ void CallController::Call(const std::string& number) {
   message_heard_ = false;
   key_pressed_ = false;
   try {
-    if (connected_ && !device_->CallCancelled()) {
-      device_->HangUp();
+    if (connected_ && !device_.CallCancelled()) {
+      device_.HangUp();
       connected_ = false;
       Loop().Sleep(kBeforeRedialMs);
     }
     // A connect left over from a call that was given up belongs to that call: this call
     // is connected only by its own answer.
     connected_ = false;
-    device_->SetSelectedDevice(device_name_);
-    device_->CheckVoiceSupport();
-    device_->SetRetryWait(kRetryWaitSeconds);
-    device_->SetMaxAttempts(kAttemptsPerDial);
-    device_->Dial(number);
+    device_.SetSelectedDevice(plan_.line);
+    device_.CheckVoiceSupport();
+    device_.SetRetryWait(kRetryWaitSeconds);
+    device_.SetMaxAttempts(kAttemptsPerDial);
+    device_.Dial(number);
     WaitForConnect();
-    if (CallOptions.AfterConnectPause > 0) Loop().Sleep(CallOptions.AfterConnectPause);
+    if (plan_.after_connect_pause_ms > 0) Loop().Sleep(plan_.after_connect_pause_ms);
     PlaySequence();
   } catch (const Exception& error) {
     try {
-      device_->HangUp();
+      device_.HangUp();
     } catch (const Exception&) {
       // The call is being given up already; the first error is the one to report.
     }
@@ -144,14 +98,14 @@ void CallController::Call(const std::string& number) {
 
 bool CallController::MessageHeard() const {
   if (!InMessagePhase(state_) || !message_started_) return false;
-  return message_heard_ || device_->LineCarriedSound();
+  return message_heard_ || device_.LineCarriedSound();
 }
 
 void CallController::WaitForConnect() {
   // The answer is awaited in passes of 10 ms, at least one, each handling at most one
   // message. Rather than sleeping through each pass, the thread blocks on its queue until a
   // message arrives or the last pass ends, so a long wait costs no CPU.
-  const int64_t timeout = CallOptions.ConnectTimeOut;
+  const int64_t timeout = plan_.connect_timeout_ms;
   const int64_t passes = timeout <= 0 ? 1 : (timeout + kConnectPassMs - 1) / kConnectPassMs;
   const int64_t deadline = Loop().DeadlineAfter(passes * kConnectPassMs);
   Loop().RunUntil([this] { return connected_; }, deadline);
@@ -161,7 +115,7 @@ void CallController::WaitForConnect() {
 }
 
 void CallController::PlaySequence() {
-  state_ = SkipIntro ? psRepeatMessage : psStartGreeting;
+  state_ = plan_.skip_intro ? psRepeatMessage : psStartGreeting;
   ResultText.clear();
   greeting_count_ = 0;
   // The message time limit runs on the monotonic clock, so a change of the wall clock
@@ -169,14 +123,14 @@ void CallController::PlaySequence() {
   const int64_t start_ms = Loop().NowMs();
 
   while (state_ != psCompleted && state_ != psFailed) {
-    if (device_->CallCancelled()) {
+    if (device_.CallCancelled()) {
       state_ = psFailed;
       ResultText = "Call interrupted by remote";
     }
     RunStateAction(start_ms);
   }
 
-  device_->HangUp();
+  device_.HangUp();
   if (state_ == psCompleted && Unacknowledged()) {
     state_ = psFailed;
     ResultText = kNoKeyPressed;
@@ -195,7 +149,7 @@ void CallController::RunStateAction(int64_t start_ms) {
     case psStartGreeting:
       state_ = psPlayingGreeting;
       Loop().Sleep(kGreetingGapMs);
-      device_->Play(greeting_file_);
+      device_.Play(plan_.greeting_file);
       play_interrupted_ = false;
       PumpMessage();
       break;
@@ -207,10 +161,10 @@ void CallController::RunStateAction(int64_t start_ms) {
       break;
     case psGreetingDone:
       ++greeting_count_;
-      if (CallOptions.MaxGreetingsCount > greeting_count_) {
+      if (plan_.max_greetings > greeting_count_) {
         state_ = psStartGreeting;
       } else {
-        device_->StopPlay();
+        device_.StopPlay();
         state_ = psStartMessage;
       }
       PumpMessage();
@@ -223,15 +177,15 @@ void CallController::RunStateAction(int64_t start_ms) {
       if (!message_started_ && PumpMessage()) break;
       // The device knows only its last play: what the plays before this one carried is kept.
       message_heard_ = MessageHeard();
-      device_->Play(MessageFile);
+      device_.Play(plan_.message_file);
       message_started_ = true;
       state_ = psPlayingMessage;
       play_interrupted_ = false;
       break;
     case psMessageDone:
-      if (!SkipIntro || (RequireKey && key_pressed_)) {
+      if (!plan_.skip_intro || (plan_.require_key && key_pressed_)) {
         state_ = psCompleted;
-      } else if (Loop().NowMs() - start_ms > int64_t{CallOptions.PlayMessageDurationSec} * 1000) {
+      } else if (Loop().NowMs() - start_ms > int64_t{plan_.message_duration_s} * 1000) {
         state_ = psFailed;
         ResultText = "Play message duration exceeded";
       } else {
@@ -250,7 +204,7 @@ void CallController::HandleDTMF(char /*digit*/) {
   if (state_ == psStartGreeting || state_ == psPlayingGreeting) {
     // The device has stopped the greeting for the key already: this second stop is harmless.
     try {
-      device_->StopPlay();
+      device_.StopPlay();
     } catch (const Exception&) {
       // The greeting is being abandoned; a failure to stop it changes nothing.
     }
@@ -258,7 +212,7 @@ void CallController::HandleDTMF(char /*digit*/) {
     play_interrupted_ = true;
     state_ = psStartMessage;
     key_pressed_ = true;
-  } else if (SkipIntro && InMessagePhase(state_)) {
+  } else if (plan_.skip_intro && InMessagePhase(state_)) {
     key_pressed_ = true;
   }
 }
@@ -281,7 +235,7 @@ void CallController::HandleWaveNotify(WaveReport msg) {
 }
 
 void CallController::HandleFail() {
-  ResultText = "Tapi failed: " + device_->FailureText(device_->FailureCode());
+  ResultText = "Tapi failed: " + device_.FailureText(device_.FailureCode());
   WriteDebug(ResultText);
   play_interrupted_ = true;
   state_ = psFailed;
@@ -292,7 +246,7 @@ void CallController::HandleStatus(bool first, bool last, int32_t /*device*/, int
   if (message == LINE_CALLSTATE && !(first && last)) {
     if (param1 == LINECALLSTATE_BUSY) {
       state_ = psFailed;
-      ResultText = device_->StatusText(message, param1, param2);
+      ResultText = device_.StatusText(message, param1, param2);
       PrintPlainLine("busy");
     } else if (param1 == LINECALLSTATE_DISCONNECTED) {
       // Once the line has carried some of the message somebody heard it, and the hang-up
@@ -307,9 +261,7 @@ void CallController::HandleStatus(bool first, bool last, int32_t /*device*/, int
   } else if (message == LINE_LINEDEVSTATE) {
     PrintPlainLine("DevState");
   }
-  WriteDebug("Status : " + device_->StatusText(message, param1, param2));
+  WriteDebug("Status : " + device_.StatusText(message, param1, param2));
 }
-
-void QoPlayLogger::LogDebug(const std::string& message) { PrintPlainLine(TimeStamped(message)); }
 
 }  // namespace telvane

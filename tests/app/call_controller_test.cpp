@@ -50,12 +50,13 @@ class CallControllerTest : public telvane::testing::AppFixture {
     testing::SetEnvironment("TELVANE_LINES_LOG", (dir_ / "events.log").string());
     files_ = {{"greeting", testing_wave::Ramp(kGreetingMs * 8, 1)},
               {"message", testing_wave::Ramp(kMessageMs * 8, 2)}};
-    WriteFile("PressAnyKey.wav", testing_wave::LineWave(files_["greeting"]));
+    greeting_ = WriteFile("PressAnyKey.wav", testing_wave::LineWave(files_["greeting"]));
     message_ = WriteFile("message.wav", testing_wave::LineWave(files_["message"]));
   }
 
   ~CallControllerTest() override {
     controller_.reset();
+    device_.reset();
     platform::UnbindTapi();
   }
 
@@ -68,25 +69,36 @@ class CallControllerTest : public telvane::testing::AppFixture {
         .Default(script);
   }
 
-  // A controller over a line device that the telephony service gives these lines.
-  void Build(const SimLines& lines, const std::string& device_name = "") {
+  // A line device that the telephony service gives these lines, and a plan that calls
+  // through the first voice line with the test's greeting and message. The controller is
+  // made by Controller(), so a test may change the plan first.
+  void Build(const SimLines& lines) {
     controller_.reset();
+    device_.reset();
     ++builds_;
     testing::SetEnvironment("TELVANE_LINES", WriteFile("lines.ini", lines.Text()));
     debug_.clear();
-    controller_ = std::make_unique<CallController>(device_name);
-    controller_->OnDebug = [this](const std::string& line) { debug_.push_back(line); };
-    controller_->MessageFile = message_;
+    device_ = std::make_unique<LineDevice>();
+    plan_ = CallPlan{};
+    plan_.line = device_->DeviceList().empty() ? "" : device_->DeviceList().front();
+    plan_.message_file = message_;
+    plan_.greeting_file = greeting_;
   }
 
-  // Finds the device and places one call; returns what the call printed on standard output.
-  std::string CallOnce(const std::string& number = "555") {
-    if (controller_->DeviceName().empty() || controller_->Device().SelectedDevice().empty()) {
-      EXPECT_TRUE(controller_->FindDevice());
+  CallController& Controller() {
+    if (!controller_) {
+      controller_ = std::make_unique<CallController>(
+          *device_, plan_, [this](const std::string& line) { debug_.push_back(line); });
     }
+    return *controller_;
+  }
+
+  // Places one call; returns what the call printed on standard output.
+  std::string CallOnce(const std::string& number = "555") {
+    CallController& controller = Controller();
     dialled_ms_ = loop_.NowMs();
     ::testing::internal::CaptureStdout();
-    controller_->Call(number);
+    controller.Call(number);
     return ::testing::internal::GetCapturedStdout();
   }
 
@@ -118,7 +130,8 @@ class CallControllerTest : public telvane::testing::AppFixture {
   // Runs `event` as a message of its own once the first play of the call has started, so an
   // event no simulated line sends still reaches the controller in the middle of its sequence.
   void AtFirstPlay(std::function<void()> event) {
-    LineDevice& device = controller_->Device();
+    Controller();
+    LineDevice& device = *device_;
     auto handler = device.on_wave_report;
     device.on_wave_report = [this, handler, event, fired = false](WaveReport report) mutable {
       if (handler) handler(report);
@@ -129,9 +142,12 @@ class CallControllerTest : public telvane::testing::AppFixture {
     };
   }
 
+  std::unique_ptr<LineDevice> device_;
+  CallPlan plan_;
   std::unique_ptr<CallController> controller_;
   std::vector<std::string> debug_;
   std::map<std::string, std::vector<int16_t>> files_;
+  std::string greeting_;
   std::string message_;
   int builds_ = 0;
   int64_t dialled_ms_ = 0;
@@ -157,7 +173,7 @@ TEST_F(CallControllerTest, GreetingRepeatsUpToTheCount) {
        std::vector<std::pair<int32_t, size_t>>{{5, 5}, {1, 1}, {0, 1}}) {
     SCOPED_TRACE(count);
     Build(VoiceLine("answer after=1000"));
-    CallOptions.MaxGreetingsCount = count;
+    plan_.max_greetings = count;
     CallOnce();
     std::vector<NamedPlay> expected(plays, kGreeting);
     expected.push_back(kMessage);
@@ -171,7 +187,7 @@ TEST_F(CallControllerTest, GreetingRepeatsUpToTheCount) {
 // (one after the greeting, one before the next), one before the message.
 TEST_F(CallControllerTest, GreetingPlaysArePacedBySeconds) {
   Build(VoiceLine("answer after=1000"));
-  CallOptions.MaxGreetingsCount = 2;
+  plan_.max_greetings = 2;
   CallOnce();
   const std::vector<testing::HeardPlay> plays = HeardTimes();
   ASSERT_EQ(plays.size(), 3u);
@@ -185,7 +201,7 @@ TEST_F(CallControllerTest, GreetingPlaysArePacedBySeconds) {
 TEST_F(CallControllerTest, KeyDuringMessageChangesNothing) {
   Build(VoiceLine("answer after=0; keys=" +
                   std::to_string(kBeforeFirstPlayMs + kGreetingMs + 1000 + 500) + ":1"));
-  CallOptions.MaxGreetingsCount = 1;
+  plan_.max_greetings = 1;
   CallOnce();
   EXPECT_EQ(DebugCount("Hit"), 1);
   EXPECT_EQ(controller_->ResultCode, kResultCompleted);
@@ -203,7 +219,7 @@ TEST_F(CallControllerTest, DisconnectFailsTheGreetingButNotTheMessage) {
 
   Build(VoiceLine("answer after=0; hangup after=" +
                   std::to_string(kBeforeFirstPlayMs + kGreetingMs + 1000 + 1000)));
-  CallOptions.MaxGreetingsCount = 1;
+  plan_.max_greetings = 1;
   CallOnce();
   EXPECT_EQ(controller_->ResultCode, kResultCompleted);
   EXPECT_EQ(controller_->ResultText, "");
@@ -214,7 +230,7 @@ TEST_F(CallControllerTest, DisconnectFailsTheGreetingButNotTheMessage) {
 // stale end of the stopped greeting and the interrupted flag do not leak into it.
 TEST_F(CallControllerTest, NextCallAfterHangUpAdvancesNormally) {
   Build(VoiceLine("answer after=1000").Number("555", "answer after=1000; hangup after=2000"));
-  CallOptions.MaxGreetingsCount = 2;
+  plan_.max_greetings = 2;
   CallOnce("555");
   ASSERT_EQ(controller_->ResultText, "Disconnected by remote");
   CallOnce("556");
@@ -234,9 +250,8 @@ TEST_F(CallControllerTest, BusyBeforeAndAfterTheAnswer) {
   EXPECT_EQ(loop_.NowMs(), dialled_ms_ + 10000);
 
   Build(VoiceLine("answer after=1000"));
-  AtFirstPlay([this] {
-    controller_->Device().on_status(false, false, 0, LINE_CALLSTATE, LINECALLSTATE_BUSY, 0, 0);
-  });
+  AtFirstPlay(
+      [this] { device_->on_status(false, false, 0, LINE_CALLSTATE, LINECALLSTATE_BUSY, 0, 0); });
   out = CallOnce();
   EXPECT_EQ(out, "busy\n");
   EXPECT_EQ(controller_->ResultCode, kResultFailed);
@@ -247,7 +262,7 @@ TEST_F(CallControllerTest, BusyBeforeAndAfterTheAnswer) {
 // device reports failures of calls that never connected only, so the event is sent here.)
 TEST_F(CallControllerTest, FailureEventFailsTheCall) {
   Build(VoiceLine("answer after=1000"));
-  AtFirstPlay([this] { controller_->Device().on_fail(); });
+  AtFirstPlay([this] { device_->on_fail(); });
   CallOnce();
   EXPECT_EQ(controller_->ResultCode, kResultFailed);
   EXPECT_THAT(controller_->ResultText, HasSubstr("Tapi failed: "));
@@ -273,7 +288,7 @@ TEST_F(CallControllerTest, ConnectTimeOutCountsTenMillisecondPasses) {
        std::vector<std::pair<int32_t, int64_t>>{{25, 30}, {30, 30}, {0, 10}, {-5, 10}}) {
     SCOPED_TRACE(timeout);
     Build(VoiceLine("noanswer"));
-    CallOptions.ConnectTimeOut = timeout;
+    plan_.connect_timeout_ms = timeout;
     CallOnce();
     EXPECT_EQ(controller_->ResultText, "Error : Tapi device is not ready");
     // The failed call is hung up at once; nothing sleeps after a time-out.
@@ -284,8 +299,8 @@ TEST_F(CallControllerTest, ConnectTimeOutCountsTenMillisecondPasses) {
 // An answer inside the last pass is still taken.
 TEST_F(CallControllerTest, AnswerJustBeforeTheTimeOutConnects) {
   Build(VoiceLine("answer after=25"));
-  CallOptions.ConnectTimeOut = kRingbackMs + 30;
-  CallOptions.MaxGreetingsCount = 1;
+  plan_.connect_timeout_ms = kRingbackMs + 30;
+  plan_.max_greetings = 1;
   CallOnce();
   EXPECT_EQ(controller_->ResultCode, kResultCompleted);
 }
@@ -295,8 +310,8 @@ TEST_F(CallControllerTest, SkipIntroRepeatsMessageUntilTheLimit) {
   for (const auto& [limit_s, plays] : std::vector<std::pair<int32_t, size_t>>{{10, 2}, {0, 1}}) {
     SCOPED_TRACE(limit_s);
     Build(VoiceLine("answer after=1000"));
-    CallOptions.PlayMessageDurationSec = limit_s;
-    controller_->SkipIntro = true;
+    plan_.message_duration_s = limit_s;
+    plan_.skip_intro = true;
     CallOnce();
     EXPECT_EQ(controller_->ResultCode, kResultFailed);
     EXPECT_EQ(controller_->ResultText, "Play message duration exceeded");
@@ -308,13 +323,13 @@ TEST_F(CallControllerTest, SkipIntroRepeatsMessageUntilTheLimit) {
 // attempt (nobody heard anything); a failure to start a repetition completes the call.
 TEST_F(CallControllerTest, SkipIntroMessageStartFailure) {
   Build(VoiceLine("answer after=1000; nowave"));
-  controller_->SkipIntro = true;
+  plan_.skip_intro = true;
   CallOnce();
   EXPECT_EQ(controller_->ResultCode, kResultFailed);
   EXPECT_EQ(controller_->ResultText, "Error : TAPI wave file error");
 
   Build(VoiceLine("answer after=1000; nowave from=2"));
-  controller_->SkipIntro = true;
+  plan_.skip_intro = true;
   CallOnce();
   EXPECT_EQ(controller_->ResultCode, kResultCompleted);
   EXPECT_THAT(Heard(), ElementsAre(kMessage));
@@ -330,49 +345,12 @@ TEST_F(CallControllerTest, GreetingStartFailureFailsTheAttempt) {
   EXPECT_EQ(Logged("Sim Voice Line: drop (request"), 1);
 }
 
-// The device is chosen by name ignoring case, else the first line that accepts voice; a
-// name match is taken without trying the line (which opens it).
-TEST_F(CallControllerTest, FindDeviceByNameOrFirstVoiceLine) {
-  const SimLines lines = SimLines().Line("Data Modem", "data").Line("Voice Modem");
-  Build(lines, "voice MODEM");
-  const int opened = Logged("line opened");
-  EXPECT_TRUE(controller_->FindDevice());
-  EXPECT_EQ(controller_->DeviceName(), "Voice Modem");
-  EXPECT_EQ(Logged("line opened"), opened);
-
-  Build(lines, "no such line");
-  EXPECT_TRUE(controller_->FindDevice());
-  EXPECT_EQ(controller_->DeviceName(), "Voice Modem");
-
-  Build(SimLines().Line("Data Modem", "data").Line("Other Data", "data"), "");
-  EXPECT_FALSE(controller_->FindDevice());
-  EXPECT_EQ(controller_->DeviceName(), "Other Data");
-
-  Build(SimLines(), "");
-  EXPECT_FALSE(controller_->FindDevice());
-}
-
-// A name match is taken without a voice test; the voice check then reports it.
-TEST_F(CallControllerTest, NamedDataLineIsFoundButFailsTheVoiceCheck) {
-  Build(SimLines().Line("Data Modem", "data").Line("Voice Modem"), "data modem");
-  EXPECT_TRUE(controller_->FindDevice());
-  EXPECT_FALSE(controller_->CheckVoice());
-}
-
-// The settings name the device when the command line does not.
-TEST_F(CallControllerTest, SettingsNameTheDeviceAndTheGreeting) {
-  WriteSettings("[General]\nTAPIDeviceName=Voice Modem\nPressAnyKeyFile=greet.wav\n");
-  Build(SimLines().Line("Voice Modem"));
-  EXPECT_EQ(controller_->DeviceName(), "Voice Modem");
-  EXPECT_EQ(controller_->GreetingFile(), "greet.wav");
-  EXPECT_FALSE(controller_->GreetingExists());
-}
-
 // Statuses: line device states print "DevState"; every status writes a debug line; a report
 // that opens and closes a call's progress at once is not read as a call state.
 TEST_F(CallControllerTest, StatusEventsWriteDebugAndDevStateLines) {
   Build(SimLines());
-  LineDevice& device = controller_->Device();
+  Controller();
+  LineDevice& device = *device_;
   ::testing::internal::CaptureStdout();
   device.on_status(false, false, 0, LINE_LINEDEVSTATE, 0x40, 0, 0);
   device.on_status(false, false, 0, LINE_CALLSTATE, 0x10, 0, 0);
@@ -386,7 +364,7 @@ TEST_F(CallControllerTest, StatusEventsWriteDebugAndDevStateLines) {
 // Without a debug handler nothing but the plain lines is written.
 TEST_F(CallControllerTest, NoDebugLinesWithoutHandler) {
   Build(VoiceLine("answer after=1000"));
-  controller_->OnDebug = nullptr;
+  controller_ = std::make_unique<CallController>(*device_, plan_, nullptr);
   EXPECT_EQ(CallOnce(), "");
   EXPECT_TRUE(debug_.empty());
 }
@@ -394,7 +372,8 @@ TEST_F(CallControllerTest, NoDebugLinesWithoutHandler) {
 // A wave notification while not connected fails the call state with "Call disconnected".
 TEST_F(CallControllerTest, WaveNotificationWhileNotConnected) {
   Build(SimLines());
-  controller_->Device().on_wave_report(WaveReport::kDone);
+  Controller();
+  device_->on_wave_report(WaveReport::kDone);
   EXPECT_EQ(controller_->State(), psFailed);
   EXPECT_EQ(controller_->ResultText, "Call disconnected");
   EXPECT_THAT(debug_, ElementsAre("Status: 0"));
@@ -405,34 +384,16 @@ TEST_F(CallControllerTest, WaveNotificationWhileNotConnected) {
 // call still waits for its own answer before it plays.
 TEST_F(CallControllerTest, StaleConnectDoesNotSkipTheNextAnswerWait) {
   Build(VoiceLine("answer after=5000").Number("555", "noanswer"));
-  CallOptions.MaxGreetingsCount = 1;
+  plan_.max_greetings = 1;
   CallOnce("555");
   ASSERT_EQ(controller_->ResultText, "Error : Tapi device is not ready");
-  controller_->Device().on_connect();
+  device_->on_connect();
   ASSERT_TRUE(controller_->Connected());
   CallOnce("556");
   EXPECT_EQ(controller_->ResultCode, kResultCompleted);
   const std::vector<testing::HeardPlay> plays = HeardTimes(2);
   ASSERT_FALSE(plays.empty());
   EXPECT_EQ(plays.front().from_ms, dialled_ms_ + kRingbackMs + 5000 + kBeforeFirstPlayMs);
-}
-
-// Destroying the controller cancels a call that was placed before it frees the device; a
-// controller that never dialled does not.
-TEST_F(CallControllerTest, DestroyHangsUpOnlyAPlacedCall) {
-  std::vector<CallLog> log;
-  Build(VoiceLine("answer after=1000"));
-  controller_->Device().on_log = [&log](CallLog entry) { log.push_back(entry); };
-  CallOnce();
-  log.clear();
-  controller_.reset();
-  EXPECT_THAT(log, Contains(CallLog::kCancel));
-
-  Build(VoiceLine("answer after=1000"));
-  controller_->Device().on_log = [&log](CallLog entry) { log.push_back(entry); };
-  log.clear();
-  controller_.reset();
-  EXPECT_THAT(log, Not(Contains(CallLog::kCancel)));
 }
 
 }  // namespace
