@@ -29,13 +29,10 @@ bool InMessagePhase(int32_t state) {
 CallController::CallController(LineDevice& device, const CallPlan& plan, DebugWriter debug)
     : device_(device), plan_(plan), debug_(std::move(debug)) {
   device_.on_connect = [this] { HandleConnect(); };
-  device_.on_key = [this](char digit) { HandleDTMF(digit); };
-  device_.on_wave_report = [this](WaveReport report) { HandleWaveNotify(report); };
-  device_.on_fail = [this] { HandleFail(); };
-  device_.on_status = [this](bool first, bool last, int32_t line, int32_t message, int32_t param1,
-                             int32_t param2, int32_t param3) {
-    HandleStatus(first, last, line, message, param1, param2, param3);
-  };
+  device_.on_key = [this](char key) { HandleKey(key); };
+  device_.on_wave_report = [this](WaveReport) { HandleWaveReport(); };
+  device_.on_fail = [this](const std::string& reason) { HandleFail(reason); };
+  device_.on_status = [this](const LineStatus& status) { HandleStatus(status); };
 }
 
 CallController::~CallController() {
@@ -98,7 +95,7 @@ void CallController::Call(const std::string& number) {
 
 bool CallController::MessageHeard() const {
   if (!InMessagePhase(state_) || !message_started_) return false;
-  return message_heard_ || device_.LineCarriedSound();
+  return message_heard_ || device_.PlayCarriedSound();
 }
 
 void CallController::WaitForConnect() {
@@ -149,8 +146,8 @@ void CallController::RunStateAction(int64_t start_ms) {
     case psStartGreeting:
       state_ = psPlayingGreeting;
       Loop().Sleep(kGreetingGapMs);
-      device_.Play(plan_.greeting_file);
-      play_interrupted_ = false;
+      device_.Play(plan_.greeting_file,
+                   [this](const PlayResult& result) { HandlePlayEnd(result); });
       PumpMessage();
       break;
     case psPlayingGreeting:
@@ -161,12 +158,7 @@ void CallController::RunStateAction(int64_t start_ms) {
       break;
     case psGreetingDone:
       ++greeting_count_;
-      if (plan_.max_greetings > greeting_count_) {
-        state_ = psStartGreeting;
-      } else {
-        device_.StopPlay();
-        state_ = psStartMessage;
-      }
+      state_ = plan_.max_greetings > greeting_count_ ? psStartGreeting : psStartMessage;
       PumpMessage();
       Loop().Sleep(kGreetingGapMs);
       break;
@@ -177,10 +169,9 @@ void CallController::RunStateAction(int64_t start_ms) {
       if (!message_started_ && PumpMessage()) break;
       // The device knows only its last play: what the plays before this one carried is kept.
       message_heard_ = MessageHeard();
-      device_.Play(plan_.message_file);
+      device_.Play(plan_.message_file, [this](const PlayResult& result) { HandlePlayEnd(result); });
       message_started_ = true;
       state_ = psPlayingMessage;
-      play_interrupted_ = false;
       break;
     case psMessageDone:
       if (!plan_.skip_intro || (plan_.require_key && key_pressed_)) {
@@ -199,17 +190,10 @@ void CallController::RunStateAction(int64_t start_ms) {
 
 void CallController::HandleConnect() { connected_ = true; }
 
-void CallController::HandleDTMF(char /*digit*/) {
+void CallController::HandleKey(char /*key*/) {
   WriteDebug("Hit");
   if (state_ == psStartGreeting || state_ == psPlayingGreeting) {
-    // The device has stopped the greeting for the key already: this second stop is harmless.
-    try {
-      device_.StopPlay();
-    } catch (const Exception&) {
-      // The greeting is being abandoned; a failure to stop it changes nothing.
-    }
-    // The stopped greeting's waPlayDone still follows; this flag keeps it from counting.
-    play_interrupted_ = true;
+    // The key has stopped the greeting: the message is next.
     state_ = psStartMessage;
     key_pressed_ = true;
   } else if (plan_.skip_intro && InMessagePhase(state_)) {
@@ -217,51 +201,53 @@ void CallController::HandleDTMF(char /*digit*/) {
   }
 }
 
-void CallController::HandleWaveNotify(WaveReport msg) {
+void CallController::HandleWaveReport() {
   WriteDebug("Status: " + std::to_string(state_));
   if (!connected_) {
     state_ = psFailed;
     ResultText = "Call disconnected";
-    return;
   }
-  if (msg == WaveReport::kDone && state_ == psPlayingGreeting) {
-    if (!play_interrupted_) state_ = psGreetingDone;
+}
+
+void CallController::HandlePlayEnd(const PlayResult& /*result*/) {
+  if (state_ == psPlayingGreeting) {
+    state_ = psGreetingDone;
     WriteDebug("Playing Greeting Done");
-  }
-  if (msg == WaveReport::kDone && state_ == psPlayingMessage) {
-    if (!play_interrupted_) state_ = psMessageDone;
+  } else if (state_ == psPlayingMessage) {
+    state_ = psMessageDone;
     WriteDebug("Playing Message Done");
   }
 }
 
-void CallController::HandleFail() {
-  ResultText = "Tapi failed: " + device_.FailureText(device_.FailureCode());
+void CallController::HandleFail(const std::string& reason) {
+  ResultText = "Tapi failed: " + reason;
   WriteDebug(ResultText);
-  play_interrupted_ = true;
   state_ = psFailed;
 }
 
-void CallController::HandleStatus(bool first, bool last, int32_t /*device*/, int32_t message,
-                                  int32_t param1, int32_t param2, int32_t /*param3*/) {
-  if (message == LINE_CALLSTATE && !(first && last)) {
-    if (param1 == LINECALLSTATE_BUSY) {
+void CallController::HandleStatus(const LineStatus& status) {
+  switch (status.kind) {
+    case LineStatus::Kind::kBusy:
       state_ = psFailed;
-      ResultText = device_.StatusText(message, param1, param2);
+      ResultText = status.text;
       PrintPlainLine("busy");
-    } else if (param1 == LINECALLSTATE_DISCONNECTED) {
+      break;
+    case LineStatus::Kind::kDisconnected:
       // Once the line has carried some of the message somebody heard it, and the hang-up
       // changes nothing; before that (the greeting, with the greeting skipped the wait to
       // start the message, or a message the line held unheard) the call ends as failed.
       if (!MessageHeard() && state_ != psCompleted && state_ != psFailed) {
-        play_interrupted_ = true;
         state_ = psFailed;
         if (ResultText.empty()) ResultText = "Disconnected by remote";
       }
-    }
-  } else if (message == LINE_LINEDEVSTATE) {
-    PrintPlainLine("DevState");
+      break;
+    case LineStatus::Kind::kLineState:
+      PrintPlainLine("DevState");
+      break;
+    case LineStatus::Kind::kOther:
+      break;
   }
-  WriteDebug("Status : " + device_.StatusText(message, param1, param2));
+  WriteDebug("Status : " + status.text);
 }
 
 }  // namespace telvane

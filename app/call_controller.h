@@ -85,11 +85,11 @@ class CallController {
   bool MessageHeard() const;
 
   void HandleConnect();
-  void HandleDTMF(char digit);
-  void HandleWaveNotify(WaveReport report);
-  void HandleFail();
-  void HandleStatus(bool first, bool last, int32_t device, int32_t message, int32_t param1,
-                    int32_t param2, int32_t param3);
+  void HandleKey(char key);
+  void HandleWaveReport();
+  void HandlePlayEnd(const PlayResult& result);
+  void HandleFail(const std::string& reason);
+  void HandleStatus(const LineStatus& status);
 
   LineDevice& device_;
   const CallPlan& plan_;
@@ -97,7 +97,6 @@ class CallController {
   bool connected_ = false;
   int32_t state_ = psNone;
   int32_t greeting_count_ = 0;
-  bool play_interrupted_ = false;
   // Whether the message has been started in the current call.
   bool message_started_ = false;
   // Whether the line carried some of an earlier play of the message in the current call.

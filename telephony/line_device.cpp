@@ -231,9 +231,18 @@ UINT LineDevice::CallWaveDevice() {
   return static_cast<UINT>(*id);
 }
 
-void LineDevice::NotifyStatus(bool first, bool last, int32_t device, int32_t message,
-                              int32_t param1, int32_t param2, int32_t param3) {
-  if (on_status) on_status(first, last, device, message, param1, param2, param3);
+void LineDevice::NotifyStatus(int32_t message, int32_t state, int32_t param) {
+  if (!on_status) return;
+  LineStatus status;
+  if (message == LINE_CALLSTATE && state == LINECALLSTATE_BUSY) {
+    status.kind = LineStatus::Kind::kBusy;
+  } else if (message == LINE_CALLSTATE && state == LINECALLSTATE_DISCONNECTED) {
+    status.kind = LineStatus::Kind::kDisconnected;
+  } else if (message == LINE_LINEDEVSTATE) {
+    status.kind = LineStatus::Kind::kLineState;
+  }
+  status.text = telvane::StatusText(message, state, param, call_.RetryCountdown());
+  on_status(status);
 }
 
 void LineDevice::NotifyLog(CallLog entry) {
@@ -246,7 +255,7 @@ void LineDevice::ReportError(const std::exception& error) {
 
 void LineDevice::NotifyFail() {
   if (!call_.MarkFailReported()) return;
-  if (on_fail) on_fail();
+  if (on_fail) on_fail(telvane::FailureText(call_.FailureCode()));
 }
 
 void LineDevice::Dial(const std::string& number) { call_.Dial(number); }
@@ -256,14 +265,13 @@ void LineDevice::HangUp() {
   call_.Cancel();
 }
 
-void LineDevice::Play(const std::string& file_name) { player_.Play(file_name); }
-
-void LineDevice::StopPlay() { player_.Stop(); }
-
-std::string LineDevice::StatusText(int32_t message, int32_t state, int32_t param) const {
-  return telvane::StatusText(message, state, param, call_.RetryCountdown());
+void LineDevice::Play(const std::string& file_name, PlayDone done) {
+  player_.Play(file_name, [this, done = std::move(done)](const PlayResult& result) {
+    PlayResult told = result;
+    // The sound ran out after the call had ended: the line carried its end to nobody.
+    if (told.end == PlayEnd::kFinished && !call_.Active()) told.end = PlayEnd::kLineGone;
+    if (done) done(told);
+  });
 }
-
-std::string LineDevice::FailureText(int32_t code) const { return telvane::FailureText(code); }
 
 }  // namespace telvane

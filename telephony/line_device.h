@@ -7,7 +7,9 @@
 //   LineDevice device;
 //   device.SetSelectedDevice(device.DeviceList().front());
 //   device.CheckVoiceSupport();                    // raises ETapiVoiceNotSupported
-//   device.on_connect = [&] { device.Play("hello.wav"); };
+//   device.on_connect = [&] {
+//     device.Play("hello.wav", [&](const PlayResult& result) { ... });   // ends once
+//   };
 //   device.Dial("5551234");                        // returns at once
 //   ... run the thread's message loop; events fire from inside it ...
 //   device.HangUp();
@@ -85,39 +87,30 @@ class LineDevice : private OutgoingCall::Host {
   // the answer. Raises ETapiBusy, ETapiNoSelect or a mapped telephony error, and
   // ETapiCallUnavail when the request fails with no on_fail handler.
   void Dial(const std::string& number);
-  // Stops a running playback, sets CallCancelled, hangs up, ends pending retries.
+  // Stops a running playback (it ends with PlayEnd::kLineGone), sets CallCancelled, hangs
+  // up, ends pending retries.
   void HangUp();
-  // Starts playing the file into the call and returns at once; WaveReport::kDone reports
-  // the end. Raises ETapiWaveFail.
-  void Play(const std::string& file_name);
-  // Ends a running playback, whose kDone follows; nothing when nothing plays. Never raises.
-  void StopPlay();
-  // Whether the line has carried some of the sound of the file played last: the callee could
-  // hear it, where a line that could not yet carry sound (a modem that has not started
-  // transmitting) holds it unheard.
-  bool LineCarriedSound() const { return player_.LineCarriedSound(); }
-
-  // Readable text of a status: Message, Param1 and Param2 of on_status.
-  std::string StatusText(int32_t message, int32_t state, int32_t param) const;
-  // Readable text of FailureCode.
-  std::string FailureText(int32_t code) const;
+  // Starts playing the file into the call and returns at once. `done` is called once, when
+  // the playback has ended: its sound ran out (kFinished, or kLineGone when the call had
+  // ended meanwhile: a hang-up by the other side does not stop the sound), a key stopped it
+  // (kKey), or HangUp did (kLineGone). Raises ETapiWaveFail, and `done` is not called then.
+  void Play(const std::string& file_name, PlayDone done);
+  // Whether the line has carried some of the sound of the file played last, so far: the
+  // callee could hear it, where a line that could not yet carry sound (a modem that has not
+  // started transmitting) holds it unheard.
+  bool PlayCarriedSound() const { return player_.CarriedSound(); }
 
   // --- Events (each fires only when it holds a handler) ----------------------------------
 
-  // Every telephony report on the line and its call, and each second of a retry wait:
-  // Device is the handle it concerns, Message the telephony message (LINE_CALLSTATE...)
-  // or kDeviceStatusMessage, Param1-3 its parameters. First marks the report that opens a
-  // call's progress, Last the one that closes it.
-  std::function<void(bool first, bool last, int32_t device, int32_t message, int32_t param1,
-                     int32_t param2, int32_t param3)>
-      on_status;
+  // Every telephony report on the line and its call, and each second of a retry wait.
+  std::function<void(const LineStatus& status)> on_status;
   // The points of the call's history.
   std::function<void(CallLog entry)> on_log;
   // Once per call, after the call connected.
   std::function<void()> on_connect;
   // At most once per call: the call ended without connecting and no attempt is left, or the
-  // call request failed. FailureCode holds the reason.
-  std::function<void()> on_fail;
+  // call request failed; with the reason's text (FailureCode's).
+  std::function<void(const std::string& reason)> on_fail;
   // A DTMF key pressed by the listener; a blank once when the line cannot report keys.
   std::function<void(char key)> on_key;
   // What the wave output of a playback reported.
@@ -154,8 +147,7 @@ class LineDevice : private OutgoingCall::Host {
   HLINEAPP LineAppHandle() const override { return line_app_handle_; }
   DWORD ApiVersion() const override { return api_version_; }
   DWORD_PTR CallbackInstance() override { return reinterpret_cast<DWORD_PTR>(this); }
-  void NotifyStatus(bool first, bool last, int32_t device, int32_t message, int32_t param1,
-                    int32_t param2, int32_t param3) override;
+  void NotifyStatus(int32_t message, int32_t state, int32_t param) override;
   void NotifyLog(CallLog entry) override;
   void PostNotification(DeviceNotification code) override;
   bool HasFailHandler() const override { return static_cast<bool>(on_fail); }
@@ -173,10 +165,11 @@ class LineDevice : private OutgoingCall::Host {
   void NotifyFail();
 
   // --- Line events (line_events.cpp) ------------------------------------------------------
-  void OnCallInfo(DWORD call, DWORD p1, DWORD p2, DWORD p3);
-  void OnCallState(DWORD call, DWORD state, DWORD p2, DWORD p3);
+  // LINE_CALLSTATE: the call's new state, and with LINECALLSTATE_DISCONNECTED its mode.
+  void OnCallState(DWORD state, DWORD mode);
   void OnLineCreated(DWORD id);
-  void OnLineState(DWORD line, DWORD state, DWORD p2, DWORD p3);
+  // LINE_LINEDEVSTATE: the line's new state and its two parameters.
+  void OnLineState(DWORD state, DWORD p2, DWORD p3);
   void OnKey(DWORD p1);
   void HandleWindowMessage(uint32_t message, uintptr_t wparam, intptr_t lparam);
   void HandleDeviceNotification(DeviceNotification code, intptr_t argument);

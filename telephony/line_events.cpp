@@ -13,7 +13,7 @@ int32_t Int(DWORD value) { return static_cast<int32_t>(value); }
 
 }  // namespace
 
-void LineDevice::LineCallback(DWORD device, DWORD message, DWORD_PTR instance, DWORD_PTR param1,
+void LineDevice::LineCallback(DWORD /*device*/, DWORD message, DWORD_PTR instance, DWORD_PTR param1,
                               DWORD_PTR param2, DWORD_PTR param3) {
   const auto p1 = static_cast<DWORD>(param1);
   const auto p2 = static_cast<DWORD>(param2);
@@ -29,25 +29,23 @@ void LineDevice::LineCallback(DWORD device, DWORD message, DWORD_PTR instance, D
   // Nothing raised here may go back into the telephony system.
   try {
     switch (message) {
-      case LINE_CALLINFO:
-        self->OnCallInfo(device, p1, p2, p3);
-        break;
       case LINE_CALLSTATE:
-        self->OnCallState(device, p1, p2, p3);
+        self->OnCallState(p1, p2);
         break;
       case LINE_CLOSE:
         self->call_.OnLineClosed();
         break;
       case LINE_LINEDEVSTATE:
-        self->OnLineState(device, p1, p2, p3);
+        self->OnLineState(p1, p2, p3);
         break;
       case LINE_MONITORDIGITS:
         self->OnKey(p1);
         break;
+      case LINE_CALLINFO:
       case LINE_MONITORMEDIA:
       case LINE_MONITORTONE:
       case LINE_REQUEST:
-        self->NotifyStatus(false, false, Int(device), Int(message), Int(p1), Int(p2), Int(p3));
+        self->NotifyStatus(Int(message), Int(p1), Int(p2));
         break;
       case LINE_REPLY:
         self->call_.OnReply(Int(p1), Int(p2));
@@ -63,48 +61,36 @@ void LineDevice::LineCallback(DWORD device, DWORD message, DWORD_PTR instance, D
   }
 }
 
-void LineDevice::OnCallInfo(DWORD call, DWORD p1, DWORD p2, DWORD p3) {
-  NotifyStatus(false, false, Int(call), Int(LINE_CALLINFO), Int(p1), Int(p2), Int(p3));
-}
-
-void LineDevice::OnCallState(DWORD call, DWORD state, DWORD p2, DWORD p3) {
+void LineDevice::OnCallState(DWORD state, DWORD mode) {
   call_.OnCallState(state);
-  const auto status = [&](bool first, bool last) {
-    NotifyStatus(first, last, Int(call), Int(LINE_CALLSTATE), Int(state), Int(p2), Int(p3));
-  };
+  const auto status = [&] { NotifyStatus(Int(LINE_CALLSTATE), Int(state), Int(mode)); };
   switch (state) {
     case LINECALLSTATE_IDLE:
-      status(false, false);
+    case LINECALLSTATE_SPECIALINFO:
+      status();
       call_.HangUp(/*clear_retry=*/false);
-      break;
-    case LINECALLSTATE_DIALTONE:
-      status(true, false);
       break;
     case LINECALLSTATE_BUSY:
       NotifyLog(CallLog::kBusy);
-      status(false, false);
-      call_.HangUp(/*clear_retry=*/false);
-      break;
-    case LINECALLSTATE_SPECIALINFO:
-      status(false, false);
+      status();
       call_.HangUp(/*clear_retry=*/false);
       break;
     case LINECALLSTATE_CONNECTED:
       if (call_.Connected()) break;  // a repeated connect is ignored
       call_.OnConnected();
       digits_.Start(call_.CallHandle());
-      status(false, true);
+      status();
       PostNotification(DeviceNotification::kConnect);
       NotifyLog(CallLog::kConnect);
       break;
     case LINECALLSTATE_DISCONNECTED:
-      call_.OnDisconnected(p2);
-      status(false, false);
-      if (p2 == LINEDISCONNECTMODE_BUSY) NotifyLog(CallLog::kBusy);
+      call_.OnDisconnected(mode);
+      status();
+      if (mode == LINEDISCONNECTMODE_BUSY) NotifyLog(CallLog::kBusy);
       call_.HangUp(/*clear_retry=*/false);
       break;
     default:
-      status(false, false);
+      status();
       break;
   }
 }
@@ -114,10 +100,10 @@ void LineDevice::OnLineCreated(DWORD id) {
   EnumerateDevices();
 }
 
-void LineDevice::OnLineState(DWORD line, DWORD state, DWORD p2, DWORD p3) {
+void LineDevice::OnLineState(DWORD state, DWORD p2, DWORD p3) {
   switch (state) {
     case LINEDEVSTATE_RINGING:
-      NotifyStatus(false, false, Int(line), Int(LINE_LINEDEVSTATE), Int(state), Int(p2), Int(p3));
+      NotifyStatus(Int(LINE_LINEDEVSTATE), Int(state), Int(p2));
       break;
     case LINEDEVSTATE_DISCONNECTED:
     case LINEDEVSTATE_OUTOFSERVICE:
@@ -128,7 +114,7 @@ void LineDevice::OnLineState(DWORD line, DWORD state, DWORD p2, DWORD p3) {
       if (p2 == 0) {
         ShutdownTapi();
       } else if (p2 == LINE_LINEDEVSTATE) {
-        OnLineState(line, p3, 0, 0);
+        OnLineState(p3, 0, 0);
       } else if (p2 == LINE_CREATE) {
         OnLineCreated(p3);
       }

@@ -1,8 +1,10 @@
-// What the line device reports besides its events' own arguments: the points of a call's
-// history (LineDevice::on_log) and the numbers of the status the device makes itself.
+// What the line device reports besides keys and plays: the telephony reports on the line
+// and its call (LineDevice::on_status), as a kind and a readable text, and the points of a
+// call's history (LineDevice::on_log).
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace telvane {
 
@@ -17,6 +19,19 @@ enum class CallLog {
   kCallFinish,     // the hang-up ended the call and no further attempt follows
   kBusy,           // the number was busy
   kDialFail,       // the request failed, or the call ended without connecting
+};
+
+// A telephony report on the line or its call.
+struct LineStatus {
+  enum class Kind {
+    kBusy,          // the called number is busy
+    kDisconnected,  // the call was ended by the other side or the network
+    kLineState,     // the line device's own state changed
+    kOther,         // anything else: the call's progress, its information, the retry wait
+  };
+  Kind kind = Kind::kOther;
+  // The report as the user reads it ("Called number is busy", "Connected!").
+  std::string text;
 };
 
 // The Message of the status the device makes itself while it waits to dial again (no

@@ -219,7 +219,7 @@ void OutgoingCall::RetryTimerTick() {
     return;
   }
   if (retry_countdown_ > 0) {
-    host_.NotifyStatus(false, false, 0, kDeviceStatusMessage, kRetryWaitState, 0, 0);
+    host_.NotifyStatus(kDeviceStatusMessage, kRetryWaitState, 0);
     return;
   }
   retry_timer_.Stop();

@@ -56,8 +56,8 @@ class OutgoingCall {
     virtual int32_t GetDeviceID() = 0;
     // The instance the telephony system hands back with the line's messages.
     virtual DWORD_PTR CallbackInstance() = 0;
-    virtual void NotifyStatus(bool first, bool last, int32_t device, int32_t message,
-                              int32_t param1, int32_t param2, int32_t param3) = 0;
+    // A status of the call: the telephony message, its state and parameter.
+    virtual void NotifyStatus(int32_t message, int32_t state, int32_t param) = 0;
     virtual void NotifyLog(CallLog entry) = 0;
     virtual void PostNotification(DeviceNotification code) = 0;
     virtual bool HasFailHandler() const = 0;

@@ -1,6 +1,6 @@
 // Readable texts of the line device's status reports and failure codes. Every text comes
 // from the message catalogue, found by a fixed base per report kind plus the position of the
-// lowest set bit of the state. The device's StatusText and FailureText forward here.
+// lowest set bit of the state. The line device words its statuses and failures with these.
 // Thread-safe.
 #pragma once
 

@@ -12,16 +12,12 @@ void DigitMonitor::Start(HCALL call) {
   if (tapi::lineMonitorDigits(call, LINEDIGITMODE_DTMF) == 0) return;
   if (!on_key_) throw ETapiVoiceNotSupported(ecTapiVoiceNotSupported);
   // The application learns that no keys will come.
-  Fire(' ');
+  on_key_(' ');
 }
 
 void DigitMonitor::ReportKey(char key) {
   if (key == '\0' || key == ' ') return;
-  Fire(key);
-}
-
-void DigitMonitor::Fire(char key) {
-  player_.Stop();
+  player_.StopForKey(key);
   if (on_key_) on_key_(key);
 }
 

@@ -28,12 +28,11 @@ class DigitMonitor {
   // blank key; with nobody to hear it, ETapiVoiceNotSupported is raised instead.
   void Start(HCALL call);
 
-  // A key from the line. A NUL or blank is no key and is dropped.
+  // A key from the line: the running playback ends with it, then on_key hears it. A NUL or
+  // blank is no key and is dropped.
   void ReportKey(char key);
 
  private:
-  void Fire(char key);
-
   WavePlayer& player_;
   const KeyHandler& on_key_;
 };

@@ -161,11 +161,9 @@ WavePlayer::~WavePlayer() {
   file_.Close();
 }
 
-void WavePlayer::Play(const std::string& file_name) {
-  if (playing_) {
-    Stop();
-    WaitForOutputClosed();
-  }
+void WavePlayer::Play(const std::string& file_name, PlayDone done) {
+  // One playback at a time: the one under way must have ended, its completion called.
+  if (playing_) throw ETapiWaveFail(ecTapiWaveDeviceInUse);
   RaiseFor(CheckName(file_name), 0);
   const UINT device = line_output_();
 
@@ -190,12 +188,8 @@ void WavePlayer::Play(const std::string& file_name) {
   const MMRESULT opened =
       wave::waveOutOpen(&handle, device, reader.Format(), static_cast<DWORD_PTR>(window_.Handle()),
                         reinterpret_cast<DWORD_PTR>(this), CALLBACK_WINDOW | WAVE_MAPPED);
-  if (opened == MMSYSERR_NOTENABLED) {
-    // A wave output that is switched off plays nothing and says nothing.
-    output_ = nullptr;
-    carried_sound_ = false;
-    return;
-  }
+  // A wave output that is switched off is refused like any other: a playback that never
+  // starts must not be waited for.
   if (opened != 0) throw ETapiWaveFail(OutputErrorText(opened));
   output_ = handle;
   carried_sound_ = false;
@@ -214,18 +208,30 @@ void WavePlayer::Play(const std::string& file_name) {
     ReleaseBuffers();
     throw;
   }
+  done_ = std::move(done);
+  stopped_by_.reset();
+  key_ = '\0';
   playing_ = true;
   QueueBuffer();
 }
 
-void WavePlayer::Stop() {
+void WavePlayer::Stop() { StopWith(PlayEnd::kLineGone, '\0'); }
+
+void WavePlayer::StopForKey(char key) { StopWith(PlayEnd::kKey, key); }
+
+void WavePlayer::StopWith(PlayEnd end, char key) {
   if (output_ == nullptr) return;
+  // The first stop says why the playback ended.
+  if (!stopped_by_) {
+    stopped_by_ = end;
+    key_ = key;
+  }
   position_ = -1;
   // The output gives the buffer back (MM_WOM_DONE) and the ordinary end path runs.
   ResetOutput();
 }
 
-bool WavePlayer::LineCarriedSound() const {
+bool WavePlayer::CarriedSound() const {
   return carried_sound_ || (output_ != nullptr && OutputHasPlayed(output_));
 }
 
@@ -239,14 +245,17 @@ void WavePlayer::ResetOutput() {
 }
 
 bool WavePlayer::OnWindowMessage(uint32_t message, uintptr_t wparam) {
-  // Each event fires after the playback's own handling, so a handler sees the playback
-  // already idle after waPlayDone.
+  // Each report comes after the player's own handling, so the one who hears kDone finds the
+  // player idle, and the completion comes after it.
   switch (message) {
     case MM_WOM_OPEN:
       Report(WaveReport::kOpen);
       return true;
     case MM_WOM_DONE:
-      if (BufferReturned(reinterpret_cast<HWAVEOUT>(wparam))) Report(WaveReport::kDone);
+      if (BufferReturned(reinterpret_cast<HWAVEOUT>(wparam))) {
+        Report(WaveReport::kDone);
+        Complete();
+      }
       return true;
     case MM_WOM_CLOSE:
       OutputClosed();
@@ -254,23 +263,23 @@ bool WavePlayer::OnWindowMessage(uint32_t message, uintptr_t wparam) {
       return true;
     case kPlayEndedMessage:
       Report(WaveReport::kDone);
+      Complete();
       return true;
     default:
       return false;
   }
 }
 
-void WavePlayer::Report(WaveReport report) {
-  if (on_report_) on_report_(report);
+void WavePlayer::Complete() {
+  const PlayResult result{stopped_by_.value_or(PlayEnd::kFinished), key_, carried_sound_};
+  stopped_by_.reset();
+  key_ = '\0';
+  // Taken out first: the completion may start the next playback.
+  if (PlayDone done = std::exchange(done_, nullptr)) done(result);
 }
 
-void WavePlayer::WaitForOutputClosed() {
-  if (output_ == nullptr) return;
-  platform::MessageLoop& loop = *platform::MessageLoop::Current();
-  loop.RunUntil([this] { return output_ == nullptr; }, platform::kNoDeadline);
-  // Everything pending is handled too, so the old output's close notification, queued while
-  // its last buffer is handled, is reported before the new file opens.
-  loop.RunUntilIdle();
+void WavePlayer::Report(WaveReport report) {
+  if (on_report_) on_report_(report);
 }
 
 void WavePlayer::ReadChunk() {
@@ -313,8 +322,9 @@ void WavePlayer::QueueBuffer() {
 }
 
 // The output would not take the buffer, so no buffer may come back to end the playback:
-// it ends here, with its waPlayDone, rather than leave the application waiting.
+// it ends here, as if the line had gone, rather than leave the application waiting.
 void WavePlayer::EndRefused() {
+  if (!stopped_by_) stopped_by_ = PlayEnd::kLineGone;
   file_.Close();
   ReleaseBuffers();
 }

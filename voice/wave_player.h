@@ -1,16 +1,18 @@
-// Plays a WAV file into a connected call: the line device's Play and StopPlay.
+// Plays a WAV file into a connected call: the line device's Play.
 //
 // The file is read piece by piece into two buffers; one header carries one piece at a time
 // to the call's wave output, and the next piece is read while that one plays. The wave output
 // reports to the line device's window, whose procedure hands the messages here; a returned
-// buffer is answered at once with the piece already read, and the last one ends the playback
-// with WaveReport::kDone. The line device owns one player and forwards to it:
+// buffer is answered at once with the piece already read, and the last one ends the playback.
+// A playback ends once: its completion is called exactly once, with what ended it (its sound
+// ran out, a key stopped it, the line went), when the output has handed its sound back. The
+// line device owns one player and forwards to it:
 //
 //   WavePlayer player(window, [&] { return CallWaveDevice(); },
 //                     [&](WaveReport report) { ... });
-//   player.Play("greeting.wav");      // returns once the first piece is at the output
+//   player.Play("greeting.wav", [&](const PlayResult& result) { ... });   // may raise
 //   player.OnWindowMessage(MM_WOM_DONE, wparam);   // from the window procedure
-//   player.Stop();                    // its kDone follows at the next pump
+//   player.StopForKey('5');           // the completion follows, with the key
 //
 // Threads: loop thread only; the output's reports arrive as messages of the loop.
 #pragma once
@@ -18,6 +20,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/message_loop.h"
@@ -29,6 +32,24 @@ namespace telvane {
 // What the wave output of a playback reports, in this order: it opened, the playback ended
 // (ran out, or was stopped), it closed. The end is kDone; kClose comes after it.
 enum class WaveReport { kOpen, kDone, kClose };
+
+// What ended a playback.
+enum class PlayEnd {
+  kFinished,  // its sound ran out
+  kKey,       // the listener pressed a key
+  kLineGone,  // the line went: the owner stopped it as it hung up, or the output would not
+              // take the sound
+};
+
+struct PlayResult {
+  PlayEnd end = PlayEnd::kFinished;
+  char key = '\0';  // with kKey: the key
+  // The line carried some of the sound, as the wave output's position tells: the callee
+  // could hear it. An output that cannot tell its position counts as having carried it.
+  bool carried_sound = false;
+};
+
+using PlayDone = std::function<void(const PlayResult& result)>;
 
 // Why the player would refuse a WAV file, found before anyone is called: the steps it takes
 // (the name, the RIFF form, the format chunk read whole and asked about, the data chunk), as
@@ -53,23 +74,25 @@ class WavePlayer {
   WavePlayer(const WavePlayer&) = delete;
   WavePlayer& operator=(const WavePlayer&) = delete;
 
-  // Starts playing the file and returns once the first piece has been handed over. A playback
-  // still running is stopped first, and its end reported before the new file opens. Raises
-  // ETapiWaveFail (and changes nothing then).
-  void Play(const std::string& file_name);
-  // Ends a running playback, whose kDone follows; nothing when nothing plays. Never raises.
+  // Starts playing the file and returns once the first piece has been handed over; `done` is
+  // called once, when the playback has ended, after the kDone report. Raises ETapiWaveFail
+  // (and `done` is never called) when the file cannot be played or a playback still runs.
+  void Play(const std::string& file_name, PlayDone done);
+  // Ends a running playback: its completion follows, with kLineGone. Nothing when nothing
+  // plays. Never raises.
   void Stop();
+  // Ends a running playback as the listener's key does: its completion follows, with kKey
+  // and the key. Nothing when nothing plays. Never raises.
+  void StopForKey(char key);
 
   // A message of the owner's window: the output's MM_WOM_OPEN, MM_WOM_DONE and MM_WOM_CLOSE,
   // and the player's own end notice, are handled here and reported. False for any other
   // message.
   bool OnWindowMessage(uint32_t message, uintptr_t wparam);
 
-  // Whether the line has carried some of the sound of the playback started last, as its wave
-  // output's position tells: heard by the callee, not only handed over. Kept once the
-  // playback ends, until the next one starts. An output that cannot tell its position counts
-  // as having carried what it was given.
-  bool LineCarriedSound() const;
+  // Whether the line has carried some of the sound of the playback started last (see
+  // PlayResult::carried_sound), so far: asked while it plays, as its completion will tell.
+  bool CarriedSound() const;
 
   // A playback was started and has not ended yet.
   bool Playing() const { return playing_; }
@@ -89,7 +112,9 @@ class WavePlayer {
   void OutputClosed();
   void CloseOutput();
   void EndRefused();
-  void WaitForOutputClosed();
+  void StopWith(PlayEnd end, char key);
+  // The playback has ended and its kDone has been reported: calls its completion.
+  void Complete();
   // Notes what the line has carried so far: before a reset or a close, which start the
   // output's position afresh.
   void NoteCarriedSound();
@@ -103,6 +128,10 @@ class WavePlayer {
   ReportHandler on_report_;
 
   bool playing_ = false;
+  // The completion of the playback under way, and what stopped it, if anything did.
+  PlayDone done_;
+  std::optional<PlayEnd> stopped_by_;
+  char key_ = '\0';
   // The line's sound format (mono); it sizes the buffers, whatever the file's own format.
   uint8_t bits_per_sample_ = 16;
   int32_t samples_per_sec_ = 8000;

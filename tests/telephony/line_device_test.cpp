@@ -15,6 +15,7 @@
 #include "platform/message_loop.h"
 #include "platform/tapi_binding.h"
 #include "telephony/outgoing_call.h"
+#include "telephony/status_texts.h"
 #include "tests/platform/fake_tapi/fake_tapi_control.h"
 #include "tests/support/scratch_dir.h"
 
@@ -33,14 +34,10 @@ void Deliver(LineDevice& device, DWORD handle, DWORD message, DWORD p1, DWORD p2
   LineDevice::LineCallback(handle, message, reinterpret_cast<DWORD_PTR>(&device), p1, p2, p3);
 }
 
-struct Status {
-  bool first;
-  bool last;
-  int32_t message;
-  int32_t param1;
-  int32_t param2;
-  bool operator==(const Status&) const = default;
-};
+// The text of a call state report (with LINECALLSTATE_DISCONNECTED, of its mode).
+std::string CallStateText(int32_t state, int32_t mode = 0) {
+  return StatusText(LINE_CALLSTATE, state, mode, 0);
+}
 
 // The steering block of the stand-in library that the binding loads.
 fake_tapi::Control* FakeControl() {
@@ -70,13 +67,19 @@ class LineDeviceTest : public ::testing::Test {
   void Build() {
     device_ = std::make_unique<LineDevice>();
     device_->on_log = [this](CallLog entry) { log_.push_back(entry); };
-    device_->on_status = [this](bool first, bool last, int32_t, int32_t message, int32_t p1,
-                                int32_t p2, int32_t) {
-      statuses_.push_back({first, last, message, p1, p2});
-      if (message == kDeviceStatusMessage) countdowns_.push_back(device_->RetryCountdown());
+    // The device reports while it is destroyed too, when device_ no longer holds it.
+    device_->on_status = [this, device = device_.get()](const LineStatus& status) {
+      statuses_.push_back(status);
+      const int32_t countdown = device->RetryCountdown();
+      if (status.text == StatusText(kDeviceStatusMessage, kRetryWaitState, 0, countdown)) {
+        countdowns_.push_back(countdown);
+      }
     };
     device_->on_connect = [this] { ++connects_; };
-    device_->on_fail = [this] { ++fails_; };
+    device_->on_fail = [this](const std::string& reason) {
+      ++fails_;
+      fail_reason_ = reason;
+    };
     device_->on_key = [this](char key) { keys_.push_back(key); };
   }
 
@@ -88,12 +91,10 @@ class LineDeviceTest : public ::testing::Test {
     device_->CheckVoiceSupport();
   }
 
-  std::vector<int32_t> CallStates() const {
-    std::vector<int32_t> states;
-    for (const Status& s : statuses_) {
-      if (s.message == LINE_CALLSTATE) states.push_back(s.param1);
-    }
-    return states;
+  std::vector<std::string> Texts() const {
+    std::vector<std::string> texts;
+    for (const LineStatus& status : statuses_) texts.push_back(status.text);
+    return texts;
   }
 
   int Count(CallLog entry) const {
@@ -104,7 +105,8 @@ class LineDeviceTest : public ::testing::Test {
   testing::ScratchDir dir_ = testing::ScratchDir::ForCurrentTest();
   std::unique_ptr<LineDevice> device_;
   std::vector<CallLog> log_;
-  std::vector<Status> statuses_;
+  std::vector<LineStatus> statuses_;
+  std::string fail_reason_;
   std::vector<int32_t> countdowns_;
   std::vector<char> keys_;
   int connects_ = 0;
@@ -182,11 +184,8 @@ TEST_F(LineDeviceTest, AnsweredCallReportsProgressThenConnects) {
   BuildVoiceLine("answer after=2000; keys=1000:5");
   device_->Dial("5551234");
   loop_.RunFor(10000);
-  EXPECT_THAT(CallStates(), ElementsAre(0x8, 0x10, 0x200, 0x20, 0x100));
-  EXPECT_TRUE(statuses_.front().first);
-  EXPECT_FALSE(statuses_.front().last);
-  EXPECT_FALSE(statuses_.back().first);
-  EXPECT_TRUE(statuses_.back().last);
+  EXPECT_THAT(Texts(), ElementsAre(CallStateText(0x8), CallStateText(0x10), CallStateText(0x200),
+                                   CallStateText(0x20), CallStateText(0x100)));
   EXPECT_EQ(connects_, 1);
   EXPECT_EQ(fails_, 0);
   EXPECT_THAT(keys_, ElementsAre('5'));
@@ -232,7 +231,7 @@ TEST_F(LineDeviceTest, RefusedDialFailsWithoutRetry) {
   EXPECT_EQ(fails_, 1);
   EXPECT_THAT(log_, ElementsAre(Log::kCallStart, Log::kDial, Log::kDialFail, Log::kDrop,
                                 Log::kCallFinish, Log::kDialFail));
-  EXPECT_EQ(device_->FailureText(device_->FailureCode()), "Invalid address");
+  EXPECT_EQ(fail_reason_, "Invalid address");
 
   device_->on_fail = nullptr;
   EXPECT_THROW(device_->Dial("5551234"), ETapiCallUnavail);
@@ -285,7 +284,8 @@ TEST_F(LineDeviceTest, RemoteHangUpIsNoFailure) {
   device_->Dial("5551234");
   loop_.RunFor(10000);
   EXPECT_EQ(connects_, 1);
-  EXPECT_THAT(CallStates(), ::testing::Contains(0x4000));
+  EXPECT_THAT(statuses_, ::testing::Contains(
+                             ::testing::Field(&LineStatus::kind, LineStatus::Kind::kDisconnected)));
   EXPECT_EQ(device_->FailureCode(), 1);
   EXPECT_EQ(fails_, 0);
   EXPECT_FALSE(device_->CallCancelled());
@@ -346,10 +346,11 @@ TEST_F(LineDeviceTest, CallStateMessagesInOrder) {
   Deliver(*device_, call, LINE_CALLSTATE, LINECALLSTATE_CONNECTED);
   loop_.RunFor(10);
   EXPECT_EQ(connects_, 1);
-  const std::vector<int32_t> states = CallStates();
-  EXPECT_EQ(std::count(states.begin(), states.end(), 0x100), 1);
+  const std::vector<std::string> texts = Texts();
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), CallStateText(0x100)), 1);
   Deliver(*device_, call, LINE_CALLINFO, 0x1);
-  EXPECT_EQ(statuses_.back(), (Status{false, false, LINE_CALLINFO, 0x1, 0}));
+  EXPECT_EQ(statuses_.back().kind, LineStatus::Kind::kOther);
+  EXPECT_EQ(statuses_.back().text, StatusText(LINE_CALLINFO, 0x1, 0, 0));
   Deliver(*device_, call, LINE_REPLY, 0x7FFF, 0);
   EXPECT_TRUE(device_->Call().Active());
   Deliver(*device_, device_->Call().LineHandle(), LINE_CLOSE, 0);
@@ -365,7 +366,9 @@ TEST_F(LineDeviceTest, LineDeviceStates) {
   loop_.RunFor(100);
   statuses_.clear();
   Deliver(*device_, device_->Call().LineHandle(), LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, 0, 0);
-  EXPECT_THAT(statuses_, ElementsAre(Status{false, false, 8, 0x2, 0}));
+  ASSERT_EQ(statuses_.size(), 1u);
+  EXPECT_EQ(statuses_[0].kind, LineStatus::Kind::kLineState);
+  EXPECT_EQ(statuses_[0].text, StatusText(LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, 0, 0));
   Deliver(*device_, device_->Call().LineHandle(), LINE_LINEDEVSTATE, LINEDEVSTATE_OUTOFSERVICE);
   EXPECT_FALSE(device_->Call().Active());
   Deliver(*device_, 0, LINE_CREATE, 7);
@@ -418,7 +421,7 @@ class StandInCallHost : public OutgoingCall::Host {
   DWORD ApiVersion() const override { return kTapiVersion14; }
   int32_t GetDeviceID() override { return 0; }
   DWORD_PTR CallbackInstance() override { return 0; }
-  void NotifyStatus(bool, bool, int32_t, int32_t, int32_t, int32_t, int32_t) override {}
+  void NotifyStatus(int32_t, int32_t, int32_t) override {}
   void NotifyLog(CallLog) override {}
   void PostNotification(DeviceNotification) override {}
   bool HasFailHandler() const override { return true; }

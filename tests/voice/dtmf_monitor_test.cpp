@@ -38,7 +38,8 @@ class DigitMonitorTest : public ::testing::Test {
   ~DigitMonitorTest() override { platform::UnregisterWaveOutDevice(kDevice); }
 
   void PlayForEver() {
-    player_.Play(dir_.Write("a.wav", testing_wave::LineWave(testing_wave::Ramp(800))));
+    player_.Play(dir_.Write("a.wav", testing_wave::LineWave(testing_wave::Ramp(800))),
+                 [this](const PlayResult& result) { results_.push_back(result); });
     loop_.RunUntilIdle();
     ASSERT_TRUE(player_.Playing());
   }
@@ -46,6 +47,7 @@ class DigitMonitorTest : public ::testing::Test {
   platform::MessageLoop loop_{platform::ClockMode::kVirtual};
   testing::ScratchDir dir_ = testing::ScratchDir::ForCurrentTest();
   std::vector<char> keys_;
+  std::vector<PlayResult> results_;
   DigitMonitor::KeyHandler on_key_ = [this](char key) { keys_.push_back(key); };
   platform::MessageWindow window_{[this](uint32_t message, uintptr_t wparam, intptr_t) {
     player_.OnWindowMessage(message, wparam);
@@ -65,8 +67,13 @@ TEST_F(DigitMonitorTest, KeysStopThePlaybackAndBlanksAreDropped) {
   EXPECT_THAT(keys_, ElementsAre('5'));
   loop_.RunUntilIdle();
   EXPECT_FALSE(player_.Playing());
+  ASSERT_EQ(results_.size(), 1u);
+  EXPECT_EQ(results_[0].end, PlayEnd::kKey);
+  EXPECT_EQ(results_[0].key, '5');
   monitor_.ReportKey('#');
   EXPECT_THAT(keys_, ElementsAre('5', '#'));
+  loop_.RunUntilIdle();
+  EXPECT_EQ(results_.size(), 1u) << "a key with nothing playing ends nothing";
 }
 
 // A line that cannot report keys is told to the handler once, as a blank; without a handler

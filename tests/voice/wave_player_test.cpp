@@ -85,6 +85,14 @@ class WavePlayerTest : public ::testing::Test {
 
   bool Playing() const { return device_->Player().Playing(); }
 
+  // Starts playing the file; each completion is kept, with the reports before it.
+  void Play(const std::string& file_name) {
+    device_->Play(file_name, [this](const PlayResult& result) {
+      results_.push_back(result);
+      completed_after_.push_back(notified_.size());
+    });
+  }
+
   // Runs until the condition holds; a minute of clock time without it fails the test.
   void RunUntil(const std::function<bool()>& done) {
     ASSERT_EQ(loop_.RunUntil(done, loop_.DeadlineAfter(60000)), platform::WaitResult::kReached)
@@ -129,7 +137,7 @@ class WavePlayerTest : public ::testing::Test {
   // Runs the playback and returns the error it raised; fails the test if none was raised.
   ETapiWaveFail PlayFailure(const std::string& file_name) {
     try {
-      device_->Play(file_name);
+      Play(file_name);
     } catch (const ETapiWaveFail& error) {
       return error;
     }
@@ -145,6 +153,8 @@ class WavePlayerTest : public ::testing::Test {
   std::vector<char> digits_;
   std::vector<size_t> notified_digit_at_;
   std::vector<Notified> notified_;
+  std::vector<PlayResult> results_;
+  std::vector<size_t> completed_after_;  // how many reports came before each completion
 };
 
 // A whole playback: open after Play returns, done once the sound has been heard (the
@@ -152,7 +162,7 @@ class WavePlayerTest : public ::testing::Test {
 TEST_F(WavePlayerTest, ConnectedPlaybackIsHeardWholeThenReportsOpenDoneClose) {
   Connect();
   const std::vector<int16_t> samples = Ramp(12000);  // 1.5 s
-  device_->Play(File("hello.wav", LineWave(samples)));
+  Play(File("hello.wav", LineWave(samples)));
   EXPECT_TRUE(Playing());
   EXPECT_TRUE(notified_.empty()) << "nothing is reported from inside Play";
   const int64_t start = loop_.NowMs();
@@ -161,6 +171,10 @@ TEST_F(WavePlayerTest, ConnectedPlaybackIsHeardWholeThenReportsOpenDoneClose) {
   EXPECT_EQ(notified_[0], (Notified{Wave::kOpen, start, true, true}));
   EXPECT_EQ(notified_[1], (Notified{Wave::kDone, start + 1500, false, false}));
   EXPECT_FALSE(notified_[2].playing);
+  ASSERT_EQ(results_.size(), 1u) << "a playback completes once";
+  EXPECT_EQ(completed_after_[0], 2u) << "completed right after its done";
+  EXPECT_EQ(results_[0].end, PlayEnd::kFinished);
+  EXPECT_TRUE(results_[0].carried_sound);
   EXPECT_EQ(Heard(), samples);
   EXPECT_THAT(AudioLog(),
               ElementsAre("audio: buffer of 12000 samples heard from " + std::to_string(start) +
@@ -173,7 +187,7 @@ TEST_F(WavePlayerTest, BufferSizedPiecesJoinWithoutAGap) {
   Connect();
   EXPECT_EQ(device_->Player().BufferSize(), 0);
   const std::vector<int16_t> two = Ramp(48000, 3);
-  device_->Play(File("two.wav", LineWave(two)));
+  Play(File("two.wav", LineWave(two)));
   EXPECT_EQ(device_->Player().BufferSize(), 48000);
   RunUntilDone();
   EXPECT_EQ(Count(Wave::kDone), 1);
@@ -188,7 +202,7 @@ TEST_F(WavePlayerTest, BufferSizedPiecesJoinWithoutAGap) {
 
   notified_.clear();
   const std::vector<int16_t> longer = Ramp(30000, 4);  // one full piece and a shorter one
-  device_->Play(File("longer.wav", LineWave(longer)));
+  Play(File("longer.wav", LineWave(longer)));
   RunUntilDone();
   EXPECT_THAT(Messages(), ElementsAre(Wave::kOpen, Wave::kDone, Wave::kClose));
   const std::vector<std::string> more = AudioLog();
@@ -208,8 +222,8 @@ TEST_F(WavePlayerTest, OtherFormatsArriveConvertedToTheLineFormat) {
   const std::vector<int16_t> mono = Sine(16000, 400, 16000, 8000);  // 1 s at 16 kHz
   std::vector<int16_t> stereo;
   for (int16_t s : mono) stereo.insert(stereo.end(), {s, s});
-  device_->Play(File("stereo.wav", Riff("WAVE", Chunk("fmt ", PcmFormat(2, 16000, 16)) +
-                                                    Chunk("data", Samples16(stereo)))));
+  Play(File("stereo.wav", Riff("WAVE", Chunk("fmt ", PcmFormat(2, 16000, 16)) +
+                                           Chunk("data", Samples16(stereo)))));
   RunUntilDone();
   EXPECT_THAT(Messages(), ElementsAre(Wave::kOpen, Wave::kDone, Wave::kClose));
   const std::vector<int16_t> heard = Heard();
@@ -234,7 +248,7 @@ TEST_F(WavePlayerTest, OtherFormatsArriveConvertedToTheLineFormat) {
 // An empty data chunk hands over one empty buffer; its return ends the playback.
 TEST_F(WavePlayerTest, EmptyDataChunkEndsAtOnce) {
   Connect();
-  device_->Play(File("empty.wav", LineWave({})));
+  Play(File("empty.wav", LineWave({})));
   const int64_t start = loop_.NowMs();
   RunUntilDone();
   EXPECT_THAT(Messages(), ElementsAre(Wave::kOpen, Wave::kDone, Wave::kClose));
@@ -242,48 +256,28 @@ TEST_F(WavePlayerTest, EmptyDataChunkEndsAtOnce) {
   EXPECT_TRUE(Heard().empty());
 }
 
-// Stopping reports done at the next pump and then close, like a playback that ran to its
-// end; the callee heard the sound up to the stop. Stopping again, or with nothing playing,
-// does nothing.
-TEST_F(WavePlayerTest, StopReportsDoneThenClose) {
+// Hanging up stops the playback: done, then close, and the playback
+// completes once, as the line gone; the callee heard the sound up to the stop. A second
+// Play while one runs is refused and changes nothing.
+TEST_F(WavePlayerTest, HangUpCompletesThePlaybackOnceAsLineGone) {
   Connect();
-  device_->StopPlay();
   const std::vector<int16_t> samples = Ramp(80000);  // 10 s
-  device_->Play(File("long.wav", LineWave(samples)));
+  Play(File("long.wav", LineWave(samples)));
   loop_.RunFor(1000);
+  EXPECT_THROW(Play(File("other.wav", LineWave(Ramp(800)))), ETapiWaveFail);
   ASSERT_THAT(Messages(), ElementsAre(Wave::kOpen));
-  device_->StopPlay();
-  device_->StopPlay();
-  EXPECT_EQ(Messages().size(), 1u) << "the end comes from the queue, not from inside the stop";
+  device_->HangUp();
+  device_->HangUp();
   RunUntilDone();
   EXPECT_THAT(Messages(), ElementsAre(Wave::kOpen, Wave::kDone, Wave::kClose));
   EXPECT_EQ(notified_[1].ms, notified_[0].ms + 1000);
+  ASSERT_EQ(results_.size(), 1u);
+  EXPECT_EQ(results_[0].end, PlayEnd::kLineGone);
   EXPECT_EQ(Heard(), std::vector<int16_t>(samples.begin(), samples.begin() + 8000));
   EXPECT_THAT(AudioLog(), ElementsAre(HasSubstr("buffer of 24000 samples cut after 8000")));
-  device_->StopPlay();
   loop_.RunFor(1000);
   EXPECT_EQ(notified_.size(), 3u);
-}
-
-// A new playback interrupts the running one: the old one's done (and close) fire inside
-// Play, and the new file plays from its first sample right after.
-TEST_F(WavePlayerTest, InterruptingPlayReportsTheOldEndBeforeReturning) {
-  Connect();
-  const std::vector<int16_t> first = Ramp(40000, 1);
-  const std::vector<int16_t> second = Ramp(4000, 2);
-  const std::string second_file = File("second.wav", LineWave(second));
-  device_->Play(File("first.wav", LineWave(first)));
-  loop_.RunFor(500);
-  device_->Play(second_file);
-  EXPECT_THAT(Messages(), ElementsAre(Wave::kOpen, Wave::kDone, Wave::kClose));
-  EXPECT_TRUE(Playing());
-  RunUntil([this] { return Count(Wave::kClose) == 2; });
-  EXPECT_THAT(Messages(), ElementsAre(Wave::kOpen, Wave::kDone, Wave::kClose, Wave::kOpen,
-                                      Wave::kDone, Wave::kClose));
-  EXPECT_FALSE(Playing());
-  std::vector<int16_t> expected(first.begin(), first.begin() + 4000);
-  expected.insert(expected.end(), second.begin(), second.end());
-  EXPECT_EQ(Heard(), expected);
+  EXPECT_EQ(results_.size(), 1u);
 }
 
 // Without a placed call there is no wave device: the request fails with the catalogue's
@@ -358,8 +352,8 @@ TEST_F(WavePlayerTest, UnplayableFormatFailsWithThePlatformText) {
 TEST_F(WavePlayerTest, TruncatedDataChunkPlaysOnlyTheRealBytes) {
   Connect();
   const std::vector<int16_t> present = Ramp(48500, 5);  // two full pieces and 500 samples
-  device_->Play(File("cut.wav", Riff("WAVE", Chunk("fmt ", PcmFormat(1, 8000, 16)) +
-                                                 Chunk("data", Samples16(present), 200000))));
+  Play(File("cut.wav", Riff("WAVE", Chunk("fmt ", PcmFormat(1, 8000, 16)) +
+                                        Chunk("data", Samples16(present), 200000))));
   RunUntilDone();
   EXPECT_THAT(Messages(), ElementsAre(Wave::kOpen, Wave::kDone, Wave::kClose));
   EXPECT_EQ(Heard(), present);
@@ -367,16 +361,20 @@ TEST_F(WavePlayerTest, TruncatedDataChunkPlaysOnlyTheRealBytes) {
 }
 
 // A key pressed while the greeting plays stops it: the digit is reported first, then the
-// stopped playback's done and close; the callee heard the greeting up to the key.
+// stopped playback's done and close, and it completes with the key; the callee heard the
+// greeting up to the key.
 TEST_F(WavePlayerTest, KeyDuringPlaybackStopsIt) {
   Connect("answer after=500; keys=heard+1250:7");
   const std::vector<int16_t> samples = Ramp(40000);
-  device_->Play(File("greeting.wav", LineWave(samples)));
+  Play(File("greeting.wav", LineWave(samples)));
   RunUntilDone();
   EXPECT_THAT(digits_, ElementsAre('7'));
   ASSERT_THAT(notified_digit_at_, ElementsAre(1u)) << "the key comes between open and done";
   EXPECT_THAT(Messages(), ElementsAre(Wave::kOpen, Wave::kDone, Wave::kClose));
   EXPECT_EQ(notified_[1].ms - notified_[0].ms, 1250);
+  ASSERT_EQ(results_.size(), 1u);
+  EXPECT_EQ(results_[0].end, PlayEnd::kKey);
+  EXPECT_EQ(results_[0].key, '7');
   EXPECT_EQ(Heard(), std::vector<int16_t>(samples.begin(), samples.begin() + 10000));
 }
 
@@ -384,7 +382,7 @@ TEST_F(WavePlayerTest, KeyDuringPlaybackStopsIt) {
 // then ends with done and close instead of leaving the application waiting.
 TEST_F(WavePlayerTest, RefusedHandOverEndsThePlaybackWithDone) {
   Connect();
-  device_->Play(File("long.wav", LineWave(Ramp(80000))));
+  Play(File("long.wav", LineWave(Ramp(80000))));
   loop_.RunFor(100);
   // The header is still at the output, so handing it over again is refused.
   loop_.PostToWindow(device_->NotifyWindow().Handle(), MM_WOM_DONE,
@@ -395,9 +393,11 @@ TEST_F(WavePlayerTest, RefusedHandOverEndsThePlaybackWithDone) {
   EXPECT_EQ(device_->Player().Output(), nullptr);
   loop_.RunFor(10000);
   EXPECT_EQ(notified_.size(), 3u) << "the returned buffer of the closed output is not a second end";
+  ASSERT_EQ(results_.size(), 1u);
+  EXPECT_EQ(results_[0].end, PlayEnd::kLineGone);
   // The device plays again afterwards.
   notified_.clear();
-  device_->Play(File("short.wav", LineWave(Ramp(800))));
+  Play(File("short.wav", LineWave(Ramp(800))));
   RunUntilDone();
   EXPECT_THAT(Messages(), ElementsAre(Wave::kOpen, Wave::kDone, Wave::kClose));
 }
@@ -406,7 +406,7 @@ TEST_F(WavePlayerTest, RefusedHandOverEndsThePlaybackWithDone) {
 // sanitizer build checks no freed buffer is touched), and nothing reaches it afterwards.
 TEST_F(WavePlayerTest, DestroyingThePlayingDeviceIsClean) {
   Connect();
-  device_->Play(File("long.wav", LineWave(Ramp(80000))));
+  Play(File("long.wav", LineWave(Ramp(80000))));
   loop_.RunFor(700);
   ASSERT_TRUE(Playing());
   std::vector<Wave> after;
