@@ -103,6 +103,8 @@ bool LineDevice::InitializeTapi() {
                    std::to_string(line_app_handle_));
     // Prescribed, though no line can be open without a line application.
     call_.ForgetHandles();
+    // A new line application may number the lines anew.
+    device_id_ = -1;
     started = true;
   } catch (const Exception&) {
     line_app_handle_ = 0;
@@ -129,6 +131,7 @@ bool LineDevice::NegotiateVersion(DWORD id) {
 void LineDevice::EnumerateDevices() {
   InitializeTapi();
   device_list_.clear();
+  voice_lines_.clear();
   for (int32_t i = 0; i < num_devices_; ++i) {
     const DWORD id = static_cast<DWORD>(i);
     if (!NegotiateVersion(id)) continue;
@@ -136,9 +139,15 @@ void LineDevice::EnumerateDevices() {
     if (platform::QueryDevCaps(line_app_handle_, id, api_version_, 0, caps) != 0 || !caps) {
       break;
     }
-    if (LineIsUsable(id, *caps.get())) device_list_.push_back(LineName(caps));
+    if (!LineIsUsable(id, *caps.get())) continue;
+    device_list_.push_back(LineName(caps));
+    if (TakesVoice(*caps.get())) voice_lines_.push_back(device_list_.back());
   }
   device_count_ = static_cast<int32_t>(device_list_.size());
+}
+
+bool LineDevice::TakesVoice(const LINEDEVCAPS& caps) {
+  return (caps.dwMediaModes & LINEMEDIAMODE_AUTOMATEDVOICE) != 0;
 }
 
 bool LineDevice::LineIsUsable(DWORD id, const LINEDEVCAPS& caps) {
@@ -164,71 +173,64 @@ bool LineDevice::LineHasWaveOutput(DWORD id) {
   return has_wave_output;
 }
 
-int32_t LineDevice::FindDeviceID(const std::string& name) {
+void LineDevice::SetSelectedDevice(const std::string& name) {
+  selected_device_ = name;
+  device_id_ = -1;
+}
+
+std::optional<LineDevice::FoundLine> LineDevice::FindLine(const std::string& name) {
   InitializeTapi();
-  if (name.empty()) return -1;
+  if (name.empty()) return std::nullopt;
   for (int32_t i = 0; i < num_devices_; ++i) {
     const DWORD id = static_cast<DWORD>(i);
     if (!NegotiateVersion(id)) continue;
     platform::TapiBlock<LINEDEVCAPS> caps;
     CheckTapiError(platform::QueryDevCaps(line_app_handle_, id, api_version_, 0, caps));
-    if (!caps) return -1;
-    if (LineName(caps) == name) return i;
+    if (!caps) return std::nullopt;
+    if (LineName(caps) == name) return FoundLine{i, TakesVoice(*caps.get())};
   }
-  return -1;
+  return std::nullopt;
+}
+
+int32_t LineDevice::FindDeviceID(const std::string& name) {
+  const std::optional<FoundLine> found = FindLine(name);
+  return found ? found->id : -1;
 }
 
 int32_t LineDevice::GetDeviceID() {
-  device_id_ = FindDeviceID(selected_device_);
-  if (device_id_ == -1) throw ETapiNoSelect(ecTapiNoSelect);
+  if (device_id_ == -1) {
+    device_id_ = FindDeviceID(selected_device_);
+    if (device_id_ == -1) throw ETapiNoSelect(ecTapiNoSelect);
+  } else {
+    // The version the line was found with: another line's may have been negotiated since.
+    NegotiateVersion(static_cast<DWORD>(device_id_));
+  }
   return device_id_;
 }
 
 void LineDevice::CheckVoiceSupport() {
-  HLINEAPP temporary = 0;
+  // Looked up afresh, in one pass over the lines: a device that changed since the last call
+  // is still found. What is found here serves the call's dial attempts.
+  device_id_ = -1;
+  std::optional<FoundLine> found;
   try {
-    DWORD count = 0;
-    const std::string no_name;
-    RaiseOnError(
-        tapi::lineInitialize(&temporary, AppInstance(), &LineCallback, no_name.c_str(), &count));
-    DWORD version = 0;
-    LINEEXTENSIONID extension{};
-    const DWORD id = static_cast<DWORD>(GetDeviceID());
-    if (tapi::lineNegotiateAPIVersion(temporary, id, kTapiVersion14, kTapiVersion14, &version,
-                                      &extension) != 0) {
-      tapi::lineShutdown(temporary);
-      return;  // no verdict
-    }
-    platform::TapiBlock<LINEDEVCAPS> caps;
-    RaiseOnError(
-        platform::QueryDevCaps(temporary, static_cast<DWORD>(GetDeviceID()), version, 0, caps));
-    if (!caps || (caps.get()->dwMediaModes & LINEMEDIAMODE_AUTOMATEDVOICE) == 0) {
-      throw ETapiVoiceNotSupported(ecTapiVoiceNotSupported);
-    }
-    tapi::lineShutdown(temporary);
+    found = FindLine(selected_device_);
   } catch (const Exception&) {
-    if (temporary != 0) tapi::lineShutdown(temporary);
-    throw ETapiVoiceNotSupported(ecTapiVoiceNotSupported);
+    found.reset();
   }
+  if (!found || !found->takes_voice) throw ETapiVoiceNotSupported(ecTapiVoiceNotSupported);
+  device_id_ = found->id;
 }
 
 UINT LineDevice::CallWaveDevice() {
-  GetDeviceID();
-  {
-    platform::TapiBlock<LINEDEVCAPS> caps;
-    if (platform::QueryDevCaps(line_app_handle_, static_cast<DWORD>(device_id_), api_version_, 0,
-                               caps) != 0 ||
-        !caps) {
-      throw ETapiWaveFail(ecTapiWaveFail);
-    }
-    if ((caps->dwMediaModes & LINEMEDIAMODE_AUTOMATEDVOICE) == 0) {
-      throw ETapiVoiceNotSupported(ecTapiVoiceNotSupported);
-    }
-  }
+  // Asked once per call: every play of the call goes to the wave device the call names.
+  if (wave_device_ && wave_device_call_ == call_.CallHandle()) return *wave_device_;
   const std::optional<DWORD> id = platform::QueryDeviceID(call_.LineHandle(), call_.CallHandle(),
                                                           LINECALLSELECT_CALL, "wave/out");
   if (!id) throw ETapiWaveFail(ecTapiWaveFail);
-  return static_cast<UINT>(*id);
+  wave_device_ = static_cast<UINT>(*id);
+  wave_device_call_ = call_.CallHandle();
+  return *wave_device_;
 }
 
 void LineDevice::NotifyStatus(int32_t message, int32_t state, int32_t param) {
@@ -258,7 +260,10 @@ void LineDevice::NotifyFail() {
   if (on_fail) on_fail(telvane::FailureText(call_.FailureCode()));
 }
 
-void LineDevice::Dial(const std::string& number) { call_.Dial(number); }
+void LineDevice::Dial(const std::string& number) {
+  wave_device_.reset();
+  call_.Dial(number);
+}
 
 void LineDevice::HangUp() {
   player_.Stop();

@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,7 +57,8 @@ class LineDevice : private OutgoingCall::Host {
 
   // Name of the line device to use, exactly as listed in DeviceList.
   const std::string& SelectedDevice() const { return selected_device_; }
-  void SetSelectedDevice(const std::string& name) { selected_device_ = name; }
+  // Choosing a device forgets the identifier found for the one before; no telephony I/O.
+  void SetSelectedDevice(const std::string& name);
 
   // Seconds between dial attempts, and attempts per Dial (the first included).
   uint16_t RetryWait() const { return call_.RetryWait(); }
@@ -67,6 +69,8 @@ class LineDevice : private OutgoingCall::Host {
   // Names of the line devices that can place voice or data-modem calls, in the telephony
   // device order; read at construction.
   const std::vector<std::string>& DeviceList() const { return device_list_; }
+  // Those of DeviceList that offer automated voice, in the same order.
+  const std::vector<std::string>& VoiceLines() const { return voice_lines_; }
   // True once HangUp ran; false again when a dial attempt starts. A hang-up by the remote
   // side never sets it.
   bool CallCancelled() const { return call_.Cancelled(); }
@@ -80,8 +84,9 @@ class LineDevice : private OutgoingCall::Host {
 
   // --- Operations -------------------------------------------------------------------------
 
-  // Raises ETapiVoiceNotSupported unless SelectedDevice is a listed line device that offers
-  // automated voice.
+  // Looks SelectedDevice up afresh, in one pass over the lines, for the dial attempts that
+  // follow; raises ETapiVoiceNotSupported unless it is a line device that offers automated
+  // voice.
   void CheckVoiceSupport();
   // Starts an outgoing call to the number exactly as passed and returns without waiting for
   // the answer. Raises ETapiBusy, ETapiNoSelect or a mapped telephony error, and
@@ -126,8 +131,9 @@ class LineDevice : private OutgoingCall::Host {
   bool InitializeTapi() override;
   // The telephony identifier of the line device of that exact name, -1 when none.
   int32_t FindDeviceID(const std::string& name);
-  // SelectedDevice resolved afresh, by name: raises ETapiNoSelect for a name no line device
-  // has.
+  // The identifier of SelectedDevice: the one the last voice check found, else looked up by
+  // name (and kept until another device is selected or checked). Raises ETapiNoSelect for a
+  // name no line device has.
   int32_t GetDeviceID() override;
   // The number of listed devices (raised by a LINE_CREATE until the list is read again).
   int32_t DeviceCount() const { return device_count_; }
@@ -159,8 +165,15 @@ class LineDevice : private OutgoingCall::Host {
   bool NegotiateVersion(DWORD id);
   bool LineIsUsable(DWORD id, const LINEDEVCAPS& caps);
   bool LineHasWaveOutput(DWORD id);
-  // The wave device the line names for the current call's sound. Raises ETapiNoSelect,
-  // ETapiVoiceNotSupported or ETapiWaveFail.
+  static bool TakesVoice(const LINEDEVCAPS& caps);
+  struct FoundLine {
+    int32_t id;
+    bool takes_voice;
+  };
+  // The first line device of that exact name, in one pass over the lines.
+  std::optional<FoundLine> FindLine(const std::string& name);
+  // The wave device the current call names for its sound, asked once per call. Raises
+  // ETapiWaveFail.
   UINT CallWaveDevice();
   void NotifyFail();
 
@@ -175,12 +188,16 @@ class LineDevice : private OutgoingCall::Host {
   void HandleDeviceNotification(DeviceNotification code, intptr_t argument);
 
   std::vector<std::string> device_list_;
+  std::vector<std::string> voice_lines_;
   std::string selected_device_;
 
   // The line application.
   HLINEAPP line_app_handle_ = 0;
   LINEEXTENSIONID extension_id_{};
-  int32_t device_id_ = -1;
+  int32_t device_id_ = -1;  // -1: not looked up for the selected device yet
+  // The wave device of the call whose handle is kept beside it.
+  std::optional<UINT> wave_device_;
+  HCALL wave_device_call_ = 0;
   DWORD api_version_ = 0;
   int32_t device_count_ = 0;
   int32_t num_devices_ = 0;
