@@ -25,18 +25,18 @@ namespace telvane {
 // Where the controller's debug lines go.
 using DebugWriter = std::function<void(const std::string& message)>;
 
-// Play states; the numbers appear in debug lines and are fixed.
-enum PlayState : int32_t {
-  psNone = 0,
-  psStartGreeting = 1,
-  psPlayingGreeting = 2,
-  psGreetingDone = 3,
-  psStartMessage = 4,
-  psPlayingMessage = 5,
-  psMessageDone = 6,
-  psCompleted = 9,
-  psFailed = 10,
-  psRepeatMessage = 11,
+// Where the call is in its play sequence; the numbers appear in debug lines and are fixed.
+enum class PlayState : int32_t {
+  kNone = 0,
+  kStartGreeting = 1,
+  kPlayingGreeting = 2,
+  kGreetingDone = 3,
+  kStartMessage = 4,
+  kPlayingMessage = 5,
+  kMessageDone = 6,
+  kCompleted = 9,
+  kFailed = 10,
+  kRepeatMessage = 11,
 };
 
 // Outcome of the last call.
@@ -58,8 +58,7 @@ class CallController {
   // raises the general exception class.
   void Call(const std::string& number);
 
-  int32_t State() const { return state_; }
-  bool Connected() const { return connected_; }
+  PlayState State() const { return state_; }
   int32_t GreetingCount() const { return greeting_count_; }
   // Whether the listener pressed a key in the last call while the greeting played (with
   // SkipIntro, while the message played): the call was acknowledged by a person.
@@ -71,11 +70,16 @@ class CallController {
 
  private:
   void WriteDebug(const std::string& message);
-  // Dispatches at most one queued message without waiting; false when there was none.
-  bool PumpMessage();
+  std::string StateNumber() const;
+  // The steps of a call, in order: each returns once its part is over or the call has ended.
   void WaitForConnect();
   void PlaySequence();
-  void RunStateAction(int64_t start_ms);
+  // The greeting, again and again, until a key stops it or max_greetings have played.
+  void GreetUntilKey();
+  // The message, once, or with skip_intro again and again until a key (with require_key) or
+  // message_duration_s.
+  void PlayMessage(int64_t start_ms);
+  bool Ended() const { return state_ == PlayState::kCompleted || state_ == PlayState::kFailed; }
   // A call that would complete, but RequireKey asked for a key that never came.
   bool Unacknowledged() const { return plan_.require_key && !key_pressed_; }
   // In the message phase, the line has carried some of the message's sound on this call:
@@ -84,22 +88,19 @@ class CallController {
   // does not count.
   bool MessageHeard() const;
 
-  void HandleConnect();
+  // The device's events, which arrive inside the steps' waits.
   void HandleKey(char key);
-  void HandleWaveReport();
-  void HandlePlayEnd(const PlayResult& result);
   void HandleFail(const std::string& reason);
   void HandleStatus(const LineStatus& status);
 
   LineDevice& device_;
   const CallPlan& plan_;
   DebugWriter debug_;
-  bool connected_ = false;
-  int32_t state_ = psNone;
+  PlayState state_ = PlayState::kNone;
   int32_t greeting_count_ = 0;
   // Whether the message has been started in the current call.
   bool message_started_ = false;
-  // Whether the line carried some of an earlier play of the message in the current call.
+  // Whether the line carried some of a finished play of the message in the current call.
   bool message_heard_ = false;
   bool key_pressed_ = false;
 };

@@ -74,6 +74,8 @@ class LineDevice : private OutgoingCall::Host {
   // True once HangUp ran; false again when a dial attempt starts. A hang-up by the remote
   // side never sets it.
   bool CallCancelled() const { return call_.Cancelled(); }
+  // Whether the call has been answered and not ended since: the one place that knows.
+  bool CallConnected() const { return call_.Connected(); }
   // True from the first dial attempt on.
   bool CallPlaced() const { return call_.Placed(); }
   // The negative telephony error of a failed call request, or the disconnect mode of the
