@@ -29,7 +29,8 @@ bool InMessagePhase(PlayState state) {
 
 CallController::CallController(LineDevice& device, const CallPlan& plan, DebugWriter debug)
     : device_(device), plan_(plan), debug_(std::move(debug)) {
-  device_.on_key = [this](char key) { HandleKey(key); };
+  // Which key it was changes nothing here; a blank (the line cannot report keys) counts too.
+  device_.on_key = [this](char) { HandleKey(); };
   device_.on_wave_report = [this](WaveReport) { WriteDebug("Status: " + StateNumber()); };
   device_.on_fail = [this](const std::string& reason) { HandleFail(reason); };
   device_.on_status = [this](const LineStatus& status) { HandleStatus(status); };
@@ -181,7 +182,7 @@ void CallController::PlayMessage(int64_t start_ms) {
   }
 }
 
-void CallController::HandleKey(char /*key*/) {
+void CallController::HandleKey() {
   WriteDebug("Hit");
   if (state_ == PlayState::kStartGreeting || state_ == PlayState::kPlayingGreeting) {
     // The key has stopped the greeting: the message is next.

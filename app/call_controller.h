@@ -89,7 +89,7 @@ class CallController {
   bool MessageHeard() const;
 
   // The device's events, which arrive inside the steps' waits.
-  void HandleKey(char key);
+  void HandleKey();
   void HandleFail(const std::string& reason);
   void HandleStatus(const LineStatus& status);
 

@@ -99,7 +99,7 @@ ReplyWait OutgoingCall::WaitForReply(LONG request) {
   reply_received_ = false;
   pending_request_ = request;
   reply_result_ = LINEERR_OPERATIONFAILED;
-  const CallWait end = PumpUntil([this] { return reply_received_; });
+  const CallWait end = WaitUntil([this] { return reply_received_; });
   waiting_for_reply_ = false;
   return {end, reply_result_};
 }
@@ -108,13 +108,13 @@ CallWait OutgoingCall::WaitForCallState(DWORD state) {
   if (waiting_for_state_) return CallWait::kAbandoned;
   waiting_for_state_ = true;
   call_state_changed_ = false;
-  const CallWait end = PumpUntil(
+  const CallWait end = WaitUntil(
       [this, state] { return state == 0 ? call_state_changed_ : last_call_state_ == state; });
   waiting_for_state_ = false;
   return end;
 }
 
-CallWait OutgoingCall::PumpUntil(const std::function<bool()>& reached) {
+CallWait OutgoingCall::WaitUntil(const std::function<bool()>& reached) {
   platform::MessageLoop& loop = *platform::MessageLoop::Current();
   // The limit is passed once more than kWaitLimitMs have gone by.
   const int64_t deadline = loop.DeadlineAfter(kWaitLimitMs + 1);

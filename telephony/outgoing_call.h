@@ -142,7 +142,7 @@ class OutgoingCall {
   void ResetLineState();
   CallWait WaitForCallState(DWORD state);
   // Handles messages until reached() holds, the line is hung up meanwhile or 30 s passed.
-  CallWait PumpUntil(const std::function<bool()>& reached);
+  CallWait WaitUntil(const std::function<bool()>& reached);
   // The call's state as the number of its single LINECALLSTATE bit: 0 without a call, 15
   // when unknown.
   int32_t CurrentCallState();

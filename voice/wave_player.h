@@ -107,7 +107,7 @@ class WavePlayer {
   // Hands the piece read last to the output and reads the one after it.
   void QueueBuffer();
   // The output gave a buffer back: feeds the next piece, or ends the playback. True when
-  // the playback has ended and waPlayDone is due.
+  // the playback has ended and its kDone and completion are due.
   bool BufferReturned(HWAVEOUT handle);
   void OutputClosed();
   void CloseOutput();
