@@ -10,7 +10,6 @@ namespace telvane {
 inline constexpr uint32_t kDeviceEventMessage = 32437;
 
 enum class DeviceNotification : uint32_t {
-  kConnect = 0,     // fire on_connect
   kFail = 3,        // on_fail, at most once per call
   kLineCreate = 4,  // a new line device exists (argument: its identifier)
 };

@@ -7,10 +7,9 @@
 //   LineDevice device;
 //   device.SetSelectedDevice(device.DeviceList().front());
 //   device.CheckVoiceSupport();                    // raises ETapiVoiceNotSupported
-//   device.on_connect = [&] {
-//     device.Play("hello.wav", [&](const PlayResult& result) { ... });   // ends once
-//   };
 //   device.Dial("5551234");                        // returns at once
+//   loop.RunUntil([&] { return device.CallConnected(); }, deadline);
+//   device.Play("hello.wav", [&](const PlayResult& result) { ... });   // ends once
 //   ... run the thread's message loop; events fire from inside it ...
 //   device.HangUp();
 //
@@ -113,8 +112,6 @@ class LineDevice : private OutgoingCall::Host {
   std::function<void(const LineStatus& status)> on_status;
   // The points of the call's history.
   std::function<void(CallLog entry)> on_log;
-  // Once per call, after the call connected.
-  std::function<void()> on_connect;
   // At most once per call: the call ended without connecting and no attempt is left, or the
   // call request failed; with the reason's text (FailureCode's).
   std::function<void(const std::string& reason)> on_fail;

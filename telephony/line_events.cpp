@@ -80,7 +80,6 @@ void LineDevice::OnCallState(DWORD state, DWORD mode) {
       call_.OnConnected();
       digits_.Start(call_.CallHandle());
       status();
-      PostNotification(DeviceNotification::kConnect);
       NotifyLog(CallLog::kConnect);
       break;
     case LINECALLSTATE_DISCONNECTED:
@@ -146,9 +145,6 @@ void LineDevice::HandleWindowMessage(uint32_t message, uintptr_t wparam, intptr_
 
 void LineDevice::HandleDeviceNotification(DeviceNotification code, intptr_t argument) {
   switch (code) {
-    case DeviceNotification::kConnect:
-      if (on_connect) on_connect();
-      break;
     case DeviceNotification::kFail:
       NotifyFail();
       break;

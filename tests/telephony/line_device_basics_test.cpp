@@ -20,7 +20,6 @@ class LineDeviceBasicsTest : public ::testing::Test {
   LineDeviceBasicsTest() {
     device_.on_status = [this](const LineStatus&) { ++fired_; };
     device_.on_log = [this](CallLog entry) { logged_.push_back(entry); };
-    device_.on_connect = [this] { ++fired_; };
     device_.on_fail = [this](const std::string&) { ++fired_; };
     device_.on_key = [this](char) { ++fired_; };
     device_.on_wave_report = [this](WaveReport) { ++fired_; };

@@ -75,7 +75,6 @@ class LineDeviceTest : public ::testing::Test {
         countdowns_.push_back(countdown);
       }
     };
-    device_->on_connect = [this] { ++connects_; };
     device_->on_fail = [this](const std::string& reason) {
       ++fails_;
       fail_reason_ = reason;
@@ -109,7 +108,6 @@ class LineDeviceTest : public ::testing::Test {
   std::string fail_reason_;
   std::vector<int32_t> countdowns_;
   std::vector<char> keys_;
-  int connects_ = 0;
   int fails_ = 0;
 };
 
@@ -186,7 +184,7 @@ TEST_F(LineDeviceTest, AnsweredCallReportsProgressThenConnects) {
   loop_.RunFor(10000);
   EXPECT_THAT(Texts(), ElementsAre(CallStateText(0x8), CallStateText(0x10), CallStateText(0x200),
                                    CallStateText(0x20), CallStateText(0x100)));
-  EXPECT_EQ(connects_, 1);
+  EXPECT_EQ(Count(Log::kConnect), 1);
   EXPECT_EQ(fails_, 0);
   EXPECT_THAT(keys_, ElementsAre('5'));
   EXPECT_THAT(log_, ElementsAre(Log::kCallStart, Log::kDial, Log::kConnect, Log::kReceivedDigit));
@@ -206,7 +204,7 @@ TEST_F(LineDeviceTest, BusyRetriesWithCountdownThenFailsOnce) {
   EXPECT_EQ(Count(Log::kCallStart), 1);
   EXPECT_THAT(countdowns_, ElementsAre(4, 3, 2, 1, 4, 3, 2, 1));
   EXPECT_EQ(fails_, 1);
-  EXPECT_EQ(connects_, 0);
+  EXPECT_EQ(Count(Log::kConnect), 0);
 }
 
 // With one attempt there is no retry wait at all.
@@ -259,7 +257,7 @@ TEST_F(LineDeviceTest, CancelConnectedCallHangsUpQuietly) {
   BuildVoiceLine("answer after=500");
   device_->Dial("5551234");
   loop_.RunFor(5000);
-  ASSERT_EQ(connects_, 1);
+  ASSERT_EQ(Count(Log::kConnect), 1);
   log_.clear();
   device_->HangUp();
   loop_.RunFor(5000);
@@ -283,7 +281,7 @@ TEST_F(LineDeviceTest, RemoteHangUpIsNoFailure) {
   BuildVoiceLine("answer after=500; hangup after=2000");
   device_->Dial("5551234");
   loop_.RunFor(10000);
-  EXPECT_EQ(connects_, 1);
+  EXPECT_EQ(Count(Log::kConnect), 1);
   EXPECT_THAT(statuses_, ::testing::Contains(
                              ::testing::Field(&LineStatus::kind, LineStatus::Kind::kDisconnected)));
   EXPECT_EQ(device_->FailureCode(), 1);
@@ -315,7 +313,7 @@ TEST_F(LineDeviceTest, RefusedDigitMonitoringIsReportedOnce) {
   device_->Dial("5551234");
   loop_.RunFor(5000);
   EXPECT_THAT(keys_, ElementsAre(' '));
-  EXPECT_EQ(connects_, 1);
+  EXPECT_EQ(Count(Log::kConnect), 1);
 }
 
 // A number longer than the request's buffer is refused whole, never cut short.
@@ -345,7 +343,7 @@ TEST_F(LineDeviceTest, CallStateMessagesInOrder) {
   Deliver(*device_, call, LINE_CALLSTATE, LINECALLSTATE_CONNECTED);
   Deliver(*device_, call, LINE_CALLSTATE, LINECALLSTATE_CONNECTED);
   loop_.RunFor(10);
-  EXPECT_EQ(connects_, 1);
+  EXPECT_EQ(Count(Log::kConnect), 1);
   const std::vector<std::string> texts = Texts();
   EXPECT_EQ(std::count(texts.begin(), texts.end(), CallStateText(0x100)), 1);
   Deliver(*device_, call, LINE_CALLINFO, 0x1);

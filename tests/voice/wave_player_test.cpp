@@ -64,7 +64,6 @@ class WavePlayerTest : public ::testing::Test {
                                 .Text());
     device_ = std::make_unique<LineDevice>();
     device_->SetSelectedDevice("Sim Voice");
-    device_->on_connect = [this] { ++connects_; };
     device_->on_key = [this](char key) {
       digits_.push_back(key);
       notified_digit_at_.push_back(notified_.size());
@@ -79,7 +78,7 @@ class WavePlayerTest : public ::testing::Test {
   void Connect(const std::string& script = "answer after=500") {
     BuildVoiceLine(script);
     device_->Dial(kNumber);
-    RunUntil([this] { return connects_ == 1; });
+    RunUntil([this] { return device_->CallConnected(); });
     connected_ms_ = loop_.NowMs();
   }
 
@@ -148,7 +147,6 @@ class WavePlayerTest : public ::testing::Test {
   platform::MessageLoop loop_{platform::ClockMode::kVirtual};
   telvane::testing::ScratchDir dir_ = telvane::testing::ScratchDir::ForCurrentTest();
   std::unique_ptr<LineDevice> device_;
-  int connects_ = 0;
   int64_t connected_ms_ = 0;
   std::vector<char> digits_;
   std::vector<size_t> notified_digit_at_;
