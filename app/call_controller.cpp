@@ -3,8 +3,6 @@
 #include "app/console.h"
 #include "platform/errors.h"
 #include "platform/message_loop.h"
-#include "platform/os.h"
-#include "platform/text.h"
 
 namespace telvane {
 
@@ -15,7 +13,6 @@ constexpr uint16_t kAttemptsPerDial = 1;
 constexpr int64_t kConnectStepMs = 10;
 constexpr int64_t kGreetingGapMs = 1000;
 constexpr int64_t kAfterFailureMs = 1000;
-constexpr int64_t kBeforeRedialMs = 1000;
 constexpr const char* kNoKeyPressed = "No key pressed";
 
 platform::MessageLoop& Loop() { return *platform::MessageLoop::Current(); }
@@ -129,6 +126,11 @@ void CallController::PlaySequence() {
   }
 }
 
+PlayState CallController::WaitWhile(PlayState state) {
+  Loop().RunUntil([this, state] { return state_ != state; }, platform::kNoDeadline);
+  return state_;
+}
+
 void CallController::GreetUntilKey() {
   state_ = PlayState::kStartGreeting;
   while (state_ == PlayState::kStartGreeting) {
@@ -140,9 +142,7 @@ void CallController::GreetUntilKey() {
       WriteDebug("Playing Greeting Done");
     });
     // Until it has played, a key has stopped it, or the call has failed.
-    Loop().RunUntil([this] { return state_ != PlayState::kPlayingGreeting; },
-                    platform::kNoDeadline);
-    if (state_ != PlayState::kGreetingDone) return;
+    if (WaitWhile(PlayState::kPlayingGreeting) != PlayState::kGreetingDone) return;
     ++greeting_count_;
     state_ = plan_.max_greetings > greeting_count_ ? PlayState::kStartGreeting
                                                    : PlayState::kStartMessage;
@@ -167,8 +167,7 @@ void CallController::PlayMessage(int64_t start_ms) {
     });
     message_started_ = true;
     state_ = PlayState::kPlayingMessage;
-    Loop().RunUntil([this] { return state_ != PlayState::kPlayingMessage; }, platform::kNoDeadline);
-    if (state_ != PlayState::kMessageDone) return;
+    if (WaitWhile(PlayState::kPlayingMessage) != PlayState::kMessageDone) return;
     if (!plan_.skip_intro || (plan_.require_key && key_pressed_)) {
       state_ = PlayState::kCompleted;
       return;

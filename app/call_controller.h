@@ -79,6 +79,8 @@ class CallController {
   // The message, once, or with skip_intro again and again until a key (with require_key) or
   // message_duration_s.
   void PlayMessage(int64_t start_ms);
+  // Handles the device's events until one moves the call on from `state`; returns where.
+  PlayState WaitWhile(PlayState state);
   bool Ended() const { return state_ == PlayState::kCompleted || state_ == PlayState::kFailed; }
   // A call that would complete, but RequireKey asked for a key that never came.
   bool Unacknowledged() const { return plan_.require_key && !key_pressed_; }
