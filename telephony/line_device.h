@@ -70,9 +70,6 @@ class LineDevice : private OutgoingCall::Host {
   const std::vector<std::string>& DeviceList() const { return device_list_; }
   // Those of DeviceList that offer automated voice, in the same order.
   const std::vector<std::string>& VoiceLines() const { return voice_lines_; }
-  // True once HangUp ran; false again when a dial attempt starts. A hang-up by the remote
-  // side never sets it.
-  bool CallCancelled() const { return call_.Cancelled(); }
   // Whether the call has been answered and not ended since: the one place that knows.
   bool CallConnected() const { return call_.Connected(); }
   // True from the first dial attempt on.
@@ -93,8 +90,8 @@ class LineDevice : private OutgoingCall::Host {
   // the answer. Raises ETapiBusy, ETapiNoSelect or a mapped telephony error, and
   // ETapiCallUnavail when the request fails with no on_fail handler.
   void Dial(const std::string& number);
-  // Stops a running playback (it ends with PlayEnd::kLineGone), sets CallCancelled, hangs
-  // up, ends pending retries.
+  // Stops a running playback (it ends with PlayEnd::kLineGone), logs the cancel, hangs up,
+  // ends pending retries.
   void HangUp();
   // Starts playing the file into the call and returns at once. `done` is called once, when
   // the playback has ended: its sound ran out (kFinished, or kLineGone when the call had

@@ -43,7 +43,6 @@ void OutgoingCall::Dial(const std::string& number) {
 void OutgoingCall::PlaceCall() {
   if (active_) return;
   host_.InitializeTapi();
-  cancelled_ = false;
   placed_ = true;
   SetLineOpen(true);
 
@@ -233,7 +232,6 @@ void OutgoingCall::RetryTimerTick() {
 }
 
 void OutgoingCall::Cancel() {
-  cancelled_ = true;
   host_.NotifyLog(CallLog::kCancel);
   HangUp(/*clear_retry=*/true);
 }

@@ -80,8 +80,6 @@ class OutgoingCall {
   uint16_t MaxAttempts() const { return max_attempts_; }
   void SetMaxAttempts(uint16_t attempts) { max_attempts_ = attempts; }
 
-  // True once Cancel ran; false again when a dial attempt starts.
-  bool Cancelled() const { return cancelled_; }
   // True from the first dial attempt on.
   bool Placed() const { return placed_; }
   // The negative telephony error of a failed call request, or the disconnect mode of the last
@@ -104,7 +102,7 @@ class OutgoingCall {
   // answer. Raises ETapiBusy, ETapiNoSelect or a mapped telephony error, and
   // ETapiCallUnavail when the request fails with no on_fail handler.
   void Dial(const std::string& number);
-  // Sets Cancelled, hangs up and ends pending retries (the device stops a playback first).
+  // Logs the cancel, hangs up and ends pending retries (the device stops a playback first).
   void Cancel();
   // Opens the line of the selected device for a call, or hangs up.
   void SetLineOpen(bool open);
@@ -153,7 +151,6 @@ class OutgoingCall {
   uint16_t retry_wait_ = 60;
   uint16_t max_attempts_ = 3;
 
-  bool cancelled_ = false;
   bool placed_ = false;
   int32_t failure_code_ = 0;
   int32_t retry_countdown_ = 0;

@@ -37,7 +37,6 @@ TEST_F(LineDeviceBasicsTest, DefaultsAsConstructed) {
   EXPECT_EQ(device_.SelectedDevice(), "");
   EXPECT_EQ(device_.RetryWait(), 60);
   EXPECT_EQ(device_.MaxAttempts(), 3);
-  EXPECT_FALSE(device_.CallCancelled());
   EXPECT_FALSE(device_.CallPlaced());
   EXPECT_EQ(device_.FailureCode(), 0);
   EXPECT_TRUE(device_.DeviceList().empty());
@@ -55,11 +54,9 @@ TEST_F(LineDeviceBasicsTest, VoiceCheckOfAnUnknownDeviceRaises) {
   }
 }
 
-// CallCancelled starts false; a HangUp with no line ever opened sets it, logs only the
-// cancel and reports nothing else.
+// A HangUp with no line ever opened logs only the cancel and reports nothing else.
 TEST_F(LineDeviceBasicsTest, HangUpWithoutLineLogsCancelOnly) {
   device_.HangUp();
-  EXPECT_TRUE(device_.CallCancelled());
   EXPECT_EQ(logged_, std::vector<CallLog>{CallLog::kCancel});
   // Deferred notices would arrive through the loop; none may be waiting.
   loop_.RunUntilIdle();
