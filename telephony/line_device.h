@@ -96,7 +96,8 @@ class LineDevice : private OutgoingCall::Host {
   // Starts playing the file into the call and returns at once. `done` is called once, when
   // the playback has ended: its sound ran out (kFinished, or kLineGone when the call had
   // ended meanwhile: a hang-up by the other side does not stop the sound), a key stopped it
-  // (kKey), or HangUp did (kLineGone). Raises ETapiWaveFail, and `done` is not called then.
+  // (kKey), or HangUp did (kLineGone, called inside HangUp). Raises ETapiWaveFail, and
+  // `done` is not called then.
   void Play(const std::string& file_name, PlayDone done);
   // Whether the line has carried some of the sound of the file played last, so far: the
   // callee could hear it, where a line that could not yet carry sound (a modem that has not

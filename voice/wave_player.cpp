@@ -215,7 +215,15 @@ void WavePlayer::Play(const std::string& file_name, PlayDone done) {
   QueueBuffer();
 }
 
-void WavePlayer::Stop() { StopWith(PlayEnd::kLineGone, '\0'); }
+void WavePlayer::Stop() {
+  StopWith(PlayEnd::kLineGone, '\0');
+  // Also a playback whose end is already on its way (an output that would not take the
+  // sound) completes now: nothing of it reaches the owner after the hang-up.
+  if (done_) {
+    if (!stopped_by_) stopped_by_ = PlayEnd::kLineGone;
+    Complete();
+  }
+}
 
 void WavePlayer::StopForKey(char key) { StopWith(PlayEnd::kKey, key); }
 

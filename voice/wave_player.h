@@ -75,11 +75,12 @@ class WavePlayer {
   WavePlayer& operator=(const WavePlayer&) = delete;
 
   // Starts playing the file and returns once the first piece has been handed over; `done` is
-  // called once, when the playback has ended, after the kDone report. Raises ETapiWaveFail
+  // called once, when the playback has ended, after the kDone report (at once when Stop ends
+  // it: the owner is done with the call and may go). Raises ETapiWaveFail
   // (and `done` is never called) when the file cannot be played or a playback still runs.
   void Play(const std::string& file_name, PlayDone done);
-  // Ends a running playback: its completion follows, with kLineGone. Nothing when nothing
-  // plays. Never raises.
+  // Ends a running playback and calls its completion at once, with kLineGone; the output's
+  // kDone and kClose reports follow. Nothing when nothing plays. Never raises.
   void Stop();
   // Ends a running playback as the listener's key does: its completion follows, with kKey
   // and the key. Nothing when nothing plays. Never raises.

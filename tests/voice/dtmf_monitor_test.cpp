@@ -76,6 +76,21 @@ TEST_F(DigitMonitorTest, KeysStopThePlaybackAndBlanksAreDropped) {
   EXPECT_EQ(results_.size(), 1u) << "a key with nothing playing ends nothing";
 }
 
+// The owner's stop (its hang-up) completes the playback at once, whether its end was on the
+// way already (a key) or not: nothing of it comes afterwards.
+TEST_F(DigitMonitorTest, StopCompletesThePlaybackAtOnce) {
+  for (const char key : {'\0', '7'}) {
+    results_.clear();
+    PlayForEver();
+    monitor_.ReportKey(key);
+    player_.Stop();
+    ASSERT_EQ(results_.size(), 1u);
+    EXPECT_EQ(results_[0].end, key == '\0' ? PlayEnd::kLineGone : PlayEnd::kKey);
+    loop_.RunUntilIdle();
+    EXPECT_EQ(results_.size(), 1u);
+  }
+}
+
 // A line that cannot report keys is told to the handler once, as a blank; without a handler
 // it raises.
 TEST_F(DigitMonitorTest, RefusedMonitoringIsReportedOrRaised) {

@@ -254,9 +254,9 @@ TEST_F(WavePlayerTest, EmptyDataChunkEndsAtOnce) {
   EXPECT_TRUE(Heard().empty());
 }
 
-// Hanging up stops the playback: done, then close, and the playback
-// completes once, as the line gone; the callee heard the sound up to the stop. A second
-// Play while one runs is refused and changes nothing.
+// Hanging up stops the playback: it completes once, as the line gone, and done and close
+// follow; the callee heard the sound up to the stop. A second Play while one runs is refused
+// and changes nothing.
 TEST_F(WavePlayerTest, HangUpCompletesThePlaybackOnceAsLineGone) {
   Connect();
   const std::vector<int16_t> samples = Ramp(80000);  // 10 s
