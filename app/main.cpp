@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "app/run_driver.h"
+#include "app/run.h"
 #include "platform/message_loop.h"
+#include "platform/os.h"
 
 int main(int argc, char** argv) {
   // Dates and times in the user's own form; everything else stays in the C locale.
@@ -19,5 +20,7 @@ int main(int argc, char** argv) {
   telvane::platform::MessageLoop loop(virtual_clock ? telvane::platform::ClockMode::kVirtual
                                                     : telvane::platform::ClockMode::kReal);
   const std::vector<std::string> arguments(argv + 1, argv + argc);
-  return telvane::RunTelvane(arguments);
+  // The settings file and the default greeting are looked for beside the program.
+  return telvane::RunTelvane(
+      arguments, telvane::platform::ExtractFilePath(telvane::platform::ExecutablePath()));
 }

@@ -1,8 +1,8 @@
 // Messages and greetings written as text (a ".txt" file, UTF-8): spoken once per run, before
 // the first dial, into WAV files that the calls then play like any other.
 //
-//   SpokenMessages spoken(CallOptions.SpeechVoice);
-//   controller.MessageFile = spoken.Prepare(controller.MessageFile);   // may raise
+//   SpokenMessages spoken(settings.speech_voice);
+//   const std::string message = spoken.Prepare(message_file);   // may raise
 //   ... the dial plan plays the WAV ...
 //   // destroying `spoken` removes the WAV files and their directory
 //

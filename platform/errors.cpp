@@ -7,7 +7,6 @@
 #include <limits>
 #include <string_view>
 
-#include "platform/component.h"
 #include "platform/message_table.h"
 #include "platform/system_error_text.h"
 
@@ -281,10 +280,8 @@ EAPDException::EAPDException(int32_t code) : Exception(MessageForCode(code)), er
 
 EAPDException::EAPDException(const std::string& message) : Exception(message), error_code_(0) {}
 
-int32_t RaiseOnError(const TApdBaseComponent* owner, int32_t code) {
+int32_t RaiseOnError(int32_t code) {
   if (code >= 0) return code;
-  // A component restoring stored properties must finish loading; its caller sees the code.
-  if (owner != nullptr && owner->Loading()) return code;
   if (const ClassEntry* entry = FindClass(code)) entry->raise(code);
   if (code == ecOutOfMemory) throw EOutOfMemory();
   if (code >= kFirstInOutError && code <= kLastInOutError) {
@@ -303,9 +300,9 @@ int32_t TapiResultToCode(int32_t tapi_result) {
   return static_cast<int32_t>(std::min(code, kLargest));
 }
 
-int32_t CheckTapiError(const TApdBaseComponent* owner, int32_t tapi_result) {
+int32_t CheckTapiError(int32_t tapi_result) {
   const int32_t code = -TapiResultToCode(tapi_result);
-  RaiseOnError(owner, code);
+  RaiseOnError(code);
   return code;
 }
 

@@ -1,10 +1,12 @@
-// Error codes, the message catalogue and the exception family of the telephony layer.
+// Error codes, the message catalogue and the exception family of the whole program.
 //
 // A failure is first a signed 32-bit code: 0 is success, negative codes are errors,
 // positive catalogue codes are status texts. MessageForCode gives the catalogue text of a
 // code; RaiseOnError turns a negative code into the exception of its class, whose message
-// is that text. The console program catches Exception and prints its message.
-// Everything here reads constant data only and is thread-safe.
+// is that text. Every layer reports with them: the platform's telephony binding returns the
+// codes, its speech raises Exception, voice and telephony raise the family's classes. They
+// sit at the bottom so that each layer can. The console program catches Exception and
+// prints its message. Everything here reads constant data only and is thread-safe.
 #pragma once
 
 #include <cstdint>
@@ -13,8 +15,6 @@
 #include <utility>
 
 namespace telvane {
-
-class TApdBaseComponent;
 
 // The general exception class: it carries a message text.
 class Exception : public std::exception {
@@ -94,23 +94,22 @@ constexpr int32_t kTapiErrorOffset = 13800;
 // empty when the platform has none. Thread-safe.
 std::string MessageForCode(int32_t code);
 
-// Raises the exception for a failure code, or returns the code when there is nothing to raise:
-// for 0 and positive codes, and for any code while `owner` (may be null) is loading. A code
-// listed for a class of the family raises that class, -8 raises EOutOfMemory, -162 ... -2 raise
-// EInOutError with the positive number, and every other negative code raises a plain
-// EAPDException "Vuvu exception" with ErrorCode 0. Callers apply it to an operation's result
-// right after the operation returns. Thread-safe.
-int32_t RaiseOnError(const TApdBaseComponent* owner, int32_t code);
+// Raises the exception for a failure code, or returns the code when there is nothing to raise
+// (0 and positive codes). A code listed for a class of the family raises that class, -8 raises
+// EOutOfMemory, -162 ... -2 raise EInOutError with the positive number, and every other negative
+// code raises a plain EAPDException "Vuvu exception" with ErrorCode 0. Callers apply it to an
+// operation's result right after the operation returns. Thread-safe.
+int32_t RaiseOnError(int32_t code);
 
 // Turns a Telephony API result into a positive number: 0 for 0, otherwise the error number
 // (the result without its top bit) plus kTapiErrorOffset. Results so large that the sum would
 // overflow give INT32_MAX, so their negation is still an error. Thread-safe.
 int32_t TapiResultToCode(int32_t tapi_result);
 
-// Checks the result of a synchronous Telephony API request made for `owner`: raises as
-// RaiseOnError does for the code -TapiResultToCode(tapi_result) and returns that code, so 0
-// passes silently. Thread-safe.
-int32_t CheckTapiError(const TApdBaseComponent* owner, int32_t tapi_result);
+// Checks the result of a synchronous Telephony API request: raises as RaiseOnError does for
+// the code -TapiResultToCode(tapi_result) and returns that code, so 0 passes silently.
+// Thread-safe.
+int32_t CheckTapiError(int32_t tapi_result);
 
 // The family below only names kinds of failure: each class adds nothing and inherits both
 // constructors of EAPDException, so it is built from a code or, with ErrorCode 0, from a ready

@@ -10,10 +10,7 @@ namespace telvane {
 inline constexpr uint32_t kDeviceEventMessage = 32437;
 
 enum class DeviceNotification : uint32_t {
-  kConnect = 0,     // fire OnTapiConnect
-  kPortOpen = 1,    // fire OnTapiPortOpen
-  kPortClose = 2,   // fire OnTapiPortClose
-  kFail = 3,        // NotifyFail: OnTapiFail at most once per call
+  kFail = 3,        // on_fail, at most once per call
   kLineCreate = 4,  // a new line device exists (argument: its identifier)
 };
 

@@ -23,9 +23,6 @@ constexpr size_t kDialBufferSize = 252;
 OutgoingCall::OutgoingCall(Host& host) : host_(host) {}
 
 void OutgoingCall::CheckLineFree() {
-  if (com_port_ == nullptr) throw EPortNotAssigned(ecPortNotAssigned);
-  if (com_port_->TapiMode() == TTapiMode::tmAuto) com_port_->SetTapiMode(TTapiMode::tmOn);
-  if (com_port_->TapiMode() != TTapiMode::tmOn) throw ETapiNotSet(ecTapiNotSet);
   if (CurrentCallState() != 0) throw ETapiBusy(ecTapiBusy);
 }
 
@@ -46,19 +43,18 @@ void OutgoingCall::Dial(const std::string& number) {
 void OutgoingCall::PlaceCall() {
   if (active_) return;
   host_.InitializeTapi();
-  cancelled_ = false;
   placed_ = true;
   SetLineOpen(true);
 
   LINECALLPARAMS params{};
   params.dwTotalSize = sizeof params;
   params.dwBearerMode = LINEBEARERMODE_VOICE;
-  params.dwMediaMode = host_.EnableVoice() ? LINEMEDIAMODE_AUTOMATEDVOICE : LINEMEDIAMODE_DATAMODEM;
+  params.dwMediaMode = LINEMEDIAMODE_AUTOMATEDVOICE;
   params.dwCallParamFlags = LINECALLPARAMFLAGS_IDLE;
   params.dwAddressMode = LINEADDRESSMODE_ADDRESSID;
   params.dwAddressID = 0;
   fail_reported_ = false;
-  host_.NotifyLog(TTapiLogCode::ltapiDial);
+  host_.NotifyLog(CallLog::kDial);
 
   char number[kDialBufferSize] = {};
   std::memcpy(number, dial_number_.data(), dial_number_.size());
@@ -68,7 +64,7 @@ void OutgoingCall::PlaceCall() {
   if (reply.end != CallWait::kReached || reply.result >= 0) return;
 
   failure_code_ = reply.result;
-  host_.NotifyLog(TTapiLogCode::ltapiDialFail);
+  host_.NotifyLog(CallLog::kDialFail);
   retry_pending_ = false;
   HangUp(/*clear_retry=*/true);
   if (!host_.HasFailHandler()) throw ETapiCallUnavail(-13805);
@@ -77,7 +73,6 @@ void OutgoingCall::PlaceCall() {
 
 void OutgoingCall::SetLineOpen(bool open) {
   host_.InitializeTapi();
-  const DWORD media = host_.EnableVoice() ? LINEMEDIAMODE_AUTOMATEDVOICE : LINEMEDIAMODE_DATAMODEM;
   const int32_t device_id = open ? host_.GetDeviceID() : -1;
   if (open == line_open_) return;
   if (!open) {
@@ -85,17 +80,15 @@ void OutgoingCall::SetLineOpen(bool open) {
     return;
   }
   fail_reported_ = false;
-  const DWORD privileges = placed_ ? LINECALLPRIVILEGE_NONE : LINECALLPRIVILEGE_OWNER;
-  const TApdBaseComponent* component = &host_.Component();
-  CheckTapiError(component, tapi::lineOpen(host_.LineAppHandle(), static_cast<DWORD>(device_id),
-                                           &line_handle_, host_.ApiVersion(), 0,
-                                           host_.CallbackInstance(), privileges, media, nullptr));
+  // The call only places calls: it asks for no calls offered to the line.
+  CheckTapiError(tapi::lineOpen(host_.LineAppHandle(), static_cast<DWORD>(device_id), &line_handle_,
+                                host_.ApiVersion(), 0, host_.CallbackInstance(),
+                                LINECALLPRIVILEGE_NONE, LINEMEDIAMODE_AUTOMATEDVOICE, nullptr));
   active_ = true;
   line_used_ = true;
-  CheckTapiError(component,
-                 tapi::lineSetStatusMessages(line_handle_, kAllLineStates, kAllAddressStates));
+  CheckTapiError(tapi::lineSetStatusMessages(line_handle_, kAllLineStates, kAllAddressStates));
   line_open_ = true;
-  if (attempt_ == 1 || !placed_) host_.NotifyLog(TTapiLogCode::ltapiCallStart);
+  if (attempt_ == 1) host_.NotifyLog(CallLog::kCallStart);
 }
 
 ReplyWait OutgoingCall::WaitForReply(LONG request) {
@@ -105,7 +98,7 @@ ReplyWait OutgoingCall::WaitForReply(LONG request) {
   reply_received_ = false;
   pending_request_ = request;
   reply_result_ = LINEERR_OPERATIONFAILED;
-  const CallWait end = PumpUntil([this] { return reply_received_; });
+  const CallWait end = WaitUntil([this] { return reply_received_; });
   waiting_for_reply_ = false;
   return {end, reply_result_};
 }
@@ -114,13 +107,13 @@ CallWait OutgoingCall::WaitForCallState(DWORD state) {
   if (waiting_for_state_) return CallWait::kAbandoned;
   waiting_for_state_ = true;
   call_state_changed_ = false;
-  const CallWait end = PumpUntil(
+  const CallWait end = WaitUntil(
       [this, state] { return state == 0 ? call_state_changed_ : last_call_state_ == state; });
   waiting_for_state_ = false;
   return end;
 }
 
-CallWait OutgoingCall::PumpUntil(const std::function<bool()>& reached) {
+CallWait OutgoingCall::WaitUntil(const std::function<bool()>& reached) {
   platform::MessageLoop& loop = *platform::MessageLoop::Current();
   // The limit is passed once more than kWaitLimitMs have gone by.
   const int64_t deadline = loop.DeadlineAfter(kWaitLimitMs + 1);
@@ -152,8 +145,6 @@ bool OutgoingCall::HangUp(bool clear_retry) {
   const bool was_active = active_;
   if (was_active) {
     try {
-      // In voice mode the port was never opened: closing it again is harmless, as prescribed.
-      const bool port_was_open = ClosePort();
       if (call_handle_ != 0) {
         if (CurrentCallState() != 0) {
           WaitForReply(tapi::lineDrop(call_handle_, nullptr, 0));
@@ -167,8 +158,7 @@ bool OutgoingCall::HangUp(bool clear_retry) {
       line_open_ = false;
       connected_ = false;
       active_ = false;
-      if (port_was_open) host_.PostNotification(DeviceNotification::kPortClose);
-      host_.NotifyLog(TTapiLogCode::ltapiDrop);
+      host_.NotifyLog(CallLog::kDrop);
     } catch (...) {
       failure = std::current_exception();
     }
@@ -208,11 +198,9 @@ void OutgoingCall::FinalReport(bool clear_retry, bool had_connected) {
     }
     retry_pending_ = false;
   }
-  // All zero: only a status display hears this report, never OnTapiStatus.
-  host_.NotifyStatus(false, true, 0, 0, 0, 0, 0);
-  host_.NotifyLog(TTapiLogCode::ltapiCallFinish);
+  host_.NotifyLog(CallLog::kCallFinish);
   if (!had_connected) {
-    host_.NotifyLog(TTapiLogCode::ltapiDialFail);
+    host_.NotifyLog(CallLog::kDialFail);
     host_.PostNotification(DeviceNotification::kFail);
   }
 }
@@ -230,7 +218,7 @@ void OutgoingCall::RetryTimerTick() {
     return;
   }
   if (retry_countdown_ > 0) {
-    host_.NotifyStatus(false, false, 0, kDeviceStatusMessage, kRetryWaitState, 0, 0);
+    host_.NotifyStatus(kDeviceStatusMessage, kRetryWaitState, 0);
     return;
   }
   retry_timer_.Stop();
@@ -239,40 +227,13 @@ void OutgoingCall::RetryTimerTick() {
   try {
     PlaceCall();
   } catch (const std::exception& error) {
-    HandleApplicationException(error);
+    host_.ReportError(error);
   }
 }
 
-bool OutgoingCall::Cancel() {
-  cancelled_ = true;
-  host_.NotifyLog(TTapiLogCode::ltapiCancel);
-  return HangUp(/*clear_retry=*/true);
-}
-
-void OutgoingCall::OpenPort() {
-  if (com_port_ == nullptr) return;
-  try {
-    com_port_->SetOpen(false);
-    com_port_->SetTapiCid(static_cast<uint32_t>(GetCommHandle()));
-    com_port_->SetOpen(true);
-    host_.PostNotification(DeviceNotification::kPortOpen);
-  } catch (const Exception&) {
-    host_.PostNotification(DeviceNotification::kFail);
-  }
-}
-
-int32_t OutgoingCall::GetCommHandle() {
-  const std::optional<DWORD> handle =
-      platform::QueryDeviceID(line_handle_, call_handle_, LINECALLSELECT_CALL, "comm/datamodem");
-  return handle ? static_cast<int32_t>(*handle) : -1;
-}
-
-bool OutgoingCall::ClosePort() {
-  if (com_port_ == nullptr) return false;
-  const bool was_open = com_port_->Open();
-  com_port_->SetOpen(false);
-  com_port_->SetTapiCid(0);
-  return was_open;
+void OutgoingCall::Cancel() {
+  host_.NotifyLog(CallLog::kCancel);
+  HangUp(/*clear_retry=*/true);
 }
 
 void OutgoingCall::OnReply(LONG request, LONG result) {
@@ -285,8 +246,6 @@ void OutgoingCall::OnCallState(DWORD state) {
   last_call_state_ = state;
   call_state_changed_ = true;
 }
-
-void OutgoingCall::OnOffered(HCALL call) { call_handle_ = call; }
 
 void OutgoingCall::OnConnected() {
   connected_ = true;

@@ -1,13 +1,12 @@
-// An outgoing call on the line device: the device's Dial and CancelCall, the opening of the
-// line, the waits for the telephony system's answers, the hang-up with its final report, the
-// retry timer between attempts and, in data mode, the serial port's hand-over.
+// An outgoing voice call on the line device: the device's Dial and HangUp, the opening of the
+// line, the waits for the telephony system's answers, the hang-up with its final report and
+// the retry timer between attempts.
 //
 // The line device owns one call and forwards to it; the device's line events report here
 // (OnReply, OnCallState, OnConnected...) and the call asks the device, through Host, for
 // what belongs to the line application and for the device's notifications.
 //
 //   OutgoingCall call(device);
-//   call.SetComPort(&port);
 //   call.Dial("5551234");       // returns once the call request is under way
 //   ... the device's line events: call.OnReply(request, result), call.OnCallState(state) ...
 //   call.Cancel();
@@ -18,15 +17,14 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <string>
 
-#include "platform/component.h"
 #include "platform/tapi.h"
 #include "platform/timers.h"
-#include "telephony/com_port.h"
 #include "telephony/device_notification.h"
-#include "telephony/tapi_events.h"
+#include "telephony/line_reports.h"
 
 namespace telvane {
 
@@ -49,8 +47,6 @@ class OutgoingCall {
   // What the call asks of the line device that owns it.
   class Host {
    public:
-    // The component the telephony errors are raised for.
-    virtual const TApdBaseComponent& Component() const = 0;
     // Ensures the line application exists; true when it does.
     virtual bool InitializeTapi() = 0;
     virtual HLINEAPP LineAppHandle() const = 0;
@@ -58,14 +54,15 @@ class OutgoingCall {
     virtual DWORD ApiVersion() const = 0;
     // The selected device's identifier, resolved by name; raises ETapiNoSelect.
     virtual int32_t GetDeviceID() = 0;
-    virtual bool EnableVoice() const = 0;
     // The instance the telephony system hands back with the line's messages.
     virtual DWORD_PTR CallbackInstance() = 0;
-    virtual void NotifyStatus(bool first, bool last, int32_t device, int32_t message,
-                              int32_t param1, int32_t param2, int32_t param3) = 0;
-    virtual void NotifyLog(TTapiLogCode log) = 0;
+    // A status of the call: the telephony message, its state and parameter.
+    virtual void NotifyStatus(int32_t message, int32_t state, int32_t param) = 0;
+    virtual void NotifyLog(CallLog entry) = 0;
     virtual void PostNotification(DeviceNotification code) = 0;
     virtual bool HasFailHandler() const = 0;
+    // A failure of a later attempt, which has no caller to go back to.
+    virtual void ReportError(const std::exception& error) = 0;
 
    protected:
     virtual ~Host() = default;
@@ -77,17 +74,12 @@ class OutgoingCall {
 
   // --- Properties (forwarded by the device) -------------------------------------------------
 
-  // Must be set before Dial; in voice mode it is never opened. Not owned.
-  TApdCustomComPort* ComPort() const { return com_port_; }
-  void SetComPort(TApdCustomComPort* port) { com_port_ = port; }
   // Seconds between dial attempts, and attempts per Dial (the first included).
   uint16_t RetryWait() const { return retry_wait_; }
   void SetRetryWait(uint16_t seconds) { retry_wait_ = seconds; }
   uint16_t MaxAttempts() const { return max_attempts_; }
   void SetMaxAttempts(uint16_t attempts) { max_attempts_ = attempts; }
 
-  // True once Cancel ran; false again when a dial attempt starts.
-  bool Cancelled() const { return cancelled_; }
   // True from the first dial attempt on.
   bool Placed() const { return placed_; }
   // The negative telephony error of a failed call request, or the disconnect mode of the last
@@ -107,12 +99,11 @@ class OutgoingCall {
   // --- Operations ---------------------------------------------------------------------------
 
   // Starts a call to the number exactly as passed and returns without waiting for the
-  // answer. Raises EPortNotAssigned, ETapiNotSet, ETapiBusy, ETapiNoSelect or a mapped
-  // telephony error, and ETapiCallUnavail when the request fails with no OnTapiFail handler.
+  // answer. Raises ETapiBusy, ETapiNoSelect or a mapped telephony error, and
+  // ETapiCallUnavail when the request fails with no on_fail handler.
   void Dial(const std::string& number);
-  // Sets Cancelled, hangs up and ends pending retries (the device stops a playback first).
-  // True.
-  bool Cancel();
+  // Logs the cancel, hangs up and ends pending retries (the device stops a playback first).
+  void Cancel();
   // Opens the line of the selected device for a call, or hangs up.
   void SetLineOpen(bool open);
   // Drops the call and closes the line if one was opened, then reports the call's end or
@@ -121,8 +112,6 @@ class OutgoingCall {
   bool HangUp(bool clear_retry);
   // Waits for the LINE_REPLY of an asynchronous request.
   ReplyWait WaitForReply(LONG request);
-  // Data mode: hands the call's communications handle to the serial port and opens it.
-  void OpenPort();
 
   // --- Line events (from the device's handlers) -----------------------------------------------
 
@@ -130,15 +119,13 @@ class OutgoingCall {
   void OnReply(LONG request, LONG result);
   // Every LINE_CALLSTATE, before the device acts on it.
   void OnCallState(DWORD state);
-  // An offered call was taken: it becomes this call.
-  void OnOffered(HCALL call);
   // The call reached LINECALLSTATE_CONNECTED for the first time: no further attempt follows.
   void OnConnected();
   // LINECALLSTATE_DISCONNECTED with its disconnect mode.
   void OnDisconnected(DWORD mode);
   // LINE_CLOSE: the line and the call are gone; hangs up with retries cleared.
   void OnLineClosed();
-  // The once-per-call guard of OnTapiFail: true (and set) when no failure was reported yet.
+  // The once-per-call guard of on_fail: true (and set) when no failure was reported yet.
   bool MarkFailReported();
   // A new line application knows no line and no call of an earlier one.
   void ForgetHandles() {
@@ -153,22 +140,17 @@ class OutgoingCall {
   void ResetLineState();
   CallWait WaitForCallState(DWORD state);
   // Handles messages until reached() holds, the line is hung up meanwhile or 30 s passed.
-  CallWait PumpUntil(const std::function<bool()>& reached);
+  CallWait WaitUntil(const std::function<bool()>& reached);
   // The call's state as the number of its single LINECALLSTATE bit: 0 without a call, 15
   // when unknown.
   int32_t CurrentCallState();
   void StartRetryTimer();
   void RetryTimerTick();
-  // The call's communications handle for the serial port, or -1.
-  int32_t GetCommHandle();
-  bool ClosePort();
 
   Host& host_;
-  TApdCustomComPort* com_port_ = nullptr;
   uint16_t retry_wait_ = 60;
   uint16_t max_attempts_ = 3;
 
-  bool cancelled_ = false;
   bool placed_ = false;
   int32_t failure_code_ = 0;
   int32_t retry_countdown_ = 0;

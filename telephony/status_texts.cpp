@@ -1,7 +1,8 @@
 #include "telephony/status_texts.h"
 
 #include "platform/errors.h"
-#include "telephony/tapi_events.h"
+#include "platform/tapi.h"
+#include "telephony/line_reports.h"
 
 namespace telvane {
 
@@ -25,32 +26,15 @@ std::string FillPlaceholder(std::string text, const std::string& placeholder,
 
 int32_t BaseFor(int32_t message) {
   switch (message) {
-    case kLineCallStateMessage:
+    case LINE_CALLSTATE:
       return kCallStateBase;
-    case kLineDevStateMessage:
+    case LINE_LINEDEVSTATE:
       return kDevStateBase;
-    case kLineReplyMessage:
+    case LINE_REPLY:
       return kReplyBase;
     default:
       return kDeviceReportBase;
   }
-}
-
-// Text of a caller-ID party (number or name) of a call-information block: the flags say
-// when the party is blocked, out of area, unknown or unavailable; otherwise the text is the
-// party's bytes without their terminating NUL.
-std::string PartyText(const platform::TapiBlock<LINECALLINFO>& block, bool check_address_flag,
-                      DWORD size, DWORD offset) {
-  const DWORD flags = block->dwCallerIDFlags;
-  if (!check_address_flag || (flags & LINECALLPARTYID_ADDRESS) == 0) {
-    if ((flags & LINECALLPARTYID_BLOCKED) != 0) return MessageForCode(ecTapiCIDBlocked);
-    if ((flags & LINECALLPARTYID_OUTOFAREA) != 0) return MessageForCode(ecTapiCIDOutOfArea);
-    if ((flags & LINECALLPARTYID_UNKNOWN) != 0) return "Unknown";
-    if ((flags & LINECALLPARTYID_UNAVAIL) != 0) return "Unavailable";
-  }
-  if (size == 0) return {};
-  const std::span<const uint8_t> text = block.Part(offset, size - 1);
-  return std::string(text.begin(), text.end());
 }
 
 }  // namespace
@@ -72,7 +56,7 @@ std::string StatusText(int32_t message, int32_t state, int32_t param, int32_t re
   if (message == kDeviceStatusMessage && state == kRetryWaitState) {
     return FillPlaceholder(text, "%d", std::to_string(retry_countdown));
   }
-  if (state == kCallStateDisconnected) {
+  if (state == LINECALLSTATE_DISCONNECTED) {
     const std::string reason =
         MessageForCode(kDisconnectReasonBase + LowestBitPosition(static_cast<uint32_t>(param)));
     return FillPlaceholder(text, "%s", reason);
@@ -84,18 +68,7 @@ std::string FailureText(int32_t code) {
   if (code < 0) {
     return MessageForCode(static_cast<int16_t>((code & 0xFFFF) + kTapiErrorBase));
   }
-  return StatusText(kLineCallStateMessage, kCallStateDisconnected, code, 0);
-}
-
-std::string CallerIDNumberText(const platform::TapiBlock<LINECALLINFO>& info) {
-  if (!info) return {};
-  return PartyText(info, /*check_address_flag=*/true, info->dwCallerIDSize, info->dwCallerIDOffset);
-}
-
-std::string CallerIDNameText(const platform::TapiBlock<LINECALLINFO>& info) {
-  if (!info) return {};
-  return PartyText(info, /*check_address_flag=*/false, info->dwCallerIDNameSize,
-                   info->dwCallerIDNameOffset);
+  return StatusText(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, code, 0);
 }
 
 }  // namespace telvane

@@ -1,14 +1,11 @@
-// Readable texts of the line device's status reports, failure codes and caller
-// identification. Every text comes from the message catalogue, found by a fixed base per
-// report kind plus the position of the lowest set bit of the state. The device's StatusText
-// and FailureText forward here. Thread-safe.
+// Readable texts of the line device's status reports and failure codes. Every text comes
+// from the message catalogue, found by a fixed base per report kind plus the position of the
+// lowest set bit of the state. The line device words its statuses and failures with these.
+// Thread-safe.
 #pragma once
 
 #include <cstdint>
 #include <string>
-
-#include "platform/tapi.h"
-#include "platform/tapi_binding.h"
 
 namespace telvane {
 
@@ -16,16 +13,11 @@ namespace telvane {
 // 33 for 0.
 int32_t LowestBitPosition(uint32_t value);
 
-// The text of a status report: Message, Param1 and Param2 of OnTapiStatus. The retry-wait
+// The text of a status report: Message, Param1 and Param2 of LineDevice::on_status. The retry-wait
 // report says retry_countdown seconds.
 std::string StatusText(int32_t message, int32_t state, int32_t param, int32_t retry_countdown);
 
 // The text of a failure code: a negative telephony error or a disconnect mode.
 std::string FailureText(int32_t code);
-
-// The caller's number and name in a call's information, or what the caller-ID flags say
-// instead (blocked, out of area, unknown, unavailable); empty without information.
-std::string CallerIDNumberText(const platform::TapiBlock<LINECALLINFO>& info);
-std::string CallerIDNameText(const platform::TapiBlock<LINECALLINFO>& info);
 
 }  // namespace telvane

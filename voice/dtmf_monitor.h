@@ -1,47 +1,40 @@
-// DTMF keys pressed by the listener: the line device asks the line to report them when a
-// voice call connects, and hands each key the line reports to the application through its
-// OnTapiDTMF event, stopping a playback first when InterruptPlayback is set.
+// DTMF keys pressed by the listener: the line device asks the line to report them when the
+// call connects, and hands each key the line reports to the application, stopping a running
+// playback first: a key is the listener's answer, and the sound that asked for it ends.
 //
-//   DigitMonitor digits(playback, device, device.OnTapiDTMF);
-//   digits.Start(call, LINEDIGITMODE_DTMF, /*voice_enabled=*/true);  // at LINECALLSTATE_CONNECTED
-//   digits.ReportDigit('5', 0);                                     // at LINE_MONITORDIGITS
+//   DigitMonitor digits(player, [&](char key) { ... });
+//   digits.Start(call);        // at LINECALLSTATE_CONNECTED
+//   digits.ReportKey('5');     // at LINE_MONITORDIGITS
 //
 // Threads: loop thread only.
 #pragma once
 
-#include <cstdint>
 #include <functional>
 
-#include "platform/component.h"
 #include "platform/tapi.h"
-#include "voice/wave_playback.h"
+#include "voice/wave_player.h"
 
 namespace telvane {
 
-using TTapiDTMFEvent = std::function<void(TObject& cp, char digit, int32_t error_code)>;
-
 class DigitMonitor {
  public:
-  // Keys stop `playback`; sender and on_digit are the device and its event, which fires when
-  // assigned. All are the owner's and outlive the monitor.
-  DigitMonitor(WavePlayback& playback, TObject& sender, const TTapiDTMFEvent& on_digit);
+  using KeyHandler = std::function<void(char key)>;
 
-  // Asks the line to report the call's keys (nothing without voice). When the line refuses,
-  // the application is told once with a blank digit and the refusal, or, when it has no
-  // OnTapiDTMF handler, ETapiVoiceNotSupported is raised.
-  void Start(HCALL call, DWORD digit_mode, bool voice_enabled);
+  // Keys stop `player`; on_key hears them, when it holds a handler. Both are the owner's and
+  // outlive the monitor.
+  DigitMonitor(WavePlayer& player, const KeyHandler& on_key);
 
-  // A key from the line (error_code 0) or a refusal to report keys. A NUL or blank key from
-  // the line is dropped. With InterruptPlayback the playback is stopped and the key reported;
-  // without it a key that comes while a file plays is dropped.
-  void ReportDigit(char digit, int32_t error_code);
+  // Asks the line to report the call's DTMF keys. A line that refuses says so once, as a
+  // blank key; with nobody to hear it, ETapiVoiceNotSupported is raised instead.
+  void Start(HCALL call);
+
+  // A key from the line: the running playback ends with it, then on_key hears it. A NUL or
+  // blank is no key and is dropped.
+  void ReportKey(char key);
 
  private:
-  void Fire(char digit, int32_t error_code);
-
-  WavePlayback& playback_;
-  TObject& sender_;
-  const TTapiDTMFEvent& on_digit_;
+  WavePlayer& player_;
+  const KeyHandler& on_key_;
 };
 
 }  // namespace telvane

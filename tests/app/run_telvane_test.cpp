@@ -1,4 +1,4 @@
-// The run driver over a simulated voice line on the virtual clock: its checks around the
+// The run over a simulated voice line on the virtual clock: its checks around the
 // greeting file and the dial plan after a failed attempt (the end-to-end tests run the program
 // for everything else the user sees).
 
@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app/run_driver.h"
-#include "app/telvane_utils.h"
+#include "app/console.h"
+#include "app/run.h"
 #include "platform/tapi_binding.h"
 #include "tests/support/app_fixture.h"
 #include "tests/support/sim_lines.h"
@@ -37,7 +37,7 @@ class RunTelvaneTest : public telvane::testing::AppFixture {
   // Runs the program; returns its lines after the banner with every time stamp as "[T]".
   std::vector<std::string> Run(const std::vector<std::string>& arguments) {
     ::testing::internal::CaptureStdout();
-    EXPECT_EQ(RunTelvane(arguments), 0);
+    EXPECT_EQ(RunTelvane(arguments, program_dir_), 0);
     std::string text = ::testing::internal::GetCapturedStdout();
     for (const std::string& banner : {BannerText(false), BannerText(true)}) {
       if (text.rfind(banner, 0) == 0) text.erase(0, banner.size());

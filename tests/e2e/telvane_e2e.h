@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/telvane_utils.h"
+#include "app/console.h"
 #include "tests/support/heard_log.h"
 #include "tests/support/program_runner.h"
 #include "tests/support/scratch_dir.h"

@@ -1,25 +1,15 @@
-// The command line as the run driver reads it: arguments (the input split at NUL bytes)
-// parsed into the run options, normalised, and the dial plan's numbers drawn from them.
+// The command line as the run reads it: arguments (the input split at NUL bytes) parsed into
+// plain data, and the dial plan's numbers drawn from it.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
-#include "app/run_driver.h"
-#include "platform/message_loop.h"
+#include "app/options.h"
 
 using namespace telvane;
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // The error lines the parser prints are not the fuzzer's business.
-  if (std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  // Time-stamped lines read the clock of the thread's loop.
-  static platform::MessageLoop loop(platform::ClockMode::kVirtual);
   std::vector<std::string> arguments;
   std::string argument;
   for (size_t i = 0; i < size; ++i) {
@@ -31,13 +21,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   if (!argument.empty()) arguments.push_back(argument);
-  RunOptions options;
-  ParseCommandLine(arguments, options);
-  if (options.ShowUsage) return 0;
-  NormaliseOptions(options);
-  const int64_t attempts = AttemptCount(options);
-  for (int64_t attempt = 1; attempt <= attempts && attempt <= 8; ++attempt) {
-    NumberForAttempt(options, attempt);
+  const CommandLine command_line = ParseCommandLine(arguments);
+  if (command_line.show_usage) return 0;
+  const DialPlan plan(command_line);
+  for (int64_t attempt = 1; attempt <= plan.Attempts() && attempt <= 8; ++attempt) {
+    plan.NumberFor(attempt);
   }
   return 0;
 }

@@ -16,7 +16,7 @@
 #include "platform/posix/audio_convert.h"
 #include "platform/wave_devices.h"
 #include "platform/wave_out.h"
-#include "voice/wave_playback.h"
+#include "voice/wave_player.h"
 #include "voice/wave_reader.h"
 
 using namespace telvane;

@@ -9,7 +9,6 @@
 #include <typeindex>
 #include <typeinfo>
 
-#include "platform/component.h"
 #include "platform/message_table.h"
 
 namespace telvane {
@@ -27,7 +26,7 @@ struct Raised {
 
 Raised RaiseFor(int32_t code) {
   try {
-    RaiseOnError(nullptr, code);
+    RaiseOnError(code);
   } catch (const EAPDException& e) {
     return {typeid(e), e.Message(), e.ErrorCode()};
   } catch (const EInOutError& e) {
@@ -61,9 +60,9 @@ bool IsOfItsFamily(const EAPDException& e, int32_t code) {
 
 // Codes that are not errors come back unchanged, whatever their size.
 TEST(RaiseOnErrorTest, ZeroAndPositiveCodesAreReturned) {
-  EXPECT_EQ(RaiseOnError(nullptr, 0), 0);
-  EXPECT_EQ(RaiseOnError(nullptr, 13509), 13509);
-  EXPECT_EQ(RaiseOnError(nullptr, kMaxCode), kMaxCode);
+  EXPECT_EQ(RaiseOnError(0), 0);
+  EXPECT_EQ(RaiseOnError(13509), 13509);
+  EXPECT_EQ(RaiseOnError(kMaxCode), kMaxCode);
 }
 
 // A listed code raises exactly its class, carrying the signed code and the catalogue text.
@@ -124,25 +123,12 @@ TEST(RaiseOnErrorTest, RuntimeRangeRaisesInOutErrorOrOutOfMemory) {
   EXPECT_EQ(RaiseFor(ecOutOfMemory).type, typeid(EOutOfMemory));
 }
 
-// While the owner loads, nothing is raised and the caller gets the code.
-TEST(RaiseOnErrorTest, LoadingOwnerSuppressesRaising) {
-  TApdBaseComponent owner;
-  owner.SetLoading(true);
-  for (int32_t code : {ecTapiLoadFail, -2, ecOutOfMemory, -1}) {
-    EXPECT_EQ(RaiseOnError(&owner, code), code);
-  }
-  EXPECT_EQ(CheckTapiError(&owner, static_cast<int32_t>(0x80000044)), -13868);
-
-  owner.SetLoading(false);
-  EXPECT_THROW(RaiseOnError(&owner, ecTapiLoadFail), ETapiLoadFail);
-}
-
 // Every code that raises a class raises one of its family, with the code and a catalogue text.
 TEST(RaiseOnErrorTest, EveryMappedCodeRaisesItsFamilyWithCodeAndText) {
   int mapped = 0;
   for (int32_t code = -1; code >= -32768; --code) {
     try {
-      RaiseOnError(nullptr, code);
+      RaiseOnError(code);
       ADD_FAILURE() << "nothing raised for " << code;
     } catch (const EAPDException& e) {
       if (e.ErrorCode() == 0) continue;
@@ -162,16 +148,16 @@ TEST(RaiseOnErrorTest, EveryMappedCodeRaisesItsFamilyWithCodeAndText) {
 TEST(CheckTapiErrorTest, NoMemoryIsCaughtByEveryBase) {
   const auto no_mem = static_cast<int32_t>(0x80000044);
   try {
-    CheckTapiError(nullptr, no_mem);
+    CheckTapiError(no_mem);
     ADD_FAILURE() << "nothing raised";
   } catch (const ETapi& e) {
     EXPECT_EQ(typeid(e), typeid(ETapiNoMem));
     EXPECT_EQ(e.Message(), "No memory");
     EXPECT_EQ(e.ErrorCode(), -13868);
   }
-  EXPECT_THROW(CheckTapiError(nullptr, no_mem), EAPDException);
-  EXPECT_THROW(CheckTapiError(nullptr, no_mem), Exception);
-  EXPECT_EQ(CheckTapiError(nullptr, 0), 0);
+  EXPECT_THROW(CheckTapiError(no_mem), EAPDException);
+  EXPECT_THROW(CheckTapiError(no_mem), Exception);
+  EXPECT_EQ(CheckTapiError(0), 0);
 }
 
 // Each Telephony API error raises its own class; the two numbers it leaves out raise the default.
@@ -181,7 +167,7 @@ TEST(CheckTapiErrorTest, EveryTapiErrorNumberRaisesItsClass) {
     const int32_t code = -(13800 + static_cast<int32_t>(n));
     const Raised raised = [&] {
       try {
-        CheckTapiError(nullptr, result);
+        CheckTapiError(result);
       } catch (const EAPDException& e) {
         return Raised{typeid(e), e.Message(), e.ErrorCode()};
       }
@@ -207,7 +193,7 @@ TEST(TapiResultToCodeTest, AddsTheOffsetToTheErrorNumberAndSaturates) {
 
   EXPECT_EQ(TapiResultToCode(kMaxCode), kMaxCode);
   EXPECT_EQ(TapiResultToCode(-1), kMaxCode);
-  EXPECT_THROW(CheckTapiError(nullptr, -1), EAPDException);
+  EXPECT_THROW(CheckTapiError(-1), EAPDException);
 }
 
 // Member classes build from a code or, with error code 0, from a ready message.

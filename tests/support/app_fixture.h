@@ -1,6 +1,6 @@
-// Shared set-up for the application's tests: a message loop on the virtual clock, the call
-// settings at their defaults, and a settings directory of the test's own standing in for the
-// executable's directory.
+// Shared set-up for the application's tests: a message loop on the virtual clock and a
+// directory of the test's own standing in for the executable's directory (program_dir_),
+// where the settings file is looked for.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "app/telvane_utils.h"
+#include "app/settings.h"
 #include "platform/message_loop.h"
 #include "tests/support/scratch_dir.h"
 
@@ -24,14 +24,6 @@ class AppFixture : public ::testing::Test {
     SetEnvironment("TELVANE_STATE_DIR", (dir_ / "state").string());
     // Nor are the user's own settings read.
     SetEnvironment("XDG_CONFIG_HOME", (dir_ / "config").string());
-    saved_app_dir_ = AppDir;
-    AppDir = dir_.string() + "/";
-    CallOptions = TCallOptions{};
-  }
-
-  ~AppFixture() override {
-    AppDir = saved_app_dir_;
-    CallOptions = TCallOptions{};
   }
 
   // Writes a file in the test's directory and returns its full path.
@@ -44,9 +36,7 @@ class AppFixture : public ::testing::Test {
   platform::MessageLoop loop_;
   const ScratchDir scratch_ = ScratchDir::ForCurrentTest();
   const std::filesystem::path dir_ = scratch_.Path();
-
- private:
-  std::string saved_app_dir_;
+  const std::string program_dir_ = dir_.string() + "/";
 };
 
 }  // namespace telvane::testing

@@ -1,5 +1,7 @@
 // The line device over the real binding and the telephony service with simulated lines, on
 // the virtual clock: enumeration, lookups, the voice check, outgoing calls and line events.
+#include "telephony/line_device.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -13,7 +15,7 @@
 #include "platform/message_loop.h"
 #include "platform/tapi_binding.h"
 #include "telephony/outgoing_call.h"
-#include "telephony/tapi_device.h"
+#include "telephony/status_texts.h"
 #include "tests/platform/fake_tapi/fake_tapi_control.h"
 #include "tests/support/scratch_dir.h"
 
@@ -23,29 +25,19 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 
-using Log = TTapiLogCode;
+using Log = CallLog;
 
 // Delivers a line message to the device as the telephony system would, with the device as
 // the instance.
-void Deliver(TApdTapiDevice& device, DWORD handle, DWORD message, DWORD p1, DWORD p2 = 0,
+void Deliver(LineDevice& device, DWORD handle, DWORD message, DWORD p1, DWORD p2 = 0,
              DWORD p3 = 0) {
-  TApdTapiDevice::LineCallback(handle, message, reinterpret_cast<DWORD_PTR>(&device), p1, p2, p3);
+  LineDevice::LineCallback(handle, message, reinterpret_cast<DWORD_PTR>(&device), p1, p2, p3);
 }
 
-class RecordingLog : public TApdTapiLog {
- public:
-  void UpdateLog(TTapiLogCode log) override { entries.push_back(log); }
-  std::vector<TTapiLogCode> entries;
-};
-
-struct Status {
-  bool first;
-  bool last;
-  int32_t message;
-  int32_t param1;
-  int32_t param2;
-  bool operator==(const Status&) const = default;
-};
+// The text of a call state report (with LINECALLSTATE_DISCONNECTED, of its mode).
+std::string CallStateText(int32_t state, int32_t mode = 0) {
+  return StatusText(LINE_CALLSTATE, state, mode, 0);
+}
 
 // The steering block of the stand-in library that the binding loads.
 fake_tapi::Control* FakeControl() {
@@ -73,19 +65,21 @@ class LineDeviceTest : public ::testing::Test {
 
   // Builds the device over the lines written and records its statuses, log and events.
   void Build() {
-    device_ = std::make_unique<TApdTapiDevice>(nullptr);
-    device_->SetTapiLog(&log_);
-    device_->SetComPort(&port_);
-    device_->OnTapiStatus = [this](TObject&, bool first, bool last, int32_t, int32_t message,
-                                   int32_t p1, int32_t p2, int32_t) {
-      statuses_.push_back({first, last, message, p1, p2});
-      if (message == kDeviceStatusMessage) countdowns_.push_back(device_->RetryCountdown());
+    device_ = std::make_unique<LineDevice>();
+    device_->on_log = [this](CallLog entry) { log_.push_back(entry); };
+    // The device reports while it is destroyed too, when device_ no longer holds it.
+    device_->on_status = [this, device = device_.get()](const LineStatus& status) {
+      statuses_.push_back(status);
+      const int32_t countdown = device->RetryCountdown();
+      if (status.text == StatusText(kDeviceStatusMessage, kRetryWaitState, 0, countdown)) {
+        countdowns_.push_back(countdown);
+      }
     };
-    device_->OnTapiConnect = [this](TObject&) { ++connects_; };
-    device_->OnTapiFail = [this](TObject&) { ++fails_; };
-    device_->OnTapiDTMF = [this](TObject&, char digit, int32_t error) {
-      digits_.push_back({digit, error});
+    device_->on_fail = [this](const std::string& reason) {
+      ++fails_;
+      fail_reason_ = reason;
     };
+    device_->on_key = [this](char key) { keys_.push_back(key); };
   }
 
   // A voice line whose calls follow the script.
@@ -93,30 +87,27 @@ class LineDeviceTest : public ::testing::Test {
     WriteLines("[line Sim Voice]\ndriver = sim\nmedia = voice\ndefault = " + script + "\n");
     Build();
     device_->SetSelectedDevice("Sim Voice");
-    device_->SetEnableVoice(true);
+    device_->CheckVoiceSupport();
   }
 
-  std::vector<int32_t> CallStates() const {
-    std::vector<int32_t> states;
-    for (const Status& s : statuses_) {
-      if (s.message == kLineCallStateMessage) states.push_back(s.param1);
-    }
-    return states;
+  std::vector<std::string> Texts() const {
+    std::vector<std::string> texts;
+    for (const LineStatus& status : statuses_) texts.push_back(status.text);
+    return texts;
   }
 
-  int Count(TTapiLogCode code) const {
-    return static_cast<int>(std::count(log_.entries.begin(), log_.entries.end(), code));
+  int Count(CallLog entry) const {
+    return static_cast<int>(std::count(log_.begin(), log_.end(), entry));
   }
 
   platform::MessageLoop loop_{platform::ClockMode::kVirtual};
   testing::ScratchDir dir_ = testing::ScratchDir::ForCurrentTest();
-  std::unique_ptr<TApdTapiDevice> device_;
-  RecordingLog log_;
-  TApdComPort port_;
-  std::vector<Status> statuses_;
+  std::unique_ptr<LineDevice> device_;
+  std::vector<CallLog> log_;
+  std::vector<LineStatus> statuses_;
+  std::string fail_reason_;
   std::vector<int32_t> countdowns_;
-  std::vector<std::pair<char, int32_t>> digits_;
-  int connects_ = 0;
+  std::vector<char> keys_;
   int fails_ = 0;
 };
 
@@ -127,15 +118,12 @@ constexpr const char* kMixedLines =
     "[line Interactive]\ndriver = sim\nmedia = interactive\n"
     "[line Cannot Dial]\ndriver = sim\nmedia = data\nfeatures =\n";
 
-// The filter keeps lines that can place voice or data calls, voice-only lines included
-// since they name a wave output; without the filter every line is listed.
-TEST_F(LineDeviceTest, EnumerationFiltersLinesThatCannotCall) {
+// The list keeps lines that can place voice or data calls, voice-only lines included since
+// they name a wave output.
+TEST_F(LineDeviceTest, EnumerationListsLinesThatCanCall) {
   WriteLines(kMixedLines);
   Build();
   EXPECT_THAT(device_->DeviceList(), ElementsAre("Voice Data", "Data Modem", "Voice Only"));
-  device_->SetFilterUnsupportedDevices(false);
-  EXPECT_THAT(device_->DeviceList(),
-              ElementsAre("Voice Data", "Data Modem", "Voice Only", "Interactive", "Cannot Dial"));
 }
 
 // Without a lines file or without the service there are no devices, and nothing raises.
@@ -160,39 +148,33 @@ TEST_F(LineDeviceTest, FindDeviceIdMatchesExactly) {
   EXPECT_EQ(device_->FindDeviceID(""), -1);
 }
 
-// An unknown name raises at once, as a cancelled selection; a single line is taken when
-// nothing is selected.
-TEST_F(LineDeviceTest, GetDeviceIdWithoutDialog) {
-  WriteLines(
-      "[line Data One]\ndriver = sim\nmedia = data\n[line Only]\ndriver = sim\n"
-      "media = voice,data\nfeatures =\n");
+// An unknown name raises at once, as a cancelled selection would.
+TEST_F(LineDeviceTest, GetDeviceIdOfAnUnknownNameRaises) {
+  WriteLines(kMixedLines);
   Build();
-  ASSERT_THAT(device_->DeviceList(), ElementsAre("Data One"));
-  EXPECT_EQ(device_->GetDeviceID(), 0);
-  EXPECT_EQ(device_->SelectedDevice(), "Data One");
+  device_->SetSelectedDevice("Data Modem");
+  EXPECT_EQ(device_->GetDeviceID(), 1);
   device_->SetSelectedDevice("Nowhere");
   EXPECT_THROW(device_->GetDeviceID(), ETapiNoSelect);
 }
 
-// The voice check passes a voice line, fails a data line with the voice error, and runs
-// again when the selection changes while voice is on.
+// The voice check passes a voice line and fails a data line, or a name no line has, with
+// the voice error.
 TEST_F(LineDeviceTest, VoiceCheckOutcomes) {
   WriteLines(kMixedLines);
   Build();
   device_->SetSelectedDevice("Data Modem");
   try {
-    device_->SetEnableVoice(true);
+    device_->CheckVoiceSupport();
     ADD_FAILURE() << "a data line passed the voice check";
   } catch (const ETapiVoiceNotSupported& error) {
     EXPECT_EQ(error.ErrorCode(), -13935);
     EXPECT_EQ(error.Message(), "TAPI device does not support voice extensions");
   }
-  EXPECT_FALSE(device_->EnableVoice());
   device_->SetSelectedDevice("Voice Only");
-  device_->SetEnableVoice(true);
-  EXPECT_TRUE(device_->EnableVoice());
-  EXPECT_THROW(device_->SetSelectedDevice("Data Modem"), ETapiVoiceNotSupported);
-  EXPECT_FALSE(device_->EnableVoice());
+  EXPECT_NO_THROW(device_->CheckVoiceSupport());
+  device_->SetSelectedDevice("Nowhere");
+  EXPECT_THROW(device_->CheckVoiceSupport(), ETapiVoiceNotSupported);
 }
 
 // An answered voice call reports its progress in order, connects once, and hears keys.
@@ -200,17 +182,12 @@ TEST_F(LineDeviceTest, AnsweredCallReportsProgressThenConnects) {
   BuildVoiceLine("answer after=2000; keys=1000:5");
   device_->Dial("5551234");
   loop_.RunFor(10000);
-  EXPECT_THAT(CallStates(), ElementsAre(0x8, 0x10, 0x200, 0x20, 0x100));
-  EXPECT_TRUE(statuses_.front().first);
-  EXPECT_FALSE(statuses_.front().last);
-  EXPECT_FALSE(statuses_.back().first);
-  EXPECT_TRUE(statuses_.back().last);
-  EXPECT_EQ(connects_, 1);
+  EXPECT_THAT(Texts(), ElementsAre(CallStateText(0x8), CallStateText(0x10), CallStateText(0x200),
+                                   CallStateText(0x20), CallStateText(0x100)));
+  EXPECT_EQ(Count(Log::kConnect), 1);
   EXPECT_EQ(fails_, 0);
-  EXPECT_THAT(digits_, ElementsAre(std::make_pair('5', 0)));
-  EXPECT_THAT(log_.entries, ElementsAre(Log::ltapiCallStart, Log::ltapiDial, Log::ltapiConnect,
-                                        Log::ltapiReceivedDigit));
-  EXPECT_FALSE(port_.Open());
+  EXPECT_THAT(keys_, ElementsAre('5'));
+  EXPECT_THAT(log_, ElementsAre(Log::kCallStart, Log::kDial, Log::kConnect, Log::kReceivedDigit));
   EXPECT_TRUE(device_->CallPlaced());
 }
 
@@ -222,12 +199,12 @@ TEST_F(LineDeviceTest, BusyRetriesWithCountdownThenFailsOnce) {
   device_->SetRetryWait(5);
   device_->Dial("5551234");
   loop_.RunFor(60000);
-  EXPECT_EQ(Count(Log::ltapiDial), 3);
-  EXPECT_EQ(Count(Log::ltapiBusy), 3);
-  EXPECT_EQ(Count(Log::ltapiCallStart), 1);
+  EXPECT_EQ(Count(Log::kDial), 3);
+  EXPECT_EQ(Count(Log::kBusy), 3);
+  EXPECT_EQ(Count(Log::kCallStart), 1);
   EXPECT_THAT(countdowns_, ElementsAre(4, 3, 2, 1, 4, 3, 2, 1));
   EXPECT_EQ(fails_, 1);
-  EXPECT_EQ(connects_, 0);
+  EXPECT_EQ(Count(Log::kConnect), 0);
 }
 
 // With one attempt there is no retry wait at all.
@@ -237,7 +214,7 @@ TEST_F(LineDeviceTest, SingleAttemptNeverWaitsToRetry) {
   device_->Dial("5551234");
   loop_.RunFor(20000);
   EXPECT_TRUE(countdowns_.empty());
-  EXPECT_EQ(Count(Log::ltapiDial), 1);
+  EXPECT_EQ(Count(Log::kDial), 1);
   EXPECT_EQ(fails_, 1);
 }
 
@@ -250,11 +227,11 @@ TEST_F(LineDeviceTest, RefusedDialFailsWithoutRetry) {
   loop_.RunFor(10000);
   EXPECT_EQ(device_->FailureCode(), LINEERR_INVALADDRESS);
   EXPECT_EQ(fails_, 1);
-  EXPECT_THAT(log_.entries, ElementsAre(Log::ltapiCallStart, Log::ltapiDial, Log::ltapiDialFail,
-                                        Log::ltapiDrop, Log::ltapiCallFinish, Log::ltapiDialFail));
-  EXPECT_EQ(device_->FailureText(device_->FailureCode()), "Invalid address");
+  EXPECT_THAT(log_, ElementsAre(Log::kCallStart, Log::kDial, Log::kDialFail, Log::kDrop,
+                                Log::kCallFinish, Log::kDialFail));
+  EXPECT_EQ(fail_reason_, "Invalid address");
 
-  device_->OnTapiFail = nullptr;
+  device_->on_fail = nullptr;
   EXPECT_THROW(device_->Dial("5551234"), ETapiCallUnavail);
 }
 
@@ -267,12 +244,12 @@ TEST_F(LineDeviceTest, CancelDuringRetryWaitStopsRetrying) {
   device_->Dial("5551234");
   ASSERT_EQ(loop_.RunUntil([this] { return countdowns_.size() == 4; }, loop_.DeadlineAfter(60000)),
             platform::WaitResult::kReached);
-  EXPECT_TRUE(device_->CancelCall());
+  device_->HangUp();
   loop_.RunFor(30000);
-  EXPECT_EQ(Count(Log::ltapiDial), 1);
+  EXPECT_EQ(Count(Log::kDial), 1);
   EXPECT_EQ(countdowns_.size(), 4u);
   EXPECT_EQ(fails_, 1);
-  EXPECT_TRUE(device_->CallCancelled());
+  EXPECT_EQ(Count(Log::kCancel), 1);
 }
 
 // Cancelling a connected call hangs up without a failure.
@@ -280,21 +257,20 @@ TEST_F(LineDeviceTest, CancelConnectedCallHangsUpQuietly) {
   BuildVoiceLine("answer after=500");
   device_->Dial("5551234");
   loop_.RunFor(5000);
-  ASSERT_EQ(connects_, 1);
-  log_.entries.clear();
-  EXPECT_TRUE(device_->CancelCall());
+  ASSERT_EQ(Count(Log::kConnect), 1);
+  log_.clear();
+  device_->HangUp();
   loop_.RunFor(5000);
-  EXPECT_THAT(log_.entries, ElementsAre(Log::ltapiCancel, Log::ltapiDrop, Log::ltapiCallFinish));
+  EXPECT_THAT(log_, ElementsAre(Log::kCancel, Log::kDrop, Log::kCallFinish));
   EXPECT_EQ(fails_, 0);
-  EXPECT_TRUE(device_->CallCancelled());
 }
 
 // Cancelling when no line was ever opened only logs the cancel.
 TEST_F(LineDeviceTest, CancelWithoutCallOnlyLogs) {
   BuildVoiceLine("answer");
-  EXPECT_TRUE(device_->CancelCall());
+  device_->HangUp();
   loop_.RunFor(1000);
-  EXPECT_THAT(log_.entries, ElementsAre(Log::ltapiCancel));
+  EXPECT_THAT(log_, ElementsAre(Log::kCancel));
   EXPECT_TRUE(statuses_.empty());
   EXPECT_EQ(fails_, 0);
 }
@@ -304,11 +280,12 @@ TEST_F(LineDeviceTest, RemoteHangUpIsNoFailure) {
   BuildVoiceLine("answer after=500; hangup after=2000");
   device_->Dial("5551234");
   loop_.RunFor(10000);
-  EXPECT_EQ(connects_, 1);
-  EXPECT_THAT(CallStates(), ::testing::Contains(0x4000));
+  EXPECT_EQ(Count(Log::kConnect), 1);
+  EXPECT_THAT(statuses_, ::testing::Contains(
+                             ::testing::Field(&LineStatus::kind, LineStatus::Kind::kDisconnected)));
   EXPECT_EQ(device_->FailureCode(), 1);
   EXPECT_EQ(fails_, 0);
-  EXPECT_FALSE(device_->CallCancelled());
+  EXPECT_EQ(Count(Log::kCancel), 0);
 }
 
 // Unanswered, rejected and unreachable calls end with their disconnect mode and one failure.
@@ -334,10 +311,8 @@ TEST_F(LineDeviceTest, RefusedDigitMonitoringIsReportedOnce) {
   BuildVoiceLine("answer after=500; nodigits");
   device_->Dial("5551234");
   loop_.RunFor(5000);
-  ASSERT_EQ(digits_.size(), 1u);
-  EXPECT_EQ(digits_[0].first, ' ');
-  EXPECT_NE(digits_[0].second, 0);
-  EXPECT_EQ(connects_, 1);
+  EXPECT_THAT(keys_, ElementsAre(' '));
+  EXPECT_EQ(Count(Log::kConnect), 1);
 }
 
 // A number longer than the request's buffer is refused whole, never cut short.
@@ -347,23 +322,17 @@ TEST_F(LineDeviceTest, OverlongNumberIsRefused) {
   EXPECT_FALSE(device_->CallPlaced());
 }
 
-// Dial needs a port, and refuses while a call is under way.
-TEST_F(LineDeviceTest, DialPreconditions) {
+// Dial refuses while a call is under way.
+TEST_F(LineDeviceTest, DialRefusesWhileACallIsUnderWay) {
   BuildVoiceLine("answer after=500");
-  device_->SetComPort(nullptr);
-  EXPECT_THROW(device_->Dial("1"), EPortNotAssigned);
-  device_->SetComPort(&port_);
-  port_.SetTapiMode(TTapiMode::tmOff);
-  EXPECT_THROW(device_->Dial("1"), ETapiNotSet);
-  port_.SetTapiMode(TTapiMode::tmAuto);
   device_->Dial("1");
-  EXPECT_EQ(port_.TapiMode(), TTapiMode::tmOn);
   loop_.RunFor(3000);
   EXPECT_THROW(device_->Dial("2"), ETapiBusy);
 }
 
-// Call-state handling straight from the callback: a repeated connect is ignored, a reply to
-// another request changes nothing, LINE_CLOSE hangs up with retries cleared.
+// Call-state handling straight from the callback: a repeated connect is ignored, call
+// information is reported as a status, a reply to another request changes nothing,
+// LINE_CLOSE hangs up with retries cleared.
 TEST_F(LineDeviceTest, CallStateMessagesInOrder) {
   BuildVoiceLine("answer after=60000");
   device_->Dial("5551234");
@@ -373,9 +342,12 @@ TEST_F(LineDeviceTest, CallStateMessagesInOrder) {
   Deliver(*device_, call, LINE_CALLSTATE, LINECALLSTATE_CONNECTED);
   Deliver(*device_, call, LINE_CALLSTATE, LINECALLSTATE_CONNECTED);
   loop_.RunFor(10);
-  EXPECT_EQ(connects_, 1);
-  const std::vector<int32_t> states = CallStates();
-  EXPECT_EQ(std::count(states.begin(), states.end(), 0x100), 1);
+  EXPECT_EQ(Count(Log::kConnect), 1);
+  const std::vector<std::string> texts = Texts();
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), CallStateText(0x100)), 1);
+  Deliver(*device_, call, LINE_CALLINFO, 0x1);
+  EXPECT_EQ(statuses_.back().kind, LineStatus::Kind::kOther);
+  EXPECT_EQ(statuses_.back().text, StatusText(LINE_CALLINFO, 0x1, 0, 0));
   Deliver(*device_, call, LINE_REPLY, 0x7FFF, 0);
   EXPECT_TRUE(device_->Call().Active());
   Deliver(*device_, device_->Call().LineHandle(), LINE_CLOSE, 0);
@@ -391,7 +363,9 @@ TEST_F(LineDeviceTest, LineDeviceStates) {
   loop_.RunFor(100);
   statuses_.clear();
   Deliver(*device_, device_->Call().LineHandle(), LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, 0, 0);
-  EXPECT_THAT(statuses_, ElementsAre(Status{false, false, 8, 0x2, 0}));
+  ASSERT_EQ(statuses_.size(), 1u);
+  EXPECT_EQ(statuses_[0].kind, LineStatus::Kind::kLineState);
+  EXPECT_EQ(statuses_[0].text, StatusText(LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, 0, 0));
   Deliver(*device_, device_->Call().LineHandle(), LINE_LINEDEVSTATE, LINEDEVSTATE_OUTOFSERVICE);
   EXPECT_FALSE(device_->Call().Active());
   Deliver(*device_, 0, LINE_CREATE, 7);
@@ -439,20 +413,16 @@ TEST_F(LineDeviceTest, StartUpGivesUpOnRepeatedReinit) {
 // would: the line application exists and the selected device is the first.
 class StandInCallHost : public OutgoingCall::Host {
  public:
-  const TApdBaseComponent& Component() const override { return component_; }
   bool InitializeTapi() override { return true; }
   HLINEAPP LineAppHandle() const override { return 1; }
   DWORD ApiVersion() const override { return kTapiVersion14; }
   int32_t GetDeviceID() override { return 0; }
-  bool EnableVoice() const override { return true; }
   DWORD_PTR CallbackInstance() override { return 0; }
-  void NotifyStatus(bool, bool, int32_t, int32_t, int32_t, int32_t, int32_t) override {}
-  void NotifyLog(TTapiLogCode) override {}
+  void NotifyStatus(int32_t, int32_t, int32_t) override {}
+  void NotifyLog(CallLog) override {}
   void PostNotification(DeviceNotification) override {}
   bool HasFailHandler() const override { return true; }
-
- private:
-  TApdBaseComponent component_;
+  void ReportError(const std::exception&) override {}
 };
 
 // A drop whose reply never comes still hangs up, after the reply wait and the idle wait.
@@ -463,7 +433,6 @@ TEST_F(LineDeviceTest, DropWithoutReplyGivesUpAfterTheWaits) {
   *control = fake_tapi::Control{};
   StandInCallHost host;
   OutgoingCall call(host);
-  call.SetComPort(&port_);
   call.Dial("5551234");  // the stand-in opens the line and takes the call request at once
   ASSERT_TRUE(call.Active());
   control->result = 7;  // every request is "under way" and never answered
@@ -474,25 +443,6 @@ TEST_F(LineDeviceTest, DropWithoutReplyGivesUpAfterTheWaits) {
   EXPECT_FALSE(call.Active());
   EXPECT_STREQ(control->last_entry, "lineClose");
   control->result = 0;
-}
-
-// Call information with caller identification fires the caller event with trimmed texts,
-// then reports the status; without the caller flag only the status comes.
-TEST_F(LineDeviceTest, CallInfoFiresCallerIdThenStatus) {
-  BuildVoiceLine("answer after=60000");
-  std::vector<std::pair<std::string, std::string>> callers;
-  device_->OnTapiCallerID = [&](TObject&, const std::string& id, const std::string& name) {
-    callers.emplace_back(id, name);
-  };
-  device_->Dial("5551234");
-  loop_.RunFor(100);
-  statuses_.clear();
-  Deliver(*device_, device_->Call().CallHandle(), LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
-  Deliver(*device_, device_->Call().CallHandle(), LINE_CALLINFO, 0x1);
-  ASSERT_EQ(callers.size(), 1u);
-  EXPECT_EQ(callers[0].first, "Unavailable");  // the simulated network withholds it
-  EXPECT_THAT(statuses_,
-              ElementsAre(Status{false, false, 1, 0x8000, 0}, Status{false, false, 1, 0x1, 0}));
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstring>
 #include <string>
 
 #include "platform/errors.h"
@@ -113,37 +112,6 @@ TEST(FailureTextTest, DisconnectModeReadsAsDisconnectedCall) {
   EXPECT_EQ(FailureText(0x1), "Call disconnected (Normal Hangup by Remote)");
   // Mode 0 has no set bit, so its reason is whatever the catalogue falls back to.
   EXPECT_EQ(FailureText(0), "Call disconnected (" + MessageForCode(13683) + ")");
-}
-
-// Builds a call-information block with caller flags, number and name.
-platform::TapiBlock<LINECALLINFO> CallerInfo(DWORD flags, const std::string& number,
-                                             const std::string& name) {
-  platform::TapiBlock<LINECALLINFO> block(512);
-  LINECALLINFO* info = block.get();
-  info->dwCallerIDFlags = flags;
-  auto put = [&](const std::string& text, DWORD offset, DWORD& size_field, DWORD& offset_field) {
-    if (text.empty()) return;
-    std::memcpy(reinterpret_cast<char*>(info) + offset, text.c_str(), text.size() + 1);
-    size_field = static_cast<DWORD>(text.size() + 1);
-    offset_field = offset;
-  };
-  put(number, 300, info->dwCallerIDSize, info->dwCallerIDOffset);
-  put(name, 400, info->dwCallerIDNameSize, info->dwCallerIDNameOffset);
-  return block;
-}
-
-// Caller identification: the flags win over the number unless the address flag is set;
-// the name has no flag of its own, so an unavailable flag always names it "Unavailable".
-TEST(CallerIdTextTest, FlagsWinOverTheNumberUnlessTheAddressFlagIsSet) {
-  EXPECT_EQ(CallerIDNumberText(platform::TapiBlock<LINECALLINFO>()), "");
-  EXPECT_EQ(CallerIDNumberText(CallerInfo(LINECALLPARTYID_BLOCKED, "5551234", "Ann")),
-            "Caller ID Blocked");
-  EXPECT_EQ(CallerIDNumberText(CallerInfo(LINECALLPARTYID_OUTOFAREA, "", "")), "Out of Area Call");
-  const auto both = CallerInfo(LINECALLPARTYID_ADDRESS | LINECALLPARTYID_UNAVAIL, "5551234", "Ann");
-  EXPECT_EQ(CallerIDNumberText(both), "5551234");
-  EXPECT_EQ(CallerIDNameText(both), "Unavailable");
-  EXPECT_EQ(CallerIDNumberText(CallerInfo(0, "", "")), "");
-  EXPECT_EQ(CallerIDNameText(CallerInfo(0, "", "")), "");
 }
 
 }  // namespace

@@ -1,12 +1,11 @@
-// The digit monitor's rules, over a playback into a wave device of the test's own that
-// plays for ever: which keys reach the application, and what they do to a playback.
+// The digit monitor's rules, over a player into a wave device of the test's own that plays
+// for ever: which keys reach the application, and what they do to a playback.
 #include "voice/dtmf_monitor.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <utility>
 #include <vector>
 
 #include "platform/errors.h"
@@ -20,7 +19,6 @@ namespace telvane {
 namespace {
 
 using ::testing::ElementsAre;
-using Key = std::pair<char, int32_t>;
 
 constexpr UINT kDevice = 4242;
 
@@ -40,64 +38,67 @@ class DigitMonitorTest : public ::testing::Test {
   ~DigitMonitorTest() override { platform::UnregisterWaveOutDevice(kDevice); }
 
   void PlayForEver() {
-    playback_.Play(dir_.Write("a.wav", testing_wave::LineWave(testing_wave::Ramp(800))));
+    player_.Play(dir_.Write("a.wav", testing_wave::LineWave(testing_wave::Ramp(800))),
+                 [this](const PlayResult& result) { results_.push_back(result); });
     loop_.RunUntilIdle();
-    ASSERT_EQ(playback_.Phase(), TWavePhase::wpPlaying);
+    ASSERT_TRUE(player_.Playing());
   }
 
   platform::MessageLoop loop_{platform::ClockMode::kVirtual};
   testing::ScratchDir dir_ = testing::ScratchDir::ForCurrentTest();
-  TObject device_;
-  std::vector<Key> keys_;
-  TTapiDTMFEvent on_digit_ = [this](TObject&, char digit, int32_t error) {
-    keys_.emplace_back(digit, error);
-  };
-  TTapiWaveNotify on_wave_;
+  std::vector<char> keys_;
+  std::vector<PlayResult> results_;
+  DigitMonitor::KeyHandler on_key_ = [this](char key) { keys_.push_back(key); };
   platform::MessageWindow window_{[this](uint32_t message, uintptr_t wparam, intptr_t) {
-    playback_.OnWindowMessage(message, wparam);
+    player_.OnWindowMessage(message, wparam);
   }};
-  WavePlayback playback_{window_, device_, on_wave_, [] { return kDevice; }};
-  DigitMonitor monitor_{playback_, device_, on_digit_};
+  WavePlayer player_{window_, [] { return kDevice; }, nullptr};
+  DigitMonitor monitor_{player_, on_key_};
 };
 
 // NUL and blank keys from the line are dropped; a key stops the running playback first and
-// is then reported.
+// is then reported, also when nothing plays.
 TEST_F(DigitMonitorTest, KeysStopThePlaybackAndBlanksAreDropped) {
   PlayForEver();
-  monitor_.ReportDigit('\0', 0);
-  monitor_.ReportDigit(' ', 0);
+  monitor_.ReportKey('\0');
+  monitor_.ReportKey(' ');
   EXPECT_TRUE(keys_.empty());
-  monitor_.ReportDigit('5', 0);
-  EXPECT_THAT(keys_, ElementsAre(Key{'5', 0}));
+  monitor_.ReportKey('5');
+  EXPECT_THAT(keys_, ElementsAre('5'));
   loop_.RunUntilIdle();
-  EXPECT_EQ(playback_.Phase(), TWavePhase::wpIdle);
+  EXPECT_FALSE(player_.Playing());
+  ASSERT_EQ(results_.size(), 1u);
+  EXPECT_EQ(results_[0].end, PlayEnd::kKey);
+  EXPECT_EQ(results_[0].key, '5');
+  monitor_.ReportKey('#');
+  EXPECT_THAT(keys_, ElementsAre('5', '#'));
+  loop_.RunUntilIdle();
+  EXPECT_EQ(results_.size(), 1u) << "a key with nothing playing ends nothing";
 }
 
-// Without InterruptPlayback a key that comes while a file plays is dropped and the playback
-// goes on; the same key while nothing plays is reported.
-TEST_F(DigitMonitorTest, WithoutInterruptKeysDuringAPlaybackAreDropped) {
-  playback_.SetInterruptPlayback(false);
-  PlayForEver();
-  monitor_.ReportDigit('1', 0);
-  loop_.RunUntilIdle();
-  EXPECT_TRUE(keys_.empty());
-  EXPECT_EQ(playback_.Phase(), TWavePhase::wpPlaying);
-  playback_.Stop();
-  loop_.RunUntilIdle();
-  monitor_.ReportDigit('1', 0);
-  EXPECT_THAT(keys_, ElementsAre(Key{'1', 0}));
+// The owner's stop (its hang-up) completes the playback at once, whether its end was on the
+// way already (a key) or not: nothing of it comes afterwards.
+TEST_F(DigitMonitorTest, StopCompletesThePlaybackAtOnce) {
+  for (const char key : {'\0', '7'}) {
+    results_.clear();
+    PlayForEver();
+    monitor_.ReportKey(key);
+    player_.Stop();
+    ASSERT_EQ(results_.size(), 1u);
+    EXPECT_EQ(results_[0].end, key == '\0' ? PlayEnd::kLineGone : PlayEnd::kKey);
+    loop_.RunUntilIdle();
+    EXPECT_EQ(results_.size(), 1u);
+  }
 }
 
-// A line that cannot report keys is told to the handler once, as a blank with the refusal;
-// without a handler it raises; without voice nothing is asked of the line.
+// A line that cannot report keys is told to the handler once, as a blank; without a handler
+// it raises.
 TEST_F(DigitMonitorTest, RefusedMonitoringIsReportedOrRaised) {
   platform::SetTapiLibraryName((dir_ / "libnone.so").string());
-  monitor_.Start(1, LINEDIGITMODE_DTMF, /*voice_enabled=*/false);
-  EXPECT_TRUE(keys_.empty());
-  monitor_.Start(1, LINEDIGITMODE_DTMF, /*voice_enabled=*/true);
-  EXPECT_THAT(keys_, ElementsAre(Key{' ', ecTapiLoadFail}));
-  on_digit_ = nullptr;
-  EXPECT_THROW(monitor_.Start(1, LINEDIGITMODE_DTMF, true), ETapiVoiceNotSupported);
+  monitor_.Start(1);
+  EXPECT_THAT(keys_, ElementsAre(' '));
+  on_key_ = nullptr;
+  EXPECT_THROW(monitor_.Start(1), ETapiVoiceNotSupported);
   platform::UnbindTapi();
 }
 

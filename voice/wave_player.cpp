@@ -1,4 +1,4 @@
-#include "voice/wave_playback.h"
+#include "voice/wave_player.h"
 
 #include <algorithm>
 #include <functional>
@@ -151,28 +151,21 @@ std::string WhyUnplayable(const std::string& file_name) {
   return {};
 }
 
-WavePlayback::WavePlayback(platform::MessageWindow& window, TObject& sender,
-                           const TTapiWaveNotify& on_notify, LineOutputQuery line_output)
-    : window_(window),
-      sender_(sender),
-      on_notify_(on_notify),
-      line_output_(std::move(line_output)) {}
+WavePlayer::WavePlayer(platform::MessageWindow& window, LineOutputQuery line_output,
+                       ReportHandler on_report)
+    : window_(window), line_output_(std::move(line_output)), on_report_(std::move(on_report)) {}
 
-WavePlayback::~WavePlayback() {
-  phase_ = TWavePhase::wpIdle;
+WavePlayer::~WavePlayer() {
+  playing_ = false;
   ReleaseBuffers();
   file_.Close();
 }
 
-void WavePlayback::Play(const std::string& file_name) {
-  if (phase_ == TWavePhase::wpPlaying) {
-    if (!interrupt_) return;
-    Stop();
-    WaitForOutputClosed();
-  }
+void WavePlayer::Play(const std::string& file_name, PlayDone done) {
+  // One playback at a time: the one under way must have ended, its completion called.
+  if (playing_) throw ETapiWaveFail(ecTapiWaveDeviceInUse);
   RaiseFor(CheckName(file_name), 0);
-  const UINT device = use_wave_mapper_ ? WAVE_MAPPER : line_output_();
-  const DWORD mapped = use_wave_mapper_ ? 0 : WAVE_MAPPED;
+  const UINT device = line_output_();
 
   // Until the output is open the reader is local: every failure below closes the file and
   // drops the format block with it.
@@ -180,8 +173,8 @@ void WavePlayback::Play(const std::string& file_name) {
   MMRESULT refusal = 0;
   const FileFault fault = WalkToData(
       reader, file_name,
-      [device, mapped](const WAVEFORMATEX* format) {
-        return wave::waveOutOpen(nullptr, device, format, 0, 0, WAVE_FORMAT_QUERY | mapped);
+      [device](const WAVEFORMATEX* format) {
+        return wave::waveOutOpen(nullptr, device, format, 0, 0, WAVE_FORMAT_QUERY | WAVE_MAPPED);
       },
       &refusal);
   RaiseFor(fault, refusal);
@@ -194,13 +187,9 @@ void WavePlayback::Play(const std::string& file_name) {
   HWAVEOUT handle = nullptr;
   const MMRESULT opened =
       wave::waveOutOpen(&handle, device, reader.Format(), static_cast<DWORD_PTR>(window_.Handle()),
-                        reinterpret_cast<DWORD_PTR>(&sender_), CALLBACK_WINDOW | mapped);
-  if (opened == MMSYSERR_NOTENABLED) {
-    // A wave output that is switched off plays nothing and says nothing.
-    output_ = nullptr;
-    carried_sound_ = false;
-    return;
-  }
+                        reinterpret_cast<DWORD_PTR>(this), CALLBACK_WINDOW | WAVE_MAPPED);
+  // A wave output that is switched off is refused like any other: a playback that never
+  // starts must not be waited for.
   if (opened != 0) throw ETapiWaveFail(OutputErrorText(opened));
   output_ = handle;
   carried_sound_ = false;
@@ -219,66 +208,89 @@ void WavePlayback::Play(const std::string& file_name) {
     ReleaseBuffers();
     throw;
   }
-  phase_ = TWavePhase::wpPlaying;
+  done_ = std::move(done);
+  stopped_by_.reset();
+  key_ = '\0';
+  playing_ = true;
   QueueBuffer();
 }
 
-void WavePlayback::Stop() {
+void WavePlayer::Stop() {
+  StopWith(PlayEnd::kLineGone, '\0');
+  // Also a playback whose end is already on its way (an output that would not take the
+  // sound) completes now: nothing of it reaches the owner after the hang-up.
+  if (done_) {
+    if (!stopped_by_) stopped_by_ = PlayEnd::kLineGone;
+    Complete();
+  }
+}
+
+void WavePlayer::StopForKey(char key) { StopWith(PlayEnd::kKey, key); }
+
+void WavePlayer::StopWith(PlayEnd end, char key) {
   if (output_ == nullptr) return;
+  // The first stop says why the playback ended.
+  if (!stopped_by_) {
+    stopped_by_ = end;
+    key_ = key;
+  }
   position_ = -1;
   // The output gives the buffer back (MM_WOM_DONE) and the ordinary end path runs.
   ResetOutput();
 }
 
-bool WavePlayback::LineCarriedSound() const {
+bool WavePlayer::CarriedSound() const {
   return carried_sound_ || (output_ != nullptr && OutputHasPlayed(output_));
 }
 
-void WavePlayback::NoteCarriedSound() {
+void WavePlayer::NoteCarriedSound() {
   if (!carried_sound_ && output_ != nullptr) carried_sound_ = OutputHasPlayed(output_);
 }
 
-void WavePlayback::ResetOutput() {
+void WavePlayer::ResetOutput() {
   NoteCarriedSound();
   wave::waveOutReset(output_);
 }
 
-bool WavePlayback::OnWindowMessage(uint32_t message, uintptr_t wparam) {
-  // Each event fires after the playback's own handling, so a handler sees the playback
-  // already idle after waPlayDone.
+bool WavePlayer::OnWindowMessage(uint32_t message, uintptr_t wparam) {
+  // Each report comes after the player's own handling, so the one who hears kDone finds the
+  // player idle, and the completion comes after it.
   switch (message) {
     case MM_WOM_OPEN:
-      Notify(TWaveMessage::waPlayOpen);
+      Report(WaveReport::kOpen);
       return true;
     case MM_WOM_DONE:
-      if (BufferReturned(reinterpret_cast<HWAVEOUT>(wparam))) Notify(TWaveMessage::waPlayDone);
+      if (BufferReturned(reinterpret_cast<HWAVEOUT>(wparam))) {
+        Report(WaveReport::kDone);
+        Complete();
+      }
       return true;
     case MM_WOM_CLOSE:
       OutputClosed();
-      Notify(TWaveMessage::waPlayClose);
+      Report(WaveReport::kClose);
       return true;
     case kPlayEndedMessage:
-      Notify(TWaveMessage::waPlayDone);
+      Report(WaveReport::kDone);
+      Complete();
       return true;
     default:
       return false;
   }
 }
 
-void WavePlayback::Notify(TWaveMessage message) {
-  if (on_notify_) on_notify_(sender_, message);
+void WavePlayer::Complete() {
+  const PlayResult result{stopped_by_.value_or(PlayEnd::kFinished), key_, carried_sound_};
+  stopped_by_.reset();
+  key_ = '\0';
+  // Taken out first: the completion may start the next playback.
+  if (PlayDone done = std::exchange(done_, nullptr)) done(result);
 }
 
-void WavePlayback::WaitForOutputClosed() {
-  if (output_ == nullptr) return;
-  platform::MessageLoop& loop = *platform::MessageLoop::Current();
-  loop.RunUntil([this] { return output_ == nullptr; }, platform::kNoDeadline);
-  // Everything pending is handled too, so the old output's close notification, queued while
-  // its last buffer is handled, is reported before the new file opens.
-  loop.RunUntilIdle();
+void WavePlayer::Report(WaveReport report) {
+  if (on_report_) on_report_(report);
 }
 
-void WavePlayback::ReadChunk() {
+void WavePlayer::ReadChunk() {
   const int64_t left = static_cast<int64_t>(data_size_) - position_;
   chunk_length_ = static_cast<int32_t>(std::min<int64_t>(left, buffer_size_));
   char* buffer = next_buffer_ == 2 ? buffer2_.get() : buffer1_.get();
@@ -297,7 +309,7 @@ void WavePlayback::ReadChunk() {
   }
 }
 
-void WavePlayback::QueueBuffer() {
+void WavePlayer::QueueBuffer() {
   if (next_buffer_ == 1) {
     header_->lpData = buffer1_.get();
     next_buffer_ = 2;
@@ -318,20 +330,21 @@ void WavePlayback::QueueBuffer() {
 }
 
 // The output would not take the buffer, so no buffer may come back to end the playback:
-// it ends here, with its waPlayDone, rather than leave the application waiting.
-void WavePlayback::EndRefused() {
+// it ends here, as if the line had gone, rather than leave the application waiting.
+void WavePlayer::EndRefused() {
+  if (!stopped_by_) stopped_by_ = PlayEnd::kLineGone;
   file_.Close();
   ReleaseBuffers();
 }
 
-bool WavePlayback::BufferReturned(HWAVEOUT handle) {
+bool WavePlayer::BufferReturned(HWAVEOUT handle) {
   // A buffer of an output closed earlier: that playback's end was reported when it closed.
   if (output_ == nullptr || handle != output_) return false;
   wave::waveOutUnprepareHeader(handle, header_.get(), kHeaderSize);
   if (position_ == -1) {
     CloseOutput();
     file_.Close();
-    phase_ = TWavePhase::wpIdle;
+    playing_ = false;
     ReleaseBuffers();
     return true;
   }
@@ -339,26 +352,26 @@ bool WavePlayback::BufferReturned(HWAVEOUT handle) {
   return false;
 }
 
-void WavePlayback::OutputClosed() {
+void WavePlayer::OutputClosed() {
   // The close of an earlier output may come after a new playback has opened its own; the
   // new one is still playing.
-  if (output_ == nullptr) phase_ = TWavePhase::wpIdle;
+  if (output_ == nullptr) playing_ = false;
 }
 
-void WavePlayback::CloseOutput() {
+void WavePlayer::CloseOutput() {
   if (output_ == nullptr) return;
   NoteCarriedSound();
   wave::waveOutClose(std::exchange(output_, nullptr));
 }
 
-void WavePlayback::ReleaseBuffers() {
+void WavePlayer::ReleaseBuffers() {
   if (output_ != nullptr) {
     // The output may still hold the header and a buffer: it gives them back on reset, and
     // only then may they be freed. A playback cut off this way still reports its end, ahead
     // of the close notification.
     position_ = -1;
-    if (phase_ == TWavePhase::wpPlaying) {
-      phase_ = TWavePhase::wpIdle;
+    if (playing_) {
+      playing_ = false;
       window_.Post(kPlayEndedMessage, 0, 0);
     }
     ResetOutput();

@@ -1,7 +1,7 @@
 // The call controller over the real line device and the telephony service's simulated lines,
 // on the virtual clock: what the callee heard (the line's recording and event log), the
 // outcome and the debug lines.
-#include "app/qo_dealer.h"
+#include "app/call_controller.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -43,25 +43,20 @@ const NamedPlay kGreetingCut{"greeting", false, true};
 const NamedPlay kMessage{"message", true, true};
 const NamedPlay kMessageCut{"message", false, true};
 
-class RecordingLog : public TApdTapiLog {
- public:
-  void UpdateLog(TTapiLogCode code) override { codes.push_back(code); }
-  std::vector<TTapiLogCode> codes;
-};
-
-class QoTelvaneTest : public telvane::testing::AppFixture {
+class CallControllerTest : public telvane::testing::AppFixture {
  protected:
-  QoTelvaneTest() {
+  CallControllerTest() {
     platform::SetTapiLibraryName(TELVANE_LINESVC_PATH);
     testing::SetEnvironment("TELVANE_LINES_LOG", (dir_ / "events.log").string());
     files_ = {{"greeting", testing_wave::Ramp(kGreetingMs * 8, 1)},
               {"message", testing_wave::Ramp(kMessageMs * 8, 2)}};
-    WriteFile("PressAnyKey.wav", testing_wave::LineWave(files_["greeting"]));
+    greeting_ = WriteFile("PressAnyKey.wav", testing_wave::LineWave(files_["greeting"]));
     message_ = WriteFile("message.wav", testing_wave::LineWave(files_["message"]));
   }
 
-  ~QoTelvaneTest() override {
+  ~CallControllerTest() override {
     controller_.reset();
+    device_.reset();
     platform::UnbindTapi();
   }
 
@@ -74,25 +69,36 @@ class QoTelvaneTest : public telvane::testing::AppFixture {
         .Default(script);
   }
 
-  // A controller over a line device that the telephony service gives these lines.
-  void Build(const SimLines& lines, const std::string& device_name = "") {
+  // A line device that the telephony service gives these lines, and a plan that calls
+  // through the first voice line with the test's greeting and message. The controller is
+  // made by Controller(), so a test may change the plan first.
+  void Build(const SimLines& lines) {
     controller_.reset();
+    device_.reset();
     ++builds_;
     testing::SetEnvironment("TELVANE_LINES", WriteFile("lines.ini", lines.Text()));
     debug_.clear();
-    controller_ = std::make_unique<QoTelvane>(device_name);
-    controller_->OnDebug = [this](TObject&, const std::string& line) { debug_.push_back(line); };
-    controller_->MessageFile = message_;
+    device_ = std::make_unique<LineDevice>();
+    plan_ = CallPlan{};
+    plan_.line = device_->DeviceList().empty() ? "" : device_->DeviceList().front();
+    plan_.message_file = message_;
+    plan_.greeting_file = greeting_;
   }
 
-  // Finds the device and places one call; returns what the call printed on standard output.
-  std::string CallOnce(const std::string& number = "555") {
-    if (controller_->DeviceName().empty() || controller_->Device().SelectedDevice().empty()) {
-      EXPECT_TRUE(controller_->FindDevice());
+  CallController& Controller() {
+    if (!controller_) {
+      controller_ = std::make_unique<CallController>(
+          *device_, plan_, [this](const std::string& line) { debug_.push_back(line); });
     }
+    return *controller_;
+  }
+
+  // Places one call; returns what the call printed on standard output.
+  std::string CallOnce(const std::string& number = "555") {
+    CallController& controller = Controller();
     dialled_ms_ = loop_.NowMs();
     ::testing::internal::CaptureStdout();
-    controller_->Call(number);
+    controller.Call(number);
     return ::testing::internal::GetCapturedStdout();
   }
 
@@ -124,21 +130,24 @@ class QoTelvaneTest : public telvane::testing::AppFixture {
   // Runs `event` as a message of its own once the first play of the call has started, so an
   // event no simulated line sends still reaches the controller in the middle of its sequence.
   void AtFirstPlay(std::function<void()> event) {
-    TApdTapiDevice& device = controller_->Device();
-    auto handler = device.OnTapiWaveNotify;
-    device.OnTapiWaveNotify = [this, handler, event, fired = false](TObject& sender,
-                                                                    TWaveMessage message) mutable {
-      if (handler) handler(sender, message);
-      if (message == TWaveMessage::waPlayOpen && !fired) {
+    Controller();
+    LineDevice& device = *device_;
+    auto handler = device.on_wave_report;
+    device.on_wave_report = [this, handler, event, fired = false](WaveReport report) mutable {
+      if (handler) handler(report);
+      if (report == WaveReport::kOpen && !fired) {
         fired = true;
         loop_.PostTask(event);
       }
     };
   }
 
-  std::unique_ptr<QoTelvane> controller_;
+  std::unique_ptr<LineDevice> device_;
+  CallPlan plan_;
+  std::unique_ptr<CallController> controller_;
   std::vector<std::string> debug_;
   std::map<std::string, std::vector<int16_t>> files_;
+  std::string greeting_;
   std::string message_;
   int builds_ = 0;
   int64_t dialled_ms_ = 0;
@@ -146,11 +155,11 @@ class QoTelvaneTest : public telvane::testing::AppFixture {
 
 // A key during the first greeting stops it and starts the message; the stopped greeting's
 // end arrives in state 4 and changes nothing.
-TEST_F(QoTelvaneTest, KeyDuringFirstGreetingStartsMessage) {
+TEST_F(CallControllerTest, KeyDuringFirstGreetingStartsMessage) {
   Build(VoiceLine("answer after=1000; keys=1500:5"));
   CallOnce();
   EXPECT_EQ(controller_->ResultCode, kResultCompleted);
-  EXPECT_EQ(controller_->State(), psCompleted);
+  EXPECT_EQ(controller_->State(), PlayState::kCompleted);
   EXPECT_THAT(Heard(), ElementsAre(kGreetingCut, kMessage));
   EXPECT_EQ(controller_->GreetingCount(), 0);
   EXPECT_EQ(DebugCount("Hit"), 1);
@@ -159,12 +168,12 @@ TEST_F(QoTelvaneTest, KeyDuringFirstGreetingStartsMessage) {
 }
 
 // The greeting is played MaxGreetingsCount times when no key comes, at least once.
-TEST_F(QoTelvaneTest, GreetingRepeatsUpToTheCount) {
+TEST_F(CallControllerTest, GreetingRepeatsUpToTheCount) {
   for (const auto& [count, plays] :
        std::vector<std::pair<int32_t, size_t>>{{5, 5}, {1, 1}, {0, 1}}) {
     SCOPED_TRACE(count);
     Build(VoiceLine("answer after=1000"));
-    CallOptions.MaxGreetingsCount = count;
+    plan_.max_greetings = count;
     CallOnce();
     std::vector<NamedPlay> expected(plays, kGreeting);
     expected.push_back(kMessage);
@@ -176,9 +185,9 @@ TEST_F(QoTelvaneTest, GreetingRepeatsUpToTheCount) {
 
 // Plays are paced by seconds: a second before the first greeting, two between greetings
 // (one after the greeting, one before the next), one before the message.
-TEST_F(QoTelvaneTest, GreetingPlaysArePacedBySeconds) {
+TEST_F(CallControllerTest, GreetingPlaysArePacedBySeconds) {
   Build(VoiceLine("answer after=1000"));
-  CallOptions.MaxGreetingsCount = 2;
+  plan_.max_greetings = 2;
   CallOnce();
   const std::vector<testing::HeardPlay> plays = HeardTimes();
   ASSERT_EQ(plays.size(), 3u);
@@ -189,10 +198,10 @@ TEST_F(QoTelvaneTest, GreetingPlaysArePacedBySeconds) {
 
 // A key during the message only writes "Hit" (and, as every key, stops the sound playing):
 // the call still completes.
-TEST_F(QoTelvaneTest, KeyDuringMessageChangesNothing) {
+TEST_F(CallControllerTest, KeyDuringMessageChangesNothing) {
   Build(VoiceLine("answer after=0; keys=" +
                   std::to_string(kBeforeFirstPlayMs + kGreetingMs + 1000 + 500) + ":1"));
-  CallOptions.MaxGreetingsCount = 1;
+  plan_.max_greetings = 1;
   CallOnce();
   EXPECT_EQ(DebugCount("Hit"), 1);
   EXPECT_EQ(controller_->ResultCode, kResultCompleted);
@@ -201,7 +210,7 @@ TEST_F(QoTelvaneTest, KeyDuringMessageChangesNothing) {
 
 // The remote side hanging up during the greeting fails the call; the same during the
 // message does not, and the call completes when the message ends.
-TEST_F(QoTelvaneTest, DisconnectFailsTheGreetingButNotTheMessage) {
+TEST_F(CallControllerTest, DisconnectFailsTheGreetingButNotTheMessage) {
   Build(VoiceLine("answer after=1000; hangup after=2000"));
   CallOnce();
   EXPECT_EQ(controller_->ResultCode, kResultFailed);
@@ -210,7 +219,7 @@ TEST_F(QoTelvaneTest, DisconnectFailsTheGreetingButNotTheMessage) {
 
   Build(VoiceLine("answer after=0; hangup after=" +
                   std::to_string(kBeforeFirstPlayMs + kGreetingMs + 1000 + 1000)));
-  CallOptions.MaxGreetingsCount = 1;
+  plan_.max_greetings = 1;
   CallOnce();
   EXPECT_EQ(controller_->ResultCode, kResultCompleted);
   EXPECT_EQ(controller_->ResultText, "");
@@ -219,9 +228,9 @@ TEST_F(QoTelvaneTest, DisconnectFailsTheGreetingButNotTheMessage) {
 
 // After a hang-up during the greeting, the next call's greeting advances normally: the
 // stale end of the stopped greeting and the interrupted flag do not leak into it.
-TEST_F(QoTelvaneTest, NextCallAfterHangUpAdvancesNormally) {
+TEST_F(CallControllerTest, NextCallAfterHangUpAdvancesNormally) {
   Build(VoiceLine("answer after=1000").Number("555", "answer after=1000; hangup after=2000"));
-  CallOptions.MaxGreetingsCount = 2;
+  plan_.max_greetings = 2;
   CallOnce("555");
   ASSERT_EQ(controller_->ResultText, "Disconnected by remote");
   CallOnce("556");
@@ -232,19 +241,16 @@ TEST_F(QoTelvaneTest, NextCallAfterHangUpAdvancesNormally) {
 
 // Busy before the answer does not end the wait: the time-out does. After the answer a busy
 // status fails the call with its status text. "busy" is printed either way.
-TEST_F(QoTelvaneTest, BusyBeforeAndAfterTheAnswer) {
+TEST_F(CallControllerTest, BusyBeforeAndAfterTheAnswer) {
   Build(VoiceLine("busy after=500"));
   std::string out = CallOnce();
   EXPECT_EQ(out, "busy\n");
   EXPECT_EQ(controller_->ResultText, "Error : Tapi device is not ready");
-  EXPECT_EQ(controller_->State(), psFailed);
+  EXPECT_EQ(controller_->State(), PlayState::kFailed);
   EXPECT_EQ(loop_.NowMs(), dialled_ms_ + 10000);
 
   Build(VoiceLine("answer after=1000"));
-  AtFirstPlay([this] {
-    TApdTapiDevice& device = controller_->Device();
-    device.OnTapiStatus(device, false, false, 0, kLineCallStateMessage, kCallStateBusy, 0, 0);
-  });
+  AtFirstPlay([this] { device_->on_status({LineStatus::Kind::kBusy, "Called number is busy"}); });
   out = CallOnce();
   EXPECT_EQ(out, "busy\n");
   EXPECT_EQ(controller_->ResultCode, kResultFailed);
@@ -253,18 +259,18 @@ TEST_F(QoTelvaneTest, BusyBeforeAndAfterTheAnswer) {
 
 // A failure event during the play sequence fails the call with the failure text. (The line
 // device reports failures of calls that never connected only, so the event is sent here.)
-TEST_F(QoTelvaneTest, FailureEventFailsTheCall) {
+TEST_F(CallControllerTest, FailureEventFailsTheCall) {
   Build(VoiceLine("answer after=1000"));
-  AtFirstPlay([this] { controller_->Device().OnTapiFail(controller_->Device()); });
+  AtFirstPlay([this] { device_->on_fail("Invalid address"); });
   CallOnce();
   EXPECT_EQ(controller_->ResultCode, kResultFailed);
-  EXPECT_THAT(controller_->ResultText, HasSubstr("Tapi failed: "));
+  EXPECT_EQ(controller_->ResultText, "Tapi failed: Invalid address");
   EXPECT_THAT(debug_, Contains(controller_->ResultText));
 }
 
 // A dial refused at once and a call rejected before the answer are only noted (the device
 // reports them as failures): the wait still ends by its time-out.
-TEST_F(QoTelvaneTest, FailureBeforeAnswerEndsByTimeOut) {
+TEST_F(CallControllerTest, FailureBeforeAnswerEndsByTimeOut) {
   for (const char* script : {"refuse", "reject after=300"}) {
     SCOPED_TRACE(script);
     Build(VoiceLine(script));
@@ -276,12 +282,12 @@ TEST_F(QoTelvaneTest, FailureBeforeAnswerEndsByTimeOut) {
 }
 
 // The connect wait gives up after whole 10 ms passes, at least one.
-TEST_F(QoTelvaneTest, ConnectTimeOutCountsTenMillisecondPasses) {
+TEST_F(CallControllerTest, ConnectTimeOutCountsTenMillisecondPasses) {
   for (const auto& [timeout, gives_up_at] :
        std::vector<std::pair<int32_t, int64_t>>{{25, 30}, {30, 30}, {0, 10}, {-5, 10}}) {
     SCOPED_TRACE(timeout);
     Build(VoiceLine("noanswer"));
-    CallOptions.ConnectTimeOut = timeout;
+    plan_.connect_timeout_ms = timeout;
     CallOnce();
     EXPECT_EQ(controller_->ResultText, "Error : Tapi device is not ready");
     // The failed call is hung up at once; nothing sleeps after a time-out.
@@ -290,21 +296,21 @@ TEST_F(QoTelvaneTest, ConnectTimeOutCountsTenMillisecondPasses) {
 }
 
 // An answer inside the last pass is still taken.
-TEST_F(QoTelvaneTest, AnswerJustBeforeTheTimeOutConnects) {
+TEST_F(CallControllerTest, AnswerJustBeforeTheTimeOutConnects) {
   Build(VoiceLine("answer after=25"));
-  CallOptions.ConnectTimeOut = kRingbackMs + 30;
-  CallOptions.MaxGreetingsCount = 1;
+  plan_.connect_timeout_ms = kRingbackMs + 30;
+  plan_.max_greetings = 1;
   CallOnce();
   EXPECT_EQ(controller_->ResultCode, kResultCompleted);
 }
 
 // With the greeting skipped the message repeats until a play ends after the time limit.
-TEST_F(QoTelvaneTest, SkipIntroRepeatsMessageUntilTheLimit) {
+TEST_F(CallControllerTest, SkipIntroRepeatsMessageUntilTheLimit) {
   for (const auto& [limit_s, plays] : std::vector<std::pair<int32_t, size_t>>{{10, 2}, {0, 1}}) {
     SCOPED_TRACE(limit_s);
     Build(VoiceLine("answer after=1000"));
-    CallOptions.PlayMessageDurationSec = limit_s;
-    controller_->SkipIntro = true;
+    plan_.message_duration_s = limit_s;
+    plan_.skip_intro = true;
     CallOnce();
     EXPECT_EQ(controller_->ResultCode, kResultFailed);
     EXPECT_EQ(controller_->ResultText, "Play message duration exceeded");
@@ -313,24 +319,25 @@ TEST_F(QoTelvaneTest, SkipIntroRepeatsMessageUntilTheLimit) {
 }
 
 // With the greeting skipped, a failure to start the message the first time is a failed
-// attempt (nobody heard anything); a failure to start a repetition completes the call.
-TEST_F(QoTelvaneTest, SkipIntroMessageStartFailure) {
+// attempt (nobody heard anything). The line's wave device is asked once per call: a line
+// that would name none from its second question on plays every repetition.
+TEST_F(CallControllerTest, SkipIntroMessageStartFailure) {
   Build(VoiceLine("answer after=1000; nowave"));
-  controller_->SkipIntro = true;
+  plan_.skip_intro = true;
   CallOnce();
   EXPECT_EQ(controller_->ResultCode, kResultFailed);
   EXPECT_EQ(controller_->ResultText, "Error : TAPI wave file error");
 
   Build(VoiceLine("answer after=1000; nowave from=2"));
-  controller_->SkipIntro = true;
+  plan_.skip_intro = true;
+  plan_.message_duration_s = 10;
   CallOnce();
-  EXPECT_EQ(controller_->ResultCode, kResultCompleted);
-  EXPECT_THAT(Heard(), ElementsAre(kMessage));
+  EXPECT_THAT(Heard(), ElementsAre(kMessage, kMessage));
 }
 
 // A greeting that cannot be played fails the attempt with the error's text, and the call
 // is hung up.
-TEST_F(QoTelvaneTest, GreetingStartFailureFailsTheAttempt) {
+TEST_F(CallControllerTest, GreetingStartFailureFailsTheAttempt) {
   Build(VoiceLine("answer after=1000; nowave"));
   CallOnce();
   EXPECT_EQ(controller_->ResultCode, kResultFailed);
@@ -338,110 +345,40 @@ TEST_F(QoTelvaneTest, GreetingStartFailureFailsTheAttempt) {
   EXPECT_EQ(Logged("Sim Voice Line: drop (request"), 1);
 }
 
-// The device is chosen by name ignoring case, else the first line that accepts voice; a
-// name match is taken without trying the line (which opens it).
-TEST_F(QoTelvaneTest, FindDeviceByNameOrFirstVoiceLine) {
-  const SimLines lines = SimLines().Line("Data Modem", "data").Line("Voice Modem");
-  Build(lines, "voice MODEM");
-  const int opened = Logged("line opened");
-  EXPECT_TRUE(controller_->FindDevice());
-  EXPECT_EQ(controller_->DeviceName(), "Voice Modem");
-  EXPECT_EQ(Logged("line opened"), opened);
-
-  Build(lines, "no such line");
-  EXPECT_TRUE(controller_->FindDevice());
-  EXPECT_EQ(controller_->DeviceName(), "Voice Modem");
-
-  Build(SimLines().Line("Data Modem", "data").Line("Other Data", "data"), "");
-  EXPECT_FALSE(controller_->FindDevice());
-  EXPECT_EQ(controller_->DeviceName(), "Other Data");
-
-  Build(SimLines(), "");
-  EXPECT_FALSE(controller_->FindDevice());
-}
-
-// A name match is taken without a voice test; the voice check then reports it.
-TEST_F(QoTelvaneTest, NamedDataLineIsFoundButFailsTheVoiceCheck) {
-  Build(SimLines().Line("Data Modem", "data").Line("Voice Modem"), "data modem");
-  EXPECT_TRUE(controller_->FindDevice());
-  EXPECT_FALSE(controller_->CheckVoice());
-  EXPECT_FALSE(controller_->Device().EnableVoice());
-}
-
-// The settings name the device when the command line does not.
-TEST_F(QoTelvaneTest, SettingsNameTheDeviceAndTheGreeting) {
-  WriteSettings("[General]\nTAPIDeviceName=Voice Modem\nPressAnyKeyFile=greet.wav\n");
-  Build(SimLines().Line("Voice Modem"));
-  EXPECT_EQ(controller_->DeviceName(), "Voice Modem");
-  EXPECT_EQ(controller_->GreetingFile(), "greet.wav");
-  EXPECT_FALSE(controller_->GreetingExists());
-}
-
-// Statuses: line device states print "DevState"; every status writes a debug line; a report
-// that opens and closes a call's progress at once is not read as a call state.
-TEST_F(QoTelvaneTest, StatusEventsWriteDebugAndDevStateLines) {
+// Statuses: line device states print "DevState"; every status writes a debug line; a
+// report of the call's progress changes nothing.
+TEST_F(CallControllerTest, StatusEventsWriteDebugAndDevStateLines) {
   Build(SimLines());
-  TApdTapiDevice& device = controller_->Device();
+  Controller();
+  LineDevice& device = *device_;
   ::testing::internal::CaptureStdout();
-  device.OnTapiStatus(device, false, false, 0, kLineDevStateMessage, 0x40, 0, 0);
-  device.OnTapiStatus(device, false, false, 0, kLineCallStateMessage, 0x10, 0, 0);
-  device.OnTapiStatus(device, true, true, 0, kLineCallStateMessage, kCallStateBusy, 0, 0);
+  device.on_status({LineStatus::Kind::kLineState, "In service"});
+  device.on_status({LineStatus::Kind::kOther, "Dialing..."});
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "DevState\n");
-  EXPECT_THAT(debug_, ElementsAre("Status : In service", "Status : Dialing...",
-                                  ::testing::StartsWith("Status : ")));
-  EXPECT_EQ(controller_->State(), psNone);
+  EXPECT_THAT(debug_, ElementsAre("Status : In service", "Status : Dialing..."));
+  EXPECT_EQ(controller_->State(), PlayState::kNone);
 }
 
 // Without a debug handler nothing but the plain lines is written.
-TEST_F(QoTelvaneTest, NoDebugLinesWithoutHandler) {
+TEST_F(CallControllerTest, NoDebugLinesWithoutHandler) {
   Build(VoiceLine("answer after=1000"));
-  controller_->OnDebug = nullptr;
+  controller_ = std::make_unique<CallController>(*device_, plan_, nullptr);
   EXPECT_EQ(CallOnce(), "");
   EXPECT_TRUE(debug_.empty());
 }
 
-// A wave notification while not connected fails the call state with "Call disconnected".
-TEST_F(QoTelvaneTest, WaveNotificationWhileNotConnected) {
-  Build(SimLines());
-  controller_->Device().OnTapiWaveNotify(controller_->Device(), TWaveMessage::waPlayDone);
-  EXPECT_EQ(controller_->State(), psFailed);
-  EXPECT_EQ(controller_->ResultText, "Call disconnected");
-  EXPECT_THAT(debug_, ElementsAre("Status: 0"));
-}
-
-// A connect that arrives after its call was given up (here sent by hand: a simulated line
-// is dropped before its answer can be on the way) does not stand for the next call: that
-// call still waits for its own answer before it plays.
-TEST_F(QoTelvaneTest, StaleConnectDoesNotSkipTheNextAnswerWait) {
+// A call given up before its answer does not stand for the next call: that call still
+// waits for its own answer before it plays.
+TEST_F(CallControllerTest, StaleConnectDoesNotSkipTheNextAnswerWait) {
   Build(VoiceLine("answer after=5000").Number("555", "noanswer"));
-  CallOptions.MaxGreetingsCount = 1;
+  plan_.max_greetings = 1;
   CallOnce("555");
   ASSERT_EQ(controller_->ResultText, "Error : Tapi device is not ready");
-  controller_->Device().OnTapiConnect(controller_->Device());
-  ASSERT_TRUE(controller_->Connected());
   CallOnce("556");
   EXPECT_EQ(controller_->ResultCode, kResultCompleted);
   const std::vector<testing::HeardPlay> plays = HeardTimes(2);
   ASSERT_FALSE(plays.empty());
   EXPECT_EQ(plays.front().from_ms, dialled_ms_ + kRingbackMs + 5000 + kBeforeFirstPlayMs);
-}
-
-// Destroying the controller cancels a call that was placed before it frees the device; a
-// controller that never dialled does not.
-TEST_F(QoTelvaneTest, DestroyHangsUpOnlyAPlacedCall) {
-  RecordingLog log;
-  Build(VoiceLine("answer after=1000"));
-  controller_->Device().SetTapiLog(&log);
-  CallOnce();
-  log.codes.clear();
-  controller_.reset();
-  EXPECT_THAT(log.codes, Contains(TTapiLogCode::ltapiCancel));
-
-  Build(VoiceLine("answer after=1000"));
-  controller_->Device().SetTapiLog(&log);
-  log.codes.clear();
-  controller_.reset();
-  EXPECT_THAT(log.codes, Not(Contains(TTapiLogCode::ltapiCancel)));
 }
 
 }  // namespace

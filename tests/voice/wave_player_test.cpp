@@ -18,7 +18,7 @@
 #include "platform/mmsystem.h"
 #include "platform/tapi_binding.h"
 #include "platform/wave_out.h"
-#include "telephony/tapi_device.h"
+#include "telephony/line_device.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/sim_lines.h"
 #include "tests/support/wave_files.h"
@@ -29,7 +29,7 @@ namespace {
 using namespace testing_wave;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using Wave = TWaveMessage;
+using Wave = WaveReport;
 
 struct Notified {
   Wave message;
@@ -41,16 +41,16 @@ struct Notified {
 
 constexpr const char* kNumber = "5551234";
 
-class WavePlaybackTest : public ::testing::Test {
+class WavePlayerTest : public ::testing::Test {
  protected:
-  WavePlaybackTest() {
+  WavePlayerTest() {
     telvane::testing::SetEnvironment("TELVANE_STATE_DIR", (dir_ / "state").string());
     telvane::testing::SetEnvironment("TELVANE_LINES", (dir_ / "lines.ini").string());
     telvane::testing::SetEnvironment("TELVANE_LINES_LOG", (dir_ / "lines.log").string());
     platform::SetTapiLibraryName(TELVANE_LINESVC_PATH);
   }
 
-  ~WavePlaybackTest() override {
+  ~WavePlayerTest() override {
     device_.reset();
     platform::UnbindTapi();
   }
@@ -62,19 +62,15 @@ class WavePlaybackTest : public ::testing::Test {
                                 .Record((dir_ / "%n-%c.wav").string())
                                 .Default(script)
                                 .Text());
-    device_ = std::make_unique<TApdTapiDevice>(nullptr);
-    device_->SetComPort(&port_);
+    device_ = std::make_unique<LineDevice>();
     device_->SetSelectedDevice("Sim Voice");
-    device_->SetEnableVoice(true);
-    device_->OnTapiConnect = [this](TObject&) { ++connects_; };
-    device_->OnTapiDTMF = [this](TObject&, char digit, int32_t) {
-      digits_.push_back(digit);
+    device_->on_key = [this](char key) {
+      digits_.push_back(key);
       notified_digit_at_.push_back(notified_.size());
     };
-    device_->OnTapiWaveNotify = [this](TObject&, TWaveMessage message) {
+    device_->on_wave_report = [this](WaveReport report) {
       notified_.push_back(
-          {message, loop_.NowMs(), Playing(), device_->Playback().Output() != nullptr});
-      if (on_wave_) on_wave_(message);
+          {report, loop_.NowMs(), Playing(), device_->Player().Output() != nullptr});
     };
   }
 
@@ -82,11 +78,19 @@ class WavePlaybackTest : public ::testing::Test {
   void Connect(const std::string& script = "answer after=500") {
     BuildVoiceLine(script);
     device_->Dial(kNumber);
-    RunUntil([this] { return connects_ == 1; });
+    RunUntil([this] { return device_->CallConnected(); });
     connected_ms_ = loop_.NowMs();
   }
 
-  bool Playing() const { return device_->Playback().Phase() == TWavePhase::wpPlaying; }
+  bool Playing() const { return device_->Player().Playing(); }
+
+  // Starts playing the file; each completion is kept, with the reports before it.
+  void Play(const std::string& file_name) {
+    device_->Play(file_name, [this](const PlayResult& result) {
+      results_.push_back(result);
+      completed_after_.push_back(notified_.size());
+    });
+  }
 
   // Runs until the condition holds; a minute of clock time without it fails the test.
   void RunUntil(const std::function<bool()>& done) {
@@ -95,7 +99,7 @@ class WavePlaybackTest : public ::testing::Test {
   }
 
   void RunUntilDone() {
-    RunUntil([this] { return Count(Wave::waPlayClose) > 0 && !Playing(); });
+    RunUntil([this] { return Count(Wave::kClose) > 0 && !Playing(); });
   }
 
   std::string File(const std::string& name, const std::string& bytes) {
@@ -132,40 +136,43 @@ class WavePlaybackTest : public ::testing::Test {
   // Runs the playback and returns the error it raised; fails the test if none was raised.
   ETapiWaveFail PlayFailure(const std::string& file_name) {
     try {
-      device_->PlayWaveFile(file_name);
+      Play(file_name);
     } catch (const ETapiWaveFail& error) {
       return error;
     }
-    ADD_FAILURE() << "PlayWaveFile raised nothing";
+    ADD_FAILURE() << "Play raised nothing";
     return ETapiWaveFail(std::string());
   }
 
   platform::MessageLoop loop_{platform::ClockMode::kVirtual};
   telvane::testing::ScratchDir dir_ = telvane::testing::ScratchDir::ForCurrentTest();
-  std::unique_ptr<TApdTapiDevice> device_;
-  TApdComPort port_;
-  int connects_ = 0;
+  std::unique_ptr<LineDevice> device_;
   int64_t connected_ms_ = 0;
   std::vector<char> digits_;
   std::vector<size_t> notified_digit_at_;
   std::vector<Notified> notified_;
-  std::function<void(Wave)> on_wave_;
+  std::vector<PlayResult> results_;
+  std::vector<size_t> completed_after_;  // how many reports came before each completion
 };
 
-// A whole playback: open after PlayWaveFile returns, done once the sound has been heard (the
+// A whole playback: open after Play returns, done once the sound has been heard (the
 // device already idle and closed), then close; the callee heard exactly the file's samples.
-TEST_F(WavePlaybackTest, ConnectedPlaybackIsHeardWholeThenReportsOpenDoneClose) {
+TEST_F(WavePlayerTest, ConnectedPlaybackIsHeardWholeThenReportsOpenDoneClose) {
   Connect();
   const std::vector<int16_t> samples = Ramp(12000);  // 1.5 s
-  device_->PlayWaveFile(File("hello.wav", LineWave(samples)));
+  Play(File("hello.wav", LineWave(samples)));
   EXPECT_TRUE(Playing());
-  EXPECT_TRUE(notified_.empty()) << "nothing is reported from inside PlayWaveFile";
+  EXPECT_TRUE(notified_.empty()) << "nothing is reported from inside Play";
   const int64_t start = loop_.NowMs();
   RunUntilDone();
-  ASSERT_THAT(Messages(), ElementsAre(Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose));
-  EXPECT_EQ(notified_[0], (Notified{Wave::waPlayOpen, start, true, true}));
-  EXPECT_EQ(notified_[1], (Notified{Wave::waPlayDone, start + 1500, false, false}));
+  ASSERT_THAT(Messages(), ElementsAre(Wave::kOpen, Wave::kDone, Wave::kClose));
+  EXPECT_EQ(notified_[0], (Notified{Wave::kOpen, start, true, true}));
+  EXPECT_EQ(notified_[1], (Notified{Wave::kDone, start + 1500, false, false}));
   EXPECT_FALSE(notified_[2].playing);
+  ASSERT_EQ(results_.size(), 1u) << "a playback completes once";
+  EXPECT_EQ(completed_after_[0], 2u) << "completed right after its done";
+  EXPECT_EQ(results_[0].end, PlayEnd::kFinished);
+  EXPECT_TRUE(results_[0].carried_sound);
   EXPECT_EQ(Heard(), samples);
   EXPECT_THAT(AudioLog(),
               ElementsAre("audio: buffer of 12000 samples heard from " + std::to_string(start) +
@@ -174,14 +181,14 @@ TEST_F(WavePlaybackTest, ConnectedPlaybackIsHeardWholeThenReportsOpenDoneClose) 
 
 // Two full buffers of data (96000 bytes) go over as two pieces with no gap between them and
 // no empty third piece; a third playback piece of another size follows the same way.
-TEST_F(WavePlaybackTest, BufferSizedPiecesJoinWithoutAGap) {
+TEST_F(WavePlayerTest, BufferSizedPiecesJoinWithoutAGap) {
   Connect();
-  EXPECT_EQ(device_->Playback().BufferSize(), 0);
+  EXPECT_EQ(device_->Player().BufferSize(), 0);
   const std::vector<int16_t> two = Ramp(48000, 3);
-  device_->PlayWaveFile(File("two.wav", LineWave(two)));
-  EXPECT_EQ(device_->Playback().BufferSize(), 48000);
+  Play(File("two.wav", LineWave(two)));
+  EXPECT_EQ(device_->Player().BufferSize(), 48000);
   RunUntilDone();
-  EXPECT_EQ(Count(Wave::waPlayDone), 1);
+  EXPECT_EQ(Count(Wave::kDone), 1);
   const std::vector<std::string> log = AudioLog();
   ASSERT_EQ(log.size(), 2u);
   EXPECT_THAT(log[0], HasSubstr("buffer of 24000 samples heard"));
@@ -193,9 +200,9 @@ TEST_F(WavePlaybackTest, BufferSizedPiecesJoinWithoutAGap) {
 
   notified_.clear();
   const std::vector<int16_t> longer = Ramp(30000, 4);  // one full piece and a shorter one
-  device_->PlayWaveFile(File("longer.wav", LineWave(longer)));
+  Play(File("longer.wav", LineWave(longer)));
   RunUntilDone();
-  EXPECT_THAT(Messages(), ElementsAre(Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose));
+  EXPECT_THAT(Messages(), ElementsAre(Wave::kOpen, Wave::kDone, Wave::kClose));
   const std::vector<std::string> more = AudioLog();
   ASSERT_EQ(more.size(), 4u);
   EXPECT_THAT(more[2], HasSubstr("buffer of 24000 samples"));
@@ -208,15 +215,15 @@ TEST_F(WavePlaybackTest, BufferSizedPiecesJoinWithoutAGap) {
 
 // A file in another format is converted to the line's: 16 kHz stereo arrives as 8 kHz mono
 // of the same duration and shape.
-TEST_F(WavePlaybackTest, OtherFormatsArriveConvertedToTheLineFormat) {
+TEST_F(WavePlayerTest, OtherFormatsArriveConvertedToTheLineFormat) {
   Connect();
   const std::vector<int16_t> mono = Sine(16000, 400, 16000, 8000);  // 1 s at 16 kHz
   std::vector<int16_t> stereo;
   for (int16_t s : mono) stereo.insert(stereo.end(), {s, s});
-  device_->PlayWaveFile(File("stereo.wav", Riff("WAVE", Chunk("fmt ", PcmFormat(2, 16000, 16)) +
-                                                            Chunk("data", Samples16(stereo)))));
+  Play(File("stereo.wav", Riff("WAVE", Chunk("fmt ", PcmFormat(2, 16000, 16)) +
+                                           Chunk("data", Samples16(stereo)))));
   RunUntilDone();
-  EXPECT_THAT(Messages(), ElementsAre(Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose));
+  EXPECT_THAT(Messages(), ElementsAre(Wave::kOpen, Wave::kDone, Wave::kClose));
   const std::vector<int16_t> heard = Heard();
   const std::vector<int16_t> expected = Sine(8000, 400, 8000, 8000);
   ASSERT_NEAR(static_cast<double>(heard.size()), 8000.0, 80.0);
@@ -237,78 +244,43 @@ TEST_F(WavePlaybackTest, OtherFormatsArriveConvertedToTheLineFormat) {
 }
 
 // An empty data chunk hands over one empty buffer; its return ends the playback.
-TEST_F(WavePlaybackTest, EmptyDataChunkEndsAtOnce) {
+TEST_F(WavePlayerTest, EmptyDataChunkEndsAtOnce) {
   Connect();
-  device_->PlayWaveFile(File("empty.wav", LineWave({})));
+  Play(File("empty.wav", LineWave({})));
   const int64_t start = loop_.NowMs();
   RunUntilDone();
-  EXPECT_THAT(Messages(), ElementsAre(Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose));
+  EXPECT_THAT(Messages(), ElementsAre(Wave::kOpen, Wave::kDone, Wave::kClose));
   EXPECT_EQ(notified_[1].ms, start);
   EXPECT_TRUE(Heard().empty());
 }
 
-// Stopping reports done at the next pump and then close, like a playback that ran to its
-// end; the callee heard the sound up to the stop. Stopping again, or with nothing playing,
-// does nothing.
-TEST_F(WavePlaybackTest, StopReportsDoneThenClose) {
+// Hanging up stops the playback: it completes once, as the line gone, and done and close
+// follow; the callee heard the sound up to the stop. A second Play while one runs is refused
+// and changes nothing.
+TEST_F(WavePlayerTest, HangUpCompletesThePlaybackOnceAsLineGone) {
   Connect();
-  device_->StopWaveFile();
   const std::vector<int16_t> samples = Ramp(80000);  // 10 s
-  device_->PlayWaveFile(File("long.wav", LineWave(samples)));
+  Play(File("long.wav", LineWave(samples)));
   loop_.RunFor(1000);
-  ASSERT_THAT(Messages(), ElementsAre(Wave::waPlayOpen));
-  device_->StopWaveFile();
-  device_->StopWaveFile();
-  EXPECT_EQ(Messages().size(), 1u) << "the end comes from the queue, not from inside the stop";
+  EXPECT_THROW(Play(File("other.wav", LineWave(Ramp(800)))), ETapiWaveFail);
+  ASSERT_THAT(Messages(), ElementsAre(Wave::kOpen));
+  device_->HangUp();
+  device_->HangUp();
   RunUntilDone();
-  EXPECT_THAT(Messages(), ElementsAre(Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose));
+  EXPECT_THAT(Messages(), ElementsAre(Wave::kOpen, Wave::kDone, Wave::kClose));
   EXPECT_EQ(notified_[1].ms, notified_[0].ms + 1000);
+  ASSERT_EQ(results_.size(), 1u);
+  EXPECT_EQ(results_[0].end, PlayEnd::kLineGone);
   EXPECT_EQ(Heard(), std::vector<int16_t>(samples.begin(), samples.begin() + 8000));
   EXPECT_THAT(AudioLog(), ElementsAre(HasSubstr("buffer of 24000 samples cut after 8000")));
-  device_->StopWaveFile();
   loop_.RunFor(1000);
   EXPECT_EQ(notified_.size(), 3u);
-}
-
-// A new playback interrupts the running one: the old one's done (and close) fire inside
-// PlayWaveFile, and the new file plays from its first sample right after.
-TEST_F(WavePlaybackTest, InterruptingPlayReportsTheOldEndBeforeReturning) {
-  Connect();
-  const std::vector<int16_t> first = Ramp(40000, 1);
-  const std::vector<int16_t> second = Ramp(4000, 2);
-  const std::string second_file = File("second.wav", LineWave(second));
-  device_->PlayWaveFile(File("first.wav", LineWave(first)));
-  loop_.RunFor(500);
-  device_->PlayWaveFile(second_file);
-  EXPECT_THAT(Messages(), ElementsAre(Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose));
-  EXPECT_TRUE(Playing());
-  RunUntil([this] { return Count(Wave::waPlayClose) == 2; });
-  EXPECT_THAT(Messages(), ElementsAre(Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose,
-                                      Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose));
-  EXPECT_FALSE(Playing());
-  std::vector<int16_t> expected(first.begin(), first.begin() + 4000);
-  expected.insert(expected.end(), second.begin(), second.end());
-  EXPECT_EQ(Heard(), expected);
-}
-
-// With InterruptPlayback off a new request is ignored while a file plays, even for a file
-// that does not exist; the running playback goes on to its end.
-TEST_F(WavePlaybackTest, WithoutInterruptANewPlayIsIgnored) {
-  Connect();
-  device_->SetInterruptPlayback(false);
-  const std::vector<int16_t> samples = Ramp(16000);
-  device_->PlayWaveFile(File("a.wav", LineWave(samples)));
-  loop_.RunFor(500);
-  EXPECT_NO_THROW(device_->PlayWaveFile((dir_ / "missing.wav").string()));
-  EXPECT_NO_THROW(device_->PlayWaveFile(File("b.wav", LineWave(Ramp(100, 9)))));
-  RunUntilDone();
-  EXPECT_THAT(Messages(), ElementsAre(Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose));
-  EXPECT_EQ(Heard(), samples);
+  EXPECT_EQ(results_.size(), 1u);
 }
 
 // Without a placed call there is no wave device: the request fails with the catalogue's
 // wave error before the file is even opened (a file that is no WAV would fail otherwise).
-TEST_F(WavePlaybackTest, NoCallFailsBeforeTheFileIsOpened) {
+TEST_F(WavePlayerTest, NoCallFailsBeforeTheFileIsOpened) {
   BuildVoiceLine("answer");
   const ETapiWaveFail error = PlayFailure(File("text.wav", "not a wave file at all"));
   EXPECT_EQ(error.ErrorCode(), -13936);
@@ -319,13 +291,13 @@ TEST_F(WavePlaybackTest, NoCallFailsBeforeTheFileIsOpened) {
 }
 
 // A call whose line names no wave device fails the same way.
-TEST_F(WavePlaybackTest, CallWithoutWaveDeviceFails) {
+TEST_F(WavePlayerTest, CallWithoutWaveDeviceFails) {
   Connect("answer after=500; nowave");
   EXPECT_EQ(PlayFailure(File("a.wav", LineWave(Ramp(10)))).ErrorCode(), -13936);
 }
 
 // A file that does not exist is reported as such, before anything else is asked.
-TEST_F(WavePlaybackTest, MissingFileIsFileNotFound) {
+TEST_F(WavePlayerTest, MissingFileIsFileNotFound) {
   BuildVoiceLine("answer");
   const ETapiWaveFail error = PlayFailure((dir_ / "missing.wav").string());
   EXPECT_EQ(error.ErrorCode(), -2);
@@ -334,7 +306,7 @@ TEST_F(WavePlaybackTest, MissingFileIsFileNotFound) {
 
 // Files that are not RIFF "WAVE" or lack a chunk where the walk needs it fail with the wave
 // file error (no code), leave the device idle and never open the output.
-TEST_F(WavePlaybackTest, DamagedFilesFailWithTheWaveFileError) {
+TEST_F(WavePlayerTest, DamagedFilesFailWithTheWaveFileError) {
   Connect();
   const std::string fmt = Chunk("fmt ", PcmFormat(1, 8000, 16));
   const std::vector<std::pair<std::string, std::string>> files = {
@@ -356,7 +328,7 @@ TEST_F(WavePlaybackTest, DamagedFilesFailWithTheWaveFileError) {
 
 // A format the wave output cannot play is refused with the platform's text for it, and so
 // is an extensible format that claims more bytes than its chunk holds (never read past).
-TEST_F(WavePlaybackTest, UnplayableFormatFailsWithThePlatformText) {
+TEST_F(WavePlayerTest, UnplayableFormatFailsWithThePlatformText) {
   Connect();
   const std::string mp3 =
       Le(0x55, 2) + Le(1, 2) + Le(8000, 4) + Le(1000, 4) + Le(1, 2) + Le(0, 2) + Le(0, 2);
@@ -375,75 +347,78 @@ TEST_F(WavePlaybackTest, UnplayableFormatFailsWithThePlatformText) {
 
 // A data chunk that claims more than the file holds plays exactly the bytes that are there:
 // the third piece, short, is not padded with what its buffer held from the first piece.
-TEST_F(WavePlaybackTest, TruncatedDataChunkPlaysOnlyTheRealBytes) {
+TEST_F(WavePlayerTest, TruncatedDataChunkPlaysOnlyTheRealBytes) {
   Connect();
   const std::vector<int16_t> present = Ramp(48500, 5);  // two full pieces and 500 samples
-  device_->PlayWaveFile(
-      File("cut.wav", Riff("WAVE", Chunk("fmt ", PcmFormat(1, 8000, 16)) +
-                                       Chunk("data", Samples16(present), 200000))));
+  Play(File("cut.wav", Riff("WAVE", Chunk("fmt ", PcmFormat(1, 8000, 16)) +
+                                        Chunk("data", Samples16(present), 200000))));
   RunUntilDone();
-  EXPECT_THAT(Messages(), ElementsAre(Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose));
+  EXPECT_THAT(Messages(), ElementsAre(Wave::kOpen, Wave::kDone, Wave::kClose));
   EXPECT_EQ(Heard(), present);
   EXPECT_THAT(AudioLog().back(), HasSubstr("buffer of 500 samples"));
 }
 
 // A key pressed while the greeting plays stops it: the digit is reported first, then the
-// stopped playback's done and close; the callee heard the greeting up to the key.
-TEST_F(WavePlaybackTest, KeyDuringPlaybackStopsIt) {
+// stopped playback's done and close, and it completes with the key; the callee heard the
+// greeting up to the key.
+TEST_F(WavePlayerTest, KeyDuringPlaybackStopsIt) {
   Connect("answer after=500; keys=heard+1250:7");
   const std::vector<int16_t> samples = Ramp(40000);
-  device_->PlayWaveFile(File("greeting.wav", LineWave(samples)));
+  Play(File("greeting.wav", LineWave(samples)));
   RunUntilDone();
   EXPECT_THAT(digits_, ElementsAre('7'));
   ASSERT_THAT(notified_digit_at_, ElementsAre(1u)) << "the key comes between open and done";
-  EXPECT_THAT(Messages(), ElementsAre(Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose));
+  EXPECT_THAT(Messages(), ElementsAre(Wave::kOpen, Wave::kDone, Wave::kClose));
   EXPECT_EQ(notified_[1].ms - notified_[0].ms, 1250);
+  ASSERT_EQ(results_.size(), 1u);
+  EXPECT_EQ(results_[0].end, PlayEnd::kKey);
+  EXPECT_EQ(results_[0].key, '7');
   EXPECT_EQ(Heard(), std::vector<int16_t>(samples.begin(), samples.begin() + 10000));
 }
 
 // A buffer handed back twice is refused by the output when handed over again; the playback
 // then ends with done and close instead of leaving the application waiting.
-TEST_F(WavePlaybackTest, RefusedHandOverEndsThePlaybackWithDone) {
+TEST_F(WavePlayerTest, RefusedHandOverEndsThePlaybackWithDone) {
   Connect();
-  device_->PlayWaveFile(File("long.wav", LineWave(Ramp(80000))));
+  Play(File("long.wav", LineWave(Ramp(80000))));
   loop_.RunFor(100);
   // The header is still at the output, so handing it over again is refused.
   loop_.PostToWindow(device_->NotifyWindow().Handle(), MM_WOM_DONE,
-                     reinterpret_cast<uintptr_t>(device_->Playback().Output()), 0);
+                     reinterpret_cast<uintptr_t>(device_->Player().Output()), 0);
   RunUntilDone();
-  EXPECT_THAT(Messages(), ElementsAre(Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose));
+  EXPECT_THAT(Messages(), ElementsAre(Wave::kOpen, Wave::kDone, Wave::kClose));
   EXPECT_EQ(notified_[1].ms, notified_[0].ms + 100);
-  EXPECT_EQ(device_->Playback().Output(), nullptr);
+  EXPECT_EQ(device_->Player().Output(), nullptr);
   loop_.RunFor(10000);
   EXPECT_EQ(notified_.size(), 3u) << "the returned buffer of the closed output is not a second end";
+  ASSERT_EQ(results_.size(), 1u);
+  EXPECT_EQ(results_[0].end, PlayEnd::kLineGone);
   // The device plays again afterwards.
   notified_.clear();
-  device_->PlayWaveFile(File("short.wav", LineWave(Ramp(800))));
+  Play(File("short.wav", LineWave(Ramp(800))));
   RunUntilDone();
-  EXPECT_THAT(Messages(), ElementsAre(Wave::waPlayOpen, Wave::waPlayDone, Wave::waPlayClose));
+  EXPECT_THAT(Messages(), ElementsAre(Wave::kOpen, Wave::kDone, Wave::kClose));
 }
 
 // Destroying the device while it plays closes the output before the buffers go (the
 // sanitizer build checks no freed buffer is touched), and nothing reaches it afterwards.
-TEST_F(WavePlaybackTest, DestroyingThePlayingDeviceIsClean) {
+TEST_F(WavePlayerTest, DestroyingThePlayingDeviceIsClean) {
   Connect();
-  device_->PlayWaveFile(File("long.wav", LineWave(Ramp(80000))));
+  Play(File("long.wav", LineWave(Ramp(80000))));
   loop_.RunFor(700);
   ASSERT_TRUE(Playing());
   std::vector<Wave> after;
-  device_->OnTapiWaveNotify = [&after](TObject&, TWaveMessage message) {
-    after.push_back(message);
-  };
+  device_->on_wave_report = [&after](WaveReport report) { after.push_back(report); };
   device_.reset();
   loop_.RunFor(20000);
-  EXPECT_THAT(Messages(), ElementsAre(Wave::waPlayOpen));
+  EXPECT_THAT(Messages(), ElementsAre(Wave::kOpen));
   EXPECT_TRUE(after.empty());
   EXPECT_THAT(AudioLog(), ElementsAre(HasSubstr("cut after 5600")));
 }
 
 // A name longer than the platform's copy holds is refused clearly, never cut short; a name
 // of exactly 255 characters is passed whole (here: to find that no such file exists).
-TEST_F(WavePlaybackTest, OverlongFileNameIsRefused) {
+TEST_F(WavePlayerTest, OverlongFileNameIsRefused) {
   Connect();
   const std::string prefix = dir_.Path().string() + "/";
   const ETapiWaveFail overlong = PlayFailure(prefix + std::string(256 - prefix.size(), 'x'));
