@@ -5,12 +5,11 @@
 // reports how the call goes and which keys the remote side pressed, and names the wave device
 // that carries the call's sound. Drivers know nothing of TAPI messages and handles.
 //
-// The service finds a line's driver by name in a registry (driver_registry.h): sim, the
-// scripted simulated line (sim_driver.h), and modem, a V.253 voice modem on a serial port
-// (modem_driver.h), and sip, a SIP account (sip/sip_driver.h), a module of its own that is
-// loaded only for a lines file with a SIP line (driver_module.h). A driver that carries sound
-// registers its wave-output device through the line-audio timeline (line_audio.h) and adds only how
-// the samples reach its line.
+// The service finds a line's driver by name in the registry (driver_registry.h), the one
+// place that knows the drivers; each lives in a folder of its own below linesvc/, and one with
+// heavy libraries is a module loaded only for a lines file that has a line of it
+// (driver_module.h). A driver that carries sound registers its line's audio path with the
+// line-audio timeline (line_audio.h) and adds only how the samples reach its line.
 //
 // Threads: every member of these interfaces is called on, and every report is made on, the
 // thread of the message loop that was handed to the driver. A driver that runs threads of its
@@ -48,8 +47,10 @@ class CallSink {
   // Completes a Drop: the call is on hook (0) or could not be dropped (a LINEERR_* value).
   // A successful drop is followed by OnCallState(LINECALLSTATE_IDLE).
   virtual void OnDropResult(LONG result) = 0;
-  // The remote side pressed a DTMF key ('0'-'9', 'A'-'D', '*', '#').
-  virtual void OnDigit(char digit) = 0;
+  // The remote side pressed a DTMF key ('0'-'9', 'A'-'D', '*', '#'); `path` says how it came
+  // on a line that hears keys more than one way ("RFC 4733"), empty otherwise. The service
+  // logs the key: the driver does not.
+  virtual void OnDigit(char digit, std::string_view path) = 0;
   // A line for the service's event log.
   virtual void OnEvent(std::string_view text) = 0;
 

@@ -1,12 +1,11 @@
-// Line drivers built as modules of their own: a driver whose libraries are heavy (the SIP
-// driver brings libre, OpenSSL and more) lives in a shared module beside the service, and the
-// registry loads it only when the lines file has a line of that driver. A run on simulated
-// lines or modems never maps those libraries.
+// Line drivers built as modules of their own: a driver whose libraries are heavy (a network
+// stack, TLS) lives in a shared module beside the service, and the registry loads it only when
+// the lines file has a line of that driver. A run on other lines never maps those libraries.
 //
-//   // in the module (linesvc/sip/sip_module.cpp):
+//   // in the module (linesvc/NAME/NAME_module.cpp):
 //   extern "C" TELVANE_DRIVER_EXPORT bool TelvaneCreateLineDriver(...) { ... }
 //   // in the registry:
-//   {"sip", DriverFromModule("telvane_sip")},
+//   {"NAME", DriverFromModule("telvane_NAME")},
 //
 // A module links the service (libTAPI32.so) for the parts every driver uses (driver_kit.h).
 // Threads: the factory may be called from any thread; a module, once loaded, stays loaded for

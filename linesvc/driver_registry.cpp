@@ -2,14 +2,13 @@
 #include "linesvc/driver_registry.h"
 
 #include <algorithm>
-#include <mutex>
 
 #include "linesvc/driver_module.h"
-#include "linesvc/sim_driver.h"
+#include "linesvc/sim/sim_driver.h"
 #ifndef _WIN32
-#include "linesvc/modem_driver.h"
+#include "linesvc/modem/modem_driver.h"
 #endif
-#include "platform/dynamic_library.h"
+#include "platform/lazy_library.h"
 
 namespace telvane::linesvc {
 
@@ -52,40 +51,20 @@ std::unique_ptr<LineDriver> Silently(const std::vector<DriverKey>& keys, DWORD d
   return Create(keys, device_id, error);
 }
 
-// The entry of a driver module, looked up once.
-struct ModuleEntry {
-  std::once_flag loaded;
-  LineDriverEntry* entry = nullptr;
-};
-
-// Keeps a driver module loaded until the process ends, because the drivers it makes run its
-// code until the very end. The list is never destroyed, not even at exit.
-void KeepLoaded(std::unique_ptr<platform::DynamicLibrary> library) {
-  static std::mutex mutex;
-  static auto* const kept = new std::vector<std::unique_ptr<platform::DynamicLibrary>>;
-  const std::lock_guard<std::mutex> lock(mutex);
-  kept->push_back(std::move(library));
-}
-
 }  // namespace
 
 DriverRegistry::Factory DriverFromModule(std::string module) {
-  auto shared = std::make_shared<ModuleEntry>();
-  return [module = std::move(module), shared](const std::vector<DriverKey>& keys, DWORD device_id,
-                                              const DriverLog& log,
-                                              std::string* error) -> std::unique_ptr<LineDriver> {
-    std::call_once(shared->loaded, [&] {
-      std::unique_ptr<platform::DynamicLibrary> library = platform::DynamicLibrary::Load(module);
-      if (!library) return;
-      shared->entry = reinterpret_cast<LineDriverEntry*>(library->Symbol(kLineDriverEntryName));
-      if (shared->entry != nullptr) KeepLoaded(std::move(library));
-    });
-    if (shared->entry == nullptr) {
+  return [module = std::move(module)](const std::vector<DriverKey>& keys, DWORD device_id,
+                                      const DriverLog& log,
+                                      std::string* error) -> std::unique_ptr<LineDriver> {
+    // Kept once loaded: the drivers it makes run its code until the very end.
+    auto* const entry = platform::KeptLibrary(module).Entry<LineDriverEntry>(kLineDriverEntryName);
+    if (entry == nullptr) {
       *error = "the driver's module lib" + module + ".so is missing or cannot be loaded";
       return nullptr;
     }
     std::unique_ptr<LineDriver> driver;
-    if (!shared->entry(keys, device_id, log, &driver, error)) return nullptr;
+    if (!entry(keys, device_id, log, &driver, error)) return nullptr;
     return driver;
   };
 }

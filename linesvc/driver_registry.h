@@ -3,7 +3,8 @@
 //   const DriverRegistry& drivers = BuiltInDrivers();           // sim, modem, sip
 //   std::unique_ptr<LineDriver> driver = drivers.Create(line, device_id, log, &error);
 //
-// A new driver is one entry in BuiltInDrivers (driver_registry.cpp); the service names none.
+// A new driver is a folder of its own below linesvc/ and one entry in BuiltInDrivers
+// (driver_registry.cpp), the only file that names the drivers; the service names none.
 // A driver with heavy libraries is a module of its own (driver_module.h), loaded by its entry
 // only when a line of it is read. Tests make registries of their own with drivers written for
 // them.

@@ -303,6 +303,28 @@ void LineAudioOutput::NowCarriesSound() {
   }
 }
 
+void LineAudioPath::Send(const LinePlay& play, size_t from, size_t count) {
+  if (call_ != nullptr) {
+    call_->Send(play, from, count);
+  } else if (unheard_) {
+    unheard_(play);
+  }
+}
+
+void LineAudioPath::Ended(const LinePlay& play) {
+  if (call_ != nullptr) call_->Ended(play);
+}
+
+void LineAudioPath::RunsDry() {
+  if (call_ != nullptr) call_->RunsDry();
+}
+
+void LineAudioPath::Cut(const LinePlay& play) {
+  if (call_ != nullptr) call_->Cut(play);
+}
+
+bool LineAudioPath::CarriesSound() const { return call_ == nullptr || call_->CarriesSound(); }
+
 int64_t LinePlay::TimeOf(uint64_t k) const {
   const uint64_t position = first_sample + k;
   return base_ms + static_cast<int64_t>((position * 1000 + kRate - 1) / kRate);

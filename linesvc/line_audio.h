@@ -3,10 +3,11 @@
 // Every driver that carries sound uses it; a driver adds only how samples reach its line (a
 // recording, a modem's codec over the serial port, RTP packets).
 //
-//   class ModemOutput : public LineAudioOutput { ... Send puts samples on the line ... };
-//   auto output = std::make_shared<ModemOutput>();
-//   auto device = LineAudioDevice::Register(wave_id, "modem /dev/ttyACM0",
-//                                           LinePacing::Ahead(150, 20), output, &error);
+//   auto path = std::make_shared<LineAudioPath>();             // the line's, as long as it lives
+//   auto device = LineAudioDevice::Register(wave_id, "line 2", LinePacing::Ahead(150, 20), path,
+//                                           &error);
+//   class CallSound : public SoundEnd { ... Send puts samples on the line ... };
+//   path->Connect(call_sound);                                 // the call that carries it now
 //   ... lineGetID("wave/out") names wave_id; the application opens it and plays ...
 //
 // Each open of the device gets a timeline of its own, on the clock of the loop that opened
@@ -29,9 +30,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "linesvc/driver_kit.h"
@@ -72,8 +75,10 @@ struct LinePacing {
 
 class LineTimeline;  // line_audio.cpp
 
-// How samples reach one line: what a driver adds to the timeline. Loop thread only.
-class TELVANE_DRIVER_KIT LineAudioOutput {
+// Where a line's sound ends up: what the timeline hands over, and whether the line carries
+// it. A line's output is one (LineAudioOutput), and so is the sound end of one call that the
+// line's audio path reaches (LineAudioPath). Loop thread only.
+class TELVANE_DRIVER_KIT SoundEnd {
  public:
   // Samples [from, from + count) of the write go to the line now; sample k is heard at
   // play.TimeOf(k). With whole writes, from is 0 and count the write's size (perhaps 0).
@@ -92,15 +97,24 @@ class TELVANE_DRIVER_KIT LineAudioOutput {
   // playing into this output stands still: it hands over at most what the line needs in order
   // to start (the hand-over at which it finds the line not carrying; for a modem, the samples
   // that make it start transmitting), then reports no write played, counts nothing more
-  // heard (the wave output's position) and hands over nothing more until NowCarriesSound. A
-  // reset drops what it holds, as at any time. Timelines ask at each of their steps, so a
-  // line that stops carrying is noticed at the next one. A held play never ends on its own,
-  // so answer false only while the line may still start: a line whose call has ended, or that
-  // has none, takes the sound into nothing as before, and whoever plays into a line that
-  // fails stops the play. A device closed while held drops what it holds: no line will play
-  // it out.
+  // heard (the wave output's position) and hands over nothing more until the output's
+  // NowCarriesSound. A reset drops what it holds, as at any time. Timelines ask at each of
+  // their steps, so a line that stops carrying is noticed at the next one. A held play never
+  // ends on its own, so answer false only while the line may still start: a line whose call
+  // has ended, or that has none, takes the sound into nothing as before, and whoever plays
+  // into a line that fails stops the play. A device closed while held drops what it holds:
+  // no line will play it out.
   virtual bool CarriesSound() const { return true; }
 
+ protected:
+  // Not deleted through this interface.
+  ~SoundEnd() = default;
+};
+
+class LineTimeline;  // line_audio.cpp
+
+// How samples reach one line: what a driver adds to the timeline. Loop thread only.
+class TELVANE_DRIVER_KIT LineAudioOutput : public SoundEnd {
  protected:
   // Virtual so that the timeline, a friend, cannot be a way to delete an output by its base.
   virtual ~LineAudioOutput() = default;
@@ -115,6 +129,35 @@ class TELVANE_DRIVER_KIT LineAudioOutput {
   // The timelines of the device's opens, to go on when the line carries sound; an entry goes
   // stale when its open is closed.
   std::vector<std::weak_ptr<LineTimeline>> timelines_;
+};
+
+// The output a driver registers for its line's wave device: the sound reaches the sound end
+// connected to it, the line's current call's. With none connected the line takes the sound into
+// nothing at its pace (telling `unheard`, when set, of each write) and carries it. Loop thread
+// only.
+class TELVANE_DRIVER_KIT LineAudioPath final : public LineAudioOutput {
+ public:
+  // The call's sound end, which the path reaches from now on.
+  void Connect(SoundEnd& call) { call_ = &call; }
+  // Disconnects the call's sound end if it is the one connected.
+  void Disconnect(const SoundEnd& call) {
+    if (call_ == &call) call_ = nullptr;
+  }
+  // Told of each write sent while no call is connected; empty for nobody.
+  void SetUnheard(std::function<void(const LinePlay&)> unheard) { unheard_ = std::move(unheard); }
+
+  // The connected call's line carries sound from now on (see CarriesSound).
+  using LineAudioOutput::NowCarriesSound;
+
+  void Send(const LinePlay& play, size_t from, size_t count) override;
+  void Ended(const LinePlay& play) override;
+  void RunsDry() override;
+  void Cut(const LinePlay& play) override;
+  bool CarriesSound() const override;
+
+ private:
+  SoundEnd* call_ = nullptr;
+  std::function<void(const LinePlay&)> unheard_;
 };
 
 // Reads the `wave` key of a line: the number of its wave-output device, 0 to 4294967294

@@ -163,7 +163,7 @@ LONG Service::GetDevCaps(HLINEAPP line_app, DWORD device_id, DWORD api_version, 
 
 LONG Service::Open(HLINEAPP line_app, DWORD device_id, LPHLINE line, DWORD api_version,
                    DWORD ext_version, DWORD_PTR callback_instance, DWORD privileges,
-                   DWORD media_modes, const LINECALLPARAMS*) {
+                   DWORD media_modes, LINECALLPARAMS*) {
   CollectDefunctCalls();
   App* app = FindApp(line_app);
   if (app == nullptr) return LINEERR_INVALAPPHANDLE;
@@ -218,7 +218,7 @@ LONG Service::SetStatusMessages(HLINE line, DWORD line_states, DWORD address_sta
 }
 
 LONG Service::MakeCall(HLINE line, LPHCALL call, LPCSTR dest_address, DWORD,
-                       const LINECALLPARAMS* params) {
+                       LINECALLPARAMS* params) {
   CollectDefunctCalls();
   OpenLine* open = FindLine(line);
   if (open == nullptr) return LINEERR_INVALLINEHANDLE;

@@ -54,31 +54,12 @@ class Service {
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;
 
-  // The TAPI 1.4 requests, with the parameters and results of the published functions.
+  // The TAPI 1.4 requests, declared from the one list of platform/tapi.h with the parameters
+  // and results of the published functions: LONG Initialize(LPHLINEAPP lphLineApp, ...).
   // Initialize refuses (LINEERR_OPERATIONFAILED) an instance that names no message loop.
-  LONG Initialize(LPHLINEAPP line_app, HINSTANCE instance, LINECALLBACK callback, LPCSTR app_name,
-                  LPDWORD num_devs);
-  LONG Shutdown(HLINEAPP line_app);
-  LONG NegotiateAPIVersion(HLINEAPP line_app, DWORD device_id, DWORD low_version,
-                           DWORD high_version, LPDWORD api_version, LPLINEEXTENSIONID extension);
-  LONG GetDevCaps(HLINEAPP line_app, DWORD device_id, DWORD api_version, DWORD ext_version,
-                  LPLINEDEVCAPS caps);
-  LONG Open(HLINEAPP line_app, DWORD device_id, LPHLINE line, DWORD api_version, DWORD ext_version,
-            DWORD_PTR callback_instance, DWORD privileges, DWORD media_modes,
-            const LINECALLPARAMS* params);
-  LONG SetStatusMessages(HLINE line, DWORD line_states, DWORD address_states);
-  LONG MakeCall(HLINE line, LPHCALL call, LPCSTR dest_address, DWORD country_code,
-                const LINECALLPARAMS* params);
-  LONG Accept(HCALL call, LPCSTR user_info, DWORD size);
-  LONG Answer(HCALL call, LPCSTR user_info, DWORD size);
-  LONG Drop(HCALL call, LPCSTR user_info, DWORD size);
-  LONG DeallocateCall(HCALL call);
-  LONG Close(HLINE line);
-  LONG GetID(HLINE line, DWORD address_id, HCALL call, DWORD select, LPVARSTRING device_id,
-             LPCSTR device_class);
-  LONG MonitorDigits(HCALL call, DWORD digit_modes);
-  LONG GetCallInfo(HCALL call, LPLINECALLINFO info);
-  LONG GetCallStatus(HCALL call, LPLINECALLSTATUS status);
+#define TELVANE_LINESVC_REQUEST(name, params, args) LONG name params;
+  TELVANE_TAPI_REQUESTS(TELVANE_LINESVC_REQUEST)
+#undef TELVANE_LINESVC_REQUEST
 
   // What the service and its lines did, including why lines of the file were left out.
   const EventLog& Events() const { return events_; }
@@ -115,7 +96,7 @@ class Service {
   void OnDialResult(HCALL handle, LONG result);
   void OnCallState(HCALL handle, DWORD state, DWORD mode);
   void OnDropResult(HCALL handle, LONG result);
-  void OnDigit(HCALL handle, char digit);
+  void OnDigit(HCALL handle, char digit, std::string_view path);
   void OnLineDevState(size_t device, DWORD state);
   void OnLineClosed(size_t device);
 

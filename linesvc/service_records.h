@@ -63,7 +63,7 @@ class Service::CallSinkImpl final : public CallSink {
   void OnDialResult(LONG result) override { service_.OnDialResult(call_, result); }
   void OnCallState(DWORD state, DWORD mode) override { service_.OnCallState(call_, state, mode); }
   void OnDropResult(LONG result) override { service_.OnDropResult(call_, result); }
-  void OnDigit(char digit) override { service_.OnDigit(call_, digit); }
+  void OnDigit(char digit, std::string_view path) override { service_.OnDigit(call_, digit, path); }
   void OnEvent(std::string_view text) override { service_.events_.Add(source_, text); }
 
  private:

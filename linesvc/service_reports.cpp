@@ -106,16 +106,18 @@ void Service::OnDropResult(HCALL handle, LONG result) {
   CompleteRequest(*call, result);
 }
 
-void Service::OnDigit(HCALL handle, char digit) {
+void Service::OnDigit(HCALL handle, char digit, std::string_view path) {
   Call* call = FindCall(handle);
   if (call == nullptr) return;
   const std::string& name = devices_[call->device]->config.name;
   const auto param = static_cast<DWORD_PTR>(static_cast<unsigned char>(digit));
+  std::string text = std::string("remote side presses ") + digit;
+  if (!path.empty()) text += " (" + std::string(path) + ")";
   if ((call->digit_modes & kMonitorDigitModes) == 0) {
-    events_.Add(name, std::string("digit ") + digit + " not monitored");
+    events_.Add(name, text + ", not monitored");
     return;
   }
-  events_.Add(name, std::string("digit ") + digit);
+  events_.Add(name, text);
   if (call->digit_modes & LINEDIGITMODE_DTMF) {
     PostForCall(*call, {call->handle, LINE_MONITORDIGITS, param, LINEDIGITMODE_DTMF, 0});
   }

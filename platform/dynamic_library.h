@@ -5,7 +5,8 @@
 //
 // The library stays loaded as long as the object lives; entry pointers taken from it are
 // valid only that long. Loading the same file twice gives the same image (the system counts
-// the references), so its globals are shared. Thread-safe: the system's loader locks.
+// the references), so its globals are shared. A library loaded when it is first needed is a
+// LazyLibrary (platform/lazy_library.h), made of this. Thread-safe: the system's loader locks.
 #pragma once
 
 #include <memory>

@@ -11,9 +11,12 @@
 //   if (loop.RunUntil([&] { return done; }, loop.DeadlineAfter(30000)) ==
 //       WaitResult::kTimedOut) { ... }
 //
-// Waiting. RunUntil is the one bounded wait: every wait of the program and of the tests is
-// "handle messages one at a time until this holds or that time has come". Timers that
-// cancel what they scheduled when they are destroyed are in platform/timers.h.
+// Waiting. RunUntil is the one bounded wait, "handle messages one at a time until this holds
+// or that time has come", and RunFor is made of it. PumpOne and WaitForMessage are the two
+// steps it repeats: a caller that waits for something says what in a RunUntil rather than
+// repeating them by hand. RunUntilIdle handles what is queued without waiting; Sleep is a
+// pause that handles nothing. Timers that cancel what they scheduled when they are destroyed
+// are in platform/timers.h.
 //
 // Time. The loop owns the one clock of the thread: "now", the wall time, Sleep, timers,
 // delayed tasks and wait time-outs all read it. On the virtual clock time stands still

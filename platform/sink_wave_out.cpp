@@ -5,15 +5,15 @@
 #include <deque>
 #include <exception>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <span>
 #include <vector>
 
 #include "platform/audio_convert.h"
+#include "platform/handle_table.h"
 #include "platform/message_loop.h"
+#include "platform/timers.h"
 
 namespace telvane::platform {
 namespace {
@@ -26,18 +26,19 @@ constexpr DWORD kAcceptedOpenFlags =
 
 class WaveOut {
  public:
-  WaveOut(uintptr_t id, MessageLoop* loop, uint64_t window, const WAVEFORMATEX& format,
+  WaveOut(HWAVEOUT handle, MessageLoop& loop, uint64_t window, const WAVEFORMATEX& format,
           std::unique_ptr<WaveSink> sink, std::unique_ptr<LineAudioConverter> converter)
-      : id_(id),
+      : handle_(handle),
         loop_(loop),
         window_(window),
         frame_rate_(format.nSamplesPerSec),
         frame_bytes_(std::max<DWORD>(format.nBlockAlign, 1)),
         sink_(std::move(sink)),
-        converter_(std::move(converter)) {}
+        converter_(std::move(converter)),
+        reports_(loop) {}
 
-  MessageLoop* loop() const { return loop_; }
-  HWAVEOUT handle() const { return reinterpret_cast<HWAVEOUT>(id_); }
+  MessageLoop* loop() const { return &loop_; }
+  HWAVEOUT handle() const { return handle_; }
   bool playing() const { return !queued_.empty(); }
   bool IsQueued(const WAVEHDR* header) const {
     return std::find(queued_.begin(), queued_.end(), header) != queued_.end();
@@ -45,7 +46,7 @@ class WaveOut {
 
   void Notify(UINT message, intptr_t lparam) {
     if (window_ != 0) {
-      loop_->PostToWindow(window_, message, id_, lparam);
+      loop_.PostToWindow(window_, message, reinterpret_cast<uintptr_t>(handle_), lparam);
     }
   }
 
@@ -62,15 +63,18 @@ class WaveOut {
   }
 
   // What the sink runs once a write for the header has been heard. The report may come
-  // after the device is closed: it finds the device by its number.
-  std::function<void()> PlayedReport(WAVEHDR* header) const;
+  // after a reset has given the buffer back, or after the device is gone: it then does
+  // nothing.
+  std::function<void()> PlayedReport(WAVEHDR* header) {
+    return reports_.Bind([this, header] { Played(header); });
+  }
 
   // A write reached the end of the line: only the oldest queued buffer can be done. When it
   // is the last one queued the line would fall silent, and the converter may still hold the
   // last milliseconds of its sound: they are heard first, and the buffer is done only then,
   // so a caller that ends the call on the last buffer's return has lost nothing of it.
-  void Played(uint64_t generation, WAVEHDR* header) {
-    if (generation != generation_ || queued_.empty() || queued_.front() != header) return;
+  void Played(WAVEHDR* header) {
+    if (queued_.empty() || queued_.front() != header) return;
     if (queued_.size() == 1) {
       std::vector<int16_t> held = converter_->Drain();
       if (!held.empty()) {
@@ -88,8 +92,8 @@ class WaveOut {
     Notify(MM_WOM_DONE, reinterpret_cast<intptr_t>(header));
   }
 
-  const uintptr_t id_;
-  MessageLoop* const loop_;
+  const HWAVEOUT handle_;
+  MessageLoop& loop_;
   const uint64_t window_;
   const uint64_t frame_rate_;  // of the opened format
   const DWORD frame_bytes_;
@@ -97,56 +101,23 @@ class WaveOut {
   std::unique_ptr<WaveSink> sink_;
   std::unique_ptr<LineAudioConverter> converter_;
   std::deque<WAVEHDR*> queued_;
-  // Counts resets: a played report of a write from before the last reset is stale, since
-  // the reset has already given that buffer back.
-  uint64_t generation_ = 0;
+  // The played reports handed to the sink; a reset cancels those of the buffers it gave back.
+  TaskGroup reports_;
 };
 
 // The mark of this output's handles: top bits no address of a 64-bit process has.
 constexpr uintptr_t kHandleMark = uintptr_t{0x7E1E} << (sizeof(uintptr_t) * 8 - 16);
 constexpr uintptr_t kHandleMarkMask = uintptr_t{0xFFFF} << (sizeof(uintptr_t) * 8 - 16);
 
-class HandleTable {
- public:
-  uintptr_t NextId() {
-    std::lock_guard lock(mu_);
-    return kHandleMark | ++last_id_;
-  }
-  void Add(uintptr_t id, std::shared_ptr<WaveOut> device) {
-    std::lock_guard lock(mu_);
-    devices_.emplace(id, std::move(device));
-  }
-  // The device of a handle, if it is open and belongs to the calling thread's loop.
-  std::shared_ptr<WaveOut> Find(HWAVEOUT handle) {
-    std::lock_guard lock(mu_);
-    auto it = devices_.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == devices_.end() || it->second->loop() != MessageLoop::Current()) return nullptr;
-    return it->second;
-  }
-  std::shared_ptr<WaveOut> FindById(uintptr_t id) {
-    std::lock_guard lock(mu_);
-    auto it = devices_.find(id);
-    return it == devices_.end() ? nullptr : it->second;
-  }
-  // The caller may hold the device still; the table's share of it goes outside the lock.
-  void Remove(uintptr_t id) {
-    std::shared_ptr<WaveOut> device;
-    std::lock_guard lock(mu_);
-    auto it = devices_.find(id);
-    if (it == devices_.end()) return;
-    device = std::move(it->second);
-    devices_.erase(it);
-  }
-
- private:
-  std::mutex mu_;
-  uintptr_t last_id_ = 0;
-  std::map<uintptr_t, std::shared_ptr<WaveOut>> devices_;
-};
-
-HandleTable& Handles() {
-  static HandleTable table;
+HandleTable<WaveOut, HWAVEOUT>& Handles() {
+  static HandleTable<WaveOut, HWAVEOUT> table(kHandleMark);
   return table;
+}
+
+// The device of a handle, if it is open and belongs to the calling thread's loop.
+std::shared_ptr<WaveOut> FindDevice(HWAVEOUT handle) {
+  std::shared_ptr<WaveOut> device = Handles().Find(handle);
+  return device && device->loop() == MessageLoop::Current() ? device : nullptr;
 }
 
 void WaveOut::Write(WAVEHDR* header) {
@@ -160,16 +131,10 @@ void WaveOut::Write(WAVEHDR* header) {
   written_bytes_ += header->dwBufferLength;
 }
 
-std::function<void()> WaveOut::PlayedReport(WAVEHDR* header) const {
-  return [id = id_, generation = generation_, header] {
-    if (auto device = Handles().FindById(id)) device->Played(generation, header);
-  };
-}
-
 // Every queued buffer comes back at once, in order, as the published function does; what
 // the sink still reports about them afterwards is ignored.
 void WaveOut::Reset() {
-  ++generation_;
+  reports_.CancelAll();
   sink_->Reset();
   converter_->Reset();
   written_bytes_ = 0;
@@ -219,10 +184,10 @@ MMRESULT OpenDevice(LPHWAVEOUT handle, const SinkWaveDevice& device, LPCWAVEFORM
   MMRESULT refused = MMSYSERR_ALLOCATED;
   std::unique_ptr<WaveSink> sink = device.open(&refused);
   if (!sink) return refused;
-  const uintptr_t id = Handles().NextId();
-  auto output =
-      std::make_shared<WaveOut>(id, loop, window, *format, std::move(sink), std::move(converter));
-  Handles().Add(id, output);
+  const HWAVEOUT new_handle = Handles().NewHandle();
+  auto output = std::make_shared<WaveOut>(new_handle, *loop, window, *format, std::move(sink),
+                                          std::move(converter));
+  Handles().Add(new_handle, output);
   *handle = output->handle();
   output->Notify(MM_WOM_OPEN, 0);
   return MMSYSERR_NOERROR;
@@ -272,7 +237,7 @@ bool IsSinkWaveOut(HWAVEOUT handle) {
 }
 
 MMRESULT PrepareSinkWaveOutHeader(HWAVEOUT handle, LPWAVEHDR header, UINT header_size) {
-  if (!Handles().Find(handle)) return MMSYSERR_INVALHANDLE;
+  if (!FindDevice(handle)) return MMSYSERR_INVALHANDLE;
   if (const MMRESULT result = CheckHeader(header, header_size); result != MMSYSERR_NOERROR) {
     return result;
   }
@@ -281,7 +246,7 @@ MMRESULT PrepareSinkWaveOutHeader(HWAVEOUT handle, LPWAVEHDR header, UINT header
 }
 
 MMRESULT UnprepareSinkWaveOutHeader(HWAVEOUT handle, LPWAVEHDR header, UINT header_size) {
-  const std::shared_ptr<WaveOut> device = Handles().Find(handle);
+  const std::shared_ptr<WaveOut> device = FindDevice(handle);
   if (!device) return MMSYSERR_INVALHANDLE;
   if (header == nullptr || header_size < sizeof(WAVEHDR)) return MMSYSERR_INVALPARAM;
   if (device->IsQueued(header)) return WAVERR_STILLPLAYING;
@@ -290,7 +255,7 @@ MMRESULT UnprepareSinkWaveOutHeader(HWAVEOUT handle, LPWAVEHDR header, UINT head
 }
 
 MMRESULT WriteSinkWaveOut(HWAVEOUT handle, LPWAVEHDR header, UINT header_size) {
-  const std::shared_ptr<WaveOut> device = Handles().Find(handle);
+  const std::shared_ptr<WaveOut> device = FindDevice(handle);
   if (!device) return MMSYSERR_INVALHANDLE;
   if (const MMRESULT result = CheckHeader(header, header_size); result != MMSYSERR_NOERROR) {
     return result;
@@ -308,14 +273,14 @@ MMRESULT WriteSinkWaveOut(HWAVEOUT handle, LPWAVEHDR header, UINT header_size) {
 }
 
 MMRESULT ResetSinkWaveOut(HWAVEOUT handle) {
-  const std::shared_ptr<WaveOut> device = Handles().Find(handle);
+  const std::shared_ptr<WaveOut> device = FindDevice(handle);
   if (!device) return MMSYSERR_INVALHANDLE;
   device->Reset();
   return MMSYSERR_NOERROR;
 }
 
 MMRESULT GetSinkWaveOutPosition(HWAVEOUT handle, LPMMTIME position, UINT position_size) {
-  const std::shared_ptr<WaveOut> device = Handles().Find(handle);
+  const std::shared_ptr<WaveOut> device = FindDevice(handle);
   if (!device) return MMSYSERR_INVALHANDLE;
   if (position == nullptr || position_size < sizeof(MMTIME)) return MMSYSERR_INVALPARAM;
   const uint64_t frames = device->HeardFrames();
@@ -330,10 +295,10 @@ MMRESULT GetSinkWaveOutPosition(HWAVEOUT handle, LPMMTIME position, UINT positio
 }
 
 MMRESULT CloseSinkWaveOut(HWAVEOUT handle) {
-  const std::shared_ptr<WaveOut> device = Handles().Find(handle);
+  const std::shared_ptr<WaveOut> device = FindDevice(handle);
   if (!device) return MMSYSERR_INVALHANDLE;
   if (device->playing()) return WAVERR_STILLPLAYING;
-  Handles().Remove(reinterpret_cast<uintptr_t>(handle));
+  Handles().Remove(handle);
   device->Close();
   return MMSYSERR_NOERROR;
 }

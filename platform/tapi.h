@@ -373,46 +373,63 @@ static_assert(offsetof(LINECALLINFO, dwCallerIDFlags) == 108);
 // The TAPI version Telvane negotiates, as both the lowest and the highest it accepts.
 inline constexpr DWORD kTapiVersion14 = 0x00010004;
 
-// The line requests Telvane makes, written once. Each use expands the list with a macro of
-// its own, X(Name, (parameters), (arguments)): the library's entry is line##Name, and the
-// parameters keep the published order, types and names. The binding's wrappers, the
-// telephony service's exports and the tests' stand-in library are all made from it.
+// The line interface of the telephony library, written once, in the order in which the binding
+// fetches its entries when it loads the library. Each use expands the list with two macros of
+// its own. REQUEST(Name, (parameters), (arguments)) is a request Telvane makes: the library's
+// entry is line##Name, and the parameters keep the published order, types and names. ENTRY(Name)
+// is an entry nothing calls, fetched only so that the binding's table covers the library's whole
+// line interface. The binding's table and wrappers, the telephony service's requests and
+// exports and the tests' stand-in library are all made from it.
 // clang-format off
-#define TELVANE_TAPI_REQUESTS(X)                                                               \
-  X(Initialize, (LPHLINEAPP lphLineApp, HINSTANCE hInstance, LINECALLBACK lpfnCallback,        \
-                 LPCSTR lpszAppName, LPDWORD lpdwNumDevs),                                     \
-    (lphLineApp, hInstance, lpfnCallback, lpszAppName, lpdwNumDevs))                           \
-  X(Shutdown, (HLINEAPP hLineApp), (hLineApp))                                                 \
-  X(NegotiateAPIVersion, (HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPILowVersion,          \
-                          DWORD dwAPIHighVersion, LPDWORD lpdwAPIVersion,                      \
-                          LPLINEEXTENSIONID lpExtensionID),                                    \
-    (hLineApp, dwDeviceID, dwAPILowVersion, dwAPIHighVersion, lpdwAPIVersion, lpExtensionID))  \
-  X(GetDevCaps, (HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, DWORD dwExtVersion,  \
-                 LPLINEDEVCAPS lpLineDevCaps),                                                 \
-    (hLineApp, dwDeviceID, dwAPIVersion, dwExtVersion, lpLineDevCaps))                         \
-  X(Open, (HLINEAPP hLineApp, DWORD dwDeviceID, LPHLINE lphLine, DWORD dwAPIVersion,           \
-           DWORD dwExtVersion, DWORD_PTR dwCallbackInstance, DWORD dwPrivileges,               \
-           DWORD dwMediaModes, LPLINECALLPARAMS const lpCallParams),                           \
-    (hLineApp, dwDeviceID, lphLine, dwAPIVersion, dwExtVersion, dwCallbackInstance,            \
-     dwPrivileges, dwMediaModes, lpCallParams))                                                \
-  X(SetStatusMessages, (HLINE hLine, DWORD dwLineStates, DWORD dwAddressStates),               \
-    (hLine, dwLineStates, dwAddressStates))                                                    \
-  X(MakeCall, (HLINE hLine, LPHCALL lphCall, LPCSTR lpszDestAddress, DWORD dwCountryCode,      \
-               LPLINECALLPARAMS const lpCallParams),                                           \
-    (hLine, lphCall, lpszDestAddress, dwCountryCode, lpCallParams))                            \
-  X(Accept, (HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize),                               \
-    (hCall, lpsUserUserInfo, dwSize))                                                          \
-  X(Answer, (HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize),                               \
-    (hCall, lpsUserUserInfo, dwSize))                                                          \
-  X(Drop, (HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize), (hCall, lpsUserUserInfo, dwSize)) \
-  X(DeallocateCall, (HCALL hCall), (hCall))                                                    \
-  X(Close, (HLINE hLine), (hLine))                                                             \
-  X(GetID, (HLINE hLine, DWORD dwAddressID, HCALL hCall, DWORD dwSelect,                       \
-            LPVARSTRING lpDeviceID, LPCSTR lpszDeviceClass),                                   \
-    (hLine, dwAddressID, hCall, dwSelect, lpDeviceID, lpszDeviceClass))                        \
-  X(MonitorDigits, (HCALL hCall, DWORD dwDigitModes), (hCall, dwDigitModes))                   \
-  X(GetCallInfo, (HCALL hCall, LPLINECALLINFO lpCallInfo), (hCall, lpCallInfo))                \
-  X(GetCallStatus, (HCALL hCall, LPLINECALLSTATUS lpCallStatus), (hCall, lpCallStatus))
+#define TELVANE_TAPI_LINE_INTERFACE(REQUEST, ENTRY)                                            \
+  ENTRY(GenerateTone) ENTRY(MonitorTones) ENTRY(SetCallParams) ENTRY(Handoff)                  \
+  ENTRY(MonitorMedia) ENTRY(GenerateDigits)                                                    \
+  REQUEST(MonitorDigits, (HCALL hCall, DWORD dwDigitModes), (hCall, dwDigitModes))             \
+  REQUEST(Initialize, (LPHLINEAPP lphLineApp, HINSTANCE hInstance, LINECALLBACK lpfnCallback,  \
+                       LPCSTR lpszAppName, LPDWORD lpdwNumDevs),                               \
+          (lphLineApp, hInstance, lpfnCallback, lpszAppName, lpdwNumDevs))                     \
+  REQUEST(Shutdown, (HLINEAPP hLineApp), (hLineApp))                                           \
+  REQUEST(NegotiateAPIVersion, (HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPILowVersion,    \
+                                DWORD dwAPIHighVersion, LPDWORD lpdwAPIVersion,                \
+                                LPLINEEXTENSIONID lpExtensionID),                              \
+          (hLineApp, dwDeviceID, dwAPILowVersion, dwAPIHighVersion, lpdwAPIVersion,            \
+           lpExtensionID))                                                                     \
+  REQUEST(GetDevCaps, (HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion,                \
+                       DWORD dwExtVersion, LPLINEDEVCAPS lpLineDevCaps),                       \
+          (hLineApp, dwDeviceID, dwAPIVersion, dwExtVersion, lpLineDevCaps))                   \
+  REQUEST(Open, (HLINEAPP hLineApp, DWORD dwDeviceID, LPHLINE lphLine, DWORD dwAPIVersion,     \
+                 DWORD dwExtVersion, DWORD_PTR dwCallbackInstance, DWORD dwPrivileges,         \
+                 DWORD dwMediaModes, LPLINECALLPARAMS const lpCallParams),                     \
+          (hLineApp, dwDeviceID, lphLine, dwAPIVersion, dwExtVersion, dwCallbackInstance,      \
+           dwPrivileges, dwMediaModes, lpCallParams))                                          \
+  REQUEST(MakeCall, (HLINE hLine, LPHCALL lphCall, LPCSTR lpszDestAddress,                     \
+                     DWORD dwCountryCode, LPLINECALLPARAMS const lpCallParams),                \
+          (hLine, lphCall, lpszDestAddress, dwCountryCode, lpCallParams))                      \
+  REQUEST(Accept, (HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize),                         \
+          (hCall, lpsUserUserInfo, dwSize))                                                    \
+  REQUEST(Answer, (HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize),                         \
+          (hCall, lpsUserUserInfo, dwSize))                                                    \
+  REQUEST(DeallocateCall, (HCALL hCall), (hCall))                                              \
+  REQUEST(Drop, (HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize),                           \
+          (hCall, lpsUserUserInfo, dwSize))                                                    \
+  REQUEST(Close, (HLINE hLine), (hLine))                                                       \
+  ENTRY(GetCountry) ENTRY(ConfigDialog) ENTRY(ConfigDialogEdit)                                \
+  REQUEST(GetID, (HLINE hLine, DWORD dwAddressID, HCALL hCall, DWORD dwSelect,                 \
+                  LPVARSTRING lpDeviceID, LPCSTR lpszDeviceClass),                             \
+          (hLine, dwAddressID, hCall, dwSelect, lpDeviceID, lpszDeviceClass))                  \
+  REQUEST(SetStatusMessages, (HLINE hLine, DWORD dwLineStates, DWORD dwAddressStates),         \
+          (hLine, dwLineStates, dwAddressStates))                                              \
+  ENTRY(GetStatusMessages) ENTRY(GetAddressCaps) ENTRY(GetAddressStatus)                       \
+  ENTRY(GetLineDevStatus) ENTRY(GetDevConfig) ENTRY(SetDevConfig)                              \
+  REQUEST(GetCallInfo, (HCALL hCall, LPLINECALLINFO lpCallInfo), (hCall, lpCallInfo))          \
+  REQUEST(GetCallStatus, (HCALL hCall, LPLINECALLSTATUS lpCallStatus), (hCall, lpCallStatus))  \
+  ENTRY(SetMediaMode) ENTRY(TranslateAddress) ENTRY(TranslateDialog)                           \
+  ENTRY(SetCurrentLocation) ENTRY(SetTollList) ENTRY(GetTranslateCaps)
+
+// The requests alone, X(Name, (parameters), (arguments)), for the uses that make one thing per
+// request.
+#define TELVANE_TAPI_REQUESTS(X) TELVANE_TAPI_LINE_INTERFACE(X, TELVANE_TAPI_NO_REQUEST)
+#define TELVANE_TAPI_NO_REQUEST(name)
 // clang-format on
 
 // The arguments of a list entry without their parentheses: Call(f, TELVANE_TAPI_ARGS args).

@@ -2,70 +2,31 @@
 
 #include <array>
 #include <cstring>
-#include <string_view>
+#include <optional>
 #include <utility>
 
-#include "platform/dynamic_library.h"
 #include "platform/errors.h"
+#include "platform/lazy_library.h"
 
 namespace telvane {
 namespace {
 
-// The entries fetched from the library, in the order they are fetched. Most have no wrapper:
-// they are fetched so that the table covers the library's whole line interface.
-constexpr std::array<const char*, 37> kEntryNames = {
-    "lineGenerateTone",
-    "lineMonitorTones",
-    "lineSetCallParams",
-    "lineHandoff",
-    "lineMonitorMedia",
-    "lineGenerateDigits",
-    "lineMonitorDigits",
-    "lineInitialize",
-    "lineShutdown",
-    "lineNegotiateAPIVersion",
-    "lineGetDevCaps",
-    "lineOpen",
-    "lineMakeCall",
-    "lineAccept",
-    "lineAnswer",
-    "lineDeallocateCall",
-    "lineDrop",
-    "lineClose",
-    "lineGetCountry",
-    "lineConfigDialog",
-    "lineConfigDialogEdit",
-    "lineGetID",
-    "lineSetStatusMessages",
-    "lineGetStatusMessages",
-    "lineGetAddressCaps",
-    "lineGetAddressStatus",
-    "lineGetLineDevStatus",
-    "lineGetDevConfig",
-    "lineSetDevConfig",
-    "lineGetCallInfo",
-    "lineGetCallStatus",
-    "lineSetMediaMode",
-    "lineTranslateAddress",
-    "lineTranslateDialog",
-    "lineSetCurrentLocation",
-    "lineSetTollList",
-    "lineGetTranslateCaps",
+// The library's line entries, by position in the one list of platform/tapi.h, and their names.
+#define TELVANE_TAPI_ENTRY_INDEX(name, ...) kLine##name,
+enum EntryIndex : size_t {
+  TELVANE_TAPI_LINE_INTERFACE(TELVANE_TAPI_ENTRY_INDEX, TELVANE_TAPI_ENTRY_INDEX) kEntryCount
 };
-
-// The table position of a wrapped request's entry; a name missing from the table does not
-// compile.
-consteval size_t EntryIndex(std::string_view name) {
-  for (size_t i = 0; i < kEntryNames.size(); ++i) {
-    if (name == kEntryNames[i]) return i;
-  }
-  throw "not an entry of the table";
-}
+#undef TELVANE_TAPI_ENTRY_INDEX
+#define TELVANE_TAPI_ENTRY_NAME(name, ...) "line" #name,
+constexpr std::array<const char*, kEntryCount> kEntryNames = {
+    TELVANE_TAPI_LINE_INTERFACE(TELVANE_TAPI_ENTRY_NAME, TELVANE_TAPI_ENTRY_NAME)};
+#undef TELVANE_TAPI_ENTRY_NAME
 
 struct Binding {
   platform::TapiLibrary choice = platform::DefaultTapiLibrary();
-  std::unique_ptr<platform::DynamicLibrary> library;
-  std::array<void*, kEntryNames.size()> entries{};
+  std::optional<platform::LazyLibrary> library{std::in_place, choice.name_or_path};
+  // Fetched when the library is loaded; an entry it lacks stays missing until it is unloaded.
+  std::array<void*, kEntryCount> entries{};
 };
 
 // Never destroyed: the library is released by UnbindTapi, not by a static destructor that
@@ -118,25 +79,25 @@ LONG GrowingQuery(DWORD initial_size, TapiBlock<T>& out, Request request) {
 
 bool BindTapi() {
   Binding& binding = State();
-  if (binding.library) return true;
-  std::unique_ptr<DynamicLibrary> library = DynamicLibrary::Load(binding.choice.name_or_path);
-  if (!library) return false;
-  for (size_t i = 0; i < kEntryNames.size(); ++i) {
-    binding.entries[i] = library->Symbol(kEntryNames[i]);
+  if (binding.library->IsLoaded()) return true;
+  if (!binding.library->Load()) return false;
+  for (size_t i = 0; i < kEntryCount; ++i) {
+    binding.entries[i] = binding.library->Entry(kEntryNames[i]);
   }
-  binding.library = std::move(library);
   return true;
 }
 
 void UnbindTapi() {
   Binding& binding = State();
   binding.entries.fill(nullptr);
-  binding.library.reset();
+  binding.library->Unload();
 }
 
 void SetTapiLibraryName(const std::string& name_or_path, TapiProvider provider) {
   UnbindTapi();
-  State().choice = {name_or_path, provider};
+  Binding& binding = State();
+  binding.choice = {name_or_path, provider};
+  binding.library.emplace(name_or_path);
 }
 
 HINSTANCE LineAppInstance(MessageLoop& loop) {
@@ -186,10 +147,8 @@ std::optional<DWORD> QueryDeviceID(HLINE line, HCALL call, DWORD select, const c
 
 namespace tapi {
 
-#define TELVANE_TAPI_WRAPPER(name, params, args)                                   \
-  LONG line##name params {                                                         \
-    return Call<PFN_line##name>(EntryIndex("line" #name), TELVANE_TAPI_ARGS args); \
-  }
+#define TELVANE_TAPI_WRAPPER(name, params, args) \
+  LONG line##name params { return Call<PFN_line##name>(kLine##name, TELVANE_TAPI_ARGS args); }
 TELVANE_TAPI_REQUESTS(TELVANE_TAPI_WRAPPER)
 #undef TELVANE_TAPI_WRAPPER
 

@@ -20,17 +20,26 @@ TaskGroup::TaskGroup() : TaskGroup(CurrentLoop()) {}
 
 TaskGroup::TaskGroup(MessageLoop& loop) : loop_(loop), state_(std::make_shared<State>()) {}
 
-TaskGroup::~TaskGroup() { CancelAll(); }
+TaskGroup::~TaskGroup() {
+  if (door_) {
+    // Waits for a sender's post in progress: the group stays until it has been made.
+    const std::lock_guard lock(door_->mu);
+    door_->group = nullptr;
+  }
+  CancelAll();
+}
 
-void TaskGroup::Post(std::function<void()> task) {
+void TaskGroup::Post(std::function<void()> task) { loop_.PostTask(Bind(std::move(task))); }
+
+std::function<void()> TaskGroup::Bind(std::function<void()> task) {
   std::weak_ptr<State> weak;
   {
     std::lock_guard lock(mu_);
     weak = state_;
   }
-  loop_.PostTask([weak = std::move(weak), task = std::move(task)] {
+  return [weak = std::move(weak), task = std::move(task)] {
     if (!weak.expired()) task();
-  });
+  };
 }
 
 TaskId TaskGroup::PostDelayed(int64_t delay_ms, std::function<void()> task) {
@@ -68,6 +77,19 @@ void TaskGroup::CancelAll() {
 }
 
 size_t TaskGroup::PendingCount() const { return state_->pending.size(); }
+
+TaskGroup::Sender TaskGroup::MakeSender() {
+  if (!door_) {
+    door_ = std::make_shared<Sender::Door>();
+    door_->group = this;
+  }
+  return Sender(door_);
+}
+
+void TaskGroup::Sender::Post(std::function<void()> task) const {
+  const std::lock_guard lock(door_->mu);
+  if (door_->group != nullptr) door_->group->Post(std::move(task));
+}
 
 void OneShotTimer::Start(int64_t delay_ms, std::function<void()> callback) {
   tasks_.CancelAll();

@@ -10,8 +10,13 @@
 //   give_up_.Start(30000, [this] { GiveUp(); });   // a restart replaces it; Stop cancels
 //
 // Each is bound when made to a loop (by default the calling thread's current loop, which
-// must exist) and is used on that loop's thread; TaskGroup::Post alone may come from any
-// thread while the group lives.
+// must exist) and is used on that loop's thread; TaskGroup::Post and Bind alone may come from
+// any thread while the group lives, and a TaskGroup::Sender from any thread at any time: a
+// library's thread that may outlive the group reports through one.
+//
+//   TaskGroup::Sender reports = reports_.MakeSender();  // on the loop thread
+//   reports.Post([this] { OnDone(); });  // on any thread, also once reports_ is gone: the
+//                                        // task runs only while reports_ lives
 #pragma once
 
 #include <cstdint>
@@ -19,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
 
 #include "platform/message_loop.h"
 
@@ -40,6 +46,11 @@ class TaskGroup {
   // Thread-safe while the group lives. Queues the task on the loop.
   void Post(std::function<void()> task);
 
+  // Thread-safe while the group lives. The task as a callback that others run on the loop
+  // thread (a sink's "played" report): it does what the task does only while the group lives
+  // and has not cancelled it since, as a posted task would.
+  std::function<void()> Bind(std::function<void()> task);
+
   // Loop thread only. Runs the task once delay_ms have passed on the loop's clock. Returns
   // this group's identifier of the task, for Cancel.
   TaskId PostDelayed(int64_t delay_ms, std::function<void()> task);
@@ -54,6 +65,24 @@ class TaskGroup {
   // Loop thread only. Delayed tasks of the group that have not run yet.
   size_t PendingCount() const;
 
+  // Posts into the group from threads that may outlive it: a post while the group lives is
+  // the group's Post; one after the group is gone does nothing. Copyable; thread-safe.
+  class Sender {
+   public:
+    void Post(std::function<void()> task) const;
+
+   private:
+    friend class TaskGroup;
+    struct Door {
+      std::mutex mu;
+      TaskGroup* group = nullptr;  // under mu; null once the group is gone
+    };
+    explicit Sender(std::shared_ptr<Door> door) : door_(std::move(door)) {}
+    std::shared_ptr<Door> door_;
+  };
+  // Loop thread only.
+  Sender MakeSender();
+
  private:
   struct State {
     TaskId last_id = 0;
@@ -66,6 +95,8 @@ class TaskGroup {
   mutable std::mutex mu_;
   // The tasks hold it weakly: a new state cancels every task made with the old one.
   std::shared_ptr<State> state_;
+  // The senders' way in, closed when the group goes; made with the first sender.
+  std::shared_ptr<Sender::Door> door_;
 };
 
 // Runs a callback once, after a delay, unless stopped or destroyed first.

@@ -30,64 +30,14 @@ std::string CodecUnavailable(SipCodec codec) {
 // the end of the sound before the BYE.
 constexpr int64_t kPlayoutMs = 300;
 
-// What the line's wave device reaches. The shared timeline hands over each write whole when its
-// first sample is due and reports it played when its last is; the answered call's packet clock
-// (rtp_pump.h) sends it. Nobody hears sound while no call is answered. An answered call may
-// hold the line until the callee's sound has arrived: until then the timeline stands still
-// and what it handed over waits here, so nothing counts as heard that nobody could hear.
-class AudioPath final : public LineAudioOutput {
- public:
-  enum class Gate { kOpen, kUntilCalleeSound };
-
-  void Send(const LinePlay& play, size_t from, size_t count) override {
-    if (holding_) {
-      held_.push_back({play, from, count});
-    } else if (pump_ != nullptr) {
-      pump_->Queue(play, from, count);
-    }
-  }
-  void Cut(const LinePlay&) override {
-    held_.clear();
-    if (pump_ != nullptr) pump_->Cut();
-  }
-  bool CarriesSound() const override { return !holding_; }
-
-  // The answered call's sound goes to `pump`.
-  void Connect(RtpPump& pump, Gate gate) {
-    pump_ = &pump;
-    holding_ = gate == Gate::kUntilCalleeSound;
-  }
-  // The callee's sound has arrived: the line carries ours from now on.
-  void Open() {
-    if (!holding_) return;
-    holding_ = false;
-    for (const Held& sent : held_) pump_->Queue(sent.play, sent.from, sent.count);
-    held_.clear();
-    NowCarriesSound();
-  }
-  // The call is over. A timeline still held stays so until the application stops its play:
-  // none of that sound was heard.
-  void Disconnect(const RtpPump& pump) {
-    if (pump_ != &pump) return;
-    pump_ = nullptr;
-    holding_ = false;
-    held_.clear();
-  }
-
- private:
-  struct Held {
-    LinePlay play;
-    size_t from;
-    size_t count;
-  };
-  RtpPump* pump_ = nullptr;  // the answered call's
-  bool holding_ = false;
-  std::vector<Held> held_;
-};
-
 class SipDriver;
 
-class SipCall final : public DriverCall, public SipSessionObserver {
+// The answered call's sound end: the shared timeline hands over each write whole when its
+// first sample is due and reports it played when its last is; the call's packet clock
+// (rtp_pump.h) sends it. An answered call may hold the line until the callee's sound has
+// arrived: until then the timeline stands still and what it handed over waits here, so
+// nothing counts as heard that nobody could hear.
+class SipCall final : public DriverCall, public SipSessionObserver, private SoundEnd {
  public:
   SipCall(SipDriver& driver, std::string request_uri, platform::MessageLoop& loop, CallSink& sink);
   ~SipCall() override;
@@ -109,6 +59,10 @@ class SipCall final : public DriverCall, public SipSessionObserver {
   void OnSipEnded(const SipEnd& end) override;
   void OnSipClosed() override;
 
+  void Send(const LinePlay& play, size_t from, size_t count) override;
+  void Cut(const LinePlay& play) override;
+  bool CarriesSound() const override { return !holding_; }
+
   void End(DWORD state, DWORD mode, const std::string& why);
   // The receiver of keys in tones that `media` need, if they hear keys that way.
   std::unique_ptr<InbandDtmf> InbandFor(const SipMedia& media);
@@ -123,6 +77,14 @@ class SipCall final : public DriverCall, public SipSessionObserver {
   CallSink& sink_;
   std::unique_ptr<SipSession> session_;
   std::unique_ptr<RtpPump> pump_;  // from the answer on
+  // Until the callee's sound arrives, what the timeline handed over waits here.
+  struct Held {
+    LinePlay play;
+    size_t from;
+    size_t count;
+  };
+  bool holding_ = false;
+  std::vector<Held> held_;
   SipKeyPath media_keys_ = SipKeyPath::kInband;
   Phase phase_ = Phase::kDialing;
   bool drop_requested_ = false;
@@ -180,12 +142,13 @@ class SipDriver final : public LineDriver {
 
   const SipSettings& Settings() const { return settings_; }
   const std::shared_ptr<ReThread>& Thread() const { return re_thread_; }
-  AudioPath& Path() { return *path_; }
+  LineAudioPath& Path() { return *path_; }
 
  private:
   const SipSettings settings_;
   std::shared_ptr<ReThread> re_thread_;
-  std::shared_ptr<AudioPath> path_ = std::make_shared<AudioPath>();
+  // Nobody hears sound while no call is answered.
+  std::shared_ptr<LineAudioPath> path_ = std::make_shared<LineAudioPath>();
   std::unique_ptr<LineAudioDevice> device_;  // unregistered before the path goes
 };
 
@@ -257,9 +220,8 @@ void SipCall::OnSipAnswered(const SipMedia& media, std::unique_ptr<RtpSocket> so
                        [this](const std::string& why) { OnMediaSilent(why); }});
   // Without a silence limit nothing would ever end a call whose callee never sends: the line
   // carries sound from the answer then.
-  driver_.Path().Connect(*pump_, driver_.Settings().rtp_timeout_s > 0
-                                     ? AudioPath::Gate::kUntilCalleeSound
-                                     : AudioPath::Gate::kOpen);
+  holding_ = driver_.Settings().rtp_timeout_s > 0;
+  driver_.Path().Connect(*this);
   sink_.OnCallState(LINECALLSTATE_CONNECTED, 0);
 }
 
@@ -286,7 +248,7 @@ std::unique_ptr<InbandDtmf> SipCall::InbandFor(const SipMedia& media) {
 }
 
 void SipCall::OnSipDigit(char digit) {
-  if (phase_ == Phase::kConnected) sink_.OnDigit(digit);
+  if (phase_ == Phase::kConnected) sink_.OnDigit(digit, KeyPathName(SipKeyPath::kInfo));
 }
 
 void SipCall::OnSipEnded(const SipEnd& end) {
@@ -341,12 +303,29 @@ void SipCall::OnSipClosed() {
 
 void SipCall::OnKey(char key) {
   if (phase_ != Phase::kConnected) return;
-  sink_.OnEvent(std::string("remote side presses ") + key + " (" + KeyPathName(media_keys_) + ")");
-  sink_.OnDigit(key);
+  sink_.OnDigit(key, KeyPathName(media_keys_));
 }
 
+void SipCall::Send(const LinePlay& play, size_t from, size_t count) {
+  if (holding_) {
+    held_.push_back({play, from, count});
+  } else if (pump_) {
+    pump_->Queue(play, from, count);
+  }
+}
+
+void SipCall::Cut(const LinePlay& /*play*/) {
+  held_.clear();
+  if (pump_) pump_->Cut();
+}
+
+// The callee's sound has arrived: the line carries ours from now on.
 void SipCall::OnMediaArrived() {
-  if (phase_ == Phase::kConnected) driver_.Path().Open();
+  if (phase_ != Phase::kConnected || !holding_) return;
+  holding_ = false;
+  for (const Held& sent : held_) pump_->Queue(sent.play, sent.from, sent.count);
+  held_.clear();
+  driver_.Path().NowCarriesSound();
 }
 
 // The callee is gone without a word (or was never there): the call ends as if it had hung up.
@@ -359,7 +338,11 @@ void SipCall::OnMediaSilent(const std::string& why) {
 
 void SipCall::StopSound() {
   if (!pump_) return;
-  driver_.Path().Disconnect(*pump_);
+  // A timeline still held stays so until the application stops its play: none of that sound
+  // was heard.
+  driver_.Path().Disconnect(*this);
+  holding_ = false;
+  held_.clear();
   pump_->Stop();
   sink_.OnEvent("RTP stopped: " + std::to_string(pump_->Sent()) + " packets sent, " +
                 std::to_string(pump_->Received()) + " received from the callee, " +

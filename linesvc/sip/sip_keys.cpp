@@ -5,6 +5,7 @@
 
 #include "linesvc/dtmf_key.h"
 #include "linesvc/sip/spandsp_module.h"
+#include "platform/lazy_library.h"
 #include "platform/text.h"
 
 namespace telvane::linesvc {
@@ -59,7 +60,7 @@ std::optional<char> InfoDigit(std::string_view content_type, std::string_view bo
 }
 
 std::unique_ptr<InbandDtmf> InbandDtmf::Create() {
-  auto* entry = reinterpret_cast<InbandDtmfEntry*>(SpandspModuleEntry(kInbandDtmfEntryName));
+  auto* entry = platform::KeptLibrary(kSpandspModule).Entry<InbandDtmfEntry>(kInbandDtmfEntryName);
   std::unique_ptr<InbandDtmf> receiver;
   if (entry == nullptr || !entry(&receiver)) return nullptr;
   return receiver;

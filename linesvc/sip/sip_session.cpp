@@ -1,4 +1,4 @@
-// One SIP call over libre. Everything below the Link runs on the libre thread.
+// One SIP call over libre. Everything the Core does runs on the libre thread.
 #include "linesvc/sip/sip_session.h"
 
 #include <netinet/in.h>
@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <mutex>
 #include <optional>
 #include <string_view>
 
@@ -21,22 +20,6 @@
 #include "linesvc/sip/sip_trace.h"
 
 namespace telvane::linesvc {
-
-// The way back from the libre thread: reports go to the loop as tasks, and are dropped once
-// the session is gone (its destructor clears both pointers, on the loop thread).
-struct SipSession::Link : std::enable_shared_from_this<Link> {
-  std::mutex mutex;
-  platform::MessageLoop* loop = nullptr;   // under mutex
-  SipSessionObserver* observer = nullptr;  // loop thread only
-
-  void Report(std::function<void(SipSessionObserver&)> report) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (loop == nullptr) return;
-    loop->PostTask([self = shared_from_this(), report = std::move(report)] {
-      if (self->observer != nullptr) report(*self->observer);
-    });
-  }
-};
 
 namespace {
 
@@ -165,8 +148,10 @@ NameAnswers LookUp(const NameQueries& queries, SipTransport transport) {
 // it keeps itself alive while it hangs up, until its SIP stack has closed.
 class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
  public:
-  Core(SipCallPlan plan, std::shared_ptr<Link> link, ReThread& re)
-      : plan_(std::move(plan)), link_(std::move(link)), re_(re) {
+  // Reports go to `observer` through `reports`, and are dropped once the session is gone.
+  Core(SipCallPlan plan, platform::TaskGroup::Sender reports, SipSessionObserver& observer,
+       ReThread& re)
+      : plan_(std::move(plan)), reports_(std::move(reports)), observer_(observer), re_(re) {
     tmr_init(&response_timer_);
     tmr_init(&ring_timer_);
     tmr_init(&close_timer_);
@@ -199,9 +184,11 @@ class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
   };
 
   void Log(std::string text) {
-    link_->Report([text = std::move(text)](SipSessionObserver& o) { o.OnSipEvent(text); });
+    Report([text = std::move(text)](SipSessionObserver& o) { o.OnSipEvent(text); });
   }
-  void Report(std::function<void(SipSessionObserver&)> report) { link_->Report(std::move(report)); }
+  void Report(std::function<void(SipSessionObserver&)> report) {
+    reports_.Post([&observer = observer_, report = std::move(report)] { report(observer); });
+  }
 
   NameQueries Queries() const;
   void Resolved(const NameAnswers& answers);
@@ -240,7 +227,8 @@ class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
   static void OnClose(int err, const struct sip_msg* msg, void* arg);
 
   SipCallPlan plan_;
-  std::shared_ptr<Link> link_;
+  const platform::TaskGroup::Sender reports_;
+  SipSessionObserver& observer_;  // loop thread only, while the session lives
   ReThread& re_;
   std::shared_ptr<Core> self_;  // while hanging up after the session has gone
   Phase phase_ = Phase::kIdle;
@@ -714,7 +702,6 @@ void SipSession::Core::OnInfo(struct sip* sip, const struct sip_msg* msg, void* 
   }
   sip_reply(sip, msg, 200, "OK");
   if (core->phase_ != Phase::kAnswered) return;
-  core->Log(std::string("remote side presses ") + *key + " (SIP INFO)");
   core->Report([k = *key](SipSessionObserver& o) { o.OnSipDigit(k); });
 }
 
@@ -779,18 +766,13 @@ void SipSession::Core::OnClose(int err, const struct sip_msg* msg, void* arg) {
 
 SipSession::SipSession(platform::MessageLoop& loop, SipSessionObserver& observer, SipCallPlan plan,
                        std::shared_ptr<ReThread> re_thread)
-    : re_thread_(std::move(re_thread)), link_(std::make_shared<Link>()) {
-  link_->loop = &loop;
-  link_->observer = &observer;
-  core_ = std::make_shared<Core>(std::move(plan), link_, *re_thread_);
+    : re_thread_(std::move(re_thread)),
+      reports_(loop),
+      core_(std::make_shared<Core>(std::move(plan), reports_.MakeSender(), observer, *re_thread_)) {
 }
 
 SipSession::~SipSession() {
-  {
-    std::lock_guard<std::mutex> lock(link_->mutex);
-    link_->loop = nullptr;
-  }
-  link_->observer = nullptr;
+  // Nothing more is reported: reports_, destroyed after this, takes the Core's reports along.
   re_thread_->Post([core = std::move(core_)] { core->Abandon(); });
 }
 

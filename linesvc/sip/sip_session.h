@@ -38,6 +38,7 @@
 #include "linesvc/sip/sip_outcome.h"
 #include "linesvc/sip/sip_settings.h"
 #include "platform/message_loop.h"
+#include "platform/timers.h"
 
 namespace telvane::linesvc {
 
@@ -91,9 +92,9 @@ class SipSession {
   class Core;  // the libre side, in sip_session.cpp
 
  private:
-  struct Link;
   std::shared_ptr<ReThread> re_thread_;
-  std::shared_ptr<Link> link_;
+  // What the Core reports from the libre thread runs only while the session lives.
+  platform::TaskGroup reports_;
   std::shared_ptr<Core> core_;
   bool hung_up_ = false;
 };

@@ -7,7 +7,7 @@
 // that hears keys as tones or speaks G.722, and then kept: calls in G.711 with keys by
 // telephone-events or SIP INFO never map spandsp.
 //
-//   auto* entry = reinterpret_cast<G722CodecEntry*>(SpandspModuleEntry(kG722CodecEntryName));
+//   auto* entry = platform::KeptLibrary(kSpandspModule).Entry<G722CodecEntry>(kG722CodecEntryName);
 //   std::unique_ptr<VoiceCodec> coder;
 //   if (entry != nullptr && entry(&coder)) ...
 #pragma once
@@ -19,6 +19,7 @@ namespace telvane::linesvc {
 class InbandDtmf;
 class VoiceCodec;
 
+// Loaded as a kept library (platform/lazy_library.h): the objects it made run its code.
 inline constexpr const char* kSpandspModule = "telvane_spandsp";
 
 // The module's entries: each makes a new object of its kind, or returns false when spandsp
@@ -27,9 +28,5 @@ using InbandDtmfEntry = bool(std::unique_ptr<InbandDtmf>* receiver);
 inline constexpr const char* kInbandDtmfEntryName = "TelvaneNewInbandDtmf";
 using G722CodecEntry = bool(std::unique_ptr<VoiceCodec>* coder);
 inline constexpr const char* kG722CodecEntryName = "TelvaneNewG722Codec";
-
-// The module's entry of that name, the module loaded on the first call and never freed (the
-// objects it made run its code); null when it cannot be loaded. Thread-safe.
-void* SpandspModuleEntry(const char* name);
 
 }  // namespace telvane::linesvc

@@ -2,7 +2,7 @@
 #include "linesvc/sip/voice_codec.h"
 
 #include "linesvc/sip/spandsp_module.h"
-#include "platform/dynamic_library.h"
+#include "platform/lazy_library.h"
 
 // Last, because spandsp's base header turns lrint and lrintf into truncating macros for
 // C++, which would break any standard header included after it; the macros go again at once.
@@ -40,15 +40,9 @@ class G711Codec final : public VoiceCodec {
 
 }  // namespace
 
-void* SpandspModuleEntry(const char* name) {
-  static const platform::DynamicLibrary* const module =
-      platform::DynamicLibrary::Load(kSpandspModule).release();
-  return module != nullptr ? module->Symbol(name) : nullptr;
-}
-
 std::unique_ptr<VoiceCodec> VoiceCodec::Create(SipCodec codec) {
   if (codec != SipCodec::kG722) return std::make_unique<G711Codec>(codec);
-  auto* entry = reinterpret_cast<G722CodecEntry*>(SpandspModuleEntry(kG722CodecEntryName));
+  auto* entry = platform::KeptLibrary(kSpandspModule).Entry<G722CodecEntry>(kG722CodecEntryName);
   std::unique_ptr<VoiceCodec> coder;
   if (entry == nullptr || !entry(&coder)) return nullptr;
   return coder;

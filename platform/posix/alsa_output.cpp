@@ -26,10 +26,11 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
-#include "platform/dynamic_library.h"
+#include "platform/lazy_library.h"
 #include "platform/message_loop.h"
 
 namespace telvane::platform {
@@ -38,38 +39,37 @@ namespace {
 // The ALSA entries this output uses. ALSA is loaded when the default output is first opened,
 // not linked: a run that never plays on the sound card (every call of a headless server)
 // does not map it, and a machine without it can still place calls.
-#define TELVANE_ALSA_ENTRIES(X)                                                         \
-  X(snd_lib_error_set_handler)                                                          \
-  X(snd_pcm_open) X(snd_pcm_close) X(snd_pcm_set_params) X(snd_pcm_sw_params_malloc)    \
-      X(snd_pcm_sw_params_free) X(snd_pcm_sw_params_current)                            \
-          X(snd_pcm_sw_params_set_start_threshold) X(snd_pcm_sw_params) X(snd_pcm_drop) \
-              X(snd_pcm_prepare) X(snd_pcm_writei) X(snd_pcm_delay) X(snd_pcm_recover)  \
-                  X(snd_pcm_poll_descriptors_count) X(snd_pcm_poll_descriptors)         \
-                      X(snd_pcm_poll_descriptors_revents)
+// clang-format off
+#define TELVANE_ALSA_ENTRIES(X)                                                                 \
+  X(snd_lib_error_set_handler)                                                                  \
+  X(snd_pcm_open) X(snd_pcm_close) X(snd_pcm_set_params) X(snd_pcm_sw_params_malloc)            \
+  X(snd_pcm_sw_params_free) X(snd_pcm_sw_params_current) X(snd_pcm_sw_params_set_start_threshold) \
+  X(snd_pcm_sw_params) X(snd_pcm_drop) X(snd_pcm_prepare) X(snd_pcm_writei) X(snd_pcm_delay)    \
+  X(snd_pcm_recover) X(snd_pcm_poll_descriptors_count) X(snd_pcm_poll_descriptors)              \
+  X(snd_pcm_poll_descriptors_revents)
+// clang-format on
 
 struct AlsaLibrary {
-  std::unique_ptr<DynamicLibrary> library;
 #define TELVANE_ALSA_MEMBER(name) decltype(&::name) name = nullptr;
   TELVANE_ALSA_ENTRIES(TELVANE_ALSA_MEMBER)
 #undef TELVANE_ALSA_MEMBER
 };
 
-// ALSA's entries, loaded on the first call and kept for the life of the process (outputs and
-// their writer threads may use them until the very end); null when the library or one of
-// its entries is missing. Thread-safe.
+// ALSA's entries, looked up on the first call in the library kept for the life of the process
+// (outputs and their writer threads may use them until the very end); null when the library
+// or one of its entries is missing. Thread-safe.
 const AlsaLibrary* LoadAlsa() {
   static const AlsaLibrary* const loaded = []() -> const AlsaLibrary* {
-    auto alsa = std::make_unique<AlsaLibrary>();
-    alsa->library = DynamicLibrary::Load("libasound.so.2");
-    if (!alsa->library) return nullptr;
+    LazyLibrary& library = KeptLibrary("libasound.so.2");
+    AlsaLibrary alsa;
     bool complete = true;
-#define TELVANE_ALSA_RESOLVE(name)                                                \
-  alsa->name = reinterpret_cast<decltype(&::name)>(alsa->library->Symbol(#name)); \
-  complete = complete && alsa->name != nullptr;
+#define TELVANE_ALSA_RESOLVE(name)                                              \
+  alsa.name = library.Entry<std::remove_pointer_t<decltype(alsa.name)>>(#name); \
+  complete = complete && alsa.name != nullptr;
     TELVANE_ALSA_ENTRIES(TELVANE_ALSA_RESOLVE)
 #undef TELVANE_ALSA_RESOLVE
     if (!complete) return nullptr;
-    return alsa.release();  // never freed: see above
+    return new AlsaLibrary(alsa);  // never freed: see above
   }();
   return loaded;
 }

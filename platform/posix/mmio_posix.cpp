@@ -13,11 +13,10 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <vector>
 
+#include "platform/handle_table.h"
 #include "platform/mmsystem.h"
 
 namespace telvane::platform {
@@ -111,32 +110,8 @@ class MmioFile {
   uint64_t position_ = 0;
 };
 
-class HandleTable {
- public:
-  HMMIO Add(std::shared_ptr<MmioFile> file) {
-    std::lock_guard lock(mu_);
-    const uintptr_t id = ++last_id_;
-    files_.emplace(id, std::move(file));
-    return reinterpret_cast<HMMIO>(id);
-  }
-  std::shared_ptr<MmioFile> Find(HMMIO handle) {
-    std::lock_guard lock(mu_);
-    auto it = files_.find(reinterpret_cast<uintptr_t>(handle));
-    return it == files_.end() ? nullptr : it->second;
-  }
-  bool Remove(HMMIO handle) {
-    std::lock_guard lock(mu_);
-    return files_.erase(reinterpret_cast<uintptr_t>(handle)) != 0;
-  }
-
- private:
-  std::mutex mu_;
-  uintptr_t last_id_ = 0;
-  std::map<uintptr_t, std::shared_ptr<MmioFile>> files_;
-};
-
-HandleTable& Handles() {
-  static HandleTable table;
+HandleTable<MmioFile, HMMIO>& Handles() {
+  static HandleTable<MmioFile, HMMIO> table;
   return table;
 }
 

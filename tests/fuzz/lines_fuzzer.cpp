@@ -6,8 +6,8 @@
 #include <string>
 
 #include "linesvc/lines_file.h"
-#include "linesvc/modem_settings.h"
-#include "linesvc/sim_driver.h"
+#include "linesvc/modem/modem_settings.h"
+#include "linesvc/sim/sim_driver.h"
 #include "linesvc/sip/sip_settings.h"
 
 using namespace telvane::linesvc;

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "linesvc/modem_protocol.h"
+#include "linesvc/modem/modem_protocol.h"
 
 using namespace telvane::linesvc;
 

@@ -2,7 +2,7 @@
 // gets, their order and timing on the virtual clock, and how drop, close and shutdown end them.
 #include <gtest/gtest.h>
 
-#include "linesvc/sim_script.h"
+#include "linesvc/sim/sim_script.h"
 #include "service_fixture.h"
 
 namespace telvane::linesvc {
@@ -73,7 +73,7 @@ TEST_F(CallTest, UnsuccessfulCallsEndWithTheirStateAndDisconnectMode) {
     const int64_t start = loop_.NowMs();
     HCALL call = 0;
     ASSERT_GT(MakeCall(line, c.number, &call), 0);
-    RunUntilQuiet();
+    RunUntilQuiet(loop_);
     EXPECT_EQ(received_.front().message, LINE_REPLY);
     EXPECT_EQ(States(call), c.states);
     EXPECT_EQ(received_.back().param2, c.last_mode);
@@ -81,7 +81,7 @@ TEST_F(CallTest, UnsuccessfulCallsEndWithTheirStateAndDisconnectMode) {
     // The call stays in its end state until the application drops it.
     EXPECT_EQ(CallState(call), c.states.back());
     ASSERT_GT(service_->Drop(call, nullptr, 0), 0);
-    RunUntilQuiet();
+    RunUntilQuiet(loop_);
     EXPECT_EQ(service_->DeallocateCall(call), 0);
   }
 }
@@ -92,7 +92,7 @@ TEST_F(CallTest, RefusedDialFailsAtOnceWithoutMessages) {
   const HLINE line = OpenLine(0);
   HCALL call = 0;
   EXPECT_EQ(MakeCall(line, "105", &call), LINEERR_OPERATIONFAILED);
-  RunUntilQuiet();
+  RunUntilQuiet(loop_);
   EXPECT_TRUE(received_.empty());
   // The line is free for the next call.
   EXPECT_GT(MakeCall(line, "5551234", &call), 0);
@@ -102,7 +102,7 @@ TEST_F(CallTest, RefusedDialFailsAtOnceWithoutMessages) {
 TEST_F(CallTest, FailedDialRepliesWithTheErrorAndNoCallStates) {
   const LONG request = Dial("106");
   ASSERT_GT(request, 0);
-  RunUntilQuiet();
+  RunUntilQuiet(loop_);
   ASSERT_EQ(received_.size(), 1u);
   EXPECT_EQ(received_[0].message, LINE_REPLY);
   EXPECT_EQ(received_[0].param1, static_cast<DWORD_PTR>(request));
@@ -114,7 +114,7 @@ TEST_F(CallTest, FailedDialRepliesWithTheErrorAndNoCallStates) {
 // The remote side hangs up at its scripted time: DISCONNECTED with NORMAL.
 TEST_F(CallTest, RemoteHangUpDisconnectsNormally) {
   ASSERT_GT(Dial(), 0);
-  RunUntilQuiet();
+  RunUntilQuiet(loop_);
   ASSERT_FALSE(States(call_).empty());
   EXPECT_EQ(States(call_).back(), LINECALLSTATE_DISCONNECTED);
   EXPECT_EQ(received_.back().param2, LINEDISCONNECTMODE_NORMAL);
@@ -130,7 +130,7 @@ TEST_F(CallTest, MonitoredKeysArriveAsMonitorDigitsInOrder) {
       EXPECT_EQ(service_->MonitorDigits(call_, LINEDIGITMODE_DTMF), 0);
     }
   };
-  RunUntilQuiet();
+  RunUntilQuiet(loop_);
   std::vector<std::pair<char, int64_t>> digits;
   for (const Received& r : received_) {
     if (r.message != LINE_MONITORDIGITS) continue;
@@ -141,14 +141,18 @@ TEST_F(CallTest, MonitoredKeysArriveAsMonitorDigitsInOrder) {
   const int64_t answer = kSimRingbackMs + 2000;
   EXPECT_EQ(digits,
             (std::vector<std::pair<char, int64_t>>{{'5', answer + 1500}, {'#', answer + 2500}}));
+  // Each key is one line of the event log.
+  EXPECT_EQ(std::ranges::count_if(service_->Events().Entries(),
+                                  [](const Event& e) { return e.text.ends_with(" 5"); }),
+            1);
 }
 
 // Without monitoring no digit message is sent, and the event log says the key was lost.
 TEST_F(CallTest, KeysWithoutMonitoringAreNotDelivered) {
   ASSERT_GT(Dial(), 0);
-  RunUntilQuiet();
+  RunUntilQuiet(loop_);
   EXPECT_EQ(Find(LINE_MONITORDIGITS), nullptr);
-  EXPECT_TRUE(service_->Events().Contains("Sim Voice 1", "digit 5 not monitored"));
+  EXPECT_TRUE(service_->Events().Contains("Sim Voice 1", "remote side presses 5, not monitored"));
 }
 
 // A line scripted to refuse monitoring says so; refused wave output likewise, for every play
@@ -184,7 +188,7 @@ TEST_F(CallTest, DropRepliesThenGoesIdleAndCancelsTheScript) {
   const LONG request = service_->Drop(call_, nullptr, 0);
   ASSERT_GT(request, 0);
   EXPECT_TRUE(received_.empty());
-  RunUntilQuiet();
+  RunUntilQuiet(loop_);
   ASSERT_EQ(received_.size(), 2u) << "no key or hang-up of the script after the drop";
   EXPECT_EQ(received_[0].message, LINE_REPLY);
   EXPECT_EQ(received_[0].param1, static_cast<DWORD_PTR>(request));
@@ -219,7 +223,7 @@ TEST_F(CallTest, CloseDeliversNothingMore) {
   // Queue more: the reply of a drop is posted but not yet dispatched.
   ASSERT_GT(service_->Drop(call_, nullptr, 0), 0);
   EXPECT_EQ(service_->Close(line_), 0);
-  RunUntilQuiet();
+  RunUntilQuiet(loop_);
   EXPECT_EQ(received_.size(), before);
   EXPECT_EQ(loop_.DelayedCount(), 0u) << "the script's steps are cancelled";
   LINECALLSTATUS status{};
@@ -231,7 +235,7 @@ TEST_F(CallTest, CloseDeliversNothingMore) {
 TEST_F(CallTest, ShutdownDropsQueuedMessages) {
   ASSERT_GT(Dial(), 0);
   EXPECT_EQ(service_->Shutdown(app_), 0);
-  RunUntilQuiet();
+  RunUntilQuiet(loop_);
   EXPECT_TRUE(received_.empty());
   EXPECT_EQ(service_->Drop(call_, nullptr, 0), LINEERR_INVALCALLHANDLE);
   EXPECT_EQ(service_->Close(line_), LINEERR_INVALLINEHANDLE);
@@ -242,7 +246,7 @@ TEST_F(CallTest, ShutdownDropsQueuedMessages) {
 TEST_F(CallTest, DestroyedServiceDeliversNothing) {
   ASSERT_GT(Dial(), 0);
   service_.reset();
-  RunUntilQuiet();
+  RunUntilQuiet(loop_);
   EXPECT_TRUE(received_.empty());
 }
 
@@ -254,7 +258,7 @@ TEST_F(CallTest, LineEventsOutOfServiceAndForcedClose) {
   ASSERT_EQ(service_->SetStatusMessages(line, 0x01FFFFFF, 0x1FF), 0);
   HCALL call = 0;
   ASSERT_GT(MakeCall(line, "108", &call), 0);
-  RunUntilQuiet();
+  RunUntilQuiet(loop_);
   const Received* state = Find(LINE_LINEDEVSTATE);
   ASSERT_NE(state, nullptr);
   EXPECT_EQ(state->device, line);
@@ -274,7 +278,7 @@ TEST_F(CallTest, LineEventsOutOfServiceAndForcedClose) {
 // Without lineSetStatusMessages the line state is not reported.
 TEST_F(CallTest, LineStatesNeedStatusMessages) {
   ASSERT_GT(Dial("108"), 0);
-  RunUntilQuiet();
+  RunUntilQuiet(loop_);
   EXPECT_EQ(Find(LINE_LINEDEVSTATE), nullptr);
   EXPECT_NE(Find(LINE_CLOSE), nullptr);
 }
@@ -365,7 +369,7 @@ TEST_F(CallTest, CallInfoAndStatusDescribeTheCall) {
 // The event log records the call on the loop clock, for tests and users.
 TEST_F(CallTest, EventLogRecordsTheCallOnTheLoopClock) {
   ASSERT_GT(Dial("100"), 0);
-  RunUntilQuiet();
+  RunUntilQuiet(loop_);
   const auto& entries = service_->Events().Entries();
   auto busy = std::find_if(entries.begin(), entries.end(), [](const Event& e) {
     return e.source == "Sim Voice 1" && e.text == "state BUSY";

@@ -76,7 +76,7 @@ class DriverOrderTest : public ServiceFixture {
 TEST_F(DriverOrderTest, RepliesComeBeforeTheStatesThatFollowFromThem) {
   const LONG dial = Dial();
   ASSERT_GT(dial, 0);
-  RunUntilQuiet();
+  RunUntilQuiet(loop_);
   ASSERT_EQ(received_.size(), 4u);
   EXPECT_EQ(received_[0].message, LINE_REPLY);
   EXPECT_EQ(received_[0].param1, static_cast<DWORD_PTR>(dial));
@@ -85,7 +85,7 @@ TEST_F(DriverOrderTest, RepliesComeBeforeTheStatesThatFollowFromThem) {
   received_.clear();
   const LONG drop = service_->Drop(call_, nullptr, 0);
   ASSERT_GT(drop, 0);
-  RunUntilQuiet();
+  RunUntilQuiet(loop_);
   ASSERT_EQ(received_.size(), 2u);
   EXPECT_EQ(received_[0].message, LINE_REPLY);
   EXPECT_EQ(received_[0].param1, static_cast<DWORD_PTR>(drop));
@@ -95,11 +95,11 @@ TEST_F(DriverOrderTest, RepliesComeBeforeTheStatesThatFollowFromThem) {
 // A drop the driver cannot carry out is answered with its error and the call stays droppable.
 TEST_F(DriverOrderTest, FailedDropIsRepliedAndCanBeRetried) {
   ASSERT_GT(Dial(), 0);
-  RunUntilQuiet();
+  RunUntilQuiet(loop_);
   script_.drop_result = LINEERR_OPERATIONFAILED;
   received_.clear();
   ASSERT_GT(service_->Drop(call_, nullptr, 0), 0);
-  RunUntilQuiet();
+  RunUntilQuiet(loop_);
   ASSERT_EQ(received_.size(), 1u);
   EXPECT_EQ(static_cast<LONG>(received_[0].param2), LINEERR_OPERATIONFAILED);
   EXPECT_EQ(CallState(call_), LINECALLSTATE_CONNECTED);

@@ -11,7 +11,7 @@
 #include <cctype>
 #include <chrono>
 
-#include "linesvc/modem_protocol.h"
+#include "linesvc/modem/modem_protocol.h"
 #include "platform/pcm_wave.h"
 
 namespace telvane::linesvc {

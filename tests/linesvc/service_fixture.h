@@ -12,8 +12,11 @@
 #include "linesvc/service.h"
 #include "platform/message_loop.h"
 #include "platform/tapi_binding.h"
+#include "tests/support/run_until_quiet.h"
 
 namespace telvane::linesvc {
+
+using testing::RunUntilQuiet;
 
 struct Received {
   DWORD device;
@@ -23,7 +26,7 @@ struct Received {
   int64_t ms;
 };
 
-class ServiceFixture : public testing::Test {
+class ServiceFixture : public ::testing::Test {
  protected:
   // The lines most tests use: a voice line scripted per number, a data line, a line that cannot
   // place calls.
@@ -101,7 +104,7 @@ features =
   }
 
   LONG MakeCall(HLINE line, const char* number, HCALL* call) {
-    const LINECALLPARAMS params = VoiceParams();
+    LINECALLPARAMS params = VoiceParams();
     return service_->MakeCall(line, call, number, 0, &params);
   }
 
@@ -110,15 +113,6 @@ features =
     Initialize();
     line_ = OpenLine(0);
     return MakeCall(line_, number, &call_);
-  }
-
-  // Dispatches until nothing is queued or scheduled any more, for an hour of clock time at
-  // the most.
-  void RunUntilQuiet() {
-    const auto quiet = [this] { return loop_.QueuedCount() == 0 && loop_.DelayedCount() == 0; };
-    EXPECT_EQ(loop_.RunUntil(quiet, loop_.DeadlineAfter(3600 * 1000)),
-              platform::WaitResult::kReached)
-        << "the loop never went quiet";
   }
 
   // The call states received for a call, in order.

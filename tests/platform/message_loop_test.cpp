@@ -14,12 +14,16 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/run_until_quiet.h"
+
 namespace telvane::platform {
 namespace {
 
+using testing::RunUntilQuiet;
+
 using Log = std::vector<std::string>;
 
-class VirtualLoopTest : public testing::Test {
+class VirtualLoopTest : public ::testing::Test {
  protected:
   MessageLoop loop_{ClockMode::kVirtual};
   Log log_;
@@ -31,11 +35,6 @@ class VirtualLoopTest : public testing::Test {
     return [this, name = std::move(name)] {
       log_.push_back(name + "@" + std::to_string(loop_.NowMs()));
     };
-  }
-  // Waits and dispatches until the queue and the delayed tasks are both empty.
-  void RunUntilQuiet() {
-    loop_.RunUntil([this] { return loop_.QueuedCount() + loop_.DelayedCount() == 0; },
-                   kNoDeadline);
   }
 };
 
@@ -93,7 +92,7 @@ TEST_F(VirtualLoopTest, DelayedTasksRunInDueOrderAndTiesInPostOrder) {
   loop_.PostDelayedTask(5, RecordWithTime("d"));   // due at 10, after b
   loop_.PostDelayedTask(25, RecordWithTime("e"));  // due at 30, after a
   EXPECT_EQ(loop_.DelayedCount(), 5u);
-  RunUntilQuiet();
+  RunUntilQuiet(loop_);
   EXPECT_EQ(log_, (Log{"b@10", "d@10", "c@20", "a@30", "e@30"}));
 }
 
@@ -135,7 +134,7 @@ TEST_F(VirtualLoopTest, CancelRemovesOnlyPendingTasks) {
   // The bounded wait does not stop at the cancelled task's due time.
   EXPECT_FALSE(loop_.WaitForMessage(100));
   EXPECT_EQ(loop_.NowMs(), 110);
-  RunUntilQuiet();
+  RunUntilQuiet(loop_);
   EXPECT_EQ(log_, (Log{"queued", "kept"}));
 }
 
@@ -322,8 +321,7 @@ TEST_F(VirtualLoopTest, RunUntilWaitsForLaterMessagesUntilTheDeadline) {
   bool rang = false;
   loop_.PostDelayedTask(700, [&] { rang = true; });
   loop_.PostDelayedTask(300, RecordWithTime("early"));
-  EXPECT_EQ(loop_.RunUntil([&] { return rang; }, loop_.DeadlineAfter(500)),
-            WaitResult::kTimedOut);
+  EXPECT_EQ(loop_.RunUntil([&] { return rang; }, loop_.DeadlineAfter(500)), WaitResult::kTimedOut);
   EXPECT_EQ(loop_.NowMs(), 500);
   EXPECT_EQ(log_, Log{"early@300"});
   EXPECT_EQ(loop_.RunUntil([&] { return rang; }, kNoDeadline), WaitResult::kReached);
@@ -335,7 +333,7 @@ TEST_F(VirtualLoopTest, RunUntilWaitsForLaterMessagesUntilTheDeadline) {
   EXPECT_EQ(loop_.DeadlineAfter(std::numeric_limits<int64_t>::max()), kNoDeadline);
 }
 
-class RealLoopTest : public testing::Test {
+class RealLoopTest : public ::testing::Test {
  protected:
   MessageLoop loop_{ClockMode::kReal};
 };

@@ -24,7 +24,9 @@ class TimerTest : public testing::Test {
     };
   }
   // Handles everything that falls due until the clock reads end_ms.
-  void RunTo(int64_t end_ms) { loop_.RunUntil([] { return false; }, end_ms); }
+  void RunTo(int64_t end_ms) {
+    loop_.RunUntil([] { return false; }, end_ms);
+  }
 
   MessageLoop loop_{ClockMode::kVirtual};
   Log log_;
@@ -77,6 +79,20 @@ TEST_F(TaskGroupTest, PostFromAnotherThreadRunsOnTheLoop) {
   EXPECT_EQ(loop_.RunUntil([&] { return ran_on != std::thread::id(); }, kNoDeadline),
             WaitResult::kReached);
   EXPECT_EQ(ran_on, std::this_thread::get_id());
+}
+
+// A sender posts into the group from another thread while the group lives; what it queued
+// is dropped with the group, and a post after that does nothing.
+TEST_F(TaskGroupTest, SenderPostsWhileTheGroupLivesOnly) {
+  auto group = std::make_unique<TaskGroup>();
+  const TaskGroup::Sender sender = group->MakeSender();
+  std::thread([&] { sender.Post(Record("sent")); }).join();
+  RunTo(1);
+  std::thread([&] { sender.Post(Record("queued")); }).join();
+  group.reset();
+  std::thread([&] { sender.Post(Record("late")); }).join();
+  RunTo(2);
+  EXPECT_EQ(log_, Log{"sent"});
 }
 
 using OneShotTimerTest = TimerTest;

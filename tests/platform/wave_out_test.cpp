@@ -16,10 +16,13 @@
 #include "platform/mmsystem.h"
 #include "platform/posix/audio_convert.h"
 #include "platform/wave_devices.h"
+#include "tests/support/run_until_quiet.h"
 #include "tests/support/wave_out_buffers.h"
 
 namespace telvane::platform {
 namespace {
+
+using testing::RunUntilQuiet;
 
 using Samples = std::vector<int16_t>;
 
@@ -103,7 +106,7 @@ WAVEFORMATEX LineFormat() { return {WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0}; 
 
 constexpr uint32_t kDevice = 41;
 
-class WaveOutTest : public testing::Test {
+class WaveOutTest : public ::testing::Test {
  protected:
   WaveOutTest() {
     RegisterWaveOutDevice(kDevice, "test line",
@@ -121,9 +124,6 @@ class WaveOutTest : public testing::Test {
     return wave::waveOutOpen(&handle_, kDevice, &format, window_.Handle(), 0, flags);
   }
   WAVEHDR& Play(Samples samples) { return buffers_.Play(handle_, std::move(samples)); }
-  void RunUntilQuiet() {
-    loop_.RunUntil([this] { return loop_.QueuedCount() + loop_.DelayedCount() == 0; }, kNoDeadline);
-  }
   uintptr_t Handle() const { return reinterpret_cast<uintptr_t>(handle_); }
   Notice At(uint32_t message, intptr_t lparam, int64_t at_ms) const {
     return {message, Handle(), lparam, at_ms};
@@ -153,7 +153,7 @@ TEST_F(WaveOutTest, BuffersAreHeardInOrderAndReportedToTheWindow) {
     WAVEHDR& header = Play(buffer);
     EXPECT_EQ(header.dwFlags, WHDR_PREPARED | WHDR_INQUEUE);
   }
-  RunUntilQuiet();
+  RunUntilQuiet(loop_);
   EXPECT_EQ(notices_, (std::vector<Notice>{At(MM_WOM_OPEN, 0, 0),
                                            At(MM_WOM_DONE, Address(buffers_.headers[0]), 500),
                                            At(MM_WOM_DONE, Address(buffers_.headers[1]), 1000),
@@ -167,7 +167,7 @@ TEST_F(WaveOutTest, BuffersAreHeardInOrderAndReportedToTheWindow) {
   }
   ASSERT_EQ(wave::waveOutClose(handle_), MMSYSERR_NOERROR);
   EXPECT_EQ(log_->sinks_closed, 1);
-  RunUntilQuiet();
+  RunUntilQuiet(loop_);
   EXPECT_EQ(notices_.back(), At(MM_WOM_CLOSE, 0, 1500));
   handle_ = nullptr;
 }
@@ -187,7 +187,7 @@ TEST_F(WaveOutTest, QueuedBuffersAreGuarded) {
   EXPECT_EQ(wave::waveOutWrite(handle_, &unprepared, sizeof unprepared), WAVERR_UNPREPARED);
   EXPECT_EQ(wave::waveOutWrite(handle_, nullptr, sizeof(WAVEHDR)), MMSYSERR_INVALPARAM);
   EXPECT_EQ(wave::waveOutPrepareHeader(handle_, &unprepared, 16), MMSYSERR_INVALPARAM);
-  RunUntilQuiet();
+  RunUntilQuiet(loop_);
   EXPECT_EQ(log_->written.size(), 80u);  // the refused writes reached nothing
   EXPECT_EQ(wave::waveOutClose(handle_), MMSYSERR_NOERROR);
   handle_ = nullptr;
@@ -206,7 +206,7 @@ TEST_F(WaveOutTest, ResetReturnsQueuedBuffersInOrder) {
   EXPECT_EQ(first.dwFlags, WHDR_PREPARED | WHDR_DONE);
   EXPECT_EQ(second.dwFlags, WHDR_PREPARED | WHDR_DONE);
   EXPECT_EQ(wave::waveOutUnprepareHeader(handle_, &first, sizeof first), MMSYSERR_NOERROR);
-  RunUntilQuiet();
+  RunUntilQuiet(loop_);
   EXPECT_EQ(notices_,
             (std::vector<Notice>{At(MM_WOM_OPEN, 0, 0), At(MM_WOM_DONE, Address(first), 200),
                                  At(MM_WOM_DONE, Address(second), 200)}));
@@ -221,7 +221,7 @@ TEST_F(WaveOutTest, PlaysOnAfterReset) {
   Play(Samples(8000, 5));
   ASSERT_EQ(wave::waveOutReset(handle_), MMSYSERR_NOERROR);
   WAVEHDR& next = Play(Samples(800, 7));
-  RunUntilQuiet();
+  RunUntilQuiet(loop_);
   ASSERT_EQ(notices_.size(), 3u);
   EXPECT_EQ(notices_[2], At(MM_WOM_DONE, Address(next), 100));
   EXPECT_EQ(next.dwFlags, WHDR_PREPARED | WHDR_DONE);
@@ -232,7 +232,7 @@ TEST_F(WaveOutTest, EmptyBufferComesBack) {
   ASSERT_EQ(Open(LineFormat()), MMSYSERR_NOERROR);
   WAVEHDR& sound = Play(Samples(800, 1));
   WAVEHDR& empty = Play(Samples{});
-  RunUntilQuiet();
+  RunUntilQuiet(loop_);
   EXPECT_EQ(notices_,
             (std::vector<Notice>{At(MM_WOM_OPEN, 0, 0), At(MM_WOM_DONE, Address(sound), 100),
                                  At(MM_WOM_DONE, Address(empty), 100)}));
@@ -275,10 +275,10 @@ TEST_F(WaveOutTest, MappedSoundRunsOnAcrossBuffers) {
       header.dwBufferLength = static_cast<DWORD>(size);
       ASSERT_EQ(wave::waveOutPrepareHeader(handle_, &header, sizeof header), MMSYSERR_NOERROR);
       ASSERT_EQ(wave::waveOutWrite(handle_, &header, sizeof header), MMSYSERR_NOERROR);
-      if (one_at_a_time) RunUntilQuiet();
+      if (one_at_a_time) RunUntilQuiet(loop_);
       at += size;
     }
-    RunUntilQuiet();
+    RunUntilQuiet(loop_);
     EXPECT_EQ(notices_.size(), 1 + pieces.size());
     ASSERT_EQ(log_->written.size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
@@ -286,7 +286,7 @@ TEST_F(WaveOutTest, MappedSoundRunsOnAcrossBuffers) {
     }
     ASSERT_EQ(wave::waveOutClose(handle_), MMSYSERR_NOERROR);
     handle_ = nullptr;
-    RunUntilQuiet();
+    RunUntilQuiet(loop_);
     EXPECT_EQ(log_->written.size(), expected.size());
   }
 }
@@ -346,7 +346,7 @@ TEST_F(WaveOutTest, UnknownDeviceIsRefused) {
   EXPECT_EQ(wave::waveOutOpen(&handle_, kDevice + 1, &line, window_.Handle(), 0, CALLBACK_WINDOW),
             MMSYSERR_BADDEVICEID);
   EXPECT_EQ(handle_, nullptr);
-  RunUntilQuiet();
+  RunUntilQuiet(loop_);
   EXPECT_TRUE(notices_.empty());
 }
 
@@ -375,7 +375,7 @@ TEST_F(WaveOutTest, ClosedHandleIsRefused) {
   EXPECT_EQ(wave::waveOutClose(closed), MMSYSERR_INVALHANDLE);
   EXPECT_EQ(wave::waveOutClose(reinterpret_cast<HWAVEOUT>(uintptr_t{0xDEAD0000})),
             MMSYSERR_INVALHANDLE);
-  RunUntilQuiet();
+  RunUntilQuiet(loop_);
   ASSERT_EQ(notices_.size(), 2u);
   EXPECT_EQ(notices_[1].message, MM_WOM_CLOSE);
   EXPECT_EQ(notices_[1].wparam, reinterpret_cast<uintptr_t>(closed));
@@ -397,7 +397,7 @@ TEST_F(WaveOutTest, OtherThreadsCannotUseTheDevice) {
 TEST_F(WaveOutTest, NoCallbackMeansNoNotices) {
   ASSERT_EQ(Open(LineFormat(), CALLBACK_NULL), MMSYSERR_NOERROR);
   WAVEHDR& header = Play(Samples(80, 3));
-  RunUntilQuiet();
+  RunUntilQuiet(loop_);
   EXPECT_TRUE(notices_.empty());
   EXPECT_EQ(header.dwFlags, WHDR_PREPARED | WHDR_DONE);
   constexpr DWORD kCallbackFunction = 0x00030000;

@@ -6,9 +6,10 @@
 // placed the call, so on the virtual clock a whole call runs in no real time and the same way
 // every time.
 //
-// While it exists the call is its line's listener: it hears the line's sound while connected,
-// records it, logs each buffer heard, and counts it for the keys and the hang-up scripted by
-// heard sound ("heard+N").
+// While it exists the call is connected to its line's audio path: it hears the line's sound
+// while connected, records it, logs each buffer heard, and counts it for the keys and the
+// hang-up scripted by heard sound ("heard+N"). Each write reaches it whole as it starts being
+// heard; sound it cannot hear (before the answer, after the end) is logged as not heard.
 //
 // Loop thread only; destroyed on it while the loop lives.
 #pragma once
@@ -22,12 +23,16 @@
 #include <vector>
 
 #include "linesvc/driver.h"
-#include "linesvc/sim_audio.h"
-#include "linesvc/sim_script.h"
+#include "linesvc/line_audio.h"
+#include "linesvc/sim/sim_audio.h"
+#include "linesvc/sim/sim_script.h"
 #include "platform/message_loop.h"
 #include "platform/timers.h"
 
 namespace telvane::linesvc {
+
+// The event log's line for a write that nobody on the line heard.
+std::string SoundNotHeard(const LinePlay& play);
 
 // The device classes of a simulated line: "wave/out" and "wave/in" (given in lower case).
 bool IsSimWaveClass(std::string_view device_class);
@@ -35,11 +40,11 @@ bool IsSimWaveClass(std::string_view device_class);
 // What a call has of its line.
 struct SimCallLine {
   DWORD wave_id = 0;
-  LineSink* sink = nullptr;       // line events; null while the line is not open
-  SimLineAudio* audio = nullptr;  // the line's sound
+  LineSink* sink = nullptr;        // line events; null while the line is not open
+  LineAudioPath* audio = nullptr;  // the line's sound
 };
 
-class SimCall final : public DriverCall, private SimListener {
+class SimCall final : public DriverCall, private SoundEnd {
  public:
   // `record_path` is where the heard sound goes; empty for nowhere.
   SimCall(const Scenario& scenario, std::string number, const SimCallLine& line,
@@ -73,9 +78,9 @@ class SimCall final : public DriverCall, private SimListener {
   // What the callee hears.
   void StartRecording();
   void ArmHeardEvents();
-  bool OnPlayStart(const LinePlay& play) override;
-  void OnPlayEnd(uint64_t id) override;
-  void OnPlayCut(uint64_t id) override;
+  void Send(const LinePlay& play, size_t from, size_t count) override;
+  void Ended(const LinePlay& play) override;
+  void Cut(const LinePlay& play) override;
   void StopHearing();
   void Heard(uint64_t count);
 

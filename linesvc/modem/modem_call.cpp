@@ -1,12 +1,10 @@
 // The modem call: set-up, dialling, what the modem reports, and the hang-up.
-#include "linesvc/modem_call.h"
+#include "linesvc/modem/modem_call.h"
 
 #include <algorithm>
 #include <utility>
 
 namespace telvane::linesvc {
-
-namespace {}  // namespace
 
 ModemCall::ModemCall(ModemLine& line, std::string dial, platform::MessageLoop& loop, CallSink& sink)
     : line_(line),
@@ -17,9 +15,11 @@ ModemCall::ModemCall(ModemLine& line, std::string dial, platform::MessageLoop& l
           *this, dialogue_, loop, sink, [&line] { return line.Port(); }, line.Caps(),
           line.Settings().command_timeout_ms) {
   line_.SetCall(this);
+  line_.Audio().Connect(*this);
 }
 
 ModemCall::~ModemCall() {
+  line_.Audio().Disconnect(*this);
   line_.SetCall(nullptr);
   if (phase_ == Phase::kIdle) return;
   // Hang up at once, without waiting for answers: leave the sound, then DTR down, then ATH0.
@@ -68,8 +68,7 @@ void ModemCall::OnModemEvent(char event) {
       return;
     case Phase::kConnected:
       if (const std::optional<char> digit = digits_.OnEvent(event)) {
-        sink_.OnEvent(std::string("remote side presses ") + *digit);
-        sink_.OnDigit(*digit);
+        sink_.OnDigit(*digit, {});
       } else if (event == 'l' || event == 'b' || event == 'K') {
         // Loop current gone, or the exchange's busy tone after the answer: the other side
         // has hung up.

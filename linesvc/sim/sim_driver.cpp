@@ -1,13 +1,13 @@
 // The simulated line driver: the scripts of the line's numbers, its calls and its sound.
-#include "linesvc/sim_driver.h"
+#include "linesvc/sim/sim_driver.h"
 
 #include <unordered_map>
 #include <utility>
 
 #include "linesvc/line_audio.h"
-#include "linesvc/sim_audio.h"
-#include "linesvc/sim_call.h"
-#include "linesvc/sim_script.h"
+#include "linesvc/sim/sim_audio.h"
+#include "linesvc/sim/sim_call.h"
+#include "linesvc/sim/sim_script.h"
 #include "platform/text.h"
 
 namespace telvane::linesvc {
@@ -28,7 +28,7 @@ std::string NumberKey(std::string_view number) {
 class SimDriver final : public LineDriver {
  public:
   SimDriver(Scenario default_scenario, std::unordered_map<std::string, Scenario> numbers,
-            DWORD wave_id, std::shared_ptr<SimLineAudio> audio,
+            DWORD wave_id, std::shared_ptr<LineAudioPath> audio,
             std::unique_ptr<LineAudioDevice> device, std::string record_pattern)
       : default_(std::move(default_scenario)),
         numbers_(std::move(numbers)),
@@ -41,12 +41,12 @@ class SimDriver final : public LineDriver {
 
   LONG Open(platform::MessageLoop&, LineSink& sink) override {
     line_sink_ = &sink;
-    audio_->SetLog([&sink](std::string_view text) { sink.OnEvent(text); });
+    audio_->SetUnheard([&sink](const LinePlay& play) { sink.OnEvent(SoundNotHeard(play)); });
     return 0;
   }
 
   void Close() override {
-    audio_->SetLog({});
+    audio_->SetUnheard({});
     line_sink_ = nullptr;
   }
 
@@ -81,7 +81,7 @@ class SimDriver final : public LineDriver {
   // By number key; of two keys that mean the same number, the first in the file.
   const std::unordered_map<std::string, Scenario> numbers_;
   const DWORD wave_id_;
-  const std::shared_ptr<SimLineAudio> audio_;
+  const std::shared_ptr<LineAudioPath> audio_;
   const std::unique_ptr<LineAudioDevice> device_;  // unregistered before the audio goes
   const std::string record_pattern_;
   LineSink* line_sink_ = nullptr;
@@ -127,7 +127,7 @@ std::unique_ptr<LineDriver> CreateSimDriver(const std::vector<DriverKey>& keys, 
       return nullptr;
     }
   }
-  auto audio = std::make_shared<SimLineAudio>();
+  auto audio = std::make_shared<LineAudioPath>();
   std::unique_ptr<LineAudioDevice> device = LineAudioDevice::Register(
       wave_id, "sim line wave " + std::to_string(wave_id), LinePacing::WholeWrites(), audio, error);
   if (!device) return nullptr;

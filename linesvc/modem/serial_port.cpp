@@ -1,5 +1,5 @@
 // The serial port of a voice modem over termios.
-#include "linesvc/serial_port.h"
+#include "linesvc/modem/serial_port.h"
 
 #include <fcntl.h>
 #include <poll.h>

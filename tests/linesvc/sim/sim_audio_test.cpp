@@ -1,6 +1,6 @@
 // The simulated line's sound: its wave-output device, paced at the line rate on the virtual
 // clock; what the callee hears, recorded and logged; keys and hang-ups timed by heard sound.
-#include "linesvc/sim_audio.h"
+#include "linesvc/sim/sim_audio.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "linesvc/sim_driver.h"
-#include "linesvc/sim_script.h"
+#include "linesvc/sim/sim_driver.h"
+#include "linesvc/sim/sim_script.h"
 #include "platform/wave_devices.h"
-#include "service_fixture.h"
+#include "tests/linesvc/service_fixture.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/sim_lines.h"
 #include "tests/support/wave_files.h"

@@ -14,8 +14,8 @@
 #include <string>
 
 #include "linesvc/driver.h"
-#include "linesvc/modem_dialogue.h"
-#include "linesvc/modem_probe.h"
+#include "linesvc/modem/modem_dialogue.h"
+#include "linesvc/modem/modem_probe.h"
 #include "platform/message_loop.h"
 #include "platform/posix/audio_convert.h"
 #include "platform/timers.h"

@@ -1,5 +1,5 @@
 // One command at a time to the modem, each answered or timed out.
-#include "linesvc/modem_dialogue.h"
+#include "linesvc/modem/modem_dialogue.h"
 
 #include <utility>
 

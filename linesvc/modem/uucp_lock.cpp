@@ -1,6 +1,6 @@
 // UUCP lock files: made whole under a temporary name and link()ed into place, so another
 // program never reads a half-written one, and link() fails if the lock exists.
-#include "linesvc/uucp_lock.h"
+#include "linesvc/modem/uucp_lock.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -1,7 +1,7 @@
 // What the modem says and how the driver speaks to it: result lines and DLE events, digits in
 // both styles, codec and line-state lists in both forms, coding, shielding, dial strings, and
 // the UUCP lock.
-#include "linesvc/modem_protocol.h"
+#include "linesvc/modem/modem_protocol.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "linesvc/uucp_lock.h"
+#include "linesvc/modem/uucp_lock.h"
 
 namespace telvane::linesvc {
 namespace {

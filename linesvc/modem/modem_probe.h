@@ -9,9 +9,9 @@
 
 #include <string>
 
-#include "linesvc/modem_protocol.h"
-#include "linesvc/modem_settings.h"
-#include "linesvc/serial_port.h"
+#include "linesvc/modem/modem_protocol.h"
+#include "linesvc/modem/modem_settings.h"
+#include "linesvc/modem/serial_port.h"
 
 namespace telvane::linesvc {
 

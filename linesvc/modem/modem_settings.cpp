@@ -1,5 +1,5 @@
 // Reading a modem line's keys.
-#include "linesvc/modem_settings.h"
+#include "linesvc/modem/modem_settings.h"
 
 #include <cstdint>
 #include <utility>

@@ -1,6 +1,6 @@
 // The scripted call: progress, outcome, keys, hang-up and line events on the loop, and the
 // sound the callee hears.
-#include "linesvc/sim_call.h"
+#include "linesvc/sim/sim_call.h"
 
 #include <utility>
 
@@ -19,6 +19,11 @@ uint64_t MsToSamples(int64_t ms) {
 
 }  // namespace
 
+std::string SoundNotHeard(const LinePlay& play) {
+  return "audio: buffer of " + std::to_string(play.Size()) +
+         " samples not heard (no call connected)";
+}
+
 bool IsSimWaveClass(std::string_view device_class) {
   return device_class == "wave/out" || device_class == "wave/in";
 }
@@ -32,11 +37,11 @@ SimCall::SimCall(const Scenario& scenario, std::string number, const SimCallLine
       sink_(sink),
       record_path_(std::move(record_path)),
       steps_(loop) {
-  if (line_.audio != nullptr) line_.audio->SetListener(this);
+  if (line_.audio != nullptr) line_.audio->Connect(*this);
 }
 
 SimCall::~SimCall() {
-  if (line_.audio != nullptr) line_.audio->RemoveListener(this);
+  if (line_.audio != nullptr) line_.audio->Disconnect(*this);
   StopHearing();
 }
 
@@ -149,8 +154,7 @@ void SimCall::ScheduleCallEvents(SimTime::Anchor anchor) {
 
 void SimCall::PressKey(char digit) {
   if (!connected_) return;
-  sink_.OnEvent(std::string("remote side presses ") + digit);
-  sink_.OnDigit(digit);
+  sink_.OnDigit(digit, {});
 }
 
 void SimCall::HangUpRemotely() {
@@ -196,8 +200,11 @@ void SimCall::ArmHeardEvents() {
   }
 }
 
-bool SimCall::OnPlayStart(const LinePlay& play) {
-  if (!connected_) return false;
+void SimCall::Send(const LinePlay& play, size_t, size_t) {
+  if (!connected_) {
+    sink_.OnEvent(SoundNotHeard(play));
+    return;
+  }
   playing_ = play;
   // Each waiting event whose amount of sound this write reaches happens at the moment
   // that sample is heard, unless the write is cut short before.
@@ -213,15 +220,14 @@ bool SimCall::OnPlayStart(const LinePlay& play) {
       due.action();
     });
   }
-  return true;
 }
 
-void SimCall::OnPlayEnd(uint64_t id) {
-  if (playing_ && playing_->id == id) Heard(playing_->Size());
+void SimCall::Ended(const LinePlay& play) {
+  if (playing_ && playing_->id == play.id) Heard(playing_->Size());
 }
 
-void SimCall::OnPlayCut(uint64_t id) {
-  if (playing_ && playing_->id == id) Heard(playing_->HeardBy(loop_.NowMs()));
+void SimCall::Cut(const LinePlay& play) {
+  if (playing_ && playing_->id == play.id) Heard(playing_->HeardBy(loop_.NowMs()));
 }
 
 // The call ends or the line goes: the rest of the write being played is not heard.

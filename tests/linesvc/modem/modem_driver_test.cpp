@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "linesvc/modem_protocol.h"
+#include "linesvc/modem/modem_protocol.h"
 #include "linesvc/service.h"
 #include "platform/message_loop.h"
 #include "platform/tapi_binding.h"

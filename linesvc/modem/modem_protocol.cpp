@@ -1,5 +1,5 @@
 // Parsing and coding for the voice modem driver and its emulator.
-#include "linesvc/modem_protocol.h"
+#include "linesvc/modem/modem_protocol.h"
 
 #include <algorithm>
 #include <charconv>

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "linesvc/lines_file.h"
-#include "linesvc/modem_protocol.h"
-#include "linesvc/uucp_lock.h"
+#include "linesvc/modem/modem_protocol.h"
+#include "linesvc/modem/uucp_lock.h"
 #include "platform/tapi.h"
 
 namespace telvane::linesvc {

@@ -1,6 +1,5 @@
-// The simulated line's sound: the line that tells its call what was heard, and the recorder
-// of what the callee heard.
-#include "linesvc/sim_audio.h"
+// The recorder of what the callee of a simulated line heard.
+#include "linesvc/sim/sim_audio.h"
 
 #include <cctype>
 
@@ -14,26 +13,6 @@ namespace {
 constexpr uint64_t kRate = platform::kLineSampleRate;
 
 }  // namespace
-
-void SimLineAudio::RemoveListener(const SimListener* listener) {
-  if (listener_ == listener) listener_ = nullptr;
-}
-
-void SimLineAudio::Send(const LinePlay& play, size_t, size_t) {
-  if (listener_ != nullptr && listener_->OnPlayStart(play)) return;
-  if (log_) {
-    log_("audio: buffer of " + std::to_string(play.Size()) +
-         " samples not heard (no call connected)");
-  }
-}
-
-void SimLineAudio::Ended(const LinePlay& play) {
-  if (listener_ != nullptr) listener_->OnPlayEnd(play.id);
-}
-
-void SimLineAudio::Cut(const LinePlay& play) {
-  if (listener_ != nullptr) listener_->OnPlayCut(play.id);
-}
 
 bool WavRecorder::Open(const std::string& path) {
   file_.open(path, std::ios::binary | std::ios::trunc);

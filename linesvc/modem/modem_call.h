@@ -15,11 +15,12 @@
 #include <vector>
 
 #include "linesvc/driver.h"
-#include "linesvc/modem_dialogue.h"
-#include "linesvc/modem_probe.h"
-#include "linesvc/modem_settings.h"
-#include "linesvc/modem_sound.h"
-#include "linesvc/serial_port.h"
+#include "linesvc/line_audio.h"
+#include "linesvc/modem/modem_dialogue.h"
+#include "linesvc/modem/modem_probe.h"
+#include "linesvc/modem/modem_settings.h"
+#include "linesvc/modem/modem_sound.h"
+#include "linesvc/modem/serial_port.h"
 #include "platform/message_loop.h"
 
 namespace telvane::linesvc {
@@ -35,17 +36,17 @@ class ModemLine {
   virtual SerialPort* Port() = 0;
   // Opens the port again after it failed (a USB modem unplugged and back); 0 or a LINEERR_*.
   virtual LONG ReopenPort(std::string* reason) = 0;
-  // The call that hears the modem and carries the line's sound; null for none.
+  // The call that hears the modem; null for none.
   virtual void SetCall(ModemCall* call) = 0;
-  // The call's modem has started sending its sound to the line.
-  virtual void OnTransmitting() = 0;
+  // The line's sound, which the call carries while it exists.
+  virtual LineAudioPath& Audio() = 0;
   virtual LONG GetDeviceId(std::string_view device_class, DWORD* id) = 0;
 
  protected:
   ~ModemLine() = default;
 };
 
-class ModemCall final : public DriverCall, private ModemSound::Owner {
+class ModemCall final : public DriverCall, private SoundEnd, private ModemSound::Owner {
  public:
   // `dial` is the number as the modem dials it, prefix included.
   ModemCall(ModemLine& line, std::string dial, platform::MessageLoop& loop, CallSink& sink);
@@ -61,16 +62,18 @@ class ModemCall final : public DriverCall, private ModemSound::Owner {
   void OnModemEvent(char event);
   void OnPortGone(const std::string& reason);
 
-  // From the wave device: sound to send now, and a stop.
-  void SendAudio(std::span<const int16_t> samples) { sound_.Send(samples); }
-  void DrainAudio() { sound_.Drain(); }
-  void AbortAudio() { sound_.Abort(); }
+ private:
+  // From the line's audio path: sound to send now, and a stop.
+  void Send(const LinePlay& play, size_t from, size_t count) override {
+    sound_.Send(std::span<const int16_t>(*play.samples).subspan(from, count));
+  }
+  void RunsDry() override { sound_.Drain(); }
+  void Cut(const LinePlay&) override { sound_.Abort(); }
   // Whether the line carries the sound it is given: while the call is connected, only once
   // the modem transmits it. Sound before the answer or after the end goes nowhere, as it
   // always did, rather than wait for a transmission that cannot come.
-  bool CarriesSound() const { return !Hears() || sound_.Transmitting(); }
+  bool CarriesSound() const override { return !Hears() || sound_.Transmitting(); }
 
- private:
   enum class Phase { kSetup, kDialing, kConnected, kEnded, kHangingUp, kIdle };
   // One command of the set-up, or several that set the same thing in different words or to
   // different sample rates: each is tried in turn while the modem answers ERROR.
@@ -99,7 +102,7 @@ class ModemCall final : public DriverCall, private ModemSound::Owner {
   bool Hears() const override { return phase_ == Phase::kConnected && !drop_requested_; }
   bool Resume() override;
   void CannotCarrySound(const std::string& why) override;
-  void OnTransmitting() override { line_.OnTransmitting(); }
+  void OnTransmitting() override { line_.Audio().NowCarriesSound(); }
 
   ModemLine& line_;
   const std::string dial_;

@@ -1,5 +1,5 @@
 // Sound to the modem: the transmission's start, the shielded bytes, stop and end.
-#include "linesvc/modem_sound.h"
+#include "linesvc/modem/modem_sound.h"
 
 #include <utility>
 

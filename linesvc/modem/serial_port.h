@@ -19,7 +19,7 @@
 #include <string_view>
 #include <thread>
 
-#include "linesvc/uucp_lock.h"
+#include "linesvc/modem/uucp_lock.h"
 #include "platform/message_loop.h"
 #include "platform/timers.h"
 

@@ -1,6 +1,6 @@
 // The simulated line's script language: clauses, times, keys and errors parsed into a
 // Scenario.
-#include "linesvc/sim_script.h"
+#include "linesvc/sim/sim_script.h"
 
 #include <charconv>
 #include <cstdint>

@@ -17,8 +17,8 @@
 #include <string>
 
 #include "linesvc/driver.h"
-#include "linesvc/modem_protocol.h"
-#include "linesvc/serial_port.h"
+#include "linesvc/modem/modem_protocol.h"
+#include "linesvc/modem/serial_port.h"
 #include "platform/message_loop.h"
 #include "platform/timers.h"
 

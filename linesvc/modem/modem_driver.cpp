@@ -1,6 +1,6 @@
 // The voice modem line: its port and the modem's reports, shared by the line's calls, and the
 // wave device that carries a call's sound.
-#include "linesvc/modem_driver.h"
+#include "linesvc/modem/modem_driver.h"
 
 #include <algorithm>
 #include <chrono>
@@ -8,9 +8,9 @@
 #include <utility>
 
 #include "linesvc/line_audio.h"
-#include "linesvc/modem_call.h"
-#include "linesvc/modem_probe.h"
-#include "linesvc/serial_port.h"
+#include "linesvc/modem/modem_call.h"
+#include "linesvc/modem/modem_probe.h"
+#include "linesvc/modem/serial_port.h"
 
 namespace telvane::linesvc {
 
@@ -54,28 +54,6 @@ std::unique_ptr<SerialPort> OpenPortWaiting(const ModemSettings& settings, const
   log("port " + settings.device + " " + *reason);
   return nullptr;
 }
-
-// What the driver's wave device reaches: the call whose sound it carries, if any. While the
-// call's modem is not yet transmitting, the line holds the sound (only what makes the modem
-// start goes to it), so a modem that never starts is never counted as heard.
-class AudioPath final : public LineAudioOutput {
- public:
-  void Send(const LinePlay& play, size_t from, size_t count) override {
-    if (call != nullptr) {
-      call->SendAudio(std::span<const int16_t>(*play.samples).subspan(from, count));
-    }
-  }
-  void Cut(const LinePlay&) override {
-    if (call != nullptr) call->AbortAudio();
-  }
-  void RunsDry() override {
-    if (call != nullptr) call->DrainAudio();
-  }
-  bool CarriesSound() const override { return call == nullptr || call->CarriesSound(); }
-  void OnTransmitting() { NowCarriesSound(); }
-
-  ModemCall* call = nullptr;
-};
 
 class ModemDriver final : public LineDriver, public ModemLine {
  public:
@@ -146,8 +124,8 @@ class ModemDriver final : public LineDriver, public ModemLine {
     }
     return OpenPort(reason);
   }
-  void SetCall(ModemCall* call) override { path_->call = call; }
-  void OnTransmitting() override { path_->OnTransmitting(); }
+  void SetCall(ModemCall* call) override { call_ = call; }
+  LineAudioPath& Audio() override { return *audio_; }
 
  private:
   void Log(std::string_view text) {
@@ -171,12 +149,11 @@ class ModemDriver final : public LineDriver, public ModemLine {
 
   void OnBytes(const std::string& bytes) {
     for (const ModemReader::Item& item : reader_.Feed(bytes)) {
-      ModemCall* call = path_->call;
-      if (call == nullptr) continue;
+      if (call_ == nullptr) continue;
       if (item.line.empty()) {
-        call->OnModemEvent(item.event);
+        call_->OnModemEvent(item.event);
       } else {
-        call->OnLine(item.line);
+        call_->OnLine(item.line);
       }
     }
   }
@@ -184,7 +161,7 @@ class ModemDriver final : public LineDriver, public ModemLine {
   void OnGone(const std::string& why) {
     Log("modem port " + settings_.device + " failed: " + why);
     reader_ = ModemReader();
-    if (path_->call != nullptr) path_->call->OnPortGone(why);
+    if (call_ != nullptr) call_->OnPortGone(why);
   }
 
   const ModemSettings settings_;
@@ -193,14 +170,18 @@ class ModemDriver final : public LineDriver, public ModemLine {
   LineSink* line_sink_ = nullptr;
   std::unique_ptr<SerialPort> port_;
   ModemReader reader_;
-  std::shared_ptr<AudioPath> path_ = std::make_shared<AudioPath>();
+  ModemCall* call_ = nullptr;
+  // What the line's wave device reaches. While the call's modem is not yet transmitting, the
+  // line holds the sound (only what makes the modem start goes to it), so a modem that never
+  // starts is never counted as heard.
+  std::shared_ptr<LineAudioPath> audio_ = std::make_shared<LineAudioPath>();
   std::unique_ptr<LineAudioDevice> device_;  // unregistered before the path goes
 };
 
 bool ModemDriver::RegisterWave(std::string* error) {
   if (!caps_.voice) return true;
   device_ = LineAudioDevice::Register(settings_.wave_id, "modem " + settings_.device,
-                                      LinePacing::Ahead(kLeadMs, kTickMs), path_, error);
+                                      LinePacing::Ahead(kLeadMs, kTickMs), audio_, error);
   return device_ != nullptr;
 }
 

@@ -1,5 +1,5 @@
 // The modem's start-up probe: one command at a time, each answer read within its time-out.
-#include "linesvc/modem_probe.h"
+#include "linesvc/modem/modem_probe.h"
 
 #include <algorithm>
 #include <optional>

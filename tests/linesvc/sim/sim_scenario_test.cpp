@@ -2,8 +2,8 @@
 // reported.
 #include <gtest/gtest.h>
 
-#include "linesvc/sim_driver.h"
-#include "linesvc/sim_script.h"
+#include "linesvc/sim/sim_driver.h"
+#include "linesvc/sim/sim_script.h"
 
 namespace telvane::linesvc {
 namespace {
