@@ -51,8 +51,8 @@ TEST_F(SettingsTest, DefaultsHoldWithoutSettingsFile) {
   EXPECT_EQ(settings.speech_voice, "en");
 }
 
-// All six keys of section General are read into their fields.
-TEST_F(SettingsTest, ReadsAllSixKeys) {
+// Every key of section General is read into its field.
+TEST_F(SettingsTest, ReadsEveryKey) {
   WriteSettings(
       "[General]\n"
       "TAPIDeviceName=USB Voice Modem\n"
@@ -60,7 +60,8 @@ TEST_F(SettingsTest, ReadsAllSixKeys) {
       "MaxGreetingsCount=2\n"
       "ConnectTimeOut=30000\n"
       "AfterConnectPause=500\n"
-      "PlayMessageDurationSec=120\n");
+      "PlayMessageDurationSec=120\n"
+      "SpeechVoice=de\n");
   const Settings settings = ReadSettings(program_dir_);
   EXPECT_EQ(settings.tapi_device_name, "USB Voice Modem");
   EXPECT_EQ(settings.press_any_key_file, "greetings/Hello.wav");
@@ -68,6 +69,7 @@ TEST_F(SettingsTest, ReadsAllSixKeys) {
   EXPECT_EQ(settings.connect_timeout_ms, 30000);
   EXPECT_EQ(settings.after_connect_pause_ms, 500);
   EXPECT_EQ(settings.play_message_duration_s, 120);
+  EXPECT_EQ(settings.speech_voice, "de");
 }
 
 // Keys outside section General, keys that are absent and a file without that section leave
