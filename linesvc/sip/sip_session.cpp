@@ -1,4 +1,6 @@
-// One SIP call over libre. Everything the Core does runs on the libre thread.
+// One SIP call over libre: the session on the loop thread, and the Core's names, STUN,
+// registration, INVITE and hang-up (its handling of libre's reports is in
+// sip_session_callbacks.cpp). Everything the Core does runs on the libre thread.
 #include "linesvc/sip/sip_session.h"
 
 #include <netinet/in.h>
@@ -10,16 +12,15 @@
 #include <optional>
 #include <string_view>
 
-#include "linesvc/sip/re_include.h"
-#include "linesvc/sip/sdp_answer.h"
-#include "linesvc/sip/sip_call_leg.h"
-#include "linesvc/sip/sip_nat.h"
-#include "linesvc/sip/sip_registration.h"
 #include "linesvc/sip/sip_resolver.h"
-#include "linesvc/sip/sip_tls.h"
-#include "linesvc/sip/sip_trace.h"
+#include "linesvc/sip/sip_session_core.h"
 
 namespace telvane::linesvc {
+
+using internal::Errno;
+using internal::NameAnswer;
+using internal::NameAnswers;
+using internal::NameQueries;
 
 namespace {
 
@@ -37,32 +38,6 @@ enum sip_transp TransportOf(SipTransport transport) {
       break;
   }
   return SIP_TRANSP_UDP;
-}
-
-// Whether a new SDP of the far end keeps the media as they are.
-bool SameMedia(const SipMedia& a, const SipMedia& b) {
-  const auto same_keys = [](const SrtpKeys& x, const SrtpKeys& y) {
-    return x.suite == y.suite && std::ranges::equal(x.send.Bytes(), y.send.Bytes()) &&
-           std::ranges::equal(x.receive.Bytes(), y.receive.Bytes());
-  };
-  return a.remote == b.remote && a.codec == b.codec && a.payload == b.payload &&
-         a.event_payload == b.event_payload && a.offered_event_payload == b.offered_event_payload &&
-         a.keys == b.keys && a.packet_ms == b.packet_ms &&
-         a.srtp.has_value() == b.srtp.has_value() && (!a.srtp || same_keys(*a.srtp, *b.srtp));
-}
-
-// The codec, packets, encryption and keys of media, for the event log (never a key).
-std::string MediaSummary(const SipMedia& media) {
-  return std::string("codec ") + CodecName(media.codec) + " in " + std::to_string(media.packet_ms) +
-         " ms packets, " +
-         (media.srtp ? std::string("SRTP ") + SrtpSuiteName(media.srtp->suite)
-                     : std::string("unencrypted")) +
-         ", keys by " + KeyPathName(media.keys);
-}
-
-std::string Errno(int err) {
-  char text[128] = {};
-  return std::to_string(err) + " (" + std::string(str_error(err, text, sizeof text)) + ")";
 }
 
 // A response's reason phrase and its Warning headers (RFC 3261 20.43), as written.
@@ -104,23 +79,6 @@ std::string RouteTo(const SipUri& hop, const SocketAddress& address, bool outbou
   return (route + ";").find(";lr;") == std::string::npos ? route + ";lr" : route;
 }
 
-// The names a call must look up before its first request; each answer has the address, or
-// why there is none.
-struct NameQueries {
-  SipUri invite_hop;
-  std::optional<SipUri> registrar_hop;
-  std::optional<SipUri> stun_server;
-};
-struct NameAnswer {
-  std::optional<SocketAddress> address;
-  std::string how;
-};
-struct NameAnswers {
-  NameAnswer invite_hop;
-  std::optional<NameAnswer> registrar_hop;
-  std::optional<NameAnswer> stun_server;
-};
-
 bool AllAddresses(const NameQueries& queries) {
   return IsAddress(queries.invite_hop.host) &&
          (!queries.registrar_hop || IsAddress(queries.registrar_hop->host)) &&
@@ -143,122 +101,6 @@ NameAnswers LookUp(const NameQueries& queries, SipTransport transport) {
 }
 
 }  // namespace
-
-// The libre side of one call. Made on the loop thread, used and destroyed on the libre thread;
-// it keeps itself alive while it hangs up, until its SIP stack has closed.
-class SipSession::Core : public std::enable_shared_from_this<SipSession::Core> {
- public:
-  // Reports go to `observer` through `reports`, and are dropped once the session is gone.
-  Core(SipCallPlan plan, platform::TaskGroup::Sender reports, SipSessionObserver& observer,
-       ReThread& re)
-      : plan_(std::move(plan)), reports_(std::move(reports)), observer_(observer), re_(re) {
-    tmr_init(&response_timer_);
-    tmr_init(&ring_timer_);
-    tmr_init(&close_timer_);
-  }
-
-  ~Core() {
-    re_.RemoveCloser(this);
-    re_.RemoveDiagnosticsListener(this);
-    phase_ = Phase::kClosed;
-    FreeAll();
-  }
-
-  Core(const Core&) = delete;
-  Core& operator=(const Core&) = delete;
-
-  void Start();
-  void Hangup();
-  void Abandon();
-
- private:
-  enum class Phase {
-    kIdle,
-    kPreparing,  // names looked up, STUN asked
-    kRegistering,
-    kInviting,
-    kAnswered,
-    kEnded,
-    kClosing,
-    kClosed
-  };
-
-  void Log(std::string text) {
-    Report([text = std::move(text)](SipSessionObserver& o) { o.OnSipEvent(text); });
-  }
-  void Report(std::function<void(SipSessionObserver&)> report) {
-    reports_.Post([&observer = observer_, report = std::move(report)] { report(observer); });
-  }
-
-  NameQueries Queries() const;
-  void Resolved(const NameAnswers& answers);
-  void AskStun(const SocketAddress& server);
-  void Probed(const std::vector<std::optional<SocketAddress>>& mapped);
-  void Proceed();
-  bool MakeStack(std::string* error);
-  bool MakeMedia(std::string* error);
-  bool MakeOffer(std::string* error);
-  void Register();
-  void Invite();
-  void Unregister();
-  void End(const SipEnd& end);
-  void Fail(SipEnd::Cause cause, const std::string& why) {
-    Log(why);
-    End(SipEnd{cause, 0, rang_});
-  }
-  SipEnd EndOfClose(int err, const struct sip_msg* msg) const;
-  void Closed();
-  void ForceClose();
-  void FreeAll();
-
-  // libre's callbacks.
-  static void OnTrace(bool tx, enum sip_transp, const struct sa*, const struct sa*,
-                      const uint8_t* pkt, size_t len, void* arg);
-  static void OnRegistered(int err, const struct sip_msg* msg, void* arg);
-  static void OnProgress(const struct sip_msg* msg, void* arg);
-  static void OnEstablished(const struct sip_msg* msg, std::string_view sdp, void* arg);
-  static void OnInfo(struct sip* sip, const struct sip_msg* msg, void* arg);
-  static std::optional<std::string> OnMidCallOffer(std::string_view sdp, void* arg);
-  static std::string OnOfferWanted(void* arg);
-  static void OnMidCallAnswer(std::string_view sdp, void* arg);
-  // The far end's SDP moves the media to `media` (unless they are the same).
-  void Follow(const SipMedia& media);
-  static void OnSessionLost(void* arg);
-  static void OnClose(int err, const struct sip_msg* msg, void* arg);
-
-  SipCallPlan plan_;
-  const platform::TaskGroup::Sender reports_;
-  SipSessionObserver& observer_;  // loop thread only, while the session lives
-  ReThread& re_;
-  std::shared_ptr<Core> self_;  // while hanging up after the session has gone
-  Phase phase_ = Phase::kIdle;
-  bool rang_ = false;
-  bool proceeding_ = false;
-  bool answered_by_peer_ = false;  // any response at all came
-
-  SocketAddress local_address_;
-  struct sa local_ {};
-  SipNat nat_{[this](const std::string& text) { Log(text); }};
-  std::string invite_route_;     // Route of the INVITE, or empty
-  std::string registrar_route_;  // of the REGISTER
-  std::unique_ptr<StunProbe> stun_;
-  int sip_probe_fd_ = -1;  // the SIP socket's port while STUN is asked about it (UDP)
-  uint16_t sip_port_ = 0;  // 0: any
-  std::optional<SocketAddress> rtp_mapped_;  // the RTP socket as STUN sees it
-  struct dnsc* dns_ = nullptr;
-  std::unique_ptr<SipTls> tls_;
-  struct sip* sip_ = nullptr;
-  std::unique_ptr<SipCallLeg> leg_;
-  std::unique_ptr<SipRegistration> registration_;
-  SdpOffer offer_;
-  std::string offer_body_;
-  SdpVersions versions_;            // of every body we send after the INVITE's
-  std::optional<SipMedia> media_;   // what the sound follows: the answer's, then a moved one's
-  std::unique_ptr<RtpSocket> rtp_;  // until the answer hands it to the driver
-  struct tmr response_timer_ {};
-  struct tmr ring_timer_ {};
-  struct tmr close_timer_ {};
-};
 
 void SipSession::Core::FreeAll() {
   stun_.reset();
@@ -604,162 +446,6 @@ SipEnd SipSession::Core::EndOfClose(int err, const struct sip_msg* msg) const {
     end.cause = SipEnd::Cause::kRemoteBye;
   }
   return end;
-}
-
-// --- libre's callbacks ------------------------------------------------------------------------
-
-void SipSession::Core::OnTrace(bool tx, enum sip_transp, const struct sa*, const struct sa*,
-                               const uint8_t* pkt, size_t len, void* arg) {
-  auto* core = static_cast<Core*>(arg);
-  const std::string_view packet(reinterpret_cast<const char*>(pkt), len);
-  if (packet.find_first_not_of("\r\n") == std::string_view::npos) return;  // keep-alive
-  if (!tx && packet.rfind("SIP/2.0 ", 0) == 0) core->answered_by_peer_ = true;
-  core->Log(std::string(tx ? "sent " : "received ") + SipMessageSummary(packet));
-}
-
-void SipSession::Core::OnRegistered(int err, const struct sip_msg* msg, void* arg) {
-  auto* core = static_cast<Core*>(arg);
-  if (core->phase_ != Phase::kRegistering) return;  // a refresh, or after the end
-  tmr_cancel(&core->response_timer_);
-  if (err != 0 || msg == nullptr || msg->scode >= 300) {
-    SipEnd end = core->EndOfClose(err, msg);
-    if (end.cause == SipEnd::Cause::kResponse && (end.status == 401 || end.status == 407)) {
-      end.cause = SipEnd::Cause::kAuthentication;
-    }
-    core->Log("registration failed");
-    return core->End(end);
-  }
-  if (msg->scode < 200) return;
-  core->Log("registered");
-  core->Invite();
-}
-
-void SipSession::Core::OnProgress(const struct sip_msg* msg, void* arg) {
-  auto* core = static_cast<Core*>(arg);
-  if (core->phase_ != Phase::kInviting) return;
-  core->nat_.TakeResponse(*msg);
-  tmr_cancel(&core->response_timer_);
-  if (!tmr_isrunning(&core->ring_timer_)) {
-    tmr_start(
-        &core->ring_timer_, static_cast<uint64_t>(core->plan_.settings.ring_timeout_s) * 1000,
-        [](void* a) {
-          static_cast<Core*>(a)->End({SipEnd::Cause::kRingTimeout, 0, true});
-        },
-        core);
-  }
-  if (msg->scode == 180 || msg->scode == 183) {
-    if (msg->scode == 183 && mbuf_get_left(msg->mb) > 0) core->Log("early media offered");
-    if (!core->rang_) {
-      core->rang_ = true;
-      core->Report([](SipSessionObserver& o) { o.OnSipRinging(); });
-    }
-  } else if (!core->proceeding_ && !core->rang_) {
-    core->proceeding_ = true;
-    core->Report([](SipSessionObserver& o) { o.OnSipProceeding(); });
-  }
-}
-
-// The answer is read from the 2xx alone: the SDP of a provisional response (early media) never
-// decides where the sound goes. (The leg hands over a reliable one's of the same dialog when
-// the 2xx has none: by RFC 3262 that was the answer, and the call is answered only now.)
-void SipSession::Core::OnEstablished(const struct sip_msg* msg, std::string_view sdp, void* arg) {
-  auto* core = static_cast<Core*>(arg);
-  if (core->phase_ != Phase::kInviting) return;
-  if (msg != nullptr) core->nat_.TakeResponse(*msg);
-  tmr_cancel(&core->response_timer_);
-  tmr_cancel(&core->ring_timer_);
-  const SdpAnswer answer = ReadSdpAnswer(core->offer_, sdp);
-  const std::optional<SipMedia>& media = answer.media;
-  if (!media) {
-    // Not an answer: nobody could hear the call. The session goes, which sends the BYE.
-    core->Log(answer.refusal);
-    return core->End({SipEnd::Cause::kNoUsableAudio, 0, core->rang_});
-  }
-  // What reached the socket before the answer came from anyone but the callee.
-  if (const size_t dropped = core->rtp_->DropQueued()) {
-    core->Log(std::to_string(dropped) + " RTP packets that came before the answer dropped");
-  }
-  core->phase_ = Phase::kAnswered;
-  core->media_ = *media;
-  core->Log("answered: " + MediaSummary(*media) + ", RTP port " +
-            std::to_string(core->rtp_->Port()) + " -> " + media->remote.ToString());
-  auto socket = std::make_shared<std::unique_ptr<RtpSocket>>(std::move(core->rtp_));
-  core->Report([media = *media, socket](SipSessionObserver& o) {
-    o.OnSipAnswered(media, std::move(*socket));
-  });
-}
-
-void SipSession::Core::OnInfo(struct sip* sip, const struct sip_msg* msg, void* arg) {
-  auto* core = static_cast<Core*>(arg);
-  const std::string type(msg->ctyp.type.p, msg->ctyp.type.l);
-  const std::string subtype(msg->ctyp.subtype.p, msg->ctyp.subtype.l);
-  const std::string_view body(reinterpret_cast<const char*>(mbuf_buf(msg->mb)),
-                              mbuf_get_left(msg->mb));
-  const std::optional<char> key = InfoDigit(type + "/" + subtype, body);
-  if (!key) {
-    sip_reply(sip, msg, 415, "Unsupported Media Type");
-    return;
-  }
-  sip_reply(sip, msg, 200, "OK");
-  if (core->phase_ != Phase::kAnswered) return;
-  core->Report([k = *key](SipSessionObserver& o) { o.OnSipDigit(k); });
-}
-
-// A new offer of the far end: the same media go on; moved ones are followed, with the same
-// checks as the answer's (only their address, one source there). Our answer names one key.
-std::optional<std::string> SipSession::Core::OnMidCallOffer(std::string_view sdp, void* arg) {
-  auto* core = static_cast<Core*>(arg);
-  if (core->phase_ != Phase::kAnswered || !core->media_) return std::nullopt;
-  const SdpOfferTaken taken = ReadSdpOffer(core->offer_, *core->media_, sdp);
-  if (!taken.media) {
-    core->Log("new SDP of the far end not taken, the media stay as they were: " + taken.refusal);
-    return std::nullopt;
-  }
-  core->Follow(*taken.media);
-  return core->versions_.Stamp(taken.answer);
-}
-
-// A re-INVITE without an offer gets the offer of our INVITE again: every codec and key.
-std::string SipSession::Core::OnOfferWanted(void* arg) {
-  auto* core = static_cast<Core*>(arg);
-  return core->versions_.Stamp(core->offer_body_);
-}
-
-// The answer to that offer is read as the first answer was, and, like the first, ends the call
-// when it is of no use: the far end sends as it answered, which the call cannot take.
-void SipSession::Core::OnMidCallAnswer(std::string_view sdp, void* arg) {
-  auto* core = static_cast<Core*>(arg);
-  if (core->phase_ != Phase::kAnswered || !core->media_) return;
-  const SdpAnswer answer = ReadSdpAnswer(
-      core->offer_, sdp, core->media_->srtp ? CallEncryption::kSrtp : CallEncryption::kNone);
-  if (!answer.media) {
-    core->Log(answer.refusal);
-    return core->End({SipEnd::Cause::kNoUsableAudio, 0, core->rang_});
-  }
-  core->Follow(*answer.media);
-}
-
-void SipSession::Core::Follow(const SipMedia& media) {
-  if (SameMedia(media, *media_)) return;
-  media_ = media;
-  Log("the media move: " + MediaSummary(media) + ", RTP -> " + media.remote.ToString());
-  Report([media](SipSessionObserver& o) { o.OnSipMediaMoved(media); });
-}
-
-void SipSession::Core::OnSessionLost(void* arg) {
-  auto* core = static_cast<Core*>(arg);
-  if (core->phase_ != Phase::kAnswered) return;
-  core->End({SipEnd::Cause::kSessionLost, 0, core->rang_});
-}
-
-void SipSession::Core::OnClose(int err, const struct sip_msg* msg, void* arg) {
-  auto* core = static_cast<Core*>(arg);
-  if (core->phase_ != Phase::kInviting && core->phase_ != Phase::kAnswered) return;
-  const SipEnd end = core->EndOfClose(err, msg);
-  if (err != 0 && end.cause != SipEnd::Cause::kRemoteBye) {
-    core->Log("the call failed: " + Errno(err));
-  }
-  core->End(end);
 }
 
 // --- The session, on the loop thread -----------------------------------------------------------
