@@ -141,8 +141,19 @@ struct SipCallLeg::Callbacks {
   }
 
   static void OnByeResponse(int, const sip_msg* msg, void* arg) {
+    auto* leg = static_cast<SipCallLeg*>(arg);
     if (msg != nullptr && msg->scode < 200) return;
-    static_cast<SipCallLeg*>(arg)->Done();
+    leg->bye_ = nullptr;
+    // A provider that challenges the BYE keeps the call open, and charged, until it gets the
+    // answer: once.
+    if (msg != nullptr && (msg->scode == 401 || msg->scode == 407) && !leg->bye_challenged_) {
+      leg->bye_challenged_ = true;
+      // The first BYE carried no answers: its challenge is a new one, whatever the INVITE's.
+      if (leg->challenges_.Take(*msg, leg->Hop(), /*request_answered=*/false)) {
+        return leg->SendBye(/*answering=*/true);
+      }
+    }
+    leg->Done();
   }
 
   static void OnRefreshResponse(int err, const sip_msg* msg, void* arg) {
@@ -265,10 +276,15 @@ void SipCallLeg::SendAck(const sip_msg& ok) {
                 nullptr, this, "%sContent-Length: 0\r\n\r\n", credentials_.c_str());
 }
 
-void SipCallLeg::SendBye() {
+void SipCallLeg::SendBye(bool answering) {
   if (tls_ != nullptr) tls_->ExpectPeer(Hop().host);
+  const std::string credentials =
+      answering
+          ? challenges_.Headers("BYE", remote_target_.empty() ? invite_.target : remote_target_)
+          : "";
   if (sip_drequestf(&bye_, stack_, true, "BYE", dialog_, 0, nullptr, Callbacks::OnSend,
-                    Callbacks::OnByeResponse, this, "Content-Length: 0\r\n\r\n") != 0) {
+                    Callbacks::OnByeResponse, this, "%sContent-Length: 0\r\n\r\n",
+                    credentials.c_str()) != 0) {
     Done();
   }
 }
@@ -361,6 +377,11 @@ bool SipCallLeg::TakeProvisional(const sip_msg& response) {
 }
 
 bool SipCallLeg::Confirm(const sip_msg& ok) {
+  sip_addr contact{};
+  if (const sip_hdr* header = sip_msg_hdr(&ok, SIP_HDR_CONTACT);
+      header != nullptr && sip_addr_decode(&contact, &header->val) == 0) {
+    remote_target_ = View(contact.auri);
+  }
   const std::string_view tag = View(ok.to.tag);
   for (EarlyDialog& early : early_) {
     if (early.tag != tag) continue;

@@ -124,7 +124,8 @@ class SipCallLeg {
 
   int SendInvite();
   void SendAck(const sip_msg& ok);
-  void SendBye();
+  // The BYE; with `answering`, with the answer to the challenge its first sending got.
+  void SendBye(bool answering = false);
   bool FollowRedirect(const sip_msg& response);
   bool AskLongerInterval(const sip_msg& response);
   // Whether a 1xx is to be taken: false for a reliable one already acknowledged or out of
@@ -160,8 +161,9 @@ class SipCallLeg {
   Log log_;
   SipChallenges challenges_;
   SipInvite invite_;
-  std::string to_;           // the first target: the To of every INVITE, redirected or not
-  std::string credentials_;  // the last INVITE's Authorization lines, for its ACK
+  std::string to_;             // the first target: the To of every INVITE, redirected or not
+  std::string credentials_;    // the last INVITE's Authorization lines, for its ACK
+  std::string remote_target_;  // the 2xx's Contact: the Request-URI of our requests in the call
   sip_lsnr* requests_ = nullptr;
   sip_lsnr* responses_ = nullptr;
   // The INVITE's dialog: what the 2xx confirms (early dialogs are made from it before that).
@@ -172,6 +174,7 @@ class SipCallLeg {
   struct sip_request* bye_ = nullptr;      // likewise
   struct sip_request* refresh_ = nullptr;  // likewise
   int redirects_ = 0;
+  bool bye_challenged_ = false;
   uint32_t session_expires_ = kSessionExpiresAsked;  // what the INVITE asks for
   uint32_t min_se_ = kSessionExpiresMinimum;         // the least the far end takes
   int interval_retries_ = 0;                         // 422s answered

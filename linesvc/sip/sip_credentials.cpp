@@ -42,7 +42,7 @@ bool SameHost(std::string_view a, std::string_view b) { return platform::EqualsI
 SipChallenges::SipChallenges(const SipSettings& settings, const SecretText& password, Log log)
     : settings_(settings), password_(password), log_(std::move(log)) {}
 
-bool SipChallenges::Take(const sip_msg& response, const SipHop& hop) {
+bool SipChallenges::Take(const sip_msg& response, const SipHop& hop, bool request_answered) {
   const bool proxy = response.scode == 407;
   const std::vector<std::string_view> values =
       HeaderValues(response, proxy ? SIP_HDR_PROXY_AUTHENTICATE : SIP_HDR_WWW_AUTHENTICATE);
@@ -60,8 +60,9 @@ bool SipChallenges::Take(const sip_msg& response, const SipHop& hop) {
     log_("challenge not answered: challenged again and again");
     return false;
   }
-  const DigestAnswers::Taken taken = answers_.Take(
-      proxy ? DigestHeader::kProxy : DigestHeader::kWww, values, settings_.auth_realm);
+  const DigestAnswers::Taken taken =
+      answers_.Take(proxy ? DigestHeader::kProxy : DigestHeader::kWww, values, settings_.auth_realm,
+                    request_answered);
   const std::string realm = SipPrintable(taken.realm, 80);
   switch (taken.result) {
     case DigestAnswers::Result::kAnswered:

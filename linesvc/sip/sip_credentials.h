@@ -52,9 +52,10 @@ class SipChallenges {
   // Reads `settings` and `password` at each call: both must outlive this object.
   SipChallenges(const SipSettings& settings, const SecretText& password, Log log);
 
-  // The 401 or 407 `response` to a request sent to `hop`: true when the request may be sent
-  // again with Headers(); false when not, and why in the log.
-  bool Take(const sip_msg& response, const SipHop& hop);
+  // The 401 or 407 `response` to a request sent to `hop` (with our answers, or without them:
+  // `request_answered`): true when the request may be sent again with Headers(); false when
+  // not, and why in the log.
+  bool Take(const sip_msg& response, const SipHop& hop, bool request_answered = true);
 
   // The Authorization and Proxy-Authorization lines ("Name: value\r\n") for a request (empty
   // before any challenge was taken).

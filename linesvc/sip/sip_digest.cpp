@@ -278,7 +278,7 @@ std::string DigestAuthorization(const DigestChallenge& challenge, const DigestRe
 
 DigestAnswers::Taken DigestAnswers::Take(DigestHeader header,
                                          const std::vector<std::string_view>& values,
-                                         std::string_view pinned_realm) {
+                                         std::string_view pinned_realm, bool request_answered) {
   std::optional<DigestChallenge> chosen;
   Taken taken;
   bool any = false;
@@ -301,7 +301,7 @@ DigestAnswers::Taken DigestAnswers::Take(DigestHeader header,
   taken.result = Result::kAnswered;
   for (Answer& answer : answers_) {
     if (answer.header != header || answer.challenge.realm != chosen->realm) continue;
-    if (!chosen->stale) {
+    if (!chosen->stale && request_answered) {
       taken.result = Result::kRefusedAgain;
     } else {
       answer = Answer{header, std::move(*chosen), NewCnonce(), 0};

@@ -79,8 +79,10 @@ class DigestAnswers {
   };
 
   // Takes the challenge values of one response. An empty `pinned_realm` takes any realm.
+  // `request_answered` says whether the challenged request carried our answers: a request sent
+  // without them (a BYE after the INVITE's) is challenged afresh, not refused.
   Taken Take(DigestHeader header, const std::vector<std::string_view>& values,
-             std::string_view pinned_realm);
+             std::string_view pinned_realm, bool request_answered = true);
 
   // The header lines ("Authorization: Digest ...\r\n") of the next request, one per realm
   // answered; each call counts one more use of each nonce.

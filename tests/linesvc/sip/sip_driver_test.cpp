@@ -299,7 +299,8 @@ TEST_F(SipDriverTest, RingTimeoutCancelsAsNoAnswer) {
   EXPECT_NE(EventLog().find("sent CANCEL"), std::string::npos) << EventLog();
 }
 
-// A 401 is answered with the digest of the password file; nothing secret reaches the log.
+// A 401 is answered with the digest of the password file, to the INVITE and to the BYE (a
+// provider that challenges it keeps the call open until then); nothing secret reaches the log.
 TEST_F(SipDriverTest, ChallengeIsAnsweredFromThePasswordFile) {
   const std::filesystem::path password = dir_ / "password";
   std::ofstream(password) << "Wh1sper\n";
@@ -314,7 +315,15 @@ TEST_F(SipDriverTest, ChallengeIsAnsweredFromThePasswordFile) {
       "<nop next=\"good\" test=\"good\"/>\n" +
       Response("403 Forbidden") + "<recv request=\"ACK\" next=\"end\"/>\n" +
       "<label id=\"good\"/>\n" + Response("200 OK", "", true) + "<recv request=\"ACK\"/>\n" +
-      kAwaitBye + "<label id=\"end\"/>\n";
+      "<recv request=\"BYE\"/>\n" +
+      Reply("401 Unauthorized", "WWW-Authenticate: Digest realm=\"test\", nonce=\"by3\"\n") +
+      "<recv request=\"BYE\"><action><verifyauth assign_to=\"bye_good\" username=\"alerts\" "
+      "password=\"Wh1sper\"/></action></recv>\n"
+      "<nop next=\"bye_good\" test=\"bye_good\"/>\n"
+      // A wrong answer fails the scenario: nothing more comes.
+      "<recv request=\"CANCEL\" timeout=\"200\"/>\n"
+      "<label id=\"bye_good\"/>\n" +
+      Reply("200 OK") + "<label id=\"end\"/>\n";
   Sipp uas(Scenario(steps));
   ASSERT_EQ(Dial(uas.Uri()), 0);
   ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
@@ -322,6 +331,8 @@ TEST_F(SipDriverTest, ChallengeIsAnsweredFromThePasswordFile) {
   EXPECT_TRUE(uas.Finish(3000)) << uas.Log();
   const std::string log = EventLog();
   EXPECT_NE(log.find("answering the challenge of realm test as alerts"), std::string::npos) << log;
+  EXPECT_NE(log.find("sent BYE", log.find("received 401", log.find("sent BYE"))), std::string::npos)
+      << log;
   EXPECT_EQ(log.find("Wh1sper"), std::string::npos);
   EXPECT_EQ(log.find("response="), std::string::npos);
   EXPECT_EQ(log.find("Digest"), std::string::npos);
