@@ -115,6 +115,7 @@ struct SipCallLeg::Callbacks {
       if (leg->TakeProvisional(*msg)) leg->handlers_.progress(msg, leg->handlers_.arg);
       return;
     }
+    if (ok && leg->established_) return leg->TakeLateOk(*msg);
     if (ok) {
       if (!leg->Confirm(*msg)) return leg->Close(EPROTO, nullptr);
       leg->SendAck(*msg);
@@ -204,13 +205,13 @@ struct SipCallLeg::Callbacks {
     return true;
   }
 
-  // A 2xx sent again (our ACK was lost) is acknowledged again; other stray responses are
+  // A 2xx to the INVITE after the answer is taken (TakeLateOk); other stray responses are
   // dropped.
   static bool OnStrayResponse(const sip_msg* msg, void* arg) {
     auto* leg = static_cast<SipCallLeg*>(arg);
     if (leg->established_ && msg->scode >= 200 && msg->scode < 300 && Is(msg->cseq.met, "INVITE") &&
         View(msg->callid) == std::string_view(sip_dialog_callid(leg->dialog_))) {
-      leg->SendAck(*msg);
+      leg->TakeLateOk(*msg);
     }
     return true;
   }
@@ -238,8 +239,13 @@ SipCallLeg::~SipCallLeg() {
   request_ = static_cast<struct sip_request*>(mem_deref(request_));
   bye_ = static_cast<struct sip_request*>(mem_deref(bye_));
   refresh_ = static_cast<struct sip_request*>(mem_deref(refresh_));
+  for (OtherFork& fork : other_forks_) {
+    mem_deref(fork.bye);
+    mem_deref(fork.dialog);
+  }
   ClearEarlyDialogs();
   dialog_ = static_cast<sip_dialog*>(mem_deref(dialog_));
+  invite_dialog_ = static_cast<sip_dialog*>(mem_deref(invite_dialog_));
   requests_ = static_cast<sip_lsnr*>(mem_deref(requests_));
   responses_ = static_cast<sip_lsnr*>(mem_deref(responses_));
 }
@@ -274,6 +280,30 @@ void SipCallLeg::SendAck(const sip_msg& ok) {
   // The ACK of a 2xx carries the INVITE's credentials (RFC 3261 section 22.1).
   sip_drequestf(nullptr, stack_, false, "ACK", dialog_, ok.cseq.num, nullptr, Callbacks::OnSend,
                 nullptr, this, "%sContent-Length: 0\r\n\r\n", credentials_.c_str());
+}
+
+void SipCallLeg::TakeLateOk(const sip_msg& ok) {
+  const std::string tag(View(ok.to.tag));
+  if (tag == remote_tag_) return SendAck(ok);
+  auto fork = std::find_if(other_forks_.begin(), other_forks_.end(),
+                           [&](const OtherFork& other) { return other.tag == tag; });
+  if (fork == other_forks_.end()) {
+    sip_dialog* dialog = nullptr;
+    if (other_forks_.size() >= kMostEarlyDialogs || invite_dialog_ == nullptr ||
+        sip_dialog_fork(&dialog, invite_dialog_, &ok) != 0) {
+      log_("another phone answered as well; its dialog cannot be kept: not acknowledged");
+      return;
+    }
+    log_("another phone answered as well: it is ended with BYE");
+    fork = other_forks_.insert(other_forks_.end(), OtherFork{tag, dialog, nullptr});
+  }
+  sip_drequestf(nullptr, stack_, false, "ACK", fork->dialog, ok.cseq.num, nullptr,
+                Callbacks::OnSend, nullptr, this, "%sContent-Length: 0\r\n\r\n",
+                credentials_.c_str());
+  if (fork->bye == nullptr) {
+    sip_drequestf(&fork->bye, stack_, true, "BYE", fork->dialog, 0, nullptr, Callbacks::OnSend,
+                  nullptr, this, "Content-Length: 0\r\n\r\n");
+  }
 }
 
 void SipCallLeg::SendBye(bool answering) {
@@ -382,11 +412,12 @@ bool SipCallLeg::Confirm(const sip_msg& ok) {
       header != nullptr && sip_addr_decode(&contact, &header->val) == 0) {
     remote_target_ = View(contact.auri);
   }
+  remote_tag_ = View(ok.to.tag);
   const std::string_view tag = View(ok.to.tag);
   for (EarlyDialog& early : early_) {
     if (early.tag != tag) continue;
     // The early dialog goes on: its PRACKs counted its sequence numbers on.
-    mem_deref(dialog_);
+    invite_dialog_ = dialog_;
     dialog_ = early.dialog;
     early.dialog = nullptr;
     early_sdp_ = std::move(early.sdp);
@@ -396,7 +427,12 @@ bool SipCallLeg::Confirm(const sip_msg& ok) {
     return true;
   }
   ClearEarlyDialogs();
-  if (sip_dialog_create(dialog_, &ok) != 0) return false;
+  // The call's dialog is made from the INVITE's, which stays as it was: another fork's 2xx
+  // gets a dialog made from it too (TakeLateOk).
+  sip_dialog* confirmed = nullptr;
+  if (sip_dialog_fork(&confirmed, dialog_, &ok) != 0) return false;
+  invite_dialog_ = dialog_;
+  dialog_ = confirmed;
   established_ = true;
   return true;
 }

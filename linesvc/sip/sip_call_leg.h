@@ -122,8 +122,19 @@ class SipCallLeg {
     std::string sdp;    // the last SDP one carried
   };
 
+  // A call that another phone answered as well (the INVITE forked): ended at once, in a
+  // dialog of its own.
+  struct OtherFork {
+    std::string tag;  // its (To) tag
+    sip_dialog* dialog = nullptr;
+    struct sip_request* bye = nullptr;  // libre clears it at the final response
+  };
+
   int SendInvite();
   void SendAck(const sip_msg& ok);
+  // A 2xx to the INVITE after the call was answered: ours again (our ACK was lost), or another
+  // fork's, which gets its ACK and a BYE.
+  void TakeLateOk(const sip_msg& ok);
   // The BYE; with `answering`, with the answer to the challenge its first sending got.
   void SendBye(bool answering = false);
   bool FollowRedirect(const sip_msg& response);
@@ -164,10 +175,15 @@ class SipCallLeg {
   std::string to_;             // the first target: the To of every INVITE, redirected or not
   std::string credentials_;    // the last INVITE's Authorization lines, for its ACK
   std::string remote_target_;  // the 2xx's Contact: the Request-URI of our requests in the call
+  std::string remote_tag_;     // the 2xx's To tag
+  std::vector<OtherFork> other_forks_;
   sip_lsnr* requests_ = nullptr;
   sip_lsnr* responses_ = nullptr;
   // The INVITE's dialog: what the 2xx confirms (early dialogs are made from it before that).
   sip_dialog* dialog_ = nullptr;
+  // Once the call is answered, the INVITE's own, unconfirmed: another fork's dialog is made
+  // from it.
+  sip_dialog* invite_dialog_ = nullptr;
   std::vector<EarlyDialog> early_;
   std::string early_sdp_;  // the SDP of the reliable provisional responses of the 2xx's dialog
   struct sip_request* request_ = nullptr;  // the INVITE's; libre clears it at the final response

@@ -1235,5 +1235,26 @@ TEST_F(SipDriverTest, ReliableProvisionalResponsesArePracked) {
   EXPECT_EQ(Count(EventLog(), "sent PRACK"), 2u) << EventLog();
 }
 
+// A forking proxy may pass on the answers of two phones: the second is acknowledged in a dialog
+// of its own and ended at once with BYE (its phone would wait for its ACK and keep a listener
+// in silence otherwise); the call goes on with the first.
+TEST_F(SipDriverTest, SecondForkAnswerIsAckedAndEnded) {
+  Launch();
+  std::string second_fork = InviteResponse("200 OK", "", true);
+  second_fork.replace(second_fork.find("SIPpTag01"), 9, "SIPpFork2");
+  const std::string to_fork = "tag=[^;>]*SIPpFork2";
+  Sipp uas(Scenario(RecvInviteChecking("", Dialog::kNone, Saved::kForResponses) +
+                    InviteResponse("200 OK", "", true) + "<recv request=\"ACK\"/>\n" + second_fork +
+                    "<recv request=\"ACK\"><action>" + Check("To", to_fork, "fork_acked") +
+                    "</action></recv>\n" + "<recv request=\"BYE\"><action>" +
+                    Check("To", to_fork, "fork_ended") + "</action></recv>\n" + Reply("200 OK") +
+                    kAwaitBye));
+  ASSERT_EQ(Dial(uas.Uri()), 0);
+  ASSERT_TRUE(WaitForState(LINECALLSTATE_CONNECTED, 5000)) << EventLog();
+  EXPECT_FALSE(WaitForState(LINECALLSTATE_DISCONNECTED, 500)) << EventLog();
+  EXPECT_TRUE(DropAndWaitIdle());
+  EXPECT_TRUE(uas.Finish(3000)) << uas.Log() << EventLog();
+}
+
 }  // namespace
 }  // namespace telvane::linesvc
