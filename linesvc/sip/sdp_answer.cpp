@@ -158,18 +158,26 @@ std::vector<std::string> CryptoLines(const sdp_media* media) {
   return lines;
 }
 
+// A line of `text` from `at` to its line break (which it leaves out), and where the next
+// begins.
+std::string_view LineAt(std::string_view text, size_t at, size_t* next) {
+  const size_t end = std::min(text.find('\n', at), text.size());
+  *next = end + 1;
+  std::string_view line = text.substr(at, end - at);
+  if (line.ends_with('\r')) line.remove_suffix(1);
+  return line;
+}
+
 // The profile of the (first) audio stream of the far end's SDP, which libre does not keep:
 // "RTP/AVP"...
 std::string_view AudioProfile(std::string_view sdp) {
   for (size_t at = 0; at < sdp.size();) {
-    const size_t end = std::min(sdp.find('\n', at), sdp.size());
-    std::string_view line = sdp.substr(at, end - at);
-    at = end + 1;
+    std::string_view line = LineAt(sdp, at, &at);
     if (line.rfind("m=audio ", 0) != 0) continue;
     line.remove_prefix(8);
     line.remove_prefix(std::min(line.find(' '), line.size()));  // the port
     line.remove_prefix(std::min(line.find_first_not_of(' '), line.size()));
-    return line.substr(0, line.find_first_of(" \r"));
+    return line.substr(0, line.find(' '));
   }
   return {};
 }
@@ -398,16 +406,6 @@ bool AnswerText(const SdpOffer& ours, const SipMedia& media, std::optional<SdesC
   }
   text->assign(reinterpret_cast<const char*>(encoded->buf), encoded->end);
   return true;
-}
-
-// A line of `text` from `at` to its line break (which it leaves out), and where the next
-// begins.
-std::string_view LineAt(std::string_view text, size_t at, size_t* next) {
-  const size_t end = std::min(text.find('\n', at), text.size());
-  *next = end + 1;
-  std::string_view line = text.substr(at, end - at);
-  if (line.ends_with('\r')) line.remove_suffix(1);
-  return line;
 }
 
 // Where the origin line of an SDP body starts, or npos.

@@ -103,7 +103,7 @@ struct SipCallLeg::Callbacks {
       if (msg != nullptr && msg->scode < 200) return;
       // The answer crossed our CANCEL: take it, and end it at once.
       if (ok && leg->Confirm(*msg)) {
-        leg->SendAck(*msg);
+        leg->SendAck(*msg, leg->dialog_);
         leg->SendBye();
         return;
       }
@@ -118,7 +118,7 @@ struct SipCallLeg::Callbacks {
     if (ok && leg->established_) return leg->TakeLateOk(*msg);
     if (ok) {
       if (!leg->Confirm(*msg)) return leg->Close(EPROTO, nullptr);
-      leg->SendAck(*msg);
+      leg->SendAck(*msg, leg->dialog_);
       std::string_view sdp = HasSdp(*msg) ? Body(*msg) : std::string_view();
       if (sdp.empty() && !leg->early_sdp_.empty()) {
         leg->log_(
@@ -276,15 +276,15 @@ int SipCallLeg::SendInvite() {
                        session_expires_, min_se_, invite_.sdp.size(), invite_.sdp.c_str());
 }
 
-void SipCallLeg::SendAck(const sip_msg& ok) {
+void SipCallLeg::SendAck(const sip_msg& ok, sip_dialog* dialog) {
   // The ACK of a 2xx carries the INVITE's credentials (RFC 3261 section 22.1).
-  sip_drequestf(nullptr, stack_, false, "ACK", dialog_, ok.cseq.num, nullptr, Callbacks::OnSend,
+  sip_drequestf(nullptr, stack_, false, "ACK", dialog, ok.cseq.num, nullptr, Callbacks::OnSend,
                 nullptr, this, "%sContent-Length: 0\r\n\r\n", credentials_.c_str());
 }
 
 void SipCallLeg::TakeLateOk(const sip_msg& ok) {
   const std::string tag(View(ok.to.tag));
-  if (tag == remote_tag_) return SendAck(ok);
+  if (tag == remote_tag_) return SendAck(ok, dialog_);
   auto fork = std::find_if(other_forks_.begin(), other_forks_.end(),
                            [&](const OtherFork& other) { return other.tag == tag; });
   if (fork == other_forks_.end()) {
@@ -297,9 +297,7 @@ void SipCallLeg::TakeLateOk(const sip_msg& ok) {
     log_("another phone answered as well: it is ended with BYE");
     fork = other_forks_.insert(other_forks_.end(), OtherFork{tag, dialog, nullptr});
   }
-  sip_drequestf(nullptr, stack_, false, "ACK", fork->dialog, ok.cseq.num, nullptr,
-                Callbacks::OnSend, nullptr, this, "%sContent-Length: 0\r\n\r\n",
-                credentials_.c_str());
+  SendAck(ok, fork->dialog);
   if (fork->bye == nullptr) {
     sip_drequestf(&fork->bye, stack_, true, "BYE", fork->dialog, 0, nullptr, Callbacks::OnSend,
                   nullptr, this, "Content-Length: 0\r\n\r\n");
@@ -413,9 +411,8 @@ bool SipCallLeg::Confirm(const sip_msg& ok) {
     remote_target_ = View(contact.auri);
   }
   remote_tag_ = View(ok.to.tag);
-  const std::string_view tag = View(ok.to.tag);
   for (EarlyDialog& early : early_) {
-    if (early.tag != tag) continue;
+    if (early.tag != remote_tag_) continue;
     // The early dialog goes on: its PRACKs counted its sequence numbers on.
     invite_dialog_ = dialog_;
     dialog_ = early.dialog;

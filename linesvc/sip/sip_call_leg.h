@@ -131,7 +131,8 @@ class SipCallLeg {
   };
 
   int SendInvite();
-  void SendAck(const sip_msg& ok);
+  // The ACK of the 2xx `ok`, in `dialog` (the call's, or another fork's).
+  void SendAck(const sip_msg& ok, sip_dialog* dialog);
   // A 2xx to the INVITE after the call was answered: ours again (our ACK was lost), or another
   // fork's, which gets its ACK and a BYE.
   void TakeLateOk(const sip_msg& ok);
